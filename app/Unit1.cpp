@@ -1,0 +1,291 @@
+#include "app/Unit1.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <algorithm>
+#include <stdexcept>
+
+bool TOpenDialog::Execute() {
+    QString chosen = owner_.dialogs().OpenFile(&owner_, Filter);
+    if (chosen.isEmpty()) return false;
+    FileName = chosen;
+    return true;
+}
+
+TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
+    : QMainWindow(parent), dialogs_(dialogs ? std::move(dialogs) : std::make_unique<QtDialogs>()) {
+    setWindowTitle(QStringLiteral("Kelvotool ver 6.5"));
+    // The form's size is the outer size; the frame is the window manager's, so this is close.
+    setGeometry(345, 107, 637, 575);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei")});
+    font.setPixelSize(11);
+    setFont(font);
+
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+
+    PageControl1 = new QTabWidget(client);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setGeometry(24, 7, 593, 449);
+
+    TabSheet1 = NewPage("TabSheet1", QStringLiteral("网口打印机IP设置"),
+                        QStringLiteral("Network printer test"));
+    TabSheet2 = NewPage("TabSheet2", QStringLiteral("串口/并口打印机测试"),
+                        QStringLiteral("Serial / parallel printer test"));
+    ts1 = NewPage("ts1", QStringLiteral("无线打印机测试"), QStringLiteral("Wireless printer test"));
+    TabSheet4 = NewPage("TabSheet4", QStringLiteral("QM419 专用参数"),
+                        QStringLiteral("QM419 printer parameters"));
+    TabSheet3 = NewPage("TabSheet3", QStringLiteral("USB 驱动打印测试"), QString());
+    TabSheet3->setEnabled(false);
+    ts2 = NewPage("ts2", QStringLiteral("NV LOGO"), QStringLiteral("NV LOGO"));
+
+    btn13 = NewButton(client, "btn13", QRect(24, 464, 593, 41),
+                      QStringLiteral("Language   English"), QStringLiteral("Chinese"));
+    OnClick(btn13, &TForm1::btn13Click);
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setFixedHeight(28);
+    StatusBar1->setSizeGripEnabled(false);
+    // The original panel was 50 pixels wide and clipped most messages; ours spans the bar.
+    statusPanel0_ = new QLabel(StatusBar1);
+    statusPanel0_->setObjectName(QStringLiteral("StatusPanel0"));
+    statusPanel0_->setTextFormat(Qt::PlainText);
+    StatusBar1->addWidget(statusPanel0_, 1);
+    setStatusBar(StatusBar1);
+    SetStatusText(QStringLiteral("Wait ...."));
+
+    tmr1 = new QTimer(this);
+    tmr1->setObjectName(QStringLiteral("tmr1"));
+    tmr1->setInterval(3000);
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1000);
+
+    BuildNetworkPage();
+    BuildSerialPage();
+    BuildWirelessPage();
+    BuildParameterPage();
+    BuildNvLogoPage();
+
+    PageControl1->setCurrentWidget(TabSheet4);
+    qApp->installEventFilter(this);
+
+    Run([this] { FormCreate(); });
+}
+
+TForm1::~TForm1() { qApp->removeEventFilter(this); }
+
+void TForm1::FormCreate() {
+    // 1. the wireless print counter starts at 0 (the page owns it)
+    // 2. the language switch: the window opens in English
+    btn13->click();
+    // 3./4. the NV logo page's printer list is filled by that page
+}
+
+void TForm1::btn13Click() {
+    PageControl1->setTabVisible(PageControl1->indexOf(TabSheet3), false);
+    static constexpr TextKind kOrder[] = {TextKind::Button, TextKind::GroupBox, TextKind::CheckBox,
+                                          TextKind::Page,   TextKind::Edit,     TextKind::Label,
+                                          TextKind::RadioButton};
+    for (auto& entry : twoTexts_) {
+        // Every registered control is of exactly one kind, so it is exchanged exactly once.
+        if (std::find(std::begin(kOrder), std::end(kOrder), entry.kind) == std::end(kOrder)) {
+            continue;
+        }
+        QString shown = ShownText(entry, PageControl1);
+        SetShownText(entry, PageControl1, entry.other);
+        entry.other = shown;
+    }
+}
+
+void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
+    (void)Key;
+    (void)Shift;
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        // Key preview: one look per key press, at the widget that has it, inside this window.
+        if (widget != nullptr && widget->window() == this && widget == QApplication::focusWidget()) {
+            auto* keyEvent = static_cast<QKeyEvent*>(event);
+            int key = keyEvent->key();
+            Run([&] { FormKeyDown(key, keyEvent->modifiers()); });
+            if (key == 0) return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+QString TForm1::StatusText() const { return statusPanel0_->text(); }
+
+void TForm1::SetStatusText(const QString& text) { statusPanel0_->setText(text); }
+
+void TForm1::SetDialogs(std::unique_ptr<Dialogs> dialogs) {
+    if (dialogs) dialogs_ = std::move(dialogs);
+}
+
+void TForm1::ShowErrorBox(const QString& message) {
+    QString text = message;
+    if (!text.isEmpty() && text.back() > QLatin1Char('.')) text += QLatin1Char('.');
+    dialogs_->Message(this, QApplication::applicationName(), text, Dialogs::Icon::Error);
+}
+
+void TForm1::ShowErrorDialog(const QString& message) {
+    dialogs_->Message(this, QStringLiteral("Error"), message, Dialogs::Icon::Error);
+}
+
+void TForm1::ReportFailure(std::exception_ptr failure) noexcept {
+    try {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            ShowErrorBox(QString::fromUtf8(e.what()));
+        } catch (...) {
+            ShowErrorBox(QStringLiteral("Unknown failure"));
+        }
+    } catch (...) {
+        // Showing the box failed (out of memory, say): nothing sensible is left to do.
+    }
+}
+
+void TForm1::OnClick(QAbstractButton* button, void (TForm1::*handler)()) {
+    connect(button, &QAbstractButton::clicked, this, [this, handler] { Run([&] { (this->*handler)(); }); });
+}
+
+// ---- Two texts ------------------------------------------------------------------------------
+
+void TForm1::RegisterTwoTexts(QWidget* control, TextKind kind, const QString& other) {
+    twoTexts_.push_back({control, kind, other});
+}
+
+QString TForm1::OtherText(const QWidget* control) const {
+    for (const auto& entry : twoTexts_) {
+        if (entry.control == control) return entry.other;
+    }
+    return {};
+}
+
+bool TForm1::HasTwoTexts(const QWidget* control) const {
+    return std::any_of(twoTexts_.begin(), twoTexts_.end(),
+                       [control](const TwoTexts& e) { return e.control == control; });
+}
+
+QString TForm1::ShownText(const TwoTexts& entry, const QTabWidget* pages) {
+    switch (entry.kind) {
+        case TextKind::Button:
+        case TextKind::CheckBox:
+        case TextKind::RadioButton:
+            return static_cast<QAbstractButton*>(entry.control)->text();
+        case TextKind::GroupBox: return static_cast<QGroupBox*>(entry.control)->title();
+        case TextKind::Page: return pages->tabText(pages->indexOf(entry.control));
+        case TextKind::Edit: return static_cast<QLineEdit*>(entry.control)->text();
+        case TextKind::Label: return static_cast<QLabel*>(entry.control)->text();
+    }
+    return {};
+}
+
+void TForm1::SetShownText(const TwoTexts& entry, QTabWidget* pages, const QString& text) {
+    switch (entry.kind) {
+        case TextKind::Button:
+        case TextKind::CheckBox:
+        case TextKind::RadioButton:
+            static_cast<QAbstractButton*>(entry.control)->setText(text);
+            return;
+        case TextKind::GroupBox: static_cast<QGroupBox*>(entry.control)->setTitle(text); return;
+        case TextKind::Page: pages->setTabText(pages->indexOf(entry.control), text); return;
+        case TextKind::Edit: static_cast<QLineEdit*>(entry.control)->setText(text); return;
+        case TextKind::Label: static_cast<QLabel*>(entry.control)->setText(text); return;
+    }
+}
+
+QWidget* TForm1::NewPage(const char* name, const QString& chinese, const QString& english) {
+    auto* page = new QWidget;
+    page->setObjectName(QString::fromLatin1(name));
+    PageControl1->addTab(page, chinese);
+    RegisterTwoTexts(page, TextKind::Page, english);
+    return page;
+}
+
+namespace {
+template <class W>
+W* Place(W* w, const char* name, const QRect& place) {
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(place);
+    return w;
+}
+}  // namespace
+
+QPushButton* TForm1::NewButton(QWidget* parent, const char* name, const QRect& place,
+                               const QString& chinese, const QString& english) {
+    auto* w = Place(new QPushButton(chinese, parent), name, place);
+    RegisterTwoTexts(w, TextKind::Button, english);
+    return w;
+}
+
+QGroupBox* TForm1::NewGroupBox(QWidget* parent, const char* name, const QRect& place,
+                               const QString& chinese, const QString& english) {
+    auto* w = Place(new QGroupBox(chinese, parent), name, place);
+    RegisterTwoTexts(w, TextKind::GroupBox, english);
+    return w;
+}
+
+QCheckBox* TForm1::NewCheckBox(QWidget* parent, const char* name, const QRect& place,
+                               const QString& chinese, const QString& english) {
+    auto* w = Place(new QCheckBox(chinese, parent), name, place);
+    RegisterTwoTexts(w, TextKind::CheckBox, english);
+    return w;
+}
+
+QLineEdit* TForm1::NewEdit(QWidget* parent, const char* name, const QRect& place,
+                           const QString& chinese, const QString& english) {
+    auto* w = Place(new QLineEdit(chinese, parent), name, place);
+    w->setCursorPosition(0);
+    RegisterTwoTexts(w, TextKind::Edit, english);
+    return w;
+}
+
+QLabel* TForm1::NewLabel(QWidget* parent, const char* name, const QRect& place,
+                         const QString& chinese, const QString& english) {
+    auto* w = Place(new QLabel(chinese, parent), name, place);
+    w->setTextFormat(Qt::PlainText);
+    RegisterTwoTexts(w, TextKind::Label, english);
+    return w;
+}
+
+QRadioButton* TForm1::NewRadioButton(QWidget* parent, const char* name, const QRect& place,
+                                     const QString& chinese, const QString& english) {
+    auto* w = Place(new QRadioButton(chinese, parent), name, place);
+    RegisterTwoTexts(w, TextKind::RadioButton, english);
+    return w;
+}
+
+QComboBox* TForm1::NewComboBox(QWidget* parent, const char* name, const QRect& place,
+                               const QStringList& items, const QString& text) {
+    auto* w = Place(new QComboBox(parent), name, place);
+    w->setEditable(true);
+    w->addItems(items);
+    w->setCurrentIndex(-1);
+    w->setEditText(text);
+    return w;
+}
+
+QPlainTextEdit* TForm1::NewMemo(QWidget* parent, const char* name, const QRect& place,
+                                const QString& text) {
+    auto* w = Place(new QPlainTextEdit(text, parent), name, place);
+    return w;
+}

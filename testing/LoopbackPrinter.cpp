@@ -1,0 +1,181 @@
+#include "testing/LoopbackPrinter.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <stdexcept>
+
+namespace kelvo::testing {
+
+LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options options)
+    : host_(host), port_(port), options_(options) {
+    listen_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listen_) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+    int one = 1;
+    ::setsockopt(listen_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
+        (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
+        throw std::runtime_error("loopback printer: not a loopback address: " + host);
+    }
+    if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listen_.get(), 16) != 0) {
+        throw std::runtime_error("loopback printer on " + host + ":" + std::to_string(port) +
+                                 ": " + std::strerror(errno));
+    }
+    if (port_ == 0) {
+        socklen_t len = sizeof addr;
+        ::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
+    stop_.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!stop_) throw std::runtime_error("eventfd: " + std::string(std::strerror(errno)));
+    thread_ = std::thread([this] { run(); });
+}
+
+LoopbackPrinter::~LoopbackPrinter() {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(stop_.get(), &one, sizeof one);
+    thread_.join();
+}
+
+void LoopbackPrinter::run() {
+    std::list<Conn> conns;
+    for (;;) {
+        std::vector<pollfd> fds;
+        fds.push_back({stop_.get(), POLLIN, 0});
+        fds.push_back({listen_.get(), POLLIN, 0});
+        for (auto& c : conns) fds.push_back({c.fd.get(), POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[0].revents) return;
+        if (fds[1].revents & POLLIN) {
+            UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (fd) {
+                std::lock_guard lock(mu_);
+                size_t index = perConnection_.size();
+                perConnection_.emplace_back();
+                if (options_.mode == Mode::CloseAtOnce) {
+                    ++closed_;
+                    cv_.notify_all();
+                } else {
+                    conns.push_back(Conn{std::move(fd), index});
+                }
+            }
+        }
+        size_t i = 2;
+        for (auto it = conns.begin(); it != conns.end(); ++i) {
+            bool drop = false;
+            if (fds[i].revents != 0) onReadable(*it, drop);
+            it = drop ? conns.erase(it) : std::next(it);
+        }
+    }
+}
+
+void LoopbackPrinter::onReadable(Conn& c, bool& drop) {
+    Options opt;
+    {
+        std::lock_guard lock(mu_);
+        opt = options_;
+    }
+    if (opt.mode == Mode::Hold) {
+        // Leave the data in the kernel; only notice a hang-up.
+        char b;
+        if (::recv(c.fd.get(), &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+            std::lock_guard lock(mu_);
+            ++closed_;
+            cv_.notify_all();
+            drop = true;
+        }
+        return;
+    }
+    char buf[65536];
+    size_t want = sizeof buf;
+    if (opt.mode == Mode::ResetAfter && opt.resetAfterBytes > c.received) {
+        want = std::min(want, opt.resetAfterBytes - c.received);
+    }
+    ssize_t n = ::recv(c.fd.get(), buf, want, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    std::lock_guard lock(mu_);
+    if (n > 0) {
+        perConnection_[c.index].append(buf, static_cast<size_t>(n));
+        c.received += static_cast<size_t>(n);
+    }
+    bool reset = opt.mode == Mode::ResetAfter && c.received >= opt.resetAfterBytes;
+    if (reset) {
+        linger lg{1, 0};  // close with RST
+        ::setsockopt(c.fd.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+    if (n <= 0 || reset) {
+        ++closed_;
+        drop = true;
+    }
+    cv_.notify_all();
+}
+
+std::string LoopbackPrinter::bytes() const {
+    std::lock_guard lock(mu_);
+    std::string all;
+    for (const auto& s : perConnection_) all += s;
+    return all;
+}
+
+std::vector<std::string> LoopbackPrinter::connections() const {
+    std::lock_guard lock(mu_);
+    return perConnection_;
+}
+
+size_t LoopbackPrinter::connectionCount() const {
+    std::lock_guard lock(mu_);
+    return perConnection_.size();
+}
+
+size_t LoopbackPrinter::closedConnectionCount() const {
+    std::lock_guard lock(mu_);
+    return closed_;
+}
+
+std::string LoopbackPrinter::waitForBytes(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mu_);
+    auto total = [this] {
+        size_t t = 0;
+        for (const auto& s : perConnection_) t += s.size();
+        return t;
+    };
+    cv_.wait_for(lock, timeout, [&] { return total() >= n; });
+    std::string all;
+    for (const auto& s : perConnection_) all += s;
+    return all;
+}
+
+bool LoopbackPrinter::waitForClosed(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return closed_ >= count; });
+}
+
+std::string LoopbackPrinter::settle(std::chrono::milliseconds quiet) {
+    std::this_thread::sleep_for(quiet);
+    return bytes();
+}
+
+void LoopbackPrinter::clear() {
+    std::lock_guard lock(mu_);
+    for (auto& s : perConnection_) s.clear();
+}
+
+void LoopbackPrinter::setMode(Options options) {
+    std::lock_guard lock(mu_);
+    options_ = options;
+}
+
+}  // namespace kelvo::testing

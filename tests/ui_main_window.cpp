@@ -1,0 +1,67 @@
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+
+#include <stdexcept>
+
+#include "testing/WindowFixture.h"
+
+using kelvo::testing::WindowTest;
+
+namespace {
+
+QStringList VisibleTabs(const QTabWidget* pages) {
+    QStringList out;
+    for (int i = 0; i < pages->count(); ++i) {
+        if (pages->isTabVisible(i)) out << pages->tabText(i);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, OpensInEnglishWithTheSixthPageHidden) {
+    EXPECT_EQ(form->windowTitle(), "Kelvotool ver 6.5");
+    EXPECT_EQ(VisibleTabs(form->PageControl1),
+              QStringList({"Network printer test", "Serial / parallel printer test",
+                           "Wireless printer test", "QM419 printer parameters", "NV LOGO"}));
+    EXPECT_EQ(form->btn13->text(), "Chinese");
+    EXPECT_EQ(form->StatusText(), "Wait ....");
+    EXPECT_EQ(form->PageControl1->currentWidget(), form->TabSheet4);
+    EXPECT_FALSE(form->TabSheet3->isEnabled());
+    EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(WindowTest, LanguageButtonExchangesTextsAndTwoPressesRestore) {
+    form->btn13->click();
+    EXPECT_EQ(VisibleTabs(form->PageControl1),
+              QStringList({"网口打印机IP设置", "串口/并口打印机测试", "无线打印机测试",
+                           "QM419 专用参数", "NV LOGO"}));
+    EXPECT_EQ(form->btn13->text(), "Language   English");
+    EXPECT_EQ(form->OtherText(form->btn13), "Chinese");
+    EXPECT_EQ(form->StatusText(), "Wait ....");  // the status line has one language
+
+    form->btn13->click();
+    EXPECT_EQ(form->btn13->text(), "Chinese");
+    EXPECT_EQ(VisibleTabs(form->PageControl1).first(), "Network printer test");
+    for (int i = 0; i < 5; ++i) {
+        form->btn13->click();
+        EXPECT_FALSE(form->PageControl1->isTabVisible(form->PageControl1->indexOf(form->TabSheet3)));
+    }
+    EXPECT_EQ(form->PageControl1->currentWidget(), form->TabSheet4);
+}
+
+TEST_F(WindowTest, UncaughtFailureReachesTheErrorBoxWithTheFullStopRule) {
+    form->Run([] { throw std::runtime_error("Not Connected"); });
+    form->Run([] { throw std::runtime_error("数据发送失败！"); });  // fullwidth "！" sorts after "."
+    form->Run([] { throw std::runtime_error("Socket Error # 104\r\nConnection reset by peer!"); });
+    form->Run([] { throw std::runtime_error("Already connected."); });
+    ASSERT_EQ(dialogs->boxes.size(), 4u);
+    EXPECT_EQ(dialogs->boxes[0].text, "Not Connected.");
+    EXPECT_EQ(dialogs->boxes[0].title, "Kelvotool");
+    EXPECT_EQ(dialogs->boxes[0].icon, Dialogs::Icon::Error);
+    EXPECT_EQ(dialogs->boxes[1].text, "数据发送失败！.");
+    EXPECT_EQ(dialogs->boxes[2].text, "Socket Error # 104\r\nConnection reset by peer!");
+    EXPECT_EQ(dialogs->boxes[3].text, "Already connected.");
+}
