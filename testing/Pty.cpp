@@ -1,0 +1,87 @@
+#include "testing/Pty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace kelvo::testing {
+
+Pty::Pty() {
+    master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master_ || ::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0) {
+        throw std::runtime_error("pty: " + std::string(std::strerror(errno)));
+    }
+    char name[128];
+    if (::ptsname_r(master_.get(), name, sizeof name) != 0) {
+        throw std::runtime_error("ptsname: " + std::string(std::strerror(errno)));
+    }
+    slave_ = name;
+    // Raw on both sides, so the test sees exactly the bytes the code wrote.
+    termios t{};
+    ::tcgetattr(master_.get(), &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(master_.get(), TCSANOW, &t);
+    ::fcntl(master_.get(), F_SETFL, ::fcntl(master_.get(), F_GETFL) | O_NONBLOCK);
+}
+
+std::string Pty::read(size_t n, std::chrono::milliseconds timeout) {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{master_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buf[4096];
+        ssize_t r = ::read(master_.get(), buf, sizeof buf);
+        if (r > 0) {
+            out.append(buf, static_cast<size_t>(r));
+        } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+            if (p.revents & POLLHUP) {
+                // No slave open at the moment: keep waiting for the next writer.
+                struct timespec ts{0, 5'000'000};
+                ::nanosleep(&ts, nullptr);
+            }
+        }
+    }
+    return out;
+}
+
+std::string Pty::drain(std::chrono::milliseconds quiet) {
+    std::string out;
+    for (;;) {
+        std::string more = read(1 << 20, quiet);
+        if (more.empty()) return out;
+        out += more;
+    }
+}
+
+void Pty::write(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t w = ::write(master_.get(), bytes.data() + done, bytes.size() - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+        } else if (errno != EAGAIN && errno != EINTR) {
+            throw std::runtime_error("pty write: " + std::string(std::strerror(errno)));
+        } else {
+            pollfd p{master_.get(), POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+    }
+}
+
+PortOverride::PortOverride(const std::string& portName, const std::string& path)
+    : var_("KELVOTOOL_" + portName) {
+    ::setenv(var_.c_str(), path.c_str(), 1);
+}
+
+PortOverride::~PortOverride() { ::unsetenv(var_.c_str()); }
+
+}  // namespace kelvo::testing

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "links/UniqueFd.h"
+
+namespace kelvo::testing {
+
+// A pseudo-terminal pair: the test holds the master, the code under test opens slavePath() as its
+// port (directly, through a symlink, or via KELVOTOOL_COMn). Closing the master makes the port
+// vanish, like an unplugged adapter.
+class Pty {
+public:
+    Pty();  // throws std::runtime_error
+    const std::string& slavePath() const { return slave_; }
+    int master() const { return master_.get(); }
+    void closeMaster() { master_.reset(); }
+
+    // Reads from the master until `n` bytes arrived or the time-out passed.
+    std::string read(size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    // Reads whatever arrives until `quiet` passes with nothing new.
+    std::string drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(150));
+    void write(const std::string& bytes);
+
+private:
+    kelvo::UniqueFd master_;
+    std::string slave_;
+};
+
+// Points KELVOTOOL_<NAME> (e.g. "COM3") at a path for the lifetime of the object.
+class PortOverride {
+public:
+    PortOverride(const std::string& portName, const std::string& path);
+    ~PortOverride();
+    PortOverride(const PortOverride&) = delete;
+    PortOverride& operator=(const PortOverride&) = delete;
+
+private:
+    std::string var_;
+};
+
+}  // namespace kelvo::testing
