@@ -59,6 +59,13 @@ void LoopbackPrinter::run() {
             return;
         }
         if (fds[0].revents) return;
+        // Connections first: fds has no entry yet for one accepted below.
+        size_t i = 2;
+        for (auto it = conns.begin(); it != conns.end(); ++i) {
+            bool drop = false;
+            if (fds[i].revents != 0) onReadable(*it, drop);
+            it = drop ? conns.erase(it) : std::next(it);
+        }
         if (fds[1].revents & POLLIN) {
             UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (fd) {
@@ -72,12 +79,6 @@ void LoopbackPrinter::run() {
                     conns.push_back(Conn{std::move(fd), index});
                 }
             }
-        }
-        size_t i = 2;
-        for (auto it = conns.begin(); it != conns.end(); ++i) {
-            bool drop = false;
-            if (fds[i].revents != 0) onReadable(*it, drop);
-            it = drop ? conns.erase(it) : std::next(it);
         }
     }
 }
