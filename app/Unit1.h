@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Dialogs.h"
+#include "links/NetworkLink.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -63,6 +64,7 @@ class TForm1 : public QMainWindow {
     QTimer* tmr1 = nullptr;
     QTimer* Timer1 = nullptr;
     TOpenDialog dlgOpen1{*this};
+    kelvo::NetworkLink IdTCPClient1;  // the network link; released with the window
 
     void FormCreate();
     void btn13Click();
