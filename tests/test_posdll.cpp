@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "links/PosdllFuncs.h"
 #include "testing/BmpFiles.h"
@@ -89,10 +92,21 @@ TEST_F(Posdll, BindingFindsAllFiveAndAMissingLibraryFailsSafely) {
     EXPECT_FALSE(missing.loaded());
     EXPECT_FALSE(missing.error().empty());
     const PosdllFuncs& f = missing.funcs();
-    EXPECT_EQ(f.POS_Open("127.0.0.1", 0, 0, 0, 0, kNetwork), -1);
+    EXPECT_EQ(f.POS_Open(OwnLoopbackHost().c_str(), 0, 0, 0, 0, kNetwork), -1);
     EXPECT_EQ(f.POS_WriteFile(1, "x", 1), kPosNoPort);
     EXPECT_EQ(f.POS_SetMotionUnit(180, 180), kPosNoPort);
     EXPECT_EQ(f.POS_Close(), kPosNoPort);
+}
+
+TEST_F(Posdll, LibraryPathPrefersTheEnvironmentThenTheBuiltCopy) {
+    const std::string built = std::getenv("KELVO_POSDLL");
+    EXPECT_EQ(PosdllPath("/nonexistent/built.so"), built);
+    ::unsetenv("KELVO_POSDLL");
+    EXPECT_EQ(PosdllPath(built.c_str()), built);
+    // Nothing beside this test program: the loader's own search.
+    EXPECT_EQ(PosdllPath("/nonexistent/built.so"), "libposdll.so");
+    EXPECT_EQ(PosdllPath(), "libposdll.so");
+    ::setenv("KELVO_POSDLL", built.c_str(), 1);
 }
 
 TEST_F(Posdll, CallsWithoutAnOpenPortFailWithNoPort) {
@@ -170,6 +184,34 @@ TEST_F(PosdllNetwork, APrinterThatHangsUpMakesWritesFailWithoutKillingTheProcess
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(result, kPosFailed);
+}
+
+TEST_F(PosdllNetwork, CallsFromTwoThreadsNeverTearAPortApart) {
+    // One thread keeps replacing the port while another writes: every write either lands whole
+    // on the port it was checked against or is refused; none goes to a closed descriptor.
+    std::atomic<int32_t> handle{pos.POS_Open(host.c_str(), 0, 0, 0, 0, kNetwork)};
+    ASSERT_GT(handle.load(), 0);
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        for (int i = 0; i < 300; ++i) {
+            const int32_t r = pos.POS_WriteFile(handle.load(), kPrintCommand.data(), 13);
+            if (r == kPosSuccess)
+                ++written;
+            EXPECT_TRUE(r == kPosSuccess || r == kPosNoPort) << r;
+        }
+    });
+    for (int i = 0; i < 30; ++i) {
+        if (i % 3 == 0)
+            pos.POS_Close();
+        handle = pos.POS_Open(host.c_str(), 0, 0, 0, 0, kNetwork);
+    }
+    writer.join();
+    pos.POS_Close();
+    ASSERT_TRUE(printer.waitForClosed(printer.connectionCount()));
+    std::string expected;
+    for (int i = 0; i < written.load(); ++i)
+        expected += kPrintCommand;
+    EXPECT_EQ(printer.bytes(), expected);
 }
 
 TEST_F(PosdllNetwork, NvDownloadSendsFsQForEveryLayoutAsThePageCallsIt) {
