@@ -4,7 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -51,7 +51,8 @@ std::string ReadFile(const fs::path& path) {
 }
 
 // Runs a program with this process's environment minus NOTIFY_SOCKET (cupsd would report to a
-// service manager that did not start it).
+// service manager that did not start it). The child gets SIGTERM should this process die first,
+// so a crashed test leaves no cupsd behind.
 pid_t Spawn(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const auto& a : argv)
@@ -63,10 +64,18 @@ pid_t Spawn(const std::vector<std::string>& argv) {
             env.push_back(*e);
     }
     env.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), env.data());
-    if (rc != 0)
-        throw std::runtime_error(argv[0] + ": " + std::strerror(rc));
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+        ::execve(args[0], args.data(), env.data());
+        ::_exit(127);
+    }
     return pid;
 }
 

@@ -9,7 +9,8 @@
 
 namespace kelvo::testing {
 
-// A private cupsd with its own configuration, spool and socket under a temporary directory. It
+// A private cupsd with its own configuration, spool and socket under a temporary directory,
+// reachable only through that socket (no TCP listener to collide with other suites). It
 // never touches the machine's own CUPS: the constructor points this process's CUPS client at the
 // private socket through the environment, which libcups reads on its first call in each thread,
 // so construct it before anything in the process talks to CUPS, and keep one per test binary.
@@ -25,7 +26,9 @@ class CupsServer {
     CupsServer& operator=(const CupsServer&) = delete;
 
     // Adds an enabled raw queue whose device is a TCP printer at host:port. A printer that cannot
-    // be reached aborts the job after about 2 s instead of being retried for days.
+    // be reached aborts the job after about 2 s instead of being retried for days. The socket
+    // backend half-closes after the job and waits up to 90 s for the printer to close its end, so
+    // the printer behind the queue must close at end of stream (LoopbackPrinter's Record mode).
     void AddRawQueue(const std::string& name, const std::string& host, uint16_t port);
 
     struct Job {
