@@ -223,6 +223,16 @@ TEST(SerialLine, ParityStopBitsAndParityCheckMapping) {
     s.parity = SerialParity::None;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
     EXPECT_EQ(Termios(pty.master()).c_iflag & INPCK, 0u);
+
+    // A refused part does not keep the rest from being applied.
+    s = PrinterLine();
+    ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
+    s.parity = SerialParity::Even;
+    s.baudRate = 250000;
+    EXPECT_EQ(ApplySerialLine(slave.get(), s), EINVAL);
+    uint32_t rate = 0;
+    ASSERT_EQ(ReadSerialBaud(pty.master(), rate), 0);
+    EXPECT_EQ(rate, 250000u);
 }
 
 TEST(SerialLine, FlowControlCharactersAndModemLinesOnADeviceWithoutThem) {
