@@ -117,8 +117,10 @@ void TForm1::btn13Click() {
 }
 
 void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
-    (void)Key;
-    (void)Shift;
+    (void)Shift;  // F8 counts with any modifier
+    // F8 gives the reserved-parameter button back, whatever the connection state.
+    if (Key == Qt::Key_F8)
+        Button16->setEnabled(true);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
