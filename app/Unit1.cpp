@@ -70,6 +70,17 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     setStatusBar(StatusBar1);
     SetStatusText(QStringLiteral("Wait ...."));
 
+    Comm1 = std::make_unique<TComm>([this](std::function<void()> notice) {
+        // Queued onto this window's thread; dropped if the window is gone by then.
+        QMetaObject::invokeMethod(this, std::move(notice), Qt::QueuedConnection);
+    });
+    Comm1->SetCommName("COM3");
+    Comm1->SetBaudRate(115200);
+    Comm1->SetStopBits(TStopBits::_2);
+    Comm1->OnReceiveData = [this](TComm& sender, const void* buffer, uint16_t length) {
+        Run([&] { Comm1ReceiveData(sender, buffer, length); });
+    };
+
     tmr1 = new QTimer(this);
     tmr1->setObjectName(QStringLiteral("tmr1"));
     tmr1->setInterval(3000);
@@ -90,6 +101,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    Comm1.reset();
     qApp->removeEventFilter(this);
 }
 
@@ -121,6 +133,11 @@ void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
     // F8 gives the reserved-parameter button back, whatever the connection state.
     if (Key == Qt::Key_F8)
         Button16->setEnabled(true);
+}
+
+void TForm1::Comm1ReceiveData(TComm& Sender, const void* Buffer, uint16_t BufferLength) {
+    (void)Sender;
+    std::string received(static_cast<const char*>(Buffer), BufferLength);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

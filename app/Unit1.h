@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Dialogs.h"
+#include "links/Comm.h"
 #include "links/NetworkLink.h"
 
 class QAbstractButton;
@@ -65,11 +66,16 @@ class TForm1 : public QMainWindow {
     QTimer* Timer1 = nullptr;
     TOpenDialog dlgOpen1{*this};
     kelvo::NetworkLink IdTCPClient1;  // the network link; released with the window
+    // The serial component; its notices run on the window's thread. Stopped and joined before
+    // the window's members go.
+    std::unique_ptr<TComm> Comm1;
 
     void FormCreate();
     void btn13Click();
     // Key preview: runs before the focused control sees the key. Setting Key to 0 swallows it.
     void FormKeyDown(int& Key, Qt::KeyboardModifiers Shift);
+    // Bytes the printer sends back are not used: a copy is taken and dropped.
+    void Comm1ReceiveData(TComm& Sender, const void* Buffer, uint16_t BufferLength);
 
     // ---- Network printer page (TabSheet1) --------------------------------------------------
     QGroupBox* GroupBox1 = nullptr;
