@@ -356,6 +356,62 @@ TEST_F(ParameterPageTest, TypedTextPicksNoEntry) {
     EXPECT_EQ(Hex(peer.read(7)), "1F 1B 1F 53 47 0D 0A");
 }
 
+TEST_F(ParameterPageTest, InitializePortSetsTheBaudAndEnablesTheSettings) {
+    Pty pty;
+    PortOverride com1("COM1", pty.slavePath());
+    form->Button7->click();  // disconnect: the setting buttons go off
+    for (QPushButton* b : SettingButtons())
+        ASSERT_FALSE(b->isEnabled());
+
+    form->rb1->click();
+    form->cbb5->setEditText("9600");
+    form->btn16->click();
+    EXPECT_TRUE(dialogs->boxes.empty());
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), speed_t(B9600));
+    for (QPushButton* b : SettingButtons())
+        EXPECT_TRUE(b->isEnabled());
+    EXPECT_TRUE(form->Button15->isEnabled());
+    EXPECT_FALSE(form->Button13->isEnabled());
+    pty.drain();
+
+    // The port is closed again: the settings that follow open it themselves.
+    form->Button16->click();
+    EXPECT_EQ(Hex(pty.read(5)), "1F 1B 1F FE 01");
+}
+
+TEST_F(ParameterPageTest, InitializePortFailureShowsItsDialogAndEnablesNothing) {
+    Pty pty;
+    PortOverride com1("COM1", pty.slavePath());
+    form->Button7->click();
+    form->rb1->click();
+    const QString failure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
+
+    form->cbb5->setEditText("fast");
+    form->btn16->click();
+    // A port someone else holds.
+    form->cbb5->setEditText("9600");
+    kelvo::UniqueFd holder(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(holder.valid());
+    ASSERT_EQ(kelvo::LockPortExclusive(holder.get()), 0);
+    form->btn16->click();
+    // A port that does not exist.
+    form->cbb4->setEditText("COM77");
+    form->btn16->click();
+
+    ASSERT_EQ(dialogs->boxes.size(), 3u);
+    for (const auto& box : dialogs->boxes) {
+        EXPECT_EQ(box.title, "Error");
+        EXPECT_EQ(box.text, failure);
+        EXPECT_EQ(box.icon, Dialogs::Icon::Error);
+    }
+    for (QPushButton* b : SettingButtons())
+        EXPECT_FALSE(b->isEnabled());
+    EXPECT_TRUE(form->Button13->isEnabled());
+    EXPECT_FALSE(form->Button15->isEnabled());
+}
+
 TEST_F(ParameterPageTest, F8AnywhereGivesBackTheReservedBytesButtonAlone) {
     form->Button7->click();
     form->show();
