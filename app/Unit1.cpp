@@ -129,8 +129,10 @@ void TForm1::btn13Click() {
 }
 
 void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
-    (void)Key;
-    (void)Shift;
+    (void)Shift;  // F8 counts with any modifier
+    // F8 gives the reserved-parameter button back, whatever the connection state.
+    if (Key == Qt::Key_F8)
+        Button16->setEnabled(true);
 }
 
 void TForm1::Comm1ReceiveData(TComm& Sender, const void* Buffer, uint16_t BufferLength) {
