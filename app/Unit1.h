@@ -23,6 +23,7 @@ class QRadioButton;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class TIPEdit;
 
 class TForm1;
 
@@ -80,7 +81,7 @@ class TForm1 : public QMainWindow {
     // ---- Network printer page (TabSheet1) --------------------------------------------------
     QGroupBox* GroupBox1 = nullptr;
     QLabel* Label1 = nullptr;
-    class TIPEdit* IPEdit1 = nullptr;  // address for the MAC lookup only
+    TIPEdit* IPEdit1 = nullptr;  // address for the MAC lookup only
     QPushButton* Button1 = nullptr;
     QPushButton* Button7 = nullptr;
     QLabel* Label2 = nullptr;
