@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -31,8 +32,8 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     // 637 x 575 outside with a Windows frame: 621 x 537 inside. The frame is the window manager's.
     move(345, 107);
     resize(621, 537);
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei")});
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("WenQuanYi Micro Hei")});
     font.setPixelSize(11);
     setFont(font);
 
@@ -42,6 +43,11 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     PageControl1 = new QTabWidget(client);
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->setGeometry(24, 7, 593, 449);
+    // The style's roomy tab padding would push the fifth tab behind scroll arrows.
+    PageControl1->tabBar()->setStyleSheet(QStringLiteral(
+        "QTabBar::tab { padding: 4px 7px; border: 1px solid #a0a0a0; border-bottom: none;"
+        " background: #e8e8e8; margin-right: 1px; }"
+        "QTabBar::tab:selected { background: #fafafa; }"));
 
     TabSheet1 = NewPage("TabSheet1", QStringLiteral("网口打印机IP设置"),
                         QStringLiteral("Network printer test"));

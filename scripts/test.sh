@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build-essential cmake ninja-build qt6-base-dev libcups2-dev cups-client \
-    fonts-wqy-microhei fonts-dejavu-core libgtest-dev cups-daemon cups iproute2 \
+    fonts-wqy-microhei fonts-liberation2 fonts-dejavu-core libgtest-dev cups-daemon cups iproute2 \
     clang libclang-rt-14-dev
 jobs=$(nproc)
 
