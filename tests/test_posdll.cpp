@@ -1,14 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
 #include "links/PosdllFuncs.h"
+#include "links/UniqueFd.h"
 #include "testing/BmpFiles.h"
 #include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/Pty.h"
 #include "testing/TestHost.h"
 
 using namespace kelvo;
@@ -18,6 +25,8 @@ using kelvo::testing::ExpectedFsQ;
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::MakeBmp;
 using kelvo::testing::OwnLoopbackHost;
+using kelvo::testing::PortOverride;
+using kelvo::testing::Pty;
 using kelvo::testing::TempFile;
 
 namespace {
@@ -26,8 +35,8 @@ const std::string kPrintCommand("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1
 const std::string kMotionUnit180("\x1D\x50\xB4\xB4", 4);
 constexpr int32_t kSerialNoFlow = 2, kDriver = 20, kNetwork = 21;
 
-// The private spooler starts before any test so that libcups, in this process and in the
-// library, binds to it and never to the machine's own.
+// The private spooler starts before any test so that libcups, in this process
+// and in the library, binds to it and never to the machine's own.
 class CupsEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
@@ -46,7 +55,8 @@ class CupsEnvironment : public ::testing::Environment {
 };
 const auto* const kCups = ::testing::AddGlobalTestEnvironment(new CupsEnvironment);
 
-// The library as the window binds it: loaded from the build tree through the binding.
+// The library as the window binds it: loaded from the build tree through the
+// binding.
 class Posdll : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { library = std::make_unique<PosdllLibrary>(PosdllPath()); }
@@ -63,7 +73,8 @@ class PosdllNetwork : public Posdll {
     LoopbackPrinter printer{OwnLoopbackHost(), 9100};
     std::string host = OwnLoopbackHost();
 
-    // Opens, runs `body`, closes, and returns what the printer received on that connection.
+    // Opens, runs `body`, closes, and returns what the printer received on that
+    // connection.
     std::string Session(const std::function<void(int32_t)>& body) {
         const int32_t handle = pos.POS_Open(host.c_str(), 0, 0, 0, 0, kNetwork);
         EXPECT_GT(handle, 0);
@@ -163,9 +174,10 @@ TEST_F(PosdllNetwork, EachOpenIsANewHandleAndReplacesTheOldPort) {
 }
 
 TEST_F(PosdllNetwork, RefusedOrNonNumericAddressesDoNotOpen) {
-    EXPECT_EQ(pos.POS_Open(OwnLoopbackHost(5).c_str(), 0, 0, 0, 0, kNetwork), -1);  // refused
-    // Only dotted IPv4 text: nothing is ever looked up by name or guessed from short forms.
-    // (All of them loopback if anything were to read them loosely.)
+    EXPECT_EQ(pos.POS_Open(OwnLoopbackHost(5).c_str(), 0, 0, 0, 0, kNetwork),
+              -1);  // refused
+    // Only dotted IPv4 text: nothing is ever looked up by name or guessed from
+    // short forms. (All of them loopback if anything were to read them loosely.)
     for (const char* text :
          {"", "localhost", "127.1", " 127.0.0.1", "127.0.0.1 ", "127.0.0.1.1", "127.0.0.256"}) {
         EXPECT_EQ(pos.POS_Open(text, 0, 0, 0, 0, kNetwork), -1) << text;
@@ -187,8 +199,9 @@ TEST_F(PosdllNetwork, APrinterThatHangsUpMakesWritesFailWithoutKillingTheProcess
 }
 
 TEST_F(PosdllNetwork, CallsFromTwoThreadsNeverTearAPortApart) {
-    // One thread keeps replacing the port while another writes: every write either lands whole
-    // on the port it was checked against or is refused; none goes to a closed descriptor.
+    // One thread keeps replacing the port while another writes: every write
+    // either lands whole on the port it was checked against or is refused; none
+    // goes to a closed descriptor.
     std::atomic<int32_t> handle{pos.POS_Open(host.c_str(), 0, 0, 0, 0, kNetwork)};
     ASSERT_GT(handle.load(), 0);
     std::atomic<int> written{0};
@@ -257,7 +270,8 @@ TEST_F(PosdllNetwork, RefusedBitmapsSendNothing) {
     const char* missing[] = {"/nonexistent/logo.bmp", nullptr, nullptr};
     ASSERT_GT(pos.POS_Open(host.c_str(), 0, 0, 0, 0, kNetwork), 0);
     EXPECT_EQ(pos.POS_PreDownloadBmpsToFlash(missing, 2, 1), kPosFileError);
-    // Option 1 takes monochrome only: a 24-bit picture is refused before anything is sent.
+    // Option 1 takes monochrome only: a 24-bit picture is refused before anything
+    // is sent.
     TempFile deep("deep.bmp", MakeBmp(Logo(24, false, false)));
     const char* paths[] = {deep.path().c_str(), nullptr, nullptr};
     EXPECT_EQ(pos.POS_PreDownloadBmpsToFlash(paths, 1, 1), kPosBmpUnsupported);
@@ -285,7 +299,8 @@ TEST_F(PosdllDriver, EveryWriteIsOneRawJobToTheQueue) {
     ASSERT_GT(handle, 0);
     EXPECT_EQ(pos.POS_WriteFile(handle, kPrintCommand.data(), 13), kPosSuccess);
     EXPECT_EQ(pos.POS_SetMotionUnit(180, 180), kPosSuccess);
-    EXPECT_EQ(pos.POS_WriteFile(handle, kPrintCommand.data(), 0), kPosSuccess);  // no job
+    EXPECT_EQ(pos.POS_WriteFile(handle, kPrintCommand.data(), 0),
+              kPosSuccess);  // no job
     EXPECT_EQ(pos.POS_Close(), kPosSuccess);
 
     auto& printer = *CupsEnvironment::printer;
@@ -302,6 +317,109 @@ TEST_F(PosdllDriver, UnknownQueueDoesNotOpen) {
     EXPECT_EQ(pos.POS_Open("NoSuchPrinter", 0, 0, 0, 0, kDriver), -1);
     EXPECT_EQ(pos.POS_Open("", 0, 0, 0, 0, kDriver), -1);
     EXPECT_EQ(CupsEnvironment::server->Jobs().size(), jobsBefore);
+}
+
+// The serial port through a pseudo-terminal standing in for COM7.
+class PosdllSerial : public Posdll {
+  protected:
+    Pty pty;
+    PortOverride com7{"COM7", pty.slavePath()};
+
+    termios Line() {
+        termios t{};
+        EXPECT_EQ(::tcgetattr(pty.master(), &t), 0);
+        return t;
+    }
+};
+
+constexpr int32_t kXonXoff = 0, kHardware = 1;
+
+TEST_F(PosdllSerial, OpensAtTheRequestedLineAndPassesBytesUnchanged) {
+    // Scrambled first, so the library has to set every flag itself.
+    termios t = Line();
+    t.c_lflag |= ICANON | ECHO;
+    t.c_oflag |= OPOST | ONLCR;
+    ::cfsetspeed(&t, B300);
+    ::tcsetattr(pty.master(), TCSANOW, &t);
+
+    const int32_t handle = pos.POS_Open("COM7", 9600, 8, 0, 0, kXonXoff);
+    ASSERT_GT(handle, 0);
+    t = Line();
+    EXPECT_EQ(::cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+
+    const std::string everyByte = [] {
+        std::string s;
+        for (int b = 0; b < 256; ++b)
+            s.push_back(static_cast<char>(b));
+        return s;
+    }();
+    EXPECT_EQ(pos.POS_WriteFile(handle, kPrintCommand.data(), 13), kPosSuccess);
+    EXPECT_EQ(pos.POS_SetMotionUnit(180, 180), kPosSuccess);
+    EXPECT_EQ(pos.POS_WriteFile(handle, everyByte.data(), 256), kPosSuccess);
+    EXPECT_EQ(pos.POS_Close(), kPosSuccess);
+    EXPECT_EQ(pty.read(13 + 4 + 256), kPrintCommand + kMotionUnit180 + everyByte);
+}
+
+TEST_F(PosdllSerial, FlowCodesSetTheirFlowControl) {
+    ASSERT_GT(pos.POS_Open("COM7", 115200, 8, 0, 0, kHardware), 0);
+    termios t = Line();
+    EXPECT_EQ(::cfgetospeed(&t), B115200);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t{CRTSCTS});
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    ASSERT_GT(pos.POS_Open("COM7", 19200, 8, 0, 0, kSerialNoFlow), 0);
+    t = Line();
+    EXPECT_EQ(::cfgetospeed(&t), B19200);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+}
+
+TEST_F(PosdllSerial, NvDownloadGoesOutAsFsQ) {
+    const BmpSpec logo = Logo(1, false, true);
+    TempFile file("logo.bmp", MakeBmp(logo));
+    const char* paths[] = {file.path().c_str(), nullptr, nullptr};
+    ASSERT_GT(pos.POS_Open("COM7", 115200, 8, 0, 0, kSerialNoFlow), 0);
+    EXPECT_EQ(pos.POS_SetMotionUnit(180, 180), kPosSuccess);
+    EXPECT_EQ(pos.POS_PreDownloadBmpsToFlash(paths, 2, 1), kPosSuccess);
+    pos.POS_Close();
+    const std::string expected = kMotionUnit180 + ExpectedFsQ(12, 10, logo.black);
+    EXPECT_EQ(pty.read(expected.size()), expected);
+}
+
+TEST_F(PosdllSerial, MissingBusyOrWrongPortsDoNotOpen) {
+    PortOverride com8("COM8", "/nonexistent/ttyUSB9");
+    EXPECT_EQ(pos.POS_Open("COM8", 9600, 8, 0, 0, kSerialNoFlow), -1);
+    EXPECT_FALSE(std::filesystem::exists("/nonexistent/ttyUSB9"));
+    // A plain file is no serial port, and is left as it was.
+    TempFile plain("COM9", "unchanged");
+    PortOverride com9("COM9", plain.path());
+    EXPECT_EQ(pos.POS_Open("COM9", 9600, 8, 0, 0, kSerialNoFlow), -1);
+    // Held by someone else (the serial page's component takes the same lock).
+    {
+        UniqueFd other(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        ASSERT_TRUE(other);
+        ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+        EXPECT_EQ(pos.POS_Open("COM7", 9600, 8, 0, 0, kSerialNoFlow), -1);
+    }
+    // Settings the line cannot have.
+    EXPECT_EQ(pos.POS_Open("COM7", 0, 8, 0, 0, kSerialNoFlow), -1);
+    EXPECT_EQ(pos.POS_Open("COM7", 9600, 9, 0, 0, kSerialNoFlow), -1);
+    EXPECT_EQ(pos.POS_Open("COM7", 9600, 8, 3, 0, kSerialNoFlow), -1);
+    EXPECT_EQ(pos.POS_Open("COM7", 9600, 8, 0, 5, kSerialNoFlow), -1);
+    EXPECT_EQ(pos.POS_Open("COM7", 9600, 8, 0, 0, 3), -1);
+    // Free again: it opens.
+    EXPECT_GT(pos.POS_Open("COM7", 9600, 8, 0, 0, kSerialNoFlow), 0);
+}
+
+TEST_F(PosdllSerial, AnUnpluggedPortFailsTheWrite) {
+    const int32_t handle = pos.POS_Open("COM7", 9600, 8, 0, 0, kSerialNoFlow);
+    ASSERT_GT(handle, 0);
+    pty.closeMaster();
+    EXPECT_EQ(pos.POS_WriteFile(handle, kPrintCommand.data(), 13), kPosFailed);
+    EXPECT_EQ(pos.POS_Close(), kPosSuccess);
 }
 
 }  // namespace
