@@ -1,0 +1,204 @@
+// Printers that fail in the middle of an action, at real peers, with the window offscreen: the
+// failure is reported, nothing is left held, and the window goes on working with the next
+// printer. Every connect is aimed at this suite's own loopback address first.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "links/NetworkLink.h"
+#include "links/UniqueFd.h"
+#include "protocol/Commands.h"
+#include "protocol/GbkText.h"
+#include "testing/LoopbackPrinter.h"
+#include "testing/ProcessResources.h"
+#include "testing/Pty.h"
+#include "testing/TestHost.h"
+#include "testing/WindowFixture.h"
+#include "widgets/IPEdit.h"
+
+using kelvo::testing::Held;
+using kelvo::testing::HeldNow;
+using kelvo::testing::LoopbackPrinter;
+using kelvo::testing::OwnLoopbackHost;
+using kelvo::testing::PortOverride;
+using kelvo::testing::Pty;
+using kelvo::testing::WaitUntilHeld;
+using namespace std::chrono_literals;
+
+// Failure messages show QStrings as text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+const char kConnected[] = "连接打印机成功！(Connect the printer to success)";
+
+using Clock = std::chrono::steady_clock;
+
+// How long one click took to come back.
+template <class F>
+Clock::duration Timed(F&& click) {
+    const auto start = Clock::now();
+    click();
+    return Clock::now() - start;
+}
+
+// A memo far larger than what the kernel buffers for one loopback connection, so the page is
+// still being sent when the printer gives up on it.
+QString LongMemo() {
+    QString text;
+    const QString line = QStringLiteral(
+        "Print the test line %1 ....................................."
+        "..........................\n");
+    for (int i = 0; text.size() < 8 * 1024 * 1024; ++i)
+        text += line.arg(i, 6, 10, QLatin1Char('0'));
+    return text;
+}
+
+// The printer's XOFF reaches the line discipline a moment after it is sent: waits until the port
+// takes no more output (a stopped tty offers no room to write).
+bool OutputStopped(const Pty& pty) {
+    kelvo::UniqueFd probe(
+        ::open(pty.slavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    for (int i = 0; probe && i < 200; ++i) {
+        pollfd p{probe.get(), POLLOUT, 0};
+        if (::poll(&p, 1, 0) == 0)
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+class FailingPeers : public kelvo::testing::WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        // Nothing may ever reach the built-in addresses: both address fields point home.
+        form->IPEdit3->SetIPString(QString::fromStdString(OwnLoopbackHost()));
+        form->IPEdit1->SetIPString(QString::fromStdString(OwnLoopbackHost()));
+    }
+
+    // The test page as it reaches the printer for the memo text `memo`.
+    static std::string TestPage(const QString& memo) {
+        QString body = memo;
+        body.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+        return std::string("\x1d\x21\x11", 3) + kelvo::ToGbk(" QM417网口测试打印开始") + "\r\r\n" +
+               std::string("\x1d\x21\x00", 3) + kelvo::ToGbk(body.toStdString()) + "\r\n" +
+               "\x1d\x56\x42\x05\r\n";
+    }
+};
+
+TEST_F(FailingPeers, NetworkPrinterResettingMidTestPageClosesTheLinkAndTheNextPrinterWorks) {
+    std::optional<LoopbackPrinter> printer;
+    printer.emplace(OwnLoopbackHost(), 9100,
+                    LoopbackPrinter::Options{LoopbackPrinter::Mode::ResetAfter, 64 * 1024});
+    const QString memo = LongMemo();
+    form->Memo1->setPlainText(memo);
+    form->Button1->click();
+    ASSERT_EQ(form->StatusText(), kConnected);
+
+    const auto took = Timed([&] { form->Button3->click(); });
+    EXPECT_LT(took, 10s);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    const auto& box = dialogs->boxes[0];
+    EXPECT_EQ(box.title, "Kelvotool");
+    EXPECT_EQ(box.icon, Dialogs::Icon::Error);
+    // The printer's reset, or the broken pipe of a send after it, as the link names them.
+    const QRegularExpression socketError(
+        QStringLiteral("^Socket Error # (%1|%2)\r\n[A-Z][^\r\n]+\\.$").arg(ECONNRESET).arg(EPIPE));
+    EXPECT_TRUE(socketError.match(box.text).hasMatch()) << box.text.toStdString();
+    EXPECT_EQ(form->IdTCPClient1.GetState(), kelvo::NetworkLink::State::Closed);
+    EXPECT_EQ(form->StatusText(), kConnected);  // a send failure leaves the status line alone
+    // The page was cut off: the printer took no more than it read before resetting.
+    EXPECT_TRUE(printer->waitForClosed(1));
+    EXPECT_LE(printer->bytes().size(), 64u * 1024);
+    EXPECT_EQ(printer->bytes().substr(0, 3), "\x1d\x21\x11");
+
+    // The window stays usable: further sends name the closed link, the language switch works.
+    form->Button4->click();
+    ASSERT_EQ(dialogs->boxes.size(), 2u);
+    EXPECT_EQ(dialogs->boxes[1].text, "Connection Closed Gracefully.");
+    form->btn13->click();
+    EXPECT_EQ(form->Button1->text(), "连接 &Q");
+    form->btn13->click();
+    EXPECT_EQ(form->Button1->text(), "Connection");
+
+    // A printer that records: a new connect and the whole page reach it.
+    printer.reset();
+    printer.emplace(OwnLoopbackHost(), 9100);
+    form->SetStatusText("before");
+    form->Button1->click();
+    ASSERT_EQ(form->StatusText(), kConnected);
+    EXPECT_EQ(form->IdTCPClient1.GetState(), kelvo::NetworkLink::State::Connected);
+    form->Button3->click();
+    const std::string page = TestPage(memo);
+    const std::string got = printer->waitForBytes(page.size(), 10s);
+    EXPECT_EQ(got.size(), page.size());
+    EXPECT_TRUE(got == page) << "the page arrived changed";
+    EXPECT_EQ(dialogs->boxes.size(), 2u);
+}
+
+TEST_F(FailingPeers, SerialPrinterUnpluggedDuringADeviceWriteIsAClearErrorAndFreesThePort) {
+    auto pty = std::make_unique<Pty>();
+    auto com1 = std::make_unique<PortOverride>("COM1", pty->slavePath());
+    form->Button7->click();
+    form->rb1->click();
+    form->cbb4->setEditText("COM1");
+    form->cbb5->setEditText("9600");
+    form->btn16->click();  // initialize: raw line, XON/XOFF on
+    ASSERT_TRUE(dialogs->boxes.empty());
+    ASSERT_TRUE(form->Button14->isEnabled());
+    pty->drain(50ms);
+
+    // The printer is busy (XOFF) and is unplugged while the setting waits to get out.
+    pty->write("\x13");
+    ASSERT_TRUE(OutputStopped(*pty));
+    const Held before = HeldNow();
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(300ms);
+        pty->closeMaster();
+    });
+    const auto took = Timed([&] { form->Button14->click(); });
+    unplug.join();
+    EXPECT_GE(took, 250ms) << "the write did not wait for the printer";
+    EXPECT_LT(took, 5s);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].title, "Kelvotool");
+    EXPECT_EQ(dialogs->boxes[0].text, QStringLiteral("I/O error %1.").arg(1000 + EIO));
+    EXPECT_EQ(dialogs->boxes[0].icon, Dialogs::Icon::Error);
+    // Our descriptor went with the action; the master is gone too.
+    EXPECT_EQ(WaitUntilHeld({before.fds - 1, before.threads}),
+              (Held{before.fds - 1, before.threads}));
+
+    // The same name on a freshly plugged port: initialize and the setting both work.
+    com1.reset();
+    pty = std::make_unique<Pty>();
+    com1 = std::make_unique<PortOverride>("COM1", pty->slavePath());
+    form->btn16->click();
+    EXPECT_EQ(dialogs->boxes.size(), 1u);
+    termios line{};
+    ASSERT_EQ(::tcgetattr(pty->master(), &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), speed_t{B9600});
+    pty->drain(50ms);
+    form->Button14->click();
+    const std::string setting = kelvo::SetFunctionSwitches(
+        form->CheckBox3->isChecked(), form->CheckBox2->isChecked(), form->CheckBox1->isChecked());
+    EXPECT_EQ(pty->read(setting.size()), setting);
+    EXPECT_EQ(dialogs->boxes.size(), 1u);
+}
+
+}  // namespace
