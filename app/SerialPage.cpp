@@ -1,3 +1,66 @@
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
 #include "app/Unit1.h"
 
-void TForm1::BuildSerialPage() {}
+void TForm1::BuildSerialPage() {
+    QWidget* page = TabSheet2;
+    GroupBox3 =
+        NewGroupBox(page, "GroupBox3", QRect(16, 10, 553, 336), QStringLiteral("TEST"), QString());
+
+    Label3 = NewLabel(GroupBox3, "Label3", QRect(20, 30, 100, 22), QStringLiteral("端口设置："),
+                      QStringLiteral("Select port:"));
+    ComboBox1 = NewComboBox(GroupBox3, "ComboBox1", QRect(124, 30, 120, 22),
+                            {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+                             QStringLiteral("LPT1"), QStringLiteral("LPT2"), QString()},
+                            QStringLiteral("COM1"));
+    Label5 = NewLabel(GroupBox3, "Label5", QRect(20, 62, 100, 22), QStringLiteral("波特率："),
+                      QStringLiteral("Baud rate:"));
+    ComboBox2 =
+        NewComboBox(GroupBox3, "ComboBox2", QRect(124, 62, 120, 22),
+                    {QStringLiteral("9600"), QStringLiteral("38400"), QStringLiteral("115200")},
+                    QStringLiteral("9600"));
+    Button9 = NewButton(GroupBox3, "Button9", QRect(268, 30, 150, 54),
+                        QStringLiteral("初始化端口&W"), QStringLiteral("Initialize port &W"));
+
+    Label4 = NewLabel(GroupBox3, "Label4", QRect(20, 96, 513, 20),
+                      QStringLiteral("注意：选用串口时要进行初始化端口"), QString());
+    QPalette red = Label4->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    Label4->setPalette(red);
+
+    memo2 = NewMemo(GroupBox3, "memo2", QRect(20, 124, 340, 192),
+                    QStringLiteral("Print test\n\nPrint the test 2\n\nPrint the test 3\n"));
+
+    Button8 = NewButton(GroupBox3, "Button8", QRect(380, 124, 153, 40),
+                        QStringLiteral("打印测试&Z"), QStringLiteral("Test Print &Z"));
+    Button11 = NewButton(GroupBox3, "Button11", QRect(380, 176, 153, 40),
+                         QStringLiteral("开钱箱测试&X"), QStringLiteral("Open the box &X"));
+    btn12 = NewButton(GroupBox3, "btn12", QRect(380, 228, 153, 40), QStringLiteral("设置斯拉夫语"),
+                      QStringLiteral("Set Slavic"));
+    Button5 = NewButton(GroupBox3, "Button5", QRect(380, 276, 153, 20),
+                        QStringLiteral("串口开钱箱测试"), QString());
+    Button5->setVisible(false);
+    Button6 = NewButton(GroupBox3, "Button6", QRect(380, 296, 153, 20),
+                        QStringLiteral("串口打印测试"), QString());
+    Button6->setVisible(false);
+
+    btn3 = NewButton(page, "btn3", QRect(16, 358, 200, 40), QStringLiteral("恢复出厂设置"),
+                     QStringLiteral("Restore factory settings"));
+
+    OnClick(Button9, &TForm1::Button9Click);
+    OnClick(Button8, &TForm1::Button8Click);
+    OnClick(Button11, &TForm1::Button11Click);
+    OnClick(btn12, &TForm1::btn12Click);
+    OnClick(btn3, &TForm1::btn3Click);
+}
+
+void TForm1::Button9Click() {}
+void TForm1::Button8Click() {}
+void TForm1::Button11Click() {}
+void TForm1::btn12Click() {}
+void TForm1::btn3Click() {}

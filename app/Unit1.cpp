@@ -68,9 +68,8 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     setStatusBar(StatusBar1);
     SetStatusText(QStringLiteral("Wait ...."));
 
-    tmr1 = new QTimer(this);
+    tmr1 = new TTimer(this, 3000);
     tmr1->setObjectName(QStringLiteral("tmr1"));
-    tmr1->setInterval(3000);
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
@@ -90,7 +89,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 TForm1::~TForm1() { qApp->removeEventFilter(this); }
 
 void TForm1::FormCreate() {
-    // 1. the wireless print counter starts at 0 (the page owns it)
+    PrintCounter = 0;
     // 2. the language switch: the window opens in English
     btn13->click();
     // 3./4. the NV logo page's printer list is filled by that page

@@ -3,11 +3,13 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <vector>
 
 #include "app/Dialogs.h"
+#include "app/Timer.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -60,7 +62,7 @@ public:
     QWidget* ts2 = nullptr;        // NV logo page
     QPushButton* btn13 = nullptr;  // language button
     QStatusBar* StatusBar1 = nullptr;
-    QTimer* tmr1 = nullptr;
+    TTimer* tmr1 = nullptr;
     QTimer* Timer1 = nullptr;
     TOpenDialog dlgOpen1{*this};
 
@@ -72,8 +74,53 @@ public:
     // ---- Network printer page (TabSheet1) --------------------------------------------------
 
     // ---- Serial / parallel printer page (TabSheet2) ----------------------------------------
+    QGroupBox* GroupBox3 = nullptr;
+    QLabel* Label3 = nullptr;
+    QComboBox* ComboBox1 = nullptr;  // port name
+    QLabel* Label5 = nullptr;
+    QComboBox* ComboBox2 = nullptr;  // baud rate
+    QPushButton* Button9 = nullptr;  // initialize port
+    QLabel* Label4 = nullptr;        // red note: initialize a serial port first
+    QPlainTextEdit* memo2 = nullptr;
+    QPushButton* Button8 = nullptr;   // test print
+    QPushButton* Button11 = nullptr;  // drawer
+    QPushButton* btn12 = nullptr;     // set Slavic (Cyrillic code page)
+    QPushButton* btn3 = nullptr;      // restore factory settings
+    QPushButton* Button5 = nullptr;   // hidden
+    QPushButton* Button6 = nullptr;   // hidden
+
+    void Button9Click();
+    void Button8Click();
+    void Button11Click();
+    void btn12Click();
+    void btn3Click();
 
     // ---- Wireless printer page (ts1) -------------------------------------------------------
+    QGroupBox* grp1 = nullptr;
+    QLabel* lbl2 = nullptr;
+    QLineEdit* edt1 = nullptr;  // printer number, sent as typed
+    QLabel* lbl3 = nullptr;
+    QComboBox* cbb1 = nullptr;  // port name
+    QPushButton* btn1 = nullptr;  // initialize port
+    QLabel* lbl7 = nullptr;
+    QLineEdit* edt4 = nullptr;    // loop interval in ms
+    QPushButton* btn9 = nullptr;  // set interval
+    QPlainTextEdit* mmo1 = nullptr;
+    QCheckBox* chk1 = nullptr;  // cut at the end
+    QPushButton* btn2 = nullptr;  // test print
+    QPushButton* btn4 = nullptr;  // drawer of the numbered printer
+    QPushButton* btn5 = nullptr;  // loop start
+    QPushButton* btn8 = nullptr;  // loop stop
+    // Wireless test prints completed without failure since start-up.
+    int32_t PrintCounter = 0;
+
+    void btn1Click();
+    void btn2Click();
+    void btn4Click();
+    void btn5Click();
+    void btn8Click();
+    void btn9Click();
+    void tmr1Timer();
 
     // ---- Model parameter page (TabSheet4) --------------------------------------------------
 
