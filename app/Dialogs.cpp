@@ -9,10 +9,18 @@ void QtDialogs::Message(QWidget* parent, const QString& title, const QString& te
     box.setWindowTitle(title);
     box.setText(text);
     switch (icon) {
-        case Icon::None: box.setIcon(QMessageBox::NoIcon); break;
-        case Icon::Information: box.setIcon(QMessageBox::Information); break;
-        case Icon::Warning: box.setIcon(QMessageBox::Warning); break;
-        case Icon::Error: box.setIcon(QMessageBox::Critical); break;
+        case Icon::None:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
+        case Icon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case Icon::Warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case Icon::Error:
+            box.setIcon(QMessageBox::Critical);
+            break;
     }
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
@@ -31,7 +39,8 @@ QString QtFileFilter(const QString& pipeFilter) {
         QString desc = parts[i];
         // A description that already shows its pattern in brackets would show it twice.
         const qsizetype bracket = desc.indexOf(QLatin1Char('('));
-        if (bracket > 0) desc = desc.left(bracket).trimmed();
+        if (bracket > 0)
+            desc = desc.left(bracket).trimmed();
         out << QStringLiteral("%1 (%2)").arg(desc, patterns);
     }
     return out.join(QStringLiteral(";;"));

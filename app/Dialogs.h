@@ -6,7 +6,7 @@ class QWidget;
 
 // Every modal box and the file-open dialog go through here, so tests can answer and record them.
 class Dialogs {
-public:
+  public:
     enum class Icon { None, Information, Warning, Error };
 
     virtual ~Dialogs() = default;
@@ -19,7 +19,7 @@ public:
 
 // The real boxes: QMessageBox and QFileDialog.
 class QtDialogs : public Dialogs {
-public:
+  public:
     void Message(QWidget* parent, const QString& title, const QString& text, Icon icon) override;
     QString OpenFile(QWidget* parent, const QString& filter) override;
 };

@@ -19,7 +19,8 @@
 
 bool TOpenDialog::Execute() {
     QString chosen = owner_.dialogs().OpenFile(&owner_, Filter);
-    if (chosen.isEmpty()) return false;
+    if (chosen.isEmpty())
+        return false;
     FileName = chosen;
     return true;
 }
@@ -27,8 +28,9 @@ bool TOpenDialog::Execute() {
 TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     : QMainWindow(parent), dialogs_(dialogs ? std::move(dialogs) : std::make_unique<QtDialogs>()) {
     setWindowTitle(QStringLiteral("Kelvotool ver 6.5"));
-    // The form's size is the outer size; the frame is the window manager's, so this is close.
-    setGeometry(345, 107, 637, 575);
+    // 637 x 575 outside with a Windows frame: 621 x 537 inside. The frame is the window manager's.
+    move(345, 107);
+    resize(621, 537);
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei")});
     font.setPixelSize(11);
@@ -86,7 +88,9 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     Run([this] { FormCreate(); });
 }
 
-TForm1::~TForm1() { qApp->removeEventFilter(this); }
+TForm1::~TForm1() {
+    qApp->removeEventFilter(this);
+}
 
 void TForm1::FormCreate() {
     PrintCounter = 0;
@@ -97,9 +101,9 @@ void TForm1::FormCreate() {
 
 void TForm1::btn13Click() {
     PageControl1->setTabVisible(PageControl1->indexOf(TabSheet3), false);
-    static constexpr TextKind kOrder[] = {TextKind::Button, TextKind::GroupBox, TextKind::CheckBox,
-                                          TextKind::Page,   TextKind::Edit,     TextKind::Label,
-                                          TextKind::RadioButton};
+    static constexpr TextKind kOrder[] = {
+        TextKind::Button, TextKind::GroupBox, TextKind::CheckBox,   TextKind::Page,
+        TextKind::Edit,   TextKind::Label,    TextKind::RadioButton};
     for (auto& entry : twoTexts_) {
         // Every registered control is of exactly one kind, so it is exchanged exactly once.
         if (std::find(std::begin(kOrder), std::end(kOrder), entry.kind) == std::end(kOrder)) {
@@ -120,27 +124,35 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* widget = qobject_cast<QWidget*>(watched);
         // Key preview: one look per key press, at the widget that has it, inside this window.
-        if (widget != nullptr && widget->window() == this && widget == QApplication::focusWidget()) {
+        if (widget != nullptr && widget->window() == this &&
+            widget == QApplication::focusWidget()) {
             auto* keyEvent = static_cast<QKeyEvent*>(event);
             int key = keyEvent->key();
             Run([&] { FormKeyDown(key, keyEvent->modifiers()); });
-            if (key == 0) return true;
+            if (key == 0)
+                return true;
         }
     }
     return QMainWindow::eventFilter(watched, event);
 }
 
-QString TForm1::StatusText() const { return statusPanel0_->text(); }
+QString TForm1::StatusText() const {
+    return statusPanel0_->text();
+}
 
-void TForm1::SetStatusText(const QString& text) { statusPanel0_->setText(text); }
+void TForm1::SetStatusText(const QString& text) {
+    statusPanel0_->setText(text);
+}
 
 void TForm1::SetDialogs(std::unique_ptr<Dialogs> dialogs) {
-    if (dialogs) dialogs_ = std::move(dialogs);
+    if (dialogs)
+        dialogs_ = std::move(dialogs);
 }
 
 void TForm1::ShowErrorBox(const QString& message) {
     QString text = message;
-    if (!text.isEmpty() && text.back() > QLatin1Char('.')) text += QLatin1Char('.');
+    if (!text.isEmpty() && text.back() > QLatin1Char('.'))
+        text += QLatin1Char('.');
     dialogs_->Message(this, QApplication::applicationName(), text, Dialogs::Icon::Error);
 }
 
@@ -163,7 +175,8 @@ void TForm1::ReportFailure(std::exception_ptr failure) noexcept {
 }
 
 void TForm1::OnClick(QAbstractButton* button, void (TForm1::*handler)()) {
-    connect(button, &QAbstractButton::clicked, this, [this, handler] { Run([&] { (this->*handler)(); }); });
+    connect(button, &QAbstractButton::clicked, this,
+            [this, handler] { Run([&] { (this->*handler)(); }); });
 }
 
 // ---- Two texts ------------------------------------------------------------------------------
@@ -174,7 +187,8 @@ void TForm1::RegisterTwoTexts(QWidget* control, TextKind kind, const QString& ot
 
 QString TForm1::OtherText(const QWidget* control) const {
     for (const auto& entry : twoTexts_) {
-        if (entry.control == control) return entry.other;
+        if (entry.control == control)
+            return entry.other;
     }
     return {};
 }
@@ -190,10 +204,14 @@ QString TForm1::ShownText(const TwoTexts& entry, const QTabWidget* pages) {
         case TextKind::CheckBox:
         case TextKind::RadioButton:
             return static_cast<QAbstractButton*>(entry.control)->text();
-        case TextKind::GroupBox: return static_cast<QGroupBox*>(entry.control)->title();
-        case TextKind::Page: return pages->tabText(pages->indexOf(entry.control));
-        case TextKind::Edit: return static_cast<QLineEdit*>(entry.control)->text();
-        case TextKind::Label: return static_cast<QLabel*>(entry.control)->text();
+        case TextKind::GroupBox:
+            return static_cast<QGroupBox*>(entry.control)->title();
+        case TextKind::Page:
+            return pages->tabText(pages->indexOf(entry.control));
+        case TextKind::Edit:
+            return static_cast<QLineEdit*>(entry.control)->text();
+        case TextKind::Label:
+            return static_cast<QLabel*>(entry.control)->text();
     }
     return {};
 }
@@ -205,10 +223,18 @@ void TForm1::SetShownText(const TwoTexts& entry, QTabWidget* pages, const QStrin
         case TextKind::RadioButton:
             static_cast<QAbstractButton*>(entry.control)->setText(text);
             return;
-        case TextKind::GroupBox: static_cast<QGroupBox*>(entry.control)->setTitle(text); return;
-        case TextKind::Page: pages->setTabText(pages->indexOf(entry.control), text); return;
-        case TextKind::Edit: static_cast<QLineEdit*>(entry.control)->setText(text); return;
-        case TextKind::Label: static_cast<QLabel*>(entry.control)->setText(text); return;
+        case TextKind::GroupBox:
+            static_cast<QGroupBox*>(entry.control)->setTitle(text);
+            return;
+        case TextKind::Page:
+            pages->setTabText(pages->indexOf(entry.control), text);
+            return;
+        case TextKind::Edit:
+            static_cast<QLineEdit*>(entry.control)->setText(text);
+            return;
+        case TextKind::Label:
+            static_cast<QLabel*>(entry.control)->setText(text);
+            return;
     }
 }
 

@@ -28,14 +28,14 @@ class TForm1;
 
 // The window's file-open dialog: a filter and the chosen file, shown through the Dialogs seam.
 class TOpenDialog {
-public:
+  public:
     explicit TOpenDialog(TForm1& owner) : owner_(owner) {}
     QString Filter;
     QString FileName;
     // True when the user chose a file (FileName then holds it); false when cancelled.
     bool Execute();
 
-private:
+  private:
     TForm1& owner_;
 };
 
@@ -44,7 +44,7 @@ private:
 class TForm1 : public QMainWindow {
     Q_OBJECT
 
-public:
+  public:
     // The kinds of control whose two texts the language switch exchanges, in the switch's order.
     enum class TextKind { Button, GroupBox, CheckBox, Page, Edit, Label, RadioButton };
 
@@ -165,8 +165,8 @@ public:
                            const QString& chinese, const QString& english);
     QLineEdit* NewEdit(QWidget* parent, const char* name, const QRect& place,
                        const QString& chinese, const QString& english);
-    QLabel* NewLabel(QWidget* parent, const char* name, const QRect& place,
-                     const QString& chinese, const QString& english);
+    QLabel* NewLabel(QWidget* parent, const char* name, const QRect& place, const QString& chinese,
+                     const QString& english);
     QRadioButton* NewRadioButton(QWidget* parent, const char* name, const QRect& place,
                                  const QString& chinese, const QString& english);
     // Controls with one text only.
@@ -178,10 +178,10 @@ public:
     // Connects a button's click to a handler through Run().
     void OnClick(QAbstractButton* button, void (TForm1::*handler)());
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     struct TwoTexts {
         QWidget* control;
         TextKind kind;

@@ -8,7 +8,8 @@ namespace kelvo {
 
 int LockPortExclusive(int fd) noexcept {
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EINTR) return errno;
+        if (errno != EINTR)
+            return errno;
     }
     return 0;
 }

@@ -9,20 +9,25 @@ namespace {
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
     size_t i = 0;
     for (; prefix[i] != '\0'; ++i) {
-        if (i >= s.size()) return false;
+        if (i >= s.size())
+            return false;
         char c = s[i];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (c != prefix[i]) return false;
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (c != prefix[i])
+            return false;
     }
     return true;
 }
 
 // Parses the decimal number after a three-letter prefix; 0 when it is not a plain number >= 1.
 unsigned long PortNumber(const std::string& name) {
-    if (name.size() <= 3 || name.size() > 3 + 9) return 0;
+    if (name.size() <= 3 || name.size() > 3 + 9)
+        return 0;
     unsigned long n = 0;
     for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') return 0;
+        if (name[i] < '0' || name[i] > '9')
+            return 0;
         n = n * 10 + static_cast<unsigned long>(name[i] - '0');
     }
     return n;

@@ -22,11 +22,13 @@ int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out) {
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> guard(found, &::freeaddrinfo);
 
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return errno;
+    if (!fd)
+        return errno;
     int syn = kConnectSynRetries;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_SYNCNT, &syn, sizeof syn);
     while (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
-        if (errno != EINTR) return errno;
+        if (errno != EINTR)
+            return errno;
     }
     out = std::move(fd);
     return 0;

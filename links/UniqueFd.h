@@ -8,14 +8,15 @@ namespace kelvo {
 
 // Owns one file descriptor; closes it exactly once.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other)
+            reset(other.release());
         return *this;
     }
     ~UniqueFd() { reset(); }
@@ -31,7 +32,7 @@ public:
         return old >= 0 ? ::close(old) : 0;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

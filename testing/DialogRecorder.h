@@ -13,7 +13,7 @@ namespace kelvo::testing {
 // Stands in for the message boxes and the file dialog: records every box and answers the file
 // dialog from a queue (an empty answer is a cancel).
 class DialogRecorder : public Dialogs {
-public:
+  public:
     struct Box {
         QString title;
         QString text;
@@ -32,7 +32,7 @@ public:
     void Message(QWidget* parent, const QString& title, const QString& text, Icon icon) override;
     QString OpenFile(QWidget* parent, const QString& filter) override;
 
-private:
+  private:
     std::shared_ptr<State> state_;
 };
 

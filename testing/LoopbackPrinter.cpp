@@ -16,7 +16,8 @@ namespace kelvo::testing {
 LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options options)
     : host_(host), port_(port), options_(options) {
     listen_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listen_) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+    if (!listen_)
+        throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
     int one = 1;
     ::setsockopt(listen_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
@@ -28,8 +29,8 @@ LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options
     }
     if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listen_.get(), 16) != 0) {
-        throw std::runtime_error("loopback printer on " + host + ":" + std::to_string(port) +
-                                 ": " + std::strerror(errno));
+        throw std::runtime_error("loopback printer on " + host + ":" + std::to_string(port) + ": " +
+                                 std::strerror(errno));
     }
     if (port_ == 0) {
         socklen_t len = sizeof addr;
@@ -37,7 +38,8 @@ LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options
         port_ = ntohs(addr.sin_port);
     }
     stop_.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!stop_) throw std::runtime_error("eventfd: " + std::string(std::strerror(errno)));
+    if (!stop_)
+        throw std::runtime_error("eventfd: " + std::string(std::strerror(errno)));
     thread_ = std::thread([this] { run(); });
 }
 
@@ -53,12 +55,15 @@ void LoopbackPrinter::run() {
         std::vector<pollfd> fds;
         fds.push_back({stop_.get(), POLLIN, 0});
         fds.push_back({listen_.get(), POLLIN, 0});
-        for (auto& c : conns) fds.push_back({c.fd.get(), POLLIN, 0});
+        for (auto& c : conns)
+            fds.push_back({c.fd.get(), POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
-        if (fds[0].revents) return;
+        if (fds[0].revents)
+            return;
         if (fds[1].revents & POLLIN) {
             UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (fd) {
@@ -76,7 +81,8 @@ void LoopbackPrinter::run() {
         size_t i = 2;
         for (auto it = conns.begin(); it != conns.end(); ++i) {
             bool drop = false;
-            if (fds[i].revents != 0) onReadable(*it, drop);
+            if (fds[i].revents != 0)
+                onReadable(*it, drop);
             it = drop ? conns.erase(it) : std::next(it);
         }
     }
@@ -105,7 +111,8 @@ void LoopbackPrinter::onReadable(Conn& c, bool& drop) {
         want = std::min(want, opt.resetAfterBytes - c.received);
     }
     ssize_t n = ::recv(c.fd.get(), buf, want, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
     std::lock_guard lock(mu_);
     if (n > 0) {
         perConnection_[c.index].append(buf, static_cast<size_t>(n));
@@ -126,7 +133,8 @@ void LoopbackPrinter::onReadable(Conn& c, bool& drop) {
 std::string LoopbackPrinter::bytes() const {
     std::lock_guard lock(mu_);
     std::string all;
-    for (const auto& s : perConnection_) all += s;
+    for (const auto& s : perConnection_)
+        all += s;
     return all;
 }
 
@@ -149,12 +157,14 @@ std::string LoopbackPrinter::waitForBytes(size_t n, std::chrono::milliseconds ti
     std::unique_lock lock(mu_);
     auto total = [this] {
         size_t t = 0;
-        for (const auto& s : perConnection_) t += s.size();
+        for (const auto& s : perConnection_)
+            t += s.size();
         return t;
     };
     cv_.wait_for(lock, timeout, [&] { return total() >= n; });
     std::string all;
-    for (const auto& s : perConnection_) all += s;
+    for (const auto& s : perConnection_)
+        all += s;
     return all;
 }
 
@@ -170,7 +180,8 @@ std::string LoopbackPrinter::settle(std::chrono::milliseconds quiet) {
 
 void LoopbackPrinter::clear() {
     std::lock_guard lock(mu_);
-    for (auto& s : perConnection_) s.clear();
+    for (auto& s : perConnection_)
+        s.clear();
 }
 
 void LoopbackPrinter::setMode(Options options) {

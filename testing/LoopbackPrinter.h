@@ -15,12 +15,12 @@ namespace kelvo::testing {
 // A network printer on a loopback address: a TCP listener in its own thread that records every
 // byte it receives, per connection, in arrival order.
 class LoopbackPrinter {
-public:
+  public:
     enum class Mode {
-        Record,        // accept, read to end of stream, close
-        ResetAfter,    // accept, read resetAfterBytes bytes, then reset the connection (RST)
-        Hold,          // accept and never read: the peer's sends pile up in the kernel
-        CloseAtOnce,   // accept and close at once
+        Record,       // accept, read to end of stream, close
+        ResetAfter,   // accept, read resetAfterBytes bytes, then reset the connection (RST)
+        Hold,         // accept and never read: the peer's sends pile up in the kernel
+        CloseAtOnce,  // accept and close at once
     };
 
     struct Options {
@@ -58,7 +58,7 @@ public:
     void clear();
     void setMode(Options options);
 
-private:
+  private:
     struct Conn {
         kelvo::UniqueFd fd;
         size_t index;

@@ -35,9 +35,11 @@ std::string Pty::read(size_t n, std::chrono::milliseconds timeout) {
     while (out.size() < n) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
+        if (left.count() <= 0)
+            break;
         pollfd p{master_.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
         char buf[4096];
         ssize_t r = ::read(master_.get(), buf, sizeof buf);
         if (r > 0) {
@@ -45,7 +47,9 @@ std::string Pty::read(size_t n, std::chrono::milliseconds timeout) {
         } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
             if (p.revents & POLLHUP) {
                 // No slave open at the moment: keep waiting for the next writer.
-                struct timespec ts{0, 5'000'000};
+                struct timespec ts {
+                    0, 5'000'000
+                };
                 ::nanosleep(&ts, nullptr);
             }
         }
@@ -57,7 +61,8 @@ std::string Pty::drain(std::chrono::milliseconds quiet) {
     std::string out;
     for (;;) {
         std::string more = read(1 << 20, quiet);
-        if (more.empty()) return out;
+        if (more.empty())
+            return out;
         out += more;
     }
 }
@@ -82,6 +87,8 @@ PortOverride::PortOverride(const std::string& portName, const std::string& path)
     ::setenv(var_.c_str(), path.c_str(), 1);
 }
 
-PortOverride::~PortOverride() { ::unsetenv(var_.c_str()); }
+PortOverride::~PortOverride() {
+    ::unsetenv(var_.c_str());
+}
 
 }  // namespace kelvo::testing

@@ -11,7 +11,7 @@ namespace kelvo::testing {
 // port (directly, through a symlink, or via KELVOTOOL_COMn). Closing the master makes the port
 // vanish, like an unplugged adapter.
 class Pty {
-public:
+  public:
     Pty();  // throws std::runtime_error
     const std::string& slavePath() const { return slave_; }
     int master() const { return master_.get(); }
@@ -23,20 +23,20 @@ public:
     std::string drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(150));
     void write(const std::string& bytes);
 
-private:
+  private:
     kelvo::UniqueFd master_;
     std::string slave_;
 };
 
 // Points KELVOTOOL_<NAME> (e.g. "COM3") at a path for the lifetime of the object.
 class PortOverride {
-public:
+  public:
     PortOverride(const std::string& portName, const std::string& path);
     ~PortOverride();
     PortOverride(const PortOverride&) = delete;
     PortOverride& operator=(const PortOverride&) = delete;
 
-private:
+  private:
     std::string var_;
 };
 

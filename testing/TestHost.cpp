@@ -11,7 +11,8 @@ std::string OwnLoopbackHost() {
 }
 
 std::string OwnLoopbackHost(int lastOctet) {
-    if (lastOctet < 1 || lastOctet > 254) throw std::invalid_argument("last octet out of range");
+    if (lastOctet < 1 || lastOctet > 254)
+        throw std::invalid_argument("last octet out of range");
     std::string host = OwnLoopbackHost();
     return host.substr(0, host.rfind('.') + 1) + std::to_string(lastOctet);
 }

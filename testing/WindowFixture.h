@@ -11,7 +11,7 @@ namespace kelvo::testing {
 
 // A fresh window per test, built offscreen with its dialogs recorded.
 class WindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         auto recorder = std::make_unique<DialogRecorder>();
         dialogs = recorder->state();

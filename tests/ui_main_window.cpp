@@ -14,7 +14,8 @@ namespace {
 QStringList VisibleTabs(const QTabWidget* pages) {
     QStringList out;
     for (int i = 0; i < pages->count(); ++i) {
-        if (pages->isTabVisible(i)) out << pages->tabText(i);
+        if (pages->isTabVisible(i))
+            out << pages->tabText(i);
     }
     return out;
 }
@@ -47,14 +48,16 @@ TEST_F(WindowTest, LanguageButtonExchangesTextsAndTwoPressesRestore) {
     EXPECT_EQ(VisibleTabs(form->PageControl1).first(), "Network printer test");
     for (int i = 0; i < 5; ++i) {
         form->btn13->click();
-        EXPECT_FALSE(form->PageControl1->isTabVisible(form->PageControl1->indexOf(form->TabSheet3)));
+        EXPECT_FALSE(
+            form->PageControl1->isTabVisible(form->PageControl1->indexOf(form->TabSheet3)));
     }
     EXPECT_EQ(form->PageControl1->currentWidget(), form->TabSheet4);
 }
 
 TEST_F(WindowTest, UncaughtFailureReachesTheErrorBoxWithTheFullStopRule) {
     form->Run([] { throw std::runtime_error("Not Connected"); });
-    form->Run([] { throw std::runtime_error("数据发送失败！"); });  // fullwidth "！" sorts after "."
+    form->Run(
+        [] { throw std::runtime_error("数据发送失败！"); });  // fullwidth "！" sorts after "."
     form->Run([] { throw std::runtime_error("Socket Error # 104\r\nConnection reset by peer!"); });
     form->Run([] { throw std::runtime_error("Already connected."); });
     ASSERT_EQ(dialogs->boxes.size(), 4u);
