@@ -100,13 +100,13 @@ class TForm1 : public QMainWindow {
     QLabel* lbl2 = nullptr;
     QLineEdit* edt1 = nullptr;  // printer number, sent as typed
     QLabel* lbl3 = nullptr;
-    QComboBox* cbb1 = nullptr;  // port name
+    QComboBox* cbb1 = nullptr;    // port name
     QPushButton* btn1 = nullptr;  // initialize port
     QLabel* lbl7 = nullptr;
     QLineEdit* edt4 = nullptr;    // loop interval in ms
     QPushButton* btn9 = nullptr;  // set interval
     QPlainTextEdit* mmo1 = nullptr;
-    QCheckBox* chk1 = nullptr;  // cut at the end
+    QCheckBox* chk1 = nullptr;    // cut at the end
     QPushButton* btn2 = nullptr;  // test print
     QPushButton* btn4 = nullptr;  // drawer of the numbered printer
     QPushButton* btn5 = nullptr;  // loop start
