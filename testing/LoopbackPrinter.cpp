@@ -55,8 +55,14 @@ void LoopbackPrinter::run() {
         std::vector<pollfd> fds;
         fds.push_back({stop_.get(), POLLIN, 0});
         fds.push_back({listen_.get(), POLLIN, 0});
+        bool hold;
+        {
+            std::lock_guard lock(mu_);
+            hold = options_.mode == Mode::Hold;
+        }
+        // Holding leaves data unread in the kernel: then only a hang-up is of interest.
         for (auto& c : conns)
-            fds.push_back({c.fd.get(), POLLIN, 0});
+            fds.push_back({c.fd.get(), static_cast<short>(hold ? POLLRDHUP : POLLIN), 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -64,6 +70,14 @@ void LoopbackPrinter::run() {
         }
         if (fds[0].revents)
             return;
+        // Connections first: fds has no entry yet for one accepted below.
+        size_t i = 2;
+        for (auto it = conns.begin(); it != conns.end(); ++i) {
+            bool drop = false;
+            if (fds[i].revents != 0)
+                onReadable(*it, fds[i].revents, drop);
+            it = drop ? conns.erase(it) : std::next(it);
+        }
         if (fds[1].revents & POLLIN) {
             UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (fd) {
@@ -78,26 +92,17 @@ void LoopbackPrinter::run() {
                 }
             }
         }
-        size_t i = 2;
-        for (auto it = conns.begin(); it != conns.end(); ++i) {
-            bool drop = false;
-            if (fds[i].revents != 0)
-                onReadable(*it, drop);
-            it = drop ? conns.erase(it) : std::next(it);
-        }
     }
 }
 
-void LoopbackPrinter::onReadable(Conn& c, bool& drop) {
+void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
     Options opt;
     {
         std::lock_guard lock(mu_);
         opt = options_;
     }
     if (opt.mode == Mode::Hold) {
-        // Leave the data in the kernel; only notice a hang-up.
-        char b;
-        if (::recv(c.fd.get(), &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+        if (revents & (POLLRDHUP | POLLHUP | POLLERR)) {
             std::lock_guard lock(mu_);
             ++closed_;
             cv_.notify_all();

@@ -65,7 +65,7 @@ class LoopbackPrinter {
         size_t received = 0;
     };
     void run();
-    void onReadable(Conn& c, bool& drop);
+    void onReadable(Conn& c, short revents, bool& drop);
 
     std::string host_;
     uint16_t port_ = 0;

@@ -1,0 +1,184 @@
+#include "links/NetworkLink.h"
+
+#include <arpa/inet.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "links/TcpConnect.h"
+
+namespace kelvo {
+
+namespace {
+
+// Send errors after which the connection is gone for good: the link closes its socket.
+bool ConnectionIsDead(int error) {
+    switch (error) {
+        case ECONNRESET:
+        case ECONNABORTED:
+        case EPIPE:
+        case ESHUTDOWN:
+        case ENOTCONN:
+        case ETIMEDOUT:  // the kernel has already torn the connection down
+            return true;
+        default:
+            return false;
+    }
+}
+
+using Mac = std::array<uint8_t, 6>;
+
+// The complete neighbour entry for `ip` (dotted, canonical) in the kernel's ARP table, if any.
+std::optional<Mac> ReadNeighbour(const std::string& ip) {
+    std::ifstream arp("/proc/net/arp");
+    std::string line;
+    std::getline(arp, line);  // column titles
+    while (std::getline(arp, line)) {
+        std::istringstream fields(line);
+        std::string address, type, flags, hw;
+        if (!(fields >> address >> type >> flags >> hw) || address != ip)
+            continue;
+        if ((std::strtoul(flags.c_str(), nullptr, 16) & ATF_COM) == 0)
+            continue;  // unresolved
+        Mac mac{};
+        char end = 0;
+        if (std::sscanf(hw.c_str(), "%2hhx:%2hhx:%2hhx:%2hhx:%2hhx:%2hhx%c", &mac[0], &mac[1],
+                        &mac[2], &mac[3], &mac[4], &mac[5], &end) == 6) {
+            return mac;
+        }
+    }
+    return std::nullopt;
+}
+
+// Makes the kernel resolve the address: one empty datagram to the discard port.
+void ProvokeResolution(in_addr_t address) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = address;
+    ::sendto(fd.get(), "", 0, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+             sizeof to);
+}
+
+// Addresses that never have a neighbour entry: no point in asking the network.
+bool CannotHaveNeighbour(in_addr_t address) {
+    const uint32_t host = ntohl(address);
+    return host == 0 || host == 0xFFFFFFFFu || (host >> 24) == 127 || (host >> 28) == 0xE;
+}
+
+std::string FormatMac(const Mac& mac) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    return text;
+}
+
+}  // namespace
+
+std::string NetworkLink::SocketErrorText(int error) {
+    const char* description = ::strerrordesc_np(error);  // English, whatever the locale
+    std::string text = "Socket Error # " + std::to_string(error) + "\r\n";
+    if (description != nullptr) {
+        text += description;
+        text += '.';
+    } else {
+        text += "Unknown error " + std::to_string(error) + ".";
+    }
+    return text;
+}
+
+void NetworkLink::Connect() {
+    if (state_ == State::Connected)
+        throw ENetworkError("Already connected.", 0);
+    fd_.reset();
+    state_ = State::Closed;  // until the new connection stands
+    int error = EINVAL;
+    UniqueFd fd;
+    if (port_ >= 0 && port_ <= 65535)
+        error = ConnectTcp(host_, static_cast<uint16_t>(port_), fd);
+    if (error != 0)
+        throw ENetworkError(SocketErrorText(error), error);
+    fd_ = std::move(fd);
+    state_ = State::Connected;
+}
+
+void NetworkLink::Disconnect() noexcept {
+    fd_.reset();
+    state_ = State::Idle;
+}
+
+void NetworkLink::SendLine(const std::string& payload) {
+    std::string line;
+    line.reserve(payload.size() + 2);
+    line.append(payload).append("\r\n");
+    Send(line.data(), line.size());
+}
+
+void NetworkLink::SendRaw(const std::string& payload) {
+    if (payload.empty())
+        return;
+    Send(payload.data(), payload.size());
+}
+
+void NetworkLink::Send(const char* data, size_t size) {
+    if (state_ == State::Idle)
+        throw ENetworkError("Not Connected", 0);
+    if (state_ == State::Closed)
+        throw ENetworkError("Connection Closed Gracefully.", 0);
+    while (size > 0) {
+        const ssize_t sent = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
+        if (sent < 0) {
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            if (ConnectionIsDead(error)) {
+                fd_.reset();
+                state_ = State::Closed;
+            }
+            throw ENetworkError(SocketErrorText(error), error);
+        }
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+}
+
+std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {
+    try {
+        const in_addr_t address = ::inet_addr(dottedIp.c_str());
+        Mac none{};
+        if (CannotHaveNeighbour(address))
+            return FormatMac(none);
+        char canonical[INET_ADDRSTRLEN];
+        in_addr a{address};
+        ::inet_ntop(AF_INET, &a, canonical, sizeof canonical);
+
+        if (auto mac = ReadNeighbour(canonical))
+            return FormatMac(*mac);
+        ProvokeResolution(address);
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(1000);
+        while (Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (auto mac = ReadNeighbour(canonical))
+                return FormatMac(*mac);
+        }
+        return FormatMac(none);
+    } catch (...) {  // the lookup reports failure as the all-zero address, never as an error
+        return "00-00-00-00-00-00";
+    }
+}
+
+}  // namespace kelvo

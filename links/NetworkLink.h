@@ -1,0 +1,74 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "links/UniqueFd.h"
+
+namespace kelvo {
+
+// A failure of the network link. Code() is the operating system's error number for a socket
+// error ("Socket Error # n" ...) and 0 for the link's own texts ("Not Connected" ...).
+class ENetworkError : public std::runtime_error {
+  public:
+    ENetworkError(const std::string& message, int code)
+        : std::runtime_error(message), code_(code) {}
+    int Code() const noexcept { return code_; }
+
+  private:
+    int code_;
+};
+
+// The window's one TCP connection to a printer's raw port. It only writes; nothing is read back.
+// Every call blocks its caller until the operating system is done.
+class NetworkLink {
+  public:
+    enum class State {
+        Idle,  // no socket: at creation and after Disconnect
+        Connected,
+        Closed,  // the link closed the socket after a failed connect or a dead connection
+    };
+
+    NetworkLink() = default;
+    ~NetworkLink() = default;  // closes an open connection
+    NetworkLink(const NetworkLink&) = delete;
+    NetworkLink& operator=(const NetworkLink&) = delete;
+
+    void SetHost(const std::string& host) { host_ = host; }
+    void SetPort(int port) { port_ = port; }
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+
+    // Opens a fresh connection to host:port with the operating system's own time-out.
+    // Throws "Already connected." while connected (the open connection is kept), or a socket
+    // error, after which the link is Closed.
+    void Connect();
+    // Closes any connection without sending anything; never fails.
+    void Disconnect() noexcept;
+
+    // Sends the payload then CR LF.
+    void SendLine(const std::string& payload);
+    // Sends the payload byte for byte. An empty payload sends nothing and never fails.
+    // Not connected: "Not Connected" (Idle) or "Connection Closed Gracefully." (Closed).
+    void SendRaw(const std::string& payload);
+
+    State GetState() const noexcept { return state_; }
+    bool Connected() const noexcept { return state_ == State::Connected; }
+
+    // The hardware address of an IPv4 address (inet_addr text) from the kernel's neighbour
+    // table, as "00-0A-0B-0C-0D-0E"; "00-00-00-00-00-00" when there is none. Never throws.
+    static std::string LookupPrinterMac(const std::string& dottedIp);
+
+    // "Socket Error # n" CR LF and a one-line description of errno value n.
+    static std::string SocketErrorText(int error);
+
+  private:
+    void Send(const char* data, size_t size);
+
+    std::string host_;
+    int port_ = 0;
+    State state_ = State::Idle;
+    UniqueFd fd_;
+};
+
+}  // namespace kelvo

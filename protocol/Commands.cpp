@@ -1,0 +1,65 @@
+#include "protocol/Commands.h"
+
+namespace kelvo {
+
+namespace {
+std::string Config(char command, uint8_t value) {
+    std::string s = detail::Bytes("\x1F\x1B\x1F");
+    s += command;
+    s += static_cast<char>(value);
+    return s;
+}
+}  // namespace
+
+std::optional<char> BaudCode(long baud) {
+    switch (baud) {
+        case 115200:
+            return kBaudCode115200;
+        case 38400:
+            return kBaudCode38400;
+        case 19200:
+            return kBaudCode19200;
+        case 9600:
+            return kBaudCode9600;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::string SetSerialBaud(char code) {
+    return Config('\x53', static_cast<uint8_t>(code));
+}
+std::string SetDefaultIntlCharset(uint8_t n) {
+    return Config('\xFD', n);
+}
+std::string SetDefaultCodePage(uint8_t n) {
+    return Config('\xFF', n);
+}
+std::string SetDefaultChineseMode(uint8_t x) {
+    return Config('\xFE', x);
+}
+
+uint8_t FunctionSwitchByte(bool crHonoured, bool externalBuzzer, bool builtinBuzzer) {
+    return static_cast<uint8_t>(0x40 | (crHonoured ? 0x08 : 0) | (externalBuzzer ? 0x04 : 0) |
+                                (builtinBuzzer ? 0x02 : 0));
+}
+
+std::string SetFunctionSwitches(bool crHonoured, bool externalBuzzer, bool builtinBuzzer) {
+    return Config('\x50', FunctionSwitchByte(crHonoured, externalBuzzer, builtinBuzzer));
+}
+
+std::string SetNetworkIp(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    std::string s = detail::Bytes("\x1F\x02\x57\x49");
+    for (uint8_t octet : {a, b, c, d})
+        s += static_cast<char>(octet);
+    return s;
+}
+
+std::string SetNetworkMac(uint8_t m1, uint8_t m2, uint8_t m3, uint8_t m4, uint8_t m5, uint8_t m6) {
+    std::string s = detail::Bytes("\x1F\x02\x57\x43");
+    for (uint8_t m : {m1, m2, m3, m4, m5, m6})
+        s += static_cast<char>(m);
+    return s;
+}
+
+}  // namespace kelvo

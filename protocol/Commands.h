@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The printer's command vocabulary. Every command is a counted byte string: several contain 00
+// bytes, so they are built from sized literals and never from C strings.
+namespace kelvo {
+
+namespace detail {
+template <size_t N>
+std::string Bytes(const char (&literal)[N]) {
+    return std::string(literal, N - 1);  // drop only the literal's terminator
+}
+}  // namespace detail
+
+// ---- Standard ESC/POS commands, with the parameters this tool uses ----
+
+// ESC @: initialize the printer.
+inline std::string Initialize() {
+    return detail::Bytes("\x1B\x40");
+}
+// ESC a 1: centred justification.
+inline std::string AlignCentre() {
+    return detail::Bytes("\x1B\x61\x01");
+}
+// ESC p 0 40 40: drawer pulse on pin 2, 80 ms on, 80 ms off.
+inline std::string DrawerPulse() {
+    return detail::Bytes("\x1B\x70\x00\x28\x28");
+}
+// ESC R 1: international character set France, until the printer is initialized.
+inline std::string SelectIntlCharsetFrance() {
+    return detail::Bytes("\x1B\x52\x01");
+}
+// GS ! 11: double width and double height.
+inline std::string CharSizeDouble() {
+    return detail::Bytes("\x1D\x21\x11");
+}
+// GS ! 00: normal size.
+inline std::string CharSizeNormal() {
+    return detail::Bytes("\x1D\x21\x00");
+}
+// GS V 66 5: feed to the cutting position plus 5 units, then partial cut.
+inline std::string FeedAndPartialCut() {
+    return detail::Bytes("\x1D\x56\x42\x05");
+}
+// FS p 1 48: print NV bit image 1 in normal mode.
+inline std::string PrintNvImage1() {
+    return detail::Bytes("\x1C\x70\x01\x30");
+}
+// The 13 bytes that print the stored logo: ESC @, ESC a 1, GS T, FS p 1 48, ESC @.
+inline std::string NvLogoPrintCommand() {
+    return detail::Bytes("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40");
+}
+
+// ---- Vendor configuration commands (stored in the printer) ----
+
+// Baud code letters of SetSerialBaud, fastest first.
+inline constexpr char kBaudCode115200 = 'D';
+inline constexpr char kBaudCode38400 = 'E';
+inline constexpr char kBaudCode19200 = 'F';
+inline constexpr char kBaudCode9600 = 'G';
+
+// The letter for one of the four rates the printer can store; no code for any other rate.
+std::optional<char> BaudCode(long baud);
+
+// 1F 1B 1F 53 c: store the serial baud rate, c one of the baud code letters.
+std::string SetSerialBaud(char code);
+// 1F 1B 1F FD n: store the power-on international character set (n = 00..0E).
+std::string SetDefaultIntlCharset(uint8_t n);
+// 1F 1B 1F FF n: store the power-on code page.
+std::string SetDefaultCodePage(uint8_t n);
+// 1F 1B 1F FE x: x = 01 disables two-byte Chinese text at power-on, 00 enables it.
+std::string SetDefaultChineseMode(uint8_t x);
+
+// The switch byte: high nibble 4, CR in bit 3, external buzzer in bit 2, built-in buzzer in bit 1.
+uint8_t FunctionSwitchByte(bool crHonoured, bool externalBuzzer, bool builtinBuzzer);
+// 1F 1B 1F 50 b: store the CR and buzzer switches.
+std::string SetFunctionSwitches(bool crHonoured, bool externalBuzzer, bool builtinBuzzer);
+
+// 1F 02 40 4E: return every stored setting to its factory value.
+inline std::string RestoreFactorySettings() {
+    return detail::Bytes("\x1F\x02\x40\x4E");
+}
+
+// 1F 02 57 49 a b c d: store a new IP address, most significant octet first.
+std::string SetNetworkIp(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+// 1F 02 57 43 m1..m6: store a new MAC address, first byte first.
+std::string SetNetworkMac(uint8_t m1, uint8_t m2, uint8_t m3, uint8_t m4, uint8_t m5, uint8_t m6);
+
+// ---- Wireless bridge ----
+
+// "+++++DYSJ": opens a frame for one numbered printer; the number (ASCII digits) follows it.
+inline std::string WirelessDataHeader() {
+    return "+++++DYSJ";
+}
+
+}  // namespace kelvo

@@ -1,0 +1,90 @@
+#include "protocol/GbkText.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace kelvo {
+
+namespace {
+
+class Iconv {
+  public:
+    Iconv(const char* to, const char* from) : cd_(::iconv_open(to, from)) {
+        if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+            throw std::runtime_error(std::string("iconv cannot convert to ") + to);
+        }
+    }
+    ~Iconv() { ::iconv_close(cd_); }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    iconv_t get() const { return cd_; }
+
+  private:
+    iconv_t cd_;
+};
+
+// Length of the well-formed UTF-8 sequence at s (strict: no overlongs, surrogates or code points
+// above U+10FFFF), or 0 when the bytes there are not one.
+size_t Utf8SequenceLength(const unsigned char* s, size_t left) {
+    const unsigned char c = s[0];
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;
+        if (c == 0xED)
+            hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        if (c == 0xF4)
+            hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < len || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; ++i) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return len;
+}
+
+}  // namespace
+
+std::string ToGbk(const std::string& utf8) {
+    Iconv cd("GBK", "UTF-8");
+    std::string out;
+    out.reserve(utf8.size() + 8);
+    char buf[4096];
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    while (inLeft > 0) {
+        char* o = buf;
+        size_t oLeft = sizeof buf;
+        const size_t r = ::iconv(cd.get(), &in, &inLeft, &o, &oLeft);
+        const int err = errno;
+        out.append(buf, static_cast<size_t>(o - buf));
+        if (r != static_cast<size_t>(-1) || err == E2BIG)
+            continue;
+        // EILSEQ or EINVAL: skip one whole character GBK lacks, or one stray byte.
+        size_t skip = Utf8SequenceLength(reinterpret_cast<unsigned char*>(in), inLeft);
+        if (skip == 0)
+            skip = 1;
+        out += '?';
+        in += skip;
+        inLeft -= skip;
+    }
+    return out;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "links/NetworkLink.h"
+#include "protocol/Commands.h"
+#include "testing/LoopbackPrinter.h"
+#include "testing/TestHost.h"
+
+using kelvo::ENetworkError;
+using kelvo::NetworkLink;
+using kelvo::testing::LoopbackPrinter;
+using kelvo::testing::OwnLoopbackHost;
+using State = NetworkLink::State;
+
+namespace {
+
+constexpr uint16_t kPrinterPort = 9100;
+
+// The error text a call throws, or "" when it throws nothing.
+template <typename F>
+std::string ErrorOf(F&& call) {
+    try {
+        call();
+    } catch (const ENetworkError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+void ConnectTo(NetworkLink& link, const std::string& host, uint16_t port = kPrinterPort) {
+    link.SetHost(host);
+    link.SetPort(port);
+    link.Connect();
+}
+
+}  // namespace
+
+TEST(NetworkLink, LinesAndRawBytesArriveExactly) {
+    LoopbackPrinter printer(OwnLoopbackHost());
+    NetworkLink link;
+    ConnectTo(link, OwnLoopbackHost());
+    EXPECT_EQ(link.GetState(), State::Connected);
+
+    link.SendLine(kelvo::DrawerPulse());
+    EXPECT_EQ(printer.waitForBytes(7), std::string("\x1B\x70\x00\x28\x28\r\n", 7));
+    printer.clear();
+
+    link.SendLine("");
+    EXPECT_EQ(printer.waitForBytes(2), "\r\n");
+    printer.clear();
+
+    link.SendLine("end\r");  // the line end goes after whatever the payload ends with
+    EXPECT_EQ(printer.waitForBytes(6), "end\r\r\n");
+    printer.clear();
+
+    const std::string ten("\x1F\x02\x57\x43\x00\x0A\x0B\x0C\x0D\x00", 10);
+    link.SendRaw(ten);
+    link.SendRaw("");
+    EXPECT_EQ(printer.waitForBytes(10), ten);
+    EXPECT_EQ(printer.settle(), ten);
+
+    link.Disconnect();
+    EXPECT_EQ(link.GetState(), State::Idle);
+    EXPECT_TRUE(printer.waitForClosed(1));
+    EXPECT_EQ(printer.connectionCount(), 1u);
+}
+
+TEST(NetworkLink, ALargePayloadIsSentWhole) {
+    LoopbackPrinter printer(OwnLoopbackHost());
+    NetworkLink link;
+    ConnectTo(link, OwnLoopbackHost());
+    std::string big(3 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7);
+    link.SendRaw(big);
+    link.Disconnect();
+    ASSERT_TRUE(printer.waitForClosed(1, std::chrono::seconds(10)));
+    EXPECT_TRUE(printer.bytes() == big);
+}
+
+TEST(NetworkLink, NotConnectedBeforeConnectAndAfterDisconnect) {
+    LoopbackPrinter printer(OwnLoopbackHost());
+    NetworkLink link;
+    EXPECT_EQ(link.GetState(), State::Idle);
+    EXPECT_EQ(ErrorOf([&] { link.SendLine("x"); }), "Not Connected");
+    EXPECT_EQ(ErrorOf([&] { link.SendRaw("x"); }), "Not Connected");
+    EXPECT_EQ(ErrorOf([&] { link.SendRaw(""); }), "");  // empty: not even checked
+    EXPECT_EQ(ErrorOf([&] { link.Disconnect(); }), "");
+    EXPECT_EQ(link.GetState(), State::Idle);
+
+    ConnectTo(link, OwnLoopbackHost());
+    link.Disconnect();
+    EXPECT_EQ(ErrorOf([&] { link.SendLine(""); }), "Not Connected");
+    EXPECT_EQ(ErrorOf([&] { link.SendRaw("x"); }), "Not Connected");
+    EXPECT_EQ(printer.settle(), "");
+}
+
+TEST(NetworkLink, FailedConnectLeavesTheLinkClosed) {
+    NetworkLink link;
+    // Nobody listens on this loopback address: the kernel refuses at once.
+    const std::string error = ErrorOf([&] { ConnectTo(link, OwnLoopbackHost(3)); });
+    EXPECT_EQ(error, "Socket Error # " + std::to_string(ECONNREFUSED) + "\r\nConnection refused.");
+    EXPECT_EQ(link.GetState(), State::Closed);
+    EXPECT_EQ(ErrorOf([&] { link.SendLine("x"); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(ErrorOf([&] { link.SendRaw("x"); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(ErrorOf([&] { link.SendRaw(""); }), "");
+
+    // Disconnect turns closed into idle; a later good connect works normally.
+    link.Disconnect();
+    EXPECT_EQ(ErrorOf([&] { link.SendRaw("x"); }), "Not Connected");
+    ErrorOf([&] { ConnectTo(link, OwnLoopbackHost(3)); });
+    LoopbackPrinter printer(OwnLoopbackHost());
+    ConnectTo(link, OwnLoopbackHost());
+    link.SendLine("ok");
+    EXPECT_EQ(printer.waitForBytes(4), "ok\r\n");
+}
+
+TEST(NetworkLink, SecondConnectKeepsTheFirstConnection) {
+    LoopbackPrinter printer(OwnLoopbackHost());
+    NetworkLink link;
+    ConnectTo(link, OwnLoopbackHost());
+    // New host and port are ignored while connected.
+    link.SetHost(OwnLoopbackHost(3));
+    link.SetPort(1);
+    EXPECT_EQ(ErrorOf([&] { link.Connect(); }), "Already connected.");
+    EXPECT_EQ(link.GetState(), State::Connected);
+    link.SendLine("still here");
+    EXPECT_EQ(printer.waitForBytes(12), "still here\r\n");
+    EXPECT_EQ(printer.connectionCount(), 1u);
+}
+
+TEST(NetworkLink, PeerResetClosesTheLinkWithASocketError) {
+    LoopbackPrinter printer(OwnLoopbackHost(), kPrinterPort,
+                            {LoopbackPrinter::Mode::ResetAfter, 1000});
+    NetworkLink link;
+    ConnectTo(link, OwnLoopbackHost());
+    const std::string chunk(64 * 1024, 'x');
+    std::string error;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 1000 && error.empty() && std::chrono::steady_clock::now() < deadline; ++i) {
+        try {
+            link.SendRaw(chunk);
+        } catch (const ENetworkError& e) {
+            error = e.what();
+            EXPECT_TRUE(e.Code() == ECONNRESET || e.Code() == EPIPE) << e.Code();
+        }
+    }
+    ASSERT_EQ(error.rfind("Socket Error # ", 0), 0u) << error;
+    EXPECT_NE(error.find("\r\n"), std::string::npos);
+    EXPECT_EQ(link.GetState(), State::Closed);
+    EXPECT_EQ(ErrorOf([&] { link.SendLine(""); }), "Connection Closed Gracefully.");
+
+    // Reconnecting from the closed state opens a fresh connection.
+    printer.setMode({});
+    printer.clear();
+    link.Connect();
+    link.SendLine("again");
+    EXPECT_EQ(printer.waitForBytes(7), "again\r\n");
+}
+
+TEST(NetworkLink, SocketErrorTextNamesNumberAndCause) {
+    EXPECT_EQ(NetworkLink::SocketErrorText(ECONNRESET),
+              "Socket Error # " + std::to_string(ECONNRESET) + "\r\nConnection reset by peer.");
+    EXPECT_EQ(NetworkLink::SocketErrorText(99999), "Socket Error # 99999\r\nUnknown error 99999.");
+}
