@@ -7,6 +7,7 @@
 #include <QPushButton>
 
 #include "app/Unit1.h"
+#include "protocol/IntegerText.h"
 
 void TForm1::BuildWirelessPage() {
     QWidget* page = ts1;
@@ -77,7 +78,10 @@ void TForm1::btn8Click() {
     btn5->setEnabled(true);
 }
 
-void TForm1::btn9Click() {}
+void TForm1::btn9Click() {
+    // A text that is not an integer ends here and leaves the interval as it was.
+    tmr1->SetInterval(kelvo::StrToInt(edt4->text().toStdString()));
+}
 
 void TForm1::tmr1Timer() {
     btn2Click();

@@ -167,3 +167,35 @@ TEST(TTimerRules, ATickDueWhileTheHandlerRunsIsDroppedNotNested) {
     ASSERT_TRUE(WaitFor([&] { return ticks >= 3; }, 3000));
     EXPECT_EQ(maxDepth, 1);
 }
+
+TEST_F(WindowTest, SetIntervalReadsTheEditByTheIntegerRule) {
+    EXPECT_EQ(form->tmr1->Interval(), 3000);  // edt4's "1000" has no effect until SET
+    form->btn9->click();
+    EXPECT_EQ(form->tmr1->Interval(), 1000);
+    form->edt4->setText("$64");
+    form->btn9->click();
+    EXPECT_EQ(form->tmr1->Interval(), 100);
+
+    form->edt4->setText("1 s");
+    form->btn9->click();
+    EXPECT_EQ(form->tmr1->Interval(), 100);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text, "'1 s' is not a valid integer value.");
+    EXPECT_EQ(dialogs->boxes[0].title, "Kelvotool");
+    EXPECT_FALSE(form->tmr1->Enabled());
+}
+
+TEST_F(WindowTest, LoopButtonsFollowStartAndStop) {
+    form->btn5->click();
+    EXPECT_TRUE(form->tmr1->Enabled());
+    EXPECT_FALSE(form->btn5->isEnabled());
+    EXPECT_TRUE(form->btn8->isEnabled());
+    form->btn8->click();
+    EXPECT_FALSE(form->tmr1->Enabled());
+    EXPECT_TRUE(form->btn5->isEnabled());
+    EXPECT_TRUE(form->btn8->isEnabled());  // stays enabled; a second stop changes nothing
+    form->btn8->click();
+    EXPECT_FALSE(form->tmr1->Enabled());
+    EXPECT_TRUE(form->btn5->isEnabled());
+    EXPECT_TRUE(form->btn8->isEnabled());
+}
