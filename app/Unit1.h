@@ -10,6 +10,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Timer.h"
+#include "links/NetworkLink.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -65,6 +66,7 @@ class TForm1 : public QMainWindow {
     TTimer* tmr1 = nullptr;
     QTimer* Timer1 = nullptr;
     TOpenDialog dlgOpen1{*this};
+    kelvo::NetworkLink IdTCPClient1;  // the network link; released with the window
 
     void FormCreate();
     void btn13Click();

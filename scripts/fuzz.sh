@@ -16,7 +16,7 @@ for t in $targets; do
     log=$(mktemp)
     cp -r "fuzz/corpus/$name/." "$work/"
     if ! build-fuzz/fuzz/$t -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 "$work" >"$log" 2>&1; then
+        -print_final_stats=1 -artifact_prefix="$PWD/build-fuzz/" "$work" >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "fuzz target $t failed" >&2
         exit 1
