@@ -6,6 +6,36 @@
 #include <QPushButton>
 
 #include "app/Unit1.h"
+#include "links/DeviceFileOutput.h"
+#include "protocol/Commands.h"
+#include "protocol/GbkText.h"
+
+namespace {
+
+// "&" in the messages is plain text: the dialogs show text, not captions.
+const QString kSendFailure = QStringLiteral("数据发送失败！\r\nsend failure");
+const QString kSendFailureShort = QStringLiteral("数据发送失败！");
+
+std::string PortName(const QComboBox* box) {
+    return box->currentText().toStdString();
+}
+
+}  // namespace
+
+std::string TForm1::MemoBytes(const QPlainTextEdit* memo) {
+    // The whole text as shown: lines end in CR LF, a last line break only when the text has one.
+    QString text = memo->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return kelvo::ToGbk(text.toStdString());
+}
+
+void TForm1::Guarded(const QString& message, const std::function<void()>& sequence) {
+    try {
+        sequence();
+    } catch (...) {
+        ShowErrorDialog(message);
+    }
+}
 
 void TForm1::BuildSerialPage() {
     QWidget* page = TabSheet2;
@@ -60,7 +90,40 @@ void TForm1::BuildSerialPage() {
 }
 
 void TForm1::Button9Click() {}
-void TForm1::Button8Click() {}
-void TForm1::Button11Click() {}
-void TForm1::btn12Click() {}
-void TForm1::btn3Click() {}
+
+void TForm1::Button8Click() {
+    Guarded(kSendFailure, [this] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(ComboBox1));
+        out.DeviceWriteLine(kelvo::CharSizeDouble() + kelvo::ToGbk("QM417测试打印开始") + "\r");
+        out.DeviceWriteLine(kelvo::CharSizeNormal() + MemoBytes(memo2));
+        out.DeviceWriteLine(kelvo::FeedAndPartialCut());
+        out.CloseDevice();
+    });
+}
+
+void TForm1::Button11Click() {
+    // Not guarded: the link's own message reaches the error box.
+    kelvo::DeviceFileOutput out;
+    out.OpenDevice(PortName(ComboBox1));
+    out.DeviceWrite(kelvo::DrawerPulse());
+    out.CloseDevice();
+}
+
+void TForm1::btn12Click() {
+    Guarded(kSendFailureShort, [this] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(ComboBox1));
+        out.DeviceWriteLine(kelvo::SetDefaultCodePage(0x11));  // PC866 Cyrillic #2
+        out.CloseDevice();
+    });
+}
+
+void TForm1::btn3Click() {
+    Guarded(kSendFailureShort, [this] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(ComboBox1));
+        out.DeviceWriteLine(kelvo::RestoreFactorySettings());
+        out.CloseDevice();
+    });
+}

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/Dialogs.h"
@@ -96,6 +98,12 @@ class TForm1 : public QMainWindow {
     void Button11Click();
     void btn12Click();
     void btn3Click();
+
+    // Shared by the serial and wireless pages. A guarded action: any failure of the sequence
+    // shows `message` in the "Error" dialog and ends the action.
+    void Guarded(const QString& message, const std::function<void()>& sequence);
+    // A memo's whole text as shown, lines ending in CR LF, in the printer's code page.
+    static std::string MemoBytes(const QPlainTextEdit* memo);
 
     // ---- Wireless printer page (ts1) -------------------------------------------------------
     QGroupBox* grp1 = nullptr;

@@ -7,7 +7,23 @@
 #include <QPushButton>
 
 #include "app/Unit1.h"
+#include "links/DeviceFileOutput.h"
+#include "protocol/Commands.h"
+#include "protocol/GbkText.h"
 #include "protocol/IntegerText.h"
+
+namespace {
+
+std::string PortName(const QComboBox* box) {
+    return box->currentText().toStdString();
+}
+
+// The printer number exactly as typed: never converted, padded or checked.
+std::string PrinterNumber(const QLineEdit* edit) {
+    return kelvo::ToGbk(edit->text().toStdString());
+}
+
+}  // namespace
 
 void TForm1::BuildWirelessPage() {
     QWidget* page = ts1;
@@ -63,8 +79,34 @@ void TForm1::BuildWirelessPage() {
 }
 
 void TForm1::btn1Click() {}
-void TForm1::btn2Click() {}
-void TForm1::btn4Click() {}
+void TForm1::btn2Click() {
+    bool printed = false;
+    Guarded(QStringLiteral("数据发送失败！"), [&] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(cbb1));
+        // Only the first line carries the header; the rest of the job follows it.
+        out.DeviceWriteLine(kelvo::WirelessDataHeader() + PrinterNumber(edt1) +
+                            kelvo::CharSizeDouble() + kelvo::ToGbk("本次打印第") +
+                            std::to_string(PrintCounter) + kelvo::ToGbk("张数据") + "\r");
+        out.DeviceWriteLine(kelvo::ToGbk("此打印机编号为：") + PrinterNumber(edt1) +
+                            std::string(8, ' ') + kelvo::CharSizeNormal() + MemoBytes(mmo1));
+        if (chk1->isChecked())
+            out.DeviceWriteLine(kelvo::FeedAndPartialCut());
+        out.CloseDevice();
+        printed = true;
+    });
+    // A failed print uses up no number. The counter wraps like the original's 32-bit integer.
+    if (printed)
+        PrintCounter = static_cast<int32_t>(static_cast<uint32_t>(PrintCounter) + 1u);
+}
+
+void TForm1::btn4Click() {
+    // Not guarded: the link's own message reaches the error box.
+    kelvo::DeviceFileOutput out;
+    out.OpenDevice(PortName(cbb1));
+    out.DeviceWrite(kelvo::WirelessDataHeader() + PrinterNumber(edt1) + kelvo::DrawerPulse());
+    out.CloseDevice();
+}
 
 void TForm1::btn5Click() {
     tmr1->SetEnabled(true);

@@ -14,10 +14,63 @@
 
 #include <algorithm>
 
+#include <string>
+
 #include "testing/CaptionFit.h"
+#include "testing/Pty.h"
 #include "testing/WindowFixture.h"
 
+using kelvo::testing::PortOverride;
+using kelvo::testing::Pty;
 using kelvo::testing::WindowTest;
+using namespace std::string_literals;
+
+namespace {
+
+// GBK texts of the page.
+const std::string kPrintNo = "\xB1\xBE\xB4\xCE\xB4\xF2\xD3\xA1\xB5\xDA";  // 本次打印第
+const std::string kPages = "\xD5\xC5\xCA\xFD\xBE\xDD";                    // 张数据
+const std::string kThisPrinter =  // 此打印机编号为：
+    "\xB4\xCB\xB4\xF2\xD3\xA1\xBB\xFA\xB1\xE0\xBA\xC5\xCE\xAA\xA3\xBA";
+const std::string kBody =
+    "Wireless printers using ZIGBEE Technology\r\n"
+    "The wireless communication way good penetrability, strong interference resistance\r\n"
+    "Distance\r\nThe end of the print test...\r\n\r\n\r\n";
+const std::string kCut = "\x1D\x56\x42\x05\r\n";
+
+std::string FirstLine(const std::string& number, int counter) {
+    return "+++++DYSJ" + number + "\x1D\x21\x11" + kPrintNo + std::to_string(counter) + kPages +
+           "\r\r\n";
+}
+std::string SecondLine(const std::string& number) {
+    return kThisPrinter + number + "        " + "\x1D\x21\x00"s + kBody + "\r\n";
+}
+std::string Page(const std::string& number, int counter) {
+    return FirstLine(number, counter) + SecondLine(number) + kCut;
+}
+
+size_t Count(const std::string& haystack, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = 0; (at = haystack.find(needle, at)) != std::string::npos;
+         at += needle.size()) {
+        ++n;
+    }
+    return n;
+}
+
+// COM1 is a pseudo-terminal standing in for the ZigBee bridge.
+class WirelessPageTest : public WindowTest {
+  protected:
+    std::string Received(size_t n) {
+        std::string got = com1.read(n);
+        return got + com1.drain(std::chrono::milliseconds(50));
+    }
+
+    Pty com1;
+    PortOverride com1Override{"COM1", com1.slavePath()};
+};
+
+}  // namespace
 
 TEST_F(WindowTest, WirelessPageShowsEnglishAtStartAndChineseAfterOneSwitch) {
     EXPECT_EQ(form->grp1->title(), "Initialization settings");
@@ -198,4 +251,142 @@ TEST_F(WindowTest, LoopButtonsFollowStartAndStop) {
     EXPECT_FALSE(form->tmr1->Enabled());
     EXPECT_TRUE(form->btn5->isEnabled());
     EXPECT_TRUE(form->btn8->isEnabled());
+}
+
+// ---- Printing ----------------------------------------------------------------------------------
+
+TEST_F(WirelessPageTest, FirstPrintSendsTheCompleteWireImage) {
+    form->btn2->click();
+    const std::string expected =
+        "+++++DYSJ002\x1D\x21\x11" + kPrintNo + "0" + kPages + "\r\r\n" + kThisPrinter +
+        "002        \x1D\x21\x00"s +
+        "Wireless printers using ZIGBEE Technology\r\nThe wireless communication way good "
+        "penetrability, strong interference resistance\r\nDistance\r\nThe end of the print "
+        "test...\r\n\r\n\r\n\r\n\x1D\x56\x42\x05\r\n";
+    EXPECT_EQ(Received(expected.size()), expected);
+    EXPECT_EQ(form->PrintCounter, 1);
+    EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(WirelessPageTest, CounterAdvancesOnlyOnSuccessfulPrints) {
+    form->btn2->click();
+    EXPECT_EQ(Received(Page("002", 0).size()), Page("002", 0));
+    form->btn2->click();
+    EXPECT_EQ(Received(Page("002", 1).size()), Page("002", 1));
+
+    PortOverride missing("COM2", "/dev/kelvo-no-such-port");
+    form->cbb1->setEditText("COM2");
+    form->btn2->click();
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].title, "Error");
+    EXPECT_EQ(dialogs->boxes[0].text, "数据发送失败！");  // no English part on this page
+    EXPECT_EQ(form->PrintCounter, 2);
+
+    form->cbb1->setEditText("COM1");
+    form->btn2->click();
+    EXPECT_EQ(Received(Page("002", 2).size()), Page("002", 2));
+    EXPECT_EQ(form->PrintCounter, 3);
+}
+
+TEST_F(WirelessPageTest, NumberIsSentAsTypedAndTheCutIsOptional) {
+    form->chk1->setChecked(false);
+    form->btn2->click();
+    const std::string noCut = FirstLine("002", 0) + SecondLine("002");
+    EXPECT_EQ(Received(noCut.size()), noCut);  // and nothing after the second line
+
+    form->chk1->setChecked(true);
+    form->edt1->setText("");
+    form->btn2->click();
+    const std::string empty = Page("", 1);
+    EXPECT_EQ(Received(empty.size()), empty);
+    EXPECT_EQ(empty.substr(0, 12), "+++++DYSJ\x1D\x21\x11");
+
+    form->edt1->setText("7");
+    form->btn2->click();
+    EXPECT_EQ(Received(Page("7", 2).size()), Page("7", 2));
+    EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(WirelessPageTest, DrawerFrameIsSeventeenBytesWithoutALineEnd) {
+    form->btn4->click();
+    EXPECT_EQ(Received(17),
+              "\x2B\x2B\x2B\x2B\x2B\x44\x59\x53\x4A\x30\x30\x32\x1B\x70\x00\x28\x28"s);
+    EXPECT_EQ(form->PrintCounter, 0);
+
+    // Not guarded: a missing port reaches the error box with the link's message.
+    PortOverride missing("COM2", "/dev/kelvo-no-such-port");
+    form->cbb1->setEditText("COM2");
+    form->btn4->click();
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].title, "Kelvotool");
+    EXPECT_EQ(dialogs->boxes[0].text, "File not found.");
+}
+
+// ---- The print loop ----------------------------------------------------------------------------
+
+TEST_F(WirelessPageTest, LoopPrintsOnEachTickUntilStopped) {
+    form->edt4->setText("100");
+    form->btn9->click();
+    form->btn5->click();
+    QTest::qWait(40);
+    EXPECT_EQ(com1.drain(std::chrono::milliseconds(20)), "");  // not before one full interval
+
+    std::string wire;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 650) {
+        QTest::qWait(10);
+        wire += com1.drain(std::chrono::milliseconds(1));
+    }
+    form->btn8->click();
+    QTest::qWait(250);
+    wire += com1.drain(std::chrono::milliseconds(50));
+    const size_t pages = Count(wire, "+++++DYSJ");
+    EXPECT_GE(pages, 3u);
+    EXPECT_LE(pages, 8u);
+    EXPECT_EQ(form->PrintCounter, static_cast<int32_t>(pages));
+    EXPECT_EQ(wire.substr(0, Page("002", 0).size()), Page("002", 0));
+    EXPECT_TRUE(form->btn5->isEnabled());
+    EXPECT_TRUE(form->btn8->isEnabled());
+
+    QTest::qWait(300);
+    EXPECT_EQ(com1.drain(std::chrono::milliseconds(20)), "");  // stopped
+    EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(WirelessPageTest, IntervalZeroStopsPrintingWhileTheLoopStaysRunning) {
+    form->edt4->setText("60");
+    form->btn9->click();
+    form->btn5->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->PrintCounter >= 1; }, 3000));
+    form->edt4->setText("0");
+    form->btn9->click();
+    QTest::qWait(20);
+    com1.drain(std::chrono::milliseconds(50));
+    const int32_t printed = form->PrintCounter;
+    QTest::qWait(400);
+    EXPECT_EQ(form->PrintCounter, printed);
+    EXPECT_EQ(com1.drain(std::chrono::milliseconds(20)), "");
+    EXPECT_TRUE(form->tmr1->Enabled());
+    EXPECT_FALSE(form->btn5->isEnabled());
+    EXPECT_TRUE(form->btn8->isEnabled());
+    form->btn8->click();
+}
+
+TEST_F(WirelessPageTest, AFailingPrintDoesNotStopTheLoop) {
+    PortOverride missing("COM2", "/dev/kelvo-no-such-port");
+    form->cbb1->setEditText("COM2");
+    form->edt4->setText("50");
+    form->btn9->click();
+    form->btn5->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs->boxes.size() >= 3; }, 3000));
+    EXPECT_TRUE(form->tmr1->Enabled());
+    EXPECT_EQ(form->PrintCounter, 0);
+
+    form->cbb1->setEditText("COM1");  // the printer comes back: the loop prints again
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->PrintCounter >= 1; }, 3000));
+    form->btn8->click();
+    EXPECT_EQ(Received(Page("002", 0).size()).substr(0, Page("002", 0).size()), Page("002", 0));
+    for (const auto& box : dialogs->boxes)
+        EXPECT_EQ(box.text, "数据发送失败！");
 }
