@@ -7,7 +7,7 @@ seconds=${FUZZ_SECONDS:-60}
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELVO_BUILD_TESTS=OFF -DKELVO_FUZZ=ON -DKELVO_SANITIZE=address,undefined >/dev/null
+    -DKELVO_BUILD_TESTS=OFF -DKELVO_BUILD_APP=OFF -DKELVO_FUZZ=ON -DKELVO_SANITIZE=address,undefined >/dev/null
 targets=$(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
 cmake --build build-fuzz --target $targets
 for t in $targets; do
