@@ -1,3 +1,339 @@
-#include "app/Unit1.h"
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyleOptionButton>
 
-void TForm1::BuildParameterPage() {}
+#include <optional>
+#include <string>
+
+#include "app/Unit1.h"
+#include "links/Comm.h"
+#include "links/DeviceFileOutput.h"
+#include "links/NetworkLink.h"
+#include "protocol/Commands.h"
+#include "protocol/IntegerText.h"
+#include "widgets/IPEdit.h"
+
+namespace {
+
+// Return in a settings box would let Qt pick a list entry matching the typed text; only an entry
+// chosen from the list counts as picked, so the key does nothing there.
+class NoPickOnReturn : public QObject {
+  public:
+    using QObject::QObject;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter)
+                return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// A radio button's caption drawn on one line, as a plain (not multi-line) button draws it: the
+// English caption carries a trailing line feed that would otherwise lift the text off its mark.
+class SingleLineCaption : public QProxyStyle {
+  public:
+    explicit SingleLineCaption(QObject* owner) { setParent(owner); }
+
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
+        if (element == CE_RadioButtonLabel && button != nullptr) {
+            QStyleOptionButton oneLine = *button;
+            oneLine.text.remove(QLatin1Char('\n'));
+            QProxyStyle::drawControl(element, &oneLine, painter, widget);
+            return;
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+};
+
+// A box whose entry is looked up by the entry the user picked from its list.
+void PickOnlyFromList(QComboBox* box) {
+    box->setInsertPolicy(QComboBox::NoInsert);
+    box->setCompleter(nullptr);
+    box->lineEdit()->installEventFilter(new NoPickOnReturn(box));
+}
+
+// The entry picked from the list; typed text, even when it spells an entry, picks none.
+std::optional<QString> PickedEntry(const QComboBox* box) {
+    int index = box->currentIndex();
+    if (index < 0 || box->currentText() != box->itemText(index))
+        return std::nullopt;
+    return box->itemText(index);
+}
+
+struct Entry {
+    const char* text;
+    uint8_t code;
+};
+
+constexpr Entry kBaudRates[] = {{"115200", kelvo::kBaudCode115200},
+                                {"38400", kelvo::kBaudCode38400},
+                                {"19200", kelvo::kBaudCode19200},
+                                {"9600", kelvo::kBaudCode9600}};
+
+// In ESC R numbering; "(Germany)" is known to the action but the list does not offer it.
+constexpr Entry kCharsets[] = {
+    {"(U.S.A.)", 0x00},        {"(France)", 0x01},     {"(Germany)", 0x02},
+    {"(U.K.)", 0x03},          {"(Denmark I)", 0x04},  {"(Sweden)", 0x05},
+    {"(Italy)", 0x06},         {"(Spain I)", 0x07},    {"(Japan)", 0x08},
+    {"(Norway)", 0x09},        {"(Denmark II)", 0x0A}, {"(Spain II)", 0x0B},
+    {"(Latin America)", 0x0C}, {"(Korea)", 0x0D},      {"(Slovenia / Croatia)", 0x0E}};
+
+constexpr Entry kCodePages[] = {{"(PC437:Standard-Europe)", 0x00},
+                                {"(Katakana)", 0x01},
+                                {"(PC850:Multilingual)", 0x02},
+                                {"(PC860:Portuguese)", 0x03},
+                                {"(PC863:Canadian-French)", 0x04},
+                                {"(PC865:Nordic)", 0x05},
+                                {"(West-Europe)", 0x06},
+                                {"(Greek)", 0x07},
+                                {"(Hebrew)", 0x08},
+                                {"(PC755:East-Eruope)", 0x09},
+                                {"(Iran)", 0x0A},
+                                {"(WPC1252)", 0x10},
+                                {"(PC866:Cyrillic#2)", 0x11},
+                                {"(PC852:Latin2)", 0x12},
+                                {"(PC858)", 0x13}};
+
+template <size_t N>
+QStringList Texts(const Entry (&table)[N]) {
+    QStringList out;
+    for (const Entry& e : table)
+        out << QString::fromLatin1(e.text);
+    return out;
+}
+
+template <size_t N>
+std::optional<unsigned char> CodeOf(const QComboBox* box, const Entry (&table)[N]) {
+    std::optional<QString> picked = PickedEntry(box);
+    if (!picked)
+        return std::nullopt;
+    for (const Entry& e : table) {
+        if (*picked == QLatin1String(e.text))
+            return e.code;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void TForm1::BuildParameterPage() {
+    QWidget* page = TabSheet4;
+
+    grp2 = NewGroupBox(page, "grp2", QRect(8, 4, 569, 49), QStringLiteral("选择连接打印机方式"),
+                       QStringLiteral("Choose the way to connect the printer\n"));
+    rb2 = NewRadioButton(grp2, "rb2", QRect(16, 20, 137, 21), QStringLiteral("网口"),
+                         QStringLiteral("Network port"));
+    rb2->setChecked(true);
+    rb1 = NewRadioButton(grp2, "rb1", QRect(176, 20, 169, 21), QStringLiteral("串口"),
+                         QStringLiteral("Serial connection\n"));
+    rb1->setStyle(new SingleLineCaption(this));
+
+    const QRect connectionPlace(8, 58, 569, 57);
+    GroupBox4 = NewGroupBox(page, "GroupBox4", connectionPlace, QStringLiteral("连接打印机"),
+                            QStringLiteral("Connect the printer"));
+    Label7 = NewLabel(GroupBox4, "Label7", QRect(8, 24, 105, 17), QStringLiteral("打印机IP地址："),
+                      QStringLiteral("Printer IP :"));
+    Label7->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    IPEdit3 =
+        NewIPEdit(GroupBox4, "IPEdit3", QRect(120, 16, 125, 33), QStringLiteral("192.168.1.109"));
+    Button13 = NewButton(GroupBox4, "Button13", QRect(264, 20, 97, 25), QStringLiteral("连接 &Q"),
+                         QStringLiteral("Connection"));
+    Button15 = NewButton(GroupBox4, "Button15", QRect(376, 20, 97, 25),
+                         QStringLiteral("断开连接 &G"), QStringLiteral("Disconnect"));
+    Button15->setEnabled(false);
+
+    grp3 =
+        NewGroupBox(page, "grp3", connectionPlace, QString(), QStringLiteral("Serial connection"));
+    lbl1 = NewLabel(grp3, "lbl1", QRect(8, 24, 105, 17), QStringLiteral("端口设置："),
+                    QStringLiteral("The port settings:"));
+    lbl1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    cbb4 = NewComboBox(grp3, "cbb4", QRect(120, 22, 89, 21),
+                       {"COM1", "COM2", "COM3", "LPT1", "LPT2"}, QStringLiteral("COM1"));
+    lbl8 = NewLabel(grp3, "lbl8", QRect(216, 24, 65, 17), QStringLiteral("波特率："),
+                    QStringLiteral("Baud rate:"));
+    lbl8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    cbb5 = NewComboBox(grp3, "cbb5", QRect(288, 22, 89, 21), {"115200", "9600", "38400"},
+                       QStringLiteral("115200"));
+    btn16 = NewButton(grp3, "btn16", QRect(400, 20, 121, 25), QStringLiteral("初始化端口&W"),
+                      QStringLiteral("Initialize port &W"));
+    // Both groups share one place and the network one is in front. Group boxes here paint no
+    // background of their own, so the covered one is hidden rather than left to show through.
+    GroupBox4->raise();
+    grp3->hide();
+
+    GroupBox6 = NewGroupBox(page, "GroupBox6", QRect(8, 120, 569, 73),
+                            QStringLiteral("设置打印机功能"), QString());
+    CheckBox2 =
+        NewCheckBox(GroupBox6, "CheckBox2", QRect(200, 20, 185, 21),
+                    QStringLiteral("外置蜂鸣器开关"), QStringLiteral("External buzzer switch"));
+    CheckBox3 = NewCheckBox(GroupBox6, "CheckBox3", QRect(16, 44, 369, 21),
+                            QStringLiteral("CR指令(默认无效，无特殊需要请保持默认)"),
+                            QStringLiteral("The CR instruction"));
+    CheckBox1 =
+        NewCheckBox(GroupBox6, "CheckBox1", QRect(16, 20, 177, 21),
+                    QStringLiteral("内置蜂鸣器开关"), QStringLiteral("Built-in buzzer switch"));
+    CheckBox1->setChecked(true);
+    Button14 = NewButton(GroupBox6, "Button14", QRect(456, 28, 97, 33), QStringLiteral("设置"),
+                         QStringLiteral("SET"));
+
+    GroupBox5 = NewGroupBox(page, "GroupBox5", QRect(8, 198, 569, 213), QStringLiteral("设置参数"),
+                            QString());
+    const int labelLeft = 8, labelWidth = 241, boxLeft = 256, buttonLeft = 456;
+    auto rowLabel = [&](const char* name, int top, const QString& chinese, const QString& english) {
+        QLabel* label =
+            NewLabel(GroupBox5, name, QRect(labelLeft, top, labelWidth, 17), chinese, english);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        return label;
+    };
+    Label8 =
+        rowLabel("Label8", 24, QStringLiteral("设置串口波特率："), QStringLiteral("Baud rate:"));
+    ComboBox3 = NewComboBox(GroupBox5, "ComboBox3", QRect(boxLeft, 22, 185, 21), Texts(kBaudRates),
+                            QStringLiteral("115200"));
+    Button18 = NewButton(GroupBox5, "Button18", QRect(buttonLeft, 20, 97, 25),
+                         QStringLiteral("设置"), QStringLiteral("SET"));
+    Label9 = rowLabel("Label9", 56, QStringLiteral("设置默认国际代码页:"),
+                      QStringLiteral("Set the default international code pages:"));
+    QStringList charsets = Texts(kCharsets);
+    charsets.removeAll(QStringLiteral("(Germany)"));
+    cbb2 = NewComboBox(GroupBox5, "cbb2", QRect(boxLeft, 54, 185, 21), charsets,
+                       QStringLiteral("(U.S.A.)"));
+    btn14 = NewButton(GroupBox5, "btn14", QRect(buttonLeft, 52, 97, 25), QStringLiteral("设置"),
+                      QStringLiteral("SET"));
+    Label12 = rowLabel("Label12", 88, QStringLiteral("设置默认扩展字库页:"),
+                       QStringLiteral("Set the default font extensions page:"));
+    cbb3 = NewComboBox(GroupBox5, "cbb3", QRect(boxLeft, 86, 185, 21), Texts(kCodePages),
+                       QStringLiteral("(PC437:Standard-Europe)"));
+    btn15 = NewButton(GroupBox5, "btn15", QRect(buttonLeft, 84, 97, 25), QStringLiteral("设置"),
+                      QStringLiteral("SET"));
+    Label11 = rowLabel("Label11", 128, QStringLiteral("内部预留参数："),
+                       QStringLiteral("Internal reservation parameters:"));
+    const char* reservedNames[] = {"Edit1", "Edit3", "Edit4", "Edit5", "Edit6"};
+    const char* reservedTexts[] = {"31", "27", "31", "254", "01"};
+    QLineEdit** reserved[] = {&Edit1, &Edit3, &Edit4, &Edit5, &Edit6};
+    for (int i = 0; i < 5; ++i) {
+        QString text = QString::fromLatin1(reservedTexts[i]);
+        *reserved[i] =
+            NewEdit(GroupBox5, reservedNames[i], QRect(boxLeft + 38 * i, 126, 33, 21), text, text);
+    }
+    Button16 = NewButton(GroupBox5, "Button16", QRect(buttonLeft, 120, 97, 33),
+                         QStringLiteral("发送"), QStringLiteral("SEND"));
+    Label10 = NewLabel(GroupBox5, "Label10", QRect(boxLeft - 120, 164, 417, 17),
+                       QStringLiteral("1FH 1BH 1FH FEH x 设置默认汉字模式 x=1汉字无效，为0有效"),
+                       QString());
+
+    for (QComboBox* box : {ComboBox3, cbb2, cbb3})
+        PickOnlyFromList(box);
+
+    OnClick(rb1, &TForm1::rb1Click);
+    OnClick(rb2, &TForm1::rb2Click);
+    OnClick(Button13, &TForm1::Button1Click);
+    OnClick(Button15, &TForm1::Button7Click);
+    OnClick(btn16, &TForm1::btn16Click);
+    OnClick(Button18, &TForm1::Button18Click);
+    OnClick(btn14, &TForm1::btn14Click);
+    OnClick(btn15, &TForm1::btn15Click);
+    OnClick(Button14, &TForm1::Button14Click);
+    OnClick(Button16, &TForm1::Button16Click);
+    connect(ComboBox3, &QComboBox::currentIndexChanged, this,
+            [this] { Run([this] { ComboBox3Change(); }); });
+}
+
+void TForm1::rb1Click() {
+    grp3->show();
+    GroupBox4->hide();
+}
+
+void TForm1::rb2Click() {
+    grp3->hide();
+    GroupBox4->show();
+}
+
+void TForm1::SendSetting(const std::string& command) {
+    if (rb2->isChecked()) {
+        IdTCPClient1.SendLine(command);
+        return;
+    }
+    kelvo::DeviceFileOutput device;
+    device.OpenDevice(cbb4->currentText().toStdString());
+    device.DeviceWrite(command);
+    device.CloseDevice();
+}
+
+void TForm1::btn16Click() {
+    try {
+        Comm1->SetCommName(cbb4->currentText().toStdString());
+        Comm1->SetBaudRate(
+            static_cast<uint32_t>(kelvo::StrToInt(cbb5->currentText().toStdString())));
+        Comm1->OpenPort();
+        // The settings are on the line once the port is open; the byte is only queued (a 00,
+        // which an ESC/POS printer ignores) and may not get out before the close.
+        const char nothing = 0;
+        Comm1->SendData(&nothing, 1);
+        Comm1->ClosePort();
+    } catch (...) {
+        // A port left open here would hold the device against the settings that follow.
+        Comm1->ClosePort();
+        ShowErrorDialog(QStringLiteral("初始化端口失败！\r\nTo initialize port failure"));
+        return;
+    }
+    Button15->setEnabled(true);
+    Button16->setEnabled(true);
+    Button14->setEnabled(true);
+    btn14->setEnabled(true);
+    btn15->setEnabled(true);
+    Button18->setEnabled(true);
+    Button13->setEnabled(false);
+}
+
+void TForm1::Button18Click() {
+    if (auto code = CodeOf(ComboBox3, kBaudRates)) {
+        SendSetting(kelvo::SetSerialBaud(static_cast<char>(*code)));
+    }
+}
+
+void TForm1::btn14Click() {
+    auto code = CodeOf(cbb2, kCharsets);
+    if (!code)
+        return;
+    // Over the network the printer is told France through the plain ESC R command.
+    if (*code == 0x01 && rb2->isChecked()) {
+        SendSetting(kelvo::SelectIntlCharsetFrance());
+    } else {
+        SendSetting(kelvo::SetDefaultIntlCharset(*code));
+    }
+}
+
+void TForm1::btn15Click() {
+    if (auto code = CodeOf(cbb3, kCodePages))
+        SendSetting(kelvo::SetDefaultCodePage(*code));
+}
+
+void TForm1::Button14Click() {
+    SendSetting(kelvo::SetFunctionSwitches(CheckBox3->isChecked(), CheckBox2->isChecked(),
+                                           CheckBox1->isChecked()));
+}
+
+void TForm1::Button16Click() {
+    // Every text is read before anything is opened, so a bad one sends nothing at all.
+    std::string command;
+    for (QLineEdit* edit : {Edit1, Edit3, Edit4, Edit5, Edit6}) {
+        command += static_cast<char>(kelvo::StrToInt(edit->text().toStdString()) & 0xFF);
+    }
+    SendSetting(command);
+}
+
+void TForm1::ComboBox3Change() {}

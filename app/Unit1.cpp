@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -31,8 +32,8 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     // 637 x 575 outside with a Windows frame: 621 x 537 inside. The frame is the window manager's.
     move(345, 107);
     resize(621, 537);
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei")});
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("WenQuanYi Micro Hei")});
     font.setPixelSize(11);
     setFont(font);
 
@@ -42,6 +43,11 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     PageControl1 = new QTabWidget(client);
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->setGeometry(24, 7, 593, 449);
+    // The style's roomy tab padding would push the fifth tab behind scroll arrows.
+    PageControl1->tabBar()->setStyleSheet(QStringLiteral(
+        "QTabBar::tab { padding: 4px 7px; border: 1px solid #a0a0a0; border-bottom: none;"
+        " background: #e8e8e8; margin-right: 1px; }"
+        "QTabBar::tab:selected { background: #fafafa; }"));
 
     TabSheet1 = NewPage("TabSheet1", QStringLiteral("网口打印机IP设置"),
                         QStringLiteral("Network printer test"));
@@ -70,6 +76,17 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     setStatusBar(StatusBar1);
     SetStatusText(QStringLiteral("Wait ...."));
 
+    Comm1 = std::make_unique<TComm>([this](std::function<void()> notice) {
+        // Queued onto this window's thread; dropped if the window is gone by then.
+        QMetaObject::invokeMethod(this, std::move(notice), Qt::QueuedConnection);
+    });
+    Comm1->SetCommName("COM3");
+    Comm1->SetBaudRate(115200);
+    Comm1->SetStopBits(TStopBits::_2);
+    Comm1->OnReceiveData = [this](TComm& sender, const void* buffer, uint16_t length) {
+        Run([&] { Comm1ReceiveData(sender, buffer, length); });
+    };
+
     tmr1 = new TTimer(this, 3000);
     tmr1->setObjectName(QStringLiteral("tmr1"));
     Timer1 = new QTimer(this);
@@ -89,6 +106,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    Comm1.reset();
     qApp->removeEventFilter(this);
 }
 
@@ -116,8 +134,15 @@ void TForm1::btn13Click() {
 }
 
 void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
-    (void)Key;
-    (void)Shift;
+    (void)Shift;  // F8 counts with any modifier
+    // F8 gives the reserved-parameter button back, whatever the connection state.
+    if (Key == Qt::Key_F8)
+        Button16->setEnabled(true);
+}
+
+void TForm1::Comm1ReceiveData(TComm& Sender, const void* Buffer, uint16_t BufferLength) {
+    (void)Sender;
+    std::string received(static_cast<const char*>(Buffer), BufferLength);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

@@ -12,6 +12,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Timer.h"
+#include "links/Comm.h"
 #include "links/NetworkLink.h"
 
 class QAbstractButton;
@@ -26,6 +27,7 @@ class QRadioButton;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class TIPEdit;
 
 class TForm1;
 
@@ -69,13 +71,52 @@ class TForm1 : public QMainWindow {
     QTimer* Timer1 = nullptr;
     TOpenDialog dlgOpen1{*this};
     kelvo::NetworkLink IdTCPClient1;  // the network link; released with the window
+    // The serial component; its notices run on the window's thread. Stopped and joined before
+    // the window's members go.
+    std::unique_ptr<TComm> Comm1;
 
     void FormCreate();
     void btn13Click();
     // Key preview: runs before the focused control sees the key. Setting Key to 0 swallows it.
     void FormKeyDown(int& Key, Qt::KeyboardModifiers Shift);
+    // Bytes the printer sends back are not used: a copy is taken and dropped.
+    void Comm1ReceiveData(TComm& Sender, const void* Buffer, uint16_t BufferLength);
 
     // ---- Network printer page (TabSheet1) --------------------------------------------------
+    QGroupBox* GroupBox1 = nullptr;
+    QLabel* Label1 = nullptr;
+    TIPEdit* IPEdit1 = nullptr;  // address for the MAC lookup only
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button7 = nullptr;
+    QLabel* Label2 = nullptr;
+    TIPEdit* IPEdit2 = nullptr;  // new IP address
+    QPushButton* Button2 = nullptr;
+    QLabel* lbl5 = nullptr;
+    QLineEdit* edt3 = nullptr;  // MAC found by the lookup
+    QLabel* lbl4 = nullptr;
+    QLineEdit* edt2 = nullptr;  // new MAC address
+    QPushButton* btn7 = nullptr;
+    QPushButton* btn6 = nullptr;
+    QLabel* lbl6 = nullptr;
+    QPushButton* btn11 = nullptr;  // never shown
+    QGroupBox* GroupBox2 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QPushButton* Button3 = nullptr;
+    QPushButton* Button4 = nullptr;
+    QPushButton* btn10 = nullptr;  // never shown
+    // The new MAC address as the random MAC action drew it, first byte first.
+    QString MacPairs[6];
+
+    void Button1Click();  // connect, also run by Button13
+    void Button7Click();  // disconnect, also run by Button15
+    void Button3Click();  // test page
+    void Button4Click();  // drawer pulse
+    void Button2Click();  // IP change
+    void btn7Click();     // random MAC
+    void btn6Click();     // MAC change
+    // An address control as the forms have it: bold 12-pixel font, the given address.
+    TIPEdit* NewIPEdit(QWidget* parent, const char* name, const QRect& place,
+                       const QString& address);
 
     // ---- Serial / parallel printer page (TabSheet2) ----------------------------------------
     QGroupBox* GroupBox3 = nullptr;
@@ -133,6 +174,56 @@ class TForm1 : public QMainWindow {
     void tmr1Timer();
 
     // ---- Model parameter page (TabSheet4) --------------------------------------------------
+    QGroupBox* grp2 = nullptr;
+    QRadioButton* rb2 = nullptr;  // network connection
+    QRadioButton* rb1 = nullptr;  // serial or parallel device
+    QGroupBox* GroupBox4 = nullptr;
+    QLabel* Label7 = nullptr;
+    TIPEdit* IPEdit3 = nullptr;  // the printer the connect action reaches
+    QPushButton* Button13 = nullptr;
+    QPushButton* Button15 = nullptr;
+    QGroupBox* grp3 = nullptr;
+    QLabel* lbl1 = nullptr;
+    QComboBox* cbb4 = nullptr;  // device name
+    QLabel* lbl8 = nullptr;
+    QComboBox* cbb5 = nullptr;  // baud rate for the port set-up
+    QPushButton* btn16 = nullptr;
+    QGroupBox* GroupBox6 = nullptr;
+    QCheckBox* CheckBox2 = nullptr;  // external buzzer
+    QCheckBox* CheckBox3 = nullptr;  // CR instruction
+    QCheckBox* CheckBox1 = nullptr;  // built-in buzzer
+    QPushButton* Button14 = nullptr;
+    QGroupBox* GroupBox5 = nullptr;
+    QLabel* Label8 = nullptr;
+    QComboBox* ComboBox3 = nullptr;  // the printer's serial baud rate
+    QPushButton* Button18 = nullptr;
+    QLabel* Label9 = nullptr;
+    QComboBox* cbb2 = nullptr;  // international character set
+    QPushButton* btn14 = nullptr;
+    QLabel* Label12 = nullptr;
+    QComboBox* cbb3 = nullptr;  // code page
+    QPushButton* btn15 = nullptr;
+    QLabel* Label11 = nullptr;
+    QLineEdit* Edit1 = nullptr;  // the five reserved bytes, left to right
+    QLineEdit* Edit3 = nullptr;
+    QLineEdit* Edit4 = nullptr;
+    QLineEdit* Edit5 = nullptr;
+    QLineEdit* Edit6 = nullptr;
+    QPushButton* Button16 = nullptr;
+    QLabel* Label10 = nullptr;
+
+    void rb1Click();
+    void rb2Click();
+    void btn16Click();
+    void Button18Click();
+    void btn14Click();
+    void btn15Click();
+    void Button14Click();
+    void Button16Click();
+    void ComboBox3Change();
+    // One setting's command string over the chosen connection: a line on the network link, or
+    // the bytes alone to the device named in cbb4, opened and closed around them.
+    void SendSetting(const std::string& command);
 
     // ---- NV logo page (ts2) ----------------------------------------------------------------
 

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -129,8 +131,19 @@ bool NetnsHost::setUp(std::string* whyNot) {
         if (whyNot)
             *whyNot = "cannot set up a namespace host: " + error;
         tearDown();
+        return false;
     }
-    return ok;
+    // A veth pair gets its carrier a moment after "up"; an ARP request sent before that is lost
+    // and the one-second lookup would miss the host. Wait (bounded) until the link really is up.
+    const std::string operstate = "/sys/class/net/" + nearIf_ + "/operstate";
+    for (int i = 0; i < 200; ++i) {
+        std::ifstream in(operstate);
+        std::string state;
+        if (in >> state && state == "up")
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 void NetnsHost::tearDown() noexcept {

@@ -68,3 +68,14 @@ TEST_F(WindowTest, UncaughtFailureReachesTheErrorBoxWithTheFullStopRule) {
     EXPECT_EQ(dialogs->boxes[2].text, "Socket Error # 104\r\nConnection reset by peer!");
     EXPECT_EQ(dialogs->boxes[3].text, "Already connected.");
 }
+
+TEST_F(WindowTest, SerialComponentCarriesTheWindowsValues) {
+    EXPECT_EQ(form->Comm1->CommName(), "COM3");
+    EXPECT_EQ(form->Comm1->BaudRate(), 115200u);
+    EXPECT_EQ(form->Comm1->StopBits(), TStopBits::_2);
+    EXPECT_EQ(form->Comm1->ByteSize(), TByteSize::_8);
+    EXPECT_TRUE(form->Comm1->Outx_XonXoffFlow());
+    EXPECT_TRUE(form->Comm1->Inx_XonXoffFlow());
+    EXPECT_FALSE(form->Comm1->IsOpen());
+    EXPECT_EQ(form->IdTCPClient1.GetState(), kelvo::NetworkLink::State::Idle);
+}
