@@ -9,10 +9,12 @@
 #include "links/DeviceFileOutput.h"
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
+#include "protocol/IntegerText.h"
 
 namespace {
 
 // "&" in the messages is plain text: the dialogs show text, not captions.
+const QString kInitFailure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
 const QString kSendFailure = QStringLiteral("数据发送失败！\r\nsend failure");
 const QString kSendFailureShort = QStringLiteral("数据发送失败！");
 
@@ -89,7 +91,29 @@ void TForm1::BuildSerialPage() {
     OnClick(btn3, &TForm1::btn3Click);
 }
 
-void TForm1::Button9Click() {}
+void TForm1::InitializeComm1() {
+    Comm1->OpenPort();
+    try {
+        // The line settings are on the port once it is open. The byte (a 00, which an ESC/POS
+        // printer ignores) is only queued and may be dropped by the close.
+        const char nothing = 0;
+        Comm1->SendData(&nothing, 1);
+    } catch (...) {
+        // Left open, the port would be held against every later action.
+        Comm1->ClosePort();
+        throw;
+    }
+    Comm1->ClosePort();
+}
+
+void TForm1::Button9Click() {
+    Guarded(kInitFailure, [this] {
+        Comm1->SetCommName(PortName(ComboBox1));
+        Comm1->SetBaudRate(
+            static_cast<uint32_t>(kelvo::StrToInt(ComboBox2->currentText().toStdString())));
+        InitializeComm1();
+    });
+}
 
 void TForm1::Button8Click() {
     Guarded(kSendFailure, [this] {

@@ -140,7 +140,10 @@ class TForm1 : public QMainWindow {
     void btn12Click();
     void btn3Click();
 
-    // Shared by the serial and wireless pages. A guarded action: any failure of the sequence
+    // Shared by the serial and wireless pages. Opens Comm1 with its settings and closes it again,
+    // leaving the line settings on the port for the next open by name.
+    void InitializeComm1();
+    // A guarded action: any failure of the sequence
     // shows `message` in the "Error" dialog and ends the action.
     void Guarded(const QString& message, const std::function<void()>& sequence);
     // A memo's whole text as shown, lines ending in CR LF, in the printer's code page.

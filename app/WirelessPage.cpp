@@ -78,7 +78,13 @@ void TForm1::BuildWirelessPage() {
     tmr1->OnTimer = [this] { Run([this] { tmr1Timer(); }); };
 }
 
-void TForm1::btn1Click() {}
+void TForm1::btn1Click() {
+    Guarded(QStringLiteral("初始化端口失败！\r\nTo initialize port failure"), [this] {
+        Comm1->SetCommName(PortName(cbb1));
+        Comm1->SetBaudRate(9600);  // the bridge's fixed rate
+        InitializeComm1();
+    });
+}
 void TForm1::btn2Click() {
     bool printed = false;
     Guarded(QStringLiteral("数据发送失败！"), [&] {

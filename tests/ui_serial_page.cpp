@@ -7,11 +7,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTest>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,6 +45,20 @@ const std::string kTestPage = "\x1D\x21\x11" + kTitle + "\r\r\n" + "\x1D\x21\x00
                               "Print test\r\n\r\nPrint the test 2\r\n\r\nPrint the test 3\r\n\r\n" +
                               "\x1D\x56\x42\x05\r\n";
 const QString kSendFailure = QStringLiteral("数据发送失败！\r\nsend failure");
+const QString kInitFailure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
+
+// Puts a port into a state no initialize action leaves: cooked output, 300 baud, one stop bit,
+// no flow control.
+void Scramble(int master) {
+    termios t{};
+    ASSERT_EQ(::tcgetattr(master, &t), 0);
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_iflag &= ~(IXON | IXOFF);
+    t.c_cflag &= ~CSTOPB;
+    ::cfsetispeed(&t, B300);
+    ::cfsetospeed(&t, B300);
+    ASSERT_EQ(::tcsetattr(master, TCSANOW, &t), 0);
+}
 
 std::string FileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -280,4 +296,101 @@ TEST_F(SerialPageTest, AFailedWriteLeavesThePortFreeForTheNextAction) {
     EXPECT_EQ(kelvo::LockPortExclusive(probe.get()), 0);
     probe.reset();
     fs::remove(full);
+}
+
+// ---- Initialize port ---------------------------------------------------------------------------
+
+TEST_F(SerialPageTest, InitializeLeavesTheTypedBaudForThePlainOpenThatPrints) {
+    Scramble(com1.master());
+    form->ComboBox2->setEditText("19200");
+    form->Button9->click();
+    EXPECT_TRUE(dialogs->boxes.empty());
+    EXPECT_FALSE(form->Comm1->IsOpen());
+
+    termios t{};
+    ASSERT_EQ(::tcgetattr(com1.master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), B19200);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_iflag & IXOFF);
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    // The one byte the action queues is a 00, if it got out before the close.
+    const std::string queued = com1.drain(std::chrono::milliseconds(100));
+    EXPECT_TRUE(queued.empty() || queued == "\x00"s);
+
+    // The test print opens the port by name and finds those settings: raw, so every line end
+    // arrives exactly as sent.
+    form->Button8->click();
+    EXPECT_EQ(Received(com1, kTestPage.size()), kTestPage);
+
+    // A second click works like the first: the port was closed at the end of each.
+    form->ComboBox2->setEditText("38400");
+    form->Button9->click();
+    ASSERT_EQ(::tcgetattr(com1.master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), B38400);
+    EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(SerialPageTest, InitializeFailuresShowTheInitializationMessage) {
+    Scramble(com1.master());
+    const fs::path file =
+        fs::temp_directory_path() / ("kelvo-not-a-port-" + std::to_string(getpid()));
+    std::ofstream(file) << "x";
+    PortOverride missing("COM2", "/dev/kelvo-no-such-port");
+    kelvo::UniqueFd holder(::open(com1.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(holder.valid());
+
+    form->ComboBox2->setEditText("abc");  // not an integer
+    form->Button9->click();
+    form->ComboBox2->setEditText("9600");
+    form->ComboBox1->setEditText("COM2");  // missing
+    form->Button9->click();
+    form->ComboBox1->setEditText(QString::fromStdString(file.string()));  // not a serial port
+    form->Button9->click();
+    ASSERT_EQ(kelvo::LockPortExclusive(holder.get()), 0);  // another program holds COM1
+    form->ComboBox1->setEditText("COM1");
+    form->Button9->click();
+
+    ASSERT_EQ(dialogs->boxes.size(), 4u);
+    for (const auto& box : dialogs->boxes) {
+        EXPECT_EQ(box.title, "Error");
+        EXPECT_EQ(box.text, kInitFailure);
+        EXPECT_EQ(box.icon, Dialogs::Icon::Error);
+    }
+    EXPECT_FALSE(form->Comm1->IsOpen());
+    termios t{};
+    ASSERT_EQ(::tcgetattr(com1.master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), B300);  // nothing was applied
+
+    // Once the other program lets go, the next attempt starts clean.
+    holder.reset();
+    form->Button9->click();
+    EXPECT_EQ(dialogs->boxes.size(), 4u);
+    ASSERT_EQ(::tcgetattr(com1.master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), B9600);
+    fs::remove(file);
+}
+
+TEST_F(SerialPageTest, APortHeldByTheSerialComponentIsAccessDenied) {
+    form->Comm1->SetCommName("COM1");
+    form->Comm1->OpenPort();
+    form->Button11->click();
+    form->Button8->click();
+    ASSERT_EQ(dialogs->boxes.size(), 2u);
+    EXPECT_EQ(dialogs->boxes[0].text, "File access denied.");
+    EXPECT_EQ(dialogs->boxes[1].text, kSendFailure);
+
+    // Bytes the printer sends back while the component is open are taken and dropped.
+    com1.write("status\x00\x01");
+    QTest::qWait(250);
+    EXPECT_EQ(dialogs->boxes.size(), 2u);
+
+    form->Comm1->ClosePort();
+    com1.drain(std::chrono::milliseconds(50));
+    form->Button11->click();
+    EXPECT_EQ(Received(com1, kDrawer.size()), kDrawer);
+    EXPECT_EQ(dialogs->boxes.size(), 2u);
 }

@@ -1,5 +1,8 @@
 // The wireless printer page, driven like a user, with pseudo-terminals standing in for the ZigBee
 // bridge's serial port.
+#include <fcntl.h>
+#include <termios.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -16,6 +19,7 @@
 
 #include <string>
 
+#include "links/PortLock.h"
 #include "testing/CaptionFit.h"
 #include "testing/Pty.h"
 #include "testing/WindowFixture.h"
@@ -389,4 +393,38 @@ TEST_F(WirelessPageTest, AFailingPrintDoesNotStopTheLoop) {
     EXPECT_EQ(Received(Page("002", 0).size()).substr(0, Page("002", 0).size()), Page("002", 0));
     for (const auto& box : dialogs->boxes)
         EXPECT_EQ(box.text, "数据发送失败！");
+}
+
+// ---- Initialize --------------------------------------------------------------------------------
+
+TEST_F(WirelessPageTest, InitializeSetsTheBridgePortTo9600) {
+    termios t{};
+    ASSERT_EQ(::tcgetattr(com1.master(), &t), 0);
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_iflag &= ~(IXON | IXOFF);
+    t.c_cflag &= ~CSTOPB;
+    ::cfsetospeed(&t, B300);
+    ::cfsetispeed(&t, B300);
+    ASSERT_EQ(::tcsetattr(com1.master(), TCSANOW, &t), 0);
+
+    form->btn1->click();
+    EXPECT_TRUE(dialogs->boxes.empty());
+    EXPECT_FALSE(form->Comm1->IsOpen());
+    ASSERT_EQ(::tcgetattr(com1.master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), B9600);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_iflag & IXOFF);
+    EXPECT_FALSE(t.c_oflag & OPOST);
+
+    // Held by another program: the initialization failure, and the port is left as it was.
+    com1.drain(std::chrono::milliseconds(50));
+    kelvo::UniqueFd holder(::open(com1.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_EQ(kelvo::LockPortExclusive(holder.get()), 0);
+    form->btn1->click();
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].title, "Error");
+    EXPECT_EQ(dialogs->boxes[0].text, "初始化端口失败！\r\nTo initialize port failure");
+    EXPECT_FALSE(form->Comm1->IsOpen());
 }
