@@ -233,6 +233,16 @@ TEST_F(SerialPageTest, TheEmptyPortNameWritesToStandardOutput) {
     EXPECT_TRUE(emptyName);
     EXPECT_EQ(got, kDrawer + kFactory);
     EXPECT_TRUE(dialogs->boxes.empty());
+
+    // A process started without standard output: code 105.
+    std::fflush(stdout);
+    ::close(STDOUT_FILENO);
+    form->Button11->click();
+    form->Button8->click();
+    ::dup2(savedStdout.get(), STDOUT_FILENO);
+    ASSERT_EQ(dialogs->boxes.size(), 2u);
+    EXPECT_EQ(dialogs->boxes[0].text, "I/O error 105.");
+    EXPECT_EQ(dialogs->boxes[1].text, kSendFailure);
 }
 
 // ---- Failures ----------------------------------------------------------------------------------
