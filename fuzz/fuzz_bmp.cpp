@@ -1,0 +1,25 @@
+// Bitmap files come from wherever the user points the file dialog.
+#include <cstdint>
+#include <cstdlib>
+
+#include "links/PosdllFuncs.h"
+#include "posdll/BmpReader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace kelvo::posdll;
+    for (int32_t option : {kelvo::kPosBmpMonochromeOnly, kelvo::kPosBmpThreshold}) {
+        MonoImage image;
+        if (ReadBmp(data, size, option, image) != kelvo::kPosSuccess)
+            continue;
+        // Whatever is accepted must fit FS q and come out as exactly its own size.
+        if (image.width < 1 || image.width > kMaxWidthDots || image.height < 1 ||
+            image.height > kMaxHeightDots ||
+            image.dots.size() != size_t{image.width} * image.height)
+            std::abort();
+        const size_t columns = (image.width + 7) / 8 * 8;
+        const size_t rows = (image.height + 7) / 8;
+        if (BuildFsQ({image}).size() != 3 + 4 + columns * rows)
+            std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvo {
+
+// The five calls of the printer library, with its C signatures. Results and arguments are 32-bit
+// signed integers; texts are NUL-terminated 8-bit strings.
+extern "C" {
+// name; baud rate; data bits; stop-bit code; parity code; mode (serial flow code 0..2, 20 driver,
+// 21 network). Returns the port handle (> 0) or -1.
+using PosOpenFn = int32_t (*)(const char* name, int32_t baudRate, int32_t dataBits,
+                              int32_t stopBits, int32_t parity, int32_t mode);
+using PosCloseFn = int32_t (*)();
+using PosWriteFileFn = int32_t (*)(int32_t handle, const char* data, int32_t count);
+// Returns 1001 on success.
+using PosSetMotionUnitFn = int32_t (*)(int32_t horizontal, int32_t vertical);
+// paths: `count` bitmap file paths (further entries are not read); option: how bitmaps are
+// turned into black and white.
+using PosPreDownloadBmpsToFlashFn = int32_t (*)(const char* const* paths, int32_t option,
+                                                int32_t count);
+}
+
+// Results of the library's calls other than POS_Open (which returns a handle or -1).
+inline constexpr int32_t kPosSuccess = 1001;
+// The port did not take the bytes: write error, connection or device gone, job refused.
+inline constexpr int32_t kPosFailed = 1002;
+// No port is open, or the handle is not the open port's.
+inline constexpr int32_t kPosNoPort = 1003;
+// A null pointer where bytes or paths are needed, a negative count, a motion unit outside 0..255,
+// an unknown bitmap option, an image count outside 1..255.
+inline constexpr int32_t kPosInvalidArgument = 1004;
+// The port took no byte for kPosStallSeconds (flow control held, printer not reading).
+inline constexpr int32_t kPosTimeout = 1005;
+// A bitmap file is missing or cannot be read.
+inline constexpr int32_t kPosFileError = 1006;
+// A bitmap file is not a BMP, is cut short, or its header contradicts itself.
+inline constexpr int32_t kPosBmpMalformed = 1007;
+// A BMP kind the library does not read: compressed (RLE, JPEG, PNG), 16 bits per pixel, an OS/2
+// 2.x header; or not 1 bit per pixel with option 1.
+inline constexpr int32_t kPosBmpUnsupported = 1008;
+// A bitmap wider than 8184 dots or taller than 2304 dots: more than FS q can describe.
+inline constexpr int32_t kPosBmpTooLarge = 1009;
+
+inline constexpr int kPosStallSeconds = 10;
+
+// POS_PreDownloadBmpsToFlash options. A pixel is black when its luminance
+// 0.299 R + 0.587 G + 0.114 B is below 128 (of 255); for a 1-bit image that decides per palette
+// colour, so either palette order works.
+inline constexpr int32_t kPosBmpMonochromeOnly = 1;  // 1-bit images only
+inline constexpr int32_t kPosBmpThreshold = 2;       // 1-, 4-, 8-, 24- and 32-bit images
+
+// The table the window calls the library through. Tests bind a recorder of their own instead.
+struct PosdllFuncs {
+    PosOpenFn POS_Open = nullptr;
+    PosCloseFn POS_Close = nullptr;
+    PosWriteFileFn POS_WriteFile = nullptr;
+    PosSetMotionUnitFn POS_SetMotionUnit = nullptr;
+    PosPreDownloadBmpsToFlashFn POS_PreDownloadBmpsToFlash = nullptr;
+};
+
+// Stand-ins for a library that could not be loaded: every open fails (-1), everything else
+// returns 1003 (no port), so a missing library is an error on the result line, never a crash.
+PosdllFuncs UnavailablePosdll();
+
+// Where the library is looked for: the environment variable KELVO_POSDLL when set; else
+// `builtPath` (the build tree's copy) when that file exists; else libposdll.so beside the running
+// executable when it exists; else plain "libposdll.so" for the dynamic loader's search.
+std::string PosdllPath(const char* builtPath = nullptr);
+
+// The loaded library; unloaded when the object dies. funcs() is always callable: when the library
+// or one of its five functions is missing, it holds UnavailablePosdll() and error() says why.
+class PosdllLibrary {
+  public:
+    explicit PosdllLibrary(const std::string& path);
+    ~PosdllLibrary();
+    PosdllLibrary(const PosdllLibrary&) = delete;
+    PosdllLibrary& operator=(const PosdllLibrary&) = delete;
+
+    bool loaded() const { return handle_ != nullptr; }
+    const std::string& error() const { return error_; }
+    const PosdllFuncs& funcs() const { return funcs_; }
+
+  private:
+    void* handle_ = nullptr;
+    PosdllFuncs funcs_;
+    std::string error_;
+};
+
+}  // namespace kelvo
