@@ -13,7 +13,6 @@
 
 namespace {
 
-// "&" in the messages is plain text: the dialogs show text, not captions.
 const QString kInitFailure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
 const QString kSendFailure = QStringLiteral("数据发送失败！\r\nsend failure");
 const QString kSendFailureShort = QStringLiteral("数据发送失败！");

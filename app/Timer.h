@@ -20,8 +20,8 @@ class TTimer : public QObject {
     bool Enabled() const { return enabled_; }
     void SetEnabled(bool enabled);
     int Interval() const { return interval_; }
-    // Milliseconds. A negative interval counts as 0: the original's interval was unsigned, so a
-    // negative value became weeks long and never ticked in practice; here it plainly does not tick.
+    // Milliseconds. A negative interval counts as 0: read as an unsigned count it would be weeks
+    // long and never tick in practice; here it plainly does not tick. Interval() returns it as set.
     void SetInterval(int interval);
     // Whether ticks are actually scheduled.
     bool Ticking() const { return timer_.isActive(); }

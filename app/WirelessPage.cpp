@@ -85,6 +85,7 @@ void TForm1::btn1Click() {
         InitializeComm1();
     });
 }
+
 void TForm1::btn2Click() {
     bool printed = false;
     Guarded(QStringLiteral("数据发送失败！"), [&] {
