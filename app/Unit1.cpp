@@ -17,6 +17,9 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
+
+#include "links/SendRawToPrinter.h"
 
 bool TOpenDialog::Execute() {
     QString chosen = owner_.dialogs().OpenFile(&owner_, Filter);
@@ -114,7 +117,13 @@ void TForm1::FormCreate() {
     PrintCounter = 0;
     // 2. the language switch: the window opens in English
     btn13->click();
-    // 3./4. the NV logo page's printer list is filled by that page
+    // 3. the NV logo page's driver names: the installed printers, in the spooler's order
+    cbb6->clear();
+    for (const std::string& name : kelvo::InstalledPrinters())
+        cbb6->addItem(QString::fromStdString(name));
+    // 4. the first of them, if any
+    if (cbb6->count() > 0)
+        cbb6->setCurrentIndex(0);
 }
 
 void TForm1::btn13Click() {

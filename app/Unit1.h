@@ -14,6 +14,7 @@
 #include "app/Timer.h"
 #include "links/Comm.h"
 #include "links/NetworkLink.h"
+#include "links/PosdllFuncs.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -229,6 +230,54 @@ class TForm1 : public QMainWindow {
     void SendSetting(const std::string& command);
 
     // ---- NV logo page (ts2) ----------------------------------------------------------------
+    // The port choice is a radio group: one text only, never switched.
+    QGroupBox* PortChoice = nullptr;
+    QRadioButton* PortChoiceItems[3] = {};  // "串口", "网络接口", "驱动"
+    QGroupBox* PortSet = nullptr;
+    QLabel* Label15 = nullptr;
+    QComboBox* cbPortName = nullptr;
+    QLabel* Label16 = nullptr;
+    QComboBox* cbBaud = nullptr;
+    QComboBox* cbData = nullptr;    // hidden
+    QComboBox* cbParity = nullptr;  // hidden
+    QComboBox* cbStop = nullptr;    // hidden
+    QComboBox* cbFlow = nullptr;    // hidden
+    QComboBox* cbLPT = nullptr;     // hidden, never read
+    QLabel* Label22 = nullptr;
+    QLineEdit* IP1 = nullptr;
+    QLineEdit* IP2 = nullptr;
+    QLineEdit* IP3 = nullptr;
+    QLineEdit* IP4 = nullptr;
+    QLabel* Label21 = nullptr;
+    QComboBox* cbb6 = nullptr;
+    QPushButton* btn17 = nullptr;
+    QPushButton* btn20 = nullptr;
+    QPushButton* btn21 = nullptr;
+    QPushButton* btn19 = nullptr;  // hidden: the open routine, clicked by the other handlers
+    QLabel* lbl9 = nullptr;
+    QGroupBox* grp4 = nullptr;
+    QLabel* img1 = nullptr;  // the bitmap preview, one text only
+    QLineEdit* edQuery = nullptr;
+
+    // The printer library, loaded when the window is built, and the five functions the page calls
+    // it through; a test may put a table of its own in their place.
+    std::unique_ptr<kelvo::PosdllLibrary> PosdllLib;
+    kelvo::PosdllFuncs Posdll;
+
+    // Page state: the last POS_Open result (-1 failed, 0 no port), the chosen port type (0 serial,
+    // 1 network, 2 driver) and the address the open routine assembled last.
+    int32_t PosPortHandle = 0;
+    int PosPortType = 0;
+    QString PosIpText;
+
+    // The selected item of PortChoice, -1 when none.
+    int PortChoiceItemIndex() const;
+
+    void btn17Click();
+    void PortChoiceClick();
+    void btn19Click();
+    void btn20Click();
+    void btn21Click();
 
     // ---- Shared services -------------------------------------------------------------------
     // Status line: panel 0 of the status bar.
