@@ -58,6 +58,9 @@ void TForm1::BuildNvLogoPage() {
 #endif
     PosdllLib = std::make_unique<kelvo::PosdllLibrary>(kelvo::PosdllPath(builtLibrary));
     Posdll = PosdllLib->funcs();
+    // The page can only say "port open failed"; the reason belongs on the console.
+    if (!PosdllLib->loaded())
+        qWarning("printer library not loaded: %s", PosdllLib->error().c_str());
 
     // One text only: built directly rather than through the two-texts builders.
     PortChoice = new QGroupBox(QStringLiteral("端口选择"), ts2);
