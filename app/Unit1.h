@@ -219,6 +219,9 @@ class TForm1 : public QMainWindow {
     void rb1Click();
     void rb2Click();
     void btn16Click();
+    // The setting buttons and Button15 follow a connection (network or device); Button13 is
+    // their opposite.
+    void SetSettingButtonsEnabled(bool enabled);
     void Button18Click();
     void btn14Click();
     void btn15Click();
