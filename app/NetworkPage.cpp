@@ -158,24 +158,12 @@ void TForm1::Button1Click() {
     edt3->setText(QString::fromStdString(
         kelvo::NetworkLink::LookupPrinterMac(IPEdit1->IPString().toStdString())));
     SetStatusText(QStringLiteral("连接打印机成功！(Connect the printer to success)"));
-    Button15->setEnabled(true);
-    Button16->setEnabled(true);
-    Button14->setEnabled(true);
-    btn14->setEnabled(true);
-    btn15->setEnabled(true);
-    Button18->setEnabled(true);
-    Button13->setEnabled(false);
+    SetSettingButtonsEnabled(true);
 }
 
 void TForm1::Button7Click() {
     IdTCPClient1.Disconnect();
-    Button15->setEnabled(false);
-    Button16->setEnabled(false);
-    btn14->setEnabled(false);
-    btn15->setEnabled(false);
-    Button14->setEnabled(false);
-    Button18->setEnabled(false);
-    Button13->setEnabled(true);
+    SetSettingButtonsEnabled(false);
 }
 
 void TForm1::Button3Click() {

@@ -278,25 +278,18 @@ void TForm1::btn16Click() {
         Comm1->SetCommName(cbb4->currentText().toStdString());
         Comm1->SetBaudRate(
             static_cast<uint32_t>(kelvo::StrToInt(cbb5->currentText().toStdString())));
-        Comm1->OpenPort();
-        // The settings are on the line once the port is open; the byte is only queued (a 00,
-        // which an ESC/POS printer ignores) and may not get out before the close.
-        const char nothing = 0;
-        Comm1->SendData(&nothing, 1);
-        Comm1->ClosePort();
+        InitializeComm1();
     } catch (...) {
-        // A port left open here would hold the device against the settings that follow.
-        Comm1->ClosePort();
         ShowErrorDialog(QStringLiteral("初始化端口失败！\r\nTo initialize port failure"));
         return;
     }
-    Button15->setEnabled(true);
-    Button16->setEnabled(true);
-    Button14->setEnabled(true);
-    btn14->setEnabled(true);
-    btn15->setEnabled(true);
-    Button18->setEnabled(true);
-    Button13->setEnabled(false);
+    SetSettingButtonsEnabled(true);
+}
+
+void TForm1::SetSettingButtonsEnabled(bool enabled) {
+    for (QPushButton* button : {Button15, Button16, Button14, btn14, btn15, Button18})
+        button->setEnabled(enabled);
+    Button13->setEnabled(!enabled);
 }
 
 void TForm1::Button18Click() {

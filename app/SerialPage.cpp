@@ -1,3 +1,152 @@
-#include "app/Unit1.h"
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
 
-void TForm1::BuildSerialPage() {}
+#include "app/Unit1.h"
+#include "links/DeviceFileOutput.h"
+#include "protocol/Commands.h"
+#include "protocol/GbkText.h"
+#include "protocol/IntegerText.h"
+
+namespace {
+
+const QString kInitFailure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
+const QString kSendFailure = QStringLiteral("数据发送失败！\r\nsend failure");
+const QString kSendFailureShort = QStringLiteral("数据发送失败！");
+
+std::string PortName(const QComboBox* box) {
+    return box->currentText().toStdString();
+}
+
+}  // namespace
+
+std::string TForm1::MemoBytes(const QPlainTextEdit* memo) {
+    // The whole text as shown: lines end in CR LF, a last line break only when the text has one.
+    QString text = memo->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return kelvo::ToGbk(text.toStdString());
+}
+
+void TForm1::Guarded(const QString& message, const std::function<void()>& sequence) {
+    try {
+        sequence();
+    } catch (...) {
+        ShowErrorDialog(message);
+    }
+}
+
+void TForm1::BuildSerialPage() {
+    QWidget* page = TabSheet2;
+    GroupBox3 =
+        NewGroupBox(page, "GroupBox3", QRect(16, 10, 553, 336), QStringLiteral("TEST"), QString());
+
+    Label3 = NewLabel(GroupBox3, "Label3", QRect(20, 30, 100, 22), QStringLiteral("端口设置："),
+                      QStringLiteral("Select port:"));
+    ComboBox1 = NewComboBox(GroupBox3, "ComboBox1", QRect(124, 30, 120, 22),
+                            {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+                             QStringLiteral("LPT1"), QStringLiteral("LPT2"), QString()},
+                            QStringLiteral("COM1"));
+    Label5 = NewLabel(GroupBox3, "Label5", QRect(20, 62, 100, 22), QStringLiteral("波特率："),
+                      QStringLiteral("Baud rate:"));
+    ComboBox2 =
+        NewComboBox(GroupBox3, "ComboBox2", QRect(124, 62, 120, 22),
+                    {QStringLiteral("9600"), QStringLiteral("38400"), QStringLiteral("115200")},
+                    QStringLiteral("9600"));
+    Button9 = NewButton(GroupBox3, "Button9", QRect(268, 30, 150, 54),
+                        QStringLiteral("初始化端口&W"), QStringLiteral("Initialize port &W"));
+
+    Label4 = NewLabel(GroupBox3, "Label4", QRect(20, 96, 513, 20),
+                      QStringLiteral("注意：选用串口时要进行初始化端口"), QString());
+    QPalette red = Label4->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    Label4->setPalette(red);
+
+    memo2 = NewMemo(GroupBox3, "memo2", QRect(20, 124, 340, 192),
+                    QStringLiteral("Print test\n\nPrint the test 2\n\nPrint the test 3\n"));
+
+    Button8 = NewButton(GroupBox3, "Button8", QRect(380, 124, 153, 40),
+                        QStringLiteral("打印测试&Z"), QStringLiteral("Test Print &Z"));
+    Button11 = NewButton(GroupBox3, "Button11", QRect(380, 176, 153, 40),
+                         QStringLiteral("开钱箱测试&X"), QStringLiteral("Open the box &X"));
+    btn12 = NewButton(GroupBox3, "btn12", QRect(380, 228, 153, 40), QStringLiteral("设置斯拉夫语"),
+                      QStringLiteral("Set Slavic"));
+    Button5 = NewButton(GroupBox3, "Button5", QRect(380, 276, 153, 20),
+                        QStringLiteral("串口开钱箱测试"), QString());
+    Button5->setVisible(false);
+    Button6 = NewButton(GroupBox3, "Button6", QRect(380, 296, 153, 20),
+                        QStringLiteral("串口打印测试"), QString());
+    Button6->setVisible(false);
+
+    btn3 = NewButton(page, "btn3", QRect(16, 358, 200, 40), QStringLiteral("恢复出厂设置"),
+                     QStringLiteral("Restore factory settings"));
+
+    OnClick(Button9, &TForm1::Button9Click);
+    OnClick(Button8, &TForm1::Button8Click);
+    OnClick(Button11, &TForm1::Button11Click);
+    OnClick(btn12, &TForm1::btn12Click);
+    OnClick(btn3, &TForm1::btn3Click);
+}
+
+void TForm1::InitializeComm1() {
+    Comm1->OpenPort();
+    try {
+        // The line settings are on the port once it is open. The byte (a 00, which an ESC/POS
+        // printer ignores) is only queued and may be dropped by the close.
+        const char nothing = 0;
+        Comm1->SendData(&nothing, 1);
+    } catch (...) {
+        // Left open, the port would be held against every later action.
+        Comm1->ClosePort();
+        throw;
+    }
+    Comm1->ClosePort();
+}
+
+void TForm1::Button9Click() {
+    Guarded(kInitFailure, [this] {
+        Comm1->SetCommName(PortName(ComboBox1));
+        Comm1->SetBaudRate(
+            static_cast<uint32_t>(kelvo::StrToInt(ComboBox2->currentText().toStdString())));
+        InitializeComm1();
+    });
+}
+
+void TForm1::Button8Click() {
+    Guarded(kSendFailure, [this] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(ComboBox1));
+        out.DeviceWriteLine(kelvo::CharSizeDouble() + kelvo::ToGbk("QM417测试打印开始") + "\r");
+        out.DeviceWriteLine(kelvo::CharSizeNormal() + MemoBytes(memo2));
+        out.DeviceWriteLine(kelvo::FeedAndPartialCut());
+        out.CloseDevice();
+    });
+}
+
+void TForm1::Button11Click() {
+    // Not guarded: the link's own message reaches the error box.
+    kelvo::DeviceFileOutput out;
+    out.OpenDevice(PortName(ComboBox1));
+    out.DeviceWrite(kelvo::DrawerPulse());
+    out.CloseDevice();
+}
+
+void TForm1::btn12Click() {
+    Guarded(kSendFailureShort, [this] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(ComboBox1));
+        out.DeviceWriteLine(kelvo::SetDefaultCodePage(0x11));  // PC866 Cyrillic #2
+        out.CloseDevice();
+    });
+}
+
+void TForm1::btn3Click() {
+    Guarded(kSendFailureShort, [this] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(ComboBox1));
+        out.DeviceWriteLine(kelvo::RestoreFactorySettings());
+        out.CloseDevice();
+    });
+}

@@ -17,6 +17,9 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
+
+#include "links/SendRawToPrinter.h"
 
 bool TOpenDialog::Execute() {
     QString chosen = owner_.dialogs().OpenFile(&owner_, Filter);
@@ -87,9 +90,8 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
         Run([&] { Comm1ReceiveData(sender, buffer, length); });
     };
 
-    tmr1 = new QTimer(this);
+    tmr1 = new TTimer(this, 3000);
     tmr1->setObjectName(QStringLiteral("tmr1"));
-    tmr1->setInterval(3000);
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
@@ -112,10 +114,16 @@ TForm1::~TForm1() {
 }
 
 void TForm1::FormCreate() {
-    // 1. the wireless print counter starts at 0 (the page owns it)
+    PrintCounter = 0;
     // 2. the language switch: the window opens in English
     btn13->click();
-    // 3./4. the NV logo page's printer list is filled by that page
+    // 3. the NV logo page's driver names: the installed printers, in the spooler's order
+    cbb6->clear();
+    for (const std::string& name : kelvo::InstalledPrinters())
+        cbb6->addItem(QString::fromStdString(name));
+    // 4. the first of them, if any
+    if (cbb6->count() > 0)
+        cbb6->setCurrentIndex(0);
 }
 
 void TForm1::btn13Click() {

@@ -3,13 +3,18 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/Dialogs.h"
+#include "app/Timer.h"
 #include "links/Comm.h"
 #include "links/NetworkLink.h"
+#include "links/PosdllFuncs.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -63,7 +68,7 @@ class TForm1 : public QMainWindow {
     QWidget* ts2 = nullptr;        // NV logo page
     QPushButton* btn13 = nullptr;  // language button
     QStatusBar* StatusBar1 = nullptr;
-    QTimer* tmr1 = nullptr;
+    TTimer* tmr1 = nullptr;
     QTimer* Timer1 = nullptr;
     TOpenDialog dlgOpen1{*this};
     kelvo::NetworkLink IdTCPClient1;  // the network link; released with the window
@@ -115,8 +120,62 @@ class TForm1 : public QMainWindow {
                        const QString& address);
 
     // ---- Serial / parallel printer page (TabSheet2) ----------------------------------------
+    QGroupBox* GroupBox3 = nullptr;
+    QLabel* Label3 = nullptr;
+    QComboBox* ComboBox1 = nullptr;  // port name
+    QLabel* Label5 = nullptr;
+    QComboBox* ComboBox2 = nullptr;  // baud rate
+    QPushButton* Button9 = nullptr;  // initialize port
+    QLabel* Label4 = nullptr;        // red note: initialize a serial port first
+    QPlainTextEdit* memo2 = nullptr;
+    QPushButton* Button8 = nullptr;   // test print
+    QPushButton* Button11 = nullptr;  // drawer
+    QPushButton* btn12 = nullptr;     // set Slavic (Cyrillic code page)
+    QPushButton* btn3 = nullptr;      // restore factory settings
+    QPushButton* Button5 = nullptr;   // hidden
+    QPushButton* Button6 = nullptr;   // hidden
+
+    void Button9Click();
+    void Button8Click();
+    void Button11Click();
+    void btn12Click();
+    void btn3Click();
+
+    // Shared by the serial and wireless pages. Opens Comm1 with its settings and closes it again,
+    // leaving the line settings on the port for the next open by name.
+    void InitializeComm1();
+    // A guarded action: any failure of the sequence
+    // shows `message` in the "Error" dialog and ends the action.
+    void Guarded(const QString& message, const std::function<void()>& sequence);
+    // A memo's whole text as shown, lines ending in CR LF, in the printer's code page.
+    static std::string MemoBytes(const QPlainTextEdit* memo);
 
     // ---- Wireless printer page (ts1) -------------------------------------------------------
+    QGroupBox* grp1 = nullptr;
+    QLabel* lbl2 = nullptr;
+    QLineEdit* edt1 = nullptr;  // printer number, sent as typed
+    QLabel* lbl3 = nullptr;
+    QComboBox* cbb1 = nullptr;    // port name
+    QPushButton* btn1 = nullptr;  // initialize port
+    QLabel* lbl7 = nullptr;
+    QLineEdit* edt4 = nullptr;    // loop interval in ms
+    QPushButton* btn9 = nullptr;  // set interval
+    QPlainTextEdit* mmo1 = nullptr;
+    QCheckBox* chk1 = nullptr;    // cut at the end
+    QPushButton* btn2 = nullptr;  // test print
+    QPushButton* btn4 = nullptr;  // drawer of the numbered printer
+    QPushButton* btn5 = nullptr;  // loop start
+    QPushButton* btn8 = nullptr;  // loop stop
+    // Wireless test prints completed without failure since start-up.
+    int32_t PrintCounter = 0;
+
+    void btn1Click();
+    void btn2Click();
+    void btn4Click();
+    void btn5Click();
+    void btn8Click();
+    void btn9Click();
+    void tmr1Timer();
 
     // ---- Model parameter page (TabSheet4) --------------------------------------------------
     QGroupBox* grp2 = nullptr;
@@ -160,6 +219,9 @@ class TForm1 : public QMainWindow {
     void rb1Click();
     void rb2Click();
     void btn16Click();
+    // The setting buttons and Button15 follow a connection (network or device); Button13 is
+    // their opposite.
+    void SetSettingButtonsEnabled(bool enabled);
     void Button18Click();
     void btn14Click();
     void btn15Click();
@@ -171,6 +233,54 @@ class TForm1 : public QMainWindow {
     void SendSetting(const std::string& command);
 
     // ---- NV logo page (ts2) ----------------------------------------------------------------
+    // The port choice is a radio group: one text only, never switched.
+    QGroupBox* PortChoice = nullptr;
+    QRadioButton* PortChoiceItems[3] = {};  // "串口", "网络接口", "驱动"
+    QGroupBox* PortSet = nullptr;
+    QLabel* Label15 = nullptr;
+    QComboBox* cbPortName = nullptr;
+    QLabel* Label16 = nullptr;
+    QComboBox* cbBaud = nullptr;
+    QComboBox* cbData = nullptr;    // hidden
+    QComboBox* cbParity = nullptr;  // hidden
+    QComboBox* cbStop = nullptr;    // hidden
+    QComboBox* cbFlow = nullptr;    // hidden
+    QComboBox* cbLPT = nullptr;     // hidden, never read
+    QLabel* Label22 = nullptr;
+    QLineEdit* IP1 = nullptr;
+    QLineEdit* IP2 = nullptr;
+    QLineEdit* IP3 = nullptr;
+    QLineEdit* IP4 = nullptr;
+    QLabel* Label21 = nullptr;
+    QComboBox* cbb6 = nullptr;
+    QPushButton* btn17 = nullptr;
+    QPushButton* btn20 = nullptr;
+    QPushButton* btn21 = nullptr;
+    QPushButton* btn19 = nullptr;  // hidden: the open routine, clicked by the other handlers
+    QLabel* lbl9 = nullptr;
+    QGroupBox* grp4 = nullptr;
+    QLabel* img1 = nullptr;  // the bitmap preview, one text only
+    QLineEdit* edQuery = nullptr;
+
+    // The printer library, loaded when the window is built, and the five functions the page calls
+    // it through; a test may put a table of its own in their place.
+    std::unique_ptr<kelvo::PosdllLibrary> PosdllLib;
+    kelvo::PosdllFuncs Posdll;
+
+    // Page state: the last POS_Open result (-1 failed, 0 no port), the chosen port type (0 serial,
+    // 1 network, 2 driver) and the address the open routine assembled last.
+    int32_t PosPortHandle = 0;
+    int PosPortType = 0;
+    QString PosIpText;
+
+    // The selected item of PortChoice, -1 when none.
+    int PortChoiceItemIndex() const;
+
+    void btn17Click();
+    void PortChoiceClick();
+    void btn19Click();
+    void btn20Click();
+    void btn21Click();
 
     // ---- Shared services -------------------------------------------------------------------
     // Status line: panel 0 of the status bar.

@@ -1,3 +1,137 @@
-#include "app/Unit1.h"
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
 
-void TForm1::BuildWirelessPage() {}
+#include "app/Unit1.h"
+#include "links/DeviceFileOutput.h"
+#include "protocol/Commands.h"
+#include "protocol/GbkText.h"
+#include "protocol/IntegerText.h"
+
+namespace {
+
+std::string PortName(const QComboBox* box) {
+    return box->currentText().toStdString();
+}
+
+// The printer number exactly as typed: never converted, padded or checked.
+std::string PrinterNumber(const QLineEdit* edit) {
+    return kelvo::ToGbk(edit->text().toStdString());
+}
+
+}  // namespace
+
+void TForm1::BuildWirelessPage() {
+    QWidget* page = ts1;
+    grp1 = NewGroupBox(page, "grp1", QRect(16, 10, 553, 104), QStringLiteral("初始化设置"),
+                       QStringLiteral("Initialization settings"));
+    lbl2 = NewLabel(grp1, "lbl2", QRect(16, 30, 100, 22), QStringLiteral("打印机编号:"),
+                    QStringLiteral("Printer number:"));
+    edt1 =
+        NewEdit(grp1, "edt1", QRect(120, 30, 70, 22), QStringLiteral("002"), QStringLiteral("002"));
+    lbl3 = NewLabel(grp1, "lbl3", QRect(206, 30, 112, 22), QStringLiteral("端口设置："),
+                    QStringLiteral("The port settings:"));
+    cbb1 = NewComboBox(grp1, "cbb1", QRect(322, 30, 80, 22),
+                       {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+                        QStringLiteral("COM4"), QStringLiteral("COM5")},
+                       QStringLiteral("COM1"));
+    btn1 = NewButton(grp1, "btn1", QRect(418, 26, 119, 30), QStringLiteral("初始化"),
+                     QStringLiteral("Initialize port &W"));
+    lbl7 = NewLabel(grp1, "lbl7", QRect(16, 66, 150, 22), QStringLiteral("设置每单间隔时间："),
+                    QStringLiteral("Set each time interval:"));
+    edt4 = NewEdit(grp1, "edt4", QRect(170, 66, 70, 22), QStringLiteral("5000"),
+                   QStringLiteral("1000"));
+    btn9 = NewButton(grp1, "btn9", QRect(256, 62, 80, 30), QStringLiteral("设置"),
+                     QStringLiteral("SET"));
+
+    mmo1 = NewMemo(page, "mmo1", QRect(16, 126, 384, 236),
+                   QStringLiteral("Wireless printers using ZIGBEE Technology\n"
+                                  "The wireless communication way good penetrability, strong "
+                                  "interference resistance\n"
+                                  "Distance\n"
+                                  "The end of the print test...\n\n\n"));
+    mmo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    chk1 = NewCheckBox(page, "chk1", QRect(16, 372, 384, 22), QStringLiteral("数据打印结束切刀"),
+                       QStringLiteral("Data print end cutter"));
+    chk1->setChecked(true);
+
+    btn2 = NewButton(page, "btn2", QRect(416, 126, 153, 40), QStringLiteral("打印测试"),
+                     QStringLiteral("Test Print &Z"));
+    btn4 = NewButton(page, "btn4", QRect(416, 178, 153, 40), QStringLiteral("开钱箱测试"),
+                     QStringLiteral("Open the box &X"));
+    btn5 = NewButton(page, "btn5", QRect(416, 270, 153, 40), QStringLiteral("循环打印开始"),
+                     QStringLiteral("Loop print"));
+    btn8 = NewButton(page, "btn8", QRect(416, 322, 153, 40), QStringLiteral("循环打印停止"),
+                     QStringLiteral("Stop Loop print"));
+    btn8->setEnabled(false);
+
+    OnClick(btn1, &TForm1::btn1Click);
+    OnClick(btn2, &TForm1::btn2Click);
+    OnClick(btn4, &TForm1::btn4Click);
+    OnClick(btn5, &TForm1::btn5Click);
+    OnClick(btn8, &TForm1::btn8Click);
+    OnClick(btn9, &TForm1::btn9Click);
+    tmr1->OnTimer = [this] { Run([this] { tmr1Timer(); }); };
+}
+
+void TForm1::btn1Click() {
+    Guarded(QStringLiteral("初始化端口失败！\r\nTo initialize port failure"), [this] {
+        Comm1->SetCommName(PortName(cbb1));
+        Comm1->SetBaudRate(9600);  // the bridge's fixed rate
+        InitializeComm1();
+    });
+}
+
+void TForm1::btn2Click() {
+    bool printed = false;
+    Guarded(QStringLiteral("数据发送失败！"), [&] {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(PortName(cbb1));
+        // Only the first line carries the header; the rest of the job follows it.
+        out.DeviceWriteLine(kelvo::WirelessDataHeader() + PrinterNumber(edt1) +
+                            kelvo::CharSizeDouble() + kelvo::ToGbk("本次打印第") +
+                            std::to_string(PrintCounter) + kelvo::ToGbk("张数据") + "\r");
+        out.DeviceWriteLine(kelvo::ToGbk("此打印机编号为：") + PrinterNumber(edt1) +
+                            std::string(8, ' ') + kelvo::CharSizeNormal() + MemoBytes(mmo1));
+        if (chk1->isChecked())
+            out.DeviceWriteLine(kelvo::FeedAndPartialCut());
+        out.CloseDevice();
+        printed = true;
+    });
+    // A failed print uses up no number. The counter wraps like the original's 32-bit integer.
+    if (printed)
+        PrintCounter = static_cast<int32_t>(static_cast<uint32_t>(PrintCounter) + 1u);
+}
+
+void TForm1::btn4Click() {
+    // Not guarded: the link's own message reaches the error box.
+    kelvo::DeviceFileOutput out;
+    out.OpenDevice(PortName(cbb1));
+    out.DeviceWrite(kelvo::WirelessDataHeader() + PrinterNumber(edt1) + kelvo::DrawerPulse());
+    out.CloseDevice();
+}
+
+void TForm1::btn5Click() {
+    tmr1->SetEnabled(true);
+    btn5->setEnabled(false);
+    btn8->setEnabled(true);
+}
+
+void TForm1::btn8Click() {
+    // btn8 stays enabled: a second stop changes nothing.
+    tmr1->SetEnabled(false);
+    btn5->setEnabled(true);
+}
+
+void TForm1::btn9Click() {
+    // A text that is not an integer ends here and leaves the interval as it was.
+    tmr1->SetInterval(kelvo::StrToInt(edt4->text().toStdString()));
+}
+
+void TForm1::tmr1Timer() {
+    btn2Click();
+}
