@@ -3,13 +3,16 @@
 // printer. Every connect is aimed at this suite's own loopback address first.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QTest>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <termios.h>
 
 #include <chrono>
@@ -18,10 +21,13 @@
 #include <string>
 #include <thread>
 
+#include "app/Timer.h"
 #include "links/NetworkLink.h"
+#include "links/PortLock.h"
 #include "links/UniqueFd.h"
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
+#include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/ProcessResources.h"
 #include "testing/Pty.h"
@@ -29,6 +35,7 @@
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
 
+using kelvo::testing::CupsServer;
 using kelvo::testing::Held;
 using kelvo::testing::HeldNow;
 using kelvo::testing::LoopbackPrinter;
@@ -44,6 +51,26 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 }
 
 namespace {
+
+// The private print server starts before the first window, so that this process's CUPS client
+// binds to it and never to the machine's own; one test stops it for good.
+class PrintServer : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        if (!CupsServer::MissingPieces().empty())
+            return;
+        queue = std::make_unique<LoopbackPrinter>(OwnLoopbackHost(2), 9100);
+        server = std::make_unique<CupsServer>();
+        server->AddRawQueue("ESCPOS", OwnLoopbackHost(2), 9100);
+    }
+    void TearDown() override {
+        server.reset();
+        queue.reset();
+    }
+    static inline std::unique_ptr<CupsServer> server;
+    static inline std::unique_ptr<LoopbackPrinter> queue;
+};
+[[maybe_unused]] auto* const printServer = ::testing::AddGlobalTestEnvironment(new PrintServer);
 
 const char kConnected[] = "连接打印机成功！(Connect the printer to success)";
 
@@ -199,6 +226,87 @@ TEST_F(FailingPeers, SerialPrinterUnpluggedDuringADeviceWriteIsAClearErrorAndFre
         form->CheckBox3->isChecked(), form->CheckBox2->isChecked(), form->CheckBox1->isChecked());
     EXPECT_EQ(pty->read(setting.size()), setting);
     EXPECT_EQ(dialogs->boxes.size(), 1u);
+}
+
+TEST_F(FailingPeers, WirelessLoopAgainstAPortFailingEveryOtherTickKeepsGoingAndHoldsNothing) {
+    Pty bridge;
+    PortOverride com1("COM1", bridge.slavePath());
+    // Another program that grabs the bridge's port on every other tick.
+    kelvo::UniqueFd other(::open(bridge.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(other);
+    int ticks = 0;
+    const auto product = form->tmr1->OnTimer;
+    form->tmr1->OnTimer = [&, product] {
+        ++ticks;
+        if (ticks % 2 == 0)
+            ASSERT_EQ(kelvo::LockPortExclusive(other.get()), 0);
+        else
+            ASSERT_EQ(::flock(other.get(), LOCK_UN), 0);
+        product();
+    };
+    form->cbb1->setEditText("COM1");
+    form->edt4->setText("25");
+    form->btn9->click();
+    const Held before = HeldNow();
+
+    form->btn5->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks >= 20; }, 10000));
+    form->btn8->click();
+    EXPECT_FALSE(form->tmr1->Enabled());
+    ASSERT_EQ(::flock(other.get(), LOCK_UN), 0);
+
+    // Every failing tick said so; only the good ones counted, each with the next number.
+    const int failed = ticks / 2, printed = ticks - failed;
+    EXPECT_EQ(form->PrintCounter, printed);
+    ASSERT_EQ(dialogs->boxes.size(), static_cast<size_t>(failed));
+    for (const auto& box : dialogs->boxes) {
+        EXPECT_EQ(box.title, "Error");
+        EXPECT_EQ(box.text, "数据发送失败！");
+    }
+    const std::string wire = bridge.drain(100ms);
+    size_t at = 0;
+    for (int n = 0; n < printed; ++n) {
+        const std::string counted = kelvo::ToGbk("本次打印第" + std::to_string(n) + "张数据");
+        at = wire.find(counted, at);
+        ASSERT_NE(at, std::string::npos) << "page " << n;
+    }
+    EXPECT_EQ(wire.find(kelvo::ToGbk("本次打印第" + std::to_string(printed)), at),
+              std::string::npos);
+    EXPECT_EQ(WaitUntilHeld(before), before);
+}
+
+TEST_F(FailingPeers, PrintServerStoppedBeforeADriverModePrintShowsTheSpoolerErrorWithoutWaiting) {
+    if (PrintServer::server == nullptr)
+        GTEST_SKIP() << "no private CUPS server: " << CupsServer::MissingPieces();
+    LoopbackPrinter& queue = *PrintServer::queue;
+    ASSERT_EQ(form->cbb6->currentText(), "ESCPOS");
+    form->PortChoiceItems[2]->click();  // the driver port opens at once
+    EXPECT_GT(form->PosPortHandle, 0);
+    form->btn21->click();
+    EXPECT_EQ(queue.waitForBytes(13, 10s).size(), 13u);
+    ASSERT_TRUE(queue.waitForClosed(1, 10s));
+    ASSERT_TRUE(PrintServer::server->WaitForJobsEnded());
+    ASSERT_TRUE(dialogs->boxes.empty());
+
+    PrintServer::server.reset();
+    const auto took = Timed([&] { form->btn21->click(); });
+    EXPECT_LT(took, 5s);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].title, "Kelvotool");
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^错误： [1-9][0-9]*$"))
+                    .match(dialogs->boxes[0].text)
+                    .hasMatch())
+        << dialogs->boxes[0].text.toStdString();
+
+    // The window goes on: choosing the driver again finds no printer to open, quickly.
+    const auto reopen = Timed([&] {
+        form->PortChoiceItems[0]->click();
+        form->PortChoiceItems[2]->click();
+    });
+    EXPECT_LT(reopen, 5s);
+    EXPECT_EQ(form->PosPortHandle, -1);
+    EXPECT_EQ(form->edQuery->text(), "ESCPOS");
+    EXPECT_EQ(queue.settle().size(), 13u);  // nothing more reached the printer
 }
 
 }  // namespace
