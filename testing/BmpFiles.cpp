@@ -23,24 +23,24 @@ void Put32(std::string& s, uint32_t v) {
 
 }  // namespace
 
-std::string MakeBmp(const BmpSpec& spec) {
-    const int bpp = spec.bitsPerPixel;
+std::string MakeBmp(const BmpShape& shape) {
+    const int bpp = shape.bitsPerPixel;
     const int colors = bpp <= 8 ? 1 << bpp : 0;
-    const uint32_t masks = spec.bitfields ? 12 : 0;
+    const uint32_t masks = shape.bitfields ? 12 : 0;
     const uint32_t offBits = 14 + 40 + masks + static_cast<uint32_t>(colors) * 4;
-    const int stride = (spec.width * bpp + 31) / 32 * 4;
+    const int stride = (shape.width * bpp + 31) / 32 * 4;
 
     std::string px;
-    for (int fileRow = 0; fileRow < spec.height; ++fileRow) {
-        const int y = spec.topDown ? fileRow : spec.height - 1 - fileRow;
+    for (int fileRow = 0; fileRow < shape.height; ++fileRow) {
+        const int y = shape.topDown ? fileRow : shape.height - 1 - fileRow;
         std::vector<uint8_t> row(static_cast<size_t>(stride), 0);
-        for (int x = 0; x < spec.width; ++x) {
-            const bool dark = spec.black(x, y);
+        for (int x = 0; x < shape.width; ++x) {
+            const bool dark = shape.black(x, y);
             if (bpp <= 8) {
                 // Index 0 and the last index hold black and white; the grey ramp between them
                 // (4 and 8 bits) is never used by a dot.
-                const int black = spec.whiteFirst ? colors - 1 : 0;
-                const int white = spec.whiteFirst ? 0 : colors - 1;
+                const int black = shape.whiteFirst ? colors - 1 : 0;
+                const int white = shape.whiteFirst ? 0 : colors - 1;
                 const int index = dark ? black : white;
                 const int bit = x * bpp;
                 row[static_cast<size_t>(bit / 8)] |=
@@ -63,17 +63,17 @@ std::string MakeBmp(const BmpSpec& spec) {
     Put32(f, 0);
     Put32(f, offBits);
     Put32(f, 40);
-    Put32(f, static_cast<uint32_t>(spec.width));
-    Put32(f, static_cast<uint32_t>(spec.topDown ? -spec.height : spec.height));
+    Put32(f, static_cast<uint32_t>(shape.width));
+    Put32(f, static_cast<uint32_t>(shape.topDown ? -shape.height : shape.height));
     Put16(f, 1);
     Put16(f, static_cast<uint32_t>(bpp));
-    Put32(f, spec.bitfields ? 3 : 0);
+    Put32(f, shape.bitfields ? 3 : 0);
     Put32(f, static_cast<uint32_t>(px.size()));
     Put32(f, 2835);
     Put32(f, 2835);
     Put32(f, 0);
     Put32(f, 0);
-    if (spec.bitfields) {
+    if (shape.bitfields) {
         Put32(f, 0x00FF0000);
         Put32(f, 0x0000FF00);
         Put32(f, 0x000000FF);
@@ -81,7 +81,7 @@ std::string MakeBmp(const BmpSpec& spec) {
     for (int i = 0; i < colors; ++i) {
         // Black, a ramp of greys, white; reversed when white comes first.
         const int level = colors == 1 ? 0 : i * 255 / (colors - 1);
-        const auto v = static_cast<char>(spec.whiteFirst ? 255 - level : level);
+        const auto v = static_cast<char>(shape.whiteFirst ? 255 - level : level);
         f += {v, v, v, 0};
     }
     return f + px;

@@ -7,7 +7,7 @@
 namespace kelvo::testing {
 
 // Writes small BMP files for the tests, independently of the library's reader.
-struct BmpSpec {
+struct BmpShape {
     int width = 12;
     int height = 10;
     int bitsPerPixel = 1;  // 1, 4, 8, 24 or 32
@@ -22,7 +22,7 @@ struct BmpSpec {
 inline constexpr uint8_t kDarkRgb[3] = {200, 30, 60};   // luminance 84, average 97
 inline constexpr uint8_t kLightRgb[3] = {40, 250, 90};  // luminance 169, average 127
 
-std::string MakeBmp(const BmpSpec& spec);
+std::string MakeBmp(const BmpShape& shape);
 
 // The FS q command for one image of the given size, worked out dot by dot.
 std::string ExpectedFsQ(int width, int height, const std::function<bool(int x, int y)>& black);

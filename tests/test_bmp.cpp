@@ -11,7 +11,7 @@ using namespace kelvo;
 using kelvo::posdll::BuildFsQ;
 using kelvo::posdll::MonoImage;
 using kelvo::posdll::ReadBmp;
-using kelvo::testing::BmpSpec;
+using kelvo::testing::BmpShape;
 using kelvo::testing::ExpectedFsQ;
 using kelvo::testing::MakeBmp;
 
@@ -26,8 +26,8 @@ int32_t Read(const std::string& file, int32_t option = kPosBmpThreshold) {
     return Read(file, ignored, option);
 }
 
-BmpSpec Pattern(int width, int height, int bpp) {
-    BmpSpec s;
+BmpShape Pattern(int width, int height, int bpp) {
+    BmpShape s;
     s.width = width;
     s.height = height;
     s.bitsPerPixel = bpp;
@@ -61,22 +61,22 @@ TEST(BmpReader, EveryDepthLayoutAndPaletteOrderGivesTheSameDots) {
         {8, false, true, false},  {8, true, false, false},   {24, false, false, false},
         {24, true, false, false}, {32, false, false, false}, {32, true, false, true}};
     for (const Case& c : cases) {
-        BmpSpec spec = Pattern(12, 10, c.bpp);
-        spec.topDown = c.topDown;
-        spec.whiteFirst = c.whiteFirst;
-        spec.bitfields = c.bitfields;
+        BmpShape shape = Pattern(12, 10, c.bpp);
+        shape.topDown = c.topDown;
+        shape.whiteFirst = c.whiteFirst;
+        shape.bitfields = c.bitfields;
         MonoImage image;
-        ASSERT_EQ(Read(MakeBmp(spec), image), kPosSuccess) << c.bpp;
+        ASSERT_EQ(Read(MakeBmp(shape), image), kPosSuccess) << c.bpp;
         ASSERT_EQ(image.width, 12u);
         ASSERT_EQ(image.height, 10u);
         for (int y = 0; y < 10; ++y) {
             for (int x = 0; x < 12; ++x) {
                 ASSERT_EQ(image.black(static_cast<uint32_t>(x), static_cast<uint32_t>(y)),
-                          spec.black(x, y))
+                          shape.black(x, y))
                     << "bpp " << c.bpp << " top-down " << c.topDown << " at " << x << "," << y;
             }
         }
-        EXPECT_EQ(BuildFsQ({image}), ExpectedFsQ(12, 10, spec.black)) << c.bpp;
+        EXPECT_EQ(BuildFsQ({image}), ExpectedFsQ(12, 10, shape.black)) << c.bpp;
     }
 }
 
@@ -100,10 +100,10 @@ TEST(BmpReader, FsQColumnFormatPadsWithWhite) {
 
 TEST(BmpReader, LuminanceDecidesNotTheChannelAverage) {
     // kDarkRgb is black and kLightRgb white although both average below 128.
-    BmpSpec spec = Pattern(3, 1, 24);
-    spec.black = [](int x, int) { return x != 1; };
+    BmpShape shape = Pattern(3, 1, 24);
+    shape.black = [](int x, int) { return x != 1; };
     MonoImage image;
-    ASSERT_EQ(Read(MakeBmp(spec), image), kPosSuccess);
+    ASSERT_EQ(Read(MakeBmp(shape), image), kPosSuccess);
     EXPECT_EQ(image.dots, (std::vector<uint8_t>{1, 0, 1}));
 }
 
@@ -171,7 +171,7 @@ TEST(BmpReader, CompressedAndUnsupportedKindsAreRefused) {
     Poke32(os2, 14, 64);
     EXPECT_EQ(Read(os2), kPosBmpUnsupported);
     // Bit fields that are not one run of ones.
-    BmpSpec fields = Pattern(12, 10, 32);
+    BmpShape fields = Pattern(12, 10, 32);
     fields.bitfields = true;
     std::string f = MakeBmp(fields);
     Poke32(f, 54, 0x00F0F000);
@@ -212,7 +212,7 @@ TEST(BmpReader, MutatedFilesNeverReadOutOfBounds) {
     std::vector<std::string> seeds;
     for (int bpp : {1, 4, 8, 24, 32})
         seeds.push_back(MakeBmp(Pattern(13, 7, bpp)));
-    BmpSpec fields = Pattern(5, 9, 32);
+    BmpShape fields = Pattern(5, 9, 32);
     fields.bitfields = true;
     seeds.push_back(MakeBmp(fields));
     int read = 0;

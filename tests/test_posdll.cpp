@@ -19,7 +19,7 @@
 #include "testing/TestHost.h"
 
 using namespace kelvo;
-using kelvo::testing::BmpSpec;
+using kelvo::testing::BmpShape;
 using kelvo::testing::CupsServer;
 using kelvo::testing::ExpectedFsQ;
 using kelvo::testing::LoopbackPrinter;
@@ -85,8 +85,8 @@ class PosdllNetwork : public Posdll {
     }
 };
 
-BmpSpec Logo(int bpp, bool topDown, bool whiteFirst) {
-    BmpSpec s;
+BmpShape Logo(int bpp, bool topDown, bool whiteFirst) {
+    BmpShape s;
     s.width = 12;
     s.height = 10;
     s.bitsPerPixel = bpp;
@@ -228,9 +228,9 @@ TEST_F(PosdllNetwork, CallsFromTwoThreadsNeverTearAPortApart) {
 }
 
 TEST_F(PosdllNetwork, NvDownloadSendsFsQForEveryLayoutAsThePageCallsIt) {
-    const BmpSpec logos[] = {Logo(1, false, false), Logo(1, false, true),   Logo(1, true, false),
-                             Logo(1, true, true),   Logo(24, false, false), Logo(8, true, true)};
-    for (const BmpSpec& logo : logos) {
+    const BmpShape logos[] = {Logo(1, false, false), Logo(1, false, true),   Logo(1, true, false),
+                              Logo(1, true, true),   Logo(24, false, false), Logo(8, true, true)};
+    for (const BmpShape& logo : logos) {
         printer.clear();
         TempFile file("logo.bmp", MakeBmp(logo));
         const char* paths[] = {file.path().c_str(), nullptr, nullptr};
@@ -378,7 +378,7 @@ TEST_F(PosdllSerial, FlowCodesSetTheirFlowControl) {
 }
 
 TEST_F(PosdllSerial, NvDownloadGoesOutAsFsQ) {
-    const BmpSpec logo = Logo(1, false, true);
+    const BmpShape logo = Logo(1, false, true);
     TempFile file("logo.bmp", MakeBmp(logo));
     const char* paths[] = {file.path().c_str(), nullptr, nullptr};
     ASSERT_GT(pos.POS_Open("COM7", 115200, 8, 0, 0, kSerialNoFlow), 0);
