@@ -7,7 +7,7 @@ scripts/deps.sh build-essential cmake ninja-build qt6-base-dev libcups2-dev cups
     clang libclang-rt-14-dev
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_BUILD_APP=ON -DKELVO_BUILD_TESTS=ON
 cmake --build build
 (cd build && ctest --output-on-failure -j "$jobs")
 
