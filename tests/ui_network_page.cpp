@@ -14,11 +14,15 @@
 
 #include "links/NetworkLink.h"
 #include "protocol/GbkText.h"
+#include "testing/ByteText.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/NetnsHost.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
+
+using kelvo::testing::Bytes;
+using kelvo::testing::Hex;
 
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
@@ -32,22 +36,6 @@ namespace {
 
 const char kConnected[] = "连接打印机成功！(Connect the printer to success)";
 const char kConnectFailed[] = "连接打印机失败！请检查IP地址是否正确！(Connect the printer failure)";
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char b : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-std::string Bytes(std::initializer_list<unsigned char> bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // The printer accepts in its own thread: give it a bounded moment to count a connection.
 bool WaitForConnections(const LoopbackPrinter& printer, size_t n) {

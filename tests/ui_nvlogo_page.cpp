@@ -21,11 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "testing/ByteText.h"
 #include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/Pty.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
+
+using kelvo::testing::Hex;
 
 // Readable texts in failure messages.
 void PrintTo(const QString& text, std::ostream* out) {
@@ -119,18 +122,6 @@ QString WriteFile(const QTemporaryDir& dir, const QString& name, const std::stri
     EXPECT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes.data(), qint64(bytes.size()));
     return path;
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
 }
 
 // ---- The recording library -------------------------------------------------------------------

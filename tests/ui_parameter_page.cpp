@@ -24,11 +24,15 @@
 
 #include "links/PortLock.h"
 #include "links/UniqueFd.h"
+#include "testing/ByteText.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/Pty.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
+
+using kelvo::testing::Bytes;
+using kelvo::testing::Hex;
 
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
@@ -41,22 +45,6 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 }
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char b : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-std::string Bytes(std::initializer_list<unsigned char> bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // One connection of the page with the peer that records what it receives.
 struct Peer {
