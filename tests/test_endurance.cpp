@@ -39,6 +39,23 @@ std::string Line(int cycle) {
     return text;
 }
 
+// One warm-up cycle (lazily made process resources come into being before counting), then
+// kCycles within the time limit. Returns what the process held before the counted cycles.
+template <class Cycle>
+Held RunCycles(Cycle& cycle) {
+    cycle(-1);
+    const Held before = HeldNow();
+    const auto deadline = Clock::now() + kTimeLimit;
+    int done = 0;
+    for (; done < kCycles && Clock::now() < deadline; ++done) {
+        cycle(done);
+        if (::testing::Test::HasFatalFailure())
+            return before;
+    }
+    EXPECT_EQ(done, kCycles) << "too slow";
+    return before;
+}
+
 }  // namespace
 
 TEST(Endurance, SerialOpenSendCloseCyclesLeaveNothingHeld) {
@@ -59,16 +76,9 @@ TEST(Endurance, SerialOpenSendCloseCyclesLeaveNothingHeld) {
         comm.ClosePort();
         notices.pump();
     };
-    cycle(-1);  // lazily made process resources come into being before counting
-    const Held before = HeldNow();
-    const auto deadline = Clock::now() + kTimeLimit;
-    int done = 0;
-    for (; done < kCycles && Clock::now() < deadline; ++done) {
-        cycle(done);
-        if (HasFatalFailure())
-            return;
-    }
-    EXPECT_EQ(done, kCycles) << "too slow";
+    const Held before = RunCycles(cycle);
+    if (HasFatalFailure())
+        return;
     EXPECT_FALSE(comm.IsOpen());
     EXPECT_EQ(WaitUntilHeld(before), before);
     EXPECT_EQ(pty.drain(50ms), "");
@@ -88,16 +98,9 @@ TEST(Endurance, NetworkConnectSendDisconnectCyclesLeaveNothingHeld) {
         // One session at a time, as the window has them; keeps the listener's backlog short.
         ASSERT_TRUE(printer.waitForClosed(++closed)) << "cycle " << i;
     };
-    cycle(-1);
-    const Held before = HeldNow();
-    const auto deadline = Clock::now() + kTimeLimit;
-    int done = 0;
-    for (; done < kCycles && Clock::now() < deadline; ++done) {
-        cycle(done);
-        if (HasFatalFailure())
-            return;
-    }
-    EXPECT_EQ(done, kCycles) << "too slow";
+    const Held before = RunCycles(cycle);
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(link.GetState(), NetworkLink::State::Idle);
     EXPECT_EQ(WaitUntilHeld(before), before);
 
