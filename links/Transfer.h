@@ -1,0 +1,84 @@
+#pragma once
+
+// The one way bytes are written to a printer's descriptor: all of them, with a stall limit and a
+// cancel signal, reporting progress. The cancel signal and the progress report belong to the
+// action, not to the link, so they travel with the thread that runs the action: a worker installs
+// a TransferMonitor for the action's life, and every write, connect and print-server call below
+// it watches that monitor without any link's interface changing.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "links/UniqueFd.h"
+
+namespace kelvo {
+
+// No byte accepted for this long: the printer is not reading (XOFF held, paper out, cover open,
+// a peer that stopped reading). The printer library has always given up after 10 s.
+inline constexpr std::chrono::milliseconds kStallLimit{10000};
+
+// What an action's transfers watch. Plain C layout: the printer library is handed one across its
+// C boundary.
+struct TransferMonitor {
+    // Readable once the action is cancelled (an eventfd that stays set); -1 for none.
+    int cancelFd = -1;
+    // 0 for kStallLimit.
+    int32_t stallLimitMs = 0;
+    // Called on the writing thread as a write proceeds: `done` of the `size` bytes of the current
+    // write have been taken. May be null.
+    void (*progress)(void* context, uint64_t done, uint64_t size) = nullptr;
+    void* context = nullptr;
+};
+
+// The monitor installed on this thread, or nullptr.
+const TransferMonitor* CurrentTransfer() noexcept;
+// The stall limit of this thread's transfers.
+std::chrono::milliseconds CurrentStallLimit() noexcept;
+// True when this thread's action has been cancelled.
+bool TransferCancelled() noexcept;
+
+// Installs a monitor on this thread for the scope's life (the previous one comes back after).
+class TransferScope {
+  public:
+    explicit TransferScope(const TransferMonitor* monitor) noexcept;
+    ~TransferScope();
+    TransferScope(const TransferScope&) = delete;
+    TransferScope& operator=(const TransferScope&) = delete;
+
+  private:
+    const TransferMonitor* previous_;
+};
+
+// A cancel signal: set once, stays set, pollable.
+class CancelSignal {
+  public:
+    CancelSignal();  // throws std::system_error
+    void Cancel() noexcept;
+    bool Cancelled() const noexcept;
+    int fd() const noexcept { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+};
+
+struct WriteOutcome {
+    // 0 when every byte was taken; ETIMEDOUT when none was taken for the stall limit; ECANCELED
+    // when the action was cancelled; otherwise the errno of the failed write.
+    int error = 0;
+    size_t written = 0;
+};
+
+// Writes all `size` bytes to `fd` (a socket when `socket`: MSG_NOSIGNAL, so a dead peer is an
+// EPIPE, not a signal), waiting with poll while the descriptor is full, under this thread's
+// monitor. Works on blocking and non-blocking descriptors alike, but only a non-blocking one can
+// be bounded: a blocking write that the peer never takes waits for ever.
+WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket);
+
+// Waits until `fd` is ready for `events` (POLLIN, POLLOUT), the time-out passes (ETIMEDOUT), or
+// this thread's action is cancelled (ECANCELED). Returns 0 when ready, else the errno value.
+int WaitReady(int fd, short events, std::chrono::milliseconds timeout);
+
+}  // namespace kelvo
