@@ -38,13 +38,6 @@ QLabel* RightAligned(QLabel* label) {
     return label;
 }
 
-// The memo's text as the printer gets it: line breaks are CR LF, nothing added or removed.
-std::string MemoText(const QPlainTextEdit* memo) {
-    QString text = memo->toPlainText();
-    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    return kelvo::ToGbk(text.toStdString());
-}
-
 }  // namespace
 
 TIPEdit* TForm1::NewIPEdit(QWidget* parent, const char* name, const QRect& place,
@@ -144,10 +137,13 @@ void TForm1::Button1Click() {
     IdTCPClient1.SetPort(9100);
     IdTCPClient1.SetHost(IPEdit3->IPString().toStdString());
     SetStatusText(QStringLiteral("正在连接请稍后...  wait ..."));
-    // The connect blocks the window; show the wait text before it does.
-    StatusBar1->repaint();
+    const std::string lookupAddress = IPEdit1->IPString().toStdString();
+    std::string mac;
     try {
-        IdTCPClient1.Connect();
+        Actions->Run(ActionName(Button1), [&] {
+            IdTCPClient1.Connect();
+            mac = kelvo::NetworkLink::LookupPrinterMac(lookupAddress);
+        });
     } catch (...) {
         SetStatusText(
             QStringLiteral("连接打印机失败！请检查IP地址是否正确！(Connect the printer failure)"));
@@ -155,25 +151,35 @@ void TForm1::Button1Click() {
     }
     Button2->setEnabled(true);
     GroupBox2->setEnabled(true);
-    edt3->setText(QString::fromStdString(
-        kelvo::NetworkLink::LookupPrinterMac(IPEdit1->IPString().toStdString())));
+    edt3->setText(QString::fromStdString(mac));
     SetStatusText(QStringLiteral("连接打印机成功！(Connect the printer to success)"));
     SetSettingButtonsEnabled(true);
 }
 
 void TForm1::Button7Click() {
-    IdTCPClient1.Disconnect();
+    // Waits up to about a second for the printer to take the last bytes and close its end.
+    Actions->Run(ActionName(Button7), [this] { IdTCPClient1.Disconnect(); });
     SetSettingButtonsEnabled(false);
 }
 
 void TForm1::Button3Click() {
-    IdTCPClient1.SendLine(kelvo::CharSizeDouble() + kelvo::ToGbk(" QM417网口测试打印开始") + "\r");
-    IdTCPClient1.SendLine(kelvo::CharSizeNormal() + MemoText(Memo1));
-    IdTCPClient1.SendLine(kelvo::FeedAndPartialCut());
+    const std::string lines[] = {
+        kelvo::CharSizeDouble() + kelvo::ToGbk(" QM417网口测试打印开始") + "\r",
+        kelvo::CharSizeNormal() + MemoBytes(Memo1), kelvo::FeedAndPartialCut()};
+    uint64_t total = 0;
+    for (const std::string& line : lines)
+        total += line.size() + 2;
+    Actions->Run(
+        ActionName(Button3),
+        [&] {
+            for (const std::string& line : lines)
+                IdTCPClient1.SendLine(line);
+        },
+        total);
 }
 
 void TForm1::Button4Click() {
-    IdTCPClient1.SendLine(kelvo::DrawerPulse());
+    Actions->Run(ActionName(Button4), [this] { IdTCPClient1.SendLine(kelvo::DrawerPulse()); });
 }
 
 void TForm1::Button2Click() {
@@ -186,12 +192,14 @@ void TForm1::Button2Click() {
         octets[i] = parts[i].toInt(&valid);
         valid = valid && octets[i] >= 0 && octets[i] <= 255;
     }
-    if (!valid || octets[0] < 1 || octets[0] > 223) {
+    // 127 is loopback: a printer given such an address could never be reached again.
+    if (!valid || octets[0] < 1 || octets[0] > 223 || octets[0] == 127) {
         dialogs().Message(nullptr, QStringLiteral("错误"),
                           QStringLiteral("数值有误请设置介于1-223之间"), Dialogs::Icon::Warning);
         return;
     }
-    IdTCPClient1.SendLine(kelvo::SetNetworkIp(octets[0], octets[1], octets[2], octets[3]));
+    const std::string command = kelvo::SetNetworkIp(octets[0], octets[1], octets[2], octets[3]);
+    Actions->Run(ActionName(Button2), [&] { IdTCPClient1.SendLine(command); });
     SetStatusText(QStringLiteral("修改打印机成功，重启打印机生效！"));
 }
 
@@ -215,5 +223,6 @@ void TForm1::btn6Click() {
     uint8_t mac[6];
     for (int i = 0; i < 6; ++i)
         mac[i] = static_cast<uint8_t>(MacPairs[i].toInt(nullptr, 16));
-    IdTCPClient1.SendRaw(kelvo::SetNetworkMac(mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]));
+    const std::string frame = kelvo::SetNetworkMac(mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    Actions->Run(ActionName(btn6), [&] { IdTCPClient1.SendRaw(frame); });
 }

@@ -17,11 +17,9 @@
 
 #include "app/Unit1.h"
 #include "links/SendRawToPrinter.h"
+#include "protocol/Commands.h"
 
 namespace {
-
-// ESC @, ESC a 1, the two bytes 1D 54 as the printer has always been sent them, FS p 1 48, ESC @.
-const std::string kPrintNvLogo("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40", 13);
 
 constexpr int kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
@@ -189,7 +187,7 @@ void TForm1::btn17Click() {
 
 void TForm1::PortChoiceClick() {
     if (PosPortHandle > 0) {
-        Posdll.POS_Close();
+        PosClose();
         PosPortHandle = 0;
     }
     PosPortType = PortChoiceItemIndex();
@@ -220,7 +218,7 @@ void TForm1::PortChoiceClick() {
                 edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
                 break;
             }
-            PosPortHandle = Posdll.POS_Open(driver.toUtf8().constData(), 0, 0, 0, 0, 20);
+            PosPortHandle = PosOpen(driver.toUtf8(), 0, 0, 0, 0, 20);
             edQuery->setText(driver);
             break;
         }
@@ -231,7 +229,7 @@ void TForm1::PortChoiceClick() {
 
 void TForm1::btn19Click() {
     if (PosPortHandle > 0) {
-        Posdll.POS_Close();
+        PosClose();
         PosPortHandle = 0;
     }
     switch (PosPortType) {
@@ -243,8 +241,8 @@ void TForm1::btn19Click() {
                                  ? kBaudRates[baudIndex]
                                  : 0;
             const int dataBits = cbData->currentIndex() == 0 ? 7 : 8;
-            PosPortHandle = Posdll.POS_Open(name.constData(), baud, dataBits, 0,
-                                            cbParity->currentIndex(), cbFlow->currentIndex());
+            PosPortHandle =
+                PosOpen(name, baud, dataBits, 0, cbParity->currentIndex(), cbFlow->currentIndex());
             break;
         }
         case 1: {
@@ -257,7 +255,7 @@ void TForm1::btn19Click() {
                     return;
                 }
             }
-            PosPortHandle = Posdll.POS_Open(PosIpText.toUtf8().constData(), 0, 0, 0, 0, 21);
+            PosPortHandle = PosOpen(PosIpText.toUtf8(), 0, 0, 0, 0, 21);
             break;
         }
         case 2: {
@@ -266,7 +264,7 @@ void TForm1::btn19Click() {
                 edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
                 return;
             }
-            PosPortHandle = Posdll.POS_Open(driver.toUtf8().constData(), 0, 0, 0, 0, 20);
+            PosPortHandle = PosOpen(driver.toUtf8(), 0, 0, 0, 0, 20);
             break;
         }
         default:
@@ -278,29 +276,31 @@ void TForm1::btn19Click() {
 
 void TForm1::btn20Click() {
     btn19->click();
-    try {
-        if (Posdll.POS_SetMotionUnit(180, 180) != 1001) {
-            edQuery->setText(QStringLiteral("打印失败！"));
-        }
-        if (dlgOpen1.FileName.isEmpty()) {
-            edQuery->setText(QStringLiteral("请选择图片！"));
-        } else {
-            const QByteArray path = QFile::encodeName(dlgOpen1.FileName);
+    const QString file = dlgOpen1.FileName;
+    int32_t motion = 0;
+    PosdllCall(ActionName(btn20), [&] {
+        motion = Posdll.POS_SetMotionUnit(180, 180);
+        if (!file.isEmpty()) {
+            const QByteArray path = QFile::encodeName(file);
             const char* const paths[3] = {path.constData(), nullptr, nullptr};
             Posdll.POS_PreDownloadBmpsToFlash(paths, 2, 1);
         }
-    } catch (...) {
-        // A failed download leaves nothing to report beyond the port being closed below.
-    }
-    Posdll.POS_Close();
+        Posdll.POS_Close();
+    });
+    if (motion != 1001)
+        edQuery->setText(QStringLiteral("打印失败！"));
+    if (file.isEmpty())
+        edQuery->setText(QStringLiteral("请选择图片！"));
     PosPortHandle = 0;
     edQuery->setText(QStringLiteral("端口关闭成功！"));
 }
 
 void TForm1::btn21Click() {
+    const std::string command = kelvo::NvLogoPrintCommand();
     if (PosPortType == 2) {
-        const kelvo::RawPrintResult sent =
-            kelvo::SendRawToPrinter(cbb6->currentText().toStdString(), kPrintNvLogo);
+        const std::string printer = cbb6->currentText().toStdString();
+        kelvo::RawPrintResult sent;
+        Actions->Run(ActionName(btn21), [&] { sent = kelvo::SendRawToPrinter(printer, command); });
         if (sent.error) {
             dialogs().Message(this, QApplication::applicationName(),
                               QString::fromStdString(*sent.error), Dialogs::Icon::None);
@@ -308,8 +308,46 @@ void TForm1::btn21Click() {
         return;
     }
     btn19->click();
-    Posdll.POS_WriteFile(PosPortHandle, kPrintNvLogo.data(), int32_t(kPrintNvLogo.size()));
-    Posdll.POS_Close();
+    const int32_t handle = PosPortHandle;
+    PosdllCall(ActionName(btn21), [&] {
+        Posdll.POS_WriteFile(handle, command.data(), int32_t(command.size()));
+        Posdll.POS_Close();
+    });
     PosPortHandle = 0;
     edQuery->setText(QStringLiteral("端口关闭成功！"));
+}
+
+int32_t TForm1::PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits,
+                        int32_t stopBits, int32_t parity, int32_t mode) {
+    int32_t handle = -1;
+    PosdllCall(QStringLiteral("POS_Open"), [&] {
+        handle = Posdll.POS_Open(name.constData(), baudRate, dataBits, stopBits, parity, mode);
+    });
+    return handle;
+}
+
+void TForm1::PosClose() {
+    PosdllCall(QStringLiteral("POS_Close"), [this] { Posdll.POS_Close(); });
+}
+
+void TForm1::PosdllCall(const QString& what, const std::function<void()>& calls) {
+    try {
+        Actions->Run(what, [&] {
+            // The library has its own copy of the transfer code: hand it this action's monitor.
+            const auto install = Posdll.KELVO_SetTransferMonitor;
+            if (install != nullptr)
+                install(kelvo::CurrentTransfer());
+            struct Clear {
+                decltype(install) f;
+                ~Clear() {
+                    if (f != nullptr)
+                        f(nullptr);
+                }
+            } clear{install};
+            calls();
+        });
+    } catch (...) {
+        // The library reports by its return codes; a failure of the call itself leaves nothing
+        // more to report than those.
+    }
 }

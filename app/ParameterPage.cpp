@@ -15,7 +15,6 @@
 
 #include "app/Unit1.h"
 #include "links/Comm.h"
-#include "links/DeviceFileOutput.h"
 #include "links/NetworkLink.h"
 #include "protocol/Commands.h"
 #include "protocol/IntegerText.h"
@@ -263,14 +262,12 @@ void TForm1::rb2Click() {
 }
 
 void TForm1::SendSetting(const std::string& command) {
+    const QString what = PageControl1->tabText(PageControl1->indexOf(TabSheet4));
     if (rb2->isChecked()) {
-        IdTCPClient1.SendLine(command);
+        Actions->Run(what, [&] { IdTCPClient1.SendLine(command); });
         return;
     }
-    kelvo::DeviceFileOutput device;
-    device.OpenDevice(cbb4->currentText().toStdString());
-    device.DeviceWrite(command);
-    device.CloseDevice();
+    SendToDevice(what, PortName(cbb4), {{command, false}});
 }
 
 void TForm1::btn16Click() {
@@ -280,7 +277,7 @@ void TForm1::btn16Click() {
             static_cast<uint32_t>(kelvo::StrToInt(cbb5->currentText().toStdString())));
         InitializeComm1();
     } catch (...) {
-        ShowErrorDialog(QStringLiteral("初始化端口失败！\r\nTo initialize port failure"));
+        ShowErrorDialog(kInitPortFailure);
         return;
     }
     SetSettingButtonsEnabled(true);

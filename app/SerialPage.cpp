@@ -6,37 +6,16 @@
 #include <QPushButton>
 
 #include "app/Unit1.h"
-#include "links/DeviceFileOutput.h"
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
 #include "protocol/IntegerText.h"
 
 namespace {
 
-const QString kInitFailure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
 const QString kSendFailure = QStringLiteral("数据发送失败！\r\nsend failure");
 const QString kSendFailureShort = QStringLiteral("数据发送失败！");
 
-std::string PortName(const QComboBox* box) {
-    return box->currentText().toStdString();
-}
-
 }  // namespace
-
-std::string TForm1::MemoBytes(const QPlainTextEdit* memo) {
-    // The whole text as shown: lines end in CR LF, a last line break only when the text has one.
-    QString text = memo->toPlainText();
-    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    return kelvo::ToGbk(text.toStdString());
-}
-
-void TForm1::Guarded(const QString& message, const std::function<void()>& sequence) {
-    try {
-        sequence();
-    } catch (...) {
-        ShowErrorDialog(message);
-    }
-}
 
 void TForm1::BuildSerialPage() {
     QWidget* page = TabSheet2;
@@ -90,23 +69,8 @@ void TForm1::BuildSerialPage() {
     OnClick(btn3, &TForm1::btn3Click);
 }
 
-void TForm1::InitializeComm1() {
-    Comm1->OpenPort();
-    try {
-        // The line settings are on the port once it is open. The byte (a 00, which an ESC/POS
-        // printer ignores) is only queued and may be dropped by the close.
-        const char nothing = 0;
-        Comm1->SendData(&nothing, 1);
-    } catch (...) {
-        // Left open, the port would be held against every later action.
-        Comm1->ClosePort();
-        throw;
-    }
-    Comm1->ClosePort();
-}
-
 void TForm1::Button9Click() {
-    Guarded(kInitFailure, [this] {
+    Guarded(kInitPortFailure, [this] {
         Comm1->SetCommName(PortName(ComboBox1));
         Comm1->SetBaudRate(
             static_cast<uint32_t>(kelvo::StrToInt(ComboBox2->currentText().toStdString())));
@@ -116,37 +80,29 @@ void TForm1::Button9Click() {
 
 void TForm1::Button8Click() {
     Guarded(kSendFailure, [this] {
-        kelvo::DeviceFileOutput out;
-        out.OpenDevice(PortName(ComboBox1));
-        out.DeviceWriteLine(kelvo::CharSizeDouble() + kelvo::ToGbk("QM417测试打印开始") + "\r");
-        out.DeviceWriteLine(kelvo::CharSizeNormal() + MemoBytes(memo2));
-        out.DeviceWriteLine(kelvo::FeedAndPartialCut());
-        out.CloseDevice();
+        SendToDevice(ActionName(Button8), PortName(ComboBox1),
+                     {{kelvo::CharSizeDouble() + kelvo::ToGbk("QM417测试打印开始") + "\r", true},
+                      {kelvo::CharSizeNormal() + MemoBytes(memo2), true},
+                      {kelvo::FeedAndPartialCut(), true}});
     });
 }
 
 void TForm1::Button11Click() {
     // Not guarded: the link's own message reaches the error box.
-    kelvo::DeviceFileOutput out;
-    out.OpenDevice(PortName(ComboBox1));
-    out.DeviceWrite(kelvo::DrawerPulse());
-    out.CloseDevice();
+    SendToDevice(ActionName(Button11), PortName(ComboBox1), {{kelvo::DrawerPulse(), false}});
 }
 
 void TForm1::btn12Click() {
     Guarded(kSendFailureShort, [this] {
-        kelvo::DeviceFileOutput out;
-        out.OpenDevice(PortName(ComboBox1));
-        out.DeviceWriteLine(kelvo::SetDefaultCodePage(0x11));  // PC866 Cyrillic #2
-        out.CloseDevice();
+        // PC866 Cyrillic #2
+        SendToDevice(ActionName(btn12), PortName(ComboBox1),
+                     {{kelvo::SetDefaultCodePage(0x11), true}});
     });
 }
 
 void TForm1::btn3Click() {
     Guarded(kSendFailureShort, [this] {
-        kelvo::DeviceFileOutput out;
-        out.OpenDevice(PortName(ComboBox1));
-        out.DeviceWriteLine(kelvo::RestoreFactorySettings());
-        out.CloseDevice();
+        SendToDevice(ActionName(btn3), PortName(ComboBox1),
+                     {{kelvo::RestoreFactorySettings(), true}});
     });
 }

@@ -19,7 +19,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "links/DeviceFileOutput.h"
 #include "links/SendRawToPrinter.h"
+#include "protocol/GbkText.h"
+
+const QString kInitPortFailure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
 
 bool TOpenDialog::Execute() {
     QString chosen = owner_.dialogs().OpenFile(&owner_, Filter);
@@ -90,6 +94,9 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
         Run([&] { Comm1ReceiveData(sender, buffer, length); });
     };
 
+    Actions = new TActionRunner(this);
+    Actions->setObjectName(QStringLiteral("Actions"));
+
     tmr1 = new TTimer(this, 3000);
     tmr1->setObjectName(QStringLiteral("tmr1"));
     Timer1 = new QTimer(this);
@@ -117,13 +124,27 @@ void TForm1::FormCreate() {
     PrintCounter = 0;
     // 2. the language switch: the window opens in English
     btn13->click();
-    // 3. the NV logo page's driver names: the installed printers, in the spooler's order
+    // 3. the NV logo page's driver names: the installed printers, in the spooler's order. A print
+    // server that hangs must not hold up the window, so the list arrives after it is shown.
     cbb6->clear();
-    for (const std::string& name : kelvo::InstalledPrinters())
-        cbb6->addItem(QString::fromStdString(name));
-    // 4. the first of them, if any
-    if (cbb6->count() > 0)
-        cbb6->setCurrentIndex(0);
+    Actions->StartBackground([this] {
+        std::string why;
+        std::vector<std::string> names = kelvo::InstalledPrinters(/*&why*/);
+        return std::function<void()>([this, names = std::move(names), why = std::move(why)] {
+            if (!why.empty())
+                qWarning("printer list empty: %s", why.c_str());
+            // A name typed meanwhile stays; otherwise 4. the first of them, if any.
+            const QString typed = cbb6->currentText();
+            cbb6->clear();
+            for (const std::string& name : names)
+                cbb6->addItem(QString::fromStdString(name));
+            if (!typed.isEmpty())
+                cbb6->setEditText(typed);
+            else if (cbb6->count() > 0)
+                cbb6->setCurrentIndex(0);
+            DriverNamesListed = true;
+        });
+    });
 }
 
 void TForm1::btn13Click() {
@@ -133,7 +154,8 @@ void TForm1::btn13Click() {
         TextKind::Edit,   TextKind::Label,    TextKind::RadioButton};
     for (auto& entry : twoTexts_) {
         // Every registered control is of exactly one kind, so it is exchanged exactly once.
-        if (std::find(std::begin(kOrder), std::end(kOrder), entry.kind) == std::end(kOrder)) {
+        if (std::find(std::begin(kOrder), std::end(kOrder), entry.kind) == std::end(kOrder) ||
+            entry.keepsTyped) {
             continue;
         }
         QString shown = ShownText(entry, PageControl1);
@@ -208,6 +230,69 @@ void TForm1::ReportFailure(std::exception_ptr failure) noexcept {
     }
 }
 
+void TForm1::Guarded(const QString& message, const std::function<void()>& sequence) {
+    try {
+        sequence();
+    } catch (...) {
+        ShowErrorDialog(message);
+    }
+}
+
+void TForm1::InitializeComm1() {
+    // Stays on the window's thread: the component opens without blocking and bounds its close,
+    // and its notices belong to this thread.
+    Comm1->OpenPort();
+    try {
+        // The line settings are on the port once it is open. The byte (a 00, which an ESC/POS
+        // printer ignores) is only queued and may be dropped by the close.
+        const char nothing = 0;
+        Comm1->SendData(&nothing, 1);
+    } catch (...) {
+        // Left open, the port would be held against every later action.
+        Comm1->ClosePort();
+        throw;
+    }
+    Comm1->ClosePort();
+}
+
+std::string TForm1::MemoBytes(const QPlainTextEdit* memo) {
+    // The whole text as shown: lines end in CR LF, a last line break only when the text has one.
+    QString text = memo->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return kelvo::ToGbk(text.toStdString());
+}
+
+void TForm1::SendToDevice(const QString& what, const std::string& port,
+                          const std::vector<DevicePiece>& pieces) {
+    uint64_t total = 0;
+    for (const DevicePiece& piece : pieces)
+        total += piece.bytes.size() + (piece.line ? 2 : 0);
+    Actions->Run(
+        what,
+        [&] {
+            kelvo::DeviceFileOutput out;
+            out.OpenDevice(port);
+            for (const DevicePiece& piece : pieces) {
+                if (piece.line)
+                    out.DeviceWriteLine(piece.bytes);
+                else
+                    out.DeviceWrite(piece.bytes);
+            }
+            out.CloseDevice();
+        },
+        total);
+}
+
+std::string TForm1::PortName(const QComboBox* box) {
+    return box->currentText().toStdString();
+}
+
+QString TForm1::ActionName(const QAbstractButton* button) {
+    QString text = button->text();
+    text.remove(QLatin1Char('&'));
+    return text.simplified();
+}
+
 void TForm1::OnClick(QAbstractButton* button, void (TForm1::*handler)()) {
     connect(button, &QAbstractButton::clicked, this,
             [this, handler] { Run([&] { (this->*handler)(); }); });
@@ -215,8 +300,9 @@ void TForm1::OnClick(QAbstractButton* button, void (TForm1::*handler)()) {
 
 // ---- Two texts ------------------------------------------------------------------------------
 
-void TForm1::RegisterTwoTexts(QWidget* control, TextKind kind, const QString& other) {
-    twoTexts_.push_back({control, kind, other});
+void TForm1::RegisterTwoTexts(QWidget* control, TextKind kind, const QString& other,
+                              bool keepsTyped) {
+    twoTexts_.push_back({control, kind, other, keepsTyped});
 }
 
 QString TForm1::OtherText(const QWidget* control) const {
@@ -314,7 +400,7 @@ QLineEdit* TForm1::NewEdit(QWidget* parent, const char* name, const QRect& place
                            const QString& chinese, const QString& english) {
     auto* w = Place(new QLineEdit(chinese, parent), name, place);
     w->setCursorPosition(0);
-    RegisterTwoTexts(w, TextKind::Edit, english);
+    RegisterTwoTexts(w, TextKind::Edit, english, chinese == english);
     return w;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ActionRunner.h"
 #include "app/Dialogs.h"
 #include "app/Timer.h"
 #include "links/Comm.h"
@@ -31,6 +32,9 @@ class QTimer;
 class TIPEdit;
 
 class TForm1;
+
+// Shown by every initialize-port action that fails.
+extern const QString kInitPortFailure;
 
 // The window's file-open dialog: a filter and the chosen file, shown through the Dialogs seam.
 class TOpenDialog {
@@ -140,15 +144,6 @@ class TForm1 : public QMainWindow {
     void Button11Click();
     void btn12Click();
     void btn3Click();
-
-    // Shared by the serial and wireless pages. Opens Comm1 with its settings and closes it again,
-    // leaving the line settings on the port for the next open by name.
-    void InitializeComm1();
-    // A guarded action: any failure of the sequence
-    // shows `message` in the "Error" dialog and ends the action.
-    void Guarded(const QString& message, const std::function<void()>& sequence);
-    // A memo's whole text as shown, lines ending in CR LF, in the printer's code page.
-    static std::string MemoBytes(const QPlainTextEdit* memo);
 
     // ---- Wireless printer page (ts1) -------------------------------------------------------
     QGroupBox* grp1 = nullptr;
@@ -276,6 +271,12 @@ class TForm1 : public QMainWindow {
     // The selected item of PortChoice, -1 when none.
     int PortChoiceItemIndex() const;
 
+    // The library's calls, each on the worker under the action's transfer monitor.
+    int32_t PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits, int32_t stopBits,
+                    int32_t parity, int32_t mode);
+    void PosClose();
+    void PosdllCall(const QString& what, const std::function<void()>& calls);
+
     void btn17Click();
     void PortChoiceClick();
     void btn19Click();
@@ -283,6 +284,32 @@ class TForm1 : public QMainWindow {
     void btn21Click();
 
     // ---- Shared services -------------------------------------------------------------------
+    // Runs each action's I/O off the window's thread (see TActionRunner).
+    TActionRunner* Actions = nullptr;
+    // Whether the driver names of the NV logo page have been filled in (after start-up).
+    bool DriverNamesListed = false;
+
+    // Shared by the serial, wireless and parameter pages. Opens Comm1 with its settings and
+    // closes it again, leaving the line settings on the port for the next open by name.
+    void InitializeComm1();
+    // A guarded action: any failure of the sequence shows `message` in the "Error" dialog and
+    // ends the action.
+    void Guarded(const QString& message, const std::function<void()>& sequence);
+    // A memo's whole text as shown, lines ending in CR LF, in the printer's code page.
+    static std::string MemoBytes(const QPlainTextEdit* memo);
+    // A port box's text as typed or picked.
+    static std::string PortName(const QComboBox* box);
+    // One action's output to a port or file opened by name, on the worker: each piece written as
+    // a line (CR LF added) or as it stands, then the port is closed. Throws what the output throws.
+    struct DevicePiece {
+        std::string bytes;
+        bool line;
+    };
+    void SendToDevice(const QString& what, const std::string& port,
+                      const std::vector<DevicePiece>& pieces);
+    // What the dialog of a long action calls it: the button's caption as shown.
+    static QString ActionName(const QAbstractButton* button);
+
     // Status line: panel 0 of the status bar.
     QString StatusText() const;
     void SetStatusText(const QString& text);
@@ -342,10 +369,14 @@ class TForm1 : public QMainWindow {
         QWidget* control;
         TextKind kind;
         QString other;
+        // An edit made with the same text in both languages holds what the user types: the
+        // switch leaves it alone.
+        bool keepsTyped = false;
     };
 
     QWidget* NewPage(const char* name, const QString& chinese, const QString& english);
-    void RegisterTwoTexts(QWidget* control, TextKind kind, const QString& other);
+    void RegisterTwoTexts(QWidget* control, TextKind kind, const QString& other,
+                          bool keepsTyped = false);
     static QString ShownText(const TwoTexts& entry, const QTabWidget* pages);
     static void SetShownText(const TwoTexts& entry, QTabWidget* pages, const QString& text);
     void ReportFailure(std::exception_ptr failure) noexcept;

@@ -7,16 +7,11 @@
 #include <QPushButton>
 
 #include "app/Unit1.h"
-#include "links/DeviceFileOutput.h"
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
 #include "protocol/IntegerText.h"
 
 namespace {
-
-std::string PortName(const QComboBox* box) {
-    return box->currentText().toStdString();
-}
 
 // The printer number exactly as typed: never converted, padded or checked.
 std::string PrinterNumber(const QLineEdit* edit) {
@@ -79,7 +74,7 @@ void TForm1::BuildWirelessPage() {
 }
 
 void TForm1::btn1Click() {
-    Guarded(QStringLiteral("初始化端口失败！\r\nTo initialize port failure"), [this] {
+    Guarded(kInitPortFailure, [this] {
         Comm1->SetCommName(PortName(cbb1));
         Comm1->SetBaudRate(9600);  // the bridge's fixed rate
         InitializeComm1();
@@ -89,17 +84,18 @@ void TForm1::btn1Click() {
 void TForm1::btn2Click() {
     bool printed = false;
     Guarded(QStringLiteral("数据发送失败！"), [&] {
-        kelvo::DeviceFileOutput out;
-        out.OpenDevice(PortName(cbb1));
         // Only the first line carries the header; the rest of the job follows it.
-        out.DeviceWriteLine(kelvo::WirelessDataHeader() + PrinterNumber(edt1) +
-                            kelvo::CharSizeDouble() + kelvo::ToGbk("本次打印第") +
-                            std::to_string(PrintCounter) + kelvo::ToGbk("张数据") + "\r");
-        out.DeviceWriteLine(kelvo::ToGbk("此打印机编号为：") + PrinterNumber(edt1) +
-                            std::string(8, ' ') + kelvo::CharSizeNormal() + MemoBytes(mmo1));
+        std::vector<DevicePiece> job = {
+            {kelvo::WirelessDataHeader() + PrinterNumber(edt1) + kelvo::CharSizeDouble() +
+                 kelvo::ToGbk("本次打印第") + std::to_string(PrintCounter) +
+                 kelvo::ToGbk("张数据") + "\r",
+             true},
+            {kelvo::ToGbk("此打印机编号为：") + PrinterNumber(edt1) + std::string(8, ' ') +
+                 kelvo::CharSizeNormal() + MemoBytes(mmo1),
+             true}};
         if (chk1->isChecked())
-            out.DeviceWriteLine(kelvo::FeedAndPartialCut());
-        out.CloseDevice();
+            job.push_back({kelvo::FeedAndPartialCut(), true});
+        SendToDevice(ActionName(btn2), PortName(cbb1), job);
         printed = true;
     });
     // A failed print uses up no number. The counter wraps like the original's 32-bit integer.
@@ -109,10 +105,9 @@ void TForm1::btn2Click() {
 
 void TForm1::btn4Click() {
     // Not guarded: the link's own message reaches the error box.
-    kelvo::DeviceFileOutput out;
-    out.OpenDevice(PortName(cbb1));
-    out.DeviceWrite(kelvo::WirelessDataHeader() + PrinterNumber(edt1) + kelvo::DrawerPulse());
-    out.CloseDevice();
+    SendToDevice(
+        ActionName(btn4), PortName(cbb1),
+        {{kelvo::WirelessDataHeader() + PrinterNumber(edt1) + kelvo::DrawerPulse(), false}});
 }
 
 void TForm1::btn5Click() {
@@ -133,5 +128,9 @@ void TForm1::btn9Click() {
 }
 
 void TForm1::tmr1Timer() {
+    // A tick that falls due while an action still runs (a print held by the printer, say) is
+    // dropped: the loop prints one page at a time.
+    if (Actions->Busy())
+        return;
     btn2Click();
 }

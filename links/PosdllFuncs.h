@@ -21,6 +21,10 @@ using PosSetMotionUnitFn = int32_t (*)(int32_t horizontal, int32_t vertical);
 using PosPreDownloadBmpsToFlashFn = int32_t (*)(const char* const* paths, int32_t option,
                                                 int32_t count);
 }
+struct TransferMonitor;
+extern "C" {
+using PosSetTransferMonitorFn = int32_t (*)(const TransferMonitor* monitor);
+}
 
 // Results of the library's calls other than POS_Open (which returns a handle or -1).
 inline constexpr int32_t kPosSuccess = 1001;
@@ -58,6 +62,7 @@ struct PosdllFuncs {
     PosWriteFileFn POS_WriteFile = nullptr;
     PosSetMotionUnitFn POS_SetMotionUnit = nullptr;
     PosPreDownloadBmpsToFlashFn POS_PreDownloadBmpsToFlash = nullptr;
+    PosSetTransferMonitorFn KELVO_SetTransferMonitor = nullptr;
 };
 
 // Stand-ins for a library that could not be loaded: every open fails (-1), everything else

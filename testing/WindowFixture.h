@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include <memory>
 
 #include "app/Unit1.h"
@@ -16,6 +18,9 @@ class WindowTest : public ::testing::Test {
         auto recorder = std::make_unique<DialogRecorder>();
         dialogs = recorder->state();
         form = std::make_unique<TForm1>(std::move(recorder));
+        // Every test starts from a settled window: the printer list has arrived and its thread
+        // has ended.
+        ASSERT_TRUE(QTest::qWaitFor([this] { return form->DriverNamesListed; }, 20000));
     }
     void TearDown() override { form.reset(); }
 

@@ -1,0 +1,183 @@
+#include "app/ActionRunner.h"
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QLocale>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+
+namespace {
+
+// Closing the dialog or pressing Escape asks for a cancel instead of hiding the dialog: the
+// window must stay blocked until the worker has really stopped.
+class TProgressDialog : public QProgressDialog {
+  public:
+    using QProgressDialog::QProgressDialog;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        event->ignore();
+        emit canceled();
+    }
+    void reject() override { emit canceled(); }
+};
+
+QString Bytes(uint64_t n) {
+    return QLocale::c().toString(static_cast<qulonglong>(n));
+}
+
+}  // namespace
+
+// Written by the worker's writes, read by the window's dialog.
+struct TActionRunner::Progress {
+    std::atomic<uint64_t> finished{0};  // bytes of the writes that have ended
+    std::atomic<uint64_t> current{0};   // taken so far of the write in progress
+    std::atomic<uint64_t> currentSize{0};
+
+    static void Report(void* context, uint64_t done, uint64_t size) {
+        auto* p = static_cast<Progress*>(context);
+        if (done >= size) {
+            p->finished += size;
+            p->current = 0;
+            p->currentSize = 0;
+        } else {
+            p->currentSize = size;
+            p->current = done;
+        }
+    }
+    uint64_t Sent() const { return finished + current; }
+};
+
+TActionRunner::TActionRunner(QWidget* window) : QObject(window), window_(window) {}
+
+TActionRunner::~TActionRunner() {
+    backgroundCancel_.Cancel();
+    if (background_.joinable())
+        background_.join();
+}
+
+void TActionRunner::Run(const QString& what, const std::function<void()>& io, uint64_t total) {
+    // Only a tick or a notice could get here during an action; the callers drop those.
+    if (busy_)
+        throw std::logic_error("another action is still running");
+    busy_ = true;
+    kelvo::CancelSignal cancel;
+    cancel_ = &cancel;
+    struct Reset {
+        TActionRunner& r;
+        ~Reset() {
+            r.busy_ = false;
+            r.cancel_ = nullptr;
+        }
+    } reset{*this};
+
+    Progress progress;
+    kelvo::TransferMonitor monitor;
+    monitor.cancelFd = cancel.fd();
+    monitor.stallLimitMs = StallLimitMs;
+    monitor.progress = &Progress::Report;
+    monitor.context = &progress;
+
+    QEventLoop loop;
+    std::atomic<bool> ended{false};
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        {
+            kelvo::TransferScope scope(&monitor);
+            try {
+                io();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        ended = true;
+        QMetaObject::invokeMethod(
+            &loop, [&loop] { loop.exit(0); }, Qt::QueuedConnection);
+    });
+
+    // Short actions: no dialog, and no input reaches the window meanwhile (it waits its turn).
+    QTimer dialogDue;
+    dialogDue.setSingleShot(true);
+    connect(&dialogDue, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
+    dialogDue.start(kDialogDelayMs);
+    if (loop.exec(QEventLoop::ExcludeUserInputEvents) == 1 && !ended) {
+        ShowDialog(what, progress, total);
+        QTimer refresh;
+        connect(&refresh, &QTimer::timeout, this, [&] { UpdateDialog(progress, total); });
+        refresh.start(50);
+        loop.exec();
+        delete std::exchange(dialog_, nullptr);
+    }
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TActionRunner::ShowDialog(const QString& what, Progress& progress, uint64_t total) {
+    auto* dialog = new TProgressDialog(window_);
+    dialog_ = dialog;
+    dialog->setObjectName(QStringLiteral("ActionProgress"));
+    dialog->setWindowTitle(what);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAutoReset(false);
+    dialog->setAutoClose(false);
+    dialog->setMinimumDuration(0);
+    dialog->setCancelButtonText(QStringLiteral("取消 Cancel"));
+    // The dialog's own cancel would hide it at once; it stays up until the worker has stopped.
+    disconnect(dialog, &QProgressDialog::canceled, dialog, &QProgressDialog::cancel);
+    connect(dialog, &QProgressDialog::canceled, this, [this] { Cancel(); });
+    UpdateDialog(progress, total);
+    dialog->show();
+}
+
+void TActionRunner::UpdateDialog(const Progress& progress, uint64_t total) {
+    if (dialog_ == nullptr || (cancel_ != nullptr && cancel_->Cancelled()))
+        return;
+    const uint64_t sent = progress.Sent();
+    const uint64_t known = total > 0 ? total : progress.finished + progress.currentSize;
+    if (known == 0) {
+        dialog_->setRange(0, 0);  // a busy bar: nothing to count yet (connecting, looking up)
+        dialog_->setLabelText(
+            QStringLiteral("%1\n正在进行... (working ...)").arg(dialog_->windowTitle()));
+        return;
+    }
+    // Per mille, so sizes beyond the range of int still show.
+    dialog_->setRange(0, 1000);
+    dialog_->setValue(static_cast<int>(std::min<uint64_t>(sent, known) * 1000 / known));
+    dialog_->setLabelText(QStringLiteral("%1\n已发送 %2 / %3 字节 (%2 of %3 bytes sent)")
+                              .arg(dialog_->windowTitle(), Bytes(sent), Bytes(known)));
+}
+
+void TActionRunner::Cancel() noexcept {
+    if (cancel_ == nullptr)
+        return;
+    cancel_->Cancel();
+    if (dialog_ != nullptr) {
+        dialog_->setLabelText(QStringLiteral("正在取消... (cancelling ...)"));
+        if (auto* button = dialog_->findChild<QPushButton*>())
+            button->setEnabled(false);
+    }
+}
+
+void TActionRunner::StartBackground(std::function<std::function<void()>()> job) {
+    if (background_.joinable())
+        background_.join();
+    background_ = std::thread([this, job = std::move(job)] {
+        kelvo::TransferMonitor monitor;
+        monitor.cancelFd = backgroundCancel_.fd();
+        kelvo::TransferScope scope(&monitor);
+        std::function<void()> done;
+        try {
+            done = job();
+        } catch (...) {
+            return;  // nothing to show: the job's result stays as it was before
+        }
+        if (done)
+            QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+    });
+}

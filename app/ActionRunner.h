@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "links/Transfer.h"
+
+class QProgressDialog;
+class QWidget;
+
+// Runs an action's I/O on a worker thread while the window keeps painting, and returns only when
+// the I/O is done, so a handler still reads its controls, sends, and reports in the order it
+// always did. Why not a queue of asynchronous jobs: every handler's success and failure paths
+// (status texts, error boxes, counters) stay where they were, tests call handlers directly, and
+// one action at a time holds by construction.
+//
+// Until the I/O has lasted kDialogDelay the window takes no input (clicks wait in the queue and
+// run, in order, after the action); past that a window-modal dialog shows the bytes sent and a
+// Cancel button. Cancel sets the action's cancel signal: every write, connect and print-server
+// call under the worker's transfer monitor ends at once with ECANCELED, and the action ends
+// through its usual failure path.
+class TActionRunner : public QObject {
+    Q_OBJECT
+
+  public:
+    static constexpr int kDialogDelayMs = 300;
+
+    explicit TActionRunner(QWidget* window);
+    ~TActionRunner() override;  // cancels and joins the background job
+
+    // Runs `io` on a worker under a fresh transfer monitor and returns when it has ended; what it
+    // throws is rethrown here. `what` names the action in the dialog; `total` is the number of
+    // bytes the action sends, 0 when not known in advance.
+    void Run(const QString& what, const std::function<void()>& io, uint64_t total = 0);
+
+    // One job that runs on a thread of its own without holding up the window (the printer list at
+    // start-up); `done` then runs on the window's thread with the job's result. Cancelled and
+    // joined when the runner dies.
+    void StartBackground(std::function<std::function<void()>()> job);
+
+    // True while Run is in progress.
+    bool Busy() const noexcept { return busy_; }
+    // The dialog's Cancel: ends the running action's I/O.
+    void Cancel() noexcept;
+    // The dialog, while shown; otherwise nullptr.
+    QProgressDialog* Dialog() const noexcept { return dialog_; }
+
+    // No byte accepted for this long ends a transfer; 0 means kelvo::kStallLimit.
+    int StallLimitMs = 0;
+
+  private:
+    struct Progress;
+    void ShowDialog(const QString& what, Progress& progress, uint64_t total);
+    void UpdateDialog(const Progress& progress, uint64_t total);
+
+    QWidget* window_;
+    bool busy_ = false;
+    kelvo::CancelSignal* cancel_ = nullptr;  // the running action's
+    QProgressDialog* dialog_ = nullptr;
+    kelvo::CancelSignal backgroundCancel_;
+    std::thread background_;
+};
