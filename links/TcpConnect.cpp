@@ -59,7 +59,7 @@ void CloseGracefully(UniqueFd& fd) noexcept {
         const int error = n < 0 ? errno : 0;
         if (n == 0 || (n < 0 && error != EINTR && error != EAGAIN && error != EWOULDBLOCK))
             break;  // the printer closed, or the connection is gone anyway
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;

@@ -68,8 +68,7 @@ int WaitReady(int fd, short events, std::chrono::milliseconds timeout) {
     const int cancelFd = tCurrent != nullptr ? tCurrent->cancelFd : -1;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return ETIMEDOUT;
         pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
@@ -118,9 +117,10 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
             return out;
         }
         // Full: wait for room. The stall limit counts from the last byte taken, not from this
-        // wait, or a descriptor that wakes without taking anything would never stall.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            lastTaken + stallLimit - Clock::now());
+        // wait, or a descriptor that wakes without taking anything would never stall. Rounded
+        // up, so a stall is never reported before the limit has passed.
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(lastTaken + stallLimit - Clock::now());
         if (left.count() <= 0) {
             out.error = ETIMEDOUT;
             return out;
@@ -151,7 +151,7 @@ int WaitOutputDrained(int fd) {
             lastShrank = now;
         last = queued;
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(lastShrank + stallLimit - now);
+            std::chrono::ceil<std::chrono::milliseconds>(lastShrank + stallLimit - now);
         if (left.count() <= 0)
             return ETIMEDOUT;
         // A terminal cannot be polled for "sent": ask again shortly.
