@@ -1,10 +1,14 @@
 #include "links/DeviceFileOutput.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <linux/lp.h>
+#include <linux/major.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +18,7 @@
 
 #include "links/PortLock.h"
 #include "links/PortName.h"
+#include "links/Transfer.h"
 
 namespace kelvo {
 
@@ -79,7 +84,9 @@ void DeviceFileOutput::OpenDevice(const std::string& name) {
         const ResolvedPort port = ResolvePortName(name);
         // Never O_CREAT on a device name: as root a missing port would become a regular file in
         // /dev. O_TRUNC only affects a regular file standing at that name, as a rewrite should.
-        int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | O_TRUNC;
+        // O_NONBLOCK lets every write be bounded, and makes a pipe nobody reads an error (ENXIO)
+        // instead of an open that waits for ever.
+        int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | O_TRUNC | O_NONBLOCK;
         if (!port.isDevice)
             flags |= O_CREAT;
         int raw;
@@ -102,10 +109,16 @@ void DeviceFileOutput::OpenDevice(const std::string& name) {
                 ThrowInOutErrorFromErrno(err);
         }
         immediate_ = true;
+        // The parallel port driver would otherwise retry an offline or paper-out printer for ever.
+        if (!standardOutput && ::major(st.st_rdev) == LP_MAJOR)
+            ::ioctl(fd.get(), LPABORT, 1);
     } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
         pipe_ = true;
     } else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
         throw EInOutError(kIoUnknownType);
+    } else if (!standardOutput) {
+        // Files and disks always take the bytes; they are written as they always were.
+        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     }
     fd_ = std::move(fd);
 }
@@ -127,6 +140,12 @@ void DeviceFileOutput::CloseDevice() {
     RequireOpen();
     if (fill_ > 0)
         WriteOut();
+    // A real port's close() would wait up to 30 s for output that XOFF holds back; wait here
+    // instead, while the port keeps sending, and give up like a stalled write.
+    if (immediate_) {
+        if (const int err = WaitOutputDrained(fd_.get()); err != 0)
+            FailAndRelease(InOutErrorCodeFromErrno(err), err);
+    }
     // Linux releases the descriptor even when close reports EINTR; nothing is lost by ignoring it.
     if (fd_.reset() != 0 && errno != EINTR)
         ThrowInOutErrorFromErrno(errno);
@@ -151,35 +170,26 @@ void DeviceFileOutput::Push() {
 
 void DeviceFileOutput::WriteOut() {
     const std::size_t size = std::exchange(fill_, 0);
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t w;
-        if (pipe_) {
-            SigPipeGuard guard;
-            w = ::write(fd_.get(), buffer_.data() + done, size - done);
-            if (w < 0 && errno == EPIPE)
-                guard.ConsumeRaised();
-        } else {
-            w = ::write(fd_.get(), buffer_.data() + done, size - done);
-        }
-        if (w > 0) {
-            done += static_cast<std::size_t>(w);
-        } else if (w == 0) {
-            FailAndRelease(kIoDiskFull, 0);  // nothing accepted and no reason given: no room
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // Only a standard output someone else made non-blocking; the writes here block.
-            pollfd p{fd_.get(), POLLOUT, 0};
-            ::poll(&p, 1, -1);
-        } else if (errno != EINTR) {
-            FailAndRelease(InOutErrorCodeFromErrno(errno), errno);
-        }
+    WriteOutcome out;
+    if (pipe_) {
+        SigPipeGuard guard;
+        out = WriteAll(fd_.get(), buffer_.data(), size, false);
+        if (out.error == EPIPE)
+            guard.ConsumeRaised();
+    } else {
+        out = WriteAll(fd_.get(), buffer_.data(), size, false);
     }
+    if (out.error != 0)
+        FailAndRelease(InOutErrorCodeFromErrno(out.error), out.error);
 }
 
 void DeviceFileOutput::FailAndRelease(int code, int err) {
     // The action ends here and will not close the channel; keeping the handle would keep the port
-    // claimed and make every later action on it fail with "File access denied".
+    // claimed and make every later action on it fail with "File access denied". What the driver
+    // still holds of it is dropped, so the next action starts on a clean line.
     fill_ = 0;
+    if (immediate_)
+        ::tcflush(fd_.get(), TCOFLUSH);
     fd_.reset();
     throw EInOutError(code, err);
 }

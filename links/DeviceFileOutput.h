@@ -14,7 +14,10 @@ namespace kelvo {
 // serial or parallel port) every write call also pushes what is left, so each call has reached the
 // port when it returns; on a disk file or pipe the rest waits for the next full buffer or
 // CloseDevice. Bytes pass unchanged, 00 included; the port's line settings are left as they are.
-// Every failure throws EInOutError.
+// Every failure throws EInOutError. Writes and the wait for a port to send its queue are bounded
+// by the thread's transfer monitor (Transfer.h): no byte taken for the stall limit is
+// "I/O error 1110" (ETIMEDOUT), a cancel "I/O error 1125" (ECANCELED); what the port still
+// holds is then dropped.
 class DeviceFileOutput {
   public:
     static constexpr std::size_t kBufferSize = 128;
@@ -35,8 +38,9 @@ class DeviceFileOutput {
     void DeviceWrite(const std::string& bytes);
     // The bytes, then 0D 0A.
     void DeviceWriteLine(const std::string& bytes);
-    // Writes what is buffered, then closes. Any failure after a successful open also releases the
-    // handle, so the port is free for the next action; further calls then fail with code 103.
+    // Writes what is buffered, waits until a port has sent it, then closes. Any failure after a
+    // successful open also releases the handle, so the port is free for the next action; further
+    // calls then fail with code 103.
     void CloseDevice();
 
     bool IsOpen() const noexcept { return fd_.valid(); }

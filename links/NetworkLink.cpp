@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "links/TcpConnect.h"
+#include "links/Transfer.h"
 
 namespace kelvo {
 
@@ -115,8 +116,12 @@ void NetworkLink::Connect() {
     state_ = State::Connected;
 }
 
+NetworkLink::~NetworkLink() {
+    CloseGracefully(fd_);
+}
+
 void NetworkLink::Disconnect() noexcept {
-    fd_.reset();
+    CloseGracefully(fd_);
     state_ = State::Idle;
 }
 
@@ -138,21 +143,18 @@ void NetworkLink::Send(const char* data, size_t size) {
         throw ENetworkError("Not Connected", 0);
     if (state_ == State::Closed)
         throw ENetworkError("Connection Closed Gracefully.", 0);
-    while (size > 0) {
-        const ssize_t sent = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
-        if (sent < 0) {
-            const int error = errno;
-            if (error == EINTR)
-                continue;
-            if (ConnectionIsDead(error)) {
-                fd_.reset();
-                state_ = State::Closed;
-            }
-            throw ENetworkError(SocketErrorText(error), error);
-        }
-        data += sent;
-        size -= static_cast<size_t>(sent);
+    const int error = WriteAll(fd_.get(), data, size, true).error;
+    if (error == 0)
+        return;
+    if (error == ETIMEDOUT || error == ECANCELED) {
+        // Stalled or cancelled: the rest of this action must not reach the printer later.
+        CloseAbortively(fd_);
+        state_ = State::Closed;
+    } else if (ConnectionIsDead(error)) {
+        fd_.reset();
+        state_ = State::Closed;
     }
+    throw ENetworkError(SocketErrorText(error), error);
 }
 
 std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {

@@ -19,8 +19,9 @@ class ENetworkError : public std::runtime_error {
     int code_;
 };
 
-// The window's one TCP connection to a printer's raw port. It only writes; nothing is read back.
-// Every call blocks its caller until the operating system is done.
+// The window's one TCP connection to a printer's raw port. It only writes; what the printer sends
+// is read only to be dropped when closing. Every call blocks its caller, bounded by the stall limit
+// and the cancel signal of the thread's transfer monitor (Transfer.h).
 class NetworkLink {
   public:
     enum class State {
@@ -30,7 +31,7 @@ class NetworkLink {
     };
 
     NetworkLink() = default;
-    ~NetworkLink() = default;  // closes an open connection
+    ~NetworkLink();  // closes an open connection as Disconnect does
     NetworkLink(const NetworkLink&) = delete;
     NetworkLink& operator=(const NetworkLink&) = delete;
 
@@ -41,15 +42,18 @@ class NetworkLink {
 
     // Opens a fresh connection to host:port with the operating system's own time-out.
     // Throws "Already connected." while connected (the open connection is kept), or a socket
-    // error, after which the link is Closed.
+    // error (ECANCELED when the action is cancelled), after which the link is Closed.
     void Connect();
-    // Closes any connection without sending anything; never fails.
+    // Closes any connection without sending anything, letting the printer take all that was sent
+    // (waits up to about a second for it to close its side); never fails.
     void Disconnect() noexcept;
 
     // Sends the payload then CR LF.
     void SendLine(const std::string& payload);
     // Sends the payload byte for byte. An empty payload sends nothing and never fails.
     // Not connected: "Not Connected" (Idle) or "Connection Closed Gracefully." (Closed).
+    // No byte taken for the stall limit: socket error ETIMEDOUT; cancelled: ECANCELED; after
+    // either the link is Closed.
     void SendRaw(const std::string& payload);
 
     State GetState() const noexcept { return state_; }

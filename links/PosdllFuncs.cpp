@@ -71,6 +71,8 @@ PosdllLibrary::PosdllLibrary(const std::string& path) : funcs_(UnavailablePosdll
         Bind(handle_, "POS_WriteFile", f.POS_WriteFile, error_) &&
         Bind(handle_, "POS_SetMotionUnit", f.POS_SetMotionUnit, error_) &&
         Bind(handle_, "POS_PreDownloadBmpsToFlash", f.POS_PreDownloadBmpsToFlash, error_)) {
+        f.KELVO_SetTransferMonitor =
+            reinterpret_cast<PosSetTransferMonitorFn>(::dlsym(handle_, "KELVO_SetTransferMonitor"));
         funcs_ = f;
         return;
     }

@@ -5,6 +5,8 @@
 
 namespace kelvo {
 
+struct TransferMonitor;
+
 // The five calls of the printer library, with its C signatures. Results and arguments are 32-bit
 // signed integers; texts are NUL-terminated 8-bit strings.
 extern "C" {
@@ -20,9 +22,9 @@ using PosSetMotionUnitFn = int32_t (*)(int32_t horizontal, int32_t vertical);
 // turned into black and white.
 using PosPreDownloadBmpsToFlashFn = int32_t (*)(const char* const* paths, int32_t option,
                                                 int32_t count);
-}
-struct TransferMonitor;
-extern "C" {
+// Our library's extension: installs a copy of `monitor` (Transfer.h) for the calling thread's
+// later calls, so they obey its stall limit and cancel signal and report progress; nullptr
+// removes it. Returns 1001.
 using PosSetTransferMonitorFn = int32_t (*)(const TransferMonitor* monitor);
 }
 
@@ -62,6 +64,7 @@ struct PosdllFuncs {
     PosWriteFileFn POS_WriteFile = nullptr;
     PosSetMotionUnitFn POS_SetMotionUnit = nullptr;
     PosPreDownloadBmpsToFlashFn POS_PreDownloadBmpsToFlash = nullptr;
+    // Optional: null when the library has no such extension.
     PosSetTransferMonitorFn KELVO_SetTransferMonitor = nullptr;
 };
 
@@ -75,7 +78,8 @@ PosdllFuncs UnavailablePosdll();
 std::string PosdllPath(const char* builtPath = nullptr);
 
 // The loaded library; unloaded when the object dies. funcs() is always callable: when the library
-// or one of its five functions is missing, it holds UnavailablePosdll() and error() says why.
+// or one of its five functions is missing (the extension may be), it holds UnavailablePosdll() and
+// error() says why.
 class PosdllLibrary {
   public:
     explicit PosdllLibrary(const std::string& path);

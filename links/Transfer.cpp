@@ -2,9 +2,11 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -15,6 +17,9 @@ namespace {
 thread_local const TransferMonitor* tCurrent = nullptr;
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kRefusedRetryPause{10};
+constexpr std::chrono::milliseconds kDrainPollPause{10};
 
 }  // namespace
 
@@ -63,8 +68,7 @@ int WaitReady(int fd, short events, std::chrono::milliseconds timeout) {
     const int cancelFd = tCurrent != nullptr ? tCurrent->cancelFd : -1;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return ETIMEDOUT;
         pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
@@ -88,6 +92,8 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
     WriteOutcome out;
     const TransferMonitor* monitor = tCurrent;
     const auto stallLimit = CurrentStallLimit();
+    auto lastTaken = Clock::now();
+    bool pollSaidReady = false;
     while (out.written < size) {
         if (TransferCancelled()) {
             out.error = ECANCELED;
@@ -98,6 +104,8 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
                    : ::write(fd, data + out.written, size - out.written);
         if (n > 0) {
             out.written += static_cast<size_t>(n);
+            lastTaken = Clock::now();
+            pollSaidReady = false;
             if (monitor != nullptr && monitor->progress != nullptr)
                 monitor->progress(monitor->context, out.written, size);
             continue;
@@ -108,13 +116,48 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
             out.error = n == 0 ? ENOSPC : errno;  // nothing taken and no reason: no room
             return out;
         }
-        // Full: wait for room. The stall limit counts from the last byte taken.
-        if (const int wait = WaitReady(fd, POLLOUT, stallLimit); wait != 0) {
+        // Full: wait for room. The stall limit counts from the last byte taken, not from this
+        // wait, or a descriptor that wakes without taking anything would never stall. Rounded
+        // up, so a stall is never reported before the limit has passed.
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(lastTaken + stallLimit - Clock::now());
+        if (left.count() <= 0) {
+            out.error = ETIMEDOUT;
+            return out;
+        }
+        // The parallel port driver cannot be polled: it is always "ready" and still refuses.
+        // Retry it at a walking pace instead of spinning.
+        const int wait = pollSaidReady ? WaitReady(-1, 0, std::min(left, kRefusedRetryPause))
+                                       : WaitReady(fd, POLLOUT, left);
+        if (wait != 0 && !(pollSaidReady && wait == ETIMEDOUT)) {
             out.error = wait;
             return out;
         }
+        pollSaidReady = wait == 0;
     }
     return out;
+}
+
+int WaitOutputDrained(int fd) {
+    const auto stallLimit = CurrentStallLimit();
+    auto lastShrank = Clock::now();
+    int last = -1;
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+            return 0;
+        const auto now = Clock::now();
+        if (last < 0 || queued < last)
+            lastShrank = now;
+        last = queued;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(lastShrank + stallLimit - now);
+        if (left.count() <= 0)
+            return ETIMEDOUT;
+        // A terminal cannot be polled for "sent": ask again shortly.
+        if (const int wait = WaitReady(-1, 0, std::min(left, kDrainPollPause)); wait != ETIMEDOUT)
+            return wait;
+    }
 }
 
 }  // namespace kelvo

@@ -79,6 +79,13 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket);
 
 // Waits until `fd` is ready for `events` (POLLIN, POLLOUT), the time-out passes (ETIMEDOUT), or
 // this thread's action is cancelled (ECANCELED). Returns 0 when ready, else the errno value.
+// With fd -1 it only waits out the time-out or the cancel.
 int WaitReady(int fd, short events, std::chrono::milliseconds timeout);
+
+// Waits until a terminal has sent everything queued for output, as long as the queue keeps
+// shrinking: 0 when empty (or `fd` has no output queue to ask), ETIMEDOUT when it did not shrink
+// for the stall limit (XOFF held, CTS low), ECANCELED when the action was cancelled. The caller
+// decides whether to flush what is left.
+int WaitOutputDrained(int fd);
 
 }  // namespace kelvo

@@ -1,15 +1,13 @@
 #include "posdll/Ports.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 #include "links/PosdllFuncs.h"
 #include "links/SendRawToPrinter.h"
 #include "links/TcpConnect.h"
+#include "links/Transfer.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo::posdll {
@@ -19,13 +17,7 @@ namespace {
 class NetworkPort : public Port {
   public:
     explicit NetworkPort(UniqueFd fd) : fd_(std::move(fd)) {}
-    ~NetworkPort() override {
-        // Unread bytes from the printer (status replies) would turn close() into a reset that
-        // can discard what was sent last; read them away first.
-        char buf[4096];
-        for (int i = 0; i < 64 && ::recv(fd_.get(), buf, sizeof buf, MSG_DONTWAIT) > 0; ++i) {
-        }
-    }
+    ~NetworkPort() override { CloseGracefully(fd_); }
     int32_t Write(const char* data, size_t size) override {
         return WriteAllBytes(fd_.get(), data, size, true);
     }
@@ -49,30 +41,17 @@ class SpoolerPort : public Port {
 
 }  // namespace
 
+static_assert(kStallLimit == std::chrono::seconds(kPosStallSeconds));
+
 int32_t WriteAllBytes(int fd, const char* data, size_t size, bool socket) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = socket ? ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT)
-                                 : ::write(fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return kPosFailed;
-        pollfd p{fd, POLLOUT, 0};
-        int r;
-        do {
-            r = ::poll(&p, 1, kPosStallSeconds * 1000);
-        } while (r < 0 && errno == EINTR);
-        if (r == 0)
+    switch (WriteAll(fd, data, size, socket).error) {
+        case 0:
+            return kPosSuccess;
+        case ETIMEDOUT:
             return kPosTimeout;
-        if (r < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        default:  // a cancel included: the bytes were not taken
             return kPosFailed;
     }
-    return kPosSuccess;
 }
 
 std::unique_ptr<Port> OpenNetworkPort(const std::string& address) {

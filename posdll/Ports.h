@@ -14,8 +14,9 @@ class Port {
     virtual int32_t Write(const char* data, size_t size) = 0;
 };
 
-// Writes everything to a non-blocking descriptor (a socket when `socket`); gives up when it takes
-// no byte for kPosStallSeconds (a printer holding XOFF or not reading), not on slow progress.
+// Writes everything to a non-blocking descriptor (a socket when `socket`) under the thread's
+// transfer monitor: kPosTimeout when it takes no byte for the stall limit (a printer holding XOFF
+// or not reading), not on slow progress; kPosFailed when it fails or is cancelled.
 int32_t WriteAllBytes(int fd, const char* data, size_t size, bool socket);
 
 // Each returns nullptr when the port cannot be opened.

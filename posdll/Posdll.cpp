@@ -1,15 +1,18 @@
-// The five exported calls of the printer library. One current port, guarded by one mutex; every
-// call returns a code instead of letting an exception or a null pointer through the C boundary.
+// The five exported calls of the printer library, and one extension that hands it the calling
+// thread's transfer monitor. One current port, guarded by one mutex; every call returns a code
+// instead of letting an exception or a null pointer through the C boundary.
 
 #include <climits>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "links/PosdllFuncs.h"
+#include "links/Transfer.h"
 #include "posdll/BmpReader.h"
 #include "posdll/Ports.h"
 
@@ -34,6 +37,14 @@ CurrentPort& Current() {
     static CurrentPort current;
     return current;
 }
+
+// The library links its own copy of the transfer code, so the caller's installed monitor is
+// invisible here: the caller hands over a copy for its thread.
+struct InstalledMonitor {
+    TransferMonitor monitor;
+    std::optional<TransferScope> scope;
+};
+thread_local InstalledMonitor tInstalled;
 
 }  // namespace
 
@@ -134,9 +145,19 @@ POSDLL_EXPORT int32_t POS_PreDownloadBmpsToFlash(const char* const* paths, int32
     }
 }
 
+POSDLL_EXPORT int32_t KELVO_SetTransferMonitor(const kelvo::TransferMonitor* monitor) {
+    tInstalled.scope.reset();
+    if (monitor != nullptr) {
+        tInstalled.monitor = *monitor;
+        tInstalled.scope.emplace(&tInstalled.monitor);
+    }
+    return kPosSuccess;
+}
+
 // The table type of the binding and these definitions must never drift apart.
 static_assert(std::is_same_v<decltype(&POS_Open), PosOpenFn>);
 static_assert(std::is_same_v<decltype(&POS_Close), PosCloseFn>);
 static_assert(std::is_same_v<decltype(&POS_WriteFile), PosWriteFileFn>);
 static_assert(std::is_same_v<decltype(&POS_SetMotionUnit), PosSetMotionUnitFn>);
 static_assert(std::is_same_v<decltype(&POS_PreDownloadBmpsToFlash), PosPreDownloadBmpsToFlashFn>);
+static_assert(std::is_same_v<decltype(&KELVO_SetTransferMonitor), PosSetTransferMonitorFn>);

@@ -3,12 +3,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include "links/PortLock.h"
 #include "links/PortName.h"
 #include "links/PosdllFuncs.h"
 #include "links/SerialLine.h"
+#include "links/Transfer.h"
 #include "links/UniqueFd.h"
 #include "posdll/Ports.h"
 
@@ -18,22 +17,12 @@ namespace {
 
 class SerialPort : public Port {
   public:
-    SerialPort(UniqueFd fd, uint32_t baud) : fd_(std::move(fd)), baud_(baud) {}
+    explicit SerialPort(UniqueFd fd) : fd_(std::move(fd)) {}
     ~SerialPort() override {
-        // Let the printer have what is still queued, but not for ever: a port held by XOFF
-        // would otherwise block close() for up to 30 s.
-        int queued = 0;
-        if (::ioctl(fd_.get(), TIOCOUTQ, &queued) == 0 && queued > 0) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2) +
-                                  std::chrono::milliseconds(uint64_t{11} * 1000 *
-                                                            static_cast<uint32_t>(queued) / baud_);
-            while (::ioctl(fd_.get(), TIOCOUTQ, &queued) == 0 && queued > 0 &&
-                   std::chrono::steady_clock::now() < deadline) {
-                ::usleep(5000);
-            }
-            if (queued > 0)
-                ::tcflush(fd_.get(), TCOFLUSH);
-        }
+        // Let the printer have what is still queued while it takes it, but not for ever: a port
+        // held by XOFF would otherwise block close() for up to 30 s. Cancelled: drop it at once.
+        if (WaitOutputDrained(fd_.get()) != 0)
+            ::tcflush(fd_.get(), TCOFLUSH);
         ::ioctl(fd_.get(), TIOCNXCL);
     }
     int32_t Write(const char* data, size_t size) override {
@@ -42,7 +31,6 @@ class SerialPort : public Port {
 
   private:
     UniqueFd fd_;
-    uint32_t baud_;
 };
 
 }  // namespace
@@ -81,7 +69,7 @@ std::unique_ptr<Port> OpenSerialPort(const std::string& name, int32_t baudRate, 
         ::ioctl(fd.get(), TIOCNXCL);
         return nullptr;
     }
-    return std::make_unique<SerialPort>(std::move(fd), line.baudRate);
+    return std::make_unique<SerialPort>(std::move(fd));
 }
 
 }  // namespace kelvo::posdll

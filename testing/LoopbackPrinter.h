@@ -57,6 +57,10 @@ class LoopbackPrinter {
 
     void clear();
     void setMode(Options options);
+    // A slow printer that talks: on every connection it accepts from now on, sends `greeting` (a
+    // status report), keeps a small receive window and reads at most 4 KiB at a time, pausing
+    // `readPause` after each read.
+    void setSlowAndTalking(std::string greeting, std::chrono::milliseconds readPause);
 
   private:
     struct Conn {
@@ -74,6 +78,8 @@ class LoopbackPrinter {
     mutable std::mutex mu_;
     std::condition_variable cv_;
     Options options_;
+    std::string greeting_;
+    std::chrono::milliseconds readPause_{0};
     std::vector<std::string> perConnection_;
     size_t closed_ = 0;
     std::thread thread_;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -80,6 +81,27 @@ void Pty::write(const std::string& bytes) {
             ::poll(&p, 1, 100);
         }
     }
+}
+
+bool Pty::holdOutput(bool hold) {
+    // The tty layer handles XOFF/XON asynchronously; packet mode reports when it has.
+    int on = 1;
+    if (::ioctl(master_.get(), TIOCPKT, &on) != 0)
+        return false;
+    write(hold ? "\x13" : "\x11");
+    const char wanted = hold ? TIOCPKT_STOP : TIOCPKT_START;
+    bool seen = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!seen && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{master_.get(), POLLPRI, 0};
+        if (::poll(&p, 1, 100) <= 0 || (p.revents & POLLPRI) == 0)
+            continue;
+        char status = 0;
+        seen = ::read(master_.get(), &status, 1) == 1 && (status & wanted) != 0;
+    }
+    int off = 0;
+    ::ioctl(master_.get(), TIOCPKT, &off);
+    return seen;
 }
 
 PortOverride::PortOverride(const std::string& portName, const std::string& path)

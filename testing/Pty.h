@@ -22,6 +22,9 @@ class Pty {
     // Reads whatever arrives until `quiet` passes with nothing new.
     std::string drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(150));
     void write(const std::string& bytes);
+    // Sends XOFF (hold) or XON as a printer would and waits until the slave's output has
+    // stopped or resumed; the slave needs IXON. False when not confirmed within 3 s.
+    bool holdOutput(bool hold);
 
   private:
     kelvo::UniqueFd master_;

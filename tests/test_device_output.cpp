@@ -14,18 +14,23 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "links/DeviceFileOutput.h"
 #include "links/PortLock.h"
+#include "links/Transfer.h"
+#include "testing/CancelWhenBlocked.h"
 #include "testing/Pty.h"
 
 using kelvo::DeviceFileOutput;
 using kelvo::EInOutError;
 using kelvo::UniqueFd;
+using kelvo::testing::CancelWhenBlocked;
 using kelvo::testing::PortOverride;
 using kelvo::testing::Pty;
 using namespace std::string_literals;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -260,6 +265,59 @@ TEST(DeviceOutputPort, FullDeviceIsDiskFullAndReleasesTheLock) {
     EXPECT_EQ(kelvo::LockPortExclusive(probe.get()), 0);
 }
 
+TEST(DeviceOutputPort, PortHeldByXoffFailsAfterTheStallLimitAndIsFreeAfterwards) {
+    Pty pty;
+    PortOverride com3("COM3", pty.slavePath());
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.master(), &t), 0);
+    t.c_iflag |= IXON;  // as the tool's initialize leaves the port
+    ASSERT_EQ(::tcsetattr(pty.master(), TCSANOW, &t), 0);
+    ASSERT_TRUE(pty.holdOutput(true));
+    kelvo::TransferMonitor monitor;
+    monitor.stallLimitMs = 300;
+    kelvo::TransferScope scope(&monitor);
+
+    DeviceFileOutput out;
+    out.OpenDevice("COM3");
+    const auto start = std::chrono::steady_clock::now();
+    EInOutError e = CaughtIoError([&] { out.DeviceWriteLine(std::string(1000, 'L')); });
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_EQ(e.ErrorCode(), 1000 + ETIMEDOUT);
+    EXPECT_STREQ(e.what(), "I/O error 1110");
+    EXPECT_FALSE(out.IsOpen());
+
+    // The printer resumes: the next action has the port to itself and starts clean.
+    ASSERT_TRUE(pty.holdOutput(false));
+    out.OpenDevice("COM3");
+    out.DeviceWrite(kDrawer);
+    out.CloseDevice();
+    EXPECT_EQ(pty.read(5), kDrawer);
+}
+
+TEST(DeviceOutputPort, CancelEndsAHeldWritePromptly) {
+    Pty pty;  // never read: the port stops taking bytes once its buffer is full
+    PortOverride com3("COM3", pty.slavePath());
+    kelvo::CancelSignal cancel;
+    kelvo::TransferMonitor monitor;
+    monitor.cancelFd = cancel.fd();
+    monitor.stallLimitMs = 60000;
+    kelvo::TransferScope scope(&monitor);
+    DeviceFileOutput out;
+    out.OpenDevice("COM3");
+    int code = 0;
+    std::optional<std::chrono::milliseconds> late;
+    {
+        CancelWhenBlocked canceller(cancel);
+        code = CaughtIoError([&] { out.DeviceWriteLine(std::string(1 << 20, 'C')); }).ErrorCode();
+        late = canceller.SinceCancel();
+    }
+    EXPECT_EQ(code, 1000 + ECANCELED);
+    ASSERT_TRUE(late.has_value());
+    std::printf("write ended %lld ms after the cancel\n", static_cast<long long>(late->count()));
+    EXPECT_LT(*late, 2s);
+    EXPECT_FALSE(out.IsOpen());
+}
+
 // --- Files, pipes and standard output ---------------------------------------------------------
 
 TEST(DeviceOutputFile, FileGetsFullBuffersAsTheyFillAndTheRestAtClose) {
@@ -321,6 +379,17 @@ TEST(DeviceOutputFile, PipeIsDeferredAndAVanishedReaderIsAnErrorNotADeadProcess)
         EXPECT_FALSE(out.IsOpen());
     }
     EXPECT_EQ(OpenFdCount(), fdsBefore);
+}
+
+TEST(DeviceOutputFile, PipeWithoutAReaderFailsAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    DeviceFileOutput out;
+    EInOutError e = CaughtIoError([&] { out.OpenDevice(fifo); });
+    EXPECT_EQ(e.SystemError(), ENXIO);
+    EXPECT_EQ(e.ErrorCode(), 2);
+    EXPECT_FALSE(out.IsOpen());
 }
 
 TEST(DeviceOutputFile, EmptyNameIsStandardOutputWhichStaysOpen) {

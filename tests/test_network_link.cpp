@@ -1,18 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iostream>
 #include <string>
 
 #include "links/NetworkLink.h"
+#include "links/Transfer.h"
 #include "protocol/Commands.h"
+#include "testing/CancelWhenBlocked.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/TestHost.h"
 
 using kelvo::ENetworkError;
 using kelvo::NetworkLink;
+using kelvo::testing::CancelWhenBlocked;
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
 using State = NetworkLink::State;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -27,6 +33,17 @@ std::string ErrorOf(F&& call) {
         return e.what();
     }
     return "";
+}
+
+// The socket error code a call throws, or 0.
+template <typename F>
+int CodeOf(F&& call) {
+    try {
+        call();
+    } catch (const ENetworkError& e) {
+        return e.Code();
+    }
+    return 0;
 }
 
 void ConnectTo(NetworkLink& link, const std::string& host, uint16_t port = kPrinterPort) {
@@ -164,4 +181,63 @@ TEST(NetworkLink, SocketErrorTextNamesNumberAndCause) {
     EXPECT_EQ(NetworkLink::SocketErrorText(ECONNRESET),
               "Socket Error # " + std::to_string(ECONNRESET) + "\r\nConnection reset by peer.");
     EXPECT_EQ(NetworkLink::SocketErrorText(99999), "Socket Error # 99999\r\nUnknown error 99999.");
+}
+
+TEST(NetworkLink, DisconnectLetsASlowPrinterThatSentStatusTakeEveryByte) {
+    LoopbackPrinter printer(OwnLoopbackHost());
+    printer.setSlowAndTalking(std::string(1, '\x12'), 5ms);  // a status byte the link never reads
+    NetworkLink link;
+    ConnectTo(link, OwnLoopbackHost());
+    std::string logo(48 * 1024, '\0');
+    for (size_t i = 0; i < logo.size(); ++i)
+        logo[i] = static_cast<char>(i * 13);
+    link.SendRaw(logo);
+    printer.waitForBytes(1);  // reading has begun, so the status byte is waiting on our side
+    link.Disconnect();
+    EXPECT_EQ(link.GetState(), State::Idle);
+    ASSERT_TRUE(printer.waitForClosed(1, 10s));
+    EXPECT_EQ(printer.bytes().size(), logo.size());
+    EXPECT_TRUE(printer.bytes() == logo);
+}
+
+TEST(NetworkLink, APrinterThatStopsReadingEndsTheSendAfterTheStallLimit) {
+    LoopbackPrinter printer(OwnLoopbackHost(), kPrinterPort, {LoopbackPrinter::Mode::Hold, 0});
+    NetworkLink link;
+    ConnectTo(link, OwnLoopbackHost());
+    kelvo::TransferMonitor monitor;
+    monitor.stallLimitMs = 300;
+    kelvo::TransferScope scope(&monitor);
+    const std::string more(32 * 1024 * 1024, 'h');  // far beyond what the kernel buffers
+    const auto start = Clock::now();
+    EXPECT_EQ(ErrorOf([&] { link.SendRaw(more); }), NetworkLink::SocketErrorText(ETIMEDOUT));
+    EXPECT_GE(Clock::now() - start, 300ms);
+    EXPECT_EQ(link.GetState(), State::Closed);
+    EXPECT_TRUE(printer.waitForClosed(1));  // the connection is gone, not left pending
+}
+
+TEST(NetworkLink, CancelEndsAStuckSendPromptlyAndAConnectAtOnce) {
+    LoopbackPrinter printer(OwnLoopbackHost(), kPrinterPort, {LoopbackPrinter::Mode::Hold, 0});
+    NetworkLink link;
+    ConnectTo(link, OwnLoopbackHost());
+    kelvo::CancelSignal cancel;
+    kelvo::TransferMonitor monitor;
+    monitor.cancelFd = cancel.fd();
+    monitor.stallLimitMs = 60000;
+    kelvo::TransferScope scope(&monitor);
+    const std::string more(32 * 1024 * 1024, 'c');
+    int code = 0;
+    std::optional<std::chrono::milliseconds> late;
+    {
+        CancelWhenBlocked canceller(cancel);
+        code = CodeOf([&] { link.SendRaw(more); });
+        late = canceller.SinceCancel();
+    }
+    EXPECT_EQ(code, ECANCELED);
+    ASSERT_TRUE(late.has_value());
+    std::cout << "send ended " << late->count() << " ms after the cancel\n";
+    EXPECT_LT(*late, 2s);
+    EXPECT_EQ(link.GetState(), State::Closed);
+    EXPECT_TRUE(printer.waitForClosed(1));
+    EXPECT_EQ(CodeOf([&] { link.Connect(); }), ECANCELED);
+    EXPECT_EQ(link.GetState(), State::Closed);
 }

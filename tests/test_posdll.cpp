@@ -5,14 +5,19 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "links/PosdllFuncs.h"
+#include "links/Transfer.h"
 #include "links/UniqueFd.h"
 #include "testing/BmpFiles.h"
+#include "testing/CancelWhenBlocked.h"
 #include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/Pty.h"
@@ -20,6 +25,7 @@
 
 using namespace kelvo;
 using kelvo::testing::BmpShape;
+using kelvo::testing::CancelWhenBlocked;
 using kelvo::testing::CupsServer;
 using kelvo::testing::ExpectedFsQ;
 using kelvo::testing::LoopbackPrinter;
@@ -99,6 +105,7 @@ BmpShape Logo(int bpp, bool topDown, bool whiteFirst) {
 TEST_F(Posdll, BindingFindsAllFiveAndAMissingLibraryFailsSafely) {
     EXPECT_NE(pos.POS_Open, nullptr);
     EXPECT_NE(pos.POS_PreDownloadBmpsToFlash, nullptr);
+    EXPECT_NE(pos.KELVO_SetTransferMonitor, nullptr);
     PosdllLibrary missing("/nonexistent/libposdll.so");
     EXPECT_FALSE(missing.loaded());
     EXPECT_FALSE(missing.error().empty());
@@ -412,6 +419,64 @@ TEST_F(PosdllSerial, MissingBusyOrWrongPortsDoNotOpen) {
     EXPECT_EQ(pos.POS_Open("COM7", 9600, 8, 0, 0, 3), -1);
     // Free again: it opens.
     EXPECT_GT(pos.POS_Open("COM7", 9600, 8, 0, 0, kSerialNoFlow), 0);
+}
+
+// The library's own copy of the monitor for this thread, for the scope's life.
+class LibraryMonitor {
+  public:
+    LibraryMonitor(const PosdllFuncs& pos, const TransferMonitor& monitor) : pos_(pos) {
+        EXPECT_EQ(pos_.KELVO_SetTransferMonitor(&monitor), kPosSuccess);
+    }
+    ~LibraryMonitor() { pos_.KELVO_SetTransferMonitor(nullptr); }
+
+  private:
+    const PosdllFuncs& pos_;
+};
+
+TEST_F(PosdllSerial, APortThatStopsTakingBytesTimesOutAfterTheStallLimitAndReportsProgress) {
+    struct Seen {
+        uint64_t done = 0, size = 0;
+    } seen;
+    TransferMonitor monitor;
+    monitor.stallLimitMs = 300;
+    monitor.context = &seen;
+    monitor.progress = [](void* context, uint64_t done, uint64_t size) {
+        *static_cast<Seen*>(context) = {done, size};
+    };
+    LibraryMonitor installed(pos, monitor);
+    const int32_t handle = pos.POS_Open("COM7", 115200, 8, 0, 0, kSerialNoFlow);
+    ASSERT_GT(handle, 0);
+    const std::string mib(1 << 20, 'm');  // the test never reads the port
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(pos.POS_WriteFile(handle, mib.data(), 1 << 20), kPosTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(seen.size, mib.size());
+    EXPECT_GT(seen.done, 0u);
+    EXPECT_LT(seen.done, mib.size());
+    EXPECT_EQ(pos.POS_Close(), kPosSuccess);
+}
+
+TEST_F(PosdllSerial, CancelEndsAHeldWritePromptly) {
+    CancelSignal cancel;
+    TransferMonitor monitor;
+    monitor.cancelFd = cancel.fd();
+    monitor.stallLimitMs = 60000;
+    LibraryMonitor installed(pos, monitor);
+    const int32_t handle = pos.POS_Open("COM7", 115200, 8, 0, 0, kSerialNoFlow);
+    ASSERT_GT(handle, 0);
+    const std::string mib(1 << 20, 'c');
+    int32_t result = 0;
+    std::optional<std::chrono::milliseconds> late;
+    {
+        CancelWhenBlocked canceller(cancel);
+        result = pos.POS_WriteFile(handle, mib.data(), 1 << 20);
+        late = canceller.SinceCancel();
+    }
+    EXPECT_EQ(result, kPosFailed);
+    ASSERT_TRUE(late.has_value());
+    std::printf("write ended %lld ms after the cancel\n", static_cast<long long>(late->count()));
+    EXPECT_LT(*late, std::chrono::seconds(2));
+    EXPECT_EQ(pos.POS_Close(), kPosSuccess);
 }
 
 TEST_F(PosdllSerial, AnUnpluggedPortFailsTheWrite) {
