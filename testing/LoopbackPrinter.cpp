@@ -85,6 +85,7 @@ void LoopbackPrinter::run() {
                 size_t index = perConnection_.size();
                 perConnection_.emplace_back();
                 if (options_.mode == Mode::CloseAtOnce) {
+                    fd.reset();
                     ++closed_;
                     cv_.notify_all();
                 } else {
@@ -103,6 +104,7 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
     }
     if (opt.mode == Mode::Hold) {
         if (revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+            c.fd.reset();
             std::lock_guard lock(mu_);
             ++closed_;
             cv_.notify_all();
@@ -129,6 +131,8 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
         ::setsockopt(c.fd.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     }
     if (n <= 0 || reset) {
+        // Closed before it counts as closed: a waiter may count this process's descriptors next.
+        c.fd.reset();
         ++closed_;
         drop = true;
     }
