@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds, and runs every test.
+# Installs what the tests need, builds, and runs every test. The tests run in a network namespace
+# with only loopback (scripts/offline.sh), so none of them can reach another machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build-essential cmake ninja-build qt6-base-dev libcups2-dev cups-client \
@@ -9,7 +10,7 @@ jobs=$(nproc)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_BUILD_APP=ON -DKELVO_BUILD_TESTS=ON
 cmake --build build
-(cd build && ctest --output-on-failure -j "$jobs")
+scripts/offline.sh ctest --test-dir build --output-on-failure -j "$jobs"
 
 # Everything once more under AddressSanitizer + UndefinedBehaviorSanitizer; any report fails.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
@@ -17,15 +18,15 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKELVO_SANITIZE=address,undefined
 cmake --build build-asan
-(cd build-asan && ctest --output-on-failure -j "$jobs")
+scripts/offline.sh ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 # The serial driver's threads once more under ThreadSanitizer, in a build of their own (no Qt).
 # ASLR off for the run: ThreadSanitizer of this compiler does not know every kernel's memory layout.
 cmake -S . -B build-tsan -G Ninja -DKELVO_BUILD_APP=OFF -DKELVO_SANITIZE=thread \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-tsan --target test_comm test_serial_line
-TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
+TSAN_OPTIONS=halt_on_error=1 scripts/offline.sh setarch "$(uname -m)" -R \
     ctest --test-dir build-tsan -R '^test_(comm|serial_line)$' --output-on-failure
 
 # Every parser of outside input under libFuzzer, about a minute each.
-scripts/fuzz.sh
+scripts/offline.sh scripts/fuzz.sh

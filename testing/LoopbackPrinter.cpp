@@ -89,6 +89,7 @@ void LoopbackPrinter::run() {
                         fd.get(), greeting_.data(), greeting_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 }
                 if (options_.mode == Mode::CloseAtOnce) {
+                    fd.reset();
                     ++closed_;
                     cv_.notify_all();
                 } else {
@@ -109,6 +110,7 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
     }
     if (opt.mode == Mode::Hold) {
         if (revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+            c.fd.reset();
             std::lock_guard lock(mu_);
             ++closed_;
             cv_.notify_all();
@@ -135,6 +137,8 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
         ::setsockopt(c.fd.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     }
     if (n <= 0 || reset) {
+        // Closed before it counts as closed: a waiter may count this process's descriptors next.
+        c.fd.reset();
         ++closed_;
         drop = true;
     }

@@ -49,7 +49,8 @@ class LoopbackPrinter {
     // Waits until at least n bytes arrived in total; returns what arrived by then.
     std::string waitForBytes(size_t n,
                              std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
-    // Waits until `count` connections have reached end of stream (or were reset).
+    // Waits until `count` connections have reached end of stream (or were reset) and the printer
+    // has closed its end of them.
     bool waitForClosed(size_t count,
                        std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
     // Waits a little and returns whatever arrived: for asserting that nothing (more) came.

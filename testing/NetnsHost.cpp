@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -22,6 +23,16 @@ extern char** environ;
 namespace kelvo::testing {
 
 namespace {
+
+// Asked through a socket of this network namespace: /sys/class/net shows the namespace /sys was
+// mounted in, which is another one when the tests run in a namespace of their own.
+bool LinkRunning(const std::string& name) {
+    kelvo::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    return fd && ::ioctl(fd.get(), SIOCGIFFLAGS, &request) == 0 &&
+           (request.ifr_flags & IFF_RUNNING) != 0;
+}
 
 const char* IpPath() {
     for (const char* p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
@@ -135,14 +146,8 @@ bool NetnsHost::setUp(std::string* whyNot) {
     }
     // A veth pair gets its carrier a moment after "up"; an ARP request sent before that is lost
     // and the one-second lookup would miss the host. Wait (bounded) until the link really is up.
-    const std::string operstate = "/sys/class/net/" + nearIf_ + "/operstate";
-    for (int i = 0; i < 200; ++i) {
-        std::ifstream in(operstate);
-        std::string state;
-        if (in >> state && state == "up")
-            break;
+    for (int i = 0; i < 200 && !LinkRunning(nearIf_); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return true;
 }
 
