@@ -129,7 +129,7 @@ void TForm1::FormCreate() {
     cbb6->clear();
     Actions->StartBackground([this] {
         std::string why;
-        std::vector<std::string> names = kelvo::InstalledPrinters(/*&why*/);
+        std::vector<std::string> names = kelvo::InstalledPrinters(&why);
         return std::function<void()>([this, names = std::move(names), why = std::move(why)] {
             if (!why.empty())
                 qWarning("printer list empty: %s", why.c_str());

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -102,6 +103,54 @@ bool Pty::holdOutput(bool hold) {
     int off = 0;
     ::ioctl(master_.get(), TIOCPKT, &off);
     return seen;
+}
+
+SlowReader::SlowReader(Pty& pty, size_t bytesPerSecond)
+    : pty_(pty), rate_(bytesPerSecond), thread_([this] { run(); }) {}
+
+SlowReader::~SlowReader() {
+    stop_ = true;
+    thread_.join();
+}
+
+void SlowReader::run() {
+    // Every 10 ms a hundredth of a second's worth: an even flow, as a UART gives.
+    constexpr auto kStep = std::chrono::milliseconds(10);
+    auto next = std::chrono::steady_clock::now();
+    while (!stop_) {
+        const size_t rate = rate_;
+        const size_t chunk = rate == 0 ? 65536 : std::max<size_t>(1, rate / 100);
+        std::string got = pty_.read(chunk, rate == 0 ? kStep : std::chrono::milliseconds(1));
+        if (!got.empty()) {
+            std::lock_guard lock(mu_);
+            read_ += got;
+        }
+        if (rate != 0) {
+            next += kStep;
+            std::this_thread::sleep_until(next);
+            next = std::max(next, std::chrono::steady_clock::now() - kStep);
+        }
+    }
+}
+
+size_t SlowReader::count() const {
+    std::lock_guard lock(mu_);
+    return read_.size();
+}
+
+std::string SlowReader::bytes() const {
+    std::lock_guard lock(mu_);
+    return read_;
+}
+
+bool SlowReader::waitFor(size_t n, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (count() < n) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 PortOverride::PortOverride(const std::string& portName, const std::string& path)

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "links/UniqueFd.h"
 
@@ -29,6 +32,32 @@ class Pty {
   private:
     kelvo::UniqueFd master_;
     std::string slave_;
+};
+
+// A printer on a slow line: reads the master end in a thread of its own at about
+// `bytesPerSecond`, keeping what it read. 0 reads as fast as bytes come.
+class SlowReader {
+  public:
+    SlowReader(Pty& pty, size_t bytesPerSecond);
+    ~SlowReader();
+    SlowReader(const SlowReader&) = delete;
+    SlowReader& operator=(const SlowReader&) = delete;
+
+    void setRate(size_t bytesPerSecond) { rate_ = bytesPerSecond; }
+    size_t count() const;
+    std::string bytes() const;
+    // Waits until `n` bytes have been read; false when `timeout` passed first.
+    bool waitFor(size_t n, std::chrono::milliseconds timeout);
+
+  private:
+    void run();
+
+    Pty& pty_;
+    std::atomic<size_t> rate_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mu_;
+    std::string read_;
+    std::thread thread_;
 };
 
 // Points KELVOTOOL_<NAME> (e.g. "COM3") at a path for the lifetime of the object.
