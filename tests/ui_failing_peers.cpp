@@ -5,17 +5,22 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,20 +33,25 @@
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
 #include "testing/CupsServer.h"
+#include "testing/EventLoopWatch.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/ProcessResources.h"
 #include "testing/Pty.h"
+#include "testing/SilentServer.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
 
 using kelvo::testing::CupsServer;
+using kelvo::testing::CupsServerRoute;
+using kelvo::testing::EventLoopWatch;
 using kelvo::testing::Held;
 using kelvo::testing::HeldNow;
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
 using kelvo::testing::PortOverride;
 using kelvo::testing::Pty;
+using kelvo::testing::SilentServer;
 using kelvo::testing::WaitUntilHeld;
 using namespace std::chrono_literals;
 
@@ -110,10 +120,37 @@ bool OutputStopped(const Pty& pty) {
     return false;
 }
 
+// Runs `act` once, from whatever event loop is turning (an action's own included), as soon as
+// `ready` holds.
+void When(QObject* owner, std::function<bool()> ready, std::function<void()> act) {
+    auto* poll = new QTimer(owner);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, ready, act] {
+        if (!ready())
+            return;
+        poll->stop();
+        poll->deleteLater();
+        act();
+    });
+    poll->start(5);
+}
+
+// Far under a second: the window painted throughout (the watch ticks every 20 ms).
+constexpr auto kResponsive = 400ms;
+// The stall limit the window tests use instead of the 10 s a technician gets.
+constexpr int kTestStallMs = 600;
+
+QString BigText(int bytes) {
+    QString text;
+    while (text.size() < bytes)
+        text += QStringLiteral("0123456789 the quick brown fox jumps over the lazy dog\n");
+    return text;
+}
+
 class FailingPeers : public kelvo::testing::WindowTest {
   protected:
     void SetUp() override {
         WindowTest::SetUp();
+        form->Actions->StallLimitMs = kTestStallMs;
         // Nothing may ever reach the built-in addresses: both address fields point home.
         form->IPEdit3->SetIPString(QString::fromStdString(OwnLoopbackHost()));
         form->IPEdit1->SetIPString(QString::fromStdString(OwnLoopbackHost()));
@@ -307,6 +344,181 @@ TEST_F(FailingPeers, PrintServerStoppedBeforeADriverModePrintShowsTheSpoolerErro
     EXPECT_EQ(form->PosPortHandle, -1);
     EXPECT_EQ(form->edQuery->text(), "ESCPOS");
     EXPECT_EQ(queue.settle().size(), 13u);  // nothing more reached the printer
+}
+
+// ---- The window keeps painting while a printer misbehaves ----------------------------------
+
+TEST_F(FailingPeers,
+       SerialPrintToAPortHeldByXoffEndsAtTheStallLimitOrAtCancelAndThePortWorksAfterXon) {
+    Pty pty;
+    PortOverride com1("COM1", pty.slavePath());
+    form->ComboBox1->setEditText("COM1");
+    form->ComboBox2->setEditText("115200");
+    form->Button9->click();  // XON/XOFF on the line
+    ASSERT_TRUE(dialogs->boxes.empty());
+    pty.drain(50ms);
+    // Far more than the tty buffers, so the page is still going out when the printer stops it.
+    form->memo2->setPlainText(BigText(256 * 1024));
+    ASSERT_TRUE(pty.holdOutput(true));
+
+    EventLoopWatch watch;
+    const auto stalled = Timed([&] { form->Button8->click(); });
+    EXPECT_GE(stalled, std::chrono::milliseconds(kTestStallMs));
+    EXPECT_LT(stalled, 5s);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].title, "Error");
+    EXPECT_EQ(dialogs->boxes[0].text, "数据发送失败！\r\nsend failure");
+
+    // Cancel in the dialog ends the next one at once, long before the stall limit.
+    form->Actions->StallLimitMs = 60000;
+    Clock::time_point cancelled{};
+    QString shown;
+    When(
+        form.get(), [&] { return form->Actions->Dialog() != nullptr; },
+        [&] {
+            shown = form->Actions->Dialog()->labelText();
+            cancelled = Clock::now();
+            form->Actions->Dialog()->findChild<QPushButton*>()->click();
+        });
+    form->Button8->click();
+    const auto afterCancel = Clock::now() - cancelled;
+    EXPECT_LT(afterCancel, 200ms);
+    EXPECT_TRUE(shown.contains("bytes sent")) << shown.toStdString();
+    ASSERT_EQ(dialogs->boxes.size(), 2u);
+    EXPECT_EQ(dialogs->boxes[1].text, "数据发送失败！\r\nsend failure");
+    EXPECT_LT(watch.Longest(), kResponsive);
+
+    // The printer is ready again: the same port takes a whole page.
+    ASSERT_TRUE(pty.holdOutput(false));
+    pty.drain(100ms);
+    form->memo2->setPlainText("after XON\n");
+    form->Button8->click();
+    const std::string page = std::string("\x1d\x21\x11", 3) + kelvo::ToGbk("QM417测试打印开始") +
+                             "\r\r\n" + std::string("\x1d\x21\x00", 3) + "after XON\r\n\r\n" +
+                             "\x1d\x56\x42\x05\r\n";
+    EXPECT_EQ(pty.read(page.size()), page);
+    EXPECT_EQ(dialogs->boxes.size(), 2u);
+}
+
+TEST_F(FailingPeers, WirelessTickStuckOnAHeldBridgeCanBeStoppedAndTheBridgeWorksAfterXon) {
+    Pty bridge;
+    PortOverride com1("COM1", bridge.slavePath());
+    form->cbb1->setEditText("COM1");
+    form->btn1->click();  // 9600, XON/XOFF
+    ASSERT_TRUE(dialogs->boxes.empty());
+    bridge.drain(50ms);
+    form->mmo1->setPlainText(BigText(64 * 1024));
+    ASSERT_TRUE(bridge.holdOutput(true));
+    int ticks = 0;
+    const auto product = form->tmr1->OnTimer;
+    form->tmr1->OnTimer = [&, product] {
+        ++ticks;
+        product();
+    };
+    form->edt4->setText("25");
+    form->btn9->click();
+
+    // Stop is pressed while the first tick is held; later ticks fall due meanwhile.
+    bool stoppedWhileHeld = false;
+    When(
+        form.get(), [&] { return form->Actions->Busy(); },
+        [&] {
+            QTimer::singleShot(100, form.get(), [&] {
+                form->btn8->click();
+                stoppedWhileHeld = form->Actions->Busy() && !form->tmr1->Enabled();
+            });
+        });
+    EventLoopWatch watch;
+    form->btn5->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs->boxes.size() == 1; }, 5000));
+    EXPECT_TRUE(stoppedWhileHeld);
+    EXPECT_LT(watch.Longest(), kResponsive);
+    EXPECT_EQ(dialogs->boxes[0].text, "数据发送失败！");
+    EXPECT_EQ(form->PrintCounter, 0);
+    QTest::qWait(150);  // six more intervals: no tick may come after the stop
+    EXPECT_EQ(ticks, 1);
+
+    ASSERT_TRUE(bridge.holdOutput(false));
+    bridge.drain(100ms);
+    form->mmo1->setPlainText("ok\n");
+    form->btn2->click();
+    const std::string counted = kelvo::ToGbk("本次打印第0张数据");
+    const std::string wire = bridge.read(200, 2000ms);
+    EXPECT_NE(wire.find(counted), std::string::npos);
+    EXPECT_EQ(form->PrintCounter, 1);
+    EXPECT_EQ(dialogs->boxes.size(), 1u);
+}
+
+TEST_F(FailingPeers, NetworkTestPageToAPrinterThatStopsReadingEndsWithASocketErrorAtTheStallLimit) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 9100,
+                            LoopbackPrinter::Options{LoopbackPrinter::Mode::Hold, 0});
+    form->Memo1->setPlainText(LongMemo());
+    form->Button1->click();
+    ASSERT_EQ(form->StatusText(), kConnected);
+
+    EventLoopWatch watch;
+    const auto took = Timed([&] { form->Button3->click(); });
+    EXPECT_GE(took, std::chrono::milliseconds(kTestStallMs));
+    EXPECT_LT(took, 5s);
+    EXPECT_LT(watch.Longest(), kResponsive);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].title, "Kelvotool");
+    EXPECT_TRUE(
+        dialogs->boxes[0].text.startsWith(QStringLiteral("Socket Error # %1\r\n").arg(ETIMEDOUT)))
+        << dialogs->boxes[0].text.toStdString();
+    EXPECT_EQ(form->IdTCPClient1.GetState(), kelvo::NetworkLink::State::Closed);
+}
+
+TEST_F(FailingPeers, PrinterThatTalksAndReadsSlowlyGetsTheWholePageBeforeDisconnectCloses) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 9100);
+    printer.setSlowAndTalking("\x12", 2ms);  // a status byte first, then 4 KiB at a time
+    const QString memo = BigText(48 * 1024);
+    form->Memo1->setPlainText(memo);
+    form->Button1->click();
+    ASSERT_EQ(form->StatusText(), kConnected);
+    form->Button3->click();
+    form->Button7->click();
+    const std::string page = TestPage(memo);
+    EXPECT_EQ(printer.waitForBytes(page.size(), 10s).size(), page.size());
+    EXPECT_TRUE(printer.bytes() == page) << "the page arrived changed";
+    EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(FailingPeers, PipeWithoutAReaderAsThePortIsAnErrorAtOnce) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("printer-pipe");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    form->ComboBox1->setEditText(fifo);
+    const auto took = Timed([&] { form->Button8->click(); });
+    EXPECT_LT(took, 1s);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text, "数据发送失败！\r\nsend failure");
+}
+
+// A window of its own: it must be built while the silent server is the one CUPS finds.
+TEST(HungPrintServer, WindowAppearsAtOnceAndADriverPrintFailsWithinItsBound) {
+    SilentServer silent;
+    CupsServerRoute route(silent.path());
+    auto recorder = std::make_unique<kelvo::testing::DialogRecorder>();
+    auto dialogs = recorder->state();
+    const auto start = Clock::now();
+    TForm1 form(std::move(recorder));
+    form.show();
+    QCoreApplication::processEvents();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EventLoopWatch watch;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.DriverNamesListed; }, 15000));
+    EXPECT_EQ(form.cbb6->count(), 0);
+    EXPECT_LT(watch.Longest(), kResponsive);
+
+    form.cbb6->setEditText("ESCPOS");
+    form.PortChoiceItems[2]->click();
+    form.btn21->click();
+    EXPECT_LT(Clock::now() - start, 30s);
+    EXPECT_LT(watch.Longest(), kResponsive);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_TRUE(dialogs->boxes[0].text.startsWith(QStringLiteral("错误： ")))
+        << dialogs->boxes[0].text.toStdString();
 }
 
 }  // namespace

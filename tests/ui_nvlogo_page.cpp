@@ -8,10 +8,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <termios.h>
 
@@ -23,6 +25,7 @@
 
 #include "testing/ByteText.h"
 #include "testing/CupsServer.h"
+#include "testing/EventLoopWatch.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/Pty.h"
 #include "testing/TestHost.h"
@@ -582,6 +585,56 @@ TEST_F(NvLogoPage, SerialDownloadAndPrintReachAPseudoTerminalMappedAsComPort) {
     Fresh();
     form->btn19->click();
     EXPECT_EQ(trail, QStringList({"端口打开失败！"}));
+}
+
+TEST_F(NvLogoPage, SlowSerialDownloadShowsProgressCancelsAtOnceAndTheNextDownloadWorks) {
+    kelvo::testing::Pty pty;
+    kelvo::testing::PortOverride com1("COM1", pty.slavePath());
+    kelvo::testing::SlowReader line(pty, 11520);  // 115200 baud, 10 bits a byte
+    const Pixels dots = [](int x, int y) { return (x ^ y) % 7 == 0; };
+    ChooseFile(WriteFile(dir, "big.bmp", MonoBmp(576, 576, dots)));
+    const std::string download = kMotionUnit + FsQ(576, 576, dots);  // about 3.6 s on this line
+
+    // Cancel once the dialog shows some of the bytes gone out.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point cancelled{};
+    QString label;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QProgressDialog* dialog = form->Actions->Dialog();
+        if (dialog == nullptr || dialog->value() <= 0 || cancelled != Clock::time_point{})
+            return;
+        label = dialog->labelText();
+        cancelled = Clock::now();
+        dialog->findChild<QPushButton*>()->click();
+    });
+    poll.start(5);
+    kelvo::testing::EventLoopWatch watch;
+    Fresh();
+    form->btn20->click();
+    const auto afterCancel = Clock::now() - cancelled;
+    poll.stop();
+    ASSERT_NE(cancelled, Clock::time_point{}) << "no progress was shown";
+    EXPECT_LT(afterCancel, std::chrono::milliseconds(200));
+    EXPECT_LT(watch.Longest(), std::chrono::milliseconds(400));
+    EXPECT_TRUE(label.contains(QStringLiteral(" of %1 bytes sent").arg(download.size())))
+        << label.toStdString();
+    EXPECT_EQ(form->edQuery->text(), "端口关闭成功！");
+    EXPECT_LT(line.count(), download.size());
+
+    // The port was released: a second download, on a fast line, arrives whole.
+    line.setRate(0);
+    Fresh();
+    form->btn20->click();
+    EXPECT_EQ(trail, QStringList({"端口打开成功！", "端口关闭成功！"}));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::string got = line.bytes();
+            return got.size() >= download.size() &&
+                   got.compare(got.size() - download.size(), download.size(), download) == 0;
+        },
+        10000));
+    EXPECT_TRUE(dialogs->boxes.empty());
 }
 
 TEST_F(NvLogoPage, DriverModeOpensAtOnceAndPrintsOneRawJobThroughTheSpooler) {
