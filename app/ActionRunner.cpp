@@ -1,6 +1,7 @@
 #include "app/ActionRunner.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QLocale>
 #include <QProgressDialog>
@@ -33,11 +34,16 @@ QString Bytes(uint64_t n) {
 
 }  // namespace
 
+namespace {
+thread_local std::atomic<uint64_t>* tTotal = nullptr;  // the worker's action's total
+}  // namespace
+
 // Written by the worker's writes, read by the window's dialog.
 struct TActionRunner::Progress {
     std::atomic<uint64_t> finished{0};  // bytes of the writes that have ended
     std::atomic<uint64_t> current{0};   // taken so far of the write in progress
     std::atomic<uint64_t> currentSize{0};
+    std::atomic<uint64_t> total{0};  // 0 while not known
 
     static void Report(void* context, uint64_t done, uint64_t size) {
         auto* p = static_cast<Progress*>(context);
@@ -77,6 +83,7 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io, ui
     } reset{*this};
 
     Progress progress;
+    progress.total = total;
     kelvo::TransferMonitor monitor;
     monitor.cancelFd = cancel.fd();
     monitor.stallLimitMs = StallLimitMs;
@@ -89,11 +96,13 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io, ui
     std::thread worker([&] {
         {
             kelvo::TransferScope scope(&monitor);
+            tTotal = &progress.total;
             try {
                 io();
             } catch (...) {
                 failure = std::current_exception();
             }
+            tTotal = nullptr;
         }
         ended = true;
         QMetaObject::invokeMethod(
@@ -106,9 +115,9 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io, ui
     connect(&dialogDue, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
     dialogDue.start(kDialogDelayMs);
     if (loop.exec(QEventLoop::ExcludeUserInputEvents) == 1 && !ended) {
-        ShowDialog(what, progress, total);
+        ShowDialog(what, progress);
         QTimer refresh;
-        connect(&refresh, &QTimer::timeout, this, [&] { UpdateDialog(progress, total); });
+        connect(&refresh, &QTimer::timeout, this, [&] { UpdateDialog(progress); });
         refresh.start(50);
         loop.exec();
         delete std::exchange(dialog_, nullptr);
@@ -118,7 +127,24 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io, ui
         std::rethrow_exception(failure);
 }
 
-void TActionRunner::ShowDialog(const QString& what, Progress& progress, uint64_t total) {
+void TActionRunner::SetTotal(uint64_t total) noexcept {
+    if (tTotal != nullptr)
+        *tTotal = total;
+}
+
+void TActionRunner::RunInSlices(const std::function<bool()>& step) {
+    if (busy_)
+        throw std::logic_error("another action is still running");
+    busy_ = true;
+    struct Reset {
+        bool& busy;
+        ~Reset() { busy = false; }
+    } reset{busy_};
+    while (!step())
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void TActionRunner::ShowDialog(const QString& what, Progress& progress) {
     auto* dialog = new TProgressDialog(window_);
     dialog_ = dialog;
     dialog->setObjectName(QStringLiteral("ActionProgress"));
@@ -131,14 +157,18 @@ void TActionRunner::ShowDialog(const QString& what, Progress& progress, uint64_t
     // The dialog's own cancel would hide it at once; it stays up until the worker has stopped.
     disconnect(dialog, &QProgressDialog::canceled, dialog, &QProgressDialog::cancel);
     connect(dialog, &QProgressDialog::canceled, this, [this] { Cancel(); });
-    UpdateDialog(progress, total);
+    UpdateDialog(progress);
     dialog->show();
 }
 
-void TActionRunner::UpdateDialog(const Progress& progress, uint64_t total) {
+void TActionRunner::UpdateDialog(const Progress& progress) {
     if (dialog_ == nullptr || (cancel_ != nullptr && cancel_->Cancelled()))
         return;
+    const QString title = AlsoOnCancel
+                              ? dialog_->windowTitle() + QLatin1Char('\n') + AlsoOnCancelText
+                              : dialog_->windowTitle();
     const uint64_t sent = progress.Sent();
+    const uint64_t total = progress.total;
     const uint64_t known = total > 0 ? total : progress.finished + progress.currentSize;
     if (known == 0) {
         dialog_->setRange(0, 0);  // a busy bar: nothing to count yet (connecting, looking up)
@@ -150,13 +180,20 @@ void TActionRunner::UpdateDialog(const Progress& progress, uint64_t total) {
     dialog_->setRange(0, 1000);
     dialog_->setValue(static_cast<int>(std::min<uint64_t>(sent, known) * 1000 / known));
     dialog_->setLabelText(QStringLiteral("%1\n已发送 %2 / %3 字节 (%2 of %3 bytes sent)")
-                              .arg(dialog_->windowTitle(), Bytes(sent), Bytes(known)));
+                              .arg(title, Bytes(sent), Bytes(known)));
 }
 
 void TActionRunner::Cancel() noexcept {
     if (cancel_ == nullptr)
         return;
     cancel_->Cancel();
+    if (AlsoOnCancel) {
+        try {
+            AlsoOnCancel();
+        } catch (...) {
+            // Only the window's own buttons run here; the cancel itself has happened.
+        }
+    }
     if (dialog_ != nullptr) {
         dialog_->setLabelText(QStringLiteral("正在取消... (cancelling ...)"));
         if (auto* button = dialog_->findChild<QPushButton*>())

@@ -39,10 +39,18 @@ class TActionRunner : public QObject {
     // bytes the action sends, 0 when not known in advance.
     void Run(const QString& what, const std::function<void()>& io, uint64_t total = 0);
 
+    // Work that must stay on the window's thread but takes long (reading a huge memo): `step`
+    // runs until it returns true, and the window paints between steps. Counts as busy, so no tick
+    // starts an action meanwhile; input waits, as during Run.
+    void RunInSlices(const std::function<bool()>& step);
+
     // One job that runs on a thread of its own without holding up the window (the printer list at
     // start-up); `done` then runs on the window's thread with the job's result. Cancelled and
     // joined when the runner dies.
     void StartBackground(std::function<std::function<void()>()> job);
+
+    // Called from the I/O of a Run, once it knows: the number of bytes the action sends.
+    static void SetTotal(uint64_t total) noexcept;
 
     // True while Run is in progress.
     bool Busy() const noexcept { return busy_; }
@@ -53,11 +61,16 @@ class TActionRunner : public QObject {
 
     // No byte accepted for this long ends a transfer; 0 means kelvo::kStallLimit.
     int StallLimitMs = 0;
+    // While set, Cancel runs this too, and the dialog says so. The wireless loop's tick sets it
+    // to stop the loop: otherwise a held printer could keep the window behind one tick's dialog
+    // after another, with the loop's Stop button never within reach.
+    std::function<void()> AlsoOnCancel;
+    QString AlsoOnCancelText;
 
   private:
     struct Progress;
-    void ShowDialog(const QString& what, Progress& progress, uint64_t total);
-    void UpdateDialog(const Progress& progress, uint64_t total);
+    void ShowDialog(const QString& what, Progress& progress);
+    void UpdateDialog(const Progress& progress);
 
     QWidget* window_;
     bool busy_ = false;

@@ -163,19 +163,14 @@ void TForm1::Button7Click() {
 }
 
 void TForm1::Button3Click() {
-    const std::string lines[] = {
-        kelvo::CharSizeDouble() + kelvo::ToGbk(" QM417网口测试打印开始") + "\r",
-        kelvo::CharSizeNormal() + MemoBytes(Memo1), kelvo::FeedAndPartialCut()};
-    uint64_t total = 0;
-    for (const std::string& line : lines)
-        total += line.size() + 2;
-    Actions->Run(
-        ActionName(Button3),
-        [&] {
-            for (const std::string& line : lines)
-                IdTCPClient1.SendLine(line);
-        },
-        total);
+    const std::vector<Piece> lines = {
+        {kelvo::CharSizeDouble() + kelvo::ToGbk(" QM417网口测试打印开始") + "\r"},
+        {kelvo::CharSizeNormal(), true, MemoText(Memo1)},
+        {kelvo::FeedAndPartialCut()}};
+    Actions->Run(ActionName(Button3), [&] {
+        for (const std::string& line : PieceBytes(lines))
+            IdTCPClient1.SendLine(line);
+    });
 }
 
 void TForm1::Button4Click() {

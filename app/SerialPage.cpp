@@ -81,9 +81,9 @@ void TForm1::Button9Click() {
 void TForm1::Button8Click() {
     Guarded(kSendFailure, [this] {
         SendToDevice(ActionName(Button8), PortName(ComboBox1),
-                     {{kelvo::CharSizeDouble() + kelvo::ToGbk("QM417测试打印开始") + "\r", true},
-                      {kelvo::CharSizeNormal() + MemoBytes(memo2), true},
-                      {kelvo::FeedAndPartialCut(), true}});
+                     {{kelvo::CharSizeDouble() + kelvo::ToGbk("QM417测试打印开始") + "\r"},
+                      {kelvo::CharSizeNormal(), true, MemoText(memo2)},
+                      {kelvo::FeedAndPartialCut()}});
     });
 }
 

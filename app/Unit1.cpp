@@ -13,11 +13,15 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "links/DeviceFileOutput.h"
 #include "links/SendRawToPrinter.h"
@@ -116,6 +120,8 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    // The background job (the printer list) ends and is joined before anything else goes.
+    delete std::exchange(Actions, nullptr);
     Comm1.reset();
     qApp->removeEventFilter(this);
 }
@@ -255,32 +261,68 @@ void TForm1::InitializeComm1() {
     Comm1->ClosePort();
 }
 
-std::string TForm1::MemoBytes(const QPlainTextEdit* memo) {
+QString TForm1::MemoText(const QPlainTextEdit* memo) {
+    constexpr int kLargeMemo = 1 << 20;  // characters; below this one read is quick enough
+    const QTextDocument* document = memo->document();
+    if (document->characterCount() < kLargeMemo)
+        return memo->toPlainText();
+    QString text;
+    text.reserve(document->characterCount());
+    QTextBlock block = document->begin();
+    Actions->RunInSlices([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+        for (int n = 0; block.isValid(); ++n) {
+            if (n % 256 == 0 && std::chrono::steady_clock::now() >= until)
+                return false;
+            text += block.text();
+            block = block.next();
+            if (block.isValid())
+                text += QLatin1Char('\n');
+        }
+        return true;
+    });
+    // What toPlainText does besides joining the blocks.
+    for (QChar& c : text) {
+        if (c == QChar::LineSeparator)
+            c = QLatin1Char('\n');
+        else if (c == QChar::Nbsp)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+std::string TForm1::MemoBytes(const QString& text) {
     // The whole text as shown: lines end in CR LF, a last line break only when the text has one.
-    QString text = memo->toPlainText();
-    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    return kelvo::ToGbk(text.toStdString());
+    QString lines = text;
+    lines.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return kelvo::ToGbk(lines.toStdString());
+}
+
+std::vector<std::string> TForm1::PieceBytes(const std::vector<Piece>& pieces) {
+    std::vector<std::string> out;
+    uint64_t total = 0;
+    for (const Piece& piece : pieces) {
+        out.push_back(piece.memo.isEmpty() ? piece.bytes : piece.bytes + MemoBytes(piece.memo));
+        total += out.back().size() + (piece.line ? 2 : 0);
+    }
+    TActionRunner::SetTotal(total);
+    return out;
 }
 
 void TForm1::SendToDevice(const QString& what, const std::string& port,
-                          const std::vector<DevicePiece>& pieces) {
-    uint64_t total = 0;
-    for (const DevicePiece& piece : pieces)
-        total += piece.bytes.size() + (piece.line ? 2 : 0);
-    Actions->Run(
-        what,
-        [&] {
-            kelvo::DeviceFileOutput out;
-            out.OpenDevice(port);
-            for (const DevicePiece& piece : pieces) {
-                if (piece.line)
-                    out.DeviceWriteLine(piece.bytes);
-                else
-                    out.DeviceWrite(piece.bytes);
-            }
-            out.CloseDevice();
-        },
-        total);
+                          const std::vector<Piece>& pieces) {
+    Actions->Run(what, [&] {
+        const std::vector<std::string> bytes = PieceBytes(pieces);
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(port);
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (pieces[i].line)
+                out.DeviceWriteLine(bytes[i]);
+            else
+                out.DeviceWrite(bytes[i]);
+        }
+        out.CloseDevice();
+    });
 }
 
 std::string TForm1::PortName(const QComboBox* box) {

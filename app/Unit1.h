@@ -295,18 +295,26 @@ class TForm1 : public QMainWindow {
     // A guarded action: any failure of the sequence shows `message` in the "Error" dialog and
     // ends the action.
     void Guarded(const QString& message, const std::function<void()>& sequence);
-    // A memo's whole text as shown, lines ending in CR LF, in the printer's code page.
-    static std::string MemoBytes(const QPlainTextEdit* memo);
+    // A memo's text as toPlainText gives it. A huge memo (megabytes) takes the document a while
+    // to give up: it is read in slices, with the window painting in between.
+    QString MemoText(const QPlainTextEdit* memo);
+    // A memo's whole text, lines ending in CR LF, in the printer's code page.
+    static std::string MemoBytes(const QString& text);
     // A port box's text as typed or picked.
     static std::string PortName(const QComboBox* box);
-    // One action's output to a port or file opened by name, on the worker: each piece written as
-    // a line (CR LF added) or as it stands, then the port is closed. Throws what the output throws.
-    struct DevicePiece {
+    // A piece of an action's output: `bytes`, then a memo's text in the printer's code page, then
+    // CR LF when it is a line. The memo is converted on the worker: a long one takes a while.
+    struct Piece {
         std::string bytes;
-        bool line;
+        bool line = true;
+        QString memo = {};
     };
+    // On the worker: each piece's bytes (without the line end); tells the runner the total.
+    static std::vector<std::string> PieceBytes(const std::vector<Piece>& pieces);
+    // One action's output to a port or file opened by name, on the worker: the pieces, then the
+    // port is closed. Throws what the output throws.
     void SendToDevice(const QString& what, const std::string& port,
-                      const std::vector<DevicePiece>& pieces);
+                      const std::vector<Piece>& pieces);
     // What the dialog of a long action calls it: the button's caption as shown.
     static QString ActionName(const QAbstractButton* button);
 

@@ -85,14 +85,13 @@ void TForm1::btn2Click() {
     bool printed = false;
     Guarded(QStringLiteral("数据发送失败！"), [&] {
         // Only the first line carries the header; the rest of the job follows it.
-        std::vector<DevicePiece> job = {
-            {kelvo::WirelessDataHeader() + PrinterNumber(edt1) + kelvo::CharSizeDouble() +
-                 kelvo::ToGbk("本次打印第") + std::to_string(PrintCounter) +
-                 kelvo::ToGbk("张数据") + "\r",
-             true},
-            {kelvo::ToGbk("此打印机编号为：") + PrinterNumber(edt1) + std::string(8, ' ') +
-                 kelvo::CharSizeNormal() + MemoBytes(mmo1),
-             true}};
+        std::vector<Piece> job = {{kelvo::WirelessDataHeader() + PrinterNumber(edt1) +
+                                       kelvo::CharSizeDouble() + kelvo::ToGbk("本次打印第") +
+                                       std::to_string(PrintCounter) + kelvo::ToGbk("张数据") + "\r",
+                                   true},
+                                  {kelvo::ToGbk("此打印机编号为：") + PrinterNumber(edt1) +
+                                       std::string(8, ' ') + kelvo::CharSizeNormal(),
+                                   true, MemoText(mmo1)}};
         if (chk1->isChecked())
             job.push_back({kelvo::FeedAndPartialCut(), true});
         SendToDevice(ActionName(btn2), PortName(cbb1), job);
@@ -132,5 +131,11 @@ void TForm1::tmr1Timer() {
     // dropped: the loop prints one page at a time.
     if (Actions->Busy())
         return;
+    Actions->AlsoOnCancel = [this] { btn8Click(); };
+    Actions->AlsoOnCancelText = QStringLiteral("取消将停止循环打印 (Cancel stops the loop print)");
+    struct Clear {
+        TActionRunner& r;
+        ~Clear() { r.AlsoOnCancel = nullptr; }
+    } clear{*Actions};
     btn2Click();
 }

@@ -11,6 +11,8 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_BUILD_APP=ON -DKELVO_BUILD_TESTS=ON
 cmake --build build
 scripts/offline.sh ctest --test-dir build --output-on-failure -j "$jobs"
+# How long the window stalls during long actions: figures only; fails only if a case cannot run.
+scripts/offline.sh build/bench/bench_responsiveness
 
 # Everything once more under AddressSanitizer + UndefinedBehaviorSanitizer; any report fails.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1

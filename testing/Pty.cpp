@@ -35,15 +35,16 @@ std::string Pty::read(size_t n, std::chrono::milliseconds timeout) {
     std::string out;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (out.size() < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
             break;
+        // Rounded up, so a short time-out still gets its one look.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         pollfd p{master_.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
             continue;
         char buf[4096];
-        ssize_t r = ::read(master_.get(), buf, sizeof buf);
+        ssize_t r = ::read(master_.get(), buf, std::min(sizeof buf, n - out.size()));
         if (r > 0) {
             out.append(buf, static_cast<size_t>(r));
         } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {

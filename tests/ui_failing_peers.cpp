@@ -34,6 +34,7 @@
 #include "protocol/GbkText.h"
 #include "testing/CupsServer.h"
 #include "testing/EventLoopWatch.h"
+#include "testing/LongText.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/ProcessResources.h"
 #include "testing/Pty.h"
@@ -94,18 +95,6 @@ Clock::duration Timed(F&& click) {
     return Clock::now() - start;
 }
 
-// A memo far larger than what the kernel buffers for one loopback connection, so the page is
-// still being sent when the printer gives up on it.
-QString LongMemo() {
-    QString text;
-    const QString line = QStringLiteral(
-        "Print the test line %1 ....................................."
-        "..........................\n");
-    for (int i = 0; text.size() < 8 * 1024 * 1024; ++i)
-        text += line.arg(i, 6, 10, QLatin1Char('0'));
-    return text;
-}
-
 // The printer's XOFF reaches the line discipline a moment after it is sent: waits until the port
 // takes no more output (a stopped tty offers no room to write).
 bool OutputStopped(const Pty& pty) {
@@ -139,13 +128,6 @@ constexpr auto kResponsive = 400ms;
 // The stall limit the window tests use instead of the 10 s a technician gets.
 constexpr int kTestStallMs = 600;
 
-QString BigText(int bytes) {
-    QString text;
-    while (text.size() < bytes)
-        text += QStringLiteral("0123456789 the quick brown fox jumps over the lazy dog\n");
-    return text;
-}
-
 class FailingPeers : public kelvo::testing::WindowTest {
   protected:
     void SetUp() override {
@@ -170,7 +152,7 @@ TEST_F(FailingPeers, NetworkPrinterResettingMidTestPageClosesTheLinkAndTheNextPr
     std::optional<LoopbackPrinter> printer;
     printer.emplace(OwnLoopbackHost(), 9100,
                     LoopbackPrinter::Options{LoopbackPrinter::Mode::ResetAfter, 64 * 1024});
-    const QString memo = LongMemo();
+    const QString memo = kelvo::testing::LongMemo();
     form->Memo1->setPlainText(memo);
     form->Button1->click();
     ASSERT_EQ(form->StatusText(), kConnected);
@@ -358,7 +340,7 @@ TEST_F(FailingPeers,
     ASSERT_TRUE(dialogs->boxes.empty());
     pty.drain(50ms);
     // Far more than the tty buffers, so the page is still going out when the printer stops it.
-    form->memo2->setPlainText(BigText(256 * 1024));
+    form->memo2->setPlainText(kelvo::testing::LongMemo(256 * 1024));
     ASSERT_TRUE(pty.holdOutput(true));
 
     EventLoopWatch watch;
@@ -407,7 +389,7 @@ TEST_F(FailingPeers, WirelessTickStuckOnAHeldBridgeCanBeStoppedAndTheBridgeWorks
     form->btn1->click();  // 9600, XON/XOFF
     ASSERT_TRUE(dialogs->boxes.empty());
     bridge.drain(50ms);
-    form->mmo1->setPlainText(BigText(64 * 1024));
+    form->mmo1->setPlainText(kelvo::testing::LongMemo(64 * 1024));
     ASSERT_TRUE(bridge.holdOutput(true));
     int ticks = 0;
     const auto product = form->tmr1->OnTimer;
@@ -452,7 +434,7 @@ TEST_F(FailingPeers, WirelessTickStuckOnAHeldBridgeCanBeStoppedAndTheBridgeWorks
 TEST_F(FailingPeers, NetworkTestPageToAPrinterThatStopsReadingEndsWithASocketErrorAtTheStallLimit) {
     LoopbackPrinter printer(OwnLoopbackHost(), 9100,
                             LoopbackPrinter::Options{LoopbackPrinter::Mode::Hold, 0});
-    form->Memo1->setPlainText(LongMemo());
+    form->Memo1->setPlainText(kelvo::testing::LongMemo());
     form->Button1->click();
     ASSERT_EQ(form->StatusText(), kConnected);
 
@@ -472,7 +454,7 @@ TEST_F(FailingPeers, NetworkTestPageToAPrinterThatStopsReadingEndsWithASocketErr
 TEST_F(FailingPeers, PrinterThatTalksAndReadsSlowlyGetsTheWholePageBeforeDisconnectCloses) {
     LoopbackPrinter printer(OwnLoopbackHost(), 9100);
     printer.setSlowAndTalking("\x12", 2ms);  // a status byte first, then 4 KiB at a time
-    const QString memo = BigText(48 * 1024);
+    const QString memo = kelvo::testing::LongMemo(48 * 1024);
     form->Memo1->setPlainText(memo);
     form->Button1->click();
     ASSERT_EQ(form->StatusText(), kConnected);

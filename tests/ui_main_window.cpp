@@ -1,4 +1,5 @@
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -78,4 +79,14 @@ TEST_F(WindowTest, SerialComponentCarriesTheWindowsValues) {
     EXPECT_TRUE(form->Comm1->Inx_XonXoffFlow());
     EXPECT_FALSE(form->Comm1->IsOpen());
     EXPECT_EQ(form->IdTCPClient1.GetState(), kelvo::NetworkLink::State::Idle);
+}
+
+TEST_F(WindowTest, AHugeMemoReadInSlicesIsExactlyItsPlainText) {
+    // Nbsp and the line separator (Shift+Return) are what toPlainText rewrites besides joining.
+    QString text = QStringLiteral("first\u00a0line\u2028same block\n\n");
+    while (text.size() < (1 << 21))
+        text += QStringLiteral("a line of the memo, 中文 too\n");
+    form->memo2->setPlainText(text + QStringLiteral("no line end"));
+    EXPECT_TRUE(form->MemoText(form->memo2) == form->memo2->toPlainText());
+    EXPECT_FALSE(form->Actions->Busy());
 }
