@@ -420,6 +420,16 @@ TEST_F(FailingPeers, WirelessTickStuckOnAHeldBridgeCanBeStoppedAndTheBridgeWorks
     QTest::qWait(150);  // six more intervals: no tick may come after the stop
     EXPECT_EQ(ticks, 1);
 
+    // The tick's dialog blocks the window, Stop included: its Cancel stops the loop too.
+    When(
+        form.get(), [&] { return form->Actions->Dialog() != nullptr; },
+        [&] { form->Actions->Dialog()->findChild<QPushButton*>()->click(); });
+    form->btn5->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs->boxes.size() == 2; }, 5000));
+    EXPECT_FALSE(form->tmr1->Enabled());
+    EXPECT_TRUE(form->btn5->isEnabled());
+    EXPECT_EQ(ticks, 2);
+
     ASSERT_TRUE(bridge.holdOutput(false));
     bridge.drain(100ms);
     form->mmo1->setPlainText("ok\n");
@@ -428,7 +438,7 @@ TEST_F(FailingPeers, WirelessTickStuckOnAHeldBridgeCanBeStoppedAndTheBridgeWorks
     const std::string wire = bridge.read(200, 2000ms);
     EXPECT_NE(wire.find(counted), std::string::npos);
     EXPECT_EQ(form->PrintCounter, 1);
-    EXPECT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes.size(), 2u);
 }
 
 TEST_F(FailingPeers, NetworkTestPageToAPrinterThatStopsReadingEndsWithASocketErrorAtTheStallLimit) {
