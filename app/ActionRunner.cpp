@@ -108,6 +108,17 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io, ui
         QMetaObject::invokeMethod(
             &loop, [&loop] { loop.exit(0); }, Qt::QueuedConnection);
     });
+    // Should anything below throw, the worker is stopped and joined before its frame goes.
+    struct Join {
+        std::thread& worker;
+        kelvo::CancelSignal& cancel;
+        ~Join() {
+            if (!worker.joinable())
+                return;
+            cancel.Cancel();
+            worker.join();
+        }
+    } join{worker, cancel};
 
     // Short actions: no dialog, and no input reaches the window meanwhile (it waits its turn).
     QTimer dialogDue;
