@@ -10,6 +10,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabWidget>
 
 #include <memory>
 #include <stdexcept>
@@ -320,14 +321,14 @@ void TForm1::btn21Click() {
 int32_t TForm1::PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits,
                         int32_t stopBits, int32_t parity, int32_t mode) {
     int32_t handle = -1;
-    PosdllCall(QStringLiteral("POS_Open"), [&] {
+    PosdllCall(ActionName(btn19), [&] {
         handle = Posdll.POS_Open(name.constData(), baudRate, dataBits, stopBits, parity, mode);
     });
     return handle;
 }
 
 void TForm1::PosClose() {
-    PosdllCall(QStringLiteral("POS_Close"), [this] { Posdll.POS_Close(); });
+    PosdllCall(PageControl1->tabText(PageControl1->indexOf(ts2)), [this] { Posdll.POS_Close(); });
 }
 
 void TForm1::PosdllCall(const QString& what, const std::function<void()>& calls) {
