@@ -67,23 +67,32 @@ TActionRunner::~TActionRunner() {
         background_.join();
 }
 
-void TActionRunner::Run(const QString& what, const std::function<void()>& io, uint64_t total) {
-    // Only a tick or a notice could get here during an action; the callers drop those.
-    if (busy_)
-        throw std::logic_error("another action is still running");
-    busy_ = true;
+// One action at a time: marks the runner busy for its life.
+class TActionRunner::BusyScope {
+  public:
+    explicit BusyScope(TActionRunner& runner) : runner_(runner) {
+        // Only a tick or a notice could get here during an action; the callers drop those.
+        if (runner_.busy_)
+            throw std::logic_error("another action is still running");
+        runner_.busy_ = true;
+    }
+    ~BusyScope() {
+        runner_.busy_ = false;
+        runner_.cancel_ = nullptr;
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+  private:
+    TActionRunner& runner_;
+};
+
+void TActionRunner::Run(const QString& what, const std::function<void()>& io) {
+    BusyScope busy(*this);
     kelvo::CancelSignal cancel;
     cancel_ = &cancel;
-    struct Reset {
-        TActionRunner& r;
-        ~Reset() {
-            r.busy_ = false;
-            r.cancel_ = nullptr;
-        }
-    } reset{*this};
 
     Progress progress;
-    progress.total = total;
     kelvo::TransferMonitor monitor;
     monitor.cancelFd = cancel.fd();
     monitor.stallLimitMs = StallLimitMs;
@@ -144,13 +153,7 @@ void TActionRunner::SetTotal(uint64_t total) noexcept {
 }
 
 void TActionRunner::RunInSlices(const std::function<bool()>& step) {
-    if (busy_)
-        throw std::logic_error("another action is still running");
-    busy_ = true;
-    struct Reset {
-        bool& busy;
-        ~Reset() { busy = false; }
-    } reset{busy_};
+    BusyScope busy(*this);
     while (!step())
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }

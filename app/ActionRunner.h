@@ -35,9 +35,9 @@ class TActionRunner : public QObject {
     ~TActionRunner() override;  // cancels and joins the background job
 
     // Runs `io` on a worker under a fresh transfer monitor and returns when it has ended; what it
-    // throws is rethrown here. `what` names the action in the dialog; `total` is the number of
-    // bytes the action sends, 0 when not known in advance.
-    void Run(const QString& what, const std::function<void()>& io, uint64_t total = 0);
+    // throws is rethrown here. `what` names the action in the dialog. The bytes sent show against
+    // the total the I/O gives SetTotal, or else against the size of the write in progress.
+    void Run(const QString& what, const std::function<void()>& io);
 
     // Work that must stay on the window's thread but takes long (reading a huge memo): `step`
     // runs until it returns true, and the window paints between steps. Counts as busy, so no tick
@@ -69,6 +69,7 @@ class TActionRunner : public QObject {
 
   private:
     struct Progress;
+    class BusyScope;
     void ShowDialog(const QString& what, Progress& progress);
     void UpdateDialog(const Progress& progress);
 

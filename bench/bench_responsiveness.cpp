@@ -161,6 +161,39 @@ void NoteBoxes(Outcome& out, const QuietDialogs::State& dialogs) {
         out.notes.push_back("box shown: " + box);
 }
 
+// Runs one click of `form` under a 20 ms watch, giving up after kCaseLimit. False when the click
+// threw (the reason is in `out`).
+bool Measure(Outcome& out, TForm1& form, const char* what, const std::function<void()>& click,
+             bool& gaveUp) {
+    GiveUp giveUp(form);
+    EventLoopWatch watch;
+    const auto start = Clock::now();
+    try {
+        click();
+    } catch (const std::exception& e) {
+        out.why = std::string("the ") + what + " threw: " + e.what();
+        return false;
+    }
+    out.duration = Clock::now() - start;
+    out.longest = watch.Longest();
+    gaveUp = giveUp.fired;
+    return true;
+}
+
+// The case ran when it was not given up and at least `wanted` bytes reached `where`.
+void Judge(Outcome& out, const char* what, bool gaveUp, size_t got, size_t wanted,
+           const char* where) {
+    if (gaveUp) {
+        out.why = std::string("the ") + what + " was given up after 60 s";
+    } else if (got < wanted) {
+        out.why = "only " + std::to_string(got) + " of at least " + std::to_string(wanted) +
+                  " bytes reached the " + where;
+    } else {
+        out.ran = true;
+        out.notes.push_back(std::to_string(got) + " bytes reached the " + where);
+    }
+}
+
 // 1. A full-width NV logo down a serial line that a printer reads at 11,520 bytes/s.
 Outcome NvLogoOverSerial() {
     Outcome out("NV logo 576x576 over serial");
@@ -196,31 +229,16 @@ Outcome NvLogoOverSerial() {
         return out;
     }
 
-    GiveUp giveUp(*form);
-    EventLoopWatch watch;
-    const auto start = Clock::now();
-    try {
-        form->btn20Click();
-    } catch (const std::exception& e) {
-        out.why = std::string("the download threw: ") + e.what();
+    bool gaveUp = false;
+    if (!Measure(
+            out, *form, "download", [&] { form->btn20Click(); }, gaveUp))
         return out;
-    }
-    out.duration = Clock::now() - start;
-    out.longest = watch.Longest();
 
     // The image alone is a byte per eight dots; the commands around it add a few more.
     constexpr size_t kImageBytes = size_t(kSide) * kSide / 8;
     reader.waitFor(kImageBytes, 10s);
     NoteBoxes(out, *dialogs);
-    if (giveUp.fired) {
-        out.why = "the download was given up after 60 s";
-    } else if (reader.count() < kImageBytes) {
-        out.why = "only " + std::to_string(reader.count()) + " of at least " +
-                  std::to_string(kImageBytes) + " bytes reached the port";
-    } else {
-        out.ran = true;
-        out.notes.push_back(std::to_string(reader.count()) + " bytes reached the port");
-    }
+    Judge(out, "download", gaveUp, reader.count(), kImageBytes, "port");
     return out;
 }
 
@@ -244,29 +262,14 @@ Outcome TestPageToSlowPrinter() {
         return out;
     }
 
-    GiveUp giveUp(*form);
-    EventLoopWatch watch;
-    const auto start = Clock::now();
-    try {
-        form->Button3Click();
-    } catch (const std::exception& e) {
-        out.why = std::string("the test page threw: ") + e.what();
+    bool gaveUp = false;
+    if (!Measure(
+            out, *form, "test page", [&] { form->Button3Click(); }, gaveUp))
         return out;
-    }
-    out.duration = Clock::now() - start;
-    out.longest = watch.Longest();
 
     const size_t got = printer.waitForBytes(memoBytes, 10s).size();
     NoteBoxes(out, *dialogs);
-    if (giveUp.fired) {
-        out.why = "the test page was given up after 60 s";
-    } else if (got < memoBytes) {
-        out.why = "only " + std::to_string(got) + " of at least " + std::to_string(memoBytes) +
-                  " bytes reached the printer";
-    } else {
-        out.ran = true;
-        out.notes.push_back(std::to_string(got) + " bytes reached the printer");
-    }
+    Judge(out, "test page", gaveUp, got, memoBytes, "printer");
     return out;
 }
 
