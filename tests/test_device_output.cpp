@@ -22,6 +22,7 @@
 #include "links/Transfer.h"
 #include "testing/CancelWhenBlocked.h"
 #include "testing/Pty.h"
+#include "testing/TempDir.h"
 
 using kelvo::DeviceFileOutput;
 using kelvo::EInOutError;
@@ -29,6 +30,7 @@ using kelvo::UniqueFd;
 using kelvo::testing::CancelWhenBlocked;
 using kelvo::testing::PortOverride;
 using kelvo::testing::Pty;
+using kelvo::testing::TempDir;
 using namespace std::string_literals;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -36,24 +38,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kDrawer = "\x1b\x70\x00\x28\x28"s;
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kelvo-devout-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr)
-            throw std::runtime_error("mkdtemp");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-  private:
-    fs::path path_;
-};
 
 int OpenFdCount() {
     return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
