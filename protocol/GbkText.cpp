@@ -1,29 +1,12 @@
 #include "protocol/GbkText.h"
 
-#include <iconv.h>
-
 #include <cerrno>
-#include <stdexcept>
+
+#include "protocol/Iconv.h"
 
 namespace kelvo {
 
 namespace {
-
-class Iconv {
-  public:
-    Iconv(const char* to, const char* from) : cd_(::iconv_open(to, from)) {
-        if (cd_ == reinterpret_cast<iconv_t>(-1)) {
-            throw std::runtime_error(std::string("iconv cannot convert to ") + to);
-        }
-    }
-    ~Iconv() { ::iconv_close(cd_); }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-    iconv_t get() const { return cd_; }
-
-  private:
-    iconv_t cd_;
-};
 
 // Length of the well-formed UTF-8 sequence at s (strict: no overlongs, surrogates or code points
 // above U+10FFFF), or 0 when the bytes there are not one.

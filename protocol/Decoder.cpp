@@ -1,0 +1,670 @@
+#include "protocol/Decoder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <string_view>
+
+#include "protocol/Commands.h"
+#include "protocol/Iconv.h"
+
+namespace kelvo {
+
+namespace {
+
+using namespace std::string_view_literals;
+using Kind = DecodedCommand::Kind;
+
+// Unknown bytes side by side share one entry up to this many, so that noise stays readable.
+constexpr size_t kUnknownRun = 16;
+// Arguments shown in hex after a command's name; the words say the rest.
+constexpr size_t kArgBytes = 8;
+// QR code data shown in a detail.
+constexpr size_t kQrDataShown = 40;
+
+std::string Num(uint64_t v) {
+    return std::to_string(v);
+}
+
+const char* OnOff(bool on) {
+    return on ? "on" : "off";
+}
+
+// Many arguments may be given as a number or as its ASCII digit (0 or 48).
+unsigned Digit(uint8_t n) {
+    return n >= '0' && n <= '9' ? n - '0' : n;
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+std::string EscapedByte(uint8_t b) {
+    return std::string("\\x") + kHex[b >> 4] + kHex[b & 0x0F];
+}
+
+// The name of value n among names for first, first + 1, ...; otherwise "<other> n".
+std::string Pick(unsigned n, std::initializer_list<const char*> names, const char* other,
+                 unsigned first = 0) {
+    return n >= first && n - first < names.size() ? names.begin()[n - first]
+                                                  : std::string(other) + " " + Num(n);
+}
+
+std::string IntlCharset(uint8_t n) {
+    return Pick(
+        n,
+        {"USA", "France", "Germany", "UK", "Denmark I", "Sweden", "Italy", "Spain I", "Japan",
+         "Norway", "Denmark II", "Spain II", "Latin America", "Korea", "Slovenia/Croatia", "China"},
+        "set");
+}
+
+// ESC t numbers this decoder can read, with the name glibc's iconv knows each by.
+struct CodePage {
+    uint8_t n;
+    const char* label;
+    const char* charset;
+};
+constexpr CodePage kCodePages[] = {
+    {0, "PC437", "CP437"},  {2, "PC850", "CP850"},  {3, "PC860", "CP860"},
+    {4, "PC863", "CP863"},  {5, "PC865", "CP865"},  {16, "WPC1252", "CP1252"},
+    {17, "PC866", "CP866"}, {18, "PC852", "CP852"}, {19, "PC858", "CP858"},
+};
+
+const CodePage* FindCodePage(uint8_t n) {
+    for (const CodePage& page : kCodePages) {
+        if (page.n == n)
+            return &page;
+    }
+    return nullptr;
+}
+
+std::string CodePageName(uint8_t n) {
+    const CodePage* page = FindCodePage(n);
+    return "code page " + Num(n) + (page ? std::string(" (") + page->label + ")" : "");
+}
+
+const char* ImageScale(uint8_t m) {
+    switch (Digit(m)) {
+        case 0:
+            return "normal";
+        case 1:
+            return "double width";
+        case 2:
+            return "double height";
+        case 3:
+            return "quadruple";
+        default:
+            return "unknown scale";
+    }
+}
+
+// Printable bytes as they are, every other byte as \xNN.
+std::string Shortened(std::string_view data, size_t maxBytes) {
+    std::string out;
+    for (size_t i = 0; i < std::min(data.size(), maxBytes); ++i) {
+        const auto b = static_cast<uint8_t>(data[i]);
+        if (b >= 0x20 && b < 0x7F)
+            out += static_cast<char>(b);
+        else
+            out += EscapedByte(b);
+    }
+    return data.size() > maxBytes ? out + "…" : out;
+}
+
+// ---- Text ----
+
+bool IsTextByte(uint8_t b) {
+    return b >= 0x20 && b != 0x7F;
+}
+
+bool StartsWirelessHeader(std::string_view rest) {
+    return rest[0] == '+' && rest.starts_with(WirelessDataHeader());
+}
+
+// Bytes the converter refuses, and every byte when there is no converter, come out as \xNN.
+std::string DecodeText(std::string_view bytes, const DecoderState& state) {
+    const CodePage* page = FindCodePage(state.codePage);
+    const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
+    std::string out;
+    if (charset) {
+        try {
+            Iconv cd("UTF-8", charset);
+            char buf[1024];
+            char* in = const_cast<char*>(bytes.data());
+            size_t inLeft = bytes.size();
+            while (inLeft > 0) {
+                char* o = buf;
+                size_t oLeft = sizeof buf;
+                const size_t r = ::iconv(cd.get(), &in, &inLeft, &o, &oLeft);
+                const int err = errno;
+                out.append(buf, static_cast<size_t>(o - buf));
+                if (r != static_cast<size_t>(-1) || err == E2BIG)
+                    continue;
+                out += EscapedByte(static_cast<uint8_t>(*in));
+                ++in;
+                --inLeft;
+            }
+            return out;
+        } catch (const std::runtime_error&) {
+            out.clear();  // a system without this converter still shows the ASCII
+        }
+    }
+    for (char c : bytes) {
+        const auto b = static_cast<uint8_t>(c);
+        if (b < 0x80)
+            out += c;
+        else
+            out += EscapedByte(b);
+    }
+    return out;
+}
+
+// ---- Commands ----
+
+using Describe = std::string (*)(const uint8_t* args, DecoderState& state);
+
+// A variable-length command measured from its first byte: the length it declares (which may pass
+// the end of the input), its header (shown as arguments), and its words once it is complete.
+struct Measured {
+    uint64_t length = 0;
+    size_t header = 0;
+    std::string detail;
+    std::string name;  // when the name depends on the bytes
+};
+using Measure = Measured (*)(std::string_view rest);
+
+struct Entry {
+    std::string_view key;  // the bytes that select the command
+    const char* name;
+    size_t nameLength;  // the key bytes the name stands for; later key bytes are arguments
+    size_t length;      // of the whole command; 0 when `measure` finds it
+    Describe describe;
+    Measure measure = nullptr;
+};
+
+uint8_t At(std::string_view s, size_t i) {
+    return static_cast<uint8_t>(s[i]);
+}
+
+std::string Cut(const uint8_t* a, DecoderState&) {
+    const std::string n = a[0] >= 65 ? Num(a[1]) : "";
+    switch (a[0]) {
+        case 0:
+        case 48:
+            return "full cut";
+        case 1:
+        case 49:
+            return "partial cut";
+        case 65:
+        case 66:
+            return "feed " + n + (a[0] == 65 ? ", full cut" : ", partial cut");
+        case 97:
+        case 98:
+            return "cutting range basic feed + " + n +
+                   (a[0] == 97 ? ", full cut" : ", partial cut");
+        default:  // 103, 104
+            return "feed " + n + (a[0] == 103 ? ", full cut" : ", partial cut") +
+                   ", then feed to the print start";
+    }
+}
+
+std::string ConfigSwitches(const uint8_t* a, DecoderState&) {
+    const uint8_t cr = FunctionSwitchByte(true, false, false) & 0x0F;
+    const uint8_t external = FunctionSwitchByte(false, true, false) & 0x0F;
+    const uint8_t builtin = FunctionSwitchByte(false, false, true) & 0x0F;
+    return std::string("store switches: CR ") + OnOff(a[0] & cr) + ", external buzzer " +
+           OnOff(a[0] & external) + ", built-in buzzer " + OnOff(a[0] & builtin);
+}
+
+std::string ConfigBaud(const uint8_t* a, DecoderState&) {
+    for (long baud : {115200, 38400, 19200, 9600}) {
+        if (BaudCode(baud) == static_cast<char>(a[0]))
+            return "store serial baud rate " + Num(baud);
+    }
+    return "store serial baud rate: unknown code " + Num(a[0]);
+}
+
+std::string PrintMode(const uint8_t* a, DecoderState&) {
+    std::string s = a[0] & 0x01 ? "print mode: font B" : "print mode: font A";
+    for (auto [bit, word] : {std::pair{0x08, ", emphasized"},
+                             {0x10, ", double height"},
+                             {0x20, ", double width"},
+                             {0x80, ", underline"}}) {
+        if (a[0] & bit)
+            s += word;
+    }
+    return s;
+}
+
+std::string StatusBack(const uint8_t* a, DecoderState&) {
+    std::string s;
+    for (auto [bit, word] :
+         {std::pair{0x01, "drawer"}, {0x02, "online"}, {0x04, "error"}, {0x08, "paper"}}) {
+        if (a[0] & bit)
+            s += (s.empty() ? "" : ", ") + std::string(word);
+    }
+    return "automatic status back: " + (s.empty() ? std::string("off") : s);
+}
+
+Measured FsQ(std::string_view r);
+Measured RasterImage(std::string_view r);
+Measured BitImage(std::string_view r);
+Measured GsParen(std::string_view r);
+
+// Keys are prefix-free: at most one entry's key starts the input.
+const Entry kEntries[] = {
+    // ESC
+    {"\x1B\x40"sv, "ESC @", 2, 2,
+     [](const uint8_t*, DecoderState&) -> std::string { return "initialize"; }},
+    {"\x1B\x61"sv, "ESC a", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "justification " + Pick(Digit(a[0]), {"left", "centre", "right"}, "value");
+     }},
+    {"\x1B\x70"sv, "ESC p", 2, 5,
+     [](const uint8_t* a, DecoderState&) {
+         const std::string pin = Digit(a[0]) == 0 ? "2" : Digit(a[0]) == 1 ? "5" : "?";
+         return "drawer pulse: pin " + pin + ", on " + Num(a[1] * 2) + " ms, off " + Num(a[2] * 2) +
+                " ms";
+     }},
+    {"\x1B\x52"sv, "ESC R", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "international character set " + IntlCharset(a[0]);
+     }},
+    {"\x1B\x21"sv, "ESC !", 2, 3, PrintMode},
+    {"\x1B\x45"sv, "ESC E", 2, 3,
+     [](const uint8_t* a, DecoderState&) { return std::string("emphasized ") + OnOff(a[0] & 1); }},
+    {"\x1B\x2D"sv, "ESC -", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "underline " + Pick(Digit(a[0]), {"off", "1 dot", "2 dots"}, "value");
+     }},
+    {"\x1B\x64"sv, "ESC d", 2, 3,
+     [](const uint8_t* a, DecoderState&) { return "print and feed " + Num(a[0]) + " lines"; }},
+    {"\x1B\x4A"sv, "ESC J", 2, 3,
+     [](const uint8_t* a, DecoderState&) { return "print and feed " + Num(a[0]) + " units"; }},
+    {"\x1B\x74"sv, "ESC t", 2, 3,
+     [](const uint8_t* a, DecoderState& state) {
+         state.codePage = a[0];
+         return CodePageName(a[0]);
+     }},
+    {"\x1B\x32"sv, "ESC 2", 2, 2,
+     [](const uint8_t*, DecoderState&) -> std::string { return "default line spacing"; }},
+    {"\x1B\x33"sv, "ESC 3", 2, 3,
+     [](const uint8_t* a, DecoderState&) { return "line spacing " + Num(a[0]) + " units"; }},
+    {"\x1B\x4D"sv, "ESC M", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "font " + Pick(Digit(a[0]), {"A", "B", "C"}, "number");
+     }},
+    {"\x1B\x2A"sv, "ESC *", 2, 0, nullptr, BitImage},
+    // GS
+    {"\x1D\x21"sv, "GS !", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "character size: width x" + Num((a[0] >> 4) + 1) + ", height x" +
+                Num((a[0] & 0x0F) + 1);
+     }},
+    {"\x1D\x56\x00"sv, "GS V", 2, 3, Cut},
+    {"\x1D\x56\x30"sv, "GS V", 2, 3, Cut},
+    {"\x1D\x56\x01"sv, "GS V", 2, 3, Cut},
+    {"\x1D\x56\x31"sv, "GS V", 2, 3, Cut},
+    {"\x1D\x56\x41"sv, "GS V", 2, 4, Cut},
+    {"\x1D\x56\x42"sv, "GS V", 2, 4, Cut},
+    {"\x1D\x56\x61"sv, "GS V", 2, 4, Cut},
+    {"\x1D\x56\x62"sv, "GS V", 2, 4, Cut},
+    {"\x1D\x56\x67"sv, "GS V", 2, 4, Cut},
+    {"\x1D\x56\x68"sv, "GS V", 2, 4, Cut},
+    // This printer family's GS T takes no argument (Epson's takes one).
+    {"\x1D\x54"sv, "GS T", 2, 2,
+     [](const uint8_t*, DecoderState&) -> std::string { return "no argument on this printer"; }},
+    {"\x1D\x50"sv, "GS P", 2, 4,
+     [](const uint8_t* a, DecoderState&) {
+         auto unit = [](uint8_t v) { return v ? "1/" + Num(v) + " inch" : std::string("default"); };
+         return "motion units: horizontal " + unit(a[0]) + ", vertical " + unit(a[1]);
+     }},
+    {"\x1D\x42"sv, "GS B", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return std::string("white/black reverse ") + OnOff(a[0] & 1);
+     }},
+    {"\x1D\x76\x30"sv, "GS v 0", 3, 0, nullptr, RasterImage},
+    {"\x1D\x61"sv, "GS a", 2, 3, StatusBack},
+    {"\x1D\x72"sv, "GS r", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "transmit " + Pick(Digit(a[0]), {"?", "paper sensor", "drawer"}, "kind") +
+                " status";
+     }},
+    {"\x1D\x28"sv, "GS (", 3, 0, nullptr, GsParen},
+    // FS
+    {"\x1C\x70"sv, "FS p", 2, 4,
+     [](const uint8_t* a, DecoderState&) {
+         return "print NV image " + Num(a[0]) + ", " + ImageScale(a[1]);
+     }},
+    {"\x1C\x71"sv, "FS q", 2, 0, nullptr, FsQ},
+    {"\x1C\x26"sv, "FS &", 2, 2,
+     [](const uint8_t*, DecoderState& state) -> std::string {
+         state.chinese = true;
+         return "Chinese mode on";
+     }},
+    {"\x1C\x2E"sv, "FS .", 2, 2,
+     [](const uint8_t*, DecoderState& state) -> std::string {
+         state.chinese = false;
+         return "Chinese mode off";
+     }},
+    // DLE
+    {"\x10\x04"sv, "DLE EOT", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "request real-time status: " +
+                Pick(a[0], {"?", "printer", "offline cause", "error cause", "paper sensor"},
+                     "kind");
+     }},
+    // Vendor configuration, stored in the printer
+    {"\x1F\x1B\x1F\x53"sv, "1F 1B 1F 53", 4, 5, ConfigBaud},
+    {"\x1F\x1B\x1F\xFD"sv, "1F 1B 1F FD", 4, 5,
+     [](const uint8_t* a, DecoderState&) {
+         return "store power-on international character set " + IntlCharset(a[0]);
+     }},
+    {"\x1F\x1B\x1F\xFF"sv, "1F 1B 1F FF", 4, 5,
+     [](const uint8_t* a, DecoderState&) { return "store power-on " + CodePageName(a[0]); }},
+    {"\x1F\x1B\x1F\xFE"sv, "1F 1B 1F FE", 4, 5,
+     [](const uint8_t* a, DecoderState&) {
+         return "store Chinese mode at power-on: " + Pick(a[0], {"on", "off"}, "value");
+     }},
+    {"\x1F\x1B\x1F\x50"sv, "1F 1B 1F 50", 4, 5, ConfigSwitches},
+    {"\x1F\x02\x57\x49"sv, "1F 02 57 49", 4, 8,
+     [](const uint8_t* a, DecoderState&) {
+         return "store IP address " + Num(a[0]) + "." + Num(a[1]) + "." + Num(a[2]) + "." +
+                Num(a[3]);
+     }},
+    {"\x1F\x02\x57\x43"sv, "1F 02 57 43", 4, 10,
+     [](const uint8_t* a, DecoderState&) {
+         std::string mac = HexBytes({reinterpret_cast<const char*>(a), 6});
+         std::replace(mac.begin(), mac.end(), ' ', ':');
+         return "store MAC address " + mac;
+     }},
+    {"\x1F\x02\x40\x4E"sv, "1F 02 40 4E", 4, 4,
+     [](const uint8_t*, DecoderState&) -> std::string { return "restore factory settings"; }},
+};
+
+bool IsIntroducer(uint8_t b) {
+    return b == 0x1B || b == 0x1D || b == 0x1C || b == 0x10 || b == 0x1F;
+}
+
+// ESC, GS, FS and DLE by name, the vendor prefix in hex, printable bytes as themselves.
+std::string Mnemonic(std::string_view bytes) {
+    if (At(bytes, 0) == 0x1F)
+        return HexBytes(bytes);
+    std::string s;
+    for (char c : bytes) {
+        const auto b = static_cast<uint8_t>(c);
+        if (!s.empty())
+            s += ' ';
+        if (b == 0x1B)
+            s += "ESC";
+        else if (b == 0x1D)
+            s += "GS";
+        else if (b == 0x1C)
+            s += "FS";
+        else if (b == 0x10)
+            s += "DLE";
+        else if (b > 0x20 && b < 0x7F)
+            s += c;
+        else
+            s += HexBytes({&c, 1});
+    }
+    return s;
+}
+
+// The bytes from `from` up to `to` (both cut to the input) in hex, as a command's arguments.
+std::string Args(std::string_view rest, size_t from, uint64_t to) {
+    const size_t end = static_cast<size_t>(std::min<uint64_t>(to, rest.size()));
+    return HexBytes(rest.substr(std::min(from, end), end - std::min(from, end)), kArgBytes);
+}
+
+// A command the input ends inside: all of the rest, with the length it needed.
+DecodedCommand Truncated(std::string name, std::string_view rest, size_t nameLength,
+                         uint64_t header, uint64_t need) {
+    return {Kind::Command,
+            0,
+            rest.size(),
+            std::move(name),
+            Args(rest, nameLength, header),
+            "truncated: " + Num(rest.size()) + " of " + Num(need) + " bytes"};
+}
+
+DecodedCommand Unknown(std::string_view rest, size_t length) {
+    return {Kind::Unknown, 0, length, "", "", HexBytes(rest.substr(0, length))};
+}
+
+DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& state) {
+    if (e.measure) {
+        Measured m = e.measure(rest);
+        std::string name = m.name.empty() ? std::string(e.name) : std::move(m.name);
+        if (m.length > rest.size())
+            return Truncated(std::move(name), rest, e.nameLength, m.header, m.length);
+        return {Kind::Command,
+                0,
+                static_cast<size_t>(m.length),
+                std::move(name),
+                Args(rest, e.nameLength, m.header),
+                std::move(m.detail)};
+    }
+    if (rest.size() < e.length)
+        return Truncated(e.name, rest, e.nameLength, e.length, e.length);
+    const auto* args = reinterpret_cast<const uint8_t*>(rest.data()) + e.nameLength;
+    return {Kind::Command,          0, e.length, e.name, Args(rest, e.nameLength, e.length),
+            e.describe(args, state)};
+}
+
+DecodedCommand DecodeIntroduced(std::string_view rest, DecoderState& state) {
+    size_t matched = 0;  // longest run of key bytes the input agrees with
+    const Entry* partial = nullptr;
+    uint64_t need = UINT64_MAX;
+    for (const Entry& e : kEntries) {
+        if (rest.starts_with(e.key))
+            return DecodeEntry(e, rest, state);
+        size_t i = 0;
+        while (i < e.key.size() && i < rest.size() && e.key[i] == rest[i])
+            ++i;
+        matched = std::max(matched, i);
+        if (i == rest.size()) {  // the input ends inside this key
+            partial = partial ? partial : &e;
+            need = std::min<uint64_t>(need, std::max(e.key.size(), e.length));
+        }
+    }
+    if (partial) {
+        const bool named = partial->nameLength <= rest.size();
+        return Truncated(named ? partial->name : Mnemonic(rest), rest,
+                         named ? partial->nameLength : rest.size(), need, need);
+    }
+    // The byte that selects nothing goes with the unknown prefix unless it may start something.
+    return Unknown(rest, matched + (IsTextByte(At(rest, matched)) ? 1 : 0));
+}
+
+// ---- Commands that declare their own length ----
+
+uint64_t Word(std::string_view r, size_t i) {
+    return At(r, i) + 256u * At(r, i + 1);
+}
+
+Measured FsQ(std::string_view r) {
+    Measured m{3, 3, "", ""};
+    if (r.size() < 3)
+        return m;
+    const unsigned n = At(r, 2);
+    m.detail = "store " + Num(n) + (n == 1 ? " NV image" : " NV images");
+    for (unsigned i = 0; i < n; ++i) {
+        if (r.size() < m.length + 4) {
+            m.length += 4;
+            return m;
+        }
+        const uint64_t x = Word(r, m.length), y = Word(r, m.length + 2);
+        m.detail += "; image " + Num(i + 1) + " of " + Num(n) + ": " + Num(8 * x) + " x " +
+                    Num(8 * y) + " dots";
+        m.length += 4 + x * y * 8;
+        if (m.length > r.size())
+            return m;
+    }
+    return m;
+}
+
+Measured RasterImage(std::string_view r) {
+    Measured m{8, 8, "", ""};
+    if (r.size() < 8)
+        return m;
+    const uint64_t x = Word(r, 4), y = Word(r, 6);
+    m.length += x * y;
+    m.detail = "raster image " + Num(8 * x) + " x " + Num(y) + " dots, " + ImageScale(At(r, 3));
+    return m;
+}
+
+Measured BitImage(std::string_view r) {
+    Measured m{5, 5, "", ""};
+    if (r.size() < 5)
+        return m;
+    const uint8_t mode = At(r, 2);
+    const uint64_t n = Word(r, 3);
+    if (mode == 0 || mode == 1) {
+        m.length += n;
+        m.detail = "bit image " + Num(n) + " x 8 dots";
+    } else if (mode == 32 || mode == 33) {
+        m.length += 3 * n;
+        m.detail = "bit image " + Num(n) + " x 24 dots";
+    } else {
+        m.detail = "bit image in unknown mode " + Num(mode);
+        return m;
+    }
+    m.detail += mode % 2 ? ", double density" : ", single density";
+    return m;
+}
+
+std::string QrFunction(std::string_view p) {
+    const uint8_t fn = At(p, 1);
+    auto arg = [&](size_t i) {
+        return i < p.size() ? std::optional<uint8_t>(At(p, i)) : std::nullopt;
+    };
+    switch (fn) {
+        case 65:
+            return "QR code: select model " +
+                   (arg(2) ? Pick(*arg(2), {"1", "2", "micro"}, "number", 49) : "?");
+        case 67:
+            return "QR code: module size " + (arg(2) ? Num(*arg(2)) : "?");
+        case 69:
+            return "QR code: error correction level " +
+                   (arg(2) ? Pick(*arg(2), {"L", "M", "Q", "H"}, "value", 48) : "?");
+        case 80:
+            return "QR code: store data \"" +
+                   Shortened(p.size() > 3 ? p.substr(3) : ""sv, kQrDataShown) + "\"";
+        case 81:
+            return "QR code: print";
+        case 82:
+            return "QR code: transmit size";
+        default:
+            return "QR code: function " + Num(fn);
+    }
+}
+
+Measured GsParen(std::string_view r) {
+    Measured m{5, 5, "", ""};
+    if (r.size() >= 3)
+        m.name = "GS ( " + Mnemonic(r.substr(2, 1));
+    if (r.size() < 5)
+        return m;
+    const uint64_t p = Word(r, 3);
+    m.length += p;
+    m.header = static_cast<size_t>(m.length);
+    if (m.length > r.size())
+        return m;
+    const std::string_view params = r.substr(5, static_cast<size_t>(p));
+    if (At(r, 2) == 'k' && p >= 2) {
+        m.detail = At(params, 0) == 49 ? QrFunction(params)
+                                       : "symbol " + Num(At(params, 0)) + ", function " +
+                                             Num(At(params, 1)) + ", " + Num(p) + " bytes";
+    } else {
+        m.detail = Num(p) + " bytes of parameters";
+    }
+    return m;
+}
+
+DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
+    const uint8_t b = At(rest, 0);
+    switch (b) {
+        case 0x0A:
+            return {Kind::Control, 0, 1, "LF", "", "print and line feed"};
+        case 0x0D:
+            return {Kind::Control, 0, 1, "CR", "", "print and carriage return"};
+        case 0x09:
+            return {Kind::Control, 0, 1, "HT", "", "horizontal tab"};
+        default:
+            break;
+    }
+    if (IsIntroducer(b))
+        return DecodeIntroduced(rest, state);
+    if (StartsWirelessHeader(rest)) {
+        const std::string header = WirelessDataHeader();
+        size_t end = header.size();
+        while (end < rest.size() && At(rest, end) >= '0' && At(rest, end) <= '9')
+            ++end;
+        const std::string_view number = rest.substr(header.size(), end - header.size());
+        return {Kind::Command,
+                0,
+                end,
+                header,
+                "",
+                number.empty() ? "wireless frame without a printer number"
+                               : "wireless frame for printer " + std::string(number)};
+    }
+    if (!IsTextByte(b))
+        return Unknown(rest, 1);
+    size_t end = 1;
+    while (end < rest.size() && IsTextByte(At(rest, end)) &&
+           !StartsWirelessHeader(rest.substr(end)))
+        ++end;
+    return {Kind::Text, 0, end, "", "", DecodeText(rest.substr(0, end), state)};
+}
+
+}  // namespace
+
+std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
+                                           size_t maxCommands) {
+    std::vector<DecodedCommand> out;
+    size_t pos = 0;
+    while (pos < bytes.size() && out.size() < maxCommands) {
+        DecodedCommand c = DecodeOne(bytes.substr(pos), state);
+        c.offset = pos;
+        pos += c.length;
+        DecodedCommand* last = out.empty() ? nullptr : &out.back();
+        if (c.kind == Kind::Unknown && last && last->kind == Kind::Unknown &&
+            last->length + c.length <= kUnknownRun) {
+            last->length += c.length;
+            last->detail = HexBytes(bytes.substr(last->offset, last->length));
+            continue;
+        }
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+std::string FormatCommand(const DecodedCommand& c) {
+    switch (c.kind) {
+        case Kind::Text:
+            return "text  \"" + c.detail + "\"";
+        case Kind::Unknown:
+            return "unknown  " + c.detail;
+        default:
+            return c.name + (c.args.empty() ? "" : " " + c.args) +
+                   (c.detail.empty() ? "" : "  " + c.detail);
+    }
+}
+
+std::string HexBytes(std::string_view bytes, size_t maxBytes) {
+    std::string out;
+    const size_t shown = std::min(bytes.size(), maxBytes);
+    out.reserve(shown * 3 + 4);
+    for (size_t i = 0; i < shown; ++i) {
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        if (i > 0)
+            out += ' ';
+        out += kHex[b >> 4];
+        out += kHex[b & 0x0F];
+    }
+    if (shown < bytes.size())
+        out += shown > 0 ? " …" : "…";
+    return out;
+}
+
+}  // namespace kelvo

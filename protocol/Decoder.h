@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Reads a byte stream meant for the printer back as the commands and text it holds, for showing
+// what a page or a setting really sends. Any input is accepted: what is not understood comes out
+// as Unknown entries, a command cut off by the end of the input as a truncated one.
+namespace kelvo {
+
+struct DecodedCommand {
+    enum class Kind {
+        Text,     // printable bytes; detail is the text in UTF-8
+        Control,  // LF, CR or HT
+        Command,  // an ESC/POS or vendor command, possibly truncated
+        Unknown,  // bytes no command explains; detail is their hex
+    };
+    Kind kind = Kind::Unknown;
+    size_t offset = 0;   // where in the input the entry starts
+    size_t length = 0;   // how many input bytes it covers
+    std::string name;    // "GS V", "ESC @", "1F 1B 1F 53", "LF"; empty for Text and Unknown
+    std::string args;    // the parameter bytes after the name in hex ("42 05"); image data left out
+    std::string detail;  // the arguments in words ("feed 5, then partial cut"), the text, or hex
+};
+
+// What earlier commands changed and later text depends on; carried from one call to the next.
+struct DecoderState {
+    bool chinese = true;   // two-byte GBK text (FS &) rather than the code page (FS .)
+    uint8_t codePage = 0;  // ESC t n
+};
+
+// Decodes `bytes` into entries that cover it exactly, in order. Stops after maxCommands entries.
+// A two-byte character or command split across two calls is not joined.
+std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
+                                           size_t maxCommands = SIZE_MAX);
+
+// One line: "GS ! 11  character size: width x2, height x2", "text  \"QM417\"", "unknown  1B 7E".
+std::string FormatCommand(const DecodedCommand& command);
+
+// "1D 21 11"; after maxBytes bytes the rest is left out and " …" ends the text.
+std::string HexBytes(std::string_view bytes, size_t maxBytes = SIZE_MAX);
+
+}  // namespace kelvo

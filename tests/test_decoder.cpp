@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/Commands.h"
+#include "protocol/Decoder.h"
+#include "protocol/GbkText.h"
+#include "protocol/PrinterStatus.h"
+
+using namespace kelvo;
+using namespace std::string_literals;
+
+namespace {
+
+const std::string CR = "CR  print and carriage return";
+const std::string LF = "LF  print and line feed";
+
+std::string Text(const std::string& utf8) {
+    return "text  \"" + utf8 + "\"";
+}
+
+// Decodes in one go and checks the entries cover the input exactly, in order.
+std::vector<std::string> Lines(const std::string& bytes, DecoderState state = {}) {
+    std::vector<std::string> lines;
+    size_t end = 0;
+    for (const DecodedCommand& c : DecodeCommands(bytes, state)) {
+        EXPECT_EQ(c.offset, end);
+        EXPECT_GT(c.length, 0u);
+        end = c.offset + c.length;
+        lines.push_back(FormatCommand(c));
+    }
+    EXPECT_EQ(end, bytes.size());
+    return lines;
+}
+
+// FS q with images of x by y bytes, every data byte 0xAA.
+std::string FsQ(std::vector<std::pair<int, int>> sizes) {
+    std::string s = "\x1C\x71"s + static_cast<char>(sizes.size());
+    for (auto [x, y] : sizes) {
+        s += {static_cast<char>(x), 0, static_cast<char>(y), 0};
+        s += std::string(static_cast<size_t>(x * y * 8), '\xAA');
+    }
+    return s;
+}
+
+struct Case {
+    const char* what;
+    std::string bytes;
+    std::vector<std::string> lines;
+};
+
+}  // namespace
+
+TEST(Decoder, EveryByteImageTheToolSendsReadsBackAsItsCommands) {
+    const std::string size11 = "GS ! 11  character size: width x2, height x2";
+    const std::string size00 = "GS ! 00  character size: width x1, height x1";
+    const std::string cut = "GS V 42 05  feed 5, partial cut";
+    const std::string pulse = "ESC p 00 28 28  drawer pulse: pin 2, on 80 ms, off 80 ms";
+    const std::vector<Case> cases = {
+        {"network test page (lines sent with CR LF)",
+         CharSizeDouble() + ToGbk(" QM417网口测试打印开始") + "\r\r\n" + CharSizeNormal() +
+             "Print test\r\n\r\nPrint the test 2\r\n" + FeedAndPartialCut() + "\r\n",
+         {size11, Text(" QM417网口测试打印开始"), CR, CR, LF, size00, Text("Print test"), CR, LF,
+          CR, LF, Text("Print the test 2"), CR, LF, cut, CR, LF}},
+        {"drawer pulse", DrawerPulse() + "\r\n", {pulse, CR, LF}},
+        {"NV logo print",
+         NvLogoPrintCommand(),
+         {"ESC @  initialize", "ESC a 01  justification centre",
+          "GS T  no argument on this printer", "FS p 01 30  print NV image 1, normal",
+          "ESC @  initialize"}},
+        {"stored settings",
+         SetSerialBaud(*BaudCode(115200)) + SetSerialBaud(*BaudCode(9600)) +
+             SetDefaultIntlCharset(1) + SetDefaultCodePage(16) + SetDefaultChineseMode(1) +
+             SetDefaultChineseMode(0) + SetFunctionSwitches(true, false, true) +
+             RestoreFactorySettings() + SelectIntlCharsetFrance(),
+         {"1F 1B 1F 53 44  store serial baud rate 115200",
+          "1F 1B 1F 53 47  store serial baud rate 9600",
+          "1F 1B 1F FD 01  store power-on international character set France",
+          "1F 1B 1F FF 10  store power-on code page 16 (WPC1252)",
+          "1F 1B 1F FE 01  store Chinese mode at power-on: off",
+          "1F 1B 1F FE 00  store Chinese mode at power-on: on",
+          "1F 1B 1F 50 4A  store switches: CR on, external buzzer off, built-in buzzer on",
+          "1F 02 40 4E  restore factory settings", "ESC R 01  international character set France"}},
+        {"network address",
+         SetNetworkIp(192, 168, 1, 123) + SetNetworkMac(0x00, 0x0A, 0x0B, 0x0C, 0xFF, 0x00),
+         {"1F 02 57 49 C0 A8 01 7B  store IP address 192.168.1.123",
+          "1F 02 57 43 00 0A 0B 0C FF 00  store MAC address 00:0A:0B:0C:FF:00"}},
+        {"wireless page and drawer",
+         WirelessDataHeader() + "002" + CharSizeDouble() + ToGbk("本次打印第0张数据") + "\r" + "x" +
+             WirelessDataHeader() + DrawerPulse(),
+         {"+++++DYSJ  wireless frame for printer 002", size11, Text("本次打印第0张数据"), CR,
+          Text("x"), "+++++DYSJ  wireless frame without a printer number", pulse}},
+        {"FS q with two images",
+         FsQ({{2, 1}, {72, 36}}),
+         {"FS q 02  store 2 NV images; image 1 of 2: 16 x 8 dots; image 2 of 2: 576 x 288 dots"}},
+        {"other images and a QR code",
+         "\x1D\x76\x30\x00\x02\x00\x03\x00"s + std::string(6, '\xFF') + "\x1B\x2A\x21\x02\x00"s +
+             std::string(6, '\0') + "\x1D\x28\x6B\x03\x00\x31\x45\x31"s +
+             "\x1D\x28\x6B\x08\x00\x31\x50\x30https"s + "\x1D\x28\x6B\x03\x00\x31\x51\x30"s,
+         {"GS v 0 00 02 00 03 00  raster image 16 x 3 dots, normal",
+          "ESC * 21 02 00  bit image 2 x 24 dots, double density",
+          "GS ( k 03 00 31 45 31  QR code: error correction level M",
+          "GS ( k 08 00 31 50 30 68 74 74 …  QR code: store data \"https\"",
+          "GS ( k 03 00 31 51 30  QR code: print"}},
+        {"text through the code page of ESC t, then GBK again",
+         "\x1C\x2E\x1B\x74\x10"
+         "caf\xE9\x1B\x74\x00\x9A\x1B\x74\x01\xE9\x09\x1C\x26"s +
+             ToGbk("测"),
+         {"FS .  Chinese mode off", "ESC t 10  code page 16 (WPC1252)", Text("café"),
+          "ESC t 00  code page 0 (PC437)", Text("Ü"), "ESC t 01  code page 1", Text("\\xE9"),
+          "HT  horizontal tab", "FS &  Chinese mode on", Text("测")}},
+        {"unknown bytes",
+         "\x1B\x7E\x01\x00 A\x1B\x1B\x40\xFF\x81"s,
+         {"unknown  1B 7E 01 00", Text(" A"), "unknown  1B", "ESC @  initialize",
+          Text("\\xFF\\x81")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Lines(c.bytes), c.lines);
+    }
+}
+
+TEST(Decoder, ACommandCutAnywhereIsOneTruncatedEntryThatReadsNothingPastTheEnd) {
+    const std::string fsq = FsQ({{1, 1}});
+    for (const std::string& command :
+         {fsq, "\x1D\x76\x30\x00\x01\x00\x02\x00\x01\x02"s, FeedAndPartialCut(), DrawerPulse(),
+          SetNetworkMac(1, 2, 3, 4, 5, 6), SetSerialBaud('D'), "\x1D\x28\x6B\x03\x00\x31\x43\x05"s,
+          "\x1B\x2A\x00\x02\x00\x01\x02"s}) {
+        for (size_t cut = 1; cut < command.size(); ++cut) {
+            // A copy of exactly the cut length, so that AddressSanitizer sees any read past it.
+            const std::vector<char> heap(command.begin(), command.begin() + cut);
+            DecoderState state;
+            const auto out = DecodeCommands({heap.data(), heap.size()}, state);
+            ASSERT_EQ(out.size(), 1u) << HexBytes(command) << " cut at " << cut;
+            EXPECT_EQ(out[0].kind, DecodedCommand::Kind::Command);
+            EXPECT_EQ(out[0].length, cut);
+            EXPECT_EQ(out[0].detail.rfind("truncated: " + std::to_string(cut) + " of ", 0), 0u)
+                << out[0].detail;
+        }
+    }
+    EXPECT_EQ(Lines(fsq.substr(0, 9)),
+              std::vector<std::string>{"FS q 01  truncated: 9 of 15 bytes"});
+}
+
+TEST(Decoder, HugeDeclaredLengthsAreReportedNotTrusted) {
+    EXPECT_EQ(Lines("\x1C\x71\x01\xFF\x03\x20\x01\xAA\xAA"s),
+              std::vector<std::string>{"FS q 01  truncated: 9 of " +
+                                       std::to_string(7 + 1023 * 288 * 8) + " bytes"});
+    EXPECT_EQ(Lines("\x1C\x71\xFF\x01\x00\x01\x00"s + std::string(8, '\0') + "\xFF\xFF\xFF\xFF"),
+              std::vector<std::string>{"FS q FF  truncated: 19 of " +
+                                       std::to_string(19 + 65535ull * 65535 * 8) + " bytes"});
+    EXPECT_EQ(Lines("\x1D\x76\x30\x00\xFF\xFF\xFF\xFF\x00"s),
+              std::vector<std::string>{"GS v 0 00 FF FF FF FF  truncated: 9 of " +
+                                       std::to_string(8 + 65535ull * 65535) + " bytes"});
+    EXPECT_EQ(Lines("\x1D\x28\x6B\xFF\xFF\x31"s),
+              std::vector<std::string>{"GS ( k FF FF 31  truncated: 6 of 65540 bytes"});
+}
+
+TEST(Decoder, MaxCommandsStopsTheOutputAndStateCarriesAcrossCalls) {
+    DecoderState state;
+    const std::string nv = NvLogoPrintCommand();
+    const auto two = DecodeCommands(nv, state, 2);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(two[1].offset + two[1].length, 5u);
+    EXPECT_TRUE(DecodeCommands(nv, state, 0).empty());
+
+    DecodeCommands("\x1C\x2E\x1B\x74\x11"s, state);
+    EXPECT_FALSE(state.chinese);
+    EXPECT_EQ(state.codePage, 17);
+    EXPECT_EQ(DecodeCommands("\xA0", state).at(0).detail, "а");  // PC866: Cyrillic a
+    EXPECT_EQ(HexBytes("\x1D\x21\x11", 2), "1D 21 …");
+}
+
+TEST(PrinterStatus, AnswersToTheFourRequests) {
+    EXPECT_EQ(StatusRequest(4), "\x10\x04\x04"s);
+    EXPECT_TRUE(IsStatusByte(0x12));
+    EXPECT_FALSE(IsStatusByte(0x13));
+    const PrinterStatus idle{true,  false, false, false, false, false,
+                             false, false, false, false, false};
+    auto with = [&](auto field, bool value) {
+        PrinterStatus s = idle;
+        s.*field = value;
+        return s;
+    };
+    struct {
+        std::array<std::optional<uint8_t>, 4> answers;
+        PrinterStatus expected;
+    } const cases[] = {
+        {{0x12, 0x12, 0x12, 0x12}, idle},
+        {{0x1A, 0x12, 0x12, 0x12}, with(&PrinterStatus::online, false)},
+        {{0x16, 0x12, 0x12, 0x12}, with(&PrinterStatus::drawerPinHigh, true)},
+        {{0x12, 0x16, 0x12, 0x12}, with(&PrinterStatus::coverOpen, true)},
+        {{0x12, 0x32, 0x12, 0x12}, with(&PrinterStatus::paperStop, true)},
+        {{0x12, 0x12, 0x1A, 0x12}, with(&PrinterStatus::cutterError, true)},
+        {{0x12, 0x12, 0x12, 0x72}, with(&PrinterStatus::paperOut, true)},
+        {{0x12, 0x12, 0x12, 0x16}, with(&PrinterStatus::paperNearEnd, true)},
+        // Not status bytes (fixed bits wrong) and no answer: nothing is claimed.
+        {{0x00, 0x93, std::nullopt, 0xFF}, PrinterStatus{}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_TRUE(InterpretStatus(cases[i].answers) == cases[i].expected) << "case " << i;
+}
