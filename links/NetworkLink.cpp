@@ -14,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
@@ -138,11 +139,16 @@ void NetworkLink::SendRaw(const std::string& payload) {
     Send(payload.data(), payload.size());
 }
 
-void NetworkLink::Send(const char* data, size_t size) {
+void NetworkLink::RequireConnected() const {
     if (state_ == State::Idle)
         throw ENetworkError("Not Connected", 0);
     if (state_ == State::Closed)
         throw ENetworkError("Connection Closed Gracefully.", 0);
+}
+
+void NetworkLink::Send(const char* data, size_t size) {
+    RequireConnected();
+    KeepWaitingBytes();
     const int error = WriteAll(fd_.get(), data, size, true).error;
     if (error == 0)
         return;
@@ -151,10 +157,58 @@ void NetworkLink::Send(const char* data, size_t size) {
         CloseAbortively(fd_);
         state_ = State::Closed;
     } else if (ConnectionIsDead(error)) {
-        fd_.reset();
-        state_ = State::Closed;
+        FailDead(error);
     }
     throw ENetworkError(SocketErrorText(error), error);
+}
+
+std::optional<uint8_t> NetworkLink::ReadByte(std::chrono::milliseconds timeout) {
+    RequireConnected();
+    char byte = 0;
+    const ReadOutcome in = ReadWithin(fd_.get(), &byte, 1, timeout, true);
+    if (in.count == 1)
+        return static_cast<uint8_t>(byte);
+    if (in.error == ETIMEDOUT)
+        return std::nullopt;
+    if (in.error == 0) {
+        fd_.reset();
+        state_ = State::Closed;
+        throw ENetworkError("Connection Closed Gracefully.", 0);
+    }
+    if (ConnectionIsDead(in.error))
+        FailDead(in.error);
+    throw ENetworkError(SocketErrorText(in.error), in.error);
+}
+
+void NetworkLink::FailDead(int error) {
+    fd_.reset();
+    state_ = State::Closed;
+    throw ENetworkError(SocketErrorText(error), error);
+}
+
+std::string NetworkLink::TakeUnsolicited() {
+    return std::exchange(unsolicited_, {});
+}
+
+void NetworkLink::KeepWaitingBytes() {
+    // A printer that never stops talking must not hold the send back: take what is there now,
+    // about one receive buffer's worth at most.
+    constexpr size_t kMostPerDrain = 4 * kUnsolicitedKept;
+    char chunk[4096];
+    for (size_t taken = 0; taken < kMostPerDrain;) {
+        // An end or error shows again on the send or read that follows, and is reported there.
+        const ReadOutcome in =
+            ReadWithin(fd_.get(), chunk, sizeof chunk, std::chrono::milliseconds(0), true);
+        if (in.count == 0)
+            return;
+        taken += in.count;
+        unsolicited_.append(chunk, in.count);
+        if (unsolicited_.size() > kUnsolicitedKept) {
+            const size_t excess = unsolicited_.size() - kUnsolicitedKept;
+            unsolicited_.erase(0, excess);
+            unsolicitedDropped_ += excess;
+        }
+    }
 }
 
 std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {

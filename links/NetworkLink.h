@@ -1,5 +1,8 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -19,8 +22,10 @@ class ENetworkError : public std::runtime_error {
     int code_;
 };
 
-// The window's one TCP connection to a printer's raw port. It only writes; what the printer sends
-// is read only to be dropped when closing. Every call blocks its caller, bounded by the stall limit
+// The window's one TCP connection to a printer's raw port. It writes, and reads single answers.
+// Whatever the printer sends unasked is taken off the connection before every send, so it never
+// fills the receive buffer nor passes for an answer, and is kept for the window to show (Disconnect
+// still drops what was not taken off yet). Every call blocks its caller, bounded by the stall limit
 // and the cancel signal of the thread's transfer monitor (Transfer.h).
 class NetworkLink {
   public:
@@ -56,6 +61,19 @@ class NetworkLink {
     // either the link is Closed.
     void SendRaw(const std::string& payload);
 
+    // Waits up to `timeout` for one byte from the printer; nothing in time: empty. Not connected:
+    // as for sends. The printer closed or reset the connection: "Connection Closed Gracefully." or
+    // a socket error, and the link is Closed. Cancelled: ECANCELED, the connection stays (nothing
+    // of the action is left to reach the printer).
+    std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout);
+
+    // The newest bytes the printer sent unasked, kept until taken.
+    static constexpr size_t kUnsolicitedKept = 64 * 1024;
+    // Hands over the kept bytes, oldest first, and forgets them.
+    std::string TakeUnsolicited();
+    // How many unasked bytes were dropped, over the link's life, to keep only the newest.
+    uint64_t UnsolicitedDropped() const noexcept { return unsolicitedDropped_; }
+
     State GetState() const noexcept { return state_; }
     bool Connected() const noexcept { return state_ == State::Connected; }
 
@@ -68,11 +86,16 @@ class NetworkLink {
 
   private:
     void Send(const char* data, size_t size);
+    void RequireConnected() const;
+    void KeepWaitingBytes();
+    [[noreturn]] void FailDead(int error);
 
     std::string host_;
     int port_ = 0;
     State state_ = State::Idle;
     UniqueFd fd_;
+    std::string unsolicited_;
+    uint64_t unsolicitedDropped_ = 0;
 };
 
 }  // namespace kelvo

@@ -138,6 +138,39 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
     return out;
 }
 
+ReadOutcome ReadWithin(int fd, char* data, size_t size, std::chrono::milliseconds timeout,
+                       bool socket) {
+    ReadOutcome out;
+    const auto deadline = Clock::now() + timeout;
+    bool pollSaidReady = false;
+    for (;;) {
+        const ssize_t n = socket ? ::recv(fd, data, size, MSG_DONTWAIT) : ::read(fd, data, size);
+        if (n >= 0) {
+            out.count = static_cast<size_t>(n);
+            return out;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            out.error = errno;
+            return out;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            out.error = ETIMEDOUT;
+            return out;
+        }
+        // As for writes, the parallel port driver cannot be polled: retry it at a walking pace.
+        const int wait = pollSaidReady ? WaitReady(-1, 0, std::min(left, kRefusedRetryPause))
+                                       : WaitReady(fd, POLLIN, left);
+        if (wait != 0 && !(pollSaidReady && wait == ETIMEDOUT)) {
+            out.error = wait;
+            return out;
+        }
+        pollSaidReady = wait == 0;
+    }
+}
+
 int WaitOutputDrained(int fd) {
     const auto stallLimit = CurrentStallLimit();
     auto lastShrank = Clock::now();

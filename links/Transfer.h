@@ -77,6 +77,20 @@ struct WriteOutcome {
 // be bounded: a blocking write that the peer never takes waits for ever.
 WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket);
 
+struct ReadOutcome {
+    // 0 with count > 0: bytes read; 0 with count 0: end of stream (the peer closed, the port hung
+    // up); ETIMEDOUT: nothing came in time; ECANCELED: the action was cancelled; otherwise the
+    // errno of the failed read.
+    int error = 0;
+    size_t count = 0;
+};
+
+// Reads what `fd` (non-blocking; a socket when `socket`) holds, up to `size` bytes, waiting up to
+// `timeout` for the first one under this thread's monitor. A time-out of 0 only takes what is
+// already there.
+ReadOutcome ReadWithin(int fd, char* data, size_t size, std::chrono::milliseconds timeout,
+                       bool socket);
+
 // Waits until `fd` is ready for `events` (POLLIN, POLLOUT), the time-out passes (ETIMEDOUT), or
 // this thread's action is cancelled (ECANCELED). Returns 0 when ready, else the errno value.
 // With fd -1 it only waits out the time-out or the cancel.

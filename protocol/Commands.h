@@ -49,6 +49,11 @@ inline std::string FeedAndPartialCut() {
 inline std::string PrintNvImage1() {
     return detail::Bytes("\x1C\x70\x01\x30");
 }
+// DLE EOT n: send real-time status n (1 printer, 2 off-line cause, 3 error cause, 4 paper sensor)
+// as one byte, answered even while the printer waits or is off-line.
+inline std::string TransmitStatus(uint8_t n) {
+    return {'\x10', '\x04', static_cast<char>(n)};
+}
 // The 13 bytes that print the stored logo: ESC @, ESC a 1, GS T, FS p 1 48, ESC @.
 inline std::string NvLogoPrintCommand() {
     return detail::Bytes("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40");

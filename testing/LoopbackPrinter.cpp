@@ -93,7 +93,7 @@ void LoopbackPrinter::run() {
                     ++closed_;
                     cv_.notify_all();
                 } else {
-                    conns.push_back(Conn{std::move(fd), index});
+                    conns.push_back(Conn{std::move(fd), index, 0, {}});
                 }
             }
         }
@@ -128,6 +128,12 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
         return;
     std::unique_lock lock(mu_);
     if (n > 0) {
+        const std::string reply =
+            c.scanner.Answer(std::string_view(buf, static_cast<size_t>(n)), statusAnswers_);
+        if (!reply.empty()) {
+            [[maybe_unused]] ssize_t sent =
+                ::send(c.fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
         perConnection_[c.index].append(buf, static_cast<size_t>(n));
         c.received += static_cast<size_t>(n);
     }
@@ -216,6 +222,11 @@ void LoopbackPrinter::setSlowAndTalking(std::string greeting, std::chrono::milli
     // it closes. Accepted connections inherit it.
     int small = 4096;
     ::setsockopt(listen_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+}
+
+void LoopbackPrinter::setStatusAnswers(StatusBytes answers) {
+    std::lock_guard lock(mu_);
+    statusAnswers_ = answers;
 }
 
 }  // namespace kelvo::testing

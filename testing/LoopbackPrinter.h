@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "links/UniqueFd.h"
+#include "testing/StatusResponder.h"
 
 namespace kelvo::testing {
 
@@ -62,12 +63,17 @@ class LoopbackPrinter {
     // status report), keeps a small receive window and reads at most 4 KiB at a time, pausing
     // `readPause` after each read.
     void setSlowAndTalking(std::string greeting, std::chrono::milliseconds readPause);
+    // Answers DLE EOT n with answers[n-1] from now on (nothing for an empty one). The answer is
+    // sent before the request counts as received, so once waitForBytes has seen the request the
+    // answer is waiting on the client's side.
+    void setStatusAnswers(StatusBytes answers);
 
   private:
     struct Conn {
         kelvo::UniqueFd fd;
         size_t index;
         size_t received = 0;
+        StatusRequestScanner scanner;
     };
     void run();
     void onReadable(Conn& c, short revents, bool& drop);
@@ -81,6 +87,7 @@ class LoopbackPrinter {
     Options options_;
     std::string greeting_;
     std::chrono::milliseconds readPause_{0};
+    StatusBytes statusAnswers_{};
     std::vector<std::string> perConnection_;
     size_t closed_ = 0;
     std::thread thread_;

@@ -1,0 +1,138 @@
+#include "links/StatusQuery.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "links/InOutError.h"
+#include "links/PortLock.h"
+#include "links/PortName.h"
+#include "links/Transfer.h"
+#include "links/UniqueFd.h"
+#include "protocol/Commands.h"
+
+namespace kelvo {
+
+namespace {
+
+// `ask` sends one request and returns what was waiting before it; `await` waits for its answer.
+template <typename Ask, typename Await>
+StatusAnswers AskFour(Ask ask, Await await) {
+    StatusAnswers out;
+    for (uint8_t n = 1; n <= out.answer.size(); ++n) {
+        out.unsolicited += ask(TransmitStatus(n));
+        out.answer[n - 1] = await();
+    }
+    return out;
+}
+
+[[noreturn]] void Fail(int err) {
+    throw EInOutError(InOutErrorCodeFromErrno(err), err);
+}
+
+// A port claimed for one query: what a terminal had is back, and nothing of the query is left to
+// go out late, once it closes.
+class QueryPort {
+  public:
+    explicit QueryPort(const std::string& name) {
+        if (name.find('\0') != std::string::npos)
+            throw EInOutError(kIoInvalidFilename);
+        int raw;
+        do {
+            raw = ::open(ResolvePortName(name).path.c_str(),
+                         O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        } while (raw < 0 && errno == EINTR);
+        if (raw < 0)
+            ThrowInOutErrorFromErrno(errno);
+        fd_.reset(raw);
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0)
+            ThrowInOutErrorFromErrno(errno);
+        if (!S_ISCHR(st.st_mode))
+            throw EInOutError(kIoUnknownType);
+        if (const int err = LockPortExclusive(fd_.get()); err != 0)
+            ThrowInOutErrorFromErrno(err);
+        termios t{};
+        if (::tcgetattr(fd_.get(), &t) == 0) {
+            termios asking = t;
+            // Echo would send the answers back to the printer as commands, line editing would hold
+            // them until a line end, and a status byte 1A would be taken for "suspend". VMIN 1 so
+            // that poll reports a single byte.
+            asking.c_lflag &= ~(ICANON | ECHO | ECHONL | ISIG);
+            asking.c_cc[VMIN] = 1;
+            asking.c_cc[VTIME] = 0;
+            if (::tcsetattr(fd_.get(), TCSANOW, &asking) != 0)
+                ThrowInOutErrorFromErrno(errno);
+            saved_ = t;
+        }
+    }
+    ~QueryPort() {
+        // A request the printer never took would otherwise hold close() up to 30 s and reach it
+        // later.
+        ::tcflush(fd_.get(), TCOFLUSH);
+        if (saved_)
+            ::tcsetattr(fd_.get(), TCSANOW, &*saved_);
+    }
+    QueryPort(const QueryPort&) = delete;
+    QueryPort& operator=(const QueryPort&) = delete;
+
+    std::string TakeWaiting() {
+        std::string waiting;
+        char chunk[256];
+        // Bounded, so a port that never stops talking cannot keep the query here.
+        while (waiting.size() < 64 * 1024) {
+            const ReadOutcome in =
+                ReadWithin(fd_.get(), chunk, sizeof chunk, std::chrono::milliseconds(0), false);
+            if (in.count == 0)
+                break;
+            waiting.append(chunk, in.count);
+        }
+        return waiting;
+    }
+
+    void Write(const std::string& bytes) {
+        if (const int err = WriteAll(fd_.get(), bytes.data(), bytes.size(), false).error; err != 0)
+            Fail(err);
+    }
+
+    std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout) {
+        char byte = 0;
+        const ReadOutcome in = ReadWithin(fd_.get(), &byte, 1, timeout, false);
+        if (in.count == 1)
+            return static_cast<uint8_t>(byte);
+        if (in.error == ETIMEDOUT)
+            return std::nullopt;
+        Fail(in.error == 0 ? EIO : in.error);  // read 0: the port hung up
+    }
+
+  private:
+    UniqueFd fd_;
+    std::optional<termios> saved_;
+};
+
+}  // namespace
+
+StatusAnswers QueryStatus(NetworkLink& link, std::chrono::milliseconds perRequest) {
+    return AskFour(
+        [&](const std::string& request) {
+            link.SendRaw(request);
+            return link.TakeUnsolicited();
+        },
+        [&] { return link.ReadByte(perRequest); });
+}
+
+StatusAnswers QueryDeviceStatus(const std::string& portName, std::chrono::milliseconds perRequest) {
+    QueryPort port(portName);
+    return AskFour(
+        [&](const std::string& request) {
+            std::string waiting = port.TakeWaiting();
+            port.Write(request);
+            return waiting;
+        },
+        [&] { return port.ReadByte(perRequest); });
+}
+
+}  // namespace kelvo

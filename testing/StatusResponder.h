@@ -1,0 +1,48 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "testing/Pty.h"
+
+namespace kelvo::testing {
+
+// The byte a printer answers to DLE EOT 1..4; empty: it stays silent.
+using StatusBytes = std::array<std::optional<uint8_t>, 4>;
+
+// Finds DLE EOT n in bytes that arrive in pieces and says what a printer sends back.
+class StatusRequestScanner {
+  public:
+    std::string Answer(std::string_view bytes, const StatusBytes& answers);
+
+  private:
+    int matched_ = 0;  // how much of 10 04 the last bytes were
+};
+
+// A printer at the master end of a pty that answers status requests, in a thread of its own,
+// keeping every byte it read.
+class StatusResponder {
+  public:
+    StatusResponder(Pty& pty, StatusBytes answers);
+    ~StatusResponder();
+    StatusResponder(const StatusResponder&) = delete;
+    StatusResponder& operator=(const StatusResponder&) = delete;
+
+    std::string bytes() const;
+
+  private:
+    Pty& pty_;
+    const StatusBytes answers_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mu_;
+    std::string read_;
+    std::thread thread_;
+};
+
+}  // namespace kelvo::testing
