@@ -1,5 +1,7 @@
 #include "app/ActionRunner.h"
 
+#include "app/ActivityLog.h"
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -28,6 +30,16 @@ class TProgressDialog : public QProgressDialog {
     void reject() override { emit canceled(); }
 };
 
+QString FailureText(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown failure");
+    }
+}
+
 QString Bytes(uint64_t n) {
     return QLocale::c().toString(static_cast<qulonglong>(n));
 }
@@ -44,6 +56,7 @@ struct TActionRunner::Progress {
     std::atomic<uint64_t> current{0};   // taken so far of the write in progress
     std::atomic<uint64_t> currentSize{0};
     std::atomic<uint64_t> total{0};  // 0 while not known
+    TActivityLog* log = nullptr;
 
     static void Report(void* context, uint64_t done, uint64_t size) {
         auto* p = static_cast<Progress*>(context);
@@ -55,6 +68,11 @@ struct TActionRunner::Progress {
             p->currentSize = size;
             p->current = done;
         }
+    }
+    static void Taken(void* context, const char* data, uint64_t size) {
+        auto* p = static_cast<Progress*>(context);
+        if (p->log != nullptr)
+            p->log->AddSent(data, static_cast<size_t>(size));
     }
     uint64_t Sent() const { return finished + current; }
 };
@@ -93,10 +111,12 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io) {
     cancel_ = &cancel;
 
     Progress progress;
+    progress.log = Log;
     kelvo::TransferMonitor monitor;
     monitor.cancelFd = cancel.fd();
     monitor.stallLimitMs = StallLimitMs;
     monitor.progress = &Progress::Report;
+    monitor.sent = &Progress::Taken;
     monitor.context = &progress;
 
     QEventLoop loop;
@@ -143,8 +163,11 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io) {
         delete std::exchange(dialog_, nullptr);
     }
     worker.join();
-    if (failure)
+    if (failure) {
+        if (Log != nullptr)
+            Log->SetFailure(FailureText(failure));
         std::rethrow_exception(failure);
+    }
 }
 
 void TActionRunner::SetTotal(uint64_t total) noexcept {

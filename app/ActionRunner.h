@@ -13,6 +13,7 @@
 
 class QProgressDialog;
 class QWidget;
+class TActivityLog;
 
 // Runs an action's I/O on a worker thread while the window keeps painting, and returns only when
 // the I/O is done, so a handler still reads its controls, sends, and reports in the order it
@@ -59,6 +60,8 @@ class TActionRunner : public QObject {
     // The dialog, while shown; otherwise nullptr.
     QProgressDialog* Dialog() const noexcept { return dialog_; }
 
+    // Where every byte a peer takes and every failure is noted; may be null.
+    TActivityLog* Log = nullptr;
     // No byte accepted for this long ends a transfer; 0 means kelvo::kStallLimit.
     int StallLimitMs = 0;
     // While set, Cancel runs this too, and the dialog says so. The wireless loop's tick sets it

@@ -30,6 +30,10 @@ QString QtDialogs::OpenFile(QWidget* parent, const QString& filter) {
     return QFileDialog::getOpenFileName(parent, QString(), QString(), QtFileFilter(filter));
 }
 
+QString QtDialogs::SaveFile(QWidget* parent, const QString& filter) {
+    return QFileDialog::getSaveFileName(parent, QString(), QString(), QtFileFilter(filter));
+}
+
 QString QtFileFilter(const QString& pipeFilter) {
     const QStringList parts = pipeFilter.split(QLatin1Char('|'));
     QStringList out;

@@ -15,6 +15,13 @@ class Dialogs {
     // A file-open dialog. `filter` is in the "Description|*.ext|..." form; returns the chosen
     // path, or an empty string when the user cancelled.
     virtual QString OpenFile(QWidget* parent, const QString& filter) = 0;
+    // A file-save dialog in the same form; the chosen path, or an empty string when cancelled
+    // (as a seam that does not answer it does).
+    virtual QString SaveFile(QWidget* parent, const QString& filter) {
+        (void)parent;
+        (void)filter;
+        return {};
+    }
 };
 
 // The real boxes: QMessageBox and QFileDialog.
@@ -22,6 +29,7 @@ class QtDialogs : public Dialogs {
   public:
     void Message(QWidget* parent, const QString& title, const QString& text, Icon icon) override;
     QString OpenFile(QWidget* parent, const QString& filter) override;
+    QString SaveFile(QWidget* parent, const QString& filter) override;
 };
 
 // Turns "Desc|*.a;*.b|Other|*.c" into Qt's "Desc (*.a *.b);;Other (*.c)".

@@ -140,7 +140,7 @@ void TForm1::Button1Click() {
     const std::string lookupAddress = IPEdit1->IPString().toStdString();
     std::string mac;
     try {
-        Actions->Run(ActionName(Button1), [&] {
+        RunOnLink(ActionName(Button1), [&] {
             IdTCPClient1.Connect();
             mac = kelvo::NetworkLink::LookupPrinterMac(lookupAddress);
         });
@@ -158,7 +158,7 @@ void TForm1::Button1Click() {
 
 void TForm1::Button7Click() {
     // Waits up to about a second for the printer to take the last bytes and close its end.
-    Actions->Run(ActionName(Button7), [this] { IdTCPClient1.Disconnect(); });
+    RunOnLink(ActionName(Button7), [this] { IdTCPClient1.Disconnect(); });
     SetSettingButtonsEnabled(false);
 }
 
@@ -167,14 +167,14 @@ void TForm1::Button3Click() {
         {kelvo::CharSizeDouble() + kelvo::ToGbk(" QM417网口测试打印开始") + "\r"},
         {kelvo::CharSizeNormal(), true, MemoText(Memo1)},
         {kelvo::FeedAndPartialCut()}};
-    Actions->Run(ActionName(Button3), [&] {
+    RunOnLink(ActionName(Button3), [&] {
         for (const std::string& line : PieceBytes(lines))
             IdTCPClient1.SendLine(line);
     });
 }
 
 void TForm1::Button4Click() {
-    Actions->Run(ActionName(Button4), [this] { IdTCPClient1.SendLine(kelvo::DrawerPulse()); });
+    RunOnLink(ActionName(Button4), [this] { IdTCPClient1.SendLine(kelvo::DrawerPulse()); });
 }
 
 void TForm1::Button2Click() {
@@ -194,7 +194,7 @@ void TForm1::Button2Click() {
         return;
     }
     const std::string command = kelvo::SetNetworkIp(octets[0], octets[1], octets[2], octets[3]);
-    Actions->Run(ActionName(Button2), [&] { IdTCPClient1.SendLine(command); });
+    RunOnLink(ActionName(Button2), [&] { IdTCPClient1.SendLine(command); });
     SetStatusText(QStringLiteral("修改打印机成功，重启打印机生效！"));
 }
 
@@ -219,5 +219,5 @@ void TForm1::btn6Click() {
     for (int i = 0; i < 6; ++i)
         mac[i] = static_cast<uint8_t>(MacPairs[i].toInt(nullptr, 16));
     const std::string frame = kelvo::SetNetworkMac(mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    Actions->Run(ActionName(btn6), [&] { IdTCPClient1.SendRaw(frame); });
+    RunOnLink(ActionName(btn6), [&] { IdTCPClient1.SendRaw(frame); });
 }

@@ -77,9 +77,11 @@ void TForm1::BuildNvLogoPage() {
     PortChoiceItems[0]->setChecked(true);
     // Runs when the choice changes, not when the chosen item is clicked again, and not for the
     // initial selection above.
-    connect(choice, &QButtonGroup::idToggled, this, [this](int, bool checked) {
-        if (checked)
-            Run([this] { PortChoiceClick(); });
+    connect(choice, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (!checked)
+            return;
+        TActivityLog::Action action(*Log, PortChoiceItems[id]->text());
+        Run([this] { PortChoiceClick(); });
     });
 
     PortSet = NewGroupBox(ts2, "PortSet", QRect(16, 64, 409, 137), QStringLiteral("端口配置"),
@@ -90,7 +92,7 @@ void TForm1::BuildNvLogoPage() {
     for (int n = 1; n <= 10; ++n)
         ports << QStringLiteral("COM%1").arg(n);
     cbPortName =
-        DropDownList(NewComboBox(PortSet, "cbPortName", QRect(132, 22, 100, 22), ports, {}), 0);
+        DropDownList(NewPortBox(PortSet, "cbPortName", QRect(132, 22, 100, 22), ports, {}), 0);
     Label16 = NewLabel(PortSet, "Label16", QRect(16, 54, 112, 16), QStringLiteral("每秒位数："),
                        QStringLiteral("Select baudrate:"));
     QStringList bauds;
@@ -235,8 +237,7 @@ void TForm1::btn19Click() {
     }
     switch (PosPortType) {
         case 0: {
-            const QByteArray name =
-                QStringLiteral("COM%1").arg(cbPortName->currentIndex() + 1).toUtf8();
+            const QByteArray name = NvPortName();
             const int baudIndex = cbBaud->currentIndex();
             const int baud = baudIndex >= 0 && baudIndex < int(std::size(kBaudRates))
                                  ? kBaudRates[baudIndex]
@@ -277,17 +278,24 @@ void TForm1::btn19Click() {
 
 void TForm1::btn20Click() {
     btn19->click();
+    const bool openFailed = PosPortHandle == -1;
     const QString file = dlgOpen1.FileName;
     int32_t motion = 0;
+    int32_t download = 0;
     PosdllCall(ActionName(btn20), [&] {
         motion = Posdll.POS_SetMotionUnit(180, 180);
         if (!file.isEmpty()) {
             const QByteArray path = QFile::encodeName(file);
             const char* const paths[3] = {path.constData(), nullptr, nullptr};
-            Posdll.POS_PreDownloadBmpsToFlash(paths, 2, 1);
+            download = Posdll.POS_PreDownloadBmpsToFlash(paths, 2, 1);
         }
         Posdll.POS_Close();
     });
+    // The log tells what really happened; the result line below keeps its own words.
+    if (file.isEmpty())
+        Log->SetOutcome(true, QStringLiteral("请选择图片！"));
+    else if (!openFailed)
+        Log->SetLibraryResult(motion != kelvo::kPosSuccess ? motion : download);
     if (motion != 1001)
         edQuery->setText(QStringLiteral("打印失败！"));
     if (file.isEmpty())
@@ -301,7 +309,14 @@ void TForm1::btn21Click() {
     if (PosPortType == 2) {
         const std::string printer = cbb6->currentText().toStdString();
         kelvo::RawPrintResult sent;
-        Actions->Run(ActionName(btn21), [&] { sent = kelvo::SendRawToPrinter(printer, command); });
+        RunIo(ActionName(btn21), QStringLiteral("CUPS %1").arg(cbb6->currentText()),
+              [&] { sent = kelvo::SendRawToPrinter(printer, command); });
+        if (sent.error)
+            Log->SetOutcome(true, QString::fromStdString(*sent.error));
+        else if (sent.jobId <= 0)
+            Log->SetOutcome(true, QStringLiteral("no job queued"));
+        else
+            Log->SetOutcome(false, QStringLiteral("job %1").arg(sent.jobId));
         if (sent.error) {
             dialogs().Message(this, QApplication::applicationName(),
                               QString::fromStdString(*sent.error), Dialogs::Icon::None);
@@ -310,20 +325,39 @@ void TForm1::btn21Click() {
     }
     btn19->click();
     const int32_t handle = PosPortHandle;
+    int32_t written = 0;
     PosdllCall(ActionName(btn21), [&] {
-        Posdll.POS_WriteFile(handle, command.data(), int32_t(command.size()));
+        written = Posdll.POS_WriteFile(handle, command.data(), int32_t(command.size()));
         Posdll.POS_Close();
     });
+    if (handle != -1)
+        Log->SetLibraryResult(written);
     PosPortHandle = 0;
     edQuery->setText(QStringLiteral("端口关闭成功！"));
 }
 
+QByteArray TForm1::NvPortName() const {
+    // The library's own names come first in the list; the machine's real ports follow them.
+    constexpr int kComEntries = 10;
+    const int index = cbPortName->currentIndex();
+    if (index >= kComEntries)
+        return cbPortName->itemText(index).toUtf8();
+    return QStringLiteral("COM%1").arg(index + 1).toUtf8();
+}
+
 int32_t TForm1::PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits,
                         int32_t stopBits, int32_t parity, int32_t mode) {
+    TActivityLog::Action action(*Log, ActionName(btn19));
+    const QString shown = QString::fromUtf8(name);
+    Log->SetTarget(mode == 20   ? QStringLiteral("CUPS %1").arg(shown)
+                   : mode == 21 ? shown + QStringLiteral(":9100")
+                                : DeviceTarget(name.toStdString()));
     int32_t handle = -1;
     PosdllCall(ActionName(btn19), [&] {
         handle = Posdll.POS_Open(name.constData(), baudRate, dataBits, stopBits, parity, mode);
     });
+    if (handle == -1)
+        Log->SetLibraryResult(-1);
     return handle;
 }
 
@@ -332,6 +366,7 @@ void TForm1::PosClose() {
 }
 
 void TForm1::PosdllCall(const QString& what, const std::function<void()>& calls) {
+    TActivityLog::Action action(*Log, what);
     try {
         Actions->Run(what, [&] {
             // The library has its own copy of the transfer code: hand it this action's monitor.

@@ -160,8 +160,8 @@ void TForm1::BuildParameterPage() {
     lbl1 = NewLabel(grp3, "lbl1", QRect(8, 24, 105, 17), QStringLiteral("端口设置："),
                     QStringLiteral("The port settings:"));
     lbl1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    cbb4 = NewComboBox(grp3, "cbb4", QRect(120, 22, 89, 21),
-                       {"COM1", "COM2", "COM3", "LPT1", "LPT2"}, QStringLiteral("COM1"));
+    cbb4 = NewPortBox(grp3, "cbb4", QRect(120, 22, 89, 21),
+                      {"COM1", "COM2", "COM3", "LPT1", "LPT2"}, QStringLiteral("COM1"));
     lbl8 = NewLabel(grp3, "lbl8", QRect(216, 24, 65, 17), QStringLiteral("波特率："),
                     QStringLiteral("Baud rate:"));
     lbl8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -264,7 +264,7 @@ void TForm1::rb2Click() {
 void TForm1::SendSetting(const std::string& command) {
     const QString what = PageControl1->tabText(PageControl1->indexOf(TabSheet4));
     if (rb2->isChecked()) {
-        Actions->Run(what, [&] { IdTCPClient1.SendLine(command); });
+        RunOnLink(what, [&] { IdTCPClient1.SendLine(command); });
         return;
     }
     SendToDevice(what, PortName(cbb4), {{command, false}});

@@ -24,10 +24,10 @@ void TForm1::BuildSerialPage() {
 
     Label3 = NewLabel(GroupBox3, "Label3", QRect(20, 30, 100, 22), QStringLiteral("端口设置："),
                       QStringLiteral("Select port:"));
-    ComboBox1 = NewComboBox(GroupBox3, "ComboBox1", QRect(124, 30, 120, 22),
-                            {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
-                             QStringLiteral("LPT1"), QStringLiteral("LPT2"), QString()},
-                            QStringLiteral("COM1"));
+    ComboBox1 = NewPortBox(GroupBox3, "ComboBox1", QRect(124, 30, 120, 22),
+                           {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+                            QStringLiteral("LPT1"), QStringLiteral("LPT2"), QString()},
+                           QStringLiteral("COM1"));
     Label5 = NewLabel(GroupBox3, "Label5", QRect(20, 62, 100, 22), QStringLiteral("波特率："),
                       QStringLiteral("Baud rate:"));
     ComboBox2 =

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -10,12 +11,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSaveFile>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <chrono>
@@ -23,11 +26,22 @@
 #include <string>
 #include <utility>
 
+#include "app/LogPanel.h"
 #include "links/DeviceFileOutput.h"
+#include "links/PortDiscovery.h"
+#include "links/PortName.h"
 #include "links/SendRawToPrinter.h"
+#include "links/StatusQuery.h"
 #include "protocol/GbkText.h"
+#include "widgets/PortBox.h"
 
 const QString kInitPortFailure = QStringLiteral("初始化端口失败！\r\nTo initialize port failure");
+
+namespace {
+// The form's own client width, and the log panel the window grows by beside it.
+constexpr int kFormWidth = 621;
+constexpr int kLogPanelWidth = 420;
+}  // namespace
 
 bool TOpenDialog::Execute() {
     QString chosen = owner_.dialogs().OpenFile(&owner_, Filter);
@@ -42,7 +56,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     setWindowTitle(QStringLiteral("Kelvotool ver 6.5"));
     // 637 x 575 outside with a Windows frame: 621 x 537 inside. The frame is the window manager's.
     move(345, 107);
-    resize(621, 537);
+    resize(kFormWidth, 537);
     QFont font(QStringLiteral("Liberation Sans"));
     font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("WenQuanYi Micro Hei")});
     font.setPixelSize(11);
@@ -87,6 +101,21 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     setStatusBar(StatusBar1);
     SetStatusText(QStringLiteral("Wait ...."));
 
+    Log = new TActivityLog(this);
+    Log->setObjectName(QStringLiteral("Log"));
+    LogPanel = new TLogPanel(*Log, client);
+    LogPanel->setGeometry(kFormWidth, 7, kLogPanelWidth - 4, 498);
+    LogPanel->hide();
+    LogToggle = new QToolButton(StatusBar1);
+    LogToggle->setObjectName(QStringLiteral("LogToggle"));
+    LogToggle->setCheckable(true);
+    LogToggle->setText(QStringLiteral("Log ▸"));
+    StatusBar1->addPermanentWidget(LogToggle);
+    OnClick(LogToggle, &TForm1::LogToggleClick);
+    OnClick(LogPanel->StatusButton, &TForm1::StatusRequestClick);
+    OnClick(LogPanel->CopyButton, &TForm1::LogCopyClick);
+    OnClick(LogPanel->SaveButton, &TForm1::LogSaveClick);
+
     Comm1 = std::make_unique<TComm>([this](std::function<void()> notice) {
         // Queued onto this window's thread; dropped if the window is gone by then.
         QMetaObject::invokeMethod(this, std::move(notice), Qt::QueuedConnection);
@@ -100,6 +129,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 
     Actions = new TActionRunner(this);
     Actions->setObjectName(QStringLiteral("Actions"));
+    Actions->Log = Log;
 
     tmr1 = new TTimer(this, 3000);
     tmr1->setObjectName(QStringLiteral("tmr1"));
@@ -168,6 +198,10 @@ void TForm1::btn13Click() {
         SetShownText(entry, PageControl1, entry.other);
         entry.other = shown;
     }
+    // The log's own texts, beside the form's: the button now offers the other language.
+    const bool english = btn13->text() == QStringLiteral("Chinese");
+    LogPanel->SetEnglish(english);
+    LogToggle->setText(english ? QStringLiteral("Log ▸") : QStringLiteral("日志 ▸"));
 }
 
 void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
@@ -178,8 +212,9 @@ void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
 }
 
 void TForm1::Comm1ReceiveData(TComm& Sender, const void* Buffer, uint16_t BufferLength) {
-    (void)Sender;
     std::string received(static_cast<const char*>(Buffer), BufferLength);
+    // Not used by any action, but a technician may want to see what the printer said.
+    Log->Unsolicited(DeviceTarget(Sender.CommName()), received);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -247,18 +282,25 @@ void TForm1::Guarded(const QString& message, const std::function<void()>& sequen
 void TForm1::InitializeComm1() {
     // Stays on the window's thread: the component opens without blocking and bounds its close,
     // and its notices belong to this thread.
-    Comm1->OpenPort();
+    TActivityLog::Action action(*Log, QStringLiteral("Initialize port"));
+    Log->SetTarget(DeviceTarget(Comm1->CommName()));
     try {
-        // The line settings are on the port once it is open. The byte (a 00, which an ESC/POS
-        // printer ignores) is only queued and may be dropped by the close.
-        const char nothing = 0;
-        Comm1->SendData(&nothing, 1);
-    } catch (...) {
-        // Left open, the port would be held against every later action.
+        Comm1->OpenPort();
+        try {
+            // The line settings are on the port once it is open. The byte (a 00, which an
+            // ESC/POS printer ignores) is only queued and may be dropped by the close.
+            const char nothing = 0;
+            Comm1->SendData(&nothing, 1);
+        } catch (...) {
+            // Left open, the port would be held against every later action.
+            Comm1->ClosePort();
+            throw;
+        }
         Comm1->ClosePort();
+    } catch (const std::exception& e) {
+        Log->SetFailure(QString::fromUtf8(e.what()));
         throw;
     }
-    Comm1->ClosePort();
 }
 
 QString TForm1::MemoText(const QPlainTextEdit* memo) {
@@ -311,7 +353,7 @@ std::vector<std::string> TForm1::PieceBytes(const std::vector<Piece>& pieces) {
 
 void TForm1::SendToDevice(const QString& what, const std::string& port,
                           const std::vector<Piece>& pieces) {
-    Actions->Run(what, [&] {
+    RunIo(what, DeviceTarget(port), [&] {
         const std::vector<std::string> bytes = PieceBytes(pieces);
         kelvo::DeviceFileOutput out;
         out.OpenDevice(port);
@@ -336,8 +378,117 @@ QString TForm1::ActionName(const QAbstractButton* button) {
 }
 
 void TForm1::OnClick(QAbstractButton* button, void (TForm1::*handler)()) {
-    connect(button, &QAbstractButton::clicked, this,
-            [this, handler] { Run([&] { (this->*handler)(); }); });
+    connect(button, &QAbstractButton::clicked, this, [this, button, handler] {
+        // Everything the click does at a link is one entry of the log, named as the button is.
+        TActivityLog::Action action(*Log, TActivityLog::ActionName(button));
+        Run([&] { (this->*handler)(); });
+    });
+}
+
+// ---- Activity log and printer status --------------------------------------------------------
+
+void TForm1::LogToggleClick() {
+    const bool show = LogToggle->isChecked();
+    LogPanel->setVisible(show);
+    resize(show ? kFormWidth + kLogPanelWidth : kFormWidth, height());
+}
+
+void TForm1::LogCopyClick() {
+    QApplication::clipboard()->setText(LogPanel->Text());
+}
+
+void TForm1::LogSaveClick() {
+    const QString path = dialogs().SaveFile(this, QStringLiteral("Text (*.txt)|*.txt"));
+    if (path.isEmpty())
+        return;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(LogPanel->Text().toUtf8()) < 0 ||
+        !file.commit()) {
+        ShowErrorDialog(file.errorString());
+    }
+}
+
+QString TForm1::NetworkTarget() const {
+    return QStringLiteral("%1:%2")
+        .arg(QString::fromStdString(IdTCPClient1.Host()))
+        .arg(IdTCPClient1.Port());
+}
+
+QString TForm1::DeviceTarget(const std::string& port) {
+    if (port.empty())
+        return QStringLiteral("(stdout)");
+    const std::string path = kelvo::ResolvePortName(port).path;
+    const QString name = QString::fromStdString(port);
+    return path == port ? name : QStringLiteral("%1 (%2)").arg(name, QString::fromStdString(path));
+}
+
+void TForm1::RunIo(const QString& what, const QString& target, const std::function<void()>& io) {
+    TActivityLog::Action action(*Log, what);
+    Log->SetTarget(target);
+    Actions->Run(what, io);
+}
+
+void TForm1::RunOnLink(const QString& what, const std::function<void()>& io) {
+    TActivityLog::Action action(*Log, what);
+    struct NoteUnasked {
+        TForm1& form;
+        ~NoteUnasked() { form.Log->AddReceived(form.IdTCPClient1.TakeUnsolicited()); }
+    } note{*this};
+    RunIo(what, NetworkTarget(), io);
+}
+
+void TForm1::StatusRequestClick() {
+    const QString what = TActivityLog::ActionName(LogPanel->StatusButton);
+    const bool english = LogPanel->English();
+    const QWidget* page = PageControl1->currentWidget();
+    kelvo::StatusAnswers answers;
+    auto ask = [&](const kelvo::StatusAnswers& got) { answers = got; };
+    TActivityLog::Action action(*Log, what);
+    try {
+        if (page == TabSheet1 || (page == TabSheet4 && rb2->isChecked())) {
+            if (!IdTCPClient1.Connected()) {
+                LogPanel->ShowStatusMessage(english ? QStringLiteral("Not connected: connect first")
+                                                    : QStringLiteral("未连接：请先连接打印机"));
+                return;
+            }
+            RunOnLink(what, [&] { ask(kelvo::QueryStatus(IdTCPClient1)); });
+        } else if (page == ts2 && PortChoiceItemIndex() == 2) {
+            LogPanel->ShowStatusMessage(
+                english ? QStringLiteral("The print spooler cannot read the printer's status")
+                        : QStringLiteral("驱动方式无法读取打印机状态"));
+            return;
+        } else if (page == ts2 && PortChoiceItemIndex() == 1) {
+            const QString ip = QStringList{IP1->text(), IP2->text(), IP3->text(), IP4->text()}.join(
+                QLatin1Char('.'));
+            RunIo(what, ip + QStringLiteral(":9100"), [&] {
+                kelvo::NetworkLink link;
+                link.SetHost(ip.toStdString());
+                link.SetPort(9100);
+                link.Connect();
+                ask(kelvo::QueryStatus(link));
+                answers.unsolicited += link.TakeUnsolicited();
+            });
+        } else {
+            const std::string port = page == TabSheet2 ? PortName(ComboBox1)
+                                     : page == ts1     ? PortName(cbb1)
+                                     : page == ts2     ? NvPortName().toStdString()
+                                                       : PortName(cbb4);
+            RunIo(what, DeviceTarget(port), [&] { ask(kelvo::QueryDeviceStatus(port)); });
+        }
+    } catch (const std::exception& e) {
+        QString text = QString::fromUtf8(e.what());
+        text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+        LogPanel->ShowStatusMessage(text);
+        return;
+    }
+    std::string back = answers.unsolicited;
+    for (const auto& byte : answers.answer) {
+        if (byte)
+            back += static_cast<char>(*byte);
+    }
+    Log->AddReceived(back);
+    Log->SetStatus(answers.answer);
+    LogPanel->ShowStatus(answers.answer);
 }
 
 // ---- Two texts ------------------------------------------------------------------------------
@@ -461,13 +612,34 @@ QRadioButton* TForm1::NewRadioButton(QWidget* parent, const char* name, const QR
     return w;
 }
 
-QComboBox* TForm1::NewComboBox(QWidget* parent, const char* name, const QRect& place,
-                               const QStringList& items, const QString& text) {
-    auto* w = Place(new QComboBox(parent), name, place);
+namespace {
+QComboBox* SetUpBox(QComboBox* w, const QStringList& items, const QString& text) {
     w->setEditable(true);
     w->addItems(items);
     w->setCurrentIndex(-1);
     w->setEditText(text);
+    return w;
+}
+}  // namespace
+
+QComboBox* TForm1::NewComboBox(QWidget* parent, const char* name, const QRect& place,
+                               const QStringList& items, const QString& text) {
+    return SetUpBox(Place(new QComboBox(parent), name, place), items, text);
+}
+
+QComboBox* TForm1::NewPortBox(QWidget* parent, const char* name, const QRect& place,
+                              const QStringList& items, const QString& text) {
+    auto* w = Place(new TPortBox(parent), name, place);
+    SetUpBox(w, items, text);
+    w->KeepOwnEntries();
+    w->Finder = [] {
+        std::vector<TPortBox::Found> found;
+        for (const kelvo::FoundPort& port : kelvo::FindPorts()) {
+            found.push_back(
+                {QString::fromStdString(port.path), QString::fromStdString(port.description)});
+        }
+        return found;
+    };
     return w;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/ActionRunner.h"
+#include "app/ActivityLog.h"
 #include "app/Dialogs.h"
 #include "app/Timer.h"
 #include "links/Comm.h"
@@ -29,6 +30,8 @@ class QRadioButton;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class QToolButton;
+class TLogPanel;
 class TIPEdit;
 
 class TForm1;
@@ -272,6 +275,8 @@ class TForm1 : public QMainWindow {
     int PortChoiceItemIndex() const;
 
     // The library's calls, each on the worker under the action's transfer monitor.
+    // The port cbPortName names for the library: COMn for its own entries, else the device.
+    QByteArray NvPortName() const;
     int32_t PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits, int32_t stopBits,
                     int32_t parity, int32_t mode);
     void PosClose();
@@ -282,6 +287,24 @@ class TForm1 : public QMainWindow {
     void btn19Click();
     void btn20Click();
     void btn21Click();
+
+    // ---- Activity log and printer status, beside the pages ---------------------------------
+    TActivityLog* Log = nullptr;
+    TLogPanel* LogPanel = nullptr;     // hidden until LogToggle shows it; the window grows for it
+    QToolButton* LogToggle = nullptr;  // in the status bar
+
+    void LogToggleClick();
+    // Asks the printer the current page reaches (DLE EOT 1 to 4) and shows its answers.
+    void StatusRequestClick();
+    void LogCopyClick();
+    void LogSaveClick();
+    // How the log names where an action went: "host:port", "COM1 (/dev/ttyS0)", a path.
+    QString NetworkTarget() const;
+    static QString DeviceTarget(const std::string& port);
+    // One action's I/O through the runner, noted in the log with its target.
+    void RunIo(const QString& what, const QString& target, const std::function<void()>& io);
+    // The same on the network link; what the printer sent meanwhile is noted too.
+    void RunOnLink(const QString& what, const std::function<void()>& io);
 
     // ---- Shared services -------------------------------------------------------------------
     // Runs each action's I/O off the window's thread (see TActionRunner).
@@ -363,6 +386,9 @@ class TForm1 : public QMainWindow {
     // Controls with one text only.
     QComboBox* NewComboBox(QWidget* parent, const char* name, const QRect& place,
                            const QStringList& items, const QString& text);
+    // A port box: the items, then the machine's real ports, looked up each time its list opens.
+    QComboBox* NewPortBox(QWidget* parent, const char* name, const QRect& place,
+                          const QStringList& items, const QString& text);
     QPlainTextEdit* NewMemo(QWidget* parent, const char* name, const QRect& place,
                             const QString& text);
 

@@ -30,10 +30,10 @@ void TForm1::BuildWirelessPage() {
         NewEdit(grp1, "edt1", QRect(120, 30, 70, 22), QStringLiteral("002"), QStringLiteral("002"));
     lbl3 = NewLabel(grp1, "lbl3", QRect(206, 30, 112, 22), QStringLiteral("端口设置："),
                     QStringLiteral("The port settings:"));
-    cbb1 = NewComboBox(grp1, "cbb1", QRect(322, 30, 80, 22),
-                       {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
-                        QStringLiteral("COM4"), QStringLiteral("COM5")},
-                       QStringLiteral("COM1"));
+    cbb1 = NewPortBox(grp1, "cbb1", QRect(322, 30, 80, 22),
+                      {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+                       QStringLiteral("COM4"), QStringLiteral("COM5")},
+                      QStringLiteral("COM1"));
     btn1 = NewButton(grp1, "btn1", QRect(418, 26, 119, 30), QStringLiteral("初始化"),
                      QStringLiteral("Initialize port &W"));
     lbl7 = NewLabel(grp1, "lbl7", QRect(16, 66, 150, 22), QStringLiteral("设置每单间隔时间："),
@@ -70,7 +70,10 @@ void TForm1::BuildWirelessPage() {
     OnClick(btn5, &TForm1::btn5Click);
     OnClick(btn8, &TForm1::btn8Click);
     OnClick(btn9, &TForm1::btn9Click);
-    tmr1->OnTimer = [this] { Run([this] { tmr1Timer(); }); };
+    tmr1->OnTimer = [this] {
+        TActivityLog::Action action(*Log, TActivityLog::ActionName(btn5));
+        Run([this] { tmr1Timer(); });
+    };
 }
 
 void TForm1::btn1Click() {

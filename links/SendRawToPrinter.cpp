@@ -157,6 +157,7 @@ int SubmitRawJob(const std::string& printerName, const std::string& title, const
         CancelJob(printerName, id);
         return 0;
     }
+    NoteSent(data, size);
     return id;
 }
 

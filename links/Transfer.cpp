@@ -40,6 +40,11 @@ bool TransferCancelled() noexcept {
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
+void NoteSent(const char* data, size_t size) noexcept {
+    if (tCurrent != nullptr && tCurrent->sent != nullptr && size > 0)
+        tCurrent->sent(tCurrent->context, data, size);
+}
+
 TransferScope::TransferScope(const TransferMonitor* monitor) noexcept : previous_(tCurrent) {
     tCurrent = monitor;
 }
@@ -103,6 +108,7 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
             socket ? ::send(fd, data + out.written, size - out.written, MSG_NOSIGNAL | MSG_DONTWAIT)
                    : ::write(fd, data + out.written, size - out.written);
         if (n > 0) {
+            NoteSent(data + out.written, static_cast<size_t>(n));
             out.written += static_cast<size_t>(n);
             lastTaken = Clock::now();
             pollSaidReady = false;

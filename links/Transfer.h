@@ -31,6 +31,9 @@ struct TransferMonitor {
     // write have been taken. May be null.
     void (*progress)(void* context, uint64_t done, uint64_t size) = nullptr;
     void* context = nullptr;
+    // Called on the writing thread with every run of bytes the peer has taken, in order: the
+    // action's record of what reached the printer. May be null; shares `context`.
+    void (*sent)(void* context, const char* data, uint64_t size) = nullptr;
 };
 
 // The monitor installed on this thread, or nullptr.
@@ -39,6 +42,10 @@ const TransferMonitor* CurrentTransfer() noexcept;
 std::chrono::milliseconds CurrentStallLimit() noexcept;
 // True when this thread's action has been cancelled.
 bool TransferCancelled() noexcept;
+
+// Tells this thread's monitor that the peer took these bytes (WriteAll does so itself; other
+// ways out, such as a print server's connection, call this).
+void NoteSent(const char* data, size_t size) noexcept;
 
 // Installs a monitor on this thread for the scope's life (the previous one comes back after).
 class TransferScope {

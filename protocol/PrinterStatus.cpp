@@ -2,10 +2,6 @@
 
 namespace kelvo {
 
-std::string StatusRequest(int n) {
-    return std::string{'\x10', '\x04', static_cast<char>(n)};
-}
-
 bool IsStatusByte(uint8_t b) {
     return (b & 0x93) == 0x12;
 }

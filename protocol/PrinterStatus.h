@@ -9,9 +9,7 @@
 // meaning.
 namespace kelvo {
 
-// DLE EOT n (10 04 n): asks for status byte n = 1 printer, 2 offline cause, 3 error cause,
-// 4 paper roll sensor. The printer answers at once, even while it is busy or offline.
-std::string StatusRequest(int n);
+// The requests themselves are TransmitStatus (Commands.h).
 
 // Whether b can be a status answer: bits 1 and 4 are always 1, bits 0 and 7 always 0.
 bool IsStatusByte(uint8_t b);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Saves a picture of every page in both languages to docs/screenshots (after scripts/test.sh built).
+# Offline: the log's picture talks to a printer on a loopback address.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --build build --target ui_screenshots
-KELVO_SCREENSHOT_DIR="$PWD/docs/screenshots" QT_QPA_PLATFORM=offscreen build/tests/ui_screenshots
+KELVO_SCREENSHOT_DIR="$PWD/docs/screenshots" QT_QPA_PLATFORM=offscreen \
+    scripts/offline.sh build/tests/ui_screenshots
 ls docs/screenshots

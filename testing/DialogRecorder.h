@@ -31,6 +31,8 @@ class DialogRecorder : public Dialogs {
 
     void Message(QWidget* parent, const QString& title, const QString& text, Icon icon) override;
     QString OpenFile(QWidget* parent, const QString& filter) override;
+    // Answered from the same queue as OpenFile.
+    QString SaveFile(QWidget* parent, const QString& filter) override;
 
   private:
     std::shared_ptr<State> state_;

@@ -11,4 +11,8 @@ QString DialogRecorder::OpenFile(QWidget*, const QString& filter) {
     return state_->fileAnswers.isEmpty() ? QString() : state_->fileAnswers.takeFirst();
 }
 
+QString DialogRecorder::SaveFile(QWidget* parent, const QString& filter) {
+    return OpenFile(parent, filter);
+}
+
 }  // namespace kelvo::testing

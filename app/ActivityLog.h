@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class QAbstractButton;
+
+// What the window did at its links, one entry per user action: when, what the user pressed,
+// which printer or port it reached, the bytes that went out (decoded), what came back, and how it
+// really ended. Bounded: the oldest entries go first. The entries hold facts; their words are
+// chosen when they are shown, in the language the window shows.
+class TActivityLog : public QObject {
+    Q_OBJECT
+
+  public:
+    static constexpr size_t kMaxEntries = 200;
+    // Bytes kept per entry for showing; the count stays exact.
+    static constexpr size_t kKeptBytes = 4096;
+    static constexpr size_t kKeptReceived = 1024;
+    // Decoded commands shown per entry.
+    static constexpr size_t kShownCommands = 64;
+
+    using StatusAnswers = std::array<std::optional<uint8_t>, 4>;
+
+    struct Entry {
+        QDateTime time;
+        QString action;
+        QString target;
+        uint64_t sent = 0;
+        std::string keptSent;
+        uint64_t received = 0;  // bytes the printer sent back, answers included
+        std::string keptReceived;
+        bool failed = false;
+        QString outcome;  // the failure in the system's own words; empty when all went well
+        std::optional<int32_t> libraryCode;  // the printer library's result, shown with its meaning
+        std::optional<StatusAnswers> status;
+        std::vector<std::string> commands;  // decoded once, when the entry is complete
+    };
+
+    explicit TActivityLog(QObject* parent = nullptr) : QObject(parent) {}
+
+    // One user action: what the links do until the scope ends becomes one entry, if anything
+    // reached a link at all. Scopes nest; the outermost one names the entry.
+    class Action {
+      public:
+        Action(TActivityLog& log, const QString& name);
+        ~Action();
+        Action(const Action&) = delete;
+        Action& operator=(const Action&) = delete;
+
+      private:
+        TActivityLog& log_;
+    };
+    bool InAction() const { return depth_ > 0; }
+
+    // For the action in progress (ignored outside one). AddSent and AddReceived may be called
+    // from the thread that runs the action's I/O.
+    void SetTarget(const QString& target);
+    void AddSent(const char* data, size_t size) noexcept;
+    void AddReceived(const std::string& bytes) noexcept;
+    // The first failure is the one that ended the action: later ones do not replace it.
+    void SetFailure(const QString& text);
+    // What the action's own results say, over any failure noted before (a library's codes).
+    void SetOutcome(bool failed, const QString& text);
+    void SetStatus(const StatusAnswers& answers);
+    // The printer library's result (-1 from its open, else 1001 to 1009) as the outcome.
+    void SetLibraryResult(int32_t code);
+
+    // Bytes a printer sent that nobody asked for: part of the action in progress, else an entry
+    // of their own.
+    void Unsolicited(const QString& target, const std::string& bytes);
+
+    const std::deque<Entry>& Entries() const { return entries_; }
+    void Clear();
+
+    // The whole log as text: what the panel shows, copies and saves.
+    QString Text(bool english, bool hex) const;
+    static QString EntryText(const Entry& entry, bool english, bool hex);
+    // The printer's state in plain words, one line per fact; "no answer" where a request had none.
+    static QStringList StatusLines(const StatusAnswers& answers, bool english);
+    // "1007 BMP malformed or truncated: nothing sent": a library result and what it means.
+    static QString LibraryResultText(int32_t code, bool english);
+    // A button's caption as the log names the action: without its accelerator.
+    static QString ActionName(const QAbstractButton* button);
+
+  signals:
+    void Changed();
+
+  private:
+    void Commit();
+
+    int depth_ = 0;
+    mutable std::mutex mu_;  // guards open_ against the action's worker
+    std::optional<Entry> open_;
+    bool touched_ = false;  // a link was reached in the open action
+    std::deque<Entry> entries_;
+};

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QFrame>
+#include <QString>
+
+#include "app/ActivityLog.h"
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+// The activity log beside the pages: the entries, the printer's last status in plain words, and
+// the buttons to ask for it, copy, save and clear. Its texts follow the window's language.
+class TLogPanel : public QFrame {
+    Q_OBJECT
+
+  public:
+    TLogPanel(TActivityLog& log, QWidget* parent);
+
+    QLabel* Title = nullptr;
+    QPushButton* StatusButton = nullptr;  // the window connects it: it knows the current page
+    QPushButton* CopyButton = nullptr;
+    QPushButton* SaveButton = nullptr;
+    QPushButton* ClearButton = nullptr;
+    QCheckBox* HexBox = nullptr;
+    QLabel* StatusView = nullptr;  // the last status request's answers, one fact per line
+    QPlainTextEdit* View = nullptr;
+
+    void SetEnglish(bool english);
+    bool English() const { return english_; }
+    // Shows a status request's answers, or `message` when none could be asked.
+    void ShowStatus(const TActivityLog::StatusAnswers& answers);
+    void ShowStatusMessage(const QString& message);
+    // The log as shown, for the clipboard and the file.
+    QString Text() const;
+
+  private:
+    void Refresh();
+
+    TActivityLog& log_;
+    bool english_ = true;
+    std::optional<TActivityLog::StatusAnswers> lastStatus_;
+};

@@ -1,0 +1,168 @@
+// The activity log and the printer's status in the window, at real peers: a loopback printer, a
+// pseudo-terminal, a device tree. Every connect is aimed at this suite's loopback address first.
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+
+#include "app/LogPanel.h"
+#include "testing/DeviceTree.h"
+#include "testing/EventLoopWatch.h"
+#include "testing/LoopbackPrinter.h"
+#include "testing/Pty.h"
+#include "testing/StatusResponder.h"
+#include "testing/TestHost.h"
+#include "testing/WindowFixture.h"
+#include "widgets/IPEdit.h"
+#include "widgets/PortBox.h"
+
+using kelvo::testing::LoopbackPrinter;
+using kelvo::testing::OwnLoopbackHost;
+using Answers = std::array<std::optional<uint8_t>, 4>;
+
+namespace {
+
+class ActivityLogTest : public kelvo::testing::WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        host = QString::fromStdString(OwnLoopbackHost());
+        form->IPEdit3->SetIPString(host);
+        form->IPEdit1->SetIPString(QString::fromStdString(OwnLoopbackHost(2)));
+    }
+    void Connect() {
+        form->PageControl1->setCurrentWidget(form->TabSheet1);
+        form->Button1->click();
+        ASSERT_TRUE(form->IdTCPClient1.Connected());
+    }
+    const TActivityLog::Entry& Last() const { return form->Log->Entries().back(); }
+    QString StatusShown() const { return form->LogPanel->StatusView->text(); }
+
+    QString host;
+};
+
+TEST_F(ActivityLogTest, NetworkActionsAreLoggedWithTargetBytesCommandsAndTrueOutcome) {
+    LoopbackPrinter printer(OwnLoopbackHost());
+    Connect();
+    form->Button3->click();
+    form->Button4->click();
+    const std::string wire = printer.waitForBytes(60);
+    ASSERT_EQ(form->Log->Entries().size(), 3u);  // connect, test page, drawer
+    const auto& page = form->Log->Entries()[1];
+    EXPECT_EQ(page.action, "Test Print");
+    EXPECT_EQ(page.target, host + ":9100");
+    EXPECT_FALSE(page.failed);
+    EXPECT_EQ(page.sent + Last().sent, printer.waitForBytes(page.sent + Last().sent).size());
+    EXPECT_EQ(page.commands.front().rfind("GS !", 0), 0u) << page.commands.front();
+    EXPECT_NE(form->Log->Text(true, false).indexOf("GS V"), -1);
+    EXPECT_EQ(Last().action, "Open the box");
+    EXPECT_EQ(Last().sent, 7u);  // ESC p 0 40 40, CR LF
+
+    // A printer that resets the connection: the log names the socket error.
+    printer.setMode({LoopbackPrinter::Mode::ResetAfter, 0});
+    form->Button7->click();
+    Connect();
+    for (int i = 0; i < 20 && !Last().failed; ++i)
+        form->Button4->click();
+    EXPECT_TRUE(Last().failed);
+    EXPECT_TRUE(Last().outcome.startsWith("Socket Error # ")) << Last().outcome.toStdString();
+    // Texts follow the language.
+    form->btn13->click();
+    EXPECT_NE(form->LogPanel->View->toPlainText().indexOf("失败："), -1);
+    EXPECT_EQ(form->LogPanel->StatusButton->text(), "打印机状态");
+}
+
+TEST_F(ActivityLogTest, KeepsAtMostItsBoundOldestGoingFirst) {
+    for (size_t i = 0; i < TActivityLog::kMaxEntries + 5; ++i) {
+        TActivityLog::Action action(*form->Log, QString::number(i));
+        form->Log->SetTarget("t");
+    }
+    EXPECT_EQ(form->Log->Entries().size(), TActivityLog::kMaxEntries);
+    EXPECT_EQ(form->Log->Entries().front().action, "5");
+}
+
+// Chosen answers to DLE EOT 1..4 and the words the panel must show for them.
+struct StatusCase {
+    Answers answers;
+    const char* shown;
+};
+const StatusCase kStatusCases[] = {
+    {{0x12, 0x12, 0x12, 0x12},
+     "Online\nDrawer pin 3: low\nCover: closed\nErrors: none\nPaper: present"},
+    {{0x1A, 0x16, 0x12, 0x12},
+     "Offline\nDrawer pin 3: low\nCover: open\nErrors: none\nPaper: present"},
+    {{0x1A, 0x32, 0x12, 0x72},
+     "Offline\nDrawer pin 3: low\nCover: closed\nPrinting stopped: paper end\nErrors: none\n"
+     "Paper: out"},
+    {{0x16, 0x12, 0x12, 0x12},
+     "Online\nDrawer pin 3: high\nCover: closed\nErrors: none\nPaper: present"},
+};
+
+TEST_F(ActivityLogTest, StatusOverTheNetworkLinkShowsExactlyThePrintersStates) {
+    LoopbackPrinter printer(OwnLoopbackHost());
+    Connect();
+    for (const StatusCase& c : kStatusCases) {
+        printer.setStatusAnswers(c.answers);
+        form->LogPanel->StatusButton->click();
+        EXPECT_EQ(StatusShown(), c.shown);
+        EXPECT_EQ(Last().received, 4u);
+    }
+}
+
+TEST_F(ActivityLogTest, StatusOverASerialPortShowsThePrintersStatesAndSilenceAsNoAnswer) {
+    kelvo::testing::Pty pty;
+    form->PageControl1->setCurrentWidget(form->TabSheet2);
+    form->ComboBox1->setEditText(QString::fromStdString(pty.slavePath()));
+    {
+        kelvo::testing::StatusResponder responder(pty, kStatusCases[1].answers);
+        form->LogPanel->StatusButton->click();
+        EXPECT_EQ(StatusShown(), kStatusCases[1].shown);
+        EXPECT_EQ(Last().target, QString::fromStdString(pty.slavePath()));
+    }
+    // Nobody answers: four requests, each given up after its time-out; the window paints.
+    kelvo::testing::EventLoopWatch watch;
+    const auto start = std::chrono::steady_clock::now();
+    form->LogPanel->StatusButton->click();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2600));
+    EXPECT_LT(watch.Longest(), std::chrono::milliseconds(400));
+    EXPECT_EQ(StatusShown().count("no answer"), 4);
+    EXPECT_EQ(Last().sent, 12u);  // DLE EOT 1, 2, 3, 4
+}
+
+TEST_F(ActivityLogTest, PortBoxesAddTheMachinesRealPortsAfterTheirOwnEntries) {
+    kelvo::testing::DeviceTree tree;
+    tree.Bench();  // a USB serial adapter, a USB printer, a serial port without a UART
+    const std::string root = tree.root();
+    ASSERT_EQ(::setenv("KELVOTOOL_DEVICE_ROOT", root.c_str(), 1), 0);
+
+    const QString adapter = QString::fromStdString(root + "/dev/ttyUSB0");
+    const QString printer = QString::fromStdString(root + "/dev/usb/lp0");
+    for (QComboBox* box : {form->ComboBox1, form->cbb1, form->cbb4, form->cbPortName}) {
+        auto* ports = static_cast<TPortBox*>(box);
+        const QString shown = box->currentText();
+        ports->RefreshFound();  // what opening the list does
+        const int own = ports->OwnCount();
+        ASSERT_EQ(box->count(), own + 3) << box->objectName().toStdString();
+        EXPECT_EQ(box->itemText(own), adapter);
+        EXPECT_EQ(box->itemData(own, TPortBox::kDescriptionRole).toString(),
+                  "USB serial: FTDI FT232R USB UART (0403:6001)");
+        EXPECT_TRUE(box->itemText(own + 1).endsWith(
+            QString::fromStdString(kelvo::testing::DeviceTree::kAdapterAlias)));
+        EXPECT_EQ(box->itemText(own + 2), printer);
+        EXPECT_EQ(box->itemData(own + 2, TPortBox::kDescriptionRole).toString(),
+                  "USB printer: EPSON TM-T20II (04b8:0e15)");
+        EXPECT_EQ(box->currentText(), shown);
+        EXPECT_EQ(box->itemText(0), "COM1");
+    }
+    // The NV page opens a found port by its path.
+    form->cbPortName->setCurrentIndex(static_cast<TPortBox*>(form->cbPortName)->OwnCount());
+    EXPECT_EQ(form->NvPortName(), adapter.toUtf8());
+    ::unsetenv("KELVOTOOL_DEVICE_ROOT");
+}
+
+}  // namespace
