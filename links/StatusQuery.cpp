@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -53,6 +55,9 @@ class QueryPort {
             ThrowInOutErrorFromErrno(errno);
         if (!S_ISCHR(st.st_mode))
             throw EInOutError(kIoUnknownType);
+        // Parallel (major 6) and USB printer (180) ports read back only in some modes; where they
+        // cannot, a failed read means no answer, not a broken port.
+        readMayFail_ = ::major(st.st_rdev) == 6 || ::major(st.st_rdev) == 180;
         if (const int err = LockPortExclusive(fd_.get()); err != 0)
             ThrowInOutErrorFromErrno(err);
         termios t{};
@@ -103,7 +108,7 @@ class QueryPort {
         const ReadOutcome in = ReadWithin(fd_.get(), &byte, 1, timeout, false);
         if (in.count == 1)
             return static_cast<uint8_t>(byte);
-        if (in.error == ETIMEDOUT)
+        if (in.error == ETIMEDOUT || (readMayFail_ && in.error != ECANCELED))
             return std::nullopt;
         Fail(in.error == 0 ? EIO : in.error);  // read 0: the port hung up
     }
@@ -111,6 +116,7 @@ class QueryPort {
   private:
     UniqueFd fd_;
     std::optional<termios> saved_;
+    bool readMayFail_ = false;
 };
 
 }  // namespace
@@ -125,6 +131,14 @@ StatusAnswers QueryStatus(NetworkLink& link, std::chrono::milliseconds perReques
 }
 
 StatusAnswers QueryDeviceStatus(const std::string& portName, std::chrono::milliseconds perRequest) {
+    // A port that takes no request (an offline parallel port, XOFF held) is given up after the
+    // time the answers are given, not after a print's stall limit.
+    TransferMonitor bounded;
+    if (const TransferMonitor* current = CurrentTransfer(); current != nullptr)
+        bounded = *current;
+    bounded.stallLimitMs =
+        static_cast<int32_t>(std::min(CurrentStallLimit(), 4 * perRequest).count());
+    TransferScope scope(&bounded);
     QueryPort port(portName);
     return AskFour(
         [&](const std::string& request) {

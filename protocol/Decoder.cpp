@@ -126,25 +126,13 @@ std::string DecodeText(std::string_view bytes, const DecoderState& state) {
     std::string out;
     if (charset) {
         try {
-            Iconv cd("UTF-8", charset);
-            char buf[1024];
-            char* in = const_cast<char*>(bytes.data());
-            size_t inLeft = bytes.size();
-            while (inLeft > 0) {
-                char* o = buf;
-                size_t oLeft = sizeof buf;
-                const size_t r = ::iconv(cd.get(), &in, &inLeft, &o, &oLeft);
-                const int err = errno;
-                out.append(buf, static_cast<size_t>(o - buf));
-                if (r != static_cast<size_t>(-1) || err == E2BIG)
-                    continue;
-                out += EscapedByte(static_cast<uint8_t>(*in));
-                ++in;
-                --inLeft;
-            }
-            return out;
+            return Iconv("UTF-8", charset)
+                .ConvertAll(bytes, [](std::string& converted, const char* at, size_t) {
+                    converted += EscapedByte(static_cast<uint8_t>(*at));
+                    return size_t{1};
+                });
         } catch (const std::runtime_error&) {
-            out.clear();  // a system without this converter still shows the ASCII
+            // A system without this converter still shows the ASCII.
         }
     }
     for (char c : bytes) {

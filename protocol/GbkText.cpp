@@ -45,29 +45,12 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t left) {
 }  // namespace
 
 std::string ToGbk(const std::string& utf8) {
-    Iconv cd("GBK", "UTF-8");
-    std::string out;
-    out.reserve(utf8.size() + 8);
-    char buf[4096];
-    char* in = const_cast<char*>(utf8.data());
-    size_t inLeft = utf8.size();
-    while (inLeft > 0) {
-        char* o = buf;
-        size_t oLeft = sizeof buf;
-        const size_t r = ::iconv(cd.get(), &in, &inLeft, &o, &oLeft);
-        const int err = errno;
-        out.append(buf, static_cast<size_t>(o - buf));
-        if (r != static_cast<size_t>(-1) || err == E2BIG)
-            continue;
-        // EILSEQ or EINVAL: skip one whole character GBK lacks, or one stray byte.
-        size_t skip = Utf8SequenceLength(reinterpret_cast<unsigned char*>(in), inLeft);
-        if (skip == 0)
-            skip = 1;
-        out += '?';
-        in += skip;
-        inLeft -= skip;
-    }
-    return out;
+    // Each character GBK lacks, or stray byte, becomes one "?".
+    return Iconv("GBK", "UTF-8")
+        .ConvertAll(utf8, [](std::string& out, const char* at, size_t left) {
+            out += '?';
+            return Utf8SequenceLength(reinterpret_cast<const unsigned char*>(at), left);
+        });
 }
 
 }  // namespace kelvo
