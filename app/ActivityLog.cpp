@@ -58,6 +58,7 @@ void TActivityLog::Commit() {
         }
         done->commands.push_back(kelvo::FormatCommand(decoded[i]));
     }
+    done->serial = ++serial_;
     entries_.push_back(std::move(*done));
     while (entries_.size() > kMaxEntries)
         entries_.pop_front();
@@ -157,8 +158,8 @@ void TActivityLog::Clear() {
 QString TActivityLog::Text(bool english, bool hex) const {
     QStringList text;
     for (const Entry& e : entries_)
-        text << EntryText(e, english, hex);
-    return text.join(QLatin1Char('\n'));
+        text << EntryText(e, english, hex).chopped(1);
+    return text.join(QStringLiteral("\n\n"));
 }
 
 QString TActivityLog::EntryText(const Entry& e, bool english, bool hex) {

@@ -32,6 +32,7 @@ class TActivityLog : public QObject {
     using StatusAnswers = std::array<std::optional<uint8_t>, 4>;
 
     struct Entry {
+        uint64_t serial = 0;  // counts up from 1 over the log's life
         QDateTime time;
         QString action;
         QString target;
@@ -82,7 +83,7 @@ class TActivityLog : public QObject {
     const std::deque<Entry>& Entries() const { return entries_; }
     void Clear();
 
-    // The whole log as text: what the panel shows, copies and saves.
+    // The whole log as text, entries apart by a blank line: what the panel shows, copies and saves.
     QString Text(bool english, bool hex) const;
     static QString EntryText(const Entry& entry, bool english, bool hex);
     // The printer's state in plain words, one line per fact; "no answer" where a request had none.
@@ -103,4 +104,5 @@ class TActivityLog : public QObject {
     std::optional<Entry> open_;
     bool touched_ = false;  // a link was reached in the open action
     std::deque<Entry> entries_;
+    uint64_t serial_ = 0;
 };

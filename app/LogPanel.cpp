@@ -54,7 +54,7 @@ TLogPanel::TLogPanel(TActivityLog& log, QWidget* parent) : QFrame(parent), log_(
     column->addWidget(View, 1);
 
     connect(&log_, &TActivityLog::Changed, this, &TLogPanel::Refresh);
-    connect(HexBox, &QCheckBox::toggled, this, &TLogPanel::Refresh);
+    connect(HexBox, &QCheckBox::toggled, this, &TLogPanel::Rebuild);
     connect(ClearButton, &QPushButton::clicked, &log_, &TActivityLog::Clear);
     SetEnglish(true);
 }
@@ -70,7 +70,7 @@ void TLogPanel::SetEnglish(bool english) {
     HexBox->setText(english ? QStringLiteral("Show hex") : QStringLiteral("显示十六进制"));
     if (lastStatus_)
         ShowStatus(*lastStatus_);
-    Refresh();
+    Rebuild();
 }
 
 void TLogPanel::ShowStatus(const TActivityLog::StatusAnswers& answers) {
@@ -87,7 +87,33 @@ QString TLogPanel::Text() const {
     return log_.Text(english_, HexBox->isChecked());
 }
 
+void TLogPanel::setVisible(bool visible) {
+    QFrame::setVisible(visible);
+    if (visible)
+        Refresh();
+}
+
+void TLogPanel::Rebuild() {
+    firstShown_ = lastShown_ = 0;
+    Refresh();
+}
+
 void TLogPanel::Refresh() {
-    View->setPlainText(Text());
+    if (isHidden())
+        return;
+    const auto& entries = log_.Entries();
+    const bool hex = HexBox->isChecked();
+    const uint64_t first = entries.empty() ? 0 : entries.front().serial;
+    if (first != firstShown_ || lastShown_ == 0) {
+        View->setPlainText(Text());
+    } else {
+        for (const auto& e : entries) {
+            if (e.serial > lastShown_)
+                View->appendPlainText(QLatin1Char('\n') +
+                                      TActivityLog::EntryText(e, english_, hex).chopped(1));
+        }
+    }
+    firstShown_ = first;
+    lastShown_ = entries.empty() ? 0 : entries.back().serial;
     View->verticalScrollBar()->setValue(View->verticalScrollBar()->maximum());
 }

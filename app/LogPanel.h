@@ -35,10 +35,18 @@ class TLogPanel : public QFrame {
     // The log as shown, for the clipboard and the file.
     QString Text() const;
 
+    // Shown, it catches up with the log.
+    void setVisible(bool visible) override;
+
   private:
+    // Shows the log as it is now: only what is new when nothing else changed, and nothing while
+    // hidden, so a long log never holds up an action.
     void Refresh();
+    void Rebuild();
 
     TActivityLog& log_;
     bool english_ = true;
     std::optional<TActivityLog::StatusAnswers> lastStatus_;
+    uint64_t firstShown_ = 0;  // serials of the first and last entry in the view; 0: none
+    uint64_t lastShown_ = 0;
 };

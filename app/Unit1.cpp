@@ -394,7 +394,7 @@ void TForm1::LogToggleClick() {
 }
 
 void TForm1::LogCopyClick() {
-    QApplication::clipboard()->setText(LogPanel->Text());
+    QApplication::clipboard()->setText(LogPanel->Text() + QLatin1Char('\n'));
 }
 
 void TForm1::LogSaveClick() {
@@ -402,8 +402,8 @@ void TForm1::LogSaveClick() {
     if (path.isEmpty())
         return;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(LogPanel->Text().toUtf8()) < 0 ||
-        !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write((LogPanel->Text() + QLatin1Char('\n')).toUtf8()) < 0 || !file.commit()) {
         ShowErrorDialog(file.errorString());
     }
 }

@@ -1,9 +1,12 @@
 // The activity log and the printer's status in the window, at real peers: a loopback printer, a
 // pseudo-terminal, a device tree. Every connect is aimed at this suite's loopback address first.
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QToolButton>
 
 #include <array>
 #include <chrono>
@@ -48,6 +51,7 @@ class ActivityLogTest : public kelvo::testing::WindowTest {
 
 TEST_F(ActivityLogTest, NetworkActionsAreLoggedWithTargetBytesCommandsAndTrueOutcome) {
     LoopbackPrinter printer(OwnLoopbackHost());
+    form->LogToggle->click();  // the panel open: it grows entry by entry
     Connect();
     form->Button3->click();
     form->Button4->click();
@@ -71,10 +75,18 @@ TEST_F(ActivityLogTest, NetworkActionsAreLoggedWithTargetBytesCommandsAndTrueOut
         form->Button4->click();
     EXPECT_TRUE(Last().failed);
     EXPECT_TRUE(Last().outcome.startsWith("Socket Error # ")) << Last().outcome.toStdString();
+    EXPECT_EQ(form->LogPanel->View->toPlainText(), form->LogPanel->Text());
     // Texts follow the language.
     form->btn13->click();
     EXPECT_NE(form->LogPanel->View->toPlainText().indexOf("失败："), -1);
     EXPECT_EQ(form->LogPanel->StatusButton->text(), "打印机状态");
+    // Saved as text, as shown.
+    QTemporaryDir dir;
+    dialogs->fileAnswers << dir.filePath("log.txt");
+    form->LogPanel->SaveButton->click();
+    QFile saved(dir.filePath("log.txt"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(saved.readAll()), form->LogPanel->Text() + "\n");
 }
 
 TEST_F(ActivityLogTest, KeepsAtMostItsBoundOldestGoingFirst) {
