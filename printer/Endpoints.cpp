@@ -1,0 +1,365 @@
+#include "printer/Endpoints.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "links/Transfer.h"
+#include "links/UniqueFd.h"
+
+namespace kelvo::printer {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBacklog = 8;
+// A client that asks without reading the answers must not grow them without bound: past this
+// the endpoint stops reading, as a printer with a full buffer would.
+constexpr size_t kAnswerLimit = 64 * 1024;
+// Throttled reads come in steps of about this much line time, so a slow rate wakes the thread
+// about a hundred times a second rather than once per byte.
+constexpr double kReadStepSeconds = 0.01;
+
+[[noreturn]] void ThrowErrno(int error, const char* what) {
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+// Wakes an endpoint's thread out of poll: to stop, or to look at changed settings.
+class Wake {
+  public:
+    Wake() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (!fd_)
+            ThrowErrno(errno, "eventfd");
+    }
+    void Signal() noexcept {
+        const uint64_t one = 1;
+        while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+    void Clear() noexcept {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = ::read(fd_.get(), &count, sizeof count);
+    }
+    int fd() const noexcept { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+};
+
+// Sends what the peer has room for; false when the peer is gone.
+bool Flush(int fd, bool socket, std::string& pending) {
+    while (!pending.empty()) {
+        const ssize_t n =
+            socket ? ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                   : ::write(fd, pending.data(), pending.size());
+        if (n > 0) {
+            pending.erase(0, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+    return true;
+}
+
+bool Retry(int error) {
+    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
+struct TcpEndpoint::Impl {
+    Impl(TcpOptions options, Sink s);
+    ~Impl() {
+        stop = true;
+        wake.Signal();
+        thread.join();
+    }
+    int Listen(const sockaddr* address, socklen_t length);
+    void Run();
+    void Serve(int client);
+
+    Sink sink;
+    UniqueFd listener;
+    std::string host;
+    uint16_t port = 0;
+    bool v6 = false;
+    Wake wake;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+TcpEndpoint::Impl::Impl(TcpOptions options, Sink s) : sink(std::move(s)) {
+    in_addr v4{};
+    in6_addr v6Address{};
+    if (::inet_pton(AF_INET, options.host.c_str(), &v4) == 1) {
+        if ((ntohl(v4.s_addr) >> 24) != 127)
+            throw std::invalid_argument("not a loopback address: " + options.host);
+    } else if (::inet_pton(AF_INET6, options.host.c_str(), &v6Address) == 1 &&
+               IN6_IS_ADDR_LOOPBACK(&v6Address)) {
+        v6 = true;
+    } else {
+        throw std::invalid_argument("not a loopback address: " + options.host);
+    }
+
+    // A port in use moves us up a port, then over to the next address; anything else is final.
+    const int addressTries = v6 ? 1 : 1 + kTcpAddressTries;
+    const int portTries = options.port == 0 ? 1 : 1 + kTcpPortTries;
+    int error = EADDRINUSE;
+    uint32_t base = ntohl(v4.s_addr);
+    for (int a = 0; a < addressTries && error == EADDRINUSE && (base >> 24) == 127; ++a, ++base) {
+        for (int p = 0; p < portTries && error == EADDRINUSE && options.port + p <= 65535; ++p) {
+            const auto tryPort = static_cast<uint16_t>(options.port + p);
+            if (v6) {
+                sockaddr_in6 address{};
+                address.sin6_family = AF_INET6;
+                address.sin6_addr = v6Address;
+                address.sin6_port = htons(tryPort);
+                error = Listen(reinterpret_cast<sockaddr*>(&address), sizeof address);
+            } else {
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_addr.s_addr = htonl(base);
+                address.sin_port = htons(tryPort);
+                error = Listen(reinterpret_cast<sockaddr*>(&address), sizeof address);
+            }
+        }
+    }
+    if (error != 0)
+        ThrowErrno(error, "listen on loopback");
+
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (v6) {
+        const auto& b = reinterpret_cast<const sockaddr_in6&>(bound);
+        ::inet_ntop(AF_INET6, &b.sin6_addr, text, sizeof text);
+        port = ntohs(b.sin6_port);
+    } else {
+        const auto& b = reinterpret_cast<const sockaddr_in&>(bound);
+        ::inet_ntop(AF_INET, &b.sin_addr, text, sizeof text);
+        port = ntohs(b.sin_port);
+    }
+    host = text;
+    thread = std::thread([this] { Run(); });
+}
+
+int TcpEndpoint::Impl::Listen(const sockaddr* address, socklen_t length) {
+    // Non-blocking: a client gone between poll and accept must not block the thread.
+    UniqueFd fd(::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
+        return errno;
+    // Our own connections of a previous run in TIME_WAIT must not move us to another port.
+    const int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd.get(), address, length) != 0 || ::listen(fd.get(), kBacklog) != 0)
+        return errno;
+    listener = std::move(fd);
+    return 0;
+}
+
+void TcpEndpoint::Impl::Run() {
+    while (!stop) {
+        pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (stop)
+            return;
+        if ((fds[1].revents & POLLIN) == 0)
+            continue;
+        UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (client)
+            Serve(client.get());
+    }
+}
+
+void TcpEndpoint::Impl::Serve(int client) {
+    std::string answers;
+    char buffer[4096];
+    while (!stop) {
+        const bool room = answers.size() < kAnswerLimit;
+        const short events = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
+        pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {client, events, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (stop)
+            return;
+        const short got = fds[1].revents;
+        if ((got & POLLOUT) != 0 && !Flush(client, true, answers))
+            return;
+        if ((got & (POLLIN | POLLHUP | POLLERR)) == 0 || !room)
+            continue;
+        const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            answers += sink(std::string_view(buffer, static_cast<size_t>(n)));
+            if (!Flush(client, true, answers))
+                return;
+        } else if (n == 0 || !Retry(errno)) {
+            return;
+        }
+    }
+}
+
+TcpEndpoint::TcpEndpoint(TcpOptions options, Sink sink)
+    : impl_(std::make_unique<Impl>(std::move(options), std::move(sink))) {}
+
+TcpEndpoint::~TcpEndpoint() = default;
+
+std::string TcpEndpoint::Address() const {
+    const std::string host = impl_->v6 ? "[" + impl_->host + "]" : impl_->host;
+    return host + ":" + std::to_string(impl_->port);
+}
+
+std::string TcpEndpoint::Host() const {
+    return impl_->host;
+}
+
+uint16_t TcpEndpoint::Port() const {
+    return impl_->port;
+}
+
+struct PtyEndpoint::Impl {
+    Impl(PtyOptions options, Sink s);
+    ~Impl() {
+        stop = true;
+        wake.Signal();
+        thread.join();
+    }
+    void Run();
+
+    Sink sink;
+    UniqueFd master;
+    UniqueFd slave;
+    std::string slavePath;
+    std::atomic<long> readBaud;
+    std::mutex holdMutex;  // keeps XOFF and XON in the order of the calls
+    std::atomic<bool> hold{false};
+    Wake wake;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+PtyEndpoint::Impl::Impl(PtyOptions options, Sink s)
+    : sink(std::move(s)), readBaud(options.readBaud) {
+    master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
+        ThrowErrno(errno, "pseudo-terminal");
+    char name[128];
+    if (const int error = ::ptsname_r(master.get(), name, sizeof name); error != 0)
+        ThrowErrno(error, "ptsname");
+    slavePath = name;
+    slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!slave)
+        ThrowErrno(errno, "open pseudo-terminal slave");
+    termios t{};
+    if (::tcgetattr(slave.get(), &t) != 0)
+        ThrowErrno(errno, "tcgetattr");
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (::tcsetattr(slave.get(), TCSANOW, &t) != 0)
+        ThrowErrno(errno, "tcsetattr");
+    thread = std::thread([this] { Run(); });
+}
+
+void PtyEndpoint::Impl::Run() {
+    std::string answers;
+    char buffer[4096];
+    double credit = 0;  // bytes the line has delivered but we have not read yet
+    auto last = Clock::now();
+    while (!stop) {
+        const double rate = static_cast<double>(readBaud.load()) / 10.0;
+        bool reading = !hold && answers.size() < kAnswerLimit;
+        size_t allowance = sizeof buffer;
+        int timeout = -1;
+        const auto now = Clock::now();
+        if (reading && rate > 0) {
+            const double step = std::max(1.0, rate * kReadStepSeconds);
+            const double elapsed = std::chrono::duration<double>(now - last).count();
+            credit = std::min(credit + elapsed * rate, 2 * step);
+            if (credit < step) {
+                reading = false;
+                timeout = static_cast<int>(std::ceil((step - credit) / rate * 1000.0));
+            } else {
+                allowance = std::min(allowance, static_cast<size_t>(credit));
+            }
+        }
+        last = now;
+        const short events = (reading ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
+        pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {master.get(), events, 0}};
+        if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
+            return;
+        if ((fds[0].revents & POLLIN) != 0) {
+            wake.Clear();
+            continue;
+        }
+        const short got = fds[1].revents;
+        if ((got & POLLOUT) != 0)
+            Flush(master.get(), false, answers);
+        // A hold that came in during the poll: not one more byte.
+        if ((got & POLLIN) == 0 || !reading || hold)
+            continue;
+        const ssize_t n = ::read(master.get(), buffer, allowance);
+        if (n > 0) {
+            credit -= static_cast<double>(n);
+            answers += sink(std::string_view(buffer, static_cast<size_t>(n)));
+            Flush(master.get(), false, answers);
+        } else if (n == 0 || !Retry(errno)) {
+            // Our own slave descriptor rules out a hang-up: whatever this is, do not spin on it.
+            return;
+        }
+    }
+}
+
+PtyEndpoint::PtyEndpoint(PtyOptions options, Sink sink)
+    : impl_(std::make_unique<Impl>(options, std::move(sink))) {}
+
+PtyEndpoint::~PtyEndpoint() = default;
+
+const std::string& PtyEndpoint::SlavePath() const {
+    return impl_->slavePath;
+}
+
+void PtyEndpoint::SetHold(bool hold) {
+    std::lock_guard lock(impl_->holdMutex);
+    if (impl_->hold == hold)
+        return;
+    // Stop reading before XOFF goes out, and send XON before reading again.
+    if (hold)
+        impl_->hold = true;
+    const char control = hold ? '\x13' : '\x11';
+    WriteAll(impl_->master.get(), &control, 1, false);
+    // The line discipline takes input from a work queue; polling the slave with nothing to read
+    // runs that work now, so the writer stops before this returns, not some 16 KiB later.
+    pollfd slave{impl_->slave.get(), POLLIN, 0};
+    ::poll(&slave, 1, 0);
+    impl_->hold = hold;
+    impl_->wake.Signal();
+}
+
+void PtyEndpoint::SetReadBaud(long baud) {
+    impl_->readBaud = baud;
+    impl_->wake.Signal();
+}
+
+}  // namespace kelvo::printer

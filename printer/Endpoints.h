@@ -1,0 +1,79 @@
+#pragma once
+
+// Where a virtual printer meets the tool: a TCP port on loopback and a pseudo-terminal. They know
+// nothing of the printer model; they hand it bytes and send back what it answers.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kelvo::printer {
+
+// Called on the endpoint's own thread with each chunk received; returns bytes to send back
+// (status answers). The owner serialises access to its model itself. Must not throw.
+using Sink = std::function<std::string(std::string_view bytes)>;
+
+struct TcpOptions {
+    std::string host = "127.0.0.1";  // numeric: 127.0.0.0/8 or ::1
+    uint16_t port = 9100;            // 0: any free port
+};
+
+// Number of further ports tried above a taken one, and of further addresses after those.
+inline constexpr int kTcpPortTries = 20;
+inline constexpr int kTcpAddressTries = 8;
+
+// A TCP listener on a loopback address serving one connection at a time, as a printer does;
+// further clients wait in the backlog. When host:port is taken it tries the next ports, then the
+// next loopback addresses (IPv4 only). Throws std::invalid_argument for a host that is not a
+// loopback address, std::system_error when nothing could be bound.
+class TcpEndpoint {
+  public:
+    TcpEndpoint(TcpOptions options, Sink sink);
+    ~TcpEndpoint();
+    TcpEndpoint(const TcpEndpoint&) = delete;
+    TcpEndpoint& operator=(const TcpEndpoint&) = delete;
+
+    // What was bound: "127.0.0.1:9100", "[::1]:9100".
+    std::string Address() const;
+    std::string Host() const;
+    uint16_t Port() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+struct PtyOptions {
+    // 0: read as fast as bytes come; else about baud/10 bytes a second, so that progress and
+    // stalls can be seen.
+    long readBaud = 0;
+};
+
+// A pseudo-terminal whose slave the tool opens as its serial port. The endpoint keeps a slave
+// descriptor of its own open: without it the master reads EIO and polls POLLHUP without pause
+// from the tool's first close until its next open. Bytes already written survive a close either
+// way. The pty starts raw (a fresh one would echo answers back); the tool's own settings rule
+// after it opens the slave, IXON above all.
+class PtyEndpoint {
+  public:
+    PtyEndpoint(PtyOptions options, Sink sink);  // throws std::system_error
+    ~PtyEndpoint();
+    PtyEndpoint(const PtyEndpoint&) = delete;
+    PtyEndpoint& operator=(const PtyEndpoint&) = delete;
+
+    const std::string& SlavePath() const;
+
+    // On: sends XOFF and stops reading (paper out), so the tool's writes stall if it honours
+    // XOFF and pile up otherwise. Off: sends XON and reads again. XOFF reaches the slave before
+    // this returns, but the line discipline acts on it a moment later.
+    void SetHold(bool hold);
+    void SetReadBaud(long baud);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kelvo::printer

@@ -1,0 +1,185 @@
+// The virtual printer's endpoints at real peers: TCP clients on loopback, and the pty slave opened
+// and set up as the tool opens a serial port.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "links/SerialLine.h"
+#include "links/TcpConnect.h"
+#include "links/Transfer.h"
+#include "printer/Endpoints.h"
+#include "testing/LoopbackPrinter.h"
+#include "testing/TestHost.h"
+
+using kelvo::UniqueFd;
+using kelvo::printer::PtyEndpoint;
+using kelvo::printer::TcpEndpoint;
+using kelvo::testing::OwnLoopbackHost;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A model stand-in: keeps every byte and answers each '?' with 0x12.
+class Recorder {
+  public:
+    kelvo::printer::Sink Sink() {
+        return [this](std::string_view bytes) {
+            std::lock_guard lock(mu_);
+            bytes_.append(bytes);
+            cv_.notify_all();
+            return std::string(std::count(bytes.begin(), bytes.end(), '?'), '\x12');
+        };
+    }
+    std::string WaitFor(size_t n, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mu_);
+        cv_.wait_for(lock, timeout, [&] { return bytes_.size() >= n; });
+        return bytes_;
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::string bytes_;
+};
+
+UniqueFd Connect(const std::string& host, uint16_t port) {
+    UniqueFd fd;
+    EXPECT_EQ(kelvo::ConnectTcp(host, port, fd), 0);
+    return fd;
+}
+
+void Send(int fd, const std::string& bytes, bool socket) {
+    EXPECT_EQ(kelvo::WriteAll(fd, bytes.data(), bytes.size(), socket).error, 0);
+}
+
+// The first answer bytes the peer sends, or none within 3 s.
+std::string Answer(int fd, bool socket) {
+    char got[16];
+    const auto r = kelvo::ReadWithin(fd, got, sizeof got, 3s, socket);
+    return std::string(got, r.error == 0 ? r.count : 0);
+}
+
+// As the tool opens its port: raw, honouring XON/XOFF from the printer.
+UniqueFd OpenPort(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    kelvo::SerialLineSettings line;
+    line.xonXoffOutput = true;
+    EXPECT_EQ(kelvo::ApplySerialLine(fd.get(), line), 0);
+    return fd;
+}
+
+}  // namespace
+
+TEST(TcpEndpoint, ServesConnectionsOneAfterAnotherInOrderAndAnswers) {
+    Recorder model;
+    TcpEndpoint endpoint({OwnLoopbackHost(), 9100}, model.Sink());
+    ASSERT_EQ(endpoint.Address(), OwnLoopbackHost() + ":9100");
+    UniqueFd first = Connect(OwnLoopbackHost(), 9100);
+    Send(first.get(), "first?", true);
+    EXPECT_EQ(Answer(first.get(), true), "\x12");
+    // Queued in the backlog: served only once the first has gone.
+    UniqueFd second = Connect(OwnLoopbackHost(), 9100);
+    Send(second.get(), std::string("second\0\xFF?", 9), true);
+    first.reset();
+    EXPECT_EQ(model.WaitFor(15), std::string("first?second\0\xFF?", 15));
+    EXPECT_EQ(Answer(second.get(), true), "\x12");
+}
+
+TEST(TcpEndpoint, TakenPortMovesToTheNextAndAddressSaysSo) {
+    kelvo::testing::LoopbackPrinter taken(OwnLoopbackHost(), 9100);
+    Recorder model;
+    TcpEndpoint endpoint({OwnLoopbackHost(), 9100}, model.Sink());
+    EXPECT_EQ(endpoint.Address(), OwnLoopbackHost() + ":9101");
+    UniqueFd client = Connect(OwnLoopbackHost(), 9101);
+    Send(client.get(), "x", true);
+    EXPECT_EQ(model.WaitFor(1), "x");
+}
+
+TEST(TcpEndpoint, RefusesAnyHostButLoopback) {
+    Recorder model;
+    for (const char* host : {"0.0.0.0", "192.0.2.1", "::", "localhost", ""}) {
+        EXPECT_THROW(TcpEndpoint({host, 9100}, model.Sink()), std::invalid_argument) << host;
+    }
+}
+
+TEST(PtyEndpoint, BytesReachTheSinkAndAnswersComeBackAcrossReopens) {
+    Recorder model;
+    PtyEndpoint endpoint({}, model.Sink());
+    std::string all;
+    for (int round = 0; round < 3; ++round) {
+        UniqueFd port = OpenPort(endpoint.SlavePath());
+        const std::string bytes("\x1B\x40\x00\x0A\xFF?", 6);
+        Send(port.get(), bytes, false);
+        all += bytes;
+        EXPECT_EQ(Answer(port.get(), false), "\x12");
+        EXPECT_EQ(model.WaitFor(all.size()), all);
+    }
+}
+
+TEST(PtyEndpoint, HoldStallsAWriterThatHonoursXoffAndReleaseDrainsIt) {
+    Recorder model;
+    PtyEndpoint endpoint({}, model.Sink());
+    UniqueFd port = OpenPort(endpoint.SlavePath());
+    endpoint.SetHold(true);
+    // A master that only stops reading takes some 20 KiB first; XOFF stops the writer at once.
+    const std::string chunk(64, 'h');
+    size_t accepted = 0;
+    bool stalled = false;
+    for (int i = 0; i < 1000 && !stalled; ++i) {
+        const ssize_t n = ::write(port.get(), chunk.data(), chunk.size());
+        if (n > 0) {
+            accepted += static_cast<size_t>(n);
+            continue;
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        pollfd p{port.get(), POLLOUT, 0};
+        stalled = ::poll(&p, 1, 200) == 0;
+    }
+    EXPECT_TRUE(stalled);
+    EXPECT_LT(accepted, 4096u);
+    endpoint.SetHold(false);
+    const std::string rest(8192, 'r');
+    Send(port.get(), rest, false);
+    EXPECT_EQ(model.WaitFor(accepted + rest.size()).size(), accepted + rest.size());
+}
+
+TEST(PtyEndpoint, ThrottledReadingTakesAboutTheLineTime) {
+    Recorder model;
+    PtyEndpoint endpoint({9600}, model.Sink());
+    UniqueFd port = OpenPort(endpoint.SlavePath());
+    std::string bytes(2048, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>('a' + i % 26);
+    const auto start = Clock::now();
+    Send(port.get(), bytes, false);
+    EXPECT_EQ(model.WaitFor(bytes.size(), 10s), bytes);
+    // 960 bytes a second: about 2.1 s.
+    EXPECT_GE(Clock::now() - start, 1500ms);
+}
+
+TEST(Endpoints, DestructorsReturnPromptlyWhilePeersAreConnected) {
+    Recorder model;
+    auto tcp = std::make_unique<TcpEndpoint>(kelvo::printer::TcpOptions{OwnLoopbackHost(), 9100},
+                                             model.Sink());
+    auto pty = std::make_unique<PtyEndpoint>(kelvo::printer::PtyOptions{}, model.Sink());
+    UniqueFd client = Connect(OwnLoopbackHost(), tcp->Port());
+    UniqueFd port = OpenPort(pty->SlavePath());
+    Send(client.get(), "c", true);
+    Send(port.get(), "p", false);
+    model.WaitFor(2);
+    pty->SetHold(true);
+    const auto start = Clock::now();
+    tcp.reset();
+    pty.reset();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(Answer(client.get(), true), "");
+}
