@@ -119,32 +119,6 @@ bool StartsWirelessHeader(std::string_view rest) {
     return rest[0] == '+' && rest.starts_with(WirelessDataHeader());
 }
 
-// Bytes the converter refuses, and every byte when there is no converter, come out as \xNN.
-std::string DecodeText(std::string_view bytes, const DecoderState& state) {
-    const CodePage* page = FindCodePage(state.codePage);
-    const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
-    std::string out;
-    if (charset) {
-        try {
-            return Iconv("UTF-8", charset)
-                .ConvertAll(bytes, [](std::string& converted, const char* at, size_t) {
-                    converted += EscapedByte(static_cast<uint8_t>(*at));
-                    return size_t{1};
-                });
-        } catch (const std::runtime_error&) {
-            // A system without this converter still shows the ASCII.
-        }
-    }
-    for (char c : bytes) {
-        const auto b = static_cast<uint8_t>(c);
-        if (b < 0x80)
-            out += c;
-        else
-            out += EscapedByte(b);
-    }
-    return out;
-}
-
 // ---- Commands ----
 
 using Describe = std::string (*)(const uint8_t* args, DecoderState& state);
@@ -406,12 +380,15 @@ std::string Args(std::string_view rest, size_t from, uint64_t to) {
 // A command the input ends inside: all of the rest, with the length it needed.
 DecodedCommand Truncated(std::string name, std::string_view rest, size_t nameLength,
                          uint64_t header, uint64_t need) {
-    return {Kind::Command,
-            0,
-            rest.size(),
-            std::move(name),
-            Args(rest, nameLength, header),
-            "truncated: " + Num(rest.size()) + " of " + Num(need) + " bytes"};
+    DecodedCommand c{Kind::Command,
+                     0,
+                     rest.size(),
+                     std::move(name),
+                     Args(rest, nameLength, header),
+                     "truncated: " + Num(rest.size()) + " of " + Num(need) + " bytes"};
+    c.truncated = true;
+    c.needed = need;
+    return c;
 }
 
 DecodedCommand Unknown(std::string_view rest, size_t length) {
@@ -606,6 +583,32 @@ DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
 }
 
 }  // namespace
+
+// Every byte comes out as \xNN when there is no converter.
+std::string DecodeText(std::string_view bytes, const DecoderState& state) {
+    const CodePage* page = FindCodePage(state.codePage);
+    const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
+    std::string out;
+    if (charset) {
+        try {
+            return Iconv("UTF-8", charset)
+                .ConvertAll(bytes, [](std::string& converted, const char* at, size_t) {
+                    converted += EscapedByte(static_cast<uint8_t>(*at));
+                    return size_t{1};
+                });
+        } catch (const std::runtime_error&) {
+            // A system without this converter still shows the ASCII.
+        }
+    }
+    for (char c : bytes) {
+        const auto b = static_cast<uint8_t>(c);
+        if (b < 0x80)
+            out += c;
+        else
+            out += EscapedByte(b);
+    }
+    return out;
+}
 
 std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
                                            size_t maxCommands) {

@@ -24,6 +24,8 @@ struct DecodedCommand {
     std::string name;    // "GS V", "ESC @", "1F 1B 1F 53", "LF"; empty for Text and Unknown
     std::string args;    // the parameter bytes after the name in hex ("42 05"); image data left out
     std::string detail;  // the arguments in words ("feed 5, then partial cut"), the text, or hex
+    bool truncated = false;  // the input ended inside the command
+    uint64_t needed = 0;     // when truncated: the length its bytes so far declare, at least
 };
 
 // What earlier commands changed and later text depends on; carried from one call to the next.
@@ -36,6 +38,10 @@ struct DecoderState {
 // A two-byte character or command split across two calls is not joined.
 std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
                                            size_t maxCommands = SIZE_MAX);
+
+// Printable bytes as the printer shows them in this state (GBK or the code page); a byte that
+// does not convert comes out as \xNN.
+std::string DecodeText(std::string_view bytes, const DecoderState& state);
 
 // One line: "GS ! 11  character size: width x2, height x2", "text  \"QM417\"", "unknown  1B 7E".
 std::string FormatCommand(const DecodedCommand& command);

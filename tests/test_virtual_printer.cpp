@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "printer/VirtualPrinter.h"
+#include "protocol/Commands.h"
+#include "protocol/GbkText.h"
+#include "protocol/PrinterStatus.h"
+#include "testing/BmpFiles.h"
+
+using namespace kelvo;
+using namespace kelvo::printer;
+using namespace std::string_literals;
+
+namespace {
+
+TextRun Text(std::string utf8, TextStyle style = {}, bool wide = false) {
+    return {std::move(utf8), style, wide};
+}
+
+PaperLine Line(std::vector<TextRun> runs, int spacing = 30, Align align = Align::Left) {
+    return {std::move(runs), align, spacing};
+}
+
+bool Pattern(int x, int y) {
+    return kelvo::testing::TestPattern(x, y, 20, 13);
+}
+
+// The text of every printed line, one string per line.
+std::vector<std::string> Texts(const VirtualPrinter& p) {
+    std::vector<std::string> out;
+    for (const PaperItem& item : p.Paper()) {
+        if (const auto* line = std::get_if<PaperLine>(&item)) {
+            out.emplace_back();
+            for (const TextRun& run : line->runs)
+                out.back() += run.utf8;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(VirtualPrinter, NetworkTestPagePrintsTheSameHoweverTheBytesAreSplit) {
+    const TextStyle big{.widthMul = 2, .heightMul = 2};
+    const std::vector<PaperItem> expected = {
+        Line({Text(" QM417", big), Text("网口测试打印开始", big, true)}, 48),
+        Line({Text("Print test")}),
+        Line({}),
+        Line({Text("Print the test 2")}),
+        PaperFeed{5},
+        PaperCut{true},
+        Line({}),
+        Line({}),  // the drawer pulse's line end
+    };
+    // The network page's test print as the tool sends it (lines end in CR LF), then its drawer.
+    const std::string page = CharSizeDouble() + ToGbk(" QM417网口测试打印开始") + "\r\r\n" +
+                             CharSizeNormal() + "Print test\r\n\r\nPrint the test 2\r\n" +
+                             FeedAndPartialCut() + "\r\n" + DrawerPulse() + "\r\n";
+    for (size_t split = 0; split <= page.size(); ++split) {
+        SCOPED_TRACE(split);
+        VirtualPrinter p;
+        p.Feed(page.substr(0, split));
+        p.Feed(page.substr(split));
+        EXPECT_EQ(p.Paper(), expected);
+        EXPECT_EQ(p.Count().cuts, 1u);
+        EXPECT_EQ(p.Count().drawerPulses, 1u);
+        EXPECT_EQ(p.Count().lines, 6u);
+        EXPECT_EQ(p.Count().bytes, page.size());
+    }
+}
+
+TEST(VirtualPrinter, PrintModesShapeWhatComesOut) {
+    const TextStyle boldUnder{.bold = true, .underline = 2};
+    const TextStyle tallB{.heightMul = 2, .fontB = true};
+    struct {
+        const char* what;
+        std::string bytes;
+        std::vector<PaperItem> paper;
+    } const cases[] = {
+        {"justification and styles",
+         "\x1B\x61\x01\x1B\x45\x01\x1B\x2D\x02"
+         "A\n",
+         {Line({Text("A", boldUnder)}, 30, Align::Centre)}},
+        {"ESC @ drops the unprinted line and the modes",
+         CharSizeDouble() + "\x1B\x61\x02lost" + Initialize() + "B\n",
+         {Line({Text("B")})}},
+        {"ESC ! font B double height: the line is as tall as its characters",
+         "\x1B\x21\x11"
+         "B\n",
+         {Line({Text("B", tallB)}, 34)}},
+        {"ESC 3, ESC d and ESC J feed",
+         "\x1B\x33\x14\x1B\x64\x02\x1B\x4A\x07x\x1B\x4A\x28"s,
+         {PaperFeed{40}, PaperFeed{7}, Line({Text("x")}, 40)}},
+        {"GS V forms",
+         "\x1D\x56\x00\x1D\x56\x31\x1D\x56\x41\x03"s,
+         {PaperCut{false}, PaperCut{true}, PaperFeed{3}, PaperCut{false}}},
+        {"a line past 576 dots wraps",
+         std::string(49, 'x') + "\n",
+         {Line({Text(std::string(48, 'x'))}), Line({Text("x")})}},
+        {"CR prints once the stored switches honour it",
+         SetFunctionSwitches(true, false, false) + "a\rb\r",
+         {Line({Text("a")}), Line({Text("b")})}},
+        {"CR is ignored by default", "a\rb\n", {Line({Text("ab")})}},
+        {"GS T and GS P are consumed", "\x1D\x54\x1D\x50\x00\x00z\n"s, {Line({Text("z")})}},
+        {"QR code placeholder",
+         "\x1D\x28\x6B\x08\x00\x31\x50\x30https\x1D\x28\x6B\x03\x00\x31\x51\x30"s,
+         {Line({Text("[QR: https]")})}},
+        {"GS v 0 raster, MSB on the left",
+         "\x1D\x76\x30\x00\x01\x00\x02\x00\x80\x01"s,
+         {PaperImage{8, 2, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}},
+        {"ESC * 24-dot column, MSB on top",
+         "\x1B\x2A\x21\x01\x00\x80\x00\x01"s,
+         {PaperImage{
+             1, 24, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualPrinter p;
+        p.Feed(c.bytes);
+        EXPECT_EQ(p.Paper(), c.paper);
+    }
+}
+
+TEST(VirtualPrinter, EachVendorFrameStoresItsSettingAndFactoryResetRestoresAll) {
+    using Change = std::function<void(StoredSettings&)>;
+    const std::pair<std::string, Change> frames[] = {
+        {SetSerialBaud(*BaudCode(9600)), [](StoredSettings& s) { s.baudCode = 'G'; }},
+        {SetDefaultIntlCharset(1), [](StoredSettings& s) { s.intlCharset = 1; }},
+        {SetDefaultCodePage(16), [](StoredSettings& s) { s.codePage = 16; }},
+        {"\x1F\x1B\x1F\xFE\x01"s, [](StoredSettings& s) { s.chineseMode = false; }},  // reserved
+        {SetFunctionSwitches(true, true, false), [](StoredSettings& s) { s.switches = 0x4C; }},
+        {SetNetworkIp(10, 0, 0, 7),
+         [](StoredSettings& s) {
+             s.ip = {10, 0, 0, 7};
+         }},
+        {SetNetworkMac(0, 0x0A, 0x0B, 0x0C, 0xFF, 1),
+         [](StoredSettings& s) { s.mac = {0, 0x0A, 0x0B, 0x0C, 0xFF, 1}; }},
+    };
+    VirtualPrinter p;
+    StoredSettings expected;
+    for (const auto& [bytes, change] : frames) {
+        SCOPED_TRACE(HexBytes(bytes));
+        change(expected);
+        p.Feed(bytes);
+        EXPECT_EQ(p.Settings(), expected);
+    }
+    EXPECT_EQ(p.Settings().Baud(), 9600);
+    p.Feed(RestoreFactorySettings());
+    EXPECT_EQ(p.Settings(), StoredSettings{});
+    EXPECT_TRUE(p.Paper().empty());
+}
+
+TEST(VirtualPrinter, CodePageAndChineseModeDecideHowLaterTextReads) {
+    VirtualPrinter p;
+    p.Feed(SetDefaultChineseMode(1) + "\x1B\x74\x10" + "caf\xE9\n");  // WPC1252
+    p.Feed(SetDefaultCodePage(17) + "\xA0\n");                        // PC866, at once
+    p.Feed("\x1B\x74\x10" + Initialize() + "\xA0\n");                 // back to the stored page
+    p.Feed("\x1C\x26" + ToGbk("测") + "\n");
+    EXPECT_EQ(Texts(p), (std::vector<std::string>{"café", "а", "а", "测"}));
+    EXPECT_TRUE(std::get<PaperLine>(p.Paper().back()).runs.at(0).wide);
+}
+
+TEST(VirtualPrinter, FsQStoresTheImageDotForDotAndFsPPrintsIt) {
+    VirtualPrinter p;
+    p.Feed(kelvo::testing::ExpectedFsQ(20, 13, Pattern));
+    ASSERT_EQ(p.NvImages().size(), 1u);
+    const PaperImage& nv = p.NvImages()[0];
+    ASSERT_EQ(nv.width, 24);  // padded with white to whole bytes
+    ASSERT_EQ(nv.height, 16);
+    for (int y = 0; y < nv.height; ++y) {
+        for (int x = 0; x < nv.width; ++x)
+            ASSERT_EQ(nv.dots[y * 24 + x], x < 20 && y < 13 && Pattern(x, y)) << x << "," << y;
+    }
+
+    p.Feed(PrintNvImage1() + "\x1C\x70\x01\x03" + "\x1C\x70\x02\x30");
+    ASSERT_EQ(p.PaperSize(), 2u);  // no image 2
+    EXPECT_EQ(std::get<PaperImage>(p.Paper()[0]), nv);
+    const auto& big = std::get<PaperImage>(p.Paper()[1]);
+    ASSERT_EQ(big.width * big.height, 48 * 32);
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 48; ++x)
+            ASSERT_EQ(big.dots[y * 48 + x], nv.dots[y / 2 * 24 + x / 2]);
+    }
+
+    const std::string malformed[] = {
+        "\x1C\x71\x00"s,                                                  // no image
+        "\x1C\x71\x01\x00\x00\x01\x00"s,                                  // zero wide
+        "\x1C\x71\x01\x00\x04\x01\x00"s + std::string(1024 * 8, '\xFF'),  // 8192 dots wide
+        kelvo::testing::ExpectedFsQ(8, 8, Pattern).substr(0, 12),         // waits for the rest
+    };
+    for (const std::string& bytes : malformed) {
+        p.Feed(bytes);
+        EXPECT_EQ(p.NvImages(), std::vector<PaperImage>{nv}) << HexBytes(bytes, 12);
+    }
+    EXPECT_EQ(p.PaperSize(), 2u);
+}
+
+TEST(VirtualPrinter, StatusAnswersReadBackAsTheFlagsSay) {
+    const PrinterStatus idle{true,  false, false, false, false, false,
+                             false, false, false, false, false};
+    using Set = std::function<void(StatusFlags&, PrinterStatus&)>;
+    const Set cases[] = {
+        [](StatusFlags&, PrinterStatus&) {},
+        [](StatusFlags& f, PrinterStatus& s) { s.online = f.online = false; },
+        [](StatusFlags& f, PrinterStatus& s) {
+            s.coverOpen = f.coverOpen = true;
+            s.online = false;
+        },
+        [](StatusFlags& f, PrinterStatus& s) {
+            s.paperOut = s.paperStop = f.paperOut = true;
+            s.online = false;
+        },
+        [](StatusFlags& f, PrinterStatus& s) { s.paperNearEnd = f.paperNearEnd = true; },
+        [](StatusFlags& f, PrinterStatus& s) { s.drawerPinHigh = f.drawerOpen = true; },
+        [](StatusFlags& f, PrinterStatus& s) { s.errorOccurred = f.error = true; },
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        VirtualPrinter p;
+        PrinterStatus expected = idle;
+        cases[i](p.Flags(), expected);
+        std::array<std::optional<uint8_t>, 4> answers;
+        for (uint8_t n = 1; n <= 4; ++n)
+            answers[n - 1] = static_cast<uint8_t>(p.Feed(TransmitStatus(n)).at(0));
+        EXPECT_TRUE(InterpretStatus(answers) == expected) << "case " << i;
+        EXPECT_EQ(p.Feed(TransmitStatus(5)), "");
+    }
+}
+
+TEST(Bridge, FramesReachTheNumberedPrinterAndUnknownNumbersAreDropped) {
+    const std::string stream = "direct\n" + WirelessDataHeader() + "002" + "two\n" +
+                               WirelessDataHeader() + "2" + "lost\n" + WirelessDataHeader() +
+                               "001" + TransmitStatus(1);
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        SCOPED_TRACE(split);
+        VirtualPrinter direct, one, two;
+        Bridge bridge(direct, {{"001", &one}, {"002", &two}});
+        std::string answer = bridge.Feed(stream.substr(0, split));
+        answer += bridge.Feed(stream.substr(split));
+        EXPECT_EQ(answer, "\x12");
+        EXPECT_EQ(Texts(direct), std::vector<std::string>{"direct"});
+        EXPECT_EQ(Texts(two), std::vector<std::string>{"two"});
+        EXPECT_TRUE(one.Paper().empty());
+    }
+}
