@@ -251,7 +251,17 @@ void TActionRunner::StartBackground(std::function<std::function<void()>()> job) 
         } catch (...) {
             return;  // nothing to show: the job's result stays as it was before
         }
-        if (done)
-            QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+        if (!done)
+            return;
+        // The job's thread has ended (or is just returning) by the time its result shows: the
+        // result joins it first, so nothing counts a thread that is only on its way out.
+        QMetaObject::invokeMethod(
+            this,
+            [this, done = std::move(done), self = std::this_thread::get_id()] {
+                if (background_.joinable() && background_.get_id() == self)
+                    background_.join();
+                done();
+            },
+            Qt::QueuedConnection);
     });
 }

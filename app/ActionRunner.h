@@ -46,8 +46,8 @@ class TActionRunner : public QObject {
     void RunInSlices(const std::function<bool()>& step);
 
     // One job that runs on a thread of its own without holding up the window (the printer list at
-    // start-up); `done` then runs on the window's thread with the job's result. Cancelled and
-    // joined when the runner dies.
+    // start-up); `done` then runs on the window's thread with the job's result, once the thread has
+    // been joined. Cancelled and joined when the runner dies.
     void StartBackground(std::function<std::function<void()>()> job);
 
     // Called from the I/O of a Run, once it knows: the number of bytes the action sends.
