@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "app/LogPanel.h"
+#include "app/VirtualPrinterWindow.h"
 #include "links/DeviceFileOutput.h"
 #include "links/PortDiscovery.h"
 #include "links/PortName.h"
@@ -110,6 +111,11 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     LogToggle->setObjectName(QStringLiteral("LogToggle"));
     LogToggle->setCheckable(true);
     LogToggle->setText(QStringLiteral("Log ▸"));
+    VirtualToggle = new QToolButton(StatusBar1);
+    VirtualToggle->setObjectName(QStringLiteral("VirtualToggle"));
+    VirtualToggle->setCheckable(true);
+    StatusBar1->addPermanentWidget(VirtualToggle);
+    OnClick(VirtualToggle, &TForm1::VirtualToggleClick);
     StatusBar1->addPermanentWidget(LogToggle);
     OnClick(LogToggle, &TForm1::LogToggleClick);
     OnClick(LogPanel->StatusButton, &TForm1::StatusRequestClick);
@@ -152,6 +158,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 TForm1::~TForm1() {
     // The background job (the printer list) ends and is joined before anything else goes.
     delete std::exchange(Actions, nullptr);
+    SetVirtualPrinter(false);
     Comm1.reset();
     qApp->removeEventFilter(this);
 }
@@ -202,6 +209,10 @@ void TForm1::btn13Click() {
     const bool english = btn13->text() == QStringLiteral("Chinese");
     LogPanel->SetEnglish(english);
     LogToggle->setText(english ? QStringLiteral("Log ▸") : QStringLiteral("日志 ▸"));
+    VirtualToggle->setText(english ? QStringLiteral("Virtual printer")
+                                   : QStringLiteral("虚拟打印机"));
+    if (VirtualPrinterWindow != nullptr)
+        VirtualPrinterWindow->SetEnglish(english);
 }
 
 void TForm1::FormKeyDown(int& Key, Qt::KeyboardModifiers Shift) {
@@ -383,6 +394,41 @@ void TForm1::OnClick(QAbstractButton* button, void (TForm1::*handler)()) {
         TActivityLog::Action action(*Log, TActivityLog::ActionName(button));
         Run([&] { (this->*handler)(); });
     });
+}
+
+// ---- The virtual printer ----------------------------------------------------------------------
+
+void TForm1::VirtualToggleClick() {
+    QString why;
+    if (!SetVirtualPrinter(VirtualToggle->isChecked(), &why))
+        ShowErrorDialog(why);
+}
+
+bool TForm1::SetVirtualPrinter(bool on, QString* why) {
+    if (!on) {
+        // The window reads the printers: it goes first.
+        delete std::exchange(VirtualPrinterWindow, nullptr);
+        VirtualPrinter.reset();
+        VirtualToggle->setChecked(false);
+        return true;
+    }
+    if (!VirtualPrinter) {
+        try {
+            VirtualPrinter =
+                std::make_unique<kelvo::printer::PrinterBox>(kelvo::printer::PrinterBox::Options{});
+        } catch (const std::exception& e) {
+            if (why != nullptr)
+                *why = QString::fromUtf8(e.what());
+            VirtualToggle->setChecked(false);
+            return false;
+        }
+        VirtualPrinterWindow = new TVirtualPrinterWindow(*VirtualPrinter, dialogs(), this);
+        VirtualPrinterWindow->SetEnglish(btn13->text() == QStringLiteral("Chinese"));
+        VirtualPrinterWindow->move(x() + width() + 16, y());
+    }
+    VirtualToggle->setChecked(true);
+    VirtualPrinterWindow->show();
+    return true;
 }
 
 // ---- Activity log and printer status --------------------------------------------------------
@@ -632,8 +678,12 @@ QComboBox* TForm1::NewPortBox(QWidget* parent, const char* name, const QRect& pl
     auto* w = Place(new TPortBox(parent), name, place);
     SetUpBox(w, items, text);
     w->KeepOwnEntries();
-    w->Finder = [] {
+    w->Finder = [this] {
         std::vector<TPortBox::Found> found;
+        if (VirtualPrinter) {
+            found.push_back({QString::fromStdString(VirtualPrinter->PtyPath()),
+                             QStringLiteral("virtual printer (serial line)")});
+        }
         for (const kelvo::FoundPort& port : kelvo::FindPorts()) {
             found.push_back(
                 {QString::fromStdString(port.path), QString::fromStdString(port.description)});

@@ -32,6 +32,10 @@ class QTabWidget;
 class QTimer;
 class QToolButton;
 class TLogPanel;
+class TVirtualPrinterWindow;
+namespace kelvo::printer {
+class PrinterBox;
+}
 class TIPEdit;
 
 class TForm1;
@@ -305,6 +309,17 @@ class TForm1 : public QMainWindow {
     void RunIo(const QString& what, const QString& target, const std::function<void()>& io);
     // The same on the network link; what the printer sent meanwhile is noted too.
     void RunOnLink(const QString& what, const std::function<void()>& io);
+
+    // ---- The virtual printer ---------------------------------------------------------------
+    // Off until switched on: then a printer listens on a loopback address and on a
+    // pseudo-terminal that the port boxes offer, and shows in a window of its own.
+    std::unique_ptr<kelvo::printer::PrinterBox> VirtualPrinter;
+    TVirtualPrinterWindow* VirtualPrinterWindow = nullptr;
+    QToolButton* VirtualToggle = nullptr;  // in the status bar
+
+    void VirtualToggleClick();
+    // Switches the virtual printer on or off; false (and the reason) when it cannot start.
+    bool SetVirtualPrinter(bool on, QString* why = nullptr);
 
     // ---- Shared services -------------------------------------------------------------------
     // Runs each action's I/O off the window's thread (see TActionRunner).

@@ -120,13 +120,16 @@ TcpEndpoint::Impl::Impl(TcpOptions options, Sink s) : sink(std::move(s)) {
         throw std::invalid_argument("not a loopback address: " + options.host);
     }
 
-    // A port in use moves us up a port, then over to the next address; anything else is final.
+    // A port in use moves us over to the next address on the same port first (the tool's pages
+    // always reach port 9100), then up a port; anything else is final.
     const int addressTries = v6 ? 1 : 1 + kTcpAddressTries;
     const int portTries = options.port == 0 ? 1 : 1 + kTcpPortTries;
     int error = EADDRINUSE;
-    uint32_t base = ntohl(v4.s_addr);
-    for (int a = 0; a < addressTries && error == EADDRINUSE && (base >> 24) == 127; ++a, ++base) {
-        for (int p = 0; p < portTries && error == EADDRINUSE && options.port + p <= 65535; ++p) {
+    const uint32_t first = ntohl(v4.s_addr);
+    for (int p = 0; p < portTries && error == EADDRINUSE && options.port + p <= 65535; ++p) {
+        for (int a = 0;
+             a < addressTries && error == EADDRINUSE && (v6 || ((first + a) >> 24) == 127); ++a) {
+            const uint32_t base = first + static_cast<uint32_t>(a);
             const auto tryPort = static_cast<uint16_t>(options.port + p);
             if (v6) {
                 sockaddr_in6 address{};
@@ -274,6 +277,9 @@ PtyEndpoint::Impl::Impl(PtyOptions options, Sink s)
     if (::tcgetattr(slave.get(), &t) != 0)
         ThrowErrno(errno, "tcgetattr");
     ::cfmakeraw(&t);
+    // XON/XOFF from the start, as this printer's line runs: a hold set before the tool opens the
+    // port then already stops it, rather than arriving as a data byte nobody reads.
+    t.c_iflag |= IXON;
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;

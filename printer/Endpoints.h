@@ -20,13 +20,13 @@ struct TcpOptions {
     uint16_t port = 9100;            // 0: any free port
 };
 
-// Number of further ports tried above a taken one, and of further addresses after those.
+// Number of further loopback addresses tried for a taken port, and of further ports after those.
 inline constexpr int kTcpPortTries = 20;
 inline constexpr int kTcpAddressTries = 8;
 
 // A TCP listener on a loopback address serving one connection at a time, as a printer does;
-// further clients wait in the backlog. When host:port is taken it tries the next ports, then the
-// next loopback addresses (IPv4 only). Throws std::invalid_argument for a host that is not a
+// further clients wait in the backlog. When host:port is taken it tries the same port on the next
+// loopback addresses (IPv4 only), then the next ports. Throws std::invalid_argument for a host that is not a
 // loopback address, std::system_error when nothing could be bound.
 class TcpEndpoint {
   public:

@@ -94,12 +94,12 @@ TEST(TcpEndpoint, ServesConnectionsOneAfterAnotherInOrderAndAnswers) {
     EXPECT_EQ(Answer(second.get(), true), "\x12");
 }
 
-TEST(TcpEndpoint, TakenPortMovesToTheNextAndAddressSaysSo) {
+TEST(TcpEndpoint, TakenPortMovesToTheNextAddressAndAddressSaysSo) {
     kelvo::testing::LoopbackPrinter taken(OwnLoopbackHost(), 9100);
     Recorder model;
     TcpEndpoint endpoint({OwnLoopbackHost(), 9100}, model.Sink());
-    EXPECT_EQ(endpoint.Address(), OwnLoopbackHost() + ":9101");
-    UniqueFd client = Connect(OwnLoopbackHost(), 9101);
+    EXPECT_EQ(endpoint.Address(), OwnLoopbackHost(2) + ":9100");
+    UniqueFd client = Connect(OwnLoopbackHost(2), 9100);
     Send(client.get(), "x", true);
     EXPECT_EQ(model.WaitFor(1), "x");
 }

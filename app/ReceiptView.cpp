@@ -1,0 +1,168 @@
+#include "app/ReceiptView.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+
+namespace {
+
+using namespace kelvo::printer;
+
+constexpr int kMargin = 8;  // paper shown with a little room around it
+constexpr int kCutHeight = 24;
+
+struct Cell {
+    int width;
+    int height;
+};
+
+Cell CellOf(const TextRun& run) {
+    const int w = run.style.fontB ? (run.wide ? 17 : 9) : (run.wide ? 24 : 12);
+    const int h = run.style.fontB ? 17 : 24;
+    return {w * run.style.widthMul, h * run.style.heightMul};
+}
+
+int LineHeight(const PaperLine& line) {
+    int tallest = 24;
+    for (const TextRun& run : line.runs)
+        tallest = std::max(tallest, CellOf(run).height);
+    return std::max(tallest, line.spacing);
+}
+
+QFont CellFont(const TextRun& run) {
+    QFont font(run.wide ? QStringLiteral("WenQuanYi Micro Hei")
+                        : QStringLiteral("DejaVu Sans Mono"));
+    font.setFamilies({font.family(), QStringLiteral("WenQuanYi Micro Hei")});
+    font.setPixelSize(run.style.fontB ? 16 : 22);
+    font.setBold(run.style.bold);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    return font;
+}
+
+void PaintLine(QPainter& p, const PaperLine& line, int top) {
+    int width = 0;
+    for (const TextRun& run : line.runs)
+        width +=
+            CellOf(run).width * static_cast<int>(QString::fromStdString(run.utf8).toUcs4().size());
+    int x = line.align == Align::Centre  ? (kPaperDots - width) / 2
+            : line.align == Align::Right ? kPaperDots - width
+                                         : 0;
+    x = std::max(0, x);
+    const int base = top + LineHeight(line);  // text sits on the line's bottom
+    for (const TextRun& run : line.runs) {
+        const Cell cell = CellOf(run);
+        p.setFont(CellFont(run));
+        const int unitW = cell.width / run.style.widthMul;
+        const int unitH = cell.height / run.style.heightMul;
+        for (char32_t c : QString::fromStdString(run.utf8).toUcs4()) {
+            p.save();
+            p.translate(x, base - cell.height);
+            p.scale(run.style.widthMul, run.style.heightMul);
+            p.drawText(QRect(0, 0, unitW, unitH), Qt::AlignCenter, QString::fromUcs4(&c, 1));
+            p.restore();
+            if (run.style.underline > 0)
+                p.fillRect(x, base - run.style.underline, cell.width, run.style.underline,
+                           Qt::black);
+            x += cell.width;
+        }
+    }
+}
+
+void PaintImage(QPainter& p, const PaperImage& image, int top) {
+    if (image.width <= 0 || image.height <= 0)
+        return;
+    QImage dots(image.width, image.height, QImage::Format_Mono);
+    dots.setColor(0, qRgb(255, 255, 255));
+    dots.setColor(1, qRgb(0, 0, 0));
+    dots.fill(0);
+    for (int y = 0; y < image.height; ++y) {
+        uchar* row = dots.scanLine(y);
+        for (int x = 0; x < image.width; ++x) {
+            if (image.dots[static_cast<size_t>(y) * image.width + x] != 0)
+                row[x >> 3] |= static_cast<uchar>(0x80 >> (x & 7));
+        }
+    }
+    const int x = image.align == Align::Centre  ? (kPaperDots - image.width) / 2
+                  : image.align == Align::Right ? kPaperDots - image.width
+                                                : 0;
+    p.drawImage(std::max(0, x), top, dots);
+}
+
+void PaintCut(QPainter& p, const PaperCut& cut, int top) {
+    const int y = top + kCutHeight / 2;
+    p.fillRect(QRect(-kMargin, top, kPaperDots + 2 * kMargin, kCutHeight),
+               QColor(0xE0, 0xE0, 0xE0));
+    QPen pen(QColor(0x60, 0x60, 0x60));
+    pen.setStyle(cut.partial ? Qt::DashLine : Qt::SolidLine);
+    p.setPen(pen);
+    p.drawLine(-kMargin, y, kPaperDots + kMargin, y);
+    p.setPen(Qt::black);
+}
+
+}  // namespace
+
+TReceiptView::TReceiptView(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("ReceiptView"));
+    tops_ = {0};
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, QColor(0xB0, 0xB0, 0xB0));
+    setPalette(palette);
+}
+
+int TReceiptView::ItemHeight(const PaperItem& item) {
+    if (const auto* line = std::get_if<PaperLine>(&item))
+        return LineHeight(*line);
+    if (const auto* image = std::get_if<PaperImage>(&item))
+        return std::max(0, image->height);
+    if (const auto* feed = std::get_if<PaperFeed>(&item))
+        return std::max(0, feed->dots);
+    return kCutHeight;
+}
+
+void TReceiptView::SetPaper(std::vector<PaperItem> paper) {
+    paper_ = std::move(paper);
+    tops_.assign(1, 0);
+    for (const PaperItem& item : paper_)
+        tops_.push_back(tops_.back() + ItemHeight(item));
+    setFixedSize(sizeHint());
+    update();
+}
+
+QSize TReceiptView::sizeHint() const {
+    return {kPaperDots + 2 * kMargin, tops_.back() + 2 * kMargin};
+}
+
+void TReceiptView::PaintRange(QPainter& p, int top, int bottom) const {
+    p.fillRect(QRect(0, top, kPaperDots, bottom - top), Qt::white);
+    p.setPen(Qt::black);
+    // The first item that reaches into the range, then on until past it.
+    auto first = std::upper_bound(tops_.begin(), tops_.end(), top);
+    size_t i = first == tops_.begin() ? 0 : static_cast<size_t>(first - tops_.begin() - 1);
+    for (; i < paper_.size() && tops_[i] < bottom; ++i) {
+        const PaperItem& item = paper_[i];
+        if (const auto* line = std::get_if<PaperLine>(&item))
+            PaintLine(p, *line, tops_[i]);
+        else if (const auto* image = std::get_if<PaperImage>(&item))
+            PaintImage(p, *image, tops_[i]);
+        else if (const auto* cut = std::get_if<PaperCut>(&item))
+            PaintCut(p, *cut, tops_[i]);
+    }
+}
+
+void TReceiptView::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    p.translate(kMargin, kMargin);
+    const QRect shown = event->rect().translated(-kMargin, -kMargin);
+    p.setClipRect(QRect(-kMargin, 0, kPaperDots + 2 * kMargin, tops_.back()));
+    PaintRange(p, std::max(0, shown.top()), std::min(tops_.back(), shown.bottom() + 1));
+}
+
+QImage TReceiptView::Render() const {
+    QImage image(kPaperDots, std::max(1, tops_.back()), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    PaintRange(p, 0, tops_.back());
+    return image;
+}

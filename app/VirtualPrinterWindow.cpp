@@ -1,0 +1,227 @@
+#include "app/VirtualPrinterWindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/Dialogs.h"
+#include "app/ReceiptView.h"
+
+using kelvo::printer::PrinterBox;
+using kelvo::printer::VirtualPrinter;
+
+namespace {
+
+QLabel* InfoLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+QString Hex(uint8_t b) {
+    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+}  // namespace
+
+TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent, Qt::Window), box_(box), dialogs_(dialogs) {
+    setObjectName(QStringLiteral("VirtualPrinterWindow"));
+    auto* columns = new QHBoxLayout(this);
+
+    auto* left = new QVBoxLayout;
+    PrinterChoice = new QComboBox(this);
+    left->addWidget(PrinterChoice);
+    Roll = new QScrollArea(this);
+    Receipt = new TReceiptView;
+    Roll->setWidget(Receipt);
+    Roll->setMinimumWidth(Receipt->sizeHint().width() + 24);
+    Roll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    left->addWidget(Roll, 1);
+    columns->addLayout(left);
+
+    auto* right = new QVBoxLayout;
+    Endpoints = InfoLabel(this);
+    right->addWidget(Endpoints);
+    auto group = [&](QGroupBox*& box, QLabel*& view) {
+        box = new QGroupBox(this);
+        auto* inside = new QVBoxLayout(box);
+        view = InfoLabel(box);
+        inside->addWidget(view);
+        right->addWidget(box);
+    };
+    group(SettingsGroup, SettingsView);
+    group(NvGroup, NvView);
+    group(CountersGroup, CountersView);
+    FlagsGroup = new QGroupBox(this);
+    auto* flags = new QVBoxLayout(FlagsGroup);
+    for (QCheckBox** flag : {&Online, &CoverOpen, &PaperNearEnd, &PaperOut, &DrawerOpen}) {
+        *flag = new QCheckBox(FlagsGroup);
+        flags->addWidget(*flag);
+        connect(*flag, &QCheckBox::toggled, this, &TVirtualPrinterWindow::ApplyFlags);
+    }
+    Online->setChecked(true);
+    right->addWidget(FlagsGroup);
+    auto* speed = new QHBoxLayout;
+    SpeedLabel = new QLabel(this);
+    ReadSpeed = new QComboBox(this);
+    speed->addWidget(SpeedLabel);
+    speed->addWidget(ReadSpeed, 1);
+    right->addLayout(speed);
+    auto* buttons = new QHBoxLayout;
+    ClearPaper = new QPushButton(this);
+    SavePng = new QPushButton(this);
+    buttons->addWidget(ClearPaper);
+    buttons->addWidget(SavePng);
+    right->addLayout(buttons);
+    right->addStretch(1);
+    columns->addLayout(right);
+
+    for (long baud : {0L, 115200L, 38400L, 9600L})
+        ReadSpeed->addItem(QString(), QVariant::fromValue<qlonglong>(baud));
+    connect(ReadSpeed, &QComboBox::currentIndexChanged, this,
+            [this] { box_.SetReadBaud(ReadSpeed->currentData().toLongLong()); });
+    connect(PrinterChoice, &QComboBox::currentIndexChanged, this, [this] {
+        shownChanges_ = UINT64_MAX;
+        Refresh();
+    });
+    connect(ClearPaper, &QPushButton::clicked, this, [this] {
+        box_.With(PrinterChoice->currentIndex(), [](VirtualPrinter& p) { p.ClearPaper(); });
+        shownChanges_ = UINT64_MAX;
+        Refresh();
+    });
+    connect(SavePng, &QPushButton::clicked, this, &TVirtualPrinterWindow::SaveReceipt);
+
+    SetEnglish(true);
+    resize(1000, 720);
+    poll_ = new QTimer(this);
+    connect(poll_, &QTimer::timeout, this, [this] {
+        if (box_.Changes() != shownChanges_)
+            Refresh();
+    });
+    poll_->start(100);
+}
+
+void TVirtualPrinterWindow::SetEnglish(bool english) {
+    english_ = english;
+    auto t = [english](const char* en, const char* zh) {
+        return QString::fromUtf8(english ? en : zh);
+    };
+    setWindowTitle(t("Virtual printer", "虚拟打印机"));
+    const int picked = std::max(0, PrinterChoice->currentIndex());
+    PrinterChoice->blockSignals(true);
+    PrinterChoice->clear();
+    PrinterChoice->addItem(t("Network printer (TCP)", "网口打印机 (TCP)"));
+    PrinterChoice->addItem(t("Serial line printer", "串口打印机"));
+    for (const char* n : {"001", "002", "003"})
+        PrinterChoice->addItem(t("Wireless printer ", "无线打印机 ") + QString::fromLatin1(n));
+    PrinterChoice->setCurrentIndex(picked);
+    PrinterChoice->blockSignals(false);
+    SettingsGroup->setTitle(t("Stored settings", "存储的设置"));
+    NvGroup->setTitle(t("NV images", "NV 图片"));
+    CountersGroup->setTitle(t("Counters", "计数"));
+    FlagsGroup->setTitle(t("Status", "状态"));
+    Online->setText(t("Online", "在线"));
+    CoverOpen->setText(t("Cover open", "上盖打开"));
+    PaperNearEnd->setText(t("Paper near end", "纸将尽"));
+    PaperOut->setText(t("Paper out (holds the serial line)", "缺纸（串口暂停接收）"));
+    DrawerOpen->setText(t("Drawer open", "钱箱打开"));
+    SpeedLabel->setText(t("Read serial at:", "串口读取速度："));
+    const char* const speeds[][2] = {{"full speed", "全速"},
+                                     {"115200 baud", "115200 波特"},
+                                     {"38400 baud", "38400 波特"},
+                                     {"9600 baud", "9600 波特"}};
+    for (int i = 0; i < ReadSpeed->count(); ++i)
+        ReadSpeed->setItemText(i, t(speeds[i][0], speeds[i][1]));
+    ClearPaper->setText(t("Clear paper", "清除纸张"));
+    SavePng->setText(t("Save PNG…", "保存 PNG…"));
+    shownChanges_ = UINT64_MAX;
+    Refresh();
+}
+
+void TVirtualPrinterWindow::Refresh() {
+    const uint64_t changes = box_.Changes();
+    auto t = [this](const char* en, const char* zh) {
+        return QString::fromUtf8(english_ ? en : zh);
+    };
+    Endpoints->setText(t("TCP: ", "TCP：") + QString::fromStdString(box_.TcpAddress()) +
+                       QLatin1Char('\n') + t("Serial line: ", "串口：") +
+                       QString::fromStdString(box_.PtyPath()));
+    QString settings, nv, counters;
+    std::vector<kelvo::printer::PaperItem> paper;
+    box_.With(PrinterChoice->currentIndex(), [&](VirtualPrinter& p) {
+        const auto& s = p.Settings();
+        settings = t("Baud rate: %1\nCharacter set: %2\nCode page: %3\nChinese: %4\n"
+                     "Switches: %5\nIP: %6\nMAC: %7",
+                     "波特率：%1\n国际字符集：%2\n代码页：%3\n汉字模式：%4\n"
+                     "功能开关：%5\nIP：%6\nMAC：%7")
+                       .arg(s.Baud())
+                       .arg(s.intlCharset)
+                       .arg(s.codePage)
+                       .arg(s.chineseMode ? t("on", "开") : t("off", "关"))
+                       .arg(Hex(s.switches))
+                       .arg(QStringLiteral("%1.%2.%3.%4")
+                                .arg(s.ip[0])
+                                .arg(s.ip[1])
+                                .arg(s.ip[2])
+                                .arg(s.ip[3]))
+                       .arg(QStringList{Hex(s.mac[0]), Hex(s.mac[1]), Hex(s.mac[2]), Hex(s.mac[3]),
+                                        Hex(s.mac[4]), Hex(s.mac[5])}
+                                .join(QLatin1Char('-')));
+        int n = 0;
+        for (const auto& image : p.NvImages()) {
+            nv += QStringLiteral("%1: %2 x %3 %4\n")
+                      .arg(++n)
+                      .arg(image.width)
+                      .arg(image.height)
+                      .arg(t("dots", "点"));
+        }
+        if (nv.isEmpty())
+            nv = t("none", "无");
+        const auto& c = p.Count();
+        counters = t("Bytes: %1\nLines: %2\nCuts: %3\nDrawer pulses: %4",
+                     "字节：%1\n行：%2\n切纸：%3\n钱箱脉冲：%4")
+                       .arg(c.bytes)
+                       .arg(c.lines)
+                       .arg(c.cuts)
+                       .arg(c.drawerPulses);
+        paper = p.Paper();
+    });
+    SettingsView->setText(settings);
+    NvView->setText(nv.trimmed());
+    CountersView->setText(counters);
+    QScrollBar* bar = Roll->verticalScrollBar();
+    const bool atBottom = bar->value() >= bar->maximum() - 4;
+    Receipt->SetPaper(std::move(paper));
+    if (atBottom)
+        bar->setValue(bar->maximum());
+    shownChanges_ = changes;
+}
+
+void TVirtualPrinterWindow::ApplyFlags() {
+    kelvo::printer::StatusFlags flags;
+    flags.online = Online->isChecked();
+    flags.coverOpen = CoverOpen->isChecked();
+    flags.paperNearEnd = PaperNearEnd->isChecked();
+    flags.paperOut = PaperOut->isChecked();
+    flags.drawerOpen = DrawerOpen->isChecked();
+    box_.SetFlags(flags);
+}
+
+void TVirtualPrinterWindow::SaveReceipt() {
+    const QString path = dialogs_.SaveFile(this, QStringLiteral("PNG (*.png)|*.png"));
+    if (path.isEmpty())
+        return;
+    if (!Receipt->Render().save(path, "PNG")) {
+        dialogs_.Message(this, windowTitle(), path, Dialogs::Icon::Error);
+    }
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+// The virtual printer as the tool's pages reach it: one printer behind a TCP listener on a
+// loopback address (the network pages), and a radio bridge with printers 001 to 003 behind a
+// pseudo-terminal (the serial, wireless and NV logo pages), whose own printer takes the bytes
+// that carry no bridge header. The endpoints run on their own threads; everything a view reads
+// is taken under the box's lock.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "printer/Endpoints.h"
+#include "printer/VirtualPrinter.h"
+
+namespace kelvo::printer {
+
+class PrinterBox {
+  public:
+    struct Options {
+        TcpOptions tcp;
+        PtyOptions pty;
+    };
+    // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
+    // 2..4 the bridge's printers 001..003.
+    static constexpr int kPrinters = 5;
+    static const char* PrinterName(int index);
+
+    explicit PrinterBox(Options options);  // throws when no endpoint can be opened
+    ~PrinterBox();
+    PrinterBox(const PrinterBox&) = delete;
+    PrinterBox& operator=(const PrinterBox&) = delete;
+
+    std::string TcpAddress() const { return tcp_->Address(); }
+    const std::string& PtyPath() const { return pty_->SlavePath(); }
+    void SetReadBaud(long baud) { pty_->SetReadBaud(baud); }
+
+    // Runs `f` on printer `index` under the box's lock.
+    template <class F>
+    auto With(int index, F&& f) {
+        std::lock_guard lock(mu_);
+        return f(*printers_[index]);
+    }
+    // Applies status flags to every printer; paper out also holds the serial line (XOFF).
+    void SetFlags(const StatusFlags& flags);
+    // Counts up whenever any printer took bytes: a view polls it to know when to redraw.
+    uint64_t Changes() const { return changes_.load(); }
+
+  private:
+    std::string Feed(int index, std::string_view bytes);
+
+    mutable std::mutex mu_;
+    std::unique_ptr<VirtualPrinter> printers_[kPrinters];
+    std::unique_ptr<Bridge> bridge_;
+    std::atomic<uint64_t> changes_{0};
+    std::unique_ptr<TcpEndpoint> tcp_;
+    std::unique_ptr<PtyEndpoint> pty_;
+};
+
+}  // namespace kelvo::printer
