@@ -40,6 +40,31 @@ QFont CellFont(const TextRun& run) {
     return font;
 }
 
+// One character drawn once at its unit cell size and kept: a receipt repeats few characters,
+// and drawing each through the font engine again would cost far more than the line it came on.
+const QImage& Glyph(char32_t c, const TextRun& run) {
+    static QHash<quint64, QImage> cache;
+    const quint64 key = quint64(c) | quint64(run.wide) << 32 | quint64(run.style.bold) << 33 |
+                        quint64(run.style.fontB) << 34 | quint64(run.style.widthMul) << 36 |
+                        quint64(run.style.heightMul) << 40;
+    if (auto found = cache.constFind(key); found != cache.constEnd())
+        return *found;
+    if (cache.size() > 8192)
+        cache.clear();  // bounded: a roll of every CJK character would otherwise keep them all
+    const Cell cell = CellOf(run);
+    QImage glyph(cell.width, cell.height, QImage::Format_ARGB32_Premultiplied);
+    glyph.fill(Qt::transparent);
+    QPainter p(&glyph);
+    p.setPen(Qt::black);
+    p.setFont(CellFont(run));
+    // Sizes scale the font's cell as the printer scales its dots.
+    p.scale(run.style.widthMul, run.style.heightMul);
+    p.drawText(QRect(0, 0, cell.width / run.style.widthMul, cell.height / run.style.heightMul),
+               Qt::AlignCenter, QString::fromUcs4(&c, 1));
+    p.end();
+    return *cache.insert(key, glyph);
+}
+
 void PaintLine(QPainter& p, const PaperLine& line, int top) {
     int width = 0;
     for (const TextRun& run : line.runs)
@@ -52,15 +77,9 @@ void PaintLine(QPainter& p, const PaperLine& line, int top) {
     const int base = top + LineHeight(line);  // text sits on the line's bottom
     for (const TextRun& run : line.runs) {
         const Cell cell = CellOf(run);
-        p.setFont(CellFont(run));
-        const int unitW = cell.width / run.style.widthMul;
-        const int unitH = cell.height / run.style.heightMul;
         for (char32_t c : QString::fromStdString(run.utf8).toUcs4()) {
-            p.save();
-            p.translate(x, base - cell.height);
-            p.scale(run.style.widthMul, run.style.heightMul);
-            p.drawText(QRect(0, 0, unitW, unitH), Qt::AlignCenter, QString::fromUcs4(&c, 1));
-            p.restore();
+            if (c != U' ')
+                p.drawImage(QPoint(x, base - cell.height), Glyph(c, run));
             if (run.style.underline > 0)
                 p.fillRect(x, base - run.style.underline, cell.width, run.style.underline,
                            Qt::black);
@@ -160,7 +179,7 @@ void TReceiptView::paintEvent(QPaintEvent* event) {
 }
 
 QImage TReceiptView::Render() const {
-    QImage image(kPaperDots, std::max(1, tops_.back()), QImage::Format_RGB32);
+    QImage image(kPaperDots, std::max(1, tops_.back()), QImage::Format_Grayscale8);
     image.fill(Qt::white);
     QPainter p(&image);
     PaintRange(p, 0, tops_.back());

@@ -26,8 +26,8 @@ inline constexpr int kTcpAddressTries = 8;
 
 // A TCP listener on a loopback address serving one connection at a time, as a printer does;
 // further clients wait in the backlog. When host:port is taken it tries the same port on the next
-// loopback addresses (IPv4 only), then the next ports. Throws std::invalid_argument for a host that is not a
-// loopback address, std::system_error when nothing could be bound.
+// loopback addresses (IPv4 only), then the next ports. Throws std::invalid_argument for a host that
+// is not a loopback address, std::system_error when nothing could be bound.
 class TcpEndpoint {
   public:
     TcpEndpoint(TcpOptions options, Sink sink);

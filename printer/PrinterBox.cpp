@@ -29,7 +29,14 @@ PrinterBox::~PrinterBox() {
 std::string PrinterBox::Feed(int index, std::string_view bytes) {
     std::lock_guard lock(mu_);
     ++changes_;
-    return index == 0 ? printers_[0]->Feed(bytes) : bridge_->Feed(bytes);
+    if (index == 0)
+        return printers_[0]->Feed(bytes);
+    // A radio frame is one burst: after a pause the line's own printer is addressed again.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastSerial_ > kFrameGap)
+        bridge_->EndFrame();
+    lastSerial_ = now;
+    return bridge_->Feed(bytes);
 }
 
 void PrinterBox::SetFlags(const StatusFlags& flags) {

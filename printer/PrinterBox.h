@@ -3,10 +3,11 @@
 // The virtual printer as the tool's pages reach it: one printer behind a TCP listener on a
 // loopback address (the network pages), and a radio bridge with printers 001 to 003 behind a
 // pseudo-terminal (the serial, wireless and NV logo pages), whose own printer takes the bytes
-// that carry no bridge header. The endpoints run on their own threads; everything a view reads
-// is taken under the box's lock.
+// that carry no bridge header (a header addresses its printer until the line pauses). The endpoints
+// run on their own threads; everything a view reads is taken under the box's lock.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,8 @@ class PrinterBox {
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
     static constexpr int kPrinters = 5;
+    // A pause this long on the serial line ends a radio frame.
+    static constexpr std::chrono::milliseconds kFrameGap{300};
     static const char* PrinterName(int index);
 
     explicit PrinterBox(Options options);  // throws when no endpoint can be opened
@@ -55,6 +58,7 @@ class PrinterBox {
     std::unique_ptr<VirtualPrinter> printers_[kPrinters];
     std::unique_ptr<Bridge> bridge_;
     std::atomic<uint64_t> changes_{0};
+    std::chrono::steady_clock::time_point lastSerial_{};  // when the serial line last had bytes
     std::unique_ptr<TcpEndpoint> tcp_;
     std::unique_ptr<PtyEndpoint> pty_;
 };

@@ -426,7 +426,11 @@ void VirtualPrinter::Vendor(std::string_view c) {
 
 Bridge::Bridge(VirtualPrinter& direct,
                std::vector<std::pair<std::string, VirtualPrinter*>> numbered)
-    : numbered_(std::move(numbered)), target_(&direct) {}
+    : direct_(&direct), numbered_(std::move(numbered)), target_(&direct) {}
+
+void Bridge::EndFrame() {
+    target_ = direct_;
+}
 
 void Bridge::Send(std::string_view bytes, std::string& answer) {
     if (target_ && !bytes.empty())

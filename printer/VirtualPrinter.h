@@ -181,10 +181,14 @@ class Bridge {
     explicit Bridge(VirtualPrinter& direct,
                     std::vector<std::pair<std::string, VirtualPrinter*>> numbered);
     std::string Feed(std::string_view bytes);  // what the printers answer
+    // The line fell quiet: the radio frame is over, and bytes without a header go to the line's
+    // own printer again.
+    void EndFrame();
 
   private:
     void Send(std::string_view bytes, std::string& answer);
 
+    VirtualPrinter* direct_;
     std::vector<std::pair<std::string, VirtualPrinter*>> numbered_;
     VirtualPrinter* target_;  // null while a frame for an unknown number runs
     std::string held_;        // a header, or its number, cut by the end of the last input

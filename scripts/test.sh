@@ -13,6 +13,8 @@ cmake --build build
 scripts/offline.sh ctest --test-dir build --output-on-failure -j "$jobs"
 # How long the window stalls during long actions: figures only; fails only if a case cannot run.
 scripts/offline.sh build/bench/bench_responsiveness
+# How far the virtual printer outpaces a line: figures only.
+scripts/offline.sh build/bench/bench_virtual_printer
 
 # Everything once more under AddressSanitizer + UndefinedBehaviorSanitizer; any report fails.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1

@@ -1,7 +1,9 @@
 // Renders every page in both languages. With KELVO_SCREENSHOT_DIR set (scripts/screenshots.sh)
 // the pictures are kept there; otherwise they go to a temporary directory and are only checked.
+#include <QComboBox>
 #include <QDir>
 #include <QImage>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTabWidget>
@@ -9,10 +11,13 @@
 #include <QToolButton>
 
 #include "app/LogPanel.h"
+#include "app/VirtualPrinterWindow.h"
+#include "printer/PrinterBox.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
+#include "widgets/PortBox.h"
 
 using kelvo::testing::WindowTest;
 
@@ -70,5 +75,65 @@ TEST_F(WindowTest, TheActivityLogRendersInBothLanguages) {
         const QString file = QStringLiteral("%1/log-%2.png").arg(dir, language);
         EXPECT_TRUE(shot.save(file)) << file.toStdString();
         form->btn13->click();
+    }
+}
+
+// The virtual printer's window after a network test page, a wireless print and an NV logo.
+TEST_F(WindowTest, TheVirtualPrinterRendersWhatThePagesSent) {
+    QTemporaryDir temp;
+    const QString dir = ShotDir(temp);
+    form->IPEdit1->SetIPString(QString::fromStdString(kelvo::testing::OwnLoopbackHost(2)));
+    ASSERT_TRUE(form->SetVirtualPrinter(true));
+    kelvo::printer::PrinterBox& box = *form->VirtualPrinter;
+    const std::string address = box.TcpAddress();
+    form->IPEdit3->SetIPString(QString::fromStdString(address.substr(0, address.rfind(':'))));
+    form->Button1->click();
+    form->Button3->click();
+    QImage logo(384, 96, QImage::Format_Mono);
+    logo.fill(1);
+    {
+        QPainter p(&logo);
+        p.setPen(Qt::black);
+        p.setBrush(Qt::black);
+        p.drawRoundedRect(QRect(4, 4, 376, 88), 16, 16);
+        p.setPen(Qt::white);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(48);
+        font.setBold(true);
+        p.setFont(font);
+        p.drawText(logo.rect(), Qt::AlignCenter, QStringLiteral("KELVO"));
+    }
+    const QString logoPath = temp.filePath(QStringLiteral("logo.bmp"));
+    ASSERT_TRUE(logo.save(logoPath, "BMP"));
+    dialogs->fileAnswers << logoPath;
+    form->btn17->click();
+    auto* ports = static_cast<TPortBox*>(form->cbPortName);
+    ports->RefreshFound();
+    form->cbPortName->setCurrentIndex(ports->OwnCount());
+    form->btn20->click();
+    form->btn21->click();
+    // The wireless print after the logo: its header addresses printer 002 until the line pauses.
+    form->cbb1->setEditText(QString::fromStdString(box.PtyPath()));
+    form->btn1->click();
+    form->btn2->click();
+    auto* window = form->VirtualPrinterWindow;
+    window->show();
+    const struct {
+        int printer;
+        const char* name;
+        std::function<bool(kelvo::printer::VirtualPrinter&)> ready;
+    } shots[] = {
+        {0, "vprinter-testpage", [](auto& p) { return p.Count().cuts >= 1; }},
+        {3, "vprinter-wireless", [](auto& p) { return p.Count().cuts >= 1; }},  // with the cut
+        {1, "vprinter-nvlogo",
+         [](auto& p) { return p.Count().lines >= 0 && !p.NvImages().empty(); }},
+    };
+    for (const auto& shot : shots) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return box.With(shot.printer, shot.ready); }, 5000))
+            << shot.name;
+        window->PrinterChoice->setCurrentIndex(shot.printer);
+        window->Refresh();
+        const QString file = QStringLiteral("%1/%2.png").arg(dir, shot.name);
+        EXPECT_TRUE(window->grab().toImage().save(file)) << file.toStdString();
     }
 }
