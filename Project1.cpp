@@ -10,9 +10,8 @@
 #include "printer/PrinterBox.h"
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Kelvotool"));
-    QApplication::setApplicationVersion(QStringLiteral("6.5"));
+    QCoreApplication::setApplicationName(QStringLiteral("Kelvotool"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("6.5"));
 
     QCommandLineParser options;
     options.setApplicationDescription(
@@ -28,7 +27,22 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Run only the virtual printer, for testing other POS software against it."));
     options.addOption(withPrinter);
     options.addOption(printerOnly);
-    options.process(app);
+    // Asked for on a console, help and version must not need a window system.
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            std::printf("%s",
+                        qPrintable(options.helpText().replace(QStringLiteral("<executable_name>"),
+                                                              QStringLiteral("kelvotool"))));
+            return 0;
+        }
+        if (argument == QLatin1String("--version") || argument == QLatin1String("-v")) {
+            std::printf("kelvotool %s\n", qPrintable(QCoreApplication::applicationVersion()));
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);
+    options.process(app);  // Qt's own options (-platform ...) are gone from argv by now
 
     if (options.isSet(printerOnly)) {
         QtDialogs dialogs;
