@@ -49,6 +49,23 @@ bool IsGbkTrail(uint8_t b) {
     return b >= 0x40 && b <= 0xFE && b != 0x7F;
 }
 
+bool IsTextByte(uint8_t b) {
+    return b >= 0x20 && b != 0x7F;
+}
+
+bool StartsWirelessHeader(std::string_view rest) {
+    return rest[0] == '+' && rest.starts_with(WirelessDataHeader());
+}
+
+// Where the decoder ends a text entry that starts the input.
+size_t TextLength(std::string_view rest) {
+    size_t end = 1;
+    while (end < rest.size() && IsTextByte(At(rest, end)) &&
+           !StartsWirelessHeader(rest.substr(end)))
+        ++end;
+    return end;
+}
+
 int CharWidth(const TextStyle& s, bool wide) {
     return (s.fontB ? (wide ? 17 : 9) : (wide ? 24 : 12)) * s.widthMul;
 }
@@ -173,6 +190,25 @@ std::string VirtualPrinter::Feed(std::string_view bytes) {
 void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
     for (size_t pos = 0; pos < data.size();) {
         const std::string_view rest = data.substr(pos);
+        // Text and line ends are most of a receipt: read here as the decoder would, without the
+        // words it writes for a reader.
+        const uint8_t first = At(rest, 0);
+        if (first == '\n' || first == '\r' || first == '\t') {
+            Control(first);
+            ++pos;
+            continue;
+        }
+        if (IsTextByte(first) && !StartsWirelessHeader(rest)) {
+            const size_t length = TextLength(rest);
+            const std::string_view bytes = rest.substr(0, length);
+            const size_t used = Text(bytes, length == rest.size());
+            if (used < bytes.size()) {
+                Hold(bytes.substr(used), 2);
+                return;
+            }
+            pos += length;
+            continue;
+        }
         // One entry at a time: what it does (ESC @, a stored code page) changes how the next reads.
         const DecodedCommand c = DecodeCommands(rest, state_, 1).front();
         if (c.truncated) {
@@ -207,6 +243,15 @@ void VirtualPrinter::Hold(std::string_view rest, uint64_t needed) {
 size_t VirtualPrinter::Text(std::string_view text, bool endsInput) {
     size_t i = 0;
     while (i < text.size()) {
+        if (!state_.chinese || At(text, i) < 0x80) {
+            // One byte, one narrow character: the whole stretch goes in at once.
+            size_t end = i + 1;
+            while (end < text.size() && (!state_.chinese || At(text, end) < 0x80))
+                ++end;
+            PutNarrow(text.substr(i, end - i));
+            i = end;
+            continue;
+        }
         size_t n = 1;
         if (state_.chinese && IsGbkLead(At(text, i))) {
             if (i + 1 == text.size() && endsInput)
@@ -230,6 +275,27 @@ void VirtualPrinter::Put(std::string_view character, bool wide) {
         line_.back().bytes += character;
     } else {
         line_.push_back({std::string(character), style_, wide, state_});
+    }
+}
+
+void VirtualPrinter::PutNarrow(std::string_view characters) {
+    const int width = CharWidth(style_, false);
+    while (!characters.empty()) {
+        if (lineDots_ + width > kPaperDots && !line_.empty())
+            PrintLine(lineSpacing_);
+        // As many as fit on this line, one at least (a character wider than the paper still
+        // prints alone).
+        const int room = std::max(1, (kPaperDots - lineDots_) / width);
+        const size_t n = std::min(characters.size(), static_cast<size_t>(room));
+        lineDots_ += static_cast<int>(n) * width;
+        const std::string_view part = characters.substr(0, n);
+        if (!line_.empty() && line_.back().style == style_ && !line_.back().wide &&
+            SameState(line_.back().state, state_)) {
+            line_.back().bytes += part;
+        } else {
+            line_.push_back({std::string(part), style_, false, state_});
+        }
+        characters.remove_prefix(n);
     }
 }
 

@@ -141,6 +141,7 @@ class VirtualPrinter {
     void Hold(std::string_view rest, uint64_t needed);
     size_t Text(std::string_view text, bool endsInput);
     void Put(std::string_view character, bool wide);
+    void PutNarrow(std::string_view characters);
     void Control(uint8_t byte);
     void Command(std::string_view c, std::string& answer);
     void Vendor(std::string_view c);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -545,6 +546,31 @@ Measured GsParen(std::string_view r) {
     return m;
 }
 
+// Opening a converter costs far more than converting one receipt line, so each thread keeps
+// one per character set (charset names are string literals, so their addresses are the keys).
+// Null when this system's iconv lacks the charset; a system without it still shows the ASCII.
+const Iconv* CachedConverter(const char* charset) {
+    struct Slot {
+        const char* charset;
+        std::unique_ptr<Iconv> converter;
+    };
+    thread_local std::vector<Slot> slots;
+    auto found = std::find_if(slots.begin(), slots.end(),
+                              [&](const Slot& s) { return s.charset == charset; });
+    if (found == slots.end()) {
+        std::unique_ptr<Iconv> converter;
+        try {
+            converter = std::make_unique<Iconv>("UTF-8", charset);
+        } catch (const std::runtime_error&) {
+        }
+        slots.push_back({charset, std::move(converter)});
+        found = slots.end() - 1;
+    }
+    if (found->converter)  // a conversion cut short may have left it mid-sequence
+        ::iconv(found->converter->get(), nullptr, nullptr, nullptr, nullptr);
+    return found->converter.get();
+}
+
 DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
     const uint8_t b = At(rest, 0);
     switch (b) {
@@ -586,19 +612,18 @@ DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
 
 // Every byte comes out as \xNN when there is no converter.
 std::string DecodeText(std::string_view bytes, const DecoderState& state) {
+    // Printable ASCII reads the same in GBK and every code page here; most receipt text is just
+    // that, and iconv would only copy it.
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
+        return std::string(bytes);
     const CodePage* page = FindCodePage(state.codePage);
     const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
     std::string out;
-    if (charset) {
-        try {
-            return Iconv("UTF-8", charset)
-                .ConvertAll(bytes, [](std::string& converted, const char* at, size_t) {
-                    converted += EscapedByte(static_cast<uint8_t>(*at));
-                    return size_t{1};
-                });
-        } catch (const std::runtime_error&) {
-            // A system without this converter still shows the ASCII.
-        }
+    if (const Iconv* converter = charset ? CachedConverter(charset) : nullptr) {
+        return converter->ConvertAll(bytes, [](std::string& converted, const char* at, size_t) {
+            converted += EscapedByte(static_cast<uint8_t>(*at));
+            return size_t{1};
+        });
     }
     for (char c : bytes) {
         const auto b = static_cast<uint8_t>(c);
