@@ -202,8 +202,9 @@ void TVirtualPrinterWindow::Refresh() {
     QScrollBar* bar = Roll->verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum() - 4;
     Receipt->SetPaper(std::move(paper));
+    // The scroll range follows the new size only once the area has laid it out.
     if (atBottom)
-        bar->setValue(bar->maximum());
+        QTimer::singleShot(0, bar, [bar] { bar->setValue(bar->maximum()); });
     shownChanges_ = changes;
 }
 

@@ -40,11 +40,11 @@ class PrinterBox {
     const std::string& PtyPath() const { return pty_->SlavePath(); }
     void SetReadBaud(long baud) { pty_->SetReadBaud(baud); }
 
-    // Runs `f` on printer `index` under the box's lock.
+    // Runs `f` on printer `index` (0 when out of range) under the box's lock.
     template <class F>
     auto With(int index, F&& f) {
         std::lock_guard lock(mu_);
-        return f(*printers_[index]);
+        return f(*printers_[index >= 0 && index < kPrinters ? index : 0]);
     }
     // Applies status flags to every printer; paper out also holds the serial line (XOFF).
     void SetFlags(const StatusFlags& flags);
