@@ -52,8 +52,9 @@ const QImage& Glyph(char32_t c, const TextRun& run) {
     if (cache.size() > 8192)
         cache.clear();  // bounded: a roll of every CJK character would otherwise keep them all
     const Cell cell = CellOf(run);
-    QImage glyph(cell.width, cell.height, QImage::Format_ARGB32_Premultiplied);
-    glyph.fill(Qt::transparent);
+    // Opaque, in the roll's own format: cells never overlap, so drawing one is a plain copy.
+    QImage glyph(cell.width, cell.height, QImage::Format_Grayscale8);
+    glyph.fill(Qt::white);
     QPainter p(&glyph);
     p.setPen(Qt::black);
     p.setFont(CellFont(run));

@@ -197,7 +197,10 @@ void TcpEndpoint::Impl::Run() {
 
 void TcpEndpoint::Impl::Serve(int client) {
     std::string answers;
-    char buffer[4096];
+    // Large reads: a print arrives far faster than a line carries it, and each read is a turn of
+    // poll, recv and the printer's lock.
+    std::vector<char> chunk(64 * 1024);
+    char* const buffer = chunk.data();
     while (!stop) {
         const bool room = answers.size() < kAnswerLimit;
         const short events = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
@@ -211,7 +214,7 @@ void TcpEndpoint::Impl::Serve(int client) {
             return;
         if ((got & (POLLIN | POLLHUP | POLLERR)) == 0 || !room)
             continue;
-        const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(client, buffer, chunk.size(), 0);
         if (n > 0) {
             answers += sink(std::string_view(buffer, static_cast<size_t>(n)));
             if (!Flush(client, true, answers))
