@@ -50,12 +50,7 @@ QComboBox* DropDownList(QComboBox* box, int selected) {
 }  // namespace
 
 void TForm1::BuildNvLogoPage() {
-#ifdef KELVO_POSDLL_PATH
-    const char* const builtLibrary = KELVO_POSDLL_PATH;
-#else
-    const char* const builtLibrary = nullptr;
-#endif
-    PosdllLib = std::make_unique<kelvo::PosdllLibrary>(kelvo::PosdllPath(builtLibrary));
+    PosdllLib = std::make_unique<kelvo::PosdllLibrary>(kelvo::PosdllPath());
     Posdll = PosdllLib->funcs();
     // The page can only say "port open failed"; the reason belongs on the console.
     if (!PosdllLib->loaded())

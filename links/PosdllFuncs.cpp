@@ -45,13 +45,11 @@ PosdllFuncs UnavailablePosdll() {
     return {MissingOpen, MissingClose, MissingWriteFile, MissingSetMotionUnit, MissingPreDownload};
 }
 
-std::string PosdllPath(const char* builtPath) {
+std::string PosdllPath() {
     namespace fs = std::filesystem;
     if (const char* env = std::getenv("KELVO_POSDLL"); env != nullptr && *env != '\0')
         return env;
     std::error_code ec;
-    if (builtPath != nullptr && *builtPath != '\0' && fs::exists(builtPath, ec))
-        return builtPath;
     fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "libposdll.so";
     if (!ec && fs::exists(beside, ec))
         return beside.string();

@@ -73,9 +73,10 @@ struct PosdllFuncs {
 PosdllFuncs UnavailablePosdll();
 
 // Where the library is looked for: the environment variable KELVO_POSDLL when set; else
-// `builtPath` (the build tree's copy) when that file exists; else libposdll.so beside the running
-// executable when it exists; else plain "libposdll.so" for the dynamic loader's search.
-std::string PosdllPath(const char* builtPath = nullptr);
+// libposdll.so beside the running executable when it exists; else plain "libposdll.so", which the
+// dynamic loader finds through the program's run path (posdll/ in the build tree, the library
+// folder once installed).
+std::string PosdllPath();
 
 // The loaded library; unloaded when the object dies. funcs() is always callable: when the library
 // or one of its five functions is missing (the extension may be), it holds UnavailablePosdll() and

@@ -4,6 +4,7 @@
 
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
+#include "protocol/IPAddressText.h"
 #include "protocol/IntegerText.h"
 
 using namespace kelvo;
@@ -111,4 +112,20 @@ TEST(IntegerText, RejectedWithTheTextAsGiven) {
             EXPECT_STREQ(e.what(), ("'" + text + "' is not a valid integer value").c_str());
         }
     }
+}
+
+TEST(IPAddressText, ParsesTokensAsTheControlWritesThem) {
+    using kelvo::IPOctets;
+    using kelvo::ParseIPString;
+    EXPECT_EQ(ParseIPString("192.168.1.109"), (IPOctets{192, 168, 1, 109}));
+    EXPECT_EQ(ParseIPString("..."), (IPOctets{255, 255, 255, 255}));
+    EXPECT_EQ(ParseIPString("1.2.3."), (IPOctets{1, 2, 3, 255}));
+    EXPECT_EQ(ParseIPString("001.256.-1. 4"), (IPOctets{1, 255, 255, 255}));
+    EXPECT_EQ(ParseIPString("1.2.3.99999999999999999999"), (IPOctets{1, 2, 3, 255}));
+    EXPECT_EQ(ParseIPString("1.2.3.4 trailing"), (IPOctets{1, 2, 3, 255}));
+    EXPECT_EQ(ParseIPString("1.2.3.4.junk.more"), (IPOctets{1, 2, 3, 4}));
+    EXPECT_EQ(ParseIPString(""), std::nullopt);
+    EXPECT_EQ(ParseIPString("1.2"), std::nullopt);
+    EXPECT_EQ(ParseIPString(std::string_view("1\0.2.3.4", 8)), (IPOctets{255, 2, 3, 4}));
+    EXPECT_EQ(kelvo::FormatIPString({0, 10, 100, 255}), "0.10.100.255");
 }

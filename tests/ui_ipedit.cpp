@@ -10,7 +10,6 @@
 #include <optional>
 #include <vector>
 
-#include "widgets/IPAddressText.h"
 #include "widgets/IPEdit.h"
 
 QT_BEGIN_NAMESPACE
@@ -338,22 +337,6 @@ TEST_F(IPEditTest, WritingIPStringFollowsTheTokenRulesAndRaisesNothing) {
     EXPECT_EQ(edit->IPString(), "192.168.100.109");
     EXPECT_EQ(changes, 0);
     EXPECT_TRUE(errors.empty());
-}
-
-TEST(IPAddressText, ParsesTokensAsTheControlWritesThem) {
-    using kelvo::IPOctets;
-    using kelvo::ParseIPString;
-    EXPECT_EQ(ParseIPString("192.168.1.109"), (IPOctets{192, 168, 1, 109}));
-    EXPECT_EQ(ParseIPString("..."), (IPOctets{255, 255, 255, 255}));
-    EXPECT_EQ(ParseIPString("1.2.3."), (IPOctets{1, 2, 3, 255}));
-    EXPECT_EQ(ParseIPString("001.256.-1. 4"), (IPOctets{1, 255, 255, 255}));
-    EXPECT_EQ(ParseIPString("1.2.3.99999999999999999999"), (IPOctets{1, 2, 3, 255}));
-    EXPECT_EQ(ParseIPString("1.2.3.4 trailing"), (IPOctets{1, 2, 3, 255}));
-    EXPECT_EQ(ParseIPString("1.2.3.4.junk.more"), (IPOctets{1, 2, 3, 4}));
-    EXPECT_EQ(ParseIPString(""), std::nullopt);
-    EXPECT_EQ(ParseIPString("1.2"), std::nullopt);
-    EXPECT_EQ(ParseIPString(std::string_view("1\0.2.3.4", 8)), (IPOctets{255, 2, 3, 4}));
-    EXPECT_EQ(kelvo::FormatIPString({0, 10, 100, 255}), "0.10.100.255");
 }
 
 TEST_F(IPEditTest, FocusEnteringFromAnotherControlGoesToFieldZero) {

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "widgets/IPAddressText.h"
+#include "protocol/IPAddressText.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QFocusEvent>
 #include <QKeyEvent>
 
-#include "widgets/IPAddressText.h"
+#include "protocol/IPAddressText.h"
 #include "widgets/IPEdit.h"
 
 namespace {

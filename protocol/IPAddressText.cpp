@@ -1,4 +1,4 @@
-#include "widgets/IPAddressText.h"
+#include "protocol/IPAddressText.h"
 
 namespace kelvo {
 
