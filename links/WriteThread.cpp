@@ -4,15 +4,24 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <optional>
+#include <new>
 #include <system_error>
+#include <utility>
 
-#include "links/Comm.h"
+#include "links/Comm_p.h"
 
-TWriteThread::TWriteThread(int port, int stopEvent, kelvo::comm::NoticeSink sink,
-                           std::atomic<bool>& sendQueueEmpty)
+namespace {
+
+// A buffer grown by a burst larger than this is given back once written, rather than kept for the
+// life of the port.
+constexpr size_t kKeptCapacity = size_t{1} << 20;
+
+}  // namespace
+
+TWriteThread::TWriteThread(int port, const kelvo::comm::StopSignal& stop,
+                           kelvo::comm::NoticeSink sink, std::atomic<bool>& sendQueueEmpty)
     : port_(port),
-      stopEvent_(stopEvent),
+      stop_(stop),
       sink_(std::move(sink)),
       sendQueueEmpty_(sendQueueEmpty),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -33,41 +42,52 @@ void TWriteThread::WaitFor() {
         thread_.join();
 }
 
-bool TWriteThread::PostWriteRequest(std::string bytes) {
+bool TWriteThread::PostWriteRequest(const char* bytes, size_t size) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (!accepting_)
             return false;
-        queue_.push_back(std::move(bytes));
+        try {
+            queued_.append(bytes, size);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
         sendQueueEmpty_.store(false);
+        wake = std::exchange(idle_, false);
     }
-    const uint64_t one = 1;
-    while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    // A busy writer finds the bytes when it next looks; only an idle one waits for the event.
+    if (wake) {
+        const uint64_t one = 1;
+        while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+        }
     }
     return true;
 }
 
 void TWriteThread::Execute() {
     bool reportWhenEmpty = true;
+    std::string block;
     for (;;) {
-        std::optional<std::string> request;
         {
             std::lock_guard lock(mutex_);
-            if (queue_.empty()) {
+            if (queued_.empty()) {
                 sendQueueEmpty_.store(true);
+                idle_ = true;
             } else {
-                request.emplace(std::move(queue_.front()));
-                queue_.pop_front();
+                // The emptied buffer goes back to the posters, so a steady stream allocates
+                // nothing.
+                block.swap(queued_);
             }
         }
 
-        if (!request) {
+        if (block.empty()) {
             if (reportWhenEmpty && !sink_.SendDataEmpty()) {
                 sink_.RequestHangup();
                 break;
             }
             reportWhenEmpty = false;
-            pollfd fds[2] = {{stopEvent_, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+            pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -83,19 +103,20 @@ void TWriteThread::Execute() {
             continue;
         }
 
-        if (kelvo::comm::StopSignalled(stopEvent_))
-            break;  // dropped unwritten
-        if (!WriteBlock(*request))
+        if (!WriteBlock(block))
             break;
+        block.clear();
+        if (block.capacity() > kKeptCapacity)
+            std::string().swap(block);
         reportWhenEmpty = true;
     }
 
     (void)::tcflush(port_, TCOFLUSH);
-    std::deque<std::string> unwritten;
+    std::string unwritten;
     {
         std::lock_guard lock(mutex_);
         accepting_ = false;
-        unwritten.swap(queue_);
+        unwritten.swap(queued_);
         sendQueueEmpty_.store(true);
     }
 }
@@ -103,6 +124,8 @@ void TWriteThread::Execute() {
 bool TWriteThread::WriteBlock(const std::string& bytes) {
     size_t offset = 0;
     while (offset < bytes.size()) {
+        if (stop_.Signalled())
+            return false;  // the rest is dropped unwritten
         const ssize_t n = ::write(port_, bytes.data() + offset, bytes.size() - offset);
         if (n > 0) {
             offset += static_cast<size_t>(n);
@@ -117,7 +140,7 @@ bool TWriteThread::WriteBlock(const std::string& bytes) {
             return false;
         }
         // The line is busy or stopped by XOFF: wait for room or the stop signal.
-        pollfd fds[2] = {{stopEvent_, POLLIN, 0}, {port_, POLLOUT, 0}};
+        pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {port_, POLLOUT, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
