@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "links/Comm.h"
 #include "links/UniqueFd.h"
@@ -88,8 +89,8 @@ class TReadThread {
     std::thread thread_;
 };
 
-// Writes the bytes handed to it, in the order they were handed over. Requests collect in one
-// buffer that the writer takes whole, so a busy writer costs a poster only a copy under the lock;
+// Writes the bytes handed to it, in the order they were handed over. Requests collect in chunks
+// that the writer takes all at once, so a busy writer costs a poster only a copy under the lock;
 // only a writer that has gone idle is woken.
 class TWriteThread {
   public:
@@ -103,10 +104,17 @@ class TWriteThread {
     void Start();  // throws std::system_error when no thread can be created
     void WaitFor();
 
-    // Queues a copy of the bytes. False once the writer has ended, or when there is no memory.
+    // Queues a copy of the bytes, whole or not at all. False once the writer has ended, or when
+    // there is no memory.
     bool PostWriteRequest(const char* bytes, size_t size);
 
   private:
+    // Small enough to come from the heap rather than fresh pages of its own, so chunks are
+    // recycled without page faults; at least one whole request.
+    static constexpr size_t kChunkSize = 64 * 1024;
+    // Emptied chunks kept for the posters, at most.
+    static constexpr size_t kSpareChunks = 16;
+
     void Execute();
     bool WriteBlock(const std::string& bytes);
 
@@ -116,8 +124,12 @@ class TWriteThread {
     std::atomic<bool>& sendQueueEmpty_;
     kelvo::UniqueFd wake_;  // readable once a request arrived while the writer was idle
     std::mutex mutex_;
-    std::string queued_;  // guarded by mutex_
-    bool idle_ = false;   // guarded by mutex_: the writer waits for wake_
+    // Guarded by mutex_: chunks of up to kChunkSize in order, and emptied ones to reuse.
+    std::vector<std::string> queued_;
+    std::vector<std::string> spare_;
+    bool idle_ = false;  // guarded by mutex_: the writer waits for wake_
+    // Set with queued_, so that a lingering writer need not take the lock to look.
+    std::atomic<bool> posted_{false};
     bool accepting_ = true;
     std::thread thread_;
 };

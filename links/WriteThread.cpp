@@ -3,18 +3,21 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "links/Comm_p.h"
 
 namespace {
 
-// A buffer grown by a burst larger than this is given back once written, rather than kept for the
-// life of the port.
-constexpr size_t kKeptCapacity = size_t{1} << 20;
+// Requests come in runs. A writer that has caught up looks again for this long before it sleeps,
+// so that during a run posters find it busy and need not wake it for every request.
+constexpr auto kLinger = std::chrono::microseconds(50);
 
 }  // namespace
 
@@ -48,12 +51,40 @@ bool TWriteThread::PostWriteRequest(const char* bytes, size_t size) {
         std::lock_guard lock(mutex_);
         if (!accepting_)
             return false;
+        // Room first, so that a failure leaves the queue as it was.
+        size_t first = queued_.size();
+        size_t room = 0;
+        if (first > 0 && queued_.back().size() < kChunkSize) {
+            --first;
+            room = kChunkSize - queued_.back().size();
+        }
+        const size_t had = queued_.size();
         try {
-            queued_.append(bytes, size);
+            while (room < size) {
+                queued_.reserve(queued_.size() + 1);
+                std::string chunk;
+                if (spare_.empty()) {
+                    chunk.reserve(kChunkSize);
+                } else {
+                    chunk = std::move(spare_.back());
+                    spare_.pop_back();
+                }
+                queued_.push_back(std::move(chunk));
+                room += kChunkSize;
+            }
         } catch (const std::bad_alloc&) {
+            queued_.resize(had);
             return false;
         }
+        for (size_t i = first; size > 0; ++i) {
+            std::string& chunk = queued_[i];
+            const size_t n = std::min(size, kChunkSize - chunk.size());
+            chunk.append(bytes, n);
+            bytes += n;
+            size -= n;
+        }
         sendQueueEmpty_.store(false);
+        posted_.store(true, std::memory_order_release);
         wake = std::exchange(idle_, false);
     }
     // A busy writer finds the bytes when it next looks; only an idle one waits for the event.
@@ -67,21 +98,32 @@ bool TWriteThread::PostWriteRequest(const char* bytes, size_t size) {
 
 void TWriteThread::Execute() {
     bool reportWhenEmpty = true;
-    std::string block;
+    bool lingered = false;
+    std::vector<std::string> blocks;
     for (;;) {
         {
             std::lock_guard lock(mutex_);
             if (queued_.empty()) {
                 sendQueueEmpty_.store(true);
-                idle_ = true;
+                idle_ = lingered;
             } else {
-                // The emptied buffer goes back to the posters, so a steady stream allocates
-                // nothing.
-                block.swap(queued_);
+                blocks.swap(queued_);
+                posted_.store(false, std::memory_order_relaxed);
             }
         }
 
-        if (block.empty()) {
+        if (blocks.empty() && !lingered) {
+            const auto until = std::chrono::steady_clock::now() + kLinger;
+            while (!posted_.load(std::memory_order_acquire) && !stop_.Signalled() &&
+                   std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+            lingered = true;
+            continue;
+        }
+        lingered = false;
+
+        if (blocks.empty()) {
             if (reportWhenEmpty && !sink_.SendDataEmpty()) {
                 sink_.RequestHangup();
                 break;
@@ -103,16 +145,30 @@ void TWriteThread::Execute() {
             continue;
         }
 
-        if (!WriteBlock(block))
+        bool written = true;
+        for (const std::string& block : blocks) {
+            written = WriteBlock(block);
+            if (!written)
+                break;
+        }
+        if (!written)
             break;
-        block.clear();
-        if (block.capacity() > kKeptCapacity)
-            std::string().swap(block);
+        {
+            // The emptied chunks go back to the posters, so a steady stream allocates nothing.
+            std::lock_guard lock(mutex_);
+            for (std::string& block : blocks) {
+                if (spare_.size() == kSpareChunks)
+                    break;
+                block.clear();
+                spare_.push_back(std::move(block));
+            }
+        }
+        blocks.clear();
         reportWhenEmpty = true;
     }
 
     (void)::tcflush(port_, TCOFLUSH);
-    std::string unwritten;
+    std::vector<std::string> unwritten;
     {
         std::lock_guard lock(mutex_);
         accepting_ = false;
