@@ -1,7 +1,5 @@
 #include "links/Comm.h"
 
-#include "links/Comm_p.h"
-
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -11,6 +9,7 @@
 #include <cerrno>
 #include <new>
 
+#include "links/Comm_p.h"
 #include "links/PortLock.h"
 #include "links/PortName.h"
 
@@ -207,6 +206,7 @@ void TComm::OpenPort() {
     try {
         running = std::make_unique<Running>();
     } catch (const std::bad_alloc&) {
+        // Without room for what the threads share there is no stop event either.
         throw ECommsError(kNoEvent);
     }
     port_ = std::move(port);

@@ -110,7 +110,7 @@ class TWriteThread {
 
   private:
     // Small enough to come from the heap rather than fresh pages of its own, so chunks are
-    // recycled without page faults; at least one whole request.
+    // recycled without page faults.
     static constexpr size_t kChunkSize = 64 * 1024;
     // Emptied chunks kept for the posters, at most.
     static constexpr size_t kSpareChunks = 16;
