@@ -43,7 +43,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 failed_ = true;
                 continue;
             }
-            const std::string name = run.benchmark_name();
+            // The name as registered: the full name also carries "/manual_time" and the like.
+            const std::string name = run.run_name.function_name;
             // Nanoseconds per iteration (manual time when the case measures its own).
             const double perIteration =
                 run.iterations > 0

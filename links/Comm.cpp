@@ -1,7 +1,6 @@
 #include "links/Comm.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -10,6 +9,7 @@
 #include <cerrno>
 #include <new>
 
+#include "links/Comm_p.h"
 #include "links/PortLock.h"
 #include "links/PortName.h"
 
@@ -66,15 +66,17 @@ bool NoticeSink::SendDataEmpty() const {
     });
 }
 
-void SignalStop(int stopEvent) noexcept {
-    const uint64_t one = 1;
-    while (::write(stopEvent, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+bool StopSignal::Create() noexcept {
+    event_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return event_.valid();
 }
 
-bool StopSignalled(int stopEvent) noexcept {
-    pollfd p{stopEvent, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+void StopSignal::Signal() noexcept {
+    // The flag first: a thread woken by the event must find it set.
+    set_.store(true, std::memory_order_release);
+    const uint64_t one = 1;
+    while (::write(event_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace kelvo::comm
@@ -174,15 +176,16 @@ kelvo::SerialLineSettings TComm::LineSettings() const {
 void TComm::ApplyLineSettings() {
     // Settings the device refuses are not reported: the port stays as the device has it.
     (void)kelvo::ApplySerialLine(port_.get(), LineSettings());
-    readRules_.stripNulls.store(ignoreNullChar_);
+    running_->readRules.stripNulls.store(ignoreNullChar_);
 }
 
 void TComm::ApplyTimeouts() {
     // The reader picks these up for its next wait. Write time-outs change nothing observable: a
     // partial write is continued with the rest until done or stopped.
-    readRules_.intervalMs.store(readIntervalTimeout_);
-    readRules_.totalMultiplierMs.store(readTotalTimeoutMultiplier_);
-    readRules_.totalConstantMs.store(readTotalTimeoutConstant_);
+    kelvo::comm::ReadRules& rules = running_->readRules;
+    rules.intervalMs.store(readIntervalTimeout_);
+    rules.totalMultiplierMs.store(readTotalTimeoutMultiplier_);
+    rules.totalConstantMs.store(readTotalTimeoutConstant_);
 }
 
 void TComm::OpenPort() {
@@ -199,54 +202,51 @@ void TComm::OpenPort() {
     // Keeps out openers without CAP_SYS_ADMIN, which may not know the lock.
     (void)::ioctl(port.get(), TIOCEXCL);
 
+    std::unique_ptr<Running> running;
+    try {
+        running = std::make_unique<Running>();
+    } catch (const std::bad_alloc&) {
+        // Without room for what the threads share there is no stop event either.
+        throw ECommsError(kNoEvent);
+    }
     port_ = std::move(port);
+    running_ = std::move(running);
     (void)::tcflush(port_.get(), TCIOFLUSH);
     sendQueueEmpty_.store(true);
     ApplyTimeouts();
     ApplyLineSettings();
 
-    stopEvent_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!stopEvent_) {
+    if (!running_->stop.Create()) {
         ReleasePort();
         throw ECommsError(kNoEvent);
     }
 
     kelvo::comm::NoticeSink sink(poster_, token_);
     try {
-        readerThread_ =
-            std::make_unique<TReadThread>(port_.get(), stopEvent_.get(), sink, readRules_);
+        running_->reader = std::make_unique<TReadThread>(port_.get(), running_->stop.fd(), sink,
+                                                         running_->readRules);
     } catch (...) {
-        readerThread_.reset();
-        stopEvent_.reset();
         ReleasePort();
         throw ECommsError(kNoReader);
     }
     try {
-        writerThread_ =
-            std::make_unique<TWriteThread>(port_.get(), stopEvent_.get(), sink, sendQueueEmpty_);
+        running_->writer =
+            std::make_unique<TWriteThread>(port_.get(), running_->stop, sink, sendQueueEmpty_);
     } catch (...) {
-        writerThread_.reset();
-        readerThread_.reset();
-        stopEvent_.reset();
         ReleasePort();
         throw ECommsError(kNoWriter);
     }
 
     try {
-        readerThread_->Start();
+        running_->reader->Start();
     } catch (...) {
-        writerThread_.reset();
-        readerThread_.reset();
-        stopEvent_.reset();
         ReleasePort();
         throw ECommsError(kNoReader);
     }
     try {
-        writerThread_->Start();
+        running_->writer->Start();
     } catch (...) {
         StopReader();
-        writerThread_.reset();
-        stopEvent_.reset();
         ReleasePort();
         throw ECommsError(kNoWriter);
     }
@@ -257,42 +257,37 @@ void TComm::ClosePort() noexcept {
         return;
     StopReader();
     StopWriter();
-    stopEvent_.reset();
     ReleasePort();
 }
 
 void TComm::ReleasePort() noexcept {
+    // Threads not started are simply dropped; started ones have been stopped by now.
+    running_.reset();
     // The exclusive flag outlives the descriptor on some ttys; the lock goes with the descriptor.
     (void)::ioctl(port_.get(), TIOCNXCL);
     port_.reset();
 }
 
 void TComm::StopReader() noexcept {
-    if (!readerThread_)
+    if (!running_ || !running_->reader)
         return;
     // The stop signal goes first, so the woken thread finds it before anything else.
-    kelvo::comm::SignalStop(stopEvent_.get());
+    running_->stop.Signal();
     (void)::tcflush(port_.get(), TCIFLUSH);
-    readerThread_.reset();  // waits for the thread
+    running_->reader.reset();  // waits for the thread
 }
 
 void TComm::StopWriter() noexcept {
-    if (!writerThread_)
+    if (!running_ || !running_->writer)
         return;
-    kelvo::comm::SignalStop(stopEvent_.get());
+    running_->stop.Signal();
     (void)::tcflush(port_.get(), TCOFLUSH);
     sendQueueEmpty_.store(true);
-    writerThread_.reset();  // waits for the thread; releases what was still queued
+    running_->writer.reset();  // waits for the thread; releases what was still queued
 }
 
 bool TComm::SendData(const void* Buffer, uint16_t Length) {
-    if (!writerThread_ || Length == 0 || Buffer == nullptr)
+    if (!running_ || !running_->writer || Length == 0 || Buffer == nullptr)
         return false;
-    std::string copy;
-    try {
-        copy.assign(static_cast<const char*>(Buffer), Length);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return writerThread_->PostWriteRequest(std::move(copy));
+    return running_->writer->PostWriteRequest(static_cast<const char*>(Buffer), Length);
 }

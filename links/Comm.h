@@ -7,13 +7,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "links/SerialLine.h"
 #include "links/UniqueFd.h"
@@ -57,102 +54,6 @@ using TNotifyEvent = std::function<void(TComm& Sender)>;
 // Queues a notice to run on the owner's thread. Called from the reader and writer threads; must
 // keep the order of its calls. The window passes one that queues onto its event loop.
 using TNoticePoster = std::function<void(std::function<void()>)>;
-
-namespace kelvo::comm {
-
-// Read completion rules shared with the running reader; the time-out setters change them while it
-// runs.
-struct ReadRules {
-    std::atomic<uint32_t> intervalMs{100};
-    std::atomic<uint32_t> totalMultiplierMs{0};
-    std::atomic<uint32_t> totalConstantMs{0};
-    std::atomic<bool> stripNulls{false};
-};
-
-// How the threads reach the owner: each notice becomes a closure for the poster. The closure finds
-// its component through a token the component clears when it dies, so a notice still queued then
-// is dropped instead of touching freed memory.
-class NoticeSink {
-  public:
-    NoticeSink(TNoticePoster poster, std::shared_ptr<TComm*> token)
-        : poster_(std::move(poster)), token_(std::move(token)) {}
-    // Each returns false when posting failed.
-    bool ReceiveData(std::string bytes) const;
-    bool ReceiveError(uint32_t flags) const;
-    bool RequestHangup() const;
-    bool ModemStateChange(uint32_t bits) const;
-    bool SendDataEmpty() const;
-
-  private:
-    bool Post(std::function<void(TComm&)> deliver) const;
-
-    TNoticePoster poster_;
-    std::shared_ptr<TComm*> token_;
-};
-
-// Signals the component's stop event (set once, stays set).
-void SignalStop(int stopEvent) noexcept;
-// Tests the stop event without waiting.
-bool StopSignalled(int stopEvent) noexcept;
-
-}  // namespace kelvo::comm
-
-// Waits for incoming bytes and line events and posts them to the owner.
-class TReadThread {
-  public:
-    static constexpr size_t kBufferSize = 4096;
-
-    TReadThread(int port, int stopEvent, kelvo::comm::NoticeSink sink,
-                const kelvo::comm::ReadRules& rules);
-    ~TReadThread();  // waits for the thread
-    TReadThread(const TReadThread&) = delete;
-    TReadThread& operator=(const TReadThread&) = delete;
-
-    void Start();    // throws std::system_error when no thread can be created
-    void WaitFor();  // returns once the thread has ended (the stop event must be set)
-
-  private:
-    void Execute();
-    bool PassReceivedBytes(const char* bytes, size_t count);
-
-    const int port_;
-    const int stopEvent_;
-    const kelvo::comm::NoticeSink sink_;
-    const kelvo::comm::ReadRules& rules_;
-    std::thread thread_;
-};
-
-// Writes the buffers handed to it, in the order they were handed over.
-class TWriteThread {
-  public:
-    // Throws std::system_error when its queue's wake-up event cannot be created.
-    TWriteThread(int port, int stopEvent, kelvo::comm::NoticeSink sink,
-                 std::atomic<bool>& sendQueueEmpty);
-    ~TWriteThread();  // waits for the thread; requests still queued are released unwritten
-    TWriteThread(const TWriteThread&) = delete;
-    TWriteThread& operator=(const TWriteThread&) = delete;
-
-    void Start();  // throws std::system_error when no thread can be created
-    void WaitFor();
-
-    // The write request: the bytes belong to the writer from here on. False once the writer has
-    // ended.
-    bool PostWriteRequest(std::string bytes);
-
-  private:
-    void Execute();
-    bool WriteBlock(const std::string& bytes);
-
-    const int port_;
-    const int stopEvent_;
-    const kelvo::comm::NoticeSink sink_;
-    std::atomic<bool>& sendQueueEmpty_;
-    kelvo::UniqueFd wake_;  // counts requests posted since the writer last looked
-    std::mutex mutex_;
-    std::deque<std::string> queue_;
-    bool accepting_ = true;
-    std::thread thread_;
-};
 
 class TComm {
   public:
@@ -307,9 +208,8 @@ class TComm {
     TNoticePoster poster_;
     std::shared_ptr<TComm*> token_;  // the notices' way back to this object; cleared on death
     kelvo::UniqueFd port_;
-    kelvo::UniqueFd stopEvent_;
     std::atomic<bool> sendQueueEmpty_{true};
-    kelvo::comm::ReadRules readRules_;
-    std::unique_ptr<TReadThread> readerThread_;
-    std::unique_ptr<TWriteThread> writerThread_;
+    // The threads and what they share with this object (links/Comm_p.h); null while closed.
+    struct Running;
+    std::unique_ptr<Running> running_;
 };

@@ -152,15 +152,23 @@ void DeviceFileOutput::CloseDevice() {
 }
 
 void DeviceFileOutput::Append(const char* data, std::size_t size) {
-    while (size > 0) {
+    if (fill_ > 0) {
         const std::size_t n = std::min(size, kBufferSize - fill_);
         std::memcpy(buffer_.data() + fill_, data, n);
         fill_ += n;
         data += n;
         size -= n;
-        if (fill_ == kBufferSize)
-            WriteOut();
+        if (fill_ < kBufferSize)
+            return;
+        WriteOut();
     }
+    // Every buffer this call would fill goes out in one write straight from the caller's bytes:
+    // the target has the same bytes by the end of the call, without a system call per buffer.
+    const std::size_t whole = size - size % kBufferSize;
+    if (whole > 0)
+        Write(data, whole);
+    std::memcpy(buffer_.data(), data + whole, size - whole);
+    fill_ = size - whole;
 }
 
 void DeviceFileOutput::Push() {
@@ -169,15 +177,18 @@ void DeviceFileOutput::Push() {
 }
 
 void DeviceFileOutput::WriteOut() {
-    const std::size_t size = std::exchange(fill_, 0);
+    Write(buffer_.data(), std::exchange(fill_, 0));
+}
+
+void DeviceFileOutput::Write(const char* data, std::size_t size) {
     WriteOutcome out;
     if (pipe_) {
         SigPipeGuard guard;
-        out = WriteAll(fd_.get(), buffer_.data(), size, false);
+        out = WriteAll(fd_.get(), data, size, false);
         if (out.error == EPIPE)
             guard.ConsumeRaised();
     } else {
-        out = WriteAll(fd_.get(), buffer_.data(), size, false);
+        out = WriteAll(fd_.get(), data, size, false);
     }
     if (out.error != 0)
         FailAndRelease(InOutErrorCodeFromErrno(out.error), out.error);

@@ -10,7 +10,8 @@
 namespace kelvo {
 
 // A port or file opened by its plain name for one action and written like a text file: bytes
-// collect in a 128-byte buffer that goes out whenever it becomes full; on a character device (a
+// collect in a 128-byte buffer that goes out whenever it becomes full (the full buffers of one
+// call go out together, as one write from the caller's bytes); on a character device (a
 // serial or parallel port) every write call also pushes what is left, so each call has reached the
 // port when it returns; on a disk file or pipe the rest waits for the next full buffer or
 // CloseDevice. Bytes pass unchanged, 00 included; the port's line settings are left as they are.
@@ -49,6 +50,7 @@ class DeviceFileOutput {
     void Append(const char* data, std::size_t size);
     void Push();
     void WriteOut();
+    void Write(const char* data, std::size_t size);
     [[noreturn]] void FailAndRelease(int code, int err);
     void RequireOpen() const;
 

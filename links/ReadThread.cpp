@@ -10,7 +10,7 @@
 #include <limits>
 #include <optional>
 
-#include "links/Comm.h"
+#include "links/Comm_p.h"
 
 namespace {
 

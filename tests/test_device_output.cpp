@@ -322,6 +322,22 @@ TEST(DeviceOutputFile, FileGetsFullBuffersAsTheyFillAndTheRestAtClose) {
     EXPECT_EQ(FileBytes(path), a + b + "\r\n" + c);
 }
 
+TEST(DeviceOutputFile, ALargeCallAfterAPartBufferKeepsTheOrderAndTheBufferBoundaries) {
+    TempDir dir;
+    const std::string path = dir / "out.bin";
+    std::string large;
+    for (int i = 0; i < 4; ++i)
+        large += AllByteValues();
+    large.resize(1000);
+    DeviceFileOutput out;
+    out.OpenDevice(path);
+    out.DeviceWrite(std::string(100, 'a'));
+    out.DeviceWrite(large);  // 1100 bytes so far: eight full buffers out, 76 wait
+    EXPECT_EQ(FileSize(path), 1024);
+    out.CloseDevice();
+    EXPECT_EQ(FileBytes(path), std::string(100, 'a') + large);
+}
+
 TEST(DeviceOutputFile, ChannelDroppedWithoutCloseWritesNothingMoreAndLeaksNothing) {
     TempDir dir;
     const std::string path = dir / "out.bin";

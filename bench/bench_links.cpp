@@ -1,0 +1,298 @@
+// Writing to a port or file through the links against a plain write() loop of the same blocks to
+// the same kind of target. A pty's master end is read by a thread of the bench in both cases, and
+// a case's time runs until the last byte has arrived there. Opening the pty and the component are
+// setup and not timed.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/Ratio.h"
+#include "links/Comm.h"
+#include "links/DeviceFileOutput.h"
+#include "links/InOutError.h"
+#include "links/UniqueFd.h"
+#include "testing/Pty.h"
+#include "testing/TempDir.h"
+
+using Clock = std::chrono::steady_clock;
+using kelvo::UniqueFd;
+using kelvo::testing::Pty;
+
+namespace {
+
+constexpr size_t kTotal = size_t{1} << 20;
+constexpr auto kGiveUp = std::chrono::seconds(20);
+
+const std::string& Payload() {
+    static const std::string bytes = [] {
+        std::string s(kTotal, '\0');
+        for (size_t i = 0; i < s.size(); ++i)
+            s[i] = static_cast<char>((i * 7) & 0xFF);
+        return s;
+    }();
+    return bytes;
+}
+
+// Reads a pty's master end as fast as bytes come until `expected` arrived; notes when the last
+// one did.
+class Drain {
+  public:
+    Drain(const Pty& pty, size_t expected)
+        : thread_([this, fd = pty.master(), expected] { Run(fd, expected); }) {}
+    ~Drain() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    // When the last byte arrived, or nothing when it did not within kGiveUp.
+    std::optional<Clock::time_point> Finish() {
+        thread_.join();
+        return done_;
+    }
+
+  private:
+    void Run(int fd, size_t expected) {
+        static thread_local char buffer[64 * 1024];
+        const auto deadline = Clock::now() + kGiveUp;
+        size_t got = 0;
+        while (got < expected && Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0)
+                got += static_cast<size_t>(n);
+        }
+        if (got >= expected)
+            done_ = Clock::now();
+    }
+
+    std::optional<Clock::time_point> done_;
+    std::thread thread_;
+};
+
+// The owner's thread for the serial component: runs the notices in order, as the window's event
+// loop would.
+class NoticeThread {
+  public:
+    NoticeThread() : thread_([this] { Run(); }) {}
+    ~NoticeThread() {
+        {
+            std::lock_guard lock(mutex_);
+            ending_ = true;
+        }
+        posted_.notify_one();
+        thread_.join();
+    }
+
+    // Returns once every notice posted so far has run.
+    void Flush() {
+        std::promise<void> ran;
+        Poster()([&ran] { ran.set_value(); });
+        ran.get_future().wait();
+    }
+
+    TNoticePoster Poster() {
+        return [this](std::function<void()> notice) {
+            {
+                std::lock_guard lock(mutex_);
+                notices_.push_back(std::move(notice));
+            }
+            posted_.notify_one();
+        };
+    }
+
+  private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            posted_.wait(lock, [this] { return ending_ || !notices_.empty(); });
+            if (notices_.empty())
+                return;
+            std::function<void()> notice = std::move(notices_.front());
+            notices_.pop_front();
+            lock.unlock();
+            notice();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<std::function<void()>> notices_;
+    bool ending_ = false;
+    std::thread thread_;
+};
+
+bool WriteLoop(int fd, size_t block) {
+    const std::string& bytes = Payload();
+    for (size_t at = 0; at < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + at, std::min(block, bytes.size() - at));
+        if (n > 0)
+            at += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+// Times `timed` up to the moment the drain of `pty` has every byte.
+template <class Timed>
+void TimeThroughPty(benchmark::State& state, Pty& pty, Timed timed) {
+    Drain drain(pty, kTotal);
+    const auto start = Clock::now();
+    const bool ok = timed();
+    const std::optional<Clock::time_point> end = drain.Finish();
+    if (!ok || !end) {
+        state.SkipWithError("bytes did not arrive");
+        return;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(*end - start).count());
+}
+
+// ---- TComm, 1 KiB requests ------------------------------------------------------------------
+
+constexpr size_t kRequest = 1024;
+const char* const kCommRow = "TComm 1 MiB in 1 KiB requests, pty";
+
+void CommProduct(benchmark::State& state) {
+    NoticeThread owner;
+    for (auto _ : state) {
+        Pty pty;
+        kelvo::testing::PortOverride route("COM9", pty.slavePath());
+        TComm comm(owner.Poster());
+        comm.SetCommName("COM9");
+        comm.OpenPort();
+        TimeThroughPty(state, pty, [&] {
+            const std::string& bytes = Payload();
+            for (size_t at = 0; at < bytes.size(); at += kRequest) {
+                if (!comm.SendData(bytes.data() + at, static_cast<uint16_t>(kRequest)))
+                    return false;
+            }
+            return true;
+        });
+        comm.ClosePort();
+        // The notices read the component: they must be done before it goes.
+        owner.Flush();
+        if (state.error_occurred())
+            break;
+    }
+}
+
+void CommBaseline(benchmark::State& state) {
+    for (auto _ : state) {
+        Pty pty;
+        UniqueFd slave(::open(pty.slavePath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        TimeThroughPty(state, pty, [&] { return slave && WriteLoop(slave.get(), kRequest); });
+        if (state.error_occurred())
+            break;
+    }
+}
+
+// ---- DeviceFileOutput, 4 KiB calls ----------------------------------------------------------
+
+constexpr size_t kCall = 4096;
+const char* const kFileRow = "DeviceFileOutput 1 MiB, file";
+const char* const kPtyRow = "DeviceFileOutput 1 MiB, pty";
+
+// The payload as the calls' strings, made before any timing.
+const std::vector<std::string>& Calls() {
+    static const std::vector<std::string> calls = [] {
+        std::vector<std::string> v;
+        for (size_t at = 0; at < kTotal; at += kCall)
+            v.push_back(Payload().substr(at, kCall));
+        return v;
+    }();
+    return calls;
+}
+
+bool DeviceOutputAction(const std::string& path) {
+    try {
+        kelvo::DeviceFileOutput out;
+        out.OpenDevice(path);
+        for (const std::string& call : Calls())
+            out.DeviceWrite(call);
+        out.CloseDevice();
+        return true;
+    } catch (const kelvo::EInOutError&) {
+        return false;
+    }
+}
+
+bool PlainAction(const std::string& path, int flags) {
+    UniqueFd fd(::open(path.c_str(), flags | O_WRONLY | O_NOCTTY | O_CLOEXEC, 0666));
+    return fd && WriteLoop(fd.get(), kCall) && fd.reset() == 0;
+}
+
+template <class Action>
+void ToFile(benchmark::State& state, Action action) {
+    kelvo::testing::TempDir dir("kelvo-bench");
+    const std::string path = dir / "out.bin";
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const bool ok = action(path);
+        const auto end = Clock::now();
+        if (!ok) {
+            state.SkipWithError("the file was not written");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+}
+
+template <class Action>
+void ToPty(benchmark::State& state, Action action) {
+    for (auto _ : state) {
+        Pty pty;
+        TimeThroughPty(state, pty, [&] { return action(pty.slavePath()); });
+        if (state.error_occurred())
+            break;
+    }
+}
+
+void FileProduct(benchmark::State& state) {
+    Calls();
+    ToFile(state, DeviceOutputAction);
+}
+void FileBaseline(benchmark::State& state) {
+    ToFile(state, [](const std::string& path) { return PlainAction(path, O_CREAT | O_TRUNC); });
+}
+void PtyProduct(benchmark::State& state) {
+    Calls();
+    ToPty(state, DeviceOutputAction);
+}
+void PtyBaseline(benchmark::State& state) {
+    ToPty(state, [](const std::string& path) { return PlainAction(path, 0); });
+}
+
+void Register(const std::string& row, void (*product)(benchmark::State&),
+              void (*baseline)(benchmark::State&)) {
+    for (auto [tail, fn] : {std::pair{"/product", product}, std::pair{"/baseline", baseline}}) {
+        benchmark::RegisterBenchmark((row + tail).c_str(), fn)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+const int registered =
+    (Register(kCommRow, CommProduct, CommBaseline), Register(kFileRow, FileProduct, FileBaseline),
+     Register(kPtyRow, PtyProduct, PtyBaseline), 0);
+
+static const int goals = (kelvo::bench::Goal(kCommRow, 1.25, "at least 0.8x a write loop"),
+                          kelvo::bench::Goal(kFileRow, 1.11, "at least 0.9x a write loop"),
+                          kelvo::bench::Goal(kPtyRow, 1.11, "at least 0.9x a write loop"), 0);
+
+}  // namespace
