@@ -19,7 +19,7 @@ using PosWriteFileFn = int32_t (*)(int32_t handle, const char* data, int32_t cou
 // Returns 1001 on success.
 using PosSetMotionUnitFn = int32_t (*)(int32_t horizontal, int32_t vertical);
 // paths: `count` bitmap file paths (further entries are not read); option: how bitmaps are
-// turned into black and white.
+// turned into black and white. All of them go out as one FS q command of at most 8 MiB.
 using PosPreDownloadBmpsToFlashFn = int32_t (*)(const char* const* paths, int32_t option,
                                                 int32_t count);
 // Our library's extension: installs a copy of `monitor` (Transfer.h) for the calling thread's
@@ -46,7 +46,10 @@ inline constexpr int32_t kPosBmpMalformed = 1007;
 // A BMP kind the library does not read: compressed (RLE, JPEG, PNG), 16 bits per pixel, an OS/2
 // 2.x header; or not 1 bit per pixel with option 1.
 inline constexpr int32_t kPosBmpUnsupported = 1008;
-// A bitmap wider than 8184 dots or taller than 2304 dots: more than FS q can describe.
+// A bitmap wider than 8184 dots or taller than 2304 dots: more than FS q can describe; or the
+// bitmaps of one POS_PreDownloadBmpsToFlash together would make an FS q command over 8 MiB
+// (kMaxFsQBytes in posdll/BmpReader.h; far above any printer's NV memory, three of the largest
+// pictures fit).
 inline constexpr int32_t kPosBmpTooLarge = 1009;
 
 inline constexpr int kPosStallSeconds = 10;

@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <type_traits>
-#include <vector>
 
 #include "links/PosdllFuncs.h"
 #include "links/Transfer.h"
@@ -128,18 +127,17 @@ POSDLL_EXPORT int32_t POS_PreDownloadBmpsToFlash(const char* const* paths, int32
     }
     try {
         // Every file is read and checked before a byte goes out: a bad one must not leave half
-        // a download in the printer's flash.
-        std::vector<MonoImage> images(static_cast<size_t>(count));
+        // a download in the printer's flash. Each goes straight into the FS q command, which may
+        // not pass kMaxFsQBytes.
+        FsQBuilder fsq;
         for (int32_t i = 0; i < count; ++i) {
             if (paths[i] == nullptr)
                 return kPosInvalidArgument;
-            if (int32_t r = ReadBmpFile(paths[i], option, images[static_cast<size_t>(i)]);
-                r != kPosSuccess) {
+            if (int32_t r = fsq.AddBmpFile(paths[i], option); r != kPosSuccess)
                 return r;
-            }
         }
-        const std::string fsq = BuildFsQ(images);
-        return c.port->Write(fsq.data(), fsq.size());
+        const std::string command = fsq.Take();
+        return c.port->Write(command.data(), command.size());
     } catch (...) {
         return kPosFailed;
     }

@@ -26,6 +26,16 @@ int32_t Read(const std::string& file, int32_t option = kPosBmpThreshold) {
     return Read(file, ignored, option);
 }
 
+// One byte per dot, rows from the top.
+std::vector<uint8_t> Dots(const MonoImage& image) {
+    std::vector<uint8_t> dots;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 0; x < image.width; ++x)
+            dots.push_back(image.black(x, y) ? 1 : 0);
+    }
+    return dots;
+}
+
 BmpShape Pattern(int width, int height, int bpp) {
     BmpShape s;
     s.width = width;
@@ -80,11 +90,67 @@ TEST(BmpReader, EveryDepthLayoutAndPaletteOrderGivesTheSameDots) {
     }
 }
 
+TEST(BmpReader, RowWiseFsQMatchesTheDotByDotReferenceAtEveryEdge) {
+    // The reader packs 64 rows at a time and turns 8 x 8 dot blocks into column bytes: widths and
+    // heights around a byte and around the 64-row band, every depth, both row orders and palette
+    // orders, against the FS q worked out dot by dot; once through ReadBmp and BuildFsQ and once
+    // through the library's own FsQBuilder.
+    std::vector<std::pair<int, int>> sizes;
+    for (int w = 1; w <= 17; ++w) {
+        for (int h = 1; h <= 17; ++h)
+            sizes.emplace_back(w, h);
+    }
+    for (auto wh : {std::pair{8, 63}, {9, 64}, {17, 65}, {65, 72}, {3, 129}, {130, 9}})
+        sizes.push_back(wh);
+    for (const auto& [w, h] : sizes) {
+        for (int bpp : {1, 4, 8, 24, 32}) {
+            for (bool topDown : {false, true}) {
+                BmpShape shape = Pattern(w, h, bpp);
+                shape.black = [](int x, int y) { return (x * 7 + y * 13 + x * y) % 5 < 2; };
+                shape.topDown = topDown;
+                shape.whiteFirst = (w + h) % 2 == 0;
+                const std::string file = MakeBmp(shape);
+                const std::string expected = ExpectedFsQ(w, h, shape.black);
+                MonoImage image;
+                ASSERT_EQ(Read(file, image), kPosSuccess);
+                kelvo::posdll::FsQBuilder builder;
+                ASSERT_EQ(builder.AddBmp(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
+                                         kPosBmpThreshold),
+                          kPosSuccess);
+                ASSERT_EQ(BuildFsQ({image}), expected) << w << "x" << h << " bpp " << bpp;
+                ASSERT_EQ(builder.Take(), expected) << w << "x" << h << " bpp " << bpp;
+            }
+        }
+    }
+    // A palette of one colour: index 1 in a row's padding bits is no dot; in a dot it is refused.
+    BmpShape lone = Pattern(12, 3, 1);
+    lone.black = [](int, int) { return false; };
+    lone.whiteFirst = true;
+    std::string file = MakeBmp(lone);
+    Poke32(file, kColorsUsed, 1);
+    const size_t lastRow = file.size() - 4;
+    file[lastRow + 1] = 0x0F;  // dots 12..15: padding
+    EXPECT_EQ(Read(file), kPosSuccess);
+    file[lastRow + 1] = 0x10;  // dot 11
+    EXPECT_EQ(Read(file), kPosBmpMalformed);
+    // Once the whole command would pass the builder's cap, the image is refused and the ones
+    // before stay.
+    const std::string small = MakeBmp(Pattern(12, 10, 1));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(small.data());
+    kelvo::posdll::FsQBuilder capped(3 + 2 * (4 + 16 * 2));
+    EXPECT_EQ(capped.AddBmp(bytes, small.size(), kPosBmpThreshold), kPosSuccess);
+    EXPECT_EQ(capped.AddBmp(bytes, small.size(), kPosBmpThreshold), kPosSuccess);
+    EXPECT_EQ(capped.AddBmp(bytes, small.size(), kPosBmpThreshold), kPosBmpTooLarge);
+    MonoImage image;
+    ASSERT_EQ(Read(small, image), kPosSuccess);
+    EXPECT_EQ(capped.Take(), BuildFsQ({image, image}));
+}
+
 TEST(BmpReader, FsQColumnFormatPadsWithWhite) {
     // 9 x 9 dots: two bytes each way; only the corners (0,0) and (8,8) are black.
-    MonoImage image{9, 9, std::vector<uint8_t>(81, 0)};
-    image.dots[0] = 1;
-    image.dots[80] = 1;
+    MonoImage image(9, 9);
+    image.set(0, 0, true);
+    image.set(8, 8, true);
     std::string expected("\x1C\x71\x01\x02\x00\x02\x00", 7);
     std::string data(32, '\0');
     data[0] = '\x80';          // column 0, dots 0..7: top dot black
@@ -92,7 +158,8 @@ TEST(BmpReader, FsQColumnFormatPadsWithWhite) {
     EXPECT_EQ(BuildFsQ({image}), expected + data);
 
     // Two images: n = 2, each with its own size.
-    MonoImage one{1, 1, {1}};
+    MonoImage one(1, 1);
+    one.set(0, 0, true);
     EXPECT_EQ(BuildFsQ({one, one}), std::string("\x1C\x71\x02\x01\x00\x01\x00\x80\0\0\0\0\0\0\0"
                                                 "\x01\x00\x01\x00\x80\0\0\0\0\0\0\0",
                                                 3 + 2 * 12));
@@ -104,7 +171,7 @@ TEST(BmpReader, LuminanceDecidesNotTheChannelAverage) {
     shape.black = [](int x, int) { return x != 1; };
     MonoImage image;
     ASSERT_EQ(Read(MakeBmp(shape), image), kPosSuccess);
-    EXPECT_EQ(image.dots, (std::vector<uint8_t>{1, 0, 1}));
+    EXPECT_EQ(Dots(image), (std::vector<uint8_t>{1, 0, 1}));
 }
 
 TEST(BmpReader, OptionOneTakesOnlyOneBitImages) {
@@ -202,7 +269,7 @@ TEST(BmpReader, CoreHeaderFilesAreRead) {
         40);
     MonoImage image;
     ASSERT_EQ(Read(f, image), kPosSuccess);
-    EXPECT_EQ(image.dots, (std::vector<uint8_t>{1, 1, 0, 0}));
+    EXPECT_EQ(Dots(image), (std::vector<uint8_t>{1, 1, 0, 0}));
 }
 
 TEST(BmpReader, MutatedFilesNeverReadOutOfBounds) {
@@ -247,7 +314,7 @@ TEST(BmpReader, MutatedFilesNeverReadOutOfBounds) {
             ASSERT_LE(image.width, kelvo::posdll::kMaxWidthDots);
             ASSERT_GE(image.height, 1u);
             ASSERT_LE(image.height, kelvo::posdll::kMaxHeightDots);
-            ASSERT_EQ(image.dots.size(), size_t{image.width} * image.height);
+            ASSERT_EQ(image.columns.size(), kelvo::posdll::FsQDataBytes(image.width, image.height));
         }
     }
     // Enough mutants survive to exercise the pixel loops, not only the header checks.

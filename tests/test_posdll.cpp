@@ -283,6 +283,17 @@ TEST_F(PosdllNetwork, RefusedBitmapsSendNothing) {
     TempFile deep("deep.bmp", MakeBmp(Logo(24, false, false)));
     const char* paths[] = {deep.path().c_str(), nullptr, nullptr};
     EXPECT_EQ(pos.POS_PreDownloadBmpsToFlash(paths, 1, 1), kPosBmpUnsupported);
+    // One download's FS q may not pass 8 MiB: four of the largest pictures (2.36 MB each) do.
+    std::string largest = good.substr(0, 62);  // the header and palette of a 1-bit file
+    largest[18] = static_cast<char>(0xF8);     // 8184 dots wide
+    largest[19] = 0x1F;
+    largest[22] = 0x00;  // 2304 dots high
+    largest[23] = 0x09;
+    largest.resize(62 + 1024 * 2304, '\0');
+    TempFile big("largest.bmp", largest);
+    const char* four[] = {big.path().c_str(), big.path().c_str(), big.path().c_str(),
+                          big.path().c_str()};
+    EXPECT_EQ(pos.POS_PreDownloadBmpsToFlash(four, 2, 4), kPosBmpTooLarge);
     pos.POS_Close();
     EXPECT_TRUE(printer.waitForClosed(7));
     EXPECT_EQ(printer.bytes(), "");
