@@ -15,6 +15,10 @@ scripts/offline.sh ctest --test-dir build --output-on-failure -j "$jobs"
 scripts/offline.sh build/bench/bench_responsiveness
 # How far the virtual printer outpaces a line: figures only.
 scripts/offline.sh build/bench/bench_virtual_printer
+# The ratio benchmarks of scripts/bench.sh, one iteration each, so they keep building and running.
+for bench in bench_bmp bench_links; do
+    scripts/offline.sh "build/bench/$bench" --once >/dev/null
+done
 
 # Everything once more under AddressSanitizer + UndefinedBehaviorSanitizer; any report fails.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
