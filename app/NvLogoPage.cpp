@@ -55,11 +55,7 @@ void TForm1::BuildNvLogoPage() {
 #else
     const char* const builtLibrary = nullptr;
 #endif
-    PosdllLib = std::make_unique<kelvo::PosdllLibrary>(kelvo::PosdllPath(builtLibrary));
-    Posdll = PosdllLib->funcs();
-    // The page can only say "port open failed"; the reason belongs on the console.
-    if (!PosdllLib->loaded())
-        qWarning("printer library not loaded: %s", PosdllLib->error().c_str());
+    posdllPath_ = kelvo::PosdllPath(builtLibrary);
 
     // One text only: built directly rather than through the two-texts builders.
     PortChoice = new QGroupBox(QStringLiteral("端口选择"), ts2);
@@ -172,6 +168,18 @@ void TForm1::BuildNvLogoPage() {
     edQuery->setPalette(face);
 }
 
+void TForm1::LoadPosdll() {
+    if (PosdllLib)
+        return;
+    PosdllLib = std::make_unique<kelvo::PosdllLibrary>(posdllPath_);
+    // A table a test bound meanwhile stays.
+    if (Posdll.POS_Open == nullptr)
+        Posdll = PosdllLib->funcs();
+    // The page can only say "port open failed"; the reason belongs on the console.
+    if (!PosdllLib->loaded())
+        qWarning("printer library not loaded: %s", PosdllLib->error().c_str());
+}
+
 int TForm1::PortChoiceItemIndex() const {
     for (int i = 0; i < 3; ++i) {
         if (PortChoiceItems[i]->isChecked())
@@ -216,6 +224,7 @@ void TForm1::PortChoiceClick() {
             edQuery->setText(QStringLiteral("端口选择为网络接口"));
             break;
         case 2: {
+            AwaitPrinterList();
             const QString driver = cbb6->currentText();
             if (driver.isEmpty()) {
                 edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
@@ -261,6 +270,7 @@ void TForm1::btn19Click() {
             break;
         }
         case 2: {
+            AwaitPrinterList();
             const QString driver = cbb6->currentText();
             if (driver.isEmpty()) {
                 edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
@@ -307,6 +317,7 @@ void TForm1::btn20Click() {
 void TForm1::btn21Click() {
     const std::string command = kelvo::NvLogoPrintCommand();
     if (PosPortType == 2) {
+        AwaitPrinterList();
         const std::string printer = cbb6->currentText().toStdString();
         kelvo::RawPrintResult sent;
         RunIo(ActionName(btn21), QStringLiteral("CUPS %1").arg(cbb6->currentText()),
@@ -366,6 +377,7 @@ void TForm1::PosClose() {
 }
 
 void TForm1::PosdllCall(const QString& what, const std::function<void()>& calls) {
+    LoadPosdll();
     TActivityLog::Action action(*Log, what);
     try {
         Actions->Run(what, [&] {

@@ -42,6 +42,8 @@ namespace {
 // The form's own client width, and the log panel the window grows by beside it.
 constexpr int kFormWidth = 621;
 constexpr int kLogPanelWidth = 420;
+// How long a shown window's deferred start-up waits for its first paint at most.
+constexpr int kStartupPaintWaitMs = 1000;
 }  // namespace
 
 bool TOpenDialog::Execute() {
@@ -153,6 +155,14 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     qApp->installEventFilter(this);
 
     Run([this] { FormCreate(); });
+    // A window that is not shown (or not yet) starts the rest once the event loop runs; a shown
+    // one waits for its first paint, but not for ever: a window manager may never expose it.
+    QTimer::singleShot(0, this, [this] {
+        if (!isVisible())
+            BeginDeferredStartup();
+        else
+            QTimer::singleShot(kStartupPaintWaitMs, this, [this] { BeginDeferredStartup(); });
+    });
 }
 
 TForm1::~TForm1() {
@@ -167,9 +177,16 @@ void TForm1::FormCreate() {
     PrintCounter = 0;
     // 2. the language switch: the window opens in English
     btn13->click();
-    // 3. the NV logo page's driver names: the installed printers, in the spooler's order. A print
-    // server that hangs must not hold up the window, so the list arrives after it is shown.
+    // 3. the NV logo page's driver names come after the window is shown (DeferredStartup).
     cbb6->clear();
+}
+
+void TForm1::BeginDeferredStartup() {
+    if (std::exchange(startupBegun_, true))
+        return;
+    LoadPosdll();
+    // 3. the NV logo page's driver names: the installed printers, in the spooler's order. A print
+    // server that hangs must not hold up the window, so the list arrives while it is in use.
     Actions->StartBackground([this] {
         std::string why;
         std::vector<std::string> names = kelvo::InstalledPrinters(&why);
@@ -188,6 +205,22 @@ void TForm1::FormCreate() {
             DriverNamesListed = true;
         });
     });
+}
+
+void TForm1::AwaitPrinterList() {
+    BeginDeferredStartup();
+    // Bounded: the list gives up on a silent print server after its time-out.
+    if (!DriverNamesListed)
+        Actions->FinishBackground();
+}
+
+bool TForm1::event(QEvent* event) {
+    // Right after the first paint, not during it: the window shows before anything else starts.
+    if (event->type() == QEvent::Paint && !startupBegun_) {
+        QMetaObject::invokeMethod(
+            this, [this] { BeginDeferredStartup(); }, Qt::QueuedConnection);
+    }
+    return QMainWindow::event(event);
 }
 
 void TForm1::btn13Click() {

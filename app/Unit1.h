@@ -264,8 +264,8 @@ class TForm1 : public QMainWindow {
     QLabel* img1 = nullptr;  // the bitmap preview, one text only
     QLineEdit* edQuery = nullptr;
 
-    // The printer library, loaded when the window is built, and the five functions the page calls
-    // it through; a test may put a table of its own in their place.
+    // The printer library, loaded once the window has shown (or by the page's first call), and the
+    // five functions the page calls it through; a test may put a table of its own in their place.
     std::unique_ptr<kelvo::PosdllLibrary> PosdllLib;
     kelvo::PosdllFuncs Posdll;
 
@@ -411,6 +411,7 @@ class TForm1 : public QMainWindow {
     void OnClick(QAbstractButton* button, void (TForm1::*handler)());
 
   protected:
+    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -436,7 +437,18 @@ class TForm1 : public QMainWindow {
     void BuildParameterPage();
     void BuildNvLogoPage();
 
+    // What the first paint does not need waits until it is done: the printer library and the
+    // printer list. Begun right after that paint, at once for a window not shown, or earlier by
+    // whatever needs its result.
+    void BeginDeferredStartup();
+    void LoadPosdll();
+    // For the actions that read the driver names: the list as the print server gave it, never
+    // one still on its way.
+    void AwaitPrinterList();
+
     std::unique_ptr<Dialogs> dialogs_;
     QLabel* statusPanel0_ = nullptr;
     std::vector<TwoTexts> twoTexts_;
+    bool startupBegun_ = false;
+    std::string posdllPath_;
 };

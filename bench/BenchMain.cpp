@@ -43,7 +43,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 failed_ = true;
                 continue;
             }
-            const std::string name = run.benchmark_name();
+            // Without the "/manual_time" or "/real_time" a case's timing adds to its name.
+            benchmark::BenchmarkName key = run.run_name;
+            key.time_type.clear();
+            const std::string name = key.str();
             // Nanoseconds per iteration (manual time when the case measures its own).
             const double perIteration =
                 run.iterations > 0
