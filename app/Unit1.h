@@ -62,9 +62,6 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 
   public:
-    // The kinds of control whose two texts the language switch exchanges, in the switch's order.
-    enum class TextKind { Button, GroupBox, CheckBox, Page, Edit, Label, RadioButton };
-
     // `dialogs` defaults to the real message boxes.
     explicit TForm1(std::unique_ptr<Dialogs> dialogs = nullptr, QWidget* parent = nullptr);
     ~TForm1() override;
@@ -126,9 +123,6 @@ class TForm1 : public QMainWindow {
     void Button2Click();  // IP change
     void btn7Click();     // random MAC
     void btn6Click();     // MAC change
-    // An address control as the forms have it: bold 12-pixel font, the given address.
-    TIPEdit* NewIPEdit(QWidget* parent, const char* name, const QRect& place,
-                       const QString& address);
 
     // ---- Serial / parallel printer page (TabSheet2) ----------------------------------------
     QGroupBox* GroupBox3 = nullptr;
@@ -221,18 +215,12 @@ class TForm1 : public QMainWindow {
     void rb1Click();
     void rb2Click();
     void btn16Click();
-    // The setting buttons and Button15 follow a connection (network or device); Button13 is
-    // their opposite.
-    void SetSettingButtonsEnabled(bool enabled);
     void Button18Click();
     void btn14Click();
     void btn15Click();
     void Button14Click();
     void Button16Click();
     void ComboBox3Change();
-    // One setting's command string over the chosen connection: a line on the network link, or
-    // the bytes alone to the device named in cbb4, opened and closed around them.
-    void SendSetting(const std::string& command);
 
     // ---- NV logo page (ts2) ----------------------------------------------------------------
     // The port choice is a radio group: one text only, never switched.
@@ -278,14 +266,6 @@ class TForm1 : public QMainWindow {
     // The selected item of PortChoice, -1 when none.
     int PortChoiceItemIndex() const;
 
-    // The library's calls, each on the worker under the action's transfer monitor.
-    // The port cbPortName names for the library: COMn for its own entries, else the device.
-    QByteArray NvPortName() const;
-    int32_t PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits, int32_t stopBits,
-                    int32_t parity, int32_t mode);
-    void PosClose();
-    void PosdllCall(const QString& what, const std::function<void()>& calls);
-
     void btn17Click();
     void PortChoiceClick();
     void btn19Click();
@@ -302,13 +282,6 @@ class TForm1 : public QMainWindow {
     void StatusRequestClick();
     void LogCopyClick();
     void LogSaveClick();
-    // How the log names where an action went: "host:port", "COM1 (/dev/ttyS0)", a path.
-    QString NetworkTarget() const;
-    static QString DeviceTarget(const std::string& port);
-    // One action's I/O through the runner, noted in the log with its target.
-    void RunIo(const QString& what, const QString& target, const std::function<void()>& io);
-    // The same on the network link; what the printer sent meanwhile is noted too.
-    void RunOnLink(const QString& what, const std::function<void()>& io);
 
     // ---- The virtual printer ---------------------------------------------------------------
     // Off until switched on: then a printer listens on a loopback address and on a
@@ -326,6 +299,51 @@ class TForm1 : public QMainWindow {
     TActionRunner* Actions = nullptr;
     // Whether the driver names of the NV logo page have been filled in (after start-up).
     bool DriverNamesListed = false;
+
+    // Status line: panel 0 of the status bar.
+    QString StatusText() const;
+    void SetStatusText(const QString& text);
+
+    Dialogs& dialogs() { return *dialogs_; }
+    void SetDialogs(std::unique_ptr<Dialogs> dialogs);
+
+    // The other (not shown) text of a control that has two texts; empty for any other control.
+    QString OtherText(const QWidget* control) const;
+
+  protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    // ---- Plumbing: how the form is built and how its handlers run --------------------------
+    // The kinds of control whose two texts the language switch exchanges, in the switch's order.
+    enum class TextKind { Button, GroupBox, CheckBox, Page, Edit, Label, RadioButton };
+
+    // An address control as the forms have it: bold 12-pixel font, the given address.
+    TIPEdit* NewIPEdit(QWidget* parent, const char* name, const QRect& place,
+                       const QString& address);
+    // The setting buttons and Button15 follow a connection (network or device); Button13 is
+    // their opposite.
+    void SetSettingButtonsEnabled(bool enabled);
+    // One setting's command string over the chosen connection: a line on the network link, or
+    // the bytes alone to the device named in cbb4, opened and closed around them.
+    void SendSetting(const std::string& command);
+
+    // The port cbPortName names for the library: COMn for its own entries, else the device.
+    QByteArray NvPortName() const;
+    // The library's calls, each on the worker under the action's transfer monitor.
+    int32_t PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits, int32_t stopBits,
+                    int32_t parity, int32_t mode);
+    void PosClose();
+    void PosdllCall(const QString& what, const std::function<void()>& calls);
+
+    // How the log names where an action went: "host:port", "COM1 (/dev/ttyS0)", a path.
+    QString NetworkTarget() const;
+    static QString DeviceTarget(const std::string& port);
+    // One action's I/O through the runner, noted in the log with its target.
+    void RunIo(const QString& what, const QString& target, const std::function<void()>& io);
+    // The same on the network link; what the printer sent meanwhile is noted too.
+    void RunOnLink(const QString& what, const std::function<void()>& io);
 
     // Shared by the serial, wireless and parameter pages. Opens Comm1 with its settings and
     // closes it again, leaving the line settings on the port for the next open by name.
@@ -356,13 +374,6 @@ class TForm1 : public QMainWindow {
     // What the dialog of a long action calls it: the button's caption as shown.
     static QString ActionName(const QAbstractButton* button);
 
-    // Status line: panel 0 of the status bar.
-    QString StatusText() const;
-    void SetStatusText(const QString& text);
-
-    Dialogs& dialogs() { return *dialogs_; }
-    void SetDialogs(std::unique_ptr<Dialogs> dialogs);
-
     // The window's error box for a failure no handler caught: the message (with a full stop
     // appended when its last character sorts after '.') under the program's title.
     void ShowErrorBox(const QString& message);
@@ -380,8 +391,6 @@ class TForm1 : public QMainWindow {
         }
     }
 
-    // The other (not shown) text of a control that has two texts; empty for any other control.
-    QString OtherText(const QWidget* control) const;
     bool HasTwoTexts(const QWidget* control) const;
 
     // Builders for controls with two texts: created showing the Chinese text, the English one
@@ -410,11 +419,7 @@ class TForm1 : public QMainWindow {
     // Connects a button's click to a handler through Run().
     void OnClick(QAbstractButton* button, void (TForm1::*handler)());
 
-  protected:
-    bool event(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-  private:
+    // ---- The language switch's bookkeeping -------------------------------------------------
     struct TwoTexts {
         QWidget* control;
         TextKind kind;
