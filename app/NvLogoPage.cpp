@@ -41,12 +41,6 @@ QPixmap LoadBitmapPicture(const QString& path) {
     return QPixmap::fromImage(image);
 }
 
-QComboBox* DropDownList(QComboBox* box, int selected) {
-    box->setEditable(false);
-    box->setCurrentIndex(selected);
-    return box;
-}
-
 }  // namespace
 
 void TForm1::BuildNvLogoPage() {
@@ -87,34 +81,27 @@ void TForm1::BuildNvLogoPage() {
     QStringList ports;
     for (int n = 1; n <= 10; ++n)
         ports << QStringLiteral("COM%1").arg(n);
-    cbPortName =
-        DropDownList(NewPortBox(PortSet, "cbPortName", QRect(132, 22, 100, 22), ports, {}), 0);
+    cbPortName = NewPortDropDownList(PortSet, "cbPortName", QRect(132, 22, 100, 22), ports, 0);
     Label16 = NewLabel(PortSet, "Label16", QRect(16, 54, 112, 16), QStringLiteral("每秒位数："),
                        QStringLiteral("Select baudrate:"));
     QStringList bauds;
     for (int rate : kBaudRates)
         bauds << QString::number(rate);
-    cbBaud = DropDownList(NewComboBox(PortSet, "cbBaud", QRect(132, 50, 100, 22), bauds, {}), 6);
+    cbBaud = NewDropDownList(PortSet, "cbBaud", QRect(132, 50, 100, 22), bauds, 6);
 
     // Fixed line settings: hidden, so every serial open uses 8 data bits, no parity, no flow.
-    cbData = DropDownList(NewComboBox(PortSet, "cbData", QRect(248, 22, 72, 22),
-                                      {QStringLiteral("7"), QStringLiteral("8")}, {}),
-                          1);
-    cbParity = DropDownList(
-        NewComboBox(PortSet, "cbParity", QRect(248, 50, 72, 22),
-                    {QStringLiteral("无校验"), QStringLiteral("奇校验"), QStringLiteral("偶校验")},
-                    {}),
-        0);
-    cbStop = DropDownList(NewComboBox(PortSet, "cbStop", QRect(324, 22, 72, 22),
-                                      {QStringLiteral("1"), QStringLiteral("2")}, {}),
-                          0);
-    cbFlow = DropDownList(
-        NewComboBox(PortSet, "cbFlow", QRect(324, 50, 72, 22),
-                    {QStringLiteral("XON/OFF"), QStringLiteral("硬件"), QStringLiteral("无")}, {}),
-        2);
-    cbLPT = DropDownList(NewComboBox(PortSet, "cbLPT", QRect(248, 78, 72, 22),
-                                     {QStringLiteral("LPT1"), QStringLiteral("LPT2")}, {}),
-                         0);
+    cbData = NewDropDownList(PortSet, "cbData", QRect(248, 22, 72, 22),
+                             {QStringLiteral("7"), QStringLiteral("8")}, 1);
+    cbParity = NewDropDownList(
+        PortSet, "cbParity", QRect(248, 50, 72, 22),
+        {QStringLiteral("无校验"), QStringLiteral("奇校验"), QStringLiteral("偶校验")}, 0);
+    cbStop = NewDropDownList(PortSet, "cbStop", QRect(324, 22, 72, 22),
+                             {QStringLiteral("1"), QStringLiteral("2")}, 0);
+    cbFlow = NewDropDownList(
+        PortSet, "cbFlow", QRect(324, 50, 72, 22),
+        {QStringLiteral("XON/OFF"), QStringLiteral("硬件"), QStringLiteral("无")}, 2);
+    cbLPT = NewDropDownList(PortSet, "cbLPT", QRect(248, 78, 72, 22),
+                            {QStringLiteral("LPT1"), QStringLiteral("LPT2")}, 0);
     for (QComboBox* hidden : {cbData, cbParity, cbStop, cbFlow, cbLPT})
         hidden->hide();
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ActionRunner.h"
@@ -37,6 +38,7 @@ namespace kelvo::printer {
 class PrinterBox;
 }
 class TIPEdit;
+class TPortBox;
 
 class TForm1;
 
@@ -410,9 +412,15 @@ class TForm1 : public QMainWindow {
     // Controls with one text only.
     QComboBox* NewComboBox(QWidget* parent, const char* name, const QRect& place,
                            const QStringList& items, const QString& text);
+    // A drop-down list (not editable) of the items, `selected` chosen.
+    QComboBox* NewDropDownList(QWidget* parent, const char* name, const QRect& place,
+                               const QStringList& items, int selected);
     // A port box: the items, then the machine's real ports, looked up each time its list opens.
     QComboBox* NewPortBox(QWidget* parent, const char* name, const QRect& place,
                           const QStringList& items, const QString& text);
+    QComboBox* NewPortDropDownList(QWidget* parent, const char* name, const QRect& place,
+                                   const QStringList& items, int selected);
+    QComboBox* FindPorts(TPortBox* box);
     QPlainTextEdit* NewMemo(QWidget* parent, const char* name, const QRect& place,
                             const QString& text);
 
@@ -429,7 +437,9 @@ class TForm1 : public QMainWindow {
         bool keepsTyped = false;
     };
 
+    // A page, its Chinese caption put on by CaptionPages() once all pages are in.
     QWidget* NewPage(const char* name, const QString& chinese, const QString& english);
+    void CaptionPages();
     void RegisterTwoTexts(QWidget* control, TextKind kind, const QString& other,
                           bool keepsTyped = false);
     static QString ShownText(const TwoTexts& entry, const QTabWidget* pages);
@@ -437,6 +447,11 @@ class TForm1 : public QMainWindow {
     void ReportFailure(std::exception_ptr failure) noexcept;
 
     void BuildNetworkPage();
+    // The network page's Chinese texts measured against their places: the warning label sized to
+    // its text, a caption that would not fit in either language condensed. Measuring Chinese
+    // pulls the CJK face in, so this waits for the deferred start-up, which runs before the page
+    // or the other language can be shown.
+    void FitNetworkPage();
     void BuildSerialPage();
     void BuildWirelessPage();
     void BuildParameterPage();
@@ -454,6 +469,9 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<Dialogs> dialogs_;
     QLabel* statusPanel0_ = nullptr;
     std::vector<TwoTexts> twoTexts_;
+    std::vector<std::pair<QWidget*, QString>> uncaptioned_;
     bool startupBegun_ = false;
+    bool networkPageFitted_ = false;
+    bool built_ = false;  // the constructor has finished
     std::string posdllPath_;
 };

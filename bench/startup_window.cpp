@@ -53,18 +53,6 @@ int main(int argc, char* argv[]) {
         std::printf("%d widgets\n", int(widgets.size()));
         for (const auto& [kind, n] : kinds)
             std::printf("%4d %s\n", n, kind.c_str());
-        for (QWidget* top : {form.TabSheet1, form.TabSheet2, form.ts1, form.TabSheet4, form.TabSheet3, form.ts2, (QWidget*)form.LogPanel, (QWidget*)form.StatusBar1}) {
-            std::map<std::string, int> own;
-            for (QWidget* w : top->findChildren<QWidget*>()) {
-                bool inner = false;
-                for (QWidget* a = w->parentWidget(); a != top; a = a->parentWidget())
-                    if (a->inherits("QComboBox") || a->inherits("QAbstractScrollArea") || a->inherits("TIPEdit") || a->inherits("QComboBoxPrivateContainer")) inner = true;
-                if (!inner) ++own[w->metaObject()->className()];
-            }
-            std::printf("%s:", qPrintable(top->objectName()));
-            for (const auto& [kind, n] : own) std::printf(" %d %s", n, kind.c_str());
-            std::printf("\n");
-        }
     }
     return status;
 }
