@@ -1,6 +1,7 @@
 // Start-up of the window against a bare Qt window with the same number and kinds of widgets, each
 // a fresh process (startup_window, startup_bare, found beside this executable) that ends at its
-// first paint, offscreen. Time is exec to exit, wall clock; memory is the child's peak RSS.
+// first paint, offscreen. Time is exec to exit, wall clock, the best of three starts; memory is the
+// child's peak RSS.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +32,7 @@ constexpr char kTimeRow[] = "Window start, exec to first paint";
 constexpr char kMemoryRow[] = "Peak memory at start";
 // A probe that has not painted by then is stuck: it is killed and the case fails.
 constexpr int kProbeLimitMs = 30000;
+constexpr int kStartsPerIteration = 3;
 
 [[maybe_unused]] static const int goals =
     (kelvo::bench::Goal(kTimeRow, 1.2, "at most 1.2x a bare window"),
@@ -105,12 +108,18 @@ ProbeRun RunProbe(const std::string& path) {
 void StartTime(benchmark::State& state, const char* probe) {
     const std::string path = Beside(probe);
     for (auto _ : state) {
-        const ProbeRun run = RunProbe(path);
-        if (!run.ok) {
-            state.SkipWithError(run.why.c_str());
-            break;
+        // The best of a few starts: the machine is shared, and a start that another process held
+        // up says nothing about this one.
+        double best = 0;
+        for (int i = 0; i < kStartsPerIteration; ++i) {
+            const ProbeRun run = RunProbe(path);
+            if (!run.ok) {
+                state.SkipWithError(run.why.c_str());
+                return;
+            }
+            best = i == 0 ? run.seconds : std::min(best, run.seconds);
         }
-        state.SetIterationTime(run.seconds);
+        state.SetIterationTime(best);
     }
 }
 
