@@ -157,7 +157,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 
     Run([this] { FormCreate(); });
     built_ = true;
-    // Neither may the network page.
+    // Nor may the network page show unfitted.
     connect(PageControl1, &QTabWidget::currentChanged, this, [this] { BeginDeferredStartup(); });
     // A window that is not shown (or not yet) starts the rest once the event loop runs; a shown
     // one waits for its first paint, but not for ever: a window manager may never expose it.
@@ -181,7 +181,7 @@ void TForm1::FormCreate() {
     PrintCounter = 0;
     // 2. the language switch: the window opens in English
     btn13->click();
-    // 3. the NV logo page's driver names come after the window is shown (DeferredStartup).
+    // 3. the NV logo page's driver names come after the window is shown (BeginDeferredStartup).
     cbb6->clear();
 }
 
