@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -253,15 +254,36 @@ void TActionRunner::StartBackground(std::function<std::function<void()>()> job) 
         }
         if (!done)
             return;
+        {
+            std::lock_guard lock(backgroundMutex_);
+            backgroundDone_ = std::move(done);
+        }
         // The job's thread has ended (or is just returning) by the time its result shows: the
         // result joins it first, so nothing counts a thread that is only on its way out.
         QMetaObject::invokeMethod(
             this,
-            [this, done = std::move(done), self = std::this_thread::get_id()] {
+            [this, self = std::this_thread::get_id()] {
                 if (background_.joinable() && background_.get_id() == self)
                     background_.join();
-                done();
+                ShowBackgroundResult();
             },
             Qt::QueuedConnection);
     });
+}
+
+void TActionRunner::FinishBackground() {
+    if (background_.joinable())
+        background_.join();
+    ShowBackgroundResult();
+}
+
+void TActionRunner::ShowBackgroundResult() {
+    std::function<void()> done;
+    {
+        std::lock_guard lock(backgroundMutex_);
+        done = std::exchange(backgroundDone_, nullptr);
+    }
+    // Empty when FinishBackground showed it already.
+    if (done)
+        done();
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "links/Transfer.h"
@@ -49,6 +50,8 @@ class TActionRunner : public QObject {
     // start-up); `done` then runs on the window's thread with the job's result, once the thread has
     // been joined. Cancelled and joined when the runner dies.
     void StartBackground(std::function<std::function<void()>()> job);
+    // Waits for the background job to end and runs its `done` now, unless that has run already.
+    void FinishBackground();
 
     // Called from the I/O of a Run, once it knows: the number of bytes the action sends.
     static void SetTotal(uint64_t total) noexcept;
@@ -80,6 +83,10 @@ class TActionRunner : public QObject {
     bool busy_ = false;
     kelvo::CancelSignal* cancel_ = nullptr;  // the running action's
     QProgressDialog* dialog_ = nullptr;
+    void ShowBackgroundResult();
+
     kelvo::CancelSignal backgroundCancel_;
     std::thread background_;
+    std::mutex backgroundMutex_;
+    std::function<void()> backgroundDone_;  // the finished job's result, until it is shown
 };

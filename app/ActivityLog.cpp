@@ -294,8 +294,12 @@ QString TActivityLog::LibraryResultText(int32_t code, bool english) {
 
 QString TActivityLog::ActionName(const QAbstractButton* button) {
     QString text = button->text();
-    static const QRegularExpression accelerator(QStringLiteral("\\s*&\\w$"));
-    text.remove(accelerator);
-    text.remove(QLatin1Char('&'));
+    // Only a caption with an ampersand has anything to remove; the pattern is built on first use,
+    // which the start-up (the language button's click) then does not pay for.
+    if (text.contains(QLatin1Char('&'))) {
+        static const QRegularExpression accelerator(QStringLiteral("\\s*&\\w$"));
+        text.remove(accelerator);
+        text.remove(QLatin1Char('&'));
+    }
     return text.simplified();
 }

@@ -47,10 +47,6 @@ TLogPanel::TLogPanel(TActivityLog& log, QWidget* parent) : QFrame(parent), log_(
     View->setObjectName(QStringLiteral("LogView"));
     View->setReadOnly(true);
     View->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    QFont fixed(QStringLiteral("DejaVu Sans Mono"));
-    fixed.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("WenQuanYi Micro Hei")});
-    fixed.setPixelSize(11);
-    View->setFont(fixed);
     column->addWidget(View, 1);
 
     connect(&log_, &TActivityLog::Changed, this, &TLogPanel::Refresh);
@@ -88,6 +84,16 @@ QString TLogPanel::Text() const {
 }
 
 void TLogPanel::setVisible(bool visible) {
+    // The log's own face is matched when the panel first shows: most sessions never open it, and
+    // the window's first paint does not wait for it.
+    if (visible && !fontSet_) {
+        fontSet_ = true;
+        QFont fixed(QStringLiteral("DejaVu Sans Mono"));
+        fixed.setFamilies(
+            {QStringLiteral("DejaVu Sans Mono"), QStringLiteral("WenQuanYi Micro Hei")});
+        fixed.setPixelSize(11);
+        View->setFont(fixed);
+    }
     QFrame::setVisible(visible);
     if (visible)
         Refresh();

@@ -46,6 +46,7 @@ class TLogPanel : public QFrame {
 
     TActivityLog& log_;
     bool english_ = true;
+    bool fontSet_ = false;  // the view's font, set on first showing
     std::optional<TActivityLog::StatusAnswers> lastStatus_;
     uint64_t firstShown_ = 0;  // serials of the first and last entry in the view; 0: none
     uint64_t lastShown_ = 0;

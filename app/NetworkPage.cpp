@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "app/Unit1.h"
 #include "links/NetworkLink.h"
@@ -51,6 +52,23 @@ TIPEdit* TForm1::NewIPEdit(QWidget* parent, const char* name, const QRect& place
     edit->setGeometry(place);
     edit->SetIPString(address);
     return edit;
+}
+
+void TForm1::FitNetworkPage() {
+    if (std::exchange(networkPageFitted_, true))
+        return;
+    // Sized to its Chinese text (the English one is empty), as the form's label was, within the
+    // group.
+    const QString shown = lbl6->text();
+    const bool english = btn13->text() == QStringLiteral("Chinese");
+    lbl6->setText(english ? OtherText(lbl6) : shown);
+    const QSize hint = lbl6->sizeHint();
+    lbl6->setText(shown);
+    lbl6->resize(std::clamp(hint.width(), lbl6->width(), GroupBox1->width() - 16),
+                 std::max(lbl6->height(), hint.height()));
+    for (QPushButton* button : {Button1, Button7, Button2, btn7, btn6, Button3, Button4}) {
+        FitCaption(*this, button);
+    }
 }
 
 void TForm1::BuildNetworkPage() {
@@ -100,9 +118,6 @@ void TForm1::BuildNetworkPage() {
     QPalette warningColours = lbl6->palette();
     warningColours.setColor(QPalette::WindowText, Qt::red);
     lbl6->setPalette(warningColours);
-    // Sized to its text, as the form's label was, within the group.
-    lbl6->resize(std::clamp(lbl6->sizeHint().width(), lbl6->width(), GroupBox1->width() - 16),
-                 std::max(lbl6->height(), lbl6->sizeHint().height()));
     btn11 = NewButton(GroupBox1, "btn11", QRect(384, 80, 97, 25), QStringLiteral("设置斯拉夫语"),
                       QStringLiteral("Set Slavic"));
     btn11->hide();
@@ -119,10 +134,6 @@ void TForm1::BuildNetworkPage() {
     btn10 = NewButton(GroupBox2, "btn10", QRect(312, 88, 105, 57), QStringLiteral("状态检测测试"),
                       QString());
     btn10->hide();
-
-    for (QPushButton* button : {Button1, Button7, Button2, btn7, btn6, Button3, Button4}) {
-        FitCaption(*this, button);
-    }
 
     OnClick(Button1, &TForm1::Button1Click);
     OnClick(Button7, &TForm1::Button7Click);

@@ -41,20 +41,10 @@ QPixmap LoadBitmapPicture(const QString& path) {
     return QPixmap::fromImage(image);
 }
 
-QComboBox* DropDownList(QComboBox* box, int selected) {
-    box->setEditable(false);
-    box->setCurrentIndex(selected);
-    return box;
-}
-
 }  // namespace
 
 void TForm1::BuildNvLogoPage() {
-    PosdllLib = std::make_unique<kelvo::PosdllLibrary>(kelvo::PosdllPath());
-    Posdll = PosdllLib->funcs();
-    // The page can only say "port open failed"; the reason belongs on the console.
-    if (!PosdllLib->loaded())
-        qWarning("printer library not loaded: %s", PosdllLib->error().c_str());
+    posdllPath_ = kelvo::PosdllPath();
 
     // One text only: built directly rather than through the two-texts builders.
     PortChoice = new QGroupBox(QStringLiteral("端口选择"), ts2);
@@ -86,34 +76,27 @@ void TForm1::BuildNvLogoPage() {
     QStringList ports;
     for (int n = 1; n <= 10; ++n)
         ports << QStringLiteral("COM%1").arg(n);
-    cbPortName =
-        DropDownList(NewPortBox(PortSet, "cbPortName", QRect(132, 22, 100, 22), ports, {}), 0);
+    cbPortName = NewPortDropDownList(PortSet, "cbPortName", QRect(132, 22, 100, 22), ports, 0);
     Label16 = NewLabel(PortSet, "Label16", QRect(16, 54, 112, 16), QStringLiteral("每秒位数："),
                        QStringLiteral("Select baudrate:"));
     QStringList bauds;
     for (int rate : kBaudRates)
         bauds << QString::number(rate);
-    cbBaud = DropDownList(NewComboBox(PortSet, "cbBaud", QRect(132, 50, 100, 22), bauds, {}), 6);
+    cbBaud = NewDropDownList(PortSet, "cbBaud", QRect(132, 50, 100, 22), bauds, 6);
 
     // Fixed line settings: hidden, so every serial open uses 8 data bits, no parity, no flow.
-    cbData = DropDownList(NewComboBox(PortSet, "cbData", QRect(248, 22, 72, 22),
-                                      {QStringLiteral("7"), QStringLiteral("8")}, {}),
-                          1);
-    cbParity = DropDownList(
-        NewComboBox(PortSet, "cbParity", QRect(248, 50, 72, 22),
-                    {QStringLiteral("无校验"), QStringLiteral("奇校验"), QStringLiteral("偶校验")},
-                    {}),
-        0);
-    cbStop = DropDownList(NewComboBox(PortSet, "cbStop", QRect(324, 22, 72, 22),
-                                      {QStringLiteral("1"), QStringLiteral("2")}, {}),
-                          0);
-    cbFlow = DropDownList(
-        NewComboBox(PortSet, "cbFlow", QRect(324, 50, 72, 22),
-                    {QStringLiteral("XON/OFF"), QStringLiteral("硬件"), QStringLiteral("无")}, {}),
-        2);
-    cbLPT = DropDownList(NewComboBox(PortSet, "cbLPT", QRect(248, 78, 72, 22),
-                                     {QStringLiteral("LPT1"), QStringLiteral("LPT2")}, {}),
-                         0);
+    cbData = NewDropDownList(PortSet, "cbData", QRect(248, 22, 72, 22),
+                             {QStringLiteral("7"), QStringLiteral("8")}, 1);
+    cbParity = NewDropDownList(
+        PortSet, "cbParity", QRect(248, 50, 72, 22),
+        {QStringLiteral("无校验"), QStringLiteral("奇校验"), QStringLiteral("偶校验")}, 0);
+    cbStop = NewDropDownList(PortSet, "cbStop", QRect(324, 22, 72, 22),
+                             {QStringLiteral("1"), QStringLiteral("2")}, 0);
+    cbFlow = NewDropDownList(
+        PortSet, "cbFlow", QRect(324, 50, 72, 22),
+        {QStringLiteral("XON/OFF"), QStringLiteral("硬件"), QStringLiteral("无")}, 2);
+    cbLPT = NewDropDownList(PortSet, "cbLPT", QRect(248, 78, 72, 22),
+                            {QStringLiteral("LPT1"), QStringLiteral("LPT2")}, 0);
     for (QComboBox* hidden : {cbData, cbParity, cbStop, cbFlow, cbLPT})
         hidden->hide();
 
@@ -167,6 +150,18 @@ void TForm1::BuildNvLogoPage() {
     edQuery->setPalette(face);
 }
 
+void TForm1::LoadPosdll() {
+    if (PosdllLib)
+        return;
+    PosdllLib = std::make_unique<kelvo::PosdllLibrary>(posdllPath_);
+    // A table a test bound meanwhile stays.
+    if (Posdll.POS_Open == nullptr)
+        Posdll = PosdllLib->funcs();
+    // The page can only say "port open failed"; the reason belongs on the console.
+    if (!PosdllLib->loaded())
+        qWarning("printer library not loaded: %s", PosdllLib->error().c_str());
+}
+
 int TForm1::PortChoiceItemIndex() const {
     for (int i = 0; i < 3; ++i) {
         if (PortChoiceItems[i]->isChecked())
@@ -211,6 +206,7 @@ void TForm1::PortChoiceClick() {
             edQuery->setText(QStringLiteral("端口选择为网络接口"));
             break;
         case 2: {
+            AwaitPrinterList();
             const QString driver = cbb6->currentText();
             if (driver.isEmpty()) {
                 edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
@@ -256,6 +252,7 @@ void TForm1::btn19Click() {
             break;
         }
         case 2: {
+            AwaitPrinterList();
             const QString driver = cbb6->currentText();
             if (driver.isEmpty()) {
                 edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
@@ -302,6 +299,7 @@ void TForm1::btn20Click() {
 void TForm1::btn21Click() {
     const std::string command = kelvo::NvLogoPrintCommand();
     if (PosPortType == 2) {
+        AwaitPrinterList();
         const std::string printer = cbb6->currentText().toStdString();
         kelvo::RawPrintResult sent;
         RunIo(ActionName(btn21), QStringLiteral("CUPS %1").arg(cbb6->currentText()),
@@ -361,6 +359,7 @@ void TForm1::PosClose() {
 }
 
 void TForm1::PosdllCall(const QString& what, const std::function<void()>& calls) {
+    LoadPosdll();
     TActivityLog::Action action(*Log, what);
     try {
         Actions->Run(what, [&] {

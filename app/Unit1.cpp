@@ -42,6 +42,8 @@ namespace {
 // The form's own client width, and the log panel the window grows by beside it.
 constexpr int kFormWidth = 621;
 constexpr int kLogPanelWidth = 420;
+// How long a shown window's deferred start-up waits for its first paint at most.
+constexpr int kStartupPaintWaitMs = 1000;
 }  // namespace
 
 bool TOpenDialog::Execute() {
@@ -150,9 +152,21 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     BuildNvLogoPage();
 
     PageControl1->setCurrentWidget(TabSheet4);
+    CaptionPages();
     qApp->installEventFilter(this);
 
     Run([this] { FormCreate(); });
+    built_ = true;
+    // Nor may the network page show unfitted.
+    connect(PageControl1, &QTabWidget::currentChanged, this, [this] { BeginDeferredStartup(); });
+    // A window that is not shown (or not yet) starts the rest once the event loop runs; a shown
+    // one waits for its first paint, but not for ever: a window manager may never expose it.
+    QTimer::singleShot(0, this, [this] {
+        if (!isVisible())
+            BeginDeferredStartup();
+        else
+            QTimer::singleShot(kStartupPaintWaitMs, this, [this] { BeginDeferredStartup(); });
+    });
 }
 
 TForm1::~TForm1() {
@@ -167,9 +181,17 @@ void TForm1::FormCreate() {
     PrintCounter = 0;
     // 2. the language switch: the window opens in English
     btn13->click();
-    // 3. the NV logo page's driver names: the installed printers, in the spooler's order. A print
-    // server that hangs must not hold up the window, so the list arrives after it is shown.
+    // 3. the NV logo page's driver names come after the window is shown (BeginDeferredStartup).
     cbb6->clear();
+}
+
+void TForm1::BeginDeferredStartup() {
+    if (std::exchange(startupBegun_, true))
+        return;
+    FitNetworkPage();
+    LoadPosdll();
+    // 3. the NV logo page's driver names: the installed printers, in the spooler's order. A print
+    // server that hangs must not hold up the window, so the list arrives while it is in use.
     Actions->StartBackground([this] {
         std::string why;
         std::vector<std::string> names = kelvo::InstalledPrinters(&why);
@@ -190,7 +212,26 @@ void TForm1::FormCreate() {
     });
 }
 
+void TForm1::AwaitPrinterList() {
+    BeginDeferredStartup();
+    // Bounded: the list gives up on a silent print server after its time-out.
+    if (!DriverNamesListed)
+        Actions->FinishBackground();
+}
+
+bool TForm1::event(QEvent* event) {
+    // Right after the first paint, not during it: the window shows before anything else starts.
+    if (event->type() == QEvent::Paint && !startupBegun_) {
+        QMetaObject::invokeMethod(
+            this, [this] { BeginDeferredStartup(); }, Qt::QueuedConnection);
+    }
+    return QMainWindow::event(event);
+}
+
 void TForm1::btn13Click() {
+    // The other language must not show before the texts have been fitted.
+    if (built_)
+        BeginDeferredStartup();
     PageControl1->setTabVisible(PageControl1->indexOf(TabSheet3), false);
     static constexpr TextKind kOrder[] = {
         TextKind::Button, TextKind::GroupBox, TextKind::CheckBox,   TextKind::Page,
@@ -600,9 +641,19 @@ void TForm1::SetShownText(const TwoTexts& entry, QTabWidget* pages, const QStrin
 QWidget* TForm1::NewPage(const char* name, const QString& chinese, const QString& english) {
     auto* page = new QWidget;
     page->setObjectName(QString::fromLatin1(name));
-    PageControl1->addTab(page, chinese);
+    PageControl1->addTab(page, QString());
+    uncaptioned_.emplace_back(page, chinese);
     RegisterTwoTexts(page, TextKind::Page, english);
     return page;
+}
+
+void TForm1::CaptionPages() {
+    // The tab bar lays itself out on each insertion and on the choice of the current page: a
+    // Chinese caption measured then pulls the CJK face (megabytes of it) in before the first
+    // paint. Set once those are done, the captions are measured when the bar is shown, in the
+    // language shown by then.
+    for (const auto& [page, caption] : std::exchange(uncaptioned_, {}))
+        PageControl1->setTabText(PageControl1->indexOf(page), caption);
 }
 
 namespace {
@@ -666,6 +717,17 @@ QComboBox* SetUpBox(QComboBox* w, const QStringList& items, const QString& text)
     w->setEditText(text);
     return w;
 }
+
+// Made editable and back, as the form's lists always were (the popup's scroll bar follows that),
+// but with the items added after: an editable box lays its current item out at once, and a
+// Chinese one would pull the CJK face in before the first paint.
+QComboBox* SetUpDropDown(QComboBox* w, const QStringList& items, int selected) {
+    w->setEditable(true);
+    w->setEditable(false);
+    w->addItems(items);
+    w->setCurrentIndex(selected);
+    return w;
+}
 }  // namespace
 
 QComboBox* TForm1::NewComboBox(QWidget* parent, const char* name, const QRect& place,
@@ -673,10 +735,26 @@ QComboBox* TForm1::NewComboBox(QWidget* parent, const char* name, const QRect& p
     return SetUpBox(Place(new QComboBox(parent), name, place), items, text);
 }
 
+QComboBox* TForm1::NewDropDownList(QWidget* parent, const char* name, const QRect& place,
+                                   const QStringList& items, int selected) {
+    return SetUpDropDown(Place(new QComboBox(parent), name, place), items, selected);
+}
+
 QComboBox* TForm1::NewPortBox(QWidget* parent, const char* name, const QRect& place,
                               const QStringList& items, const QString& text) {
     auto* w = Place(new TPortBox(parent), name, place);
     SetUpBox(w, items, text);
+    return FindPorts(w);
+}
+
+QComboBox* TForm1::NewPortDropDownList(QWidget* parent, const char* name, const QRect& place,
+                                       const QStringList& items, int selected) {
+    auto* w = Place(new TPortBox(parent), name, place);
+    SetUpDropDown(w, items, selected);
+    return FindPorts(w);
+}
+
+QComboBox* TForm1::FindPorts(TPortBox* w) {
     w->KeepOwnEntries();
     w->Finder = [this] {
         std::vector<TPortBox::Found> found;

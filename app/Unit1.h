@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ActionRunner.h"
@@ -37,6 +38,7 @@ namespace kelvo::printer {
 class PrinterBox;
 }
 class TIPEdit;
+class TPortBox;
 
 class TForm1;
 
@@ -62,9 +64,6 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 
   public:
-    // The kinds of control whose two texts the language switch exchanges, in the switch's order.
-    enum class TextKind { Button, GroupBox, CheckBox, Page, Edit, Label, RadioButton };
-
     // `dialogs` defaults to the real message boxes.
     explicit TForm1(std::unique_ptr<Dialogs> dialogs = nullptr, QWidget* parent = nullptr);
     ~TForm1() override;
@@ -126,9 +125,6 @@ class TForm1 : public QMainWindow {
     void Button2Click();  // IP change
     void btn7Click();     // random MAC
     void btn6Click();     // MAC change
-    // An address control as the forms have it: bold 12-pixel font, the given address.
-    TIPEdit* NewIPEdit(QWidget* parent, const char* name, const QRect& place,
-                       const QString& address);
 
     // ---- Serial / parallel printer page (TabSheet2) ----------------------------------------
     QGroupBox* GroupBox3 = nullptr;
@@ -221,18 +217,12 @@ class TForm1 : public QMainWindow {
     void rb1Click();
     void rb2Click();
     void btn16Click();
-    // The setting buttons and Button15 follow a connection (network or device); Button13 is
-    // their opposite.
-    void SetSettingButtonsEnabled(bool enabled);
     void Button18Click();
     void btn14Click();
     void btn15Click();
     void Button14Click();
     void Button16Click();
     void ComboBox3Change();
-    // One setting's command string over the chosen connection: a line on the network link, or
-    // the bytes alone to the device named in cbb4, opened and closed around them.
-    void SendSetting(const std::string& command);
 
     // ---- NV logo page (ts2) ----------------------------------------------------------------
     // The port choice is a radio group: one text only, never switched.
@@ -264,8 +254,8 @@ class TForm1 : public QMainWindow {
     QLabel* img1 = nullptr;  // the bitmap preview, one text only
     QLineEdit* edQuery = nullptr;
 
-    // The printer library, loaded when the window is built, and the five functions the page calls
-    // it through; a test may put a table of its own in their place.
+    // The printer library, loaded once the window has shown (or by the page's first call), and the
+    // five functions the page calls it through; a test may put a table of its own in their place.
     std::unique_ptr<kelvo::PosdllLibrary> PosdllLib;
     kelvo::PosdllFuncs Posdll;
 
@@ -277,14 +267,6 @@ class TForm1 : public QMainWindow {
 
     // The selected item of PortChoice, -1 when none.
     int PortChoiceItemIndex() const;
-
-    // The library's calls, each on the worker under the action's transfer monitor.
-    // The port cbPortName names for the library: COMn for its own entries, else the device.
-    QByteArray NvPortName() const;
-    int32_t PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits, int32_t stopBits,
-                    int32_t parity, int32_t mode);
-    void PosClose();
-    void PosdllCall(const QString& what, const std::function<void()>& calls);
 
     void btn17Click();
     void PortChoiceClick();
@@ -302,13 +284,6 @@ class TForm1 : public QMainWindow {
     void StatusRequestClick();
     void LogCopyClick();
     void LogSaveClick();
-    // How the log names where an action went: "host:port", "COM1 (/dev/ttyS0)", a path.
-    QString NetworkTarget() const;
-    static QString DeviceTarget(const std::string& port);
-    // One action's I/O through the runner, noted in the log with its target.
-    void RunIo(const QString& what, const QString& target, const std::function<void()>& io);
-    // The same on the network link; what the printer sent meanwhile is noted too.
-    void RunOnLink(const QString& what, const std::function<void()>& io);
 
     // ---- The virtual printer ---------------------------------------------------------------
     // Off until switched on: then a printer listens on a loopback address and on a
@@ -326,6 +301,51 @@ class TForm1 : public QMainWindow {
     TActionRunner* Actions = nullptr;
     // Whether the driver names of the NV logo page have been filled in (after start-up).
     bool DriverNamesListed = false;
+
+    // Status line: panel 0 of the status bar.
+    QString StatusText() const;
+    void SetStatusText(const QString& text);
+
+    Dialogs& dialogs() { return *dialogs_; }
+    void SetDialogs(std::unique_ptr<Dialogs> dialogs);
+
+    // The other (not shown) text of a control that has two texts; empty for any other control.
+    QString OtherText(const QWidget* control) const;
+
+  protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    // ---- Plumbing: how the form is built and how its handlers run --------------------------
+    // The kinds of control whose two texts the language switch exchanges, in the switch's order.
+    enum class TextKind { Button, GroupBox, CheckBox, Page, Edit, Label, RadioButton };
+
+    // An address control as the forms have it: bold 12-pixel font, the given address.
+    TIPEdit* NewIPEdit(QWidget* parent, const char* name, const QRect& place,
+                       const QString& address);
+    // The setting buttons and Button15 follow a connection (network or device); Button13 is
+    // their opposite.
+    void SetSettingButtonsEnabled(bool enabled);
+    // One setting's command string over the chosen connection: a line on the network link, or
+    // the bytes alone to the device named in cbb4, opened and closed around them.
+    void SendSetting(const std::string& command);
+
+    // The port cbPortName names for the library: COMn for its own entries, else the device.
+    QByteArray NvPortName() const;
+    // The library's calls, each on the worker under the action's transfer monitor.
+    int32_t PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits, int32_t stopBits,
+                    int32_t parity, int32_t mode);
+    void PosClose();
+    void PosdllCall(const QString& what, const std::function<void()>& calls);
+
+    // How the log names where an action went: "host:port", "COM1 (/dev/ttyS0)", a path.
+    QString NetworkTarget() const;
+    static QString DeviceTarget(const std::string& port);
+    // One action's I/O through the runner, noted in the log with its target.
+    void RunIo(const QString& what, const QString& target, const std::function<void()>& io);
+    // The same on the network link; what the printer sent meanwhile is noted too.
+    void RunOnLink(const QString& what, const std::function<void()>& io);
 
     // Shared by the serial, wireless and parameter pages. Opens Comm1 with its settings and
     // closes it again, leaving the line settings on the port for the next open by name.
@@ -356,13 +376,6 @@ class TForm1 : public QMainWindow {
     // What the dialog of a long action calls it: the button's caption as shown.
     static QString ActionName(const QAbstractButton* button);
 
-    // Status line: panel 0 of the status bar.
-    QString StatusText() const;
-    void SetStatusText(const QString& text);
-
-    Dialogs& dialogs() { return *dialogs_; }
-    void SetDialogs(std::unique_ptr<Dialogs> dialogs);
-
     // The window's error box for a failure no handler caught: the message (with a full stop
     // appended when its last character sorts after '.') under the program's title.
     void ShowErrorBox(const QString& message);
@@ -380,8 +393,6 @@ class TForm1 : public QMainWindow {
         }
     }
 
-    // The other (not shown) text of a control that has two texts; empty for any other control.
-    QString OtherText(const QWidget* control) const;
     bool HasTwoTexts(const QWidget* control) const;
 
     // Builders for controls with two texts: created showing the Chinese text, the English one
@@ -401,19 +412,22 @@ class TForm1 : public QMainWindow {
     // Controls with one text only.
     QComboBox* NewComboBox(QWidget* parent, const char* name, const QRect& place,
                            const QStringList& items, const QString& text);
+    // A drop-down list (not editable) of the items, `selected` chosen.
+    QComboBox* NewDropDownList(QWidget* parent, const char* name, const QRect& place,
+                               const QStringList& items, int selected);
     // A port box: the items, then the machine's real ports, looked up each time its list opens.
     QComboBox* NewPortBox(QWidget* parent, const char* name, const QRect& place,
                           const QStringList& items, const QString& text);
+    QComboBox* NewPortDropDownList(QWidget* parent, const char* name, const QRect& place,
+                                   const QStringList& items, int selected);
+    QComboBox* FindPorts(TPortBox* box);
     QPlainTextEdit* NewMemo(QWidget* parent, const char* name, const QRect& place,
                             const QString& text);
 
     // Connects a button's click to a handler through Run().
     void OnClick(QAbstractButton* button, void (TForm1::*handler)());
 
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-  private:
+    // ---- The language switch's bookkeeping -------------------------------------------------
     struct TwoTexts {
         QWidget* control;
         TextKind kind;
@@ -423,7 +437,9 @@ class TForm1 : public QMainWindow {
         bool keepsTyped = false;
     };
 
+    // A page, its Chinese caption put on by CaptionPages() once all pages are in.
     QWidget* NewPage(const char* name, const QString& chinese, const QString& english);
+    void CaptionPages();
     void RegisterTwoTexts(QWidget* control, TextKind kind, const QString& other,
                           bool keepsTyped = false);
     static QString ShownText(const TwoTexts& entry, const QTabWidget* pages);
@@ -431,12 +447,31 @@ class TForm1 : public QMainWindow {
     void ReportFailure(std::exception_ptr failure) noexcept;
 
     void BuildNetworkPage();
+    // The network page's Chinese texts measured against their places: the warning label sized to
+    // its text, a caption that would not fit in either language condensed. Measuring Chinese
+    // pulls the CJK face in, so this waits for the deferred start-up, which runs before the page
+    // or the other language can be shown.
+    void FitNetworkPage();
     void BuildSerialPage();
     void BuildWirelessPage();
     void BuildParameterPage();
     void BuildNvLogoPage();
 
+    // What the first paint does not need waits until it is done: the printer library and the
+    // printer list. Begun right after that paint, at once for a window not shown, or earlier by
+    // whatever needs its result.
+    void BeginDeferredStartup();
+    void LoadPosdll();
+    // For the actions that read the driver names: the list as the print server gave it, never
+    // one still on its way.
+    void AwaitPrinterList();
+
     std::unique_ptr<Dialogs> dialogs_;
     QLabel* statusPanel0_ = nullptr;
     std::vector<TwoTexts> twoTexts_;
+    std::vector<std::pair<QWidget*, QString>> uncaptioned_;
+    bool startupBegun_ = false;
+    bool networkPageFitted_ = false;
+    bool built_ = false;  // the constructor has finished
+    std::string posdllPath_;
 };

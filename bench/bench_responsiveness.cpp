@@ -29,6 +29,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Unit1.h"
+#include "protocol/GbkText.h"
 #include "testing/BmpFiles.h"
 #include "testing/EventLoopWatch.h"
 #include "testing/LongText.h"
@@ -254,7 +255,10 @@ Outcome TestPageToSlowPrinter() {
     if (!form)
         return out;
     form->Memo1->setPlainText(kelvo::testing::LongMemo());
-    const size_t memoBytes = TForm1::MemoBytes(form->Memo1->toPlainText()).size();
+    // The memo as the page sends it: lines ending in CR LF, in the printer's code page.
+    QString lines = form->Memo1->toPlainText();
+    lines.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    const size_t memoBytes = kelvo::ToGbk(lines.toStdString()).size();
     form->Button1Click();
     if (form->IdTCPClient1.GetState() != kelvo::NetworkLink::State::Connected) {
         out.why = "could not connect to the printer at " + Host() + ": " +

@@ -30,9 +30,10 @@ if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  # Shared libraries (Qt 6 widgets, libcups, the C++ runtime) from the binaries themselves; the
-  # fonts the pages and the virtual printer's paper are drawn with, by name.
+  # Shared libraries (Qt 6 widgets, the C++ runtime) from the binaries themselves; by name,
+  # libcups (loaded on first use, so no binary lists it) and the fonts the pages and the virtual
+  # printer's paper are drawn with.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei, fonts-dejavu-core")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2, fonts-wqy-microhei, fonts-dejavu-core")
   include(CPack)
 endif()

@@ -1,6 +1,7 @@
 #include "links/SendRawToPrinter.h"
 
 #include <cups/cups.h>
+#include <dlfcn.h>
 
 #include <strings.h>
 #include <algorithm>
@@ -18,6 +19,91 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// libcups and the nineteen libraries it needs are loaded on the first call, not at start-up:
+// most sessions never talk to the print server, and the window opens sooner without them.
+// Only its types and constants come from the header; no symbol of it is linked.
+struct CupsApi {
+    decltype(&::cupsCancelJob2) cupsCancelJob2 = nullptr;
+    decltype(&::cupsCreateJob) cupsCreateJob = nullptr;
+    decltype(&::cupsDoRequest) cupsDoRequest = nullptr;
+    decltype(&::cupsEncryption) cupsEncryption = nullptr;
+    decltype(&::cupsFinishDocument) cupsFinishDocument = nullptr;
+    decltype(&::cupsLastError) cupsLastError = nullptr;
+    decltype(&::cupsLastErrorString) cupsLastErrorString = nullptr;
+    decltype(&::cupsServer) cupsServer = nullptr;
+    decltype(&::cupsStartDocument) cupsStartDocument = nullptr;
+    decltype(&::cupsUser) cupsUser = nullptr;
+    decltype(&::cupsWriteRequestData) cupsWriteRequestData = nullptr;
+    decltype(&::httpAssembleURIf) httpAssembleURIf = nullptr;
+    decltype(&::httpClose) httpClose = nullptr;
+    decltype(&::httpConnect2) httpConnect2 = nullptr;
+    decltype(&::httpSetTimeout) httpSetTimeout = nullptr;
+    decltype(&::ippAddString) ippAddString = nullptr;
+    decltype(&::ippDelete) ippDelete = nullptr;
+    decltype(&::ippFindAttribute) ippFindAttribute = nullptr;
+    decltype(&::ippFindNextAttribute) ippFindNextAttribute = nullptr;
+    decltype(&::ippGetString) ippGetString = nullptr;
+    decltype(&::ippNewRequest) ippNewRequest = nullptr;
+    decltype(&::ippPort) ippPort = nullptr;
+    std::string error;  // why the library is not there; empty once loaded
+};
+
+template <typename Fn>
+void Bind(void* library, const char* name, Fn& out, std::string& error) {
+    out = reinterpret_cast<Fn>(::dlsym(library, name));
+    if (out == nullptr && error.empty())
+        error = std::string("libcups has no ") + name;
+}
+
+CupsApi LoadCups() {
+    CupsApi api;
+    // Never closed: libcups keeps per-thread state for as long as the process runs.
+    void* library = ::dlopen("libcups.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = ::dlerror();
+        api.error = why != nullptr ? why : "cannot load libcups.so.2";
+        return api;
+    }
+    Bind(library, "cupsCancelJob2", api.cupsCancelJob2, api.error);
+    Bind(library, "cupsCreateJob", api.cupsCreateJob, api.error);
+    Bind(library, "cupsDoRequest", api.cupsDoRequest, api.error);
+    Bind(library, "cupsEncryption", api.cupsEncryption, api.error);
+    Bind(library, "cupsFinishDocument", api.cupsFinishDocument, api.error);
+    Bind(library, "cupsLastError", api.cupsLastError, api.error);
+    Bind(library, "cupsLastErrorString", api.cupsLastErrorString, api.error);
+    Bind(library, "cupsServer", api.cupsServer, api.error);
+    Bind(library, "cupsStartDocument", api.cupsStartDocument, api.error);
+    Bind(library, "cupsUser", api.cupsUser, api.error);
+    Bind(library, "cupsWriteRequestData", api.cupsWriteRequestData, api.error);
+    Bind(library, "httpAssembleURIf", api.httpAssembleURIf, api.error);
+    Bind(library, "httpClose", api.httpClose, api.error);
+    Bind(library, "httpConnect2", api.httpConnect2, api.error);
+    Bind(library, "httpSetTimeout", api.httpSetTimeout, api.error);
+    Bind(library, "ippAddString", api.ippAddString, api.error);
+    Bind(library, "ippDelete", api.ippDelete, api.error);
+    Bind(library, "ippFindAttribute", api.ippFindAttribute, api.error);
+    Bind(library, "ippFindNextAttribute", api.ippFindNextAttribute, api.error);
+    Bind(library, "ippGetString", api.ippGetString, api.error);
+    Bind(library, "ippNewRequest", api.ippNewRequest, api.error);
+    Bind(library, "ippPort", api.ippPort, api.error);
+    return api;
+}
+
+// The library's calls; called only once CupsAvailable() said yes.
+const CupsApi& Cups() {
+    // Loaded once, whichever thread asks first (the printer list asks from its own).
+    static const CupsApi api = LoadCups();
+    return api;
+}
+
+// Whether libcups could be loaded; otherwise `why`, if given, says why not.
+bool CupsAvailable(std::string* why = nullptr) {
+    const std::string& error = Cups().error;
+    if (!error.empty() && why != nullptr)
+        *why = "print server not reachable: " + error;
+    return error.empty();
+}
+
 constexpr int kConnectTimeoutMs = 5000;
 constexpr auto kAnswerTimeout = 5s;
 // CUPS asks the time-out callback after every slice without progress; a short slice lets a
@@ -25,7 +111,7 @@ constexpr auto kAnswerTimeout = 5s;
 constexpr auto kWaitSlice = 250ms;
 
 struct HttpClose {
-    void operator()(http_t* http) const { httpClose(http); }
+    void operator()(http_t* http) const { Cups().httpClose(http); }
 };
 
 // One connection to the print server for one call, bounded in every wait. libcups's own default
@@ -33,12 +119,14 @@ struct HttpClose {
 // of their own (DNS-SD look-ups, a second enumeration) that no time-out of ours reaches.
 class ServerConnection {
   public:
-    ServerConnection()
-        : http_(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                             kConnectTimeoutMs, nullptr)) {
+    ServerConnection() {
+        if (!CupsAvailable())
+            return;
+        http_.reset(Cups().httpConnect2(Cups().cupsServer(), Cups().ippPort(), nullptr, AF_UNSPEC,
+                                        Cups().cupsEncryption(), 1, kConnectTimeoutMs, nullptr));
         if (http_) {
-            httpSetTimeout(http_.get(), std::chrono::duration<double>(kWaitSlice).count(),
-                           KeepWaiting, this);
+            Cups().httpSetTimeout(http_.get(), std::chrono::duration<double>(kWaitSlice).count(),
+                                  KeepWaiting, this);
         }
     }
     ServerConnection(const ServerConnection&) = delete;
@@ -49,15 +137,17 @@ class ServerConnection {
 
     // One English line on why the last request got no answer.
     std::string Failure() const {
-        const std::string server = std::string("print server at ") + cupsServer();
+        if (std::string why; !CupsAvailable(&why))
+            return why;
+        const std::string server = std::string("print server at ") + Cups().cupsServer();
         if (!http_)
-            return server + " not reachable: " + cupsLastErrorString();
+            return server + " not reachable: " + Cups().cupsLastErrorString();
         if (cancelled_)
             return server + ": cancelled while waiting for it";
         if (gaveUp_)
             return server + " not answering: nothing for " +
                    std::to_string(std::chrono::seconds(kAnswerTimeout).count()) + " s";
-        return server + " failed: " + cupsLastErrorString();
+        return server + " failed: " + Cups().cupsLastErrorString();
     }
 
   private:
@@ -88,12 +178,12 @@ class ServerConnection {
 };
 
 struct IppDelete {
-    void operator()(ipp_t* ipp) const { ippDelete(ipp); }
+    void operator()(ipp_t* ipp) const { Cups().ippDelete(ipp); }
 };
 using IppResponse = std::unique_ptr<ipp_t, IppDelete>;
 
 int ErrorCode() {
-    ipp_status_t status = cupsLastError();
+    ipp_status_t status = Cups().cupsLastError();
     // A failed look-up always names an error code, even if libcups left none behind.
     return status >= IPP_STATUS_ERROR_BAD_REQUEST ? static_cast<int>(status)
                                                   : static_cast<int>(IPP_STATUS_ERROR_NOT_FOUND);
@@ -104,7 +194,7 @@ void CancelJob(const std::string& printerName, int id) {
     TransferScope detached(nullptr);
     ServerConnection server;
     if (server)
-        cupsCancelJob2(server.get(), printerName.c_str(), id, 0);
+        Cups().cupsCancelJob2(server.get(), printerName.c_str(), id, 0);
 }
 
 }  // namespace
@@ -117,16 +207,16 @@ bool LookUpPrinter(const std::string& printerName, int& code) {
     }
     // What cupsGetNamedDest asks first, without its fall-back to a network-wide search.
     char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                     "/printers/%s", printerName.c_str());
-    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "printer-name");
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 cupsUser());
-    IppResponse response(cupsDoRequest(server.get(), request, "/"));
-    if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost",
+                            Cups().ippPort(), "/printers/%s", printerName.c_str());
+    ipp_t* request = Cups().ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    Cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    Cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                        nullptr, "printer-name");
+    Cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                        Cups().cupsUser());
+    IppResponse response(Cups().cupsDoRequest(server.get(), request, "/"));
+    if (!response || Cups().cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
         code = ErrorCode();
         return false;
     }
@@ -143,15 +233,15 @@ int SubmitRawJob(const std::string& printerName, const std::string& title, const
         return 0;
     http_t* http = server.get();
     const char* name = printerName.c_str();
-    const int id = cupsCreateJob(http, name, title.c_str(), 0, nullptr);
+    const int id = Cups().cupsCreateJob(http, name, title.c_str(), 0, nullptr);
     if (id <= 0)
         return 0;
-    bool ok = cupsStartDocument(http, name, id, title.c_str(), CUPS_FORMAT_RAW, 1) ==
+    bool ok = Cups().cupsStartDocument(http, name, id, title.c_str(), CUPS_FORMAT_RAW, 1) ==
               HTTP_STATUS_CONTINUE;
     if (ok) {
-        ok = cupsWriteRequestData(http, data, size) == HTTP_STATUS_CONTINUE;
+        ok = Cups().cupsWriteRequestData(http, data, size) == HTTP_STATUS_CONTINUE;
         // Always ends the request, so the server is not left waiting for the rest of it.
-        ok = cupsFinishDocument(http, name) <= IPP_STATUS_OK_CONFLICTING && ok;
+        ok = Cups().cupsFinishDocument(http, name) <= IPP_STATUS_OK_CONFLICTING && ok;
     }
     if (!ok) {
         CancelJob(printerName, id);
@@ -182,22 +272,23 @@ std::vector<std::string> InstalledPrinters(std::string* why) {
         return names;
     }
     // The request cupsGetDests2 makes, without the DNS-SD browsing it adds for a local server.
-    ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "printer-name");
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 cupsUser());
-    IppResponse response(cupsDoRequest(server.get(), request, "/"));
+    ipp_t* request = Cups().ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    Cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                        nullptr, "printer-name");
+    Cups().ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                        Cups().cupsUser());
+    IppResponse response(Cups().cupsDoRequest(server.get(), request, "/"));
     // cupsd answers "not found" when no printer is installed: an answer, not a failure.
-    if (!response || (cupsLastError() > IPP_STATUS_OK_CONFLICTING &&
-                      cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND)) {
+    if (!response || (Cups().cupsLastError() > IPP_STATUS_OK_CONFLICTING &&
+                      Cups().cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND)) {
         if (why != nullptr)
             *why = server.Failure();
         return names;
     }
-    for (ipp_attribute_t* a = ippFindAttribute(response.get(), "printer-name", IPP_TAG_NAME);
-         a != nullptr; a = ippFindNextAttribute(response.get(), "printer-name", IPP_TAG_NAME)) {
-        if (const char* name = ippGetString(a, 0, nullptr); name != nullptr)
+    for (ipp_attribute_t* a = Cups().ippFindAttribute(response.get(), "printer-name", IPP_TAG_NAME);
+         a != nullptr;
+         a = Cups().ippFindNextAttribute(response.get(), "printer-name", IPP_TAG_NAME)) {
+        if (const char* name = Cups().ippGetString(a, 0, nullptr); name != nullptr)
             names.emplace_back(name);
     }
     // The order cupsGetDests2 gives (and cupsd keeps): by name, ignoring ASCII case.

@@ -173,7 +173,13 @@ TEST_F(ActivityLogTest, PortBoxesAddTheMachinesRealPortsAfterTheirOwnEntries) {
     }
     // The NV page opens a found port by its path.
     form->cbPortName->setCurrentIndex(static_cast<TPortBox*>(form->cbPortName)->OwnCount());
-    EXPECT_EQ(form->NvPortName(), adapter.toUtf8());
+    static std::string opened;
+    form->Posdll.POS_Open = [](const char* name, int32_t, int32_t, int32_t, int32_t, int32_t) {
+        opened = name;
+        return int32_t{-1};
+    };
+    form->btn19->click();  // the open routine
+    EXPECT_EQ(opened, adapter.toStdString());
     ::unsetenv("KELVOTOOL_DEVICE_ROOT");
 }
 

@@ -298,4 +298,19 @@ TEST_F(NetworkPageTest, MacFieldShowsTheHardwareAddressOfIPEdit1) {
     EXPECT_EQ(form->edt3->text(), "00-0A-0B-0C-0D-0E");
 }
 
+// The page's Chinese texts are measured after the first paint; the other language shown before
+// that is fitted all the same.
+TEST_F(NetworkPageTest, ChineseShownAtOnceIsFittedAsInASettledWindow) {
+    TForm1 fresh(std::make_unique<kelvo::testing::DialogRecorder>());
+    fresh.btn13->click();  // no event has been processed: the deferred start has not run
+    form->btn13->click();
+    EXPECT_EQ(fresh.lbl6->geometry(), form->lbl6->geometry());
+    EXPECT_EQ(fresh.lbl6->text(), form->lbl6->text());
+    const QList<QPushButton*> mine = fresh.GroupBox1->findChildren<QPushButton*>();
+    const QList<QPushButton*> settled = form->GroupBox1->findChildren<QPushButton*>();
+    ASSERT_EQ(mine.size(), settled.size());
+    for (qsizetype i = 0; i < mine.size(); ++i)
+        EXPECT_EQ(mine[i]->font(), settled[i]->font()) << mine[i]->objectName().toStdString();
+}
+
 }  // namespace

@@ -39,6 +39,7 @@ void PrintTo(const QString& text, std::ostream* out) {
 }
 
 using kelvo::testing::CupsServer;
+using kelvo::testing::DialogRecorder;
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
 using kelvo::testing::WindowTest;
@@ -706,4 +707,30 @@ TEST_F(NvLogoPage, DriverModePrintToAPrinterThatIsNotInstalledShowsTheSpoolerErr
     ASSERT_EQ(dialogs->boxes.size(), 1u);
     EXPECT_EQ(dialogs->boxes[0].text, "错误： 1030");
     EXPECT_EQ(cups->Jobs().size(), jobsBefore);
+}
+
+// ---- Start-up: the library and the printer list wait for the first paint ----------------------
+
+TEST(NvLogoStart, TheLibraryAndThePrinterListArriveOnceTheWindowHasPainted) {
+    TForm1 form(std::make_unique<DialogRecorder>());
+    form.show();
+    EXPECT_FALSE(form.PosdllLib) << "loaded before the window could paint";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.DriverNamesListed; }, 20000));
+    ASSERT_TRUE(form.PosdllLib);
+    EXPECT_TRUE(form.PosdllLib->loaded()) << form.PosdllLib->error();
+    if (cups != nullptr) {
+        EXPECT_EQ(form.cbb6->currentText(), kQueue);
+    }
+}
+
+TEST(NvLogoStart, ADriverChoiceBeforeTheDeferredStartStillOpensTheFirstPrinter) {
+    if (cups == nullptr)
+        GTEST_SKIP() << "no private CUPS server: " << CupsServer::MissingPieces();
+    TForm1 form(std::make_unique<DialogRecorder>());
+    // No event has been processed: neither the library nor the list has been asked for yet.
+    form.PortChoiceItems[2]->click();
+    EXPECT_EQ(form.edQuery->text(), kQueue);
+    EXPECT_GT(form.PosPortHandle, 0);
+    form.PortChoiceItems[0]->click();
+    EXPECT_EQ(form.PosPortHandle, 0);
 }
