@@ -59,7 +59,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 Row& row = rows_[name.substr(0, slash)];
                 (tail == "product" ? row.product : row.baseline) = perIteration;
             } else if (auto it = run.counters.find("ratio"); it != run.counters.end()) {
-                rows_[name].ratio = it->second.value;
+                // A case that pairs product and baseline itself gives their times as counters.
+                Row& row = rows_[name];
+                row.ratio = it->second.value;
+                if (auto p = run.counters.find("product"); p != run.counters.end())
+                    row.product = p->second.value;
+                if (auto b = run.counters.find("baseline"); b != run.counters.end())
+                    row.baseline = b->second.value;
             }
         }
     }

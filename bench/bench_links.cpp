@@ -149,18 +149,15 @@ bool WriteLoop(int fd, size_t block) {
     return true;
 }
 
-// Times `timed` up to the moment the drain of `pty` has every byte.
+// The seconds from the call of `timed` to the moment the drain of `pty` has every byte; negative
+// when something failed.
 template <class Timed>
-void TimeThroughPty(benchmark::State& state, Pty& pty, Timed timed) {
+double TimeThroughPty(Pty& pty, Timed timed) {
     Drain drain(pty, kTotal);
     const auto start = Clock::now();
     const bool ok = timed();
     const std::optional<Clock::time_point> end = drain.Finish();
-    if (!ok || !end) {
-        state.SkipWithError("bytes did not arrive");
-        return;
-    }
-    state.SetIterationTime(std::chrono::duration<double>(*end - start).count());
+    return ok && end ? std::chrono::duration<double>(*end - start).count() : -1;
 }
 
 // ---- TComm, 1 KiB requests ------------------------------------------------------------------
@@ -168,38 +165,31 @@ void TimeThroughPty(benchmark::State& state, Pty& pty, Timed timed) {
 constexpr size_t kRequest = 1024;
 const char* const kCommRow = "TComm 1 MiB in 1 KiB requests, pty";
 
-void CommProduct(benchmark::State& state) {
-    NoticeThread owner;
-    for (auto _ : state) {
-        Pty pty;
-        kelvo::testing::PortOverride route("COM9", pty.slavePath());
-        TComm comm(owner.Poster());
-        comm.SetCommName("COM9");
-        comm.OpenPort();
-        TimeThroughPty(state, pty, [&] {
-            const std::string& bytes = Payload();
-            for (size_t at = 0; at < bytes.size(); at += kRequest) {
-                if (!comm.SendData(bytes.data() + at, static_cast<uint16_t>(kRequest)))
-                    return false;
-            }
-            return true;
-        });
-        comm.ClosePort();
-        // The notices read the component: they must be done before it goes.
-        owner.Flush();
-        if (state.error_occurred())
-            break;
-    }
+double CommProduct() {
+    static NoticeThread owner;
+    Pty pty;
+    kelvo::testing::PortOverride route("COM9", pty.slavePath());
+    TComm comm(owner.Poster());
+    comm.SetCommName("COM9");
+    comm.OpenPort();
+    const double seconds = TimeThroughPty(pty, [&] {
+        const std::string& bytes = Payload();
+        for (size_t at = 0; at < bytes.size(); at += kRequest) {
+            if (!comm.SendData(bytes.data() + at, static_cast<uint16_t>(kRequest)))
+                return false;
+        }
+        return true;
+    });
+    comm.ClosePort();
+    // The notices read the component: they must be done before it goes.
+    owner.Flush();
+    return seconds;
 }
 
-void CommBaseline(benchmark::State& state) {
-    for (auto _ : state) {
-        Pty pty;
-        UniqueFd slave(::open(pty.slavePath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-        TimeThroughPty(state, pty, [&] { return slave && WriteLoop(slave.get(), kRequest); });
-        if (state.error_occurred())
-            break;
-    }
+double CommBaseline() {
+    Pty pty;
+    UniqueFd slave(::open(pty.slavePath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    return TimeThroughPty(pty, [&] { return slave && WriteLoop(slave.get(), kRequest); });
 }
 
 // ---- DeviceFileOutput, 4 KiB calls ----------------------------------------------------------
@@ -238,53 +228,58 @@ bool PlainAction(const std::string& path, int flags) {
 }
 
 template <class Action>
-void ToFile(benchmark::State& state, Action action) {
-    kelvo::testing::TempDir dir("kelvo-bench");
+double ToFile(Action action) {
+    static const kelvo::testing::TempDir dir("kelvo-bench");
     const std::string path = dir / "out.bin";
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        const bool ok = action(path);
-        const auto end = Clock::now();
-        if (!ok) {
-            state.SkipWithError("the file was not written");
-            break;
-        }
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    }
+    const auto start = Clock::now();
+    const bool ok = action(path);
+    const auto end = Clock::now();
+    return ok ? std::chrono::duration<double>(end - start).count() : -1;
 }
 
-template <class Action>
-void ToPty(benchmark::State& state, Action action) {
-    for (auto _ : state) {
-        Pty pty;
-        TimeThroughPty(state, pty, [&] { return action(pty.slavePath()); });
-        if (state.error_occurred())
-            break;
-    }
+double FileProduct() {
+    return ToFile(DeviceOutputAction);
+}
+double FileBaseline() {
+    return ToFile([](const std::string& path) { return PlainAction(path, O_CREAT | O_TRUNC); });
+}
+double PtyProduct() {
+    Pty pty;
+    return TimeThroughPty(pty, [&] { return DeviceOutputAction(pty.slavePath()); });
+}
+double PtyBaseline() {
+    Pty pty;
+    return TimeThroughPty(pty, [&] { return PlainAction(pty.slavePath(), 0); });
 }
 
-void FileProduct(benchmark::State& state) {
-    Calls();
-    ToFile(state, DeviceOutputAction);
-}
-void FileBaseline(benchmark::State& state) {
-    ToFile(state, [](const std::string& path) { return PlainAction(path, O_CREAT | O_TRUNC); });
-}
-void PtyProduct(benchmark::State& state) {
-    Calls();
-    ToPty(state, DeviceOutputAction);
-}
-void PtyBaseline(benchmark::State& state) {
-    ToPty(state, [](const std::string& path) { return PlainAction(path, 0); });
-}
-
-void Register(const std::string& row, void (*product)(benchmark::State&),
-              void (*baseline)(benchmark::State&)) {
-    for (auto [tail, fn] : {std::pair{"/product", product}, std::pair{"/baseline", baseline}}) {
-        benchmark::RegisterBenchmark((row + tail).c_str(), fn)
-            ->UseManualTime()
-            ->Unit(benchmark::kMillisecond);
-    }
+// Product and baseline take turns within each iteration, the first of the pair alternating, so a
+// shared machine's drift (another process, the disk's journal) falls on both alike. The row's ratio
+// is the sum of the product's times over the baseline's.
+void Register(const std::string& row, double (*product)(), double (*baseline)()) {
+    benchmark::RegisterBenchmark(
+        row.c_str(),
+        [=](benchmark::State& state) {
+            Calls();
+            double productSum = 0, baselineSum = 0;
+            int64_t turn = 0;
+            for (auto _ : state) {
+                const bool productFirst = turn++ % 2 == 0;
+                const double first = productFirst ? product() : baseline();
+                const double second = productFirst ? baseline() : product();
+                if (first < 0 || second < 0) {
+                    state.SkipWithError("the bytes did not all arrive");
+                    return;
+                }
+                productSum += productFirst ? first : second;
+                baselineSum += productFirst ? second : first;
+                state.SetIterationTime(first + second);
+            }
+            state.counters["product"] = productSum / static_cast<double>(turn) * 1e9;
+            state.counters["baseline"] = baselineSum / static_cast<double>(turn) * 1e9;
+            state.counters["ratio"] = productSum / baselineSum;
+        })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 const int registered =
