@@ -109,16 +109,18 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
                    : ::write(fd, data + out.written, size - out.written);
         if (n > 0) {
             NoteSent(data + out.written, static_cast<size_t>(n));
+            const bool partial = static_cast<size_t>(n) < size - out.written;
             out.written += static_cast<size_t>(n);
             lastTaken = Clock::now();
             pollSaidReady = false;
             if (monitor != nullptr && monitor->progress != nullptr)
                 monitor->progress(monitor->context, out.written, size);
+            // Took part only: it is full, so wait for room rather than hear that from a write.
+            if (!partial)
+                continue;
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             out.error = n == 0 ? ENOSPC : errno;  // nothing taken and no reason: no room
             return out;
         }
