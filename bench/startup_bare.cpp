@@ -18,23 +18,9 @@
 #include <QTabWidget>
 #include <QToolButton>
 
-#include <cstdio>
-#include <cstring>
-#include <map>
-#include <string>
+#include "bench/Probe.h"
 
 namespace {
-
-class QuitOnFirstPaint : public QObject {
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint) {
-            watched->removeEventFilter(this);
-            QApplication::quit();
-        }
-        return false;
-    }
-};
 
 // How many of each control a page holds. Editable combo boxes carry a line edit of their own.
 struct PageMix {
@@ -101,7 +87,7 @@ void FillPage(QWidget* page, const PageMix& mix) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const bool census = argc > 1 && std::strcmp(argv[1], "--census") == 0;
+    const bool census = kelvo::bench::CensusAsked(argc, argv);
     QApplication app(argc, argv);
     QMainWindow form;
     form.resize(621, 537);
@@ -134,18 +120,5 @@ int main(int argc, char* argv[]) {
     }
     form.setStatusBar(bar);
 
-    QuitOnFirstPaint quit;
-    form.installEventFilter(&quit);
-    form.show();
-    const int status = QApplication::exec();
-    if (census) {
-        std::map<std::string, int> kinds;
-        const QList<QWidget*> widgets = form.findChildren<QWidget*>();
-        for (const QWidget* w : widgets)
-            ++kinds[w->metaObject()->className()];
-        std::printf("%d widgets\n", int(widgets.size()));
-        for (const auto& [kind, count] : kinds)
-            std::printf("%4d %s\n", count, kind.c_str());
-    }
-    return status;
+    return kelvo::bench::ShowUntilFirstPaint(form, census);
 }
