@@ -210,7 +210,6 @@ double CommBaseline() {
 constexpr size_t kCall = 4096;
 const char* const kFileRow = "DeviceFileOutput 1 MiB, file";
 const char* const kPtyRow = "DeviceFileOutput 1 MiB, pty";
-const char* const kPtyNonBlockingRow = "DeviceFileOutput 1 MiB, pty, non-blocking loop";
 
 // The payload as the calls' strings, made before any timing.
 const std::vector<std::string>& Calls() {
@@ -272,12 +271,6 @@ double PtyBaseline() {
     Pty pty;
     return TimeThroughPty(pty, [&] { return PlainAction(pty.slavePath(), 0); });
 }
-// The same loop on a non-blocking descriptor that waits in poll() when the pty is full, as every
-// bounded write must (stall limit, cancel): what is left between the two rows is that wait.
-double PtyBaselineNonBlocking() {
-    Pty pty;
-    return TimeThroughPty(pty, [&] { return PlainAction(pty.slavePath(), O_NONBLOCK); });
-}
 
 // Product and baseline take turns within each iteration, the first of the pair alternating, so a
 // shared machine's drift (another process, the disk's journal) falls on both alike. The row's ratio
@@ -311,13 +304,10 @@ void Register(const std::string& row, double (*product)(), double (*baseline)())
 
 const int registered =
     (Register(kCommRow, CommProduct, CommBaseline), Register(kFileRow, FileProduct, FileBaseline),
-     Register(kPtyRow, PtyProduct, PtyBaseline),
-     Register(kPtyNonBlockingRow, PtyProduct, PtyBaselineNonBlocking), 0);
+     Register(kPtyRow, PtyProduct, PtyBaseline), 0);
 
-static const int goals =
-    (kelvo::bench::Goal(kCommRow, 1.25, "at least 0.8x a write loop"),
-     kelvo::bench::Goal(kFileRow, 1.11, "at least 0.9x a write loop"),
-     kelvo::bench::Goal(kPtyRow, 1.11, "at least 0.9x a write loop"),
-     kelvo::bench::Goal(kPtyNonBlockingRow, 1.11, "at least 0.9x that loop"), 0);
+static const int goals = (kelvo::bench::Goal(kCommRow, 1.25, "at least 0.8x a write loop"),
+                          kelvo::bench::Goal(kFileRow, 1.11, "at least 0.9x a write loop"),
+                          kelvo::bench::Goal(kPtyRow, 1.11, "at least 0.9x a write loop"), 0);
 
 }  // namespace

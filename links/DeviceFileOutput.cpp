@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "links/PortLock.h"
@@ -64,6 +65,7 @@ void DeviceFileOutput::OpenDevice(const std::string& name) {
     fill_ = 0;
     immediate_ = false;
     pipe_ = false;
+    watch_.reset();
 
     // The kernel would silently stop at a 00 byte and open some other file.
     if (name.find('\0') != std::string::npos)
@@ -112,6 +114,17 @@ void DeviceFileOutput::OpenDevice(const std::string& name) {
         // The parallel port driver would otherwise retry an offline or paper-out printer for ever.
         if (!standardOutput && ::major(st.st_rdev) == LP_MAJOR)
             ::ioctl(fd.get(), LPABORT, 1);
+        // The open needed O_NONBLOCK (a port without carrier would wait in it); the writes are
+        // faster blocking and are bounded by a watch. Standard output keeps the mode it was given.
+        if (!standardOutput)
+            ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        if ((::fcntl(fd.get(), F_GETFL) & O_NONBLOCK) == 0) {
+            try {
+                watch_ = std::make_unique<WriteWatch>();
+            } catch (const std::system_error& e) {
+                ThrowInOutErrorFromErrno(e.code().value());
+            }
+        }
     } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
         pipe_ = true;
     } else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
@@ -147,6 +160,7 @@ void DeviceFileOutput::CloseDevice() {
             FailAndRelease(InOutErrorCodeFromErrno(err), err);
     }
     // Linux releases the descriptor even when close reports EINTR; nothing is lost by ignoring it.
+    watch_.reset();
     if (fd_.reset() != 0 && errno != EINTR)
         ThrowInOutErrorFromErrno(errno);
 }
@@ -187,6 +201,8 @@ void DeviceFileOutput::Write(const char* data, std::size_t size) {
         out = WriteAll(fd_.get(), data, size, false);
         if (out.error == EPIPE)
             guard.ConsumeRaised();
+    } else if (watch_) {
+        out = watch_->Write(fd_.get(), data, size);
     } else {
         out = WriteAll(fd_.get(), data, size, false);
     }
@@ -201,6 +217,7 @@ void DeviceFileOutput::FailAndRelease(int code, int err) {
     fill_ = 0;
     if (immediate_)
         ::tcflush(fd_.get(), TCOFLUSH);
+    watch_.reset();
     fd_.reset();
     throw EInOutError(code, err);
 }

@@ -2,10 +2,12 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "links/InOutError.h"
 #include "links/UniqueFd.h"
+#include "links/WriteWatch.h"
 
 namespace kelvo {
 
@@ -18,7 +20,8 @@ namespace kelvo {
 // Every failure throws EInOutError. Writes and the wait for a port to send its queue are bounded
 // by the thread's transfer monitor (Transfer.h): no byte taken for the stall limit is
 // "I/O error 1110" (ETIMEDOUT), a cancel "I/O error 1125" (ECANCELED); what the port still
-// holds is then dropped.
+// holds is then dropped. A port is written blocking, watched for the action that opened it
+// (WriteWatch.h).
 class DeviceFileOutput {
   public:
     static constexpr std::size_t kBufferSize = 128;
@@ -55,8 +58,9 @@ class DeviceFileOutput {
     void RequireOpen() const;
 
     UniqueFd fd_;
-    bool immediate_ = false;  // character device: push after every write call
-    bool pipe_ = false;       // pipe or socket: a vanished reader must not raise SIGPIPE
+    std::unique_ptr<WriteWatch> watch_;  // a blocking port: its writes sleep in the kernel
+    bool immediate_ = false;             // character device: push after every write call
+    bool pipe_ = false;                  // pipe or socket: a vanished reader must not raise SIGPIPE
     std::array<char, kBufferSize> buffer_{};
     std::size_t fill_ = 0;
 };

@@ -81,7 +81,8 @@ struct WriteOutcome {
 // Writes all `size` bytes to `fd` (a socket when `socket`: MSG_NOSIGNAL, so a dead peer is an
 // EPIPE, not a signal), waiting with poll while the descriptor is full, under this thread's
 // monitor. Works on blocking and non-blocking descriptors alike, but only a non-blocking one can
-// be bounded: a blocking write that the peer never takes waits for ever.
+// be bounded here: a blocking write that the peer never takes waits for ever (WriteWatch.h bounds
+// those).
 WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket);
 
 struct ReadOutcome {

@@ -28,13 +28,14 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build-asan
 scripts/offline.sh ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-# The serial driver's threads once more under ThreadSanitizer, in a build of their own (no Qt).
+# The serial driver's threads and the port writes' watcher once more under ThreadSanitizer, in a
+# build of their own (no Qt).
 # ASLR off for the run: ThreadSanitizer of this compiler does not know every kernel's memory layout.
 cmake -S . -B build-tsan -G Ninja -DKELVO_BUILD_APP=OFF -DKELVO_SANITIZE=thread \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build-tsan --target test_comm test_serial_line
+cmake --build build-tsan --target test_comm test_serial_line test_device_output
 TSAN_OPTIONS=halt_on_error=1 scripts/offline.sh setarch "$(uname -m)" -R \
-    ctest --test-dir build-tsan -R '^test_(comm|serial_line)$' --output-on-failure
+    ctest --test-dir build-tsan -R '^test_(comm|serial_line|device_output)$' --output-on-failure
 
 # Every parser of outside input under libFuzzer, about a minute each.
 scripts/offline.sh scripts/fuzz.sh

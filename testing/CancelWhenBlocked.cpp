@@ -19,13 +19,13 @@ int64_t NowNs() {
 
 }  // namespace
 
-bool WaitUntilBlockedInPoll(pid_t tid, std::chrono::milliseconds timeout) {
+bool WaitUntilBlocked(pid_t tid, std::chrono::milliseconds timeout) {
     const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
         long number = -1;
         std::ifstream(path) >> number;
-        if (number == SYS_poll || number == SYS_ppoll)
+        if (number == SYS_poll || number == SYS_ppoll || number == SYS_write)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -35,7 +35,7 @@ bool WaitUntilBlockedInPoll(pid_t tid, std::chrono::milliseconds timeout) {
 CancelWhenBlocked::CancelWhenBlocked(kelvo::CancelSignal& signal) {
     const pid_t writer = ::gettid();
     thread_ = std::thread([this, writer, &signal] {
-        if (!WaitUntilBlockedInPoll(writer, std::chrono::seconds(5)))
+        if (!WaitUntilBlocked(writer, std::chrono::seconds(5)))
             return;
         cancelledAt_ = NowNs();
         signal.Cancel();

@@ -12,8 +12,8 @@
 namespace kelvo::testing {
 
 // Cancels `signal` from a thread of its own as soon as the thread that created this object is
-// blocked waiting in poll (a transfer that stopped moving), and notes when. Gives up after 5 s
-// if that never happens.
+// blocked waiting in poll or write (a transfer that stopped moving), and notes when. Gives up after
+// 5 s if that never happens.
 class CancelWhenBlocked {
   public:
     explicit CancelWhenBlocked(kelvo::CancelSignal& signal);
@@ -30,7 +30,8 @@ class CancelWhenBlocked {
     std::thread thread_;
 };
 
-// True once thread `tid` of this process is in poll or ppoll; false after `timeout`.
-bool WaitUntilBlockedInPoll(pid_t tid, std::chrono::milliseconds timeout);
+// True once thread `tid` of this process is blocked in poll, ppoll or write; false after
+// `timeout`.
+bool WaitUntilBlocked(pid_t tid, std::chrono::milliseconds timeout);
 
 }  // namespace kelvo::testing

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "links/DeviceFileOutput.h"
 #include "links/PortLock.h"
@@ -300,6 +302,46 @@ TEST(DeviceOutputPort, CancelEndsAHeldWritePromptly) {
     std::printf("write ended %lld ms after the cancel\n", static_cast<long long>(late->count()));
     EXPECT_LT(*late, 2s);
     EXPECT_FALSE(out.IsOpen());
+}
+
+TEST(DeviceOutputPort, APortTakingBytesSlowlyIsNotStalledAndProgressIsHeardOnTheWay) {
+    Pty pty;
+    PortOverride com3("COM3", pty.slavePath());
+    // 48 KiB against a pty that holds about 14 KiB, taken 4 KiB every 60 ms: one write call
+    // lasts twice the stall limit, and the port is full between takes.
+    std::string bytes(48 * 1024, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 13);
+    std::string got;
+    std::thread printer([&] {
+        const auto giveUp = std::chrono::steady_clock::now() + 10s;
+        char chunk[4096];
+        while (got.size() < bytes.size() && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(60ms);
+            pollfd p{pty.master(), POLLIN, 0};
+            if (::poll(&p, 1, 100) == 1) {
+                const ssize_t n = ::read(pty.master(), chunk, sizeof chunk);
+                if (n > 0)
+                    got.append(chunk, static_cast<size_t>(n));
+            }
+        }
+    });
+    int reports = 0;
+    kelvo::TransferMonitor monitor;
+    monitor.stallLimitMs = 250;
+    monitor.context = &reports;
+    monitor.progress = [](void* context, uint64_t, uint64_t) { ++*static_cast<int*>(context); };
+    kelvo::TransferScope scope(&monitor);
+
+    DeviceFileOutput out;
+    out.OpenDevice("COM3");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(out.DeviceWrite(bytes));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 250ms);
+    EXPECT_NO_THROW(out.CloseDevice());
+    printer.join();
+    EXPECT_TRUE(got == bytes);
+    EXPECT_GE(reports, 2);
 }
 
 // --- Files, pipes and standard output ---------------------------------------------------------
