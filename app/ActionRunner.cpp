@@ -10,7 +10,11 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -81,9 +85,10 @@ struct TActionRunner::Progress {
 TActionRunner::TActionRunner(QWidget* window) : QObject(window), window_(window) {}
 
 TActionRunner::~TActionRunner() {
-    backgroundCancel_.Cancel();
-    if (background_.joinable())
+    if (background_.joinable()) {
+        backgroundCancel_->Cancel();
         background_.join();
+    }
 }
 
 // One action at a time: marks the runner busy for its life.
@@ -242,10 +247,16 @@ void TActionRunner::Cancel() noexcept {
 void TActionRunner::StartBackground(std::function<std::function<void()>()> job) {
     if (background_.joinable())
         background_.join();
+    backgroundCancel_.emplace();
+    backgroundEnded_.emplace();
     background_ = std::thread([this, job = std::move(job)] {
         kelvo::TransferMonitor monitor;
-        monitor.cancelFd = backgroundCancel_.fd();
+        monitor.cancelFd = backgroundCancel_->fd();
         kelvo::TransferScope scope(&monitor);
+        struct Ended {
+            kelvo::CancelSignal& signal;
+            ~Ended() { signal.Cancel(); }
+        } ended{*backgroundEnded_};
         std::function<void()> done;
         try {
             done = job();
@@ -271,7 +282,18 @@ void TActionRunner::StartBackground(std::function<std::function<void()>()> job) 
     });
 }
 
-void TActionRunner::FinishBackground() {
+void TActionRunner::FinishBackground(const QString& what) {
+    if (background_.joinable() && !busy_) {
+        Run(what, [this, ended = backgroundEnded_->fd()] {
+            // The dialog's Cancel reaches the job through the job's own signal.
+            if (kelvo::WaitReady(ended, POLLIN, std::chrono::hours(24)) == ECANCELED) {
+                backgroundCancel_->Cancel();
+                pollfd p{ended, POLLIN, 0};
+                while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+                }
+            }
+        });
+    }
     if (background_.joinable())
         background_.join();
     ShowBackgroundResult();

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "links/Transfer.h"
@@ -50,8 +51,10 @@ class TActionRunner : public QObject {
     // start-up); `done` then runs on the window's thread with the job's result, once the thread has
     // been joined. Cancelled and joined when the runner dies.
     void StartBackground(std::function<std::function<void()>()> job);
-    // Waits for the background job to end and runs its `done` now, unless that has run already.
-    void FinishBackground();
+    // Waits for the background job to end as Run waits for I/O (the window paints; past
+    // kDialogDelayMs a dialog named `what` whose Cancel ends the job), then runs its `done` now,
+    // unless that has run already.
+    void FinishBackground(const QString& what);
 
     // Called from the I/O of a Run, once it knows: the number of bytes the action sends.
     static void SetTotal(uint64_t total) noexcept;
@@ -85,7 +88,9 @@ class TActionRunner : public QObject {
     QProgressDialog* dialog_ = nullptr;
     void ShowBackgroundResult();
 
-    kelvo::CancelSignal backgroundCancel_;
+    // Both made afresh for each job: set once, they stay set.
+    std::optional<kelvo::CancelSignal> backgroundCancel_;
+    std::optional<kelvo::CancelSignal> backgroundEnded_;
     std::thread background_;
     std::mutex backgroundMutex_;
     std::function<void()> backgroundDone_;  // the finished job's result, until it is shown

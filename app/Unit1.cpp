@@ -214,9 +214,10 @@ void TForm1::BeginDeferredStartup() {
 
 void TForm1::AwaitPrinterList() {
     BeginDeferredStartup();
-    // Bounded: the list gives up on a silent print server after its time-out.
+    // The window paints meanwhile; the list gives up on a silent print server after its
+    // time-out, or at the dialog's Cancel.
     if (!DriverNamesListed)
-        Actions->FinishBackground();
+        Actions->FinishBackground(QStringLiteral("打印机列表 (printer list)"));
 }
 
 bool TForm1::event(QEvent* event) {
