@@ -93,10 +93,20 @@ int WaitReady(int fd, short events, std::chrono::milliseconds timeout) {
     }
 }
 
+void NoteTaken(WriteOutcome& out, const char* data, size_t n, size_t size) noexcept {
+    NoteSent(data + out.written, n);
+    out.written += n;
+    if (tCurrent != nullptr && tCurrent->progress != nullptr)
+        tCurrent->progress(tCurrent->context, out.written, size);
+}
+
+std::chrono::milliseconds StallTimeLeft(Clock::time_point lastTaken) noexcept {
+    return std::chrono::ceil<std::chrono::milliseconds>(lastTaken + CurrentStallLimit() -
+                                                        Clock::now());
+}
+
 WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
     WriteOutcome out;
-    const TransferMonitor* monitor = tCurrent;
-    const auto stallLimit = CurrentStallLimit();
     auto lastTaken = Clock::now();
     bool pollSaidReady = false;
     while (out.written < size) {
@@ -108,13 +118,10 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
             socket ? ::send(fd, data + out.written, size - out.written, MSG_NOSIGNAL | MSG_DONTWAIT)
                    : ::write(fd, data + out.written, size - out.written);
         if (n > 0) {
-            NoteSent(data + out.written, static_cast<size_t>(n));
             const bool partial = static_cast<size_t>(n) < size - out.written;
-            out.written += static_cast<size_t>(n);
+            NoteTaken(out, data, static_cast<size_t>(n), size);
             lastTaken = Clock::now();
             pollSaidReady = false;
-            if (monitor != nullptr && monitor->progress != nullptr)
-                monitor->progress(monitor->context, out.written, size);
             // Took part only: it is full, so wait for room rather than hear that from a write.
             if (!partial)
                 continue;
@@ -125,10 +132,8 @@ WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket) {
             return out;
         }
         // Full: wait for room. The stall limit counts from the last byte taken, not from this
-        // wait, or a descriptor that wakes without taking anything would never stall. Rounded
-        // up, so a stall is never reported before the limit has passed.
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(lastTaken + stallLimit - Clock::now());
+        // wait, or a descriptor that wakes without taking anything would never stall.
+        const auto left = StallTimeLeft(lastTaken);
         if (left.count() <= 0) {
             out.error = ETIMEDOUT;
             return out;
@@ -180,19 +185,16 @@ ReadOutcome ReadWithin(int fd, char* data, size_t size, std::chrono::millisecond
 }
 
 int WaitOutputDrained(int fd) {
-    const auto stallLimit = CurrentStallLimit();
     auto lastShrank = Clock::now();
     int last = -1;
     for (;;) {
         int queued = 0;
         if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
             return 0;
-        const auto now = Clock::now();
         if (last < 0 || queued < last)
-            lastShrank = now;
+            lastShrank = Clock::now();
         last = queued;
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(lastShrank + stallLimit - now);
+        const auto left = StallTimeLeft(lastShrank);
         if (left.count() <= 0)
             return ETIMEDOUT;
         // A terminal cannot be polled for "sent": ask again shortly.

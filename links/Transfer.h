@@ -85,6 +85,14 @@ struct WriteOutcome {
 // those).
 WriteOutcome WriteAll(int fd, const char* data, size_t size, bool socket);
 
+// For the bounded writers (WriteAll, WriteWatch): the peer took `n` more bytes of this `size`-byte
+// write, which `out` counts; notes them and reports the progress to this thread's monitor.
+void NoteTaken(WriteOutcome& out, const char* data, size_t n, size_t size) noexcept;
+
+// What is left of this thread's stall limit when the last byte was taken at `lastTaken`, rounded
+// up, so a stall is never reported before the limit has passed: 0 or less once it has.
+std::chrono::milliseconds StallTimeLeft(std::chrono::steady_clock::time_point lastTaken) noexcept;
+
 struct ReadOutcome {
     // 0 with count > 0: bytes read; 0 with count 0: end of stream (the peer closed, the port hung
     // up); ETIMEDOUT: nothing came in time; ECANCELED: the action was cancelled; otherwise the

@@ -88,7 +88,6 @@ WriteOutcome WriteWatch::Write(int fd, const char* data, size_t size) {
     WriteOutcome out;
     UnblockWakeSignalOnThisThread();
     writer_ = ::pthread_self();
-    const TransferMonitor* monitor = CurrentTransfer();
     const auto stallLimit = CurrentStallLimit();
     auto lastTaken = Clock::now();
     while (out.written < size) {
@@ -101,12 +100,9 @@ WriteOutcome WriteWatch::Write(int fd, const char* data, size_t size) {
             fd, data + out.written, size - out.written,
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count());
         if (n > 0) {
-            NoteSent(data + out.written, static_cast<size_t>(n));
-            out.written += static_cast<size_t>(n);
+            NoteTaken(out, data, static_cast<size_t>(n), size);
             lastTaken = Clock::now();
-            if (monitor != nullptr && monitor->progress != nullptr)
-                monitor->progress(monitor->context, out.written, size);
-            continue;
+            continue;  // all of it, or interrupted: either way, write on
         }
         const int error = n == 0 ? ENOSPC : errno;  // nothing taken and no reason: no room
         if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
@@ -115,8 +111,7 @@ WriteOutcome WriteWatch::Write(int fd, const char* data, size_t size) {
         }
         // Interrupted, or the descriptor was made non-blocking behind our back: nothing taken
         // since lastTaken.
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(lastTaken + stallLimit - Clock::now());
+        const auto left = StallTimeLeft(lastTaken);
         if (left.count() <= 0) {
             out.error = ETIMEDOUT;
             return out;
