@@ -20,6 +20,7 @@
 #include "links/PortLock.h"
 #include "links/PortName.h"
 #include "links/Transfer.h"
+#include "links/WriteWatch.h"
 
 namespace kelvo {
 
@@ -58,6 +59,9 @@ class SigPipeGuard {
 };
 
 }  // namespace
+
+DeviceFileOutput::DeviceFileOutput() = default;
+DeviceFileOutput::~DeviceFileOutput() = default;
 
 void DeviceFileOutput::OpenDevice(const std::string& name) {
     if (IsOpen())

@@ -7,9 +7,10 @@
 
 #include "links/InOutError.h"
 #include "links/UniqueFd.h"
-#include "links/WriteWatch.h"
 
 namespace kelvo {
+
+class WriteWatch;
 
 // A port or file opened by its plain name for one action and written like a text file: bytes
 // collect in a 128-byte buffer that goes out whenever it becomes full (the full buffers of one
@@ -26,12 +27,12 @@ class DeviceFileOutput {
   public:
     static constexpr std::size_t kBufferSize = 128;
 
-    DeviceFileOutput() = default;
+    DeviceFileOutput();
     DeviceFileOutput(const DeviceFileOutput&) = delete;
     DeviceFileOutput& operator=(const DeviceFileOutput&) = delete;
     // Releases the handle without writing what is still buffered: an action that did not reach
     // CloseDevice failed, and nothing more of it should reach the printer.
-    ~DeviceFileOutput() = default;
+    ~DeviceFileOutput();
 
     // The name goes through ResolvePortName. A device name (COMn, LPTn, under /dev/) is never
     // created: a missing port is "File not found". Any other name is a file, created or truncated.
