@@ -307,9 +307,9 @@ TEST(DeviceOutputPort, CancelEndsAHeldWritePromptly) {
 TEST(DeviceOutputPort, APortTakingBytesSlowlyIsNotStalledAndProgressIsHeardOnTheWay) {
     Pty pty;
     PortOverride com3("COM3", pty.slavePath());
-    // 48 KiB against a pty that holds about 14 KiB, taken 4 KiB every 60 ms: one write call
-    // lasts twice the stall limit, and the port is full between takes.
-    std::string bytes(48 * 1024, '\0');
+    // 96 KiB against a pty that holds about 14 KiB, taken 4 KiB every 30 ms: one write call
+    // outlasts the stall limit, and the port is full between takes.
+    std::string bytes(96 * 1024, '\0');
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 13);
     std::string got;
@@ -317,7 +317,7 @@ TEST(DeviceOutputPort, APortTakingBytesSlowlyIsNotStalledAndProgressIsHeardOnThe
         const auto giveUp = std::chrono::steady_clock::now() + 10s;
         char chunk[4096];
         while (got.size() < bytes.size() && std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::sleep_for(60ms);
+            std::this_thread::sleep_for(30ms);
             pollfd p{pty.master(), POLLIN, 0};
             if (::poll(&p, 1, 100) == 1) {
                 const ssize_t n = ::read(pty.master(), chunk, sizeof chunk);
@@ -328,7 +328,7 @@ TEST(DeviceOutputPort, APortTakingBytesSlowlyIsNotStalledAndProgressIsHeardOnThe
     });
     int reports = 0;
     kelvo::TransferMonitor monitor;
-    monitor.stallLimitMs = 250;
+    monitor.stallLimitMs = 500;
     monitor.context = &reports;
     monitor.progress = [](void* context, uint64_t, uint64_t) { ++*static_cast<int*>(context); };
     kelvo::TransferScope scope(&monitor);
@@ -337,7 +337,7 @@ TEST(DeviceOutputPort, APortTakingBytesSlowlyIsNotStalledAndProgressIsHeardOnThe
     out.OpenDevice("COM3");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_NO_THROW(out.DeviceWrite(bytes));
-    EXPECT_GT(std::chrono::steady_clock::now() - start, 250ms);
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 500ms);
     EXPECT_NO_THROW(out.CloseDevice());
     printer.join();
     EXPECT_TRUE(got == bytes);
