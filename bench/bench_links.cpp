@@ -137,18 +137,14 @@ class NoticeThread {
     std::thread thread_;
 };
 
-// Writes `bytes` whole; on a non-blocking descriptor, waits in poll() while it is full.
+// Writes `bytes` whole to a blocking descriptor.
 bool WriteWhole(int fd, const char* bytes, size_t size) {
     for (size_t at = 0; at < size;) {
         const ssize_t n = ::write(fd, bytes + at, size - at);
-        if (n > 0) {
+        if (n > 0)
             at += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd room{fd, POLLOUT, 0};
-            ::poll(&room, 1, -1);
-        } else if (n < 0 && errno != EINTR) {
+        else if (n < 0 && errno != EINTR)
             return false;
-        }
     }
     return true;
 }
