@@ -119,12 +119,15 @@ void DeviceFileOutput::OpenDevice(const std::string& name) {
         if (!standardOutput && ::major(st.st_rdev) == LP_MAJOR)
             ::ioctl(fd.get(), LPABORT, 1);
         // The open needed O_NONBLOCK (a port without carrier would wait in it); the writes are
-        // faster blocking and are bounded by a watch. Standard output keeps the mode it was given.
-        if (!standardOutput)
+        // faster blocking and are bounded by a watch, whose signal another part of the program may
+        // have taken since the last open. With none to be had the port stays non-blocking,
+        // bounded by poll. Standard output keeps the mode it was given.
+        const int wake = ClaimWakeSignal();
+        if (!standardOutput && wake != 0)
             ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-        if ((::fcntl(fd.get(), F_GETFL) & O_NONBLOCK) == 0) {
+        if (wake != 0 && (::fcntl(fd.get(), F_GETFL) & O_NONBLOCK) == 0) {
             try {
-                watch_ = std::make_unique<WriteWatch>();
+                watch_ = std::make_unique<WriteWatch>(wake);
             } catch (const std::system_error& e) {
                 ThrowInOutErrorFromErrno(e.code().value());
             }

@@ -22,7 +22,7 @@ class WriteWatch;
 // by the thread's transfer monitor (Transfer.h): no byte taken for the stall limit is
 // "I/O error 1110" (ETIMEDOUT), a cancel "I/O error 1125" (ECANCELED); what the port still
 // holds is then dropped. A port is written blocking, watched for the action that opened it
-// (WriteWatch.h).
+// (WriteWatch.h), or non-blocking when no signal to watch it with is free.
 class DeviceFileOutput {
   public:
     static constexpr std::size_t kBufferSize = 128;

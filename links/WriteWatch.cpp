@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -31,35 +33,89 @@ int64_t NowNs() {
         .count();
 }
 
-// A real-time signal nothing else in the program uses. Its handler does nothing: what matters is
-// that it is installed without SA_RESTART, so the write it lands in returns.
-int WakeSignal() {
-    static const int number = [] {
-        const int n = SIGRTMIN + 5;
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        ::sigemptyset(&action.sa_mask);
-        ::sigaction(n, &action, nullptr);
-        return n;
-    }();
-    return number;
+// Does nothing: what matters is that it is installed without SA_RESTART, so the write it lands in
+// returns. Its address tells our disposition from anyone else's.
+void WakeHandler(int) {}
+
+bool IsOurs(const struct sigaction& action) {
+    return (action.sa_flags & (SA_SIGINFO | SA_RESTART)) == 0 && action.sa_handler == &WakeHandler;
 }
 
-void UnblockWakeSignalOnThisThread() {
-    thread_local bool done = false;
-    if (done)
-        return;
+bool IsDefault(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 ? action.sa_sigaction == nullptr
+                                               : action.sa_handler == SIG_DFL;
+}
+
+bool StillOurs(int signal) {
+    struct sigaction now {};
+    return ::sigaction(signal, nullptr, &now) == 0 && IsOurs(now);
+}
+
+class WakeSignals {
+  public:
+    int Claim() {
+        const std::lock_guard<std::mutex> lock(mu_);
+        if (current_ != 0 && StillOurs(current_))
+            return current_;
+        current_ = 0;
+        const int count = SIGRTMAX - SIGRTMIN + 1;
+        for (int k = 0; k < count && current_ == 0; ++k) {
+            const int n = SIGRTMIN + (kFirst + k) % count;
+            if (n < 0 || static_cast<size_t>(n) >= installed_.size())
+                continue;
+            struct sigaction now {};
+            if (::sigaction(n, nullptr, &now) != 0)
+                continue;
+            if (IsOurs(now)) {
+                current_ = n;  // ours again: whoever borrowed it put it back
+                continue;
+            }
+            // A default action on a signal we once had means someone took it and let it go on
+            // purpose: theirs still.
+            if (!IsDefault(now) || installed_.test(static_cast<size_t>(n)))
+                continue;
+            struct sigaction ours {};
+            ours.sa_handler = &WakeHandler;
+            ::sigemptyset(&ours.sa_mask);
+            struct sigaction was {};
+            if (::sigaction(n, &ours, &was) != 0)
+                continue;
+            installed_.set(static_cast<size_t>(n));
+            if (!IsDefault(was)) {
+                // Someone installed theirs between our look and ours: theirs goes back at once.
+                ::sigaction(n, &was, nullptr);
+                continue;
+            }
+            current_ = n;
+        }
+        return current_;
+    }
+
+  private:
+    static constexpr int kFirst = 5;  // SIGRTMIN and its first neighbours are the popular ones
+
+    std::mutex mu_;
+    int current_ = 0;
+    std::bitset<128> installed_;  // every signal we ever put our handler on
+};
+
+void UnblockOnThisThread(int signal) {
     sigset_t set;
     ::sigemptyset(&set);
-    ::sigaddset(&set, WakeSignal());
+    ::sigaddset(&set, signal);
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    done = true;
 }
 
 }  // namespace
 
-WriteWatch::WriteWatch()
-    : lookEvery_(std::min(kLookEvery, std::max(CurrentStallLimit() / 4, kKickAgain))),
+int ClaimWakeSignal() noexcept {
+    static WakeSignals signals;
+    return signals.Claim();
+}
+
+WriteWatch::WriteWatch(int signal)
+    : signal_(signal),
+      lookEvery_(std::min(kLookEvery, std::max(CurrentStallLimit() / 4, kKickAgain))),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!wake_)
         throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -68,7 +124,6 @@ WriteWatch::WriteWatch()
         if (!cancel_)
             throw std::system_error(errno, std::generic_category(), "dup");
     }
-    WakeSignal();
     watcher_ = std::thread([this] { Watch(); });
 }
 
@@ -86,7 +141,7 @@ void WriteWatch::WakeWatcher() noexcept {
 
 WriteOutcome WriteWatch::Write(int fd, const char* data, size_t size) {
     WriteOutcome out;
-    UnblockWakeSignalOnThisThread();
+    UnblockOnThisThread(signal_);
     writer_ = ::pthread_self();
     const auto stallLimit = CurrentStallLimit();
     auto lastTaken = Clock::now();
@@ -163,6 +218,8 @@ void WriteWatch::Watch() {
         } else if (phase == kKicked) {
             timeoutMs = static_cast<int>(kKickAgain.count());
         }
+        if (lost_)
+            timeoutMs = -1;  // nothing left to do but stop
         // The cancel signal stays set once fired: watched until then, remembered after.
         const bool watchCancel = cancel_ && !cancelled;
         pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {cancel_.get(), POLLIN, 0}};
@@ -192,11 +249,17 @@ void WriteWatch::Watch() {
 }
 
 void WriteWatch::Kick(uint64_t word) {
+    // A handler put over ours since the port opened must never run for us, nor a default action
+    // end the program: the write then stays held, as a plain blocking write would.
+    if (!StillOurs(signal_)) {
+        lost_ = true;
+        return;
+    }
     const uint64_t kicking = (word & ~uint64_t{3}) | kKicking;
     // Unless the write has come back (or moved on) meanwhile.
     if (!word_.compare_exchange_strong(word, kicking, std::memory_order_acq_rel))
         return;
-    ::pthread_kill(writer_, WakeSignal());
+    ::pthread_kill(writer_, signal_);
     uint64_t expected = kicking;
     if (!word_.compare_exchange_strong(expected, (word & ~uint64_t{3}) | kKicked,
                                        std::memory_order_acq_rel))

@@ -6,8 +6,9 @@
 // a watcher thread: it interrupts a write that has been in the kernel for a while, or whose action
 // was cancelled, with a signal aimed at the writing thread alone, so the writer regains control to
 // report progress and to stop for the stall limit or the cancel, just as WriteAll does. The signal
-// is SIGRTMIN + 5, whose handler does nothing; a handshake makes sure it is delivered inside the
-// write it was aimed at, never in whatever the thread does next.
+// is a real-time one that no other part of the program has a handler for (ClaimWakeSignal); its
+// handler does nothing. A handshake makes sure it is delivered inside the write it was aimed at,
+// never in whatever the thread does next.
 
 #include <pthread.h>
 
@@ -22,12 +23,19 @@
 
 namespace kelvo {
 
+// The signal that interrupts watched writes: SIGRTMIN + 5 unless another part of the program has
+// it, else the next real-time signal that is still free (default action, never ours before); our
+// handler is installed on it once and never over anyone else's, an ignored signal included. Looks
+// again at every call, since a handler may have been put over ours since. 0 when none is free: a
+// port is then written non-blocking (WriteAll). Thread-safe.
+int ClaimWakeSignal() noexcept;
+
 class WriteWatch {
   public:
     // Starts the watcher for the action running on this thread: it heeds that action's cancel
-    // signal and looks at writes often enough for its stall limit (Transfer.h). Throws
-    // std::system_error.
-    WriteWatch();
+    // signal and looks at writes often enough for its stall limit (Transfer.h). `signal` is what
+    // ClaimWakeSignal gave. Throws std::system_error.
+    explicit WriteWatch(int signal);
     ~WriteWatch();
     WriteWatch(const WriteWatch&) = delete;
     WriteWatch& operator=(const WriteWatch&) = delete;
@@ -52,6 +60,8 @@ class WriteWatch {
     std::atomic<int64_t> dueNs_{0};        // steady clock: interrupt the write by then
     std::atomic<bool> signalSent_{false};  // a kick the writer came back during has been sent
     std::atomic<bool> stopping_{false};
+    const int signal_;
+    bool lost_ = false;  // watcher only: the signal was taken from us; kick no more
     const std::chrono::milliseconds lookEvery_;
     pthread_t writer_{};
     uint64_t number_ = 0;

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -8,20 +9,27 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "links/DeviceFileOutput.h"
 #include "links/PortLock.h"
 #include "links/Transfer.h"
+#include "links/WriteWatch.h"
 #include "testing/CancelWhenBlocked.h"
 #include "testing/Pty.h"
 #include "testing/TempDir.h"
@@ -343,6 +351,188 @@ TEST(DeviceOutputPort, APortTakingBytesSlowlyIsNotStalledAndProgressIsHeardOnThe
     EXPECT_TRUE(got == bytes);
     EXPECT_GE(reports, 2);
 }
+
+// --- Whatever else the program does with signals -----------------------------------------------
+
+namespace {
+
+std::atomic<int> foreignCalls{0};
+
+void ForeignHandler(int) {
+    foreignCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The disposition another part of the program gives a signal, for the object's life; what was
+// there before comes back after.
+class ForeignDisposition {
+  public:
+    ForeignDisposition(int signal, bool ignore) : signal_(signal) {
+        struct sigaction theirs {};
+        // SA_RESTART: a write this handler lands in starts again instead of returning.
+        theirs.sa_handler = ignore ? SIG_IGN : &ForeignHandler;
+        theirs.sa_flags = SA_RESTART;
+        ::sigemptyset(&theirs.sa_mask);
+        ok_ = ::sigaction(signal_, &theirs, &before_) == 0;
+    }
+    ~ForeignDisposition() {
+        if (ok_)
+            ::sigaction(signal_, &before_, nullptr);
+    }
+    ForeignDisposition(const ForeignDisposition&) = delete;
+    ForeignDisposition& operator=(const ForeignDisposition&) = delete;
+
+    bool ok() const { return ok_; }
+    // Still what was put there: nobody installed over it.
+    bool Intact() const {
+        struct sigaction now {};
+        return ::sigaction(signal_, nullptr, &now) == 0 &&
+               (now.sa_handler == SIG_IGN || now.sa_handler == &ForeignHandler);
+    }
+
+  private:
+    int signal_;
+    bool ok_ = false;
+    struct sigaction before_ {};
+};
+
+enum class Taken {
+    ByAHandler,  // another handler owns the signal the writer chose
+    Ignored,     // someone set it to SIG_IGN
+    AllOfThem,   // every real-time signal is someone else's, handled or ignored
+};
+
+std::string TakenName(Taken taken) {
+    switch (taken) {
+        case Taken::ByAHandler:
+            return "ByAHandler";
+        case Taken::Ignored:
+            return "Ignored";
+        case Taken::AllOfThem:
+            return "AllOfThem";
+    }
+    return "?";
+}
+
+void PrintTo(Taken taken, std::ostream* os) {
+    *os << TakenName(taken);
+}
+
+// A port held by XOFF whose printer sends XON only after 10 s: a write that ignored its stall
+// limit or its cancel would end then, by success, instead of hanging the suite.
+class HeldPort {
+  public:
+    HeldPort() : com3_("COM3", pty_.slavePath()) {
+        termios t{};
+        ok_ = ::tcgetattr(pty_.master(), &t) == 0;
+        t.c_iflag |= IXON;
+        ok_ = ok_ && ::tcsetattr(pty_.master(), TCSANOW, &t) == 0 && pty_.holdOutput(true);
+        xon_ = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mu_);
+            if (!done_.wait_for(lock, 10s, [this] { return over_; }))
+                pty_.holdOutput(false);
+        });
+    }
+    ~HeldPort() {
+        {
+            const std::lock_guard<std::mutex> lock(mu_);
+            over_ = true;
+        }
+        done_.notify_all();
+        xon_.join();
+    }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+
+    bool ok() const { return ok_; }
+
+  private:
+    Pty pty_;
+    PortOverride com3_;
+    bool ok_ = false;
+    std::mutex mu_;
+    std::condition_variable done_;
+    bool over_ = false;
+    std::thread xon_;
+};
+
+class DeviceOutputSignalTaken : public ::testing::TestWithParam<Taken> {
+  protected:
+    void SetUp() override {
+        foreignCalls = 0;
+        first_ = kelvo::ClaimWakeSignal();
+        ASSERT_NE(first_, 0) << "no real-time signal free before the test";
+        const Taken taken = GetParam();
+        if (taken == Taken::AllOfThem) {
+            for (int n = SIGRTMIN; n <= SIGRTMAX; ++n)
+                taken_.push_back(std::make_unique<ForeignDisposition>(n, n % 2 == 0));
+        } else {
+            taken_.push_back(std::make_unique<ForeignDisposition>(first_, taken == Taken::Ignored));
+        }
+        for (const auto& d : taken_)
+            ASSERT_TRUE(d->ok());
+        // The next port uses another signal, or writes without one.
+        const int next = kelvo::ClaimWakeSignal();
+        if (taken == Taken::AllOfThem)
+            EXPECT_EQ(next, 0);
+        else
+            EXPECT_NE(next, first_);
+        ASSERT_TRUE(port_.ok());
+    }
+    void TearDown() override {
+        EXPECT_EQ(foreignCalls.load(), 0);  // their handler never ran for us
+        for (const auto& d : taken_)
+            EXPECT_TRUE(d->Intact());
+        taken_.clear();
+    }
+
+    int first_ = 0;
+    std::vector<std::unique_ptr<ForeignDisposition>> taken_;
+    HeldPort port_;
+};
+
+}  // namespace
+
+TEST_P(DeviceOutputSignalTaken, HeldWriteEndsAtItsStallLimit) {
+    kelvo::TransferMonitor monitor;
+    monitor.stallLimitMs = 300;
+    kelvo::TransferScope scope(&monitor);
+    DeviceFileOutput out;
+    out.OpenDevice("COM3");
+    const auto start = std::chrono::steady_clock::now();
+    EInOutError e = CaughtIoError([&] { out.DeviceWriteLine(std::string(1000, 'L')); });
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(e.ErrorCode(), 1000 + ETIMEDOUT);
+    EXPECT_GE(took, 300ms);
+    std::printf("held write ended after %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_FALSE(out.IsOpen());
+}
+
+TEST_P(DeviceOutputSignalTaken, HeldWriteEndsOnCancel) {
+    kelvo::CancelSignal cancel;
+    kelvo::TransferMonitor monitor;
+    monitor.cancelFd = cancel.fd();
+    monitor.stallLimitMs = 60000;
+    kelvo::TransferScope scope(&monitor);
+    DeviceFileOutput out;
+    out.OpenDevice("COM3");
+    int code = 0;
+    std::optional<std::chrono::milliseconds> late;
+    {
+        CancelWhenBlocked canceller(cancel);
+        code = CaughtIoError([&] { out.DeviceWriteLine(std::string(1000, 'C')); }).ErrorCode();
+        late = canceller.SinceCancel();
+    }
+    EXPECT_EQ(code, 1000 + ECANCELED);
+    ASSERT_TRUE(late.has_value());
+    std::printf("write ended %lld ms after the cancel\n", static_cast<long long>(late->count()));
+    EXPECT_FALSE(out.IsOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DeviceOutputSignalTaken,
+                         ::testing::Values(Taken::ByAHandler, Taken::Ignored, Taken::AllOfThem),
+                         [](const auto& info) { return TakenName(info.param); });
 
 // --- Files, pipes and standard output ---------------------------------------------------------
 
