@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -19,51 +19,36 @@ namespace kelvo {
 
 namespace {
 
-// Paths below are as seen from inside the tree ("/sys/class/tty"); top is the tree's own path
-// without a trailing slash, so "" stands for the real root.
+// Paths below are as seen from inside the tree ("/sys/class/tty"). Links are followed as the
+// kernel follows them when a listed path is opened, so what is checked is what will be opened:
+// whatever resolves outside the tree is missing.
 class Tree {
   public:
-    explicit Tree(const std::string& root) : top_(root) {
-        while (!top_.empty() && top_.back() == '/')
-            top_.pop_back();
+    // The root by its real path (a root reached through a link lists where its ports really are);
+    // top_ is "" for the machine itself.
+    explicit Tree(const std::string& root) {
+        if (auto real = RealPath(root)) {
+            top_ = *real == "/" ? "" : *real;
+            found_ = true;
+        }
     }
 
+    bool Confined() const { return !top_.empty(); }
     std::string Outside(const std::string& path) const { return top_ + path; }
 
-    // Follows links as the kernel would if the tree were "/": ".." stops at the top and an
-    // absolute target starts there again, so no link in a test tree leads to the real devices.
+    // The link-free path that `path` names, if it exists inside the tree.
     std::optional<std::string> Resolve(const std::string& path) const {
-        std::vector<std::string> done;
-        std::deque<std::string> todo = Split(path);
-        int links = 0;
-        while (!todo.empty()) {
-            std::string piece = std::move(todo.front());
-            todo.pop_front();
-            if (piece.empty() || piece == ".")
-                continue;
-            if (piece == "..") {
-                if (!done.empty())
-                    done.pop_back();
-                continue;
-            }
-            done.push_back(std::move(piece));
-            const std::string real = top_ + Join(done);
-            struct stat st {};
-            if (::lstat(real.c_str(), &st) != 0)
-                return std::nullopt;
-            if (!S_ISLNK(st.st_mode))
-                continue;
-            char target[4096];
-            const ssize_t n = ::readlink(real.c_str(), target, sizeof target);
-            if (n <= 0 || n == static_cast<ssize_t>(sizeof target) || ++links > 40)
-                return std::nullopt;
-            done.pop_back();
-            if (target[0] == '/')
-                done.clear();
-            std::deque<std::string> more = Split(std::string(target, static_cast<size_t>(n)));
-            todo.insert(todo.begin(), more.begin(), more.end());
-        }
-        return Join(done);
+        if (!found_)
+            return std::nullopt;
+        const auto real = RealPath(Outside(path));
+        if (!real || top_.empty())
+            return real;
+        if (*real == top_)
+            return "/";
+        if (real->size() > top_.size() && real->compare(0, top_.size(), top_) == 0 &&
+            (*real)[top_.size()] == '/')
+            return real->substr(top_.size());
+        return std::nullopt;
     }
 
     bool Exists(const std::string& path) const { return Resolve(path).has_value(); }
@@ -104,26 +89,27 @@ class Tree {
         return names;
     }
 
-  private:
-    static std::deque<std::string> Split(const std::string& path) {
-        std::deque<std::string> pieces;
-        size_t start = 0;
-        while (start <= path.size()) {
-            const size_t slash = std::min(path.find('/', start), path.size());
-            pieces.push_back(path.substr(start, slash - start));
-            start = slash + 1;
-        }
-        return pieces;
+    // What a port at `path` is listed as. In a tree, the path it resolves to: the tree's links
+    // were looked at once, here, and opening the listed path follows none of them. On the machine
+    // itself, the name the kernel gave it.
+    std::optional<std::string> Listed(const std::string& path) const {
+        const auto resolved = Resolve(path);
+        if (!resolved)
+            return std::nullopt;
+        return Confined() ? Outside(*resolved) : path;
     }
 
-    static std::string Join(const std::vector<std::string>& pieces) {
-        std::string path;
-        for (const auto& piece : pieces)
-            path += "/" + piece;
-        return path.empty() ? "/" : path;
+  private:
+    static std::optional<std::string> RealPath(const std::string& path) {
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+        if (!real)
+            return std::nullopt;
+        return std::string(real.get());
     }
 
     std::string top_;
+    bool found_ = false;
 };
 
 std::optional<unsigned long> Number(const std::string& digits) {
@@ -188,43 +174,51 @@ std::vector<FoundPort> FindPorts(const std::string& root) {
     const Tree tree(root);
     std::vector<FoundPort> ports;
 
-    std::multimap<std::string, std::string> aliases;  // device as resolved -> its by-id names
-    for (const auto& name : tree.List("/dev/serial/by-id")) {
-        if (auto target = tree.Resolve("/dev/serial/by-id/" + name))
-            aliases.emplace(*target, name);
+    // An alias keeps its own name, which is its point; its directory is listed by its real path
+    // and its target must resolve inside the tree, so it opens nothing outside either.
+    std::multimap<std::string, std::string> aliases;  // device as resolved -> its by-id paths
+    if (const auto byId = tree.Listed("/dev/serial/by-id")) {
+        for (const auto& name : tree.List("/dev/serial/by-id")) {
+            if (auto target = tree.Resolve("/dev/serial/by-id/" + name))
+                aliases.emplace(*target, *byId + "/" + name);
+        }
     }
     auto addTty = [&](const std::string& name, const std::string& description) {
         const std::string dev = "/dev/" + name;
-        ports.push_back({tree.Outside(dev), description});
+        const auto listed = tree.Listed(dev);
+        if (!listed)
+            return;
+        ports.push_back({*listed, description});
         const auto [from, to] = aliases.equal_range(tree.Resolve(dev).value_or(dev));
-        for (auto it = from; it != to; ++it) {
-            ports.push_back({tree.Outside("/dev/serial/by-id/" + it->second),
-                             "= " + tree.Outside(dev) + ", " + description});
-        }
+        for (auto it = from; it != to; ++it)
+            ports.push_back({it->second, "= " + *listed + ", " + description});
+    };
+    auto addPrinter = [&](const std::string& dev, const std::string& description) {
+        if (const auto listed = tree.Listed(dev))
+            ports.push_back({*listed, description});
     };
 
     // Most machines have far more ttyS than UARTs; the empty ones read type 0.
     for (const auto& name : Numbered(tree, "/sys/class/tty", "ttyS")) {
         const auto type = Number(tree.Read("/sys/class/tty/" + name + "/type"));
-        if (type && *type != 0 && tree.Exists("/dev/" + name))
+        if (type && *type != 0)
             addTty(name, UartDescription(*type));
     }
     for (const char* prefix : {"ttyUSB", "ttyACM"}) {
         for (const auto& name : Numbered(tree, "/sys/class/tty", prefix)) {
             const std::string sys = "/sys/class/tty/" + name;
-            if (tree.Exists(sys) && tree.Exists("/dev/" + name))
+            if (tree.Exists(sys))
                 addTty(name, UsbDescription(tree, "USB serial", sys + "/device"));
         }
     }
     for (const auto& name : Numbered(tree, "/sys/class/lp", "lp")) {
-        if (tree.Exists("/sys/class/lp/" + name) && tree.Exists("/dev/" + name))
-            ports.push_back({tree.Outside("/dev/" + name), "parallel port"});
+        if (tree.Exists("/sys/class/lp/" + name))
+            addPrinter("/dev/" + name, "parallel port");
     }
     for (const auto& name : Numbered(tree, "/sys/class/usbmisc", "lp")) {
         const std::string sys = "/sys/class/usbmisc/" + name;
-        if (tree.Exists(sys) && tree.Exists("/dev/usb/" + name))
-            ports.push_back({tree.Outside("/dev/usb/" + name),
-                             UsbDescription(tree, "USB printer", sys + "/device")});
+        if (tree.Exists(sys))
+            addPrinter("/dev/usb/" + name, UsbDescription(tree, "USB printer", sys + "/device"));
     }
     return ports;
 }
