@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -87,7 +89,7 @@ bool Retry(int error) {
 }  // namespace
 
 struct TcpEndpoint::Impl {
-    Impl(TcpOptions options, Sink s);
+    Impl(TcpOptions options, Sink s, TcpEvents e);
     ~Impl() {
         stop = true;
         wake.Signal();
@@ -95,9 +97,13 @@ struct TcpEndpoint::Impl {
     }
     int Listen(const sockaddr* address, socklen_t length);
     void Run();
-    void Serve(int client);
+    // How the connection ended; nullopt when the endpoint stops.
+    std::optional<TcpEnd> Serve(int client);
 
     Sink sink;
+    TcpEvents events;
+    std::atomic<int64_t> idleMs;
+    std::atomic<bool> serving{false};
     UniqueFd listener;
     std::string host;
     uint16_t port = 0;
@@ -107,7 +113,8 @@ struct TcpEndpoint::Impl {
     std::thread thread;
 };
 
-TcpEndpoint::Impl::Impl(TcpOptions options, Sink s) : sink(std::move(s)) {
+TcpEndpoint::Impl::Impl(TcpOptions options, Sink s, TcpEvents e)
+    : sink(std::move(s)), events(std::move(e)), idleMs(options.idleLimit.count()) {
     in_addr v4{};
     in6_addr v6Address{};
     if (::inet_pton(AF_INET, options.host.c_str(), &v4) == 1) {
@@ -187,46 +194,71 @@ void TcpEndpoint::Impl::Run() {
             return;
         if (stop)
             return;
+        if ((fds[0].revents & POLLIN) != 0)
+            wake.Clear();
         if ((fds[1].revents & POLLIN) == 0)
             continue;
         UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (client)
-            Serve(client.get());
+        if (!client)
+            continue;
+        serving = true;
+        if (events.started)
+            events.started();
+        const std::optional<TcpEnd> end = Serve(client.get());
+        client.reset();
+        serving = false;
+        if (!end)
+            return;
+        if (events.ended)
+            events.ended(*end);
     }
 }
 
-void TcpEndpoint::Impl::Serve(int client) {
+std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
     std::string answers;
     // Large reads: a print arrives far faster than a line carries it, and each read is a turn of
     // poll, recv and the printer's lock.
     std::vector<char> chunk(64 * 1024);
     char* const buffer = chunk.data();
+    auto heard = Clock::now();
     while (!stop) {
+        int timeout = -1;
+        if (const std::chrono::milliseconds limit{idleMs.load()}; limit.count() > 0) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(heard + limit - Clock::now());
+            if (left.count() <= 0)
+                return TcpEnd::Idle;
+            timeout = static_cast<int>(std::min<int64_t>(left.count(), 60000));
+        }
         const bool room = answers.size() < kAnswerLimit;
-        const short events = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
-        pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {client, events, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
+        const short wanted = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
+        pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {client, wanted, 0}};
+        if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
+            return TcpEnd::Closed;
         if (stop)
-            return;
+            return std::nullopt;
+        if ((fds[0].revents & POLLIN) != 0)
+            wake.Clear();  // a new idle limit: measured again above
         const short got = fds[1].revents;
         if ((got & POLLOUT) != 0 && !Flush(client, true, answers))
-            return;
+            return TcpEnd::Closed;
         if ((got & (POLLIN | POLLHUP | POLLERR)) == 0 || !room)
             continue;
         const ssize_t n = ::recv(client, buffer, chunk.size(), 0);
         if (n > 0) {
+            heard = Clock::now();
             answers += sink(std::string_view(buffer, static_cast<size_t>(n)));
             if (!Flush(client, true, answers))
-                return;
+                return TcpEnd::Closed;
         } else if (n == 0 || !Retry(errno)) {
-            return;
+            return TcpEnd::Closed;
         }
     }
+    return std::nullopt;
 }
 
-TcpEndpoint::TcpEndpoint(TcpOptions options, Sink sink)
-    : impl_(std::make_unique<Impl>(std::move(options), std::move(sink))) {}
+TcpEndpoint::TcpEndpoint(TcpOptions options, Sink sink, TcpEvents events)
+    : impl_(std::make_unique<Impl>(std::move(options), std::move(sink), std::move(events))) {}
 
 TcpEndpoint::~TcpEndpoint() = default;
 
@@ -241,6 +273,28 @@ std::string TcpEndpoint::Host() const {
 
 uint16_t TcpEndpoint::Port() const {
     return impl_->port;
+}
+
+void TcpEndpoint::SetIdleLimit(std::chrono::milliseconds limit) {
+    impl_->idleMs = std::max<int64_t>(0, limit.count());
+    impl_->wake.Signal();
+}
+
+std::chrono::milliseconds TcpEndpoint::IdleLimit() const {
+    return std::chrono::milliseconds(impl_->idleMs.load());
+}
+
+bool TcpEndpoint::Serving() const {
+    return impl_->serving;
+}
+
+int TcpEndpoint::Waiting() const {
+    // A listening socket's TCP_INFO counts the connections in its accept queue.
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(impl_->listener.get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return 0;
+    return static_cast<int>(info.tcpi_unacked);
 }
 
 struct PtyEndpoint::Impl {

@@ -3,6 +3,7 @@
 // Where a virtual printer meets the tool: a TCP port on loopback and a pseudo-terminal. They know
 // nothing of the printer model; they hand it bytes and send back what it answers.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,9 +16,27 @@ namespace kelvo::printer {
 // (status answers). The owner serialises access to its model itself. Must not throw.
 using Sink = std::function<std::string(std::string_view bytes)>;
 
+// How a TCP client's connection ended.
+enum class TcpEnd {
+    Closed,  // the client closed it, or it failed
+    Idle,    // the client sent nothing for the idle limit, and it was closed
+};
+
+// Called on the endpoint's own thread when a connection is taken (`started`) and when it ends;
+// not when the endpoint itself stops. Must not throw.
+struct TcpEvents {
+    std::function<void()> started;
+    std::function<void(TcpEnd)> ended;
+};
+
+inline constexpr std::chrono::milliseconds kDefaultIdleLimit{30000};
+
 struct TcpOptions {
     std::string host = "127.0.0.1";  // numeric: 127.0.0.0/8 or ::1
     uint16_t port = 9100;            // 0: any free port
+    // A client silent this long is closed, so that one client cannot hold the printer from the
+    // others; 0: never.
+    std::chrono::milliseconds idleLimit = kDefaultIdleLimit;
 };
 
 // Number of further loopback addresses tried for a taken port, and of further ports after those.
@@ -30,7 +49,7 @@ inline constexpr int kTcpAddressTries = 8;
 // is not a loopback address, std::system_error when nothing could be bound.
 class TcpEndpoint {
   public:
-    TcpEndpoint(TcpOptions options, Sink sink);
+    TcpEndpoint(TcpOptions options, Sink sink, TcpEvents events = {});
     ~TcpEndpoint();
     TcpEndpoint(const TcpEndpoint&) = delete;
     TcpEndpoint& operator=(const TcpEndpoint&) = delete;
@@ -39,6 +58,13 @@ class TcpEndpoint {
     std::string Address() const;
     std::string Host() const;
     uint16_t Port() const;
+
+    // Applies to the connection being served too, from now.
+    void SetIdleLimit(std::chrono::milliseconds limit);
+    std::chrono::milliseconds IdleLimit() const;
+    // Whether a client is being served, and how many wait behind it (connected, not yet taken).
+    bool Serving() const;
+    int Waiting() const;
 
   private:
     struct Impl;

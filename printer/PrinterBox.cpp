@@ -14,8 +14,15 @@ PrinterBox::PrinterBox(Options options) {
         *printers_[1],
         std::vector<std::pair<std::string, VirtualPrinter*>>{
             {"001", printers_[2].get()}, {"002", printers_[3].get()}, {"003", printers_[4].get()}});
-    tcp_ = std::make_unique<TcpEndpoint>(options.tcp,
-                                         [this](std::string_view bytes) { return Feed(0, bytes); });
+    TcpEvents events;
+    events.started = [this] { ++changes_; };
+    events.ended = [this](TcpEnd end) {
+        std::lock_guard lock(mu_);
+        printers_[0]->EndJob(end == TcpEnd::Idle ? "idle" : "closed");
+        ++changes_;
+    };
+    tcp_ = std::make_unique<TcpEndpoint>(
+        options.tcp, [this](std::string_view bytes) { return Feed(0, bytes); }, std::move(events));
     pty_ = std::make_unique<PtyEndpoint>(options.pty,
                                          [this](std::string_view bytes) { return Feed(1, bytes); });
 }
@@ -27,16 +34,23 @@ PrinterBox::~PrinterBox() {
 }
 
 std::string PrinterBox::Feed(int index, std::string_view bytes) {
-    std::lock_guard lock(mu_);
-    ++changes_;
-    if (index == 0)
-        return printers_[0]->Feed(bytes);
-    // A radio frame is one burst: after a pause the line's own printer is addressed again.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastSerial_ > kFrameGap)
-        bridge_->EndFrame();
-    lastSerial_ = now;
-    return bridge_->Feed(bytes);
+    std::string answer;
+    if (index != 0) {
+        // A radio frame is one burst: after a pause the line's own printer is addressed again.
+        std::lock_guard lock(mu_);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastSerial_ > kFrameGap)
+            bridge_->EndFrame();
+        lastSerial_ = now;
+    }
+    while (!bytes.empty()) {
+        const std::string_view slice = bytes.substr(0, kFeedSlice);
+        bytes.remove_prefix(slice.size());
+        std::lock_guard lock(mu_);
+        ++changes_;
+        answer += index == 0 ? printers_[0]->Feed(slice) : bridge_->Feed(slice);
+    }
+    return answer;
 }
 
 void PrinterBox::SetFlags(const StatusFlags& flags) {

@@ -4,7 +4,9 @@
 // loopback address (the network pages), and a radio bridge with printers 001 to 003 behind a
 // pseudo-terminal (the serial, wireless and NV logo pages), whose own printer takes the bytes
 // that carry no bridge header (a header addresses its printer until the line pauses). The endpoints
-// run on their own threads; everything a view reads is taken under the box's lock.
+// run on their own threads; everything a view reads is taken under the box's lock, which a
+// printer holds for one slice of kFeedSlice bytes at a time, so that a status request elsewhere
+// or a view never waits long. Each TCP connection is one job of the network printer.
 
 #include <atomic>
 #include <chrono>
@@ -39,6 +41,11 @@ class PrinterBox {
     std::string TcpAddress() const { return tcp_->Address(); }
     const std::string& PtyPath() const { return pty_->SlavePath(); }
     void SetReadBaud(long baud) { pty_->SetReadBaud(baud); }
+    void SetIdleLimit(std::chrono::milliseconds limit) { tcp_->SetIdleLimit(limit); }
+    std::chrono::milliseconds IdleLimit() const { return tcp_->IdleLimit(); }
+    // The network printer's clients: one served, the others waiting behind it.
+    bool TcpServing() const { return tcp_->Serving(); }
+    int TcpWaiting() const { return tcp_->Waiting(); }
 
     // Runs `f` on printer `index` (0 when out of range) under the box's lock.
     template <class F>

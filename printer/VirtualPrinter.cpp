@@ -12,17 +12,11 @@ namespace {
 using namespace std::string_view_literals;
 using Kind = DecodedCommand::Kind;
 
-// Trimmed a thousand at a time, so that a long job does not shift the whole list for every line.
-constexpr size_t kPaperItems = 5000;
+// Trimmed a batch at a time, so that a long job does not shift the whole list for every item.
 constexpr size_t kPaperTrim = 1000;
-constexpr size_t kPaperImageDots = size_t{32} << 20;
-// One maximum FS q image fits; anything longer is read past rather than kept in memory.
-constexpr uint64_t kLongestCommand = uint64_t{4} << 20;
 // FS q limits in bytes: 8184 x 2304 dots.
-constexpr unsigned kNvWidthBytes = 1023;
-constexpr unsigned kNvHeightBytes = 288;
-// Rows of one printed picture: an NV image at double height.
-constexpr int kImageRows = 2 * 8 * kNvHeightBytes;
+constexpr unsigned kNvWidthBytes = posdll::kMaxWidthDots / 8;
+constexpr unsigned kNvHeightBytes = posdll::kMaxHeightDots / 8;
 
 uint8_t At(std::string_view s, size_t i) {
     return static_cast<uint8_t>(s[i]);
@@ -88,49 +82,59 @@ std::optional<std::pair<int, int>> Scale(uint8_t m) {
 
 // The source picture blown up by (sx, sy); what falls outside the print area is not printed.
 template <class Black>
-PaperImage Render(int width, int height, int sx, int sy, Align align, Black black) {
+PaperImage Render(int width, int height, int sx, int sy, Align align, uint64_t& work, Black black) {
     PaperImage image;
     image.width = std::min(width * sx, kPaperDots);
     image.height = std::min(height * sy, kImageRows);
     image.align = align;
-    image.dots.resize(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
+    const size_t size = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+    image.dots = Dots::Blank(size);
+    uint8_t* dots = image.dots.Write();
     for (int y = 0; y < image.height; ++y) {
         for (int x = 0; x < image.width; ++x)
-            image.dots[static_cast<size_t>(y) * image.width + x] = black(x / sx, y / sy) ? 1 : 0;
+            dots[static_cast<size_t>(y) * image.width + x] = black(x / sx, y / sy) ? 1 : 0;
     }
+    work += size;
     return image;
 }
 
-// FS q n, then per image xL xH yL yH and x * y * 8 bytes: 8x dot columns from the left, each y
-// bytes from the top, the most significant bit on top. Empty when any image breaks the limits.
-std::optional<std::vector<PaperImage>> ReadFsQ(std::string_view c) {
-    const unsigned n = At(c, 2);
-    if (n == 0)
-        return std::nullopt;
-    std::vector<PaperImage> images;
-    size_t at = 3;
-    for (unsigned i = 0; i < n; ++i) {
-        const unsigned x = Word(c, at), y = Word(c, at + 2);
-        at += 4;
-        if (x == 0 || y == 0 || x > kNvWidthBytes || y > kNvHeightBytes)
-            return std::nullopt;
-        PaperImage image;
-        image.width = static_cast<int>(8 * x);
-        image.height = static_cast<int>(8 * y);
-        image.dots.resize(size_t{64} * x * y);
-        for (size_t column = 0; column < 8 * x; ++column) {
-            for (size_t row = 0; row < 8 * y; ++row) {
-                image.dots[row * image.width + column] =
-                    Bit(At(c, at + column * y + row / 8), static_cast<int>(row % 8));
-            }
-        }
-        at += size_t{8} * x * y;
-        images.push_back(std::move(image));
-    }
-    return images;
+}  // namespace
+
+Dots::Dots(const std::vector<uint8_t>& dots) : Dots(Blank(dots.size())) {
+    std::copy(dots.begin(), dots.end(), data_.get());
 }
 
-}  // namespace
+Dots::Dots(std::initializer_list<uint8_t> dots) : Dots(Blank(dots.size())) {
+    std::copy(dots.begin(), dots.end(), data_.get());
+}
+
+Dots Dots::Blank(size_t size) {
+    Dots d;
+    // Not zeroed: every writer covers every dot, and a large picture's pages are then touched
+    // only as its data arrives.
+    d.data_ = std::shared_ptr<uint8_t[]>(new uint8_t[std::max<size_t>(size, 1)]);
+    d.size_ = size;
+    return d;
+}
+
+bool Dots::operator==(const Dots& other) const {
+    return size_ == other.size_ &&
+           (data_ == other.data_ || std::equal(begin(), end(), other.begin()));
+}
+
+int ItemHeight(const PaperItem& item) {
+    if (const auto* line = std::get_if<PaperLine>(&item)) {
+        int tallest = 24;
+        for (const TextRun& run : line->runs)
+            tallest = std::max(tallest, CharHeight(run.style));
+        return std::max(tallest, line->spacing);
+    }
+    if (const auto* image = std::get_if<PaperImage>(&item))
+        return std::max(0, image->height);
+    if (const auto* feed = std::get_if<PaperFeed>(&item))
+        return std::max(0, feed->dots);
+    return kCutDots;
+}
 
 long StoredSettings::Baud() const {
     for (long baud : {115200, 38400, 19200, 9600}) {
@@ -148,6 +152,30 @@ void VirtualPrinter::ClearPaper() {
     dropped_ += paper_.size();
     paper_.clear();
     imageDots_ = 0;
+    paperHeight_ = 0;
+}
+
+void VirtualPrinter::EndJob(std::string how) {
+    if (nvLoad_) {
+        job_.dropped = "FS q";
+        job_.droppedHave = nvLoad_->received;
+        job_.droppedNeed = nvLoad_->declared;
+        nvLoad_.reset();
+    } else if (!held_.empty()) {
+        DecoderState state = state_;
+        const DecodedCommand c = DecodeCommands(held_, state, 1).front();
+        job_.dropped = c.name.empty() ? "text" : c.name;
+        job_.droppedHave = held_.size();
+        job_.droppedNeed = std::max<uint64_t>(heldNeed_, c.needed);
+        held_.clear();
+    }
+    job_.end = std::move(how);
+    const uint64_t next = job_.number + 1;
+    jobs_.push_back(std::move(job_));
+    if (jobs_.size() > kJobsKept)
+        jobs_.pop_front();
+    job_ = {};
+    job_.number = next;
 }
 
 uint8_t VirtualPrinter::StatusByte(int n) const {
@@ -169,10 +197,13 @@ uint8_t VirtualPrinter::StatusByte(int n) const {
 
 std::string VirtualPrinter::Feed(std::string_view bytes) {
     counters_.bytes += bytes.size();
-    const auto passed = static_cast<size_t>(std::min<uint64_t>(skip_, bytes.size()));
-    skip_ -= passed;
-    bytes.remove_prefix(passed);
+    job_.bytes += bytes.size();
     std::string answer;
+    if (nvLoad_) {
+        bytes.remove_prefix(LoadNv(bytes));
+        if (nvLoad_ || bytes.empty())
+            return answer;
+    }
     if (held_.empty()) {
         Interpret(bytes, answer);
         return answer;
@@ -190,6 +221,7 @@ std::string VirtualPrinter::Feed(std::string_view bytes) {
 void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
     for (size_t pos = 0; pos < data.size();) {
         const std::string_view rest = data.substr(pos);
+        ++counters_.work;
         // Text and line ends are most of a receipt: read here as the decoder would, without the
         // words it writes for a reader.
         const uint8_t first = At(rest, 0);
@@ -209,8 +241,22 @@ void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
             pos += length;
             continue;
         }
+        if (rest.starts_with("\x1C\x71"sv)) {
+            nvLoad_.emplace();
+            pos += 2 + LoadNv(rest.substr(2));
+            if (nvLoad_)
+                return;  // all of the rest was its data
+            continue;
+        }
         // One entry at a time: what it does (ESC @, a stored code page) changes how the next reads.
         const DecodedCommand c = DecodeCommands(rest, state_, 1).front();
+        // A raster larger than the printer takes is refused at its header, not waited for.
+        if (rest.starts_with("\x1D\x76\x30"sv) && rest.size() >= 8 &&
+            uint64_t{Word(rest, 4)} * Word(rest, 6) > kMaxRasterBytes) {
+            ++job_.refused;
+            pos += 8;
+            continue;
+        }
         if (c.truncated) {
             Hold(rest, c.needed);
             return;
@@ -231,11 +277,92 @@ void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
     }
 }
 
-void VirtualPrinter::Hold(std::string_view rest, uint64_t needed) {
-    if (needed > kLongestCommand) {
-        skip_ = needed - rest.size();
-        return;
+size_t VirtualPrinter::LoadNv(std::string_view data) {
+    NvLoad& load = *nvLoad_;
+    size_t used = 0;
+    for (;;) {
+        if (load.left == 0 && load.count > 0 && load.done == load.count) {
+            if (!load.broken) {
+                nv_ = std::move(load.images);
+                nvPrints_.assign(nv_.size(), {});
+            }
+            nvLoad_.reset();
+            break;
+        }
+        if (used == data.size())
+            break;
+        if (load.left == 0) {
+            // n, then each image's xL xH yL yH
+            const size_t want = load.count == 0 ? 1 : 4;
+            const size_t take = std::min(want - load.header.size(), data.size() - used);
+            load.header.append(data.substr(used, take));
+            used += take;
+            load.received += take;
+            if (load.header.size() < want)
+                break;
+            if (load.count == 0) {
+                load.count = At(load.header, 0);
+                load.header.clear();
+                if (load.count == 0) {
+                    nvLoad_.reset();  // no image: nothing stored
+                    break;
+                }
+                continue;
+            }
+            const unsigned x = Word(load.header, 0), y = Word(load.header, 2);
+            load.header.clear();
+            const uint64_t bytes = uint64_t{8} * x * y;
+            load.declared += 4 + bytes;
+            if (load.declared > kMaxNvBytes) {
+                // Refused at the size that passes what the printer stores: what follows is read
+                // as it is.
+                ++job_.refused;
+                nvLoad_.reset();
+                break;
+            }
+            if (x == 0 || y == 0 || x > kNvWidthBytes || y > kNvHeightBytes)
+                load.broken = true;
+            if (!load.broken) {
+                PaperImage image;
+                image.width = static_cast<int>(8 * x);
+                image.height = static_cast<int>(8 * y);
+                image.dots = Dots::Blank(size_t{64} * x * y);
+                load.images.push_back(std::move(image));
+            }
+            load.left = bytes;
+            load.rows = y;
+            load.at = 0;
+            if (bytes == 0)
+                ++load.done;
+            continue;
+        }
+        // Column data: 8x dot columns from the left, each y bytes from the top, the most
+        // significant bit on top.
+        const auto take = static_cast<size_t>(std::min<uint64_t>(load.left, data.size() - used));
+        if (!load.broken) {
+            PaperImage& image = load.images.back();
+            uint8_t* dots = image.dots.Write();
+            const auto width = static_cast<size_t>(image.width);
+            for (size_t i = 0; i < take; ++i) {
+                const uint64_t k = load.at + i;
+                const size_t column = k / load.rows, top = k % load.rows * 8;
+                const uint8_t b = At(data, used + i);
+                for (int bit = 0; bit < 8; ++bit)
+                    dots[(top + bit) * width + column] = Bit(b, bit);
+            }
+        }
+        counters_.work += 8 * take;
+        used += take;
+        load.received += take;
+        load.at += take;
+        load.left -= take;
+        if (load.left == 0)
+            ++load.done;
     }
+    return used;
+}
+
+void VirtualPrinter::Hold(std::string_view rest, uint64_t needed) {
     held_.assign(rest);
     heldNeed_ = std::max<uint64_t>(needed, rest.size() + 1);
 }
@@ -320,8 +447,9 @@ void VirtualPrinter::PrintLine(int feed) {
     for (const Run& run : line_) {
         height = std::max(height, CharHeight(run.style));
         line.runs.push_back({DecodeText(run.bytes, run.state), run.style, run.wide});
+        counters_.work += run.bytes.size();
     }
-    line.spacing = std::max(feed, height);
+    line.spacing = std::max(std::min(feed, kMaxFeedDots), height);
     line_.clear();
     lineDots_ = 0;
     ++counters_.lines;
@@ -336,20 +464,49 @@ void VirtualPrinter::PrintPendingLine() {
 void VirtualPrinter::Add(PaperItem item) {
     if (const auto* image = std::get_if<PaperImage>(&item))
         imageDots_ += image->dots.size();
+    paperHeight_ += ItemHeight(item);
     paper_.push_back(std::move(item));
-    if (paper_.size() <= kPaperItems && imageDots_ <= kPaperImageDots)
+    if (paper_.size() <= kPaperItems && imageDots_ <= kPaperImageDots &&
+        paperHeight_ <= kPaperHeightDots)
         return;
+    // Down to three quarters of each limit passed, so that the next trim is far off.
     size_t drop = paper_.size() > kPaperItems ? kPaperTrim : 0;
-    for (size_t dots = imageDots_; drop < paper_.size() - 1 && dots > kPaperImageDots; ++drop) {
-        if (const auto* image = std::get_if<PaperImage>(&paper_[drop]))
-            dots -= image->dots.size();
-    }
+    size_t dots = imageDots_;
+    int64_t height = paperHeight_;
     for (size_t i = 0; i < drop; ++i) {
         if (const auto* image = std::get_if<PaperImage>(&paper_[i]))
-            imageDots_ -= image->dots.size();
+            dots -= image->dots.size();
+        height -= ItemHeight(paper_[i]);
     }
+    const bool overDots = dots > kPaperImageDots, overHeight = height > kPaperHeightDots;
+    while (drop < paper_.size() - 1 && ((overDots && dots > kPaperImageDots / 4 * 3) ||
+                                        (overHeight && height > kPaperHeightDots / 4 * 3))) {
+        if (const auto* image = std::get_if<PaperImage>(&paper_[drop]))
+            dots -= image->dots.size();
+        height -= ItemHeight(paper_[drop]);
+        ++drop;
+    }
+    imageDots_ = dots;
+    paperHeight_ = height;
     paper_.erase(paper_.begin(), paper_.begin() + static_cast<std::ptrdiff_t>(drop));
     dropped_ += drop;
+    counters_.work += paper_.size();
+}
+
+const Dots& VirtualPrinter::NvPrint(size_t index, int scale) {
+    std::optional<PaperImage>& print = nvPrints_[index][static_cast<size_t>(scale)];
+    const PaperImage& nv = nv_[index];
+    if (!print) {
+        const int sx = scale & 1 ? 2 : 1, sy = scale & 2 ? 2 : 1;
+        if (sx == 1 && sy == 1 && nv.width <= kPaperDots && nv.height <= kImageRows) {
+            print = nv;  // printed as stored
+        } else {
+            print = Render(
+                nv.width, nv.height, sx, sy, Align::Left, counters_.work,
+                [&](int x, int y) { return nv.dots[static_cast<size_t>(y) * nv.width + x]; });
+        }
+    }
+    return print->dots;
 }
 
 void VirtualPrinter::ResetModes() {
@@ -396,7 +553,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
     } else if (is("\x1B\x33"sv)) {
         lineSpacing_ = a;
     } else if (is("\x1B\x64"sv) || is("\x1B\x4A"sv)) {
-        const int dots = is("\x1B\x64"sv) ? a * lineSpacing_ : a;
+        const int dots = std::min(is("\x1B\x64"sv) ? a * lineSpacing_ : a, kMaxFeedDots);
         if (!line_.empty())
             PrintLine(dots);
         else if (dots > 0)
@@ -414,17 +571,14 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         state_.codePage = a;
     } else if (is("\x1C\x26"sv) || is("\x1C\x2E"sv)) {
         state_.chinese = is("\x1C\x26"sv);
-    } else if (is("\x1C\x71"sv)) {
-        if (auto images = ReadFsQ(c))
-            nv_ = std::move(*images);
     } else if (is("\x1C\x70"sv)) {
-        const auto scale = Scale(At(c, 3));
-        if (a >= 1 && size_t{a} <= nv_.size() && scale) {
-            const PaperImage& nv = nv_[a - 1];
+        if (a >= 1 && size_t{a} <= nv_.size() && Digit(At(c, 3)) <= 3) {
             PrintPendingLine();
-            Add(Render(nv.width, nv.height, scale->first, scale->second, align_, [&](int x, int y) {
-                return nv.dots[static_cast<size_t>(y) * nv.width + x];
-            }));
+            const Dots& dots = NvPrint(a - 1u, static_cast<int>(Digit(At(c, 3))));
+            const auto [sx, sy] = *Scale(At(c, 3));
+            const PaperImage& nv = nv_[a - 1u];
+            Add(PaperImage{std::min(nv.width * sx, kPaperDots),
+                           std::min(nv.height * sy, kImageRows), dots, align_});
         }
     } else if (is("\x1D\x76\x30"sv)) {
         const unsigned xBytes = Word(c, 4), rows = Word(c, 6);
@@ -432,7 +586,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         if (xBytes > 0 && rows > 0 && scale) {
             PrintPendingLine();
             Add(Render(static_cast<int>(8 * xBytes), static_cast<int>(rows), scale->first,
-                       scale->second, align_, [&](int x, int y) {
+                       scale->second, align_, counters_.work, [&](int x, int y) {
                            return Bit(At(c, 8 + size_t{xBytes} * y + x / 8), x % 8);
                        }));
         }
@@ -444,7 +598,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         if (columns > 0 && (a == 0 || a == 1 || a == 32 || a == 33)) {
             PrintPendingLine();
             Add(Render(static_cast<int>(columns), band, a % 2 ? 1 : 2, band == 8 ? 3 : 1, align_,
-                       [&](int x, int y) {
+                       counters_.work, [&](int x, int y) {
                            return Bit(At(c, 5 + static_cast<size_t>(x) * (band / 8) + y / 8),
                                       y % 8);
                        }));

@@ -6,6 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,12 +16,39 @@
 #include <variant>
 #include <vector>
 
+#include "posdll/BmpReader.h"
 #include "protocol/Decoder.h"
 
 namespace kelvo::printer {
 
 // 576 dots: 80 mm paper at 203 dpi.
 inline constexpr int kPaperDots = 576;
+
+// What the model holds at most, whatever it is sent.
+// The paper: the newest items only, trimmed a batch at a time from the oldest.
+inline constexpr size_t kPaperItems = 5000;
+// Dots of the pictures on the paper, each print counted in full even where prints share dots.
+inline constexpr size_t kPaperImageDots = size_t{32} << 20;
+// The paper's height in dots (about 32 m at 8 dots a millimetre).
+inline constexpr int64_t kPaperHeightDots = int64_t{1} << 18;
+// One feed: 1016 mm, the most a printer of this family feeds for one command.
+inline constexpr int kMaxFeedDots = 8128;
+// Rows of one printed picture: an NV image at double height.
+inline constexpr int kImageRows = 2 * 8 * 288;
+// One FS q download, all its images together, as the printer library sends at most; its images
+// hold at most 8 dots per byte. A larger one is refused at the image size that passes it.
+inline constexpr uint64_t kMaxNvBytes = posdll::kMaxFsQBytes;
+// The image data of one GS v 0 raster; a header that declares more is refused at once.
+inline constexpr uint64_t kMaxRasterBytes = uint64_t{4} << 20;
+// An unfinished command kept for its rest: at most a GS v 0 raster (FS q is read as it comes).
+inline constexpr uint64_t kMaxHeldBytes = kMaxRasterBytes + 8;
+// Jobs remembered, newest last.
+inline constexpr size_t kJobsKept = 32;
+// A status answer must not wait behind a long print: the box feeds a printer this many bytes at a
+// time, and one slice's work is bounded (kMaxWorkPerByte, plus one picture of kImageRows rows).
+inline constexpr size_t kFeedSlice = 4096;
+// Steps of work (entries read, text bytes, dots written) per byte received, at most.
+inline constexpr uint64_t kMaxWorkPerByte = 256;
 
 struct TextStyle {
     bool bold = false;      // ESC E, ESC ! bit 3
@@ -49,12 +79,44 @@ struct PaperLine {
     bool operator==(const PaperLine&) const = default;
 };
 
+// The dots of a picture, one byte each, shared by every copy: an NV image printed a thousand times
+// is held once, and a view can draw it once.
+class Dots {
+  public:
+    using value_type = uint8_t;
+    using const_iterator = const uint8_t*;
+    using iterator = const_iterator;
+
+    Dots() = default;
+    Dots(const std::vector<uint8_t>& dots);  // NOLINT: a picture is its dots
+    Dots(std::initializer_list<uint8_t> dots);
+    // `size` dots the caller writes through Write() before anyone reads them.
+    static Dots Blank(size_t size);
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const uint8_t* data() const { return data_.get(); }
+    const_iterator begin() const { return data(); }
+    const_iterator end() const { return data() + size_; }
+    uint8_t operator[](size_t i) const { return data_[i]; }
+    uint8_t* Write() { return data_.get(); }
+    // Which picture these are: equal for copies of one picture.
+    const void* Identity() const { return data_.get(); }
+    // Keeps the dots alive as long as the holder lives.
+    std::shared_ptr<const void> Owner() const { return data_; }
+    bool operator==(const Dots& other) const;
+
+  private:
+    std::shared_ptr<uint8_t[]> data_;
+    size_t size_ = 0;
+};
+
 // A monochrome picture printed dot for dot: `dots` holds width*height bytes, 1 = black, row by
 // row from the top.
 struct PaperImage {
     int width = 0;
     int height = 0;
-    std::vector<uint8_t> dots;
+    Dots dots;
     Align align = Align::Left;
     bool operator==(const PaperImage&) const = default;
 };
@@ -70,6 +132,22 @@ struct PaperCut {
 };
 
 using PaperItem = std::variant<PaperLine, PaperImage, PaperFeed, PaperCut>;
+
+// Dots of paper a cut's tear line takes.
+inline constexpr int kCutDots = 24;
+// The height in dots of one item on the paper: a line at least one font A line.
+int ItemHeight(const PaperItem& item);
+
+// One TCP connection's bytes, from its first to its end.
+struct JobRecord {
+    uint64_t number = 1;       // counted from 1
+    uint64_t bytes = 0;        // received
+    uint64_t refused = 0;      // commands refused for declaring more than the printer takes
+    std::string dropped;       // the unfinished command dropped at the end ("GS v 0"), or empty
+    uint64_t droppedHave = 0;  // its bytes received
+    uint64_t droppedNeed = 0;  // what its bytes so far declare, at least
+    std::string end;           // how it ended, as the caller of EndJob put it; empty while it runs
+};
 
 // What the vendor configuration frames store; factory reset restores these defaults.
 struct StoredSettings {
@@ -99,6 +177,7 @@ struct Counters {
     uint64_t cuts = 0;
     uint64_t drawerPulses = 0;
     uint64_t lines = 0;
+    uint64_t work = 0;  // steps: entries read, text bytes, dots written (see kMaxWorkPerByte)
 };
 
 class VirtualPrinter {
@@ -109,14 +188,26 @@ class VirtualPrinter {
     // between two calls is joined). Returns what the printer sends back (DLE EOT answers).
     std::string Feed(std::string_view bytes);
 
-    // The paper printed so far, oldest first, at most the newest few thousand items. Text still
-    // waiting for its line end is not on it.
+    // The paper printed so far, oldest first, at most the newest kPaperItems items (and within
+    // kPaperImageDots and kPaperHeightDots). Text still waiting for its line end is not on it.
     const std::vector<PaperItem>& Paper() const { return paper_; }
     void ClearPaper();
     size_t PaperSize() const { return paper_.size(); }
     // Items dropped from the front so far (old ones, and all on ClearPaper): a view that counts
     // the items it has shown finds the next one at Paper()[shown - PaperDropped()].
     uint64_t PaperDropped() const { return dropped_; }
+    int64_t PaperHeight() const { return paperHeight_; }
+    size_t PaperImageDots() const { return imageDots_; }
+    // Bytes kept of an unfinished command (at most kMaxHeldBytes).
+    size_t HeldBytes() const { return held_.size() + (nvLoad_ ? nvLoad_->header.size() : 0); }
+
+    // The connection ended: an unfinished command is dropped (the next job starts clean) and
+    // noted in the job's record, with `how` it ended. The line not yet printed stays, as in a
+    // printer's buffer.
+    void EndJob(std::string how);
+    const JobRecord& Job() const { return job_; }
+    // Ended jobs, newest last, at most kJobsKept.
+    const std::deque<JobRecord>& Jobs() const { return jobs_; }
 
     const StoredSettings& Settings() const { return settings_; }
     // NV images stored by FS q, numbered from 1; empty when none.
@@ -137,8 +228,25 @@ class VirtualPrinter {
         DecoderState state;
     };
 
+    // An FS q download read as it arrives, so that an image is never held twice nor converted in
+    // one go.
+    struct NvLoad {
+        std::string header;  // n, or the size bytes of the image being read
+        unsigned count = 0;  // n, once known
+        std::vector<PaperImage> images;
+        uint64_t declared = 3;  // bytes of the whole command its sizes so far declare
+        uint64_t received = 2;
+        uint64_t left = 0;    // data bytes of the current image still to come
+        unsigned rows = 0;    // its height in bytes
+        unsigned done = 0;    // images read
+        uint64_t at = 0;      // its data bytes so far
+        bool broken = false;  // an image outside the limits: read on, store nothing
+    };
+
     void Interpret(std::string_view data, std::string& answer);
+    size_t LoadNv(std::string_view data);
     void Hold(std::string_view rest, uint64_t needed);
+    const Dots& NvPrint(size_t index, int scale);
     size_t Text(std::string_view text, bool endsInput);
     void Put(std::string_view character, bool wide);
     void PutNarrow(std::string_view characters);
@@ -152,9 +260,15 @@ class VirtualPrinter {
 
     std::vector<PaperItem> paper_;
     uint64_t dropped_ = 0;
-    size_t imageDots_ = 0;  // dots held by the images on paper_
+    size_t imageDots_ = 0;     // dots held by the images on paper_
+    int64_t paperHeight_ = 0;  // of paper_, in dots
     StoredSettings settings_;
     std::vector<PaperImage> nv_;
+    // Each NV image as printed at each FS p scale, drawn at its first print and shared after.
+    std::vector<std::array<std::optional<PaperImage>, 4>> nvPrints_;
+    std::optional<NvLoad> nvLoad_;
+    JobRecord job_;
+    std::deque<JobRecord> jobs_;
     Counters counters_;
     StatusFlags flags_;
 
@@ -170,7 +284,6 @@ class VirtualPrinter {
 
     std::string held_;       // an unfinished command (or GBK lead byte) waiting for its rest
     uint64_t heldNeed_ = 0;  // re-read once held_ is this long
-    uint64_t skip_ = 0;      // bytes still to pass over of a command too long to keep
 };
 
 // A radio bridge with numbered printers behind it (001, 002, 003) plus the printer on the line

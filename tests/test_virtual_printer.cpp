@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -244,4 +245,140 @@ TEST(Bridge, FramesReachTheNumberedPrinterAndUnknownNumbersAreDropped) {
         EXPECT_EQ(Texts(two), std::vector<std::string>{"two"});
         EXPECT_TRUE(one.Paper().empty());
     }
+}
+
+TEST(VirtualPrinter, FsQReadsTheSameHoweverItIsSplitAndPrintsShareItsDots) {
+    const std::string download = kelvo::testing::ExpectedFsQ(20, 13, Pattern);
+    const std::string stream = download + PrintNvImage1() + TransmitStatus(1) +
+                               "\x1C\x70\x01\x03"s + "\x1C\x70\x01\x03"s + PrintNvImage1();
+    VirtualPrinter whole;
+    EXPECT_EQ(whole.Feed(stream), "\x12");
+    ASSERT_EQ(whole.NvImages().size(), 1u);
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        SCOPED_TRACE(split);
+        VirtualPrinter p;
+        std::string answer = p.Feed(stream.substr(0, split));
+        answer += p.Feed(stream.substr(split));
+        EXPECT_EQ(answer, "\x12");
+        EXPECT_EQ(p.NvImages(), whole.NvImages());
+        EXPECT_EQ(p.Paper(), whole.Paper());
+        EXPECT_EQ(p.HeldBytes(), 0u);
+    }
+    // Drawn once for each scale, then shared: by the stored image itself at normal size.
+    const auto& paper = whole.Paper();
+    ASSERT_EQ(paper.size(), 4u);
+    const auto dots = [&](size_t i) { return std::get<PaperImage>(paper[i]).dots.Identity(); };
+    EXPECT_EQ(dots(0), whole.NvImages()[0].dots.Identity());
+    EXPECT_EQ(dots(3), dots(0));
+    EXPECT_EQ(dots(1), dots(2));
+    EXPECT_NE(dots(1), dots(0));
+}
+
+TEST(VirtualPrinter, ThousandsOfNvPrintsCostLittleWorkAndKeepTheirBounds) {
+    VirtualPrinter p;
+    p.Feed(kelvo::testing::ExpectedFsQ(576, 800, [](int x, int y) { return (x ^ y) & 1; }));
+    const uint64_t before = p.Count().work;
+    std::string prints;
+    for (int i = 0; i < 4096; ++i)
+        prints += "\x1C\x70\x01\x00"s;
+    p.Feed(prints);
+    EXPECT_LE(p.Count().work - before, prints.size() * 8);
+    EXPECT_LE(p.PaperImageDots(), kPaperImageDots);
+    EXPECT_EQ(std::get<PaperImage>(p.Paper().back()).dots.Identity(),
+              p.NvImages()[0].dots.Identity());
+}
+
+// A command left unfinished by one job goes with it; one larger than the printer takes is
+// refused at its header, so what follows in the same job is read at once.
+struct Unfinished {
+    const char* what;
+    std::string bytes;
+    std::string dropped;  // empty: nothing dropped
+    uint64_t have, need;
+    uint64_t refused;
+};
+
+class UnfinishedCommand : public ::testing::TestWithParam<Unfinished> {};
+
+TEST_P(UnfinishedCommand, EndsWithItsJobAndTheNextJobIsAnswered) {
+    const Unfinished& c = GetParam();
+    VirtualPrinter p;
+    p.Feed("kept");
+    const std::string sameJob = p.Feed(c.bytes + TransmitStatus(1));
+    EXPECT_EQ(sameJob, c.refused ? "\x12" : "");
+    EXPECT_LE(p.HeldBytes(), kMaxHeldBytes);
+    p.EndJob("closed");
+    ASSERT_EQ(p.Jobs().size(), 1u);
+    const JobRecord& job = p.Jobs().back();
+    EXPECT_EQ(job.number, 1u);
+    EXPECT_EQ(job.bytes, 4 + c.bytes.size() + 3);
+    EXPECT_EQ(job.dropped, c.dropped);
+    if (!c.dropped.empty()) {
+        EXPECT_EQ(job.droppedHave, c.have + 3);  // the status request was read as its data
+        EXPECT_GE(job.droppedNeed, c.need);
+    }
+    EXPECT_EQ(job.refused, c.refused);
+    EXPECT_EQ(job.end, "closed");
+    EXPECT_EQ(p.HeldBytes(), 0u);
+    EXPECT_EQ(p.Job().number, 2u);
+    EXPECT_EQ(p.Feed(TransmitStatus(1) + "\n"), "\x12");
+    EXPECT_EQ(Texts(p).back().substr(0, 4), "kept");
+    EXPECT_TRUE(p.NvImages().empty());
+}
+
+const std::string kHuge = "\xFF\xFF\xFF\xFF";  // 65535 x 65535
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualPrinter, UnfinishedCommand,
+    ::testing::Values(
+        Unfinished{"raster of 4 MiB, 1000 bytes sent",
+                   "\x1D\x76\x30\x00\x00\x08\x00\x08"s + std::string(1000, '\x55'), "GS v 0", 1008,
+                   8 + (4u << 20), 0},
+        Unfinished{"raster header cut short", "\x1D\x76\x30\x00\xFF"s, "GS v 0", 5, 8, 0},
+        Unfinished{"raster of 4 GiB", "\x1D\x76\x30\x00"s + kHuge, "", 0, 0, 1},
+        Unfinished{"NV image cut short", kelvo::testing::ExpectedFsQ(40, 40, Pattern).substr(0, 90),
+                   "FS q", 90, 3 + 4 + 5 * 5 * 8, 0},
+        Unfinished{"NV image of 34 GiB", "\x1C\x71\x01"s + kHuge, "", 0, 0, 1}),
+    [](const auto& info) {
+        std::string name = info.param.what;
+        for (char& ch : name)
+            ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    });
+
+TEST(VirtualPrinter, LongFeedsAndLongRollsStayWithinTheirBounds) {
+    VirtualPrinter p;
+    // The most ESC 3 and ESC d can ask for, 65025 dots, is fed as the printer's longest feed.
+    p.Feed("\x1B\x33\xFF\x1B\x64\xFF"s);
+    ASSERT_EQ(p.PaperSize(), 1u);
+    EXPECT_EQ(std::get<PaperFeed>(p.Paper()[0]).dots, kMaxFeedDots);
+    p.Feed("x\x1B\x64\xFF"s);
+    EXPECT_EQ(std::get<PaperLine>(p.Paper().back()).spacing, kMaxFeedDots);
+
+    std::string feeds;
+    for (int i = 0; i < 1000; ++i)
+        feeds += "\x1B\x33\xFF\x1B\x64\xFF"s;
+    p.Feed(feeds);
+    std::string lines;
+    for (int i = 0; i < 12000; ++i)
+        lines += "line\n";
+    p.Feed(lines);
+    std::string rasters;
+    for (int i = 0; i < 100; ++i)
+        rasters += "\x1D\x76\x30\x00\x48\x00\x00\x04"s + std::string(72 * 1024, '\x0F');
+    p.Feed(rasters);
+    EXPECT_LE(p.PaperSize(), kPaperItems);
+    EXPECT_LE(p.PaperHeight(), kPaperHeightDots);
+    EXPECT_LE(p.PaperImageDots(), kPaperImageDots);
+    int64_t height = 0;
+    size_t dots = 0;
+    for (const PaperItem& item : p.Paper()) {
+        height += ItemHeight(item);
+        if (const auto* image = std::get_if<PaperImage>(&item))
+            dots += image->dots.size();
+    }
+    EXPECT_EQ(height, p.PaperHeight());
+    EXPECT_EQ(dots, p.PaperImageDots());
+    const uint64_t bytes = 6 + 4 + feeds.size() + lines.size() + rasters.size();
+    EXPECT_LE(p.Count().work, bytes * kMaxWorkPerByte);
 }
