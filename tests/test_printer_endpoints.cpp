@@ -11,6 +11,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "links/SerialLine.h"
 #include "links/TcpConnect.h"
@@ -182,4 +184,84 @@ TEST(Endpoints, DestructorsReturnPromptlyWhilePeersAreConnected) {
     pty.reset();
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_EQ(Answer(client.get(), true), "");
+}
+
+namespace {
+
+// How each connection ended, in order.
+class EndLog {
+  public:
+    kelvo::printer::TcpEvents Events() {
+        return {nullptr, [this](kelvo::printer::TcpEnd end) {
+                    std::lock_guard lock(mu_);
+                    ends_.push_back(end);
+                    cv_.notify_all();
+                }};
+    }
+    std::vector<kelvo::printer::TcpEnd> WaitFor(size_t n) {
+        std::unique_lock lock(mu_);
+        cv_.wait_for(lock, 5s, [&] { return ends_.size() >= n; });
+        return ends_;
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<kelvo::printer::TcpEnd> ends_;
+};
+
+// Polls `done` every few milliseconds for up to 5 s.
+template <class Done>
+bool Eventually(Done done) {
+    for (int i = 0; i < 1000; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return done();
+}
+
+}  // namespace
+
+TEST(TcpEndpoint, ASilentClientIsClosedAtTheIdleLimitAndTheNextIsServed) {
+    using kelvo::printer::TcpEnd;
+    Recorder model;
+    EndLog ends;
+    TcpEndpoint endpoint({OwnLoopbackHost(), 9100, 0ms}, model.Sink(), ends.Events());
+    const auto start = Clock::now();
+    UniqueFd silent = Connect(OwnLoopbackHost(), endpoint.Port());
+    ASSERT_TRUE(Eventually([&] { return endpoint.Serving(); }));
+    UniqueFd next = Connect(OwnLoopbackHost(), endpoint.Port());
+    Send(next.get(), "next?", true);
+    // No limit: the silent client keeps the printer; a limit set now applies to it.
+    char early = 0;
+    EXPECT_EQ(kelvo::ReadWithin(next.get(), &early, 1, 300ms, true).error, ETIMEDOUT);
+    endpoint.SetIdleLimit(500ms);
+    char byte = 0;
+    const auto closed = kelvo::ReadWithin(silent.get(), &byte, 1, 5s, true);
+    EXPECT_EQ(closed.error, 0);
+    EXPECT_EQ(closed.count, 0u);  // end of stream
+    EXPECT_GE(Clock::now() - start, 500ms);
+    EXPECT_EQ(Answer(next.get(), true), "\x12");
+    EXPECT_EQ(model.WaitFor(5), "next?");
+    EXPECT_EQ(ends.WaitFor(1), std::vector<TcpEnd>{TcpEnd::Idle});
+    next.reset();
+    EXPECT_EQ(ends.WaitFor(2), (std::vector<TcpEnd>{TcpEnd::Idle, TcpEnd::Closed}));
+}
+
+TEST(TcpEndpoint, CountsTheClientsWaitingBehindTheOneServed) {
+    Recorder model;
+    TcpEndpoint endpoint({OwnLoopbackHost(), 9100, 0ms}, model.Sink());
+    EXPECT_FALSE(endpoint.Serving());
+    EXPECT_EQ(endpoint.Waiting(), 0);
+    UniqueFd first = Connect(OwnLoopbackHost(), endpoint.Port());
+    ASSERT_TRUE(Eventually([&] { return endpoint.Serving(); }));
+    UniqueFd second = Connect(OwnLoopbackHost(), endpoint.Port());
+    UniqueFd third = Connect(OwnLoopbackHost(), endpoint.Port());
+    EXPECT_TRUE(Eventually([&] { return endpoint.Waiting() == 2; }));
+    first.reset();
+    EXPECT_TRUE(Eventually([&] { return endpoint.Waiting() == 1; }));
+    second.reset();
+    third.reset();
+    EXPECT_TRUE(Eventually([&] { return endpoint.Waiting() == 0 && !endpoint.Serving(); }));
 }
