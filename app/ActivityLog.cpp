@@ -120,12 +120,13 @@ void TActivityLog::SetOutcome(bool failed, const QString& text) {
     open_->outcome = text;
 }
 
-void TActivityLog::SetStatus(const StatusAnswers& answers) {
+void TActivityLog::SetStatus(const StatusAnswers& answers, const StatusAnswers& late) {
     std::lock_guard lock(mu_);
     if (!open_)
         return;
     touched_ = true;
     open_->status = answers;
+    open_->lateStatus = late;
 }
 
 void TActivityLog::SetLibraryResult(int32_t code) {
@@ -199,22 +200,32 @@ QString TActivityLog::EntryText(const Entry& e, bool english, bool hex) {
                 Hex(e.keptReceived, 64) + QLatin1Char('\n');
     }
     if (e.status) {
-        for (const QString& line : StatusLines(*e.status, english))
+        for (const QString& line : StatusLines(*e.status, english, e.lateStatus))
             text += indent + line + QLatin1Char('\n');
     }
     return text;
 }
 
-QStringList TActivityLog::StatusLines(const StatusAnswers& answers, bool english) {
+QStringList TActivityLog::StatusLines(const StatusAnswers& answers, bool english,
+                                      const StatusAnswers& late) {
     const kelvo::PrinterStatus s = kelvo::InterpretStatus(answers);
     static const char* const kRequestEn[4] = {"Printer status", "Offline cause", "Error cause",
                                               "Paper sensor"};
     static const char* const kRequestZh[4] = {"打印机状态", "离线原因", "错误原因", "纸传感器"};
     QStringList lines;
     auto noAnswer = [&](int n) {
+        const QString request = QString::fromUtf8(english ? kRequestEn[n - 1] : kRequestZh[n - 1]);
+        if (const auto& byte = late[static_cast<size_t>(n - 1)]) {
+            lines << (english ? QStringLiteral("%1 (DLE EOT %2): late (%3), not read")
+                              : QStringLiteral("%1 (DLE EOT %2)：应答超时（%3），未采用"))
+                         .arg(request)
+                         .arg(n)
+                         .arg(*byte, 2, 16, QLatin1Char('0'));
+            return;
+        }
         lines << (english ? QStringLiteral("%1 (DLE EOT %2): no answer")
                           : QStringLiteral("%1 (DLE EOT %2)：无应答"))
-                     .arg(QString::fromUtf8(english ? kRequestEn[n - 1] : kRequestZh[n - 1]))
+                     .arg(request)
                      .arg(n);
     };
     if (s.online) {

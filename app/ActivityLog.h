@@ -44,6 +44,7 @@ class TActivityLog : public QObject {
         QString outcome;  // the failure in the system's own words; empty when all went well
         std::optional<int32_t> libraryCode;  // the printer library's result, shown with its meaning
         std::optional<StatusAnswers> status;
+        StatusAnswers lateStatus;           // bytes that came after their request's time-out
         std::vector<std::string> commands;  // decoded once, when the entry is complete
     };
 
@@ -72,7 +73,7 @@ class TActivityLog : public QObject {
     void SetFailure(const QString& text);
     // What the action's own results say, over any failure noted before (a library's codes).
     void SetOutcome(bool failed, const QString& text);
-    void SetStatus(const StatusAnswers& answers);
+    void SetStatus(const StatusAnswers& answers, const StatusAnswers& late = {});
     // The printer library's result (-1 from its open, else 1001 to 1009) as the outcome.
     void SetLibraryResult(int32_t code);
 
@@ -86,8 +87,10 @@ class TActivityLog : public QObject {
     // The whole log as text, entries apart by a blank line: what the panel shows, copies and saves.
     QString Text(bool english, bool hex) const;
     static QString EntryText(const Entry& entry, bool english, bool hex);
-    // The printer's state in plain words, one line per fact; "no answer" where a request had none.
-    static QStringList StatusLines(const StatusAnswers& answers, bool english);
+    // The printer's state in plain words, one line per fact; "no answer" where a request had none,
+    // "late" with the byte where it came only after its time-out (never read as a state).
+    static QStringList StatusLines(const StatusAnswers& answers, bool english,
+                                   const StatusAnswers& late = {});
     // "1007 BMP malformed or truncated: nothing sent": a library result and what it means.
     static QString LibraryResultText(int32_t code, bool english);
     // A button's caption as the log names the action: without its accelerator.

@@ -65,13 +65,15 @@ void TLogPanel::SetEnglish(bool english) {
     ClearButton->setText(english ? QStringLiteral("Clear") : QStringLiteral("清除"));
     HexBox->setText(english ? QStringLiteral("Show hex") : QStringLiteral("显示十六进制"));
     if (lastStatus_)
-        ShowStatus(*lastStatus_);
+        ShowStatus(*lastStatus_, lastLate_);
     Rebuild();
 }
 
-void TLogPanel::ShowStatus(const TActivityLog::StatusAnswers& answers) {
+void TLogPanel::ShowStatus(const TActivityLog::StatusAnswers& answers,
+                           const TActivityLog::StatusAnswers& late) {
     lastStatus_ = answers;
-    StatusView->setText(TActivityLog::StatusLines(answers, english_).join(QLatin1Char('\n')));
+    lastLate_ = late;
+    StatusView->setText(TActivityLog::StatusLines(answers, english_, late).join(QLatin1Char('\n')));
 }
 
 void TLogPanel::ShowStatusMessage(const QString& message) {

@@ -30,7 +30,8 @@ class TLogPanel : public QFrame {
     void SetEnglish(bool english);
     bool English() const { return english_; }
     // Shows a status request's answers, or `message` when none could be asked.
-    void ShowStatus(const TActivityLog::StatusAnswers& answers);
+    void ShowStatus(const TActivityLog::StatusAnswers& answers,
+                    const TActivityLog::StatusAnswers& late = {});
     void ShowStatusMessage(const QString& message);
     // The log as shown, for the clipboard and the file.
     QString Text() const;
@@ -48,6 +49,7 @@ class TLogPanel : public QFrame {
     bool english_ = true;
     bool fontSet_ = false;  // the view's font, set on first showing
     std::optional<TActivityLog::StatusAnswers> lastStatus_;
+    TActivityLog::StatusAnswers lastLate_;
     uint64_t firstShown_ = 0;  // serials of the first and last entry in the view; 0: none
     uint64_t lastShown_ = 0;
 };

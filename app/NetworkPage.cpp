@@ -168,9 +168,13 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::Button7Click() {
-    // Waits up to about a second for the printer to take the last bytes and close its end.
+    // Waits while the printer takes the last bytes; the link is closed even when it reports that
+    // some never arrived, so the buttons follow either way.
+    struct Disconnected {
+        TForm1& form;
+        ~Disconnected() { form.SetSettingButtonsEnabled(false); }
+    } disconnected{*this};
     RunOnLink(ActionName(Button7), [this] { IdTCPClient1.Disconnect(); });
-    SetSettingButtonsEnabled(false);
 }
 
 void TForm1::Button3Click() {

@@ -274,6 +274,7 @@ void TForm1::btn20Click() {
     const QString file = dlgOpen1.FileName;
     int32_t motion = 0;
     int32_t download = 0;
+    int32_t closed = 0;
     PosdllCall(ActionName(btn20), [&] {
         motion = Posdll.POS_SetMotionUnit(180, 180);
         if (!file.isEmpty()) {
@@ -281,13 +282,16 @@ void TForm1::btn20Click() {
             const char* const paths[3] = {path.constData(), nullptr, nullptr};
             download = Posdll.POS_PreDownloadBmpsToFlash(paths, 2, 1);
         }
-        Posdll.POS_Close();
+        closed = Posdll.POS_Close();
     });
-    // The log tells what really happened; the result line below keeps its own words.
+    // The log tells what really happened, the close included (a printer that stopped taking the
+    // logo's tail); the result line below keeps its own words.
     if (file.isEmpty())
         Log->SetOutcome(true, QStringLiteral("请选择图片！"));
     else if (!openFailed)
-        Log->SetLibraryResult(motion != kelvo::kPosSuccess ? motion : download);
+        Log->SetLibraryResult(motion != kelvo::kPosSuccess     ? motion
+                              : download != kelvo::kPosSuccess ? download
+                                                               : closed);
     if (motion != 1001)
         edQuery->setText(QStringLiteral("打印失败！"));
     if (file.isEmpty())
@@ -319,12 +323,13 @@ void TForm1::btn21Click() {
     btn19->click();
     const int32_t handle = PosPortHandle;
     int32_t written = 0;
+    int32_t closed = 0;
     PosdllCall(ActionName(btn21), [&] {
         written = Posdll.POS_WriteFile(handle, command.data(), int32_t(command.size()));
-        Posdll.POS_Close();
+        closed = Posdll.POS_Close();
     });
     if (handle != -1)
-        Log->SetLibraryResult(written);
+        Log->SetLibraryResult(written != kelvo::kPosSuccess ? written : closed);
     PosPortHandle = 0;
     edQuery->setText(QStringLiteral("端口关闭成功！"));
 }

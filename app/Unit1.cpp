@@ -569,14 +569,14 @@ void TForm1::StatusRequestClick() {
         LogPanel->ShowStatusMessage(text);
         return;
     }
-    std::string back = answers.unsolicited;
+    std::string back = answers.unsolicited;  // late answers included
     for (const auto& byte : answers.answer) {
         if (byte)
             back += static_cast<char>(*byte);
     }
     Log->AddReceived(back);
-    Log->SetStatus(answers.answer);
-    LogPanel->ShowStatus(answers.answer);
+    Log->SetStatus(answers.answer, answers.late);
+    LogPanel->ShowStatus(answers.answer, answers.late);
 }
 
 // ---- Two texts ------------------------------------------------------------------------------

@@ -163,7 +163,7 @@ void DeviceFileOutput::CloseDevice() {
     // A real port's close() would wait up to 30 s for output that XOFF holds back; wait here
     // instead, while the port keeps sending, and give up like a stalled write.
     if (immediate_) {
-        if (const int err = WaitOutputDrained(fd_.get()); err != 0)
+        if (const int err = WaitOutputDrained(fd_.get()).error; err != 0)
             FailAndRelease(InOutErrorCodeFromErrno(err), err);
     }
     // Linux releases the descriptor even when close reports EINTR; nothing is lost by ignoring it.

@@ -121,9 +121,17 @@ NetworkLink::~NetworkLink() {
     CloseGracefully(fd_);
 }
 
-void NetworkLink::Disconnect() noexcept {
-    CloseGracefully(fd_);
+void NetworkLink::Disconnect() {
     state_ = State::Idle;
+    const CloseOutcome closed =
+        CloseGracefully(fd_, [this](const char* data, size_t size) { Keep(data, size); });
+    if (closed.error != 0)
+        throw ENetworkError(NotTakenText(closed.error, closed.notTaken), closed.error);
+}
+
+std::string NetworkLink::NotTakenText(int error, size_t notTaken) {
+    return SocketErrorText(error) + "\r\nThe printer did not take the last " +
+           std::to_string(notTaken) + (notTaken == 1 ? " byte sent." : " bytes sent.");
 }
 
 void NetworkLink::SendLine(const std::string& payload) {
@@ -202,12 +210,16 @@ void NetworkLink::KeepWaitingBytes() {
         if (in.count == 0)
             return;
         taken += in.count;
-        unsolicited_.append(chunk, in.count);
-        if (unsolicited_.size() > kUnsolicitedKept) {
-            const size_t excess = unsolicited_.size() - kUnsolicitedKept;
-            unsolicited_.erase(0, excess);
-            unsolicitedDropped_ += excess;
-        }
+        Keep(chunk, in.count);
+    }
+}
+
+void NetworkLink::Keep(const char* data, size_t size) {
+    unsolicited_.append(data, size);
+    if (unsolicited_.size() > kUnsolicitedKept) {
+        const size_t excess = unsolicited_.size() - kUnsolicitedKept;
+        unsolicited_.erase(0, excess);
+        unsolicitedDropped_ += excess;
     }
 }
 

@@ -36,7 +36,7 @@ class NetworkLink {
     };
 
     NetworkLink() = default;
-    ~NetworkLink();  // closes an open connection as Disconnect does
+    ~NetworkLink();  // closes an open connection as Disconnect does, reporting nothing
     NetworkLink(const NetworkLink&) = delete;
     NetworkLink& operator=(const NetworkLink&) = delete;
 
@@ -49,9 +49,12 @@ class NetworkLink {
     // Throws "Already connected." while connected (the open connection is kept), or a socket
     // error (ECANCELED when the action is cancelled), after which the link is Closed.
     void Connect();
-    // Closes any connection without sending anything, letting the printer take all that was sent
-    // (waits up to about a second for it to close its side); never fails.
-    void Disconnect() noexcept;
+    // Closes any connection without sending anything, once the printer has acknowledged every
+    // byte sent (as long as it keeps taking them), keeping what it says meanwhile as unasked
+    // bytes. The link is Idle afterwards, whatever happens. When the printer took no byte for the
+    // stall limit, the action was cancelled or the connection died with bytes still untaken, the
+    // rest is dropped and it throws a socket error that says how many bytes never arrived.
+    void Disconnect();
 
     // Sends the payload then CR LF.
     void SendLine(const std::string& payload);
@@ -83,11 +86,14 @@ class NetworkLink {
 
     // "Socket Error # n" CR LF and a one-line description of errno value n.
     static std::string SocketErrorText(int error);
+    // The socket error text, then a line naming the bytes the printer never took.
+    static std::string NotTakenText(int error, size_t notTaken);
 
   private:
     void Send(const char* data, size_t size);
     void RequireConnected() const;
     void KeepWaitingBytes();
+    void Keep(const char* data, size_t size);
     [[noreturn]] void FailDead(int error);
 
     std::string host_;

@@ -14,6 +14,9 @@ extern "C" {
 // 21 network). Returns the port handle (> 0) or -1.
 using PosOpenFn = int32_t (*)(const char* name, int32_t baudRate, int32_t dataBits,
                               int32_t stopBits, int32_t parity, int32_t mode);
+// Returns 1001 once the printer has taken everything sent; 1005 when it stopped taking bytes for
+// the stall limit, 1002 when the connection died first or the action was cancelled (the rest is
+// dropped); 1003 when no port is open. The port is closed in every case.
 using PosCloseFn = int32_t (*)();
 using PosWriteFileFn = int32_t (*)(int32_t handle, const char* data, int32_t count);
 // Returns 1001 on success.

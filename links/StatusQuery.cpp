@@ -20,13 +20,29 @@ namespace kelvo {
 
 namespace {
 
-// `ask` sends one request and returns what was waiting before it; `await` waits for its answer.
-template <typename Ask, typename Await>
-StatusAnswers AskFour(Ask ask, Await await) {
+using Clock = std::chrono::steady_clock;
+
+// `port` offers TakeWaiting() (what has arrived, without waiting), Send(request) and
+// ReadByte(timeout).
+template <typename Port>
+StatusAnswers AskFour(Port& port, std::chrono::milliseconds perRequest) {
     StatusAnswers out;
     for (uint8_t n = 1; n <= out.answer.size(); ++n) {
-        out.unsolicited += ask(TransmitStatus(n));
-        out.answer[n - 1] = await();
+        // Only a line that has fallen quiet can tell an answer from what the printer says anyway.
+        out.unsolicited += port.TakeWaiting();
+        const auto giveUp = Clock::now() + perRequest;
+        while (const auto unasked = port.ReadByte(kStatusQuietGap)) {
+            out.unsolicited += static_cast<char>(*unasked);
+            out.unsolicited += port.TakeWaiting();
+            if (Clock::now() >= giveUp)
+                return out;
+        }
+        port.Send(TransmitStatus(n));
+        if ((out.answer[n - 1] = port.ReadByte(perRequest)))
+            continue;
+        // The answer may still come: it must not land in the next request's slot.
+        if ((out.late[n - 1] = port.ReadByte(perRequest)))
+            out.unsolicited += static_cast<char>(*out.late[n - 1]);
     }
     return out;
 }
@@ -84,6 +100,11 @@ class QueryPort {
     QueryPort(const QueryPort&) = delete;
     QueryPort& operator=(const QueryPort&) = delete;
 
+    void Send(const std::string& bytes) {
+        if (const int err = WriteAll(fd_.get(), bytes.data(), bytes.size(), false).error; err != 0)
+            Fail(err);
+    }
+
     std::string TakeWaiting() {
         std::string waiting;
         char chunk[256];
@@ -96,11 +117,6 @@ class QueryPort {
             waiting.append(chunk, in.count);
         }
         return waiting;
-    }
-
-    void Write(const std::string& bytes) {
-        if (const int err = WriteAll(fd_.get(), bytes.data(), bytes.size(), false).error; err != 0)
-            Fail(err);
     }
 
     std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout) {
@@ -122,12 +138,15 @@ class QueryPort {
 }  // namespace
 
 StatusAnswers QueryStatus(NetworkLink& link, std::chrono::milliseconds perRequest) {
-    return AskFour(
-        [&](const std::string& request) {
-            link.SendRaw(request);
-            return link.TakeUnsolicited();
-        },
-        [&] { return link.ReadByte(perRequest); });
+    struct LinkPort {
+        NetworkLink& link;
+        std::string TakeWaiting() { return link.TakeUnsolicited(); }
+        void Send(const std::string& request) { link.SendRaw(request); }
+        std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout) {
+            return link.ReadByte(timeout);
+        }
+    } port{link};
+    return AskFour(port, perRequest);
 }
 
 StatusAnswers QueryDeviceStatus(const std::string& portName, std::chrono::milliseconds perRequest) {
@@ -140,13 +159,7 @@ StatusAnswers QueryDeviceStatus(const std::string& portName, std::chrono::millis
         static_cast<int32_t>(std::min(CurrentStallLimit(), 4 * perRequest).count());
     TransferScope scope(&bounded);
     QueryPort port(portName);
-    return AskFour(
-        [&](const std::string& request) {
-            std::string waiting = port.TakeWaiting();
-            port.Write(request);
-            return waiting;
-        },
-        [&] { return port.ReadByte(perRequest); });
+    return AskFour(port, perRequest);
 }
 
 }  // namespace kelvo

@@ -14,14 +14,24 @@ namespace kelvo {
 // The printer's four real-time status bytes, asked one after the other (DLE EOT 1..4).
 struct StatusAnswers {
     std::array<std::optional<uint8_t>, 4> answer;  // DLE EOT 1..4; empty = no answer in time
-    std::string unsolicited;  // bytes that were no answer (arrived before a request)
+    // A byte that came after its request's time-out: kept apart, never read as a status.
+    std::array<std::optional<uint8_t>, 4> late;
+    std::string unsolicited;  // bytes that were no answer (arrived before a request, or late)
 };
 
 inline constexpr std::chrono::milliseconds kStatusAnswerWait{500};
+// The line must have been silent this long before a request goes out, so that a byte the printer
+// sends unasked at that moment is not taken for the answer.
+inline constexpr std::chrono::milliseconds kStatusQuietGap{30};
 
-// Each request waits up to `perRequest` for its own answer, so a silent printer costs four times
-// that; a late answer is taken as unsolicited before the next request, never as the next answer.
-// The action's cancel ends the query at once.
+// Each answer is read only in its own request's slot. A request goes out once the line has been
+// quiet for kStatusQuietGap (what came before it is unsolicited); the first byte within
+// `perRequest` is its answer. When none comes, the query waits up to `perRequest` more, and a
+// byte that comes then is that request's late answer, kept apart (in `late` and `unsolicited`),
+// before the next request goes out: a printer that answers late is never read one request behind.
+// A line that does not fall quiet within `perRequest` (a printer that talks without pause) gets no
+// further request: the rest stay unanswered. A silent printer therefore costs eight times
+// `perRequest`. The action's cancel ends the query at once.
 
 // Over the connected link; `unsolicited` also gets what the link had kept from before. Fails as
 // the link's sends and reads do.
@@ -30,7 +40,9 @@ StatusAnswers QueryStatus(NetworkLink& link,
 
 // Over a serial or parallel port named as for DeviceFileOutput (ResolvePortName), claimed with the
 // same lock for the query only. A terminal's line settings stay, except that echo, line editing
-// and signal characters are off while asking. Anything but a character device is refused.
+// and signal characters are off while asking. What was waiting on the port before the query
+// (answers nobody read) is taken as unsolicited and never read as an answer. Anything but a
+// character device is refused.
 // Failures throw EInOutError as DeviceFileOutput does.
 StatusAnswers QueryDeviceStatus(const std::string& portName,
                                 std::chrono::milliseconds perRequest = kStatusAnswerWait);

@@ -48,25 +48,52 @@ int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out) {
     return 0;
 }
 
-void CloseGracefully(UniqueFd& fd) noexcept {
+CloseOutcome CloseGracefully(UniqueFd& fd,
+                             const std::function<void(const char*, size_t)>& heard) noexcept {
+    CloseOutcome out;
     if (!fd)
-        return;
+        return out;
     ::shutdown(fd.get(), SHUT_WR);
-    const auto deadline = std::chrono::steady_clock::now() + kGracefulCloseLimit;
-    char drop[4096];
-    for (;;) {
-        const ssize_t n = ::recv(fd.get(), drop, sizeof drop, MSG_DONTWAIT);
-        const int error = n < 0 ? errno : 0;
-        if (n == 0 || (n < 0 && error != EINTR && error != EAGAIN && error != EWOULDBLOCK))
-            break;  // the printer closed, or the connection is gone anyway
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        if (n < 0 && error != EINTR && WaitReady(fd.get(), POLLIN, left) != 0)
-            break;
+    struct Reader {
+        int fd;
+        const std::function<void(const char*, size_t)>& heard;
+        bool peerEnded = false;
+        int Take() noexcept {
+            char chunk[4096];
+            // Bounded, so a printer that never stops talking cannot keep the close here.
+            for (int round = 0; round < 16 && !peerEnded; ++round) {
+                const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                if (n > 0) {
+                    try {
+                        if (heard)
+                            heard(chunk, static_cast<size_t>(n));
+                    } catch (...) {  // what the printer said may be lost, not what it was sent
+                    }
+                } else if (n == 0) {
+                    peerEnded = true;  // it may still be reading what we sent
+                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    return 0;
+                } else if (errno != EINTR) {
+                    return errno;
+                }
+            }
+            return 0;
+        }
+    } reader{fd.get(), heard};
+    // One reference: small enough for std::function to hold without allocating.
+    const auto take = [&reader] { return reader.Take(); };
+    const DrainOutcome drained = WaitOutputDrained(fd.get(), take);
+    reader.Take();
+    // Our FIN counts in the queue too until it is acknowledged: it is no byte of the printer's.
+    out.notTaken = drained.left > 0 ? drained.left - 1 : 0;
+    out.error = drained.error;
+    if (out.error == 0 || out.notTaken == 0) {
+        out.error = 0;
+        fd.reset();
+    } else {
+        CloseAbortively(fd);
     }
-    fd.reset();
+    return out;
 }
 
 void CloseAbortively(UniqueFd& fd) noexcept {

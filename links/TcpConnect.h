@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "links/UniqueFd.h"
@@ -22,15 +24,22 @@ inline constexpr int kConnectSynRetries = 3;
 // Only a backstop: the SYN retries end a connect long before.
 inline constexpr std::chrono::milliseconds kConnectWaitLimit{30000};
 
-// How long CloseGracefully waits for the printer to close its side.
-inline constexpr std::chrono::milliseconds kGracefulCloseLimit{1000};
+struct CloseOutcome {
+    // 0 when the printer acknowledged every byte sent; ETIMEDOUT when it took none for the stall
+    // limit; ECANCELED when the action was cancelled; else the error that ended the connection.
+    int error = 0;
+    size_t notTaken = 0;  // bytes sent that the printer never acknowledged
+};
 
-// Closes a connection so that everything sent reaches the printer: close() with received bytes
-// still unread sends a reset, and the printer drops the tail of what it had not read yet (a
-// single status byte the printer sent was enough to lose most of a logo). So: end our side, read
-// and drop what still comes until the printer closes, about a second passes or the action is
-// cancelled, then close. Never fails.
-void CloseGracefully(UniqueFd& fd) noexcept;
+// Closes a connection so that everything sent reaches the printer. close() with received bytes
+// still unread sends a reset, and the printer drops the tail it has not read yet (a single status
+// byte was enough to lose most of a logo); a printer reading at print speed needs far longer than
+// any fixed wait. So: end our side, then wait while the printer acknowledges what the kernel still
+// holds, handing what it sends meanwhile to `heard` (may be empty), for as long as it keeps
+// taking bytes; then close. Under the thread's stall limit and cancel signal; on either, or when
+// the connection dies first, the rest is dropped with a reset and the outcome says how much.
+CloseOutcome CloseGracefully(
+    UniqueFd& fd, const std::function<void(const char*, size_t)>& heard = nullptr) noexcept;
 
 // Closes a connection at once with a reset: the queued rest of a stalled or cancelled action
 // must not reach the printer later, and a peer that stopped reading must not keep it pending.

@@ -184,22 +184,34 @@ ReadOutcome ReadWithin(int fd, char* data, size_t size, std::chrono::millisecond
     }
 }
 
-int WaitOutputDrained(int fd) {
+DrainOutcome WaitOutputDrained(int fd, const std::function<int()>& meanwhile) {
+    DrainOutcome out;
     auto lastShrank = Clock::now();
-    int last = -1;
-    for (;;) {
+    for (bool first = true;; first = false) {
         int queued = 0;
-        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
-            return 0;
-        if (last < 0 || queued < last)
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            out.left = 0;
+            return out;
+        }
+        if (first || static_cast<size_t>(queued) < out.left)
             lastShrank = Clock::now();
-        last = queued;
+        out.left = static_cast<size_t>(queued);
+        if (meanwhile) {
+            if (const int error = meanwhile(); error != 0) {
+                out.error = error;
+                return out;
+            }
+        }
         const auto left = StallTimeLeft(lastShrank);
-        if (left.count() <= 0)
-            return ETIMEDOUT;
-        // A terminal cannot be polled for "sent": ask again shortly.
-        if (const int wait = WaitReady(-1, 0, std::min(left, kDrainPollPause)); wait != ETIMEDOUT)
-            return wait;
+        if (left.count() <= 0) {
+            out.error = ETIMEDOUT;
+            return out;
+        }
+        // Neither a terminal nor a socket can be polled for "sent": ask again shortly.
+        if (const int wait = WaitReady(-1, 0, std::min(left, kDrainPollPause)); wait != ETIMEDOUT) {
+            out.error = wait;
+            return out;
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "links/UniqueFd.h"
 
@@ -112,10 +113,20 @@ ReadOutcome ReadWithin(int fd, char* data, size_t size, std::chrono::millisecond
 // With fd -1 it only waits out the time-out or the cancel.
 int WaitReady(int fd, short events, std::chrono::milliseconds timeout);
 
-// Waits until a terminal has sent everything queued for output, as long as the queue keeps
-// shrinking: 0 when empty (or `fd` has no output queue to ask), ETIMEDOUT when it did not shrink
-// for the stall limit (XOFF held, CTS low), ECANCELED when the action was cancelled. The caller
-// decides whether to flush what is left.
-int WaitOutputDrained(int fd);
+struct DrainOutcome {
+    // 0 when the queue is empty (or `fd` has no output queue to ask); ETIMEDOUT when it did not
+    // shrink for the stall limit; ECANCELED when the action was cancelled; else what `meanwhile`
+    // returned.
+    int error = 0;
+    size_t left = 0;  // still queued when the wait ended
+};
+
+// Waits until `fd` has sent everything queued for output, as long as the queue keeps shrinking:
+// a terminal's output queue (XOFF held or CTS low stop it), or a socket's bytes the peer has not
+// acknowledged yet (TIOCOUTQ is SIOCOUTQ). `meanwhile`, when given, runs after every look at a
+// non-empty queue (a socket's closer takes what the peer sends); a non-zero result ends the wait
+// with it.
+// The caller decides what to do with what is left.
+DrainOutcome WaitOutputDrained(int fd, const std::function<int()>& meanwhile = nullptr);
 
 }  // namespace kelvo

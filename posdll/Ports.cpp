@@ -19,7 +19,26 @@ class NetworkPort : public Port {
     explicit NetworkPort(UniqueFd fd) : fd_(std::move(fd)) {}
     ~NetworkPort() override { CloseGracefully(fd_); }
     int32_t Write(const char* data, size_t size) override {
-        return WriteAllBytes(fd_.get(), data, size, true);
+        if (!fd_)
+            return kPosFailed;
+        const int32_t result = WriteAllBytes(fd_.get(), data, size, true);
+        // Stalled or cancelled: the rest of this action must not reach the printer later, and the
+        // close need not wait for it.
+        if (result != kPosSuccess)
+            CloseAbortively(fd_);
+        return result;
+    }
+    int32_t Close() override {
+        if (!fd_)
+            return kPosFailed;  // a write broke the connection and said so
+        switch (CloseGracefully(fd_).error) {
+            case 0:
+                return kPosSuccess;
+            case ETIMEDOUT:
+                return kPosTimeout;
+            default:
+                return kPosFailed;
+        }
     }
 
   private:

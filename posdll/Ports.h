@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "links/PosdllFuncs.h"
+
 namespace kelvo::posdll {
 
 // One way to a printer. Write sends all bytes or returns why not (kPos* code).
@@ -12,6 +14,10 @@ class Port {
   public:
     virtual ~Port() = default;
     virtual int32_t Write(const char* data, size_t size) = 0;
+    // Lets the printer take what is still on its way and closes: kPosSuccess when it took it all,
+    // kPosTimeout when it stopped taking bytes for the stall limit, kPosFailed when the
+    // connection died first or the action was cancelled. The port is closed either way.
+    virtual int32_t Close() { return kPosSuccess; }
 };
 
 // Writes everything to a non-blocking descriptor (a socket when `socket`) under the thread's

@@ -80,9 +80,14 @@ POSDLL_EXPORT int32_t POS_Close() {
     std::lock_guard lock(c.mu);
     if (!c.port)
         return kPosNoPort;
+    int32_t result = kPosFailed;
+    try {
+        result = c.port->Close();
+    } catch (...) {
+    }
     c.port.reset();
     c.handle = 0;
-    return kPosSuccess;
+    return result;
 }
 
 POSDLL_EXPORT int32_t POS_WriteFile(int32_t handle, const char* data, int32_t count) {

@@ -3,6 +3,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "links/PortLock.h"
 #include "links/PortName.h"
 #include "links/PosdllFuncs.h"
@@ -18,15 +20,28 @@ namespace {
 class SerialPort : public Port {
   public:
     explicit SerialPort(UniqueFd fd) : fd_(std::move(fd)) {}
-    ~SerialPort() override {
+    ~SerialPort() override { Close(); }
+    int32_t Close() override {
+        if (!fd_)
+            return kPosSuccess;
         // Let the printer have what is still queued while it takes it, but not for ever: a port
         // held by XOFF would otherwise block close() for up to 30 s. Cancelled: drop it at once.
-        if (WaitOutputDrained(fd_.get()) != 0)
+        int32_t result = kPosSuccess;
+        if (const int error = WaitOutputDrained(fd_.get()).error; error != 0) {
             ::tcflush(fd_.get(), TCOFLUSH);
+            result = error == ETIMEDOUT ? kPosTimeout : kPosFailed;
+        }
         ::ioctl(fd_.get(), TIOCNXCL);
+        fd_.reset();
+        return result;
     }
     int32_t Write(const char* data, size_t size) override {
-        return WriteAllBytes(fd_.get(), data, size, false);
+        const int32_t result = WriteAllBytes(fd_.get(), data, size, false);
+        // Stalled or cancelled: what is still queued must not reach the printer later, and the
+        // close need not wait for it.
+        if (result != kPosSuccess)
+            ::tcflush(fd_.get(), TCOFLUSH);
+        return result;
     }
 
   private:

@@ -1,5 +1,9 @@
 #include "testing/StatusResponder.h"
 
+#include <algorithm>
+#include <deque>
+#include <utility>
+
 namespace kelvo::testing {
 
 std::string StatusRequestScanner::Answer(std::string_view bytes, const StatusBytes& answers) {
@@ -18,16 +22,40 @@ std::string StatusRequestScanner::Answer(std::string_view bytes, const StatusByt
     return reply;
 }
 
-StatusResponder::StatusResponder(Pty& pty, StatusBytes answers)
-    : pty_(pty), answers_(answers), thread_([this] {
+StatusResponder::StatusResponder(Pty& pty, StatusBytes answers,
+                                 std::chrono::milliseconds answerDelay,
+                                 std::chrono::milliseconds talkEvery)
+    : pty_(pty),
+      answers_(answers),
+      answerDelay_(answerDelay),
+      talkEvery_(talkEvery),
+      thread_([this] {
+          using Clock = std::chrono::steady_clock;
           StatusRequestScanner scanner;
+          std::deque<std::pair<Clock::time_point, std::string>> due;
+          auto nextTalk =
+              talkEvery_.count() > 0 ? Clock::now() + talkEvery_ : Clock::time_point::max();
           while (!stop_) {
-              const std::string got = pty_.read(4096, std::chrono::milliseconds(10));
+              const auto now = Clock::now();
+              while (!due.empty() && due.front().first <= now) {
+                  pty_.write(due.front().second);
+                  due.pop_front();
+              }
+              if (now >= nextTalk) {
+                  pty_.write("\x12");
+                  nextTalk += talkEvery_;
+              }
+              auto wake = std::min(
+                  nextTalk, due.empty() ? now + std::chrono::milliseconds(10) : due.front().first);
+              wake = std::min(wake, now + std::chrono::milliseconds(10));
+              const std::string got =
+                  pty_.read(4096, std::chrono::ceil<std::chrono::milliseconds>(wake - now));
               {
                   std::lock_guard lock(mu_);
                   read_ += got;
               }
-              pty_.write(scanner.Answer(got, answers_));
+              if (std::string reply = scanner.Answer(got, answers_); !reply.empty())
+                  due.emplace_back(Clock::now() + answerDelay_, std::move(reply));
           }
       }) {}
 

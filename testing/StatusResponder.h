@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -26,10 +27,13 @@ class StatusRequestScanner {
 };
 
 // A printer at the master end of a pty that answers status requests, in a thread of its own,
-// keeping every byte it read.
+// keeping every byte it read. It may answer `answerDelay` after a request, and talk unasked: the
+// byte 0x12 every `talkEvery` (0: never).
 class StatusResponder {
   public:
-    StatusResponder(Pty& pty, StatusBytes answers);
+    StatusResponder(Pty& pty, StatusBytes answers,
+                    std::chrono::milliseconds answerDelay = std::chrono::milliseconds(0),
+                    std::chrono::milliseconds talkEvery = std::chrono::milliseconds(0));
     ~StatusResponder();
     StatusResponder(const StatusResponder&) = delete;
     StatusResponder& operator=(const StatusResponder&) = delete;
@@ -39,6 +43,8 @@ class StatusResponder {
   private:
     Pty& pty_;
     const StatusBytes answers_;
+    const std::chrono::milliseconds answerDelay_;
+    const std::chrono::milliseconds talkEvery_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mu_;
     std::string read_;

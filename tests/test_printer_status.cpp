@@ -89,13 +89,14 @@ TEST_F(PrinterStatus, EachAnswerComesBackExactlyOverTheNetworkAndAPortLeftCooked
     }
 }
 
-TEST_F(PrinterStatus, ASilentPrinterGivesFourEmptyAnswersWithinAboutTwoSeconds) {
+// Each request: its time-out, then as long again for a late answer.
+TEST_F(PrinterStatus, ASilentPrinterGivesFourEmptyAnswersWithinAboutFourSeconds) {
     link.Connect();
     StatusResponder responder(pty, {});
     for (const bool network : {true, false}) {
         const auto start = std::chrono::steady_clock::now();
         const StatusAnswers got = network ? QueryStatus(link) : QueryDeviceStatus(pty.slavePath());
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms) << network;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4800ms) << network;
         EXPECT_EQ(got.answer, StatusBytes{}) << network;
     }
     EXPECT_EQ(printer.waitForBytes(12), kFourRequests);

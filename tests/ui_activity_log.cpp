@@ -17,6 +17,7 @@
 #include "testing/DeviceTree.h"
 #include "testing/EventLoopWatch.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/PacedPrinter.h"
 #include "testing/Pty.h"
 #include "testing/StatusResponder.h"
 #include "testing/TestHost.h"
@@ -126,6 +127,24 @@ TEST_F(ActivityLogTest, StatusOverTheNetworkLinkShowsExactlyThePrintersStates) {
     }
 }
 
+// A printer that answers 700 ms late: its answers are shown as late, never read one request
+// behind (the cover is closed; DLE EOT 1's answer must not say "Cover: open").
+TEST_F(ActivityLogTest, LateAnswersAreShownAsLateAndNeverAsAnotherRequestsState) {
+    kelvo::testing::PacedPrinter::Options late;
+    late.pause = std::chrono::milliseconds(0);
+    late.answers = {0x16, 0x12, 0x12, 0x12};  // drawer pin high, cover closed
+    late.answerDelay = std::chrono::milliseconds(700);
+    kelvo::testing::PacedPrinter printer(OwnLoopbackHost(), 9100, late);
+    Connect();
+    form->LogPanel->StatusButton->click();
+    const QString shown = StatusShown();
+    EXPECT_FALSE(shown.contains(QStringLiteral("Cover: open"))) << shown.toStdString();
+    EXPECT_EQ(shown.count(QStringLiteral("late (")), 4) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Printer status (DLE EOT 1): late (16), not read")))
+        << shown.toStdString();
+    EXPECT_EQ(Last().received, 4u);  // every late byte logged as received
+}
+
 TEST_F(ActivityLogTest, StatusOverASerialPortShowsThePrintersStatesAndSilenceAsNoAnswer) {
     kelvo::testing::Pty pty;
     form->PageControl1->setCurrentWidget(form->TabSheet2);
@@ -136,11 +155,12 @@ TEST_F(ActivityLogTest, StatusOverASerialPortShowsThePrintersStatesAndSilenceAsN
         EXPECT_EQ(StatusShown(), kStatusCases[1].shown);
         EXPECT_EQ(Last().target, QString::fromStdString(pty.slavePath()));
     }
-    // Nobody answers: four requests, each given up after its time-out; the window paints.
+    // Nobody answers: four requests, each given up after its time-out and a wait as long for a late
+    // answer; the window paints.
     kelvo::testing::EventLoopWatch watch;
     const auto start = std::chrono::steady_clock::now();
     form->LogPanel->StatusButton->click();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2600));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4800));
     EXPECT_LT(watch.Longest(), std::chrono::milliseconds(400));
     EXPECT_EQ(StatusShown().count("no answer"), 4);
     EXPECT_EQ(Last().sent, 12u);  // DLE EOT 1, 2, 3, 4

@@ -36,6 +36,7 @@
 #include "testing/EventLoopWatch.h"
 #include "testing/LongText.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/PacedPrinter.h"
 #include "testing/ProcessResources.h"
 #include "testing/Pty.h"
 #include "testing/SilentServer.h"
@@ -50,6 +51,7 @@ using kelvo::testing::Held;
 using kelvo::testing::HeldNow;
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
+using kelvo::testing::PacedPrinter;
 using kelvo::testing::PortOverride;
 using kelvo::testing::Pty;
 using kelvo::testing::SilentServer;
@@ -474,6 +476,38 @@ TEST_F(FailingPeers, PrinterThatTalksAndReadsSlowlyGetsTheWholePageBeforeDisconn
     EXPECT_EQ(printer.waitForBytes(page.size(), 10s).size(), page.size());
     EXPECT_TRUE(printer.bytes() == page) << "the page arrived changed";
     EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(FailingPeers, DisconnectFromAPrinterThatStopsReadingNamesTheBytesItNeverTook) {
+    const QString memo = kelvo::testing::LongMemo(48 * 1024);
+    const std::string page = TestPage(memo);
+    PacedPrinter::Options slow;
+    slow.pause = 0ms;
+    slow.stopReadingAfter = page.size() - 8 * 1024;  // the rest fits in the kernels' buffers
+    PacedPrinter printer(OwnLoopbackHost(), 9100, slow);
+    form->Memo1->setPlainText(memo);
+    form->Button1->click();
+    ASSERT_EQ(form->StatusText(), kConnected);
+    form->Button3->click();
+    ASSERT_TRUE(dialogs->boxes.empty());
+
+    EventLoopWatch watch;
+    const auto took = Timed([&] { form->Button7->click(); });
+    EXPECT_GE(took, std::chrono::milliseconds(kTestStallMs));
+    EXPECT_LT(took, 5s);
+    EXPECT_LT(watch.Longest(), kResponsive);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    const QString text = dialogs->boxes[0].text;
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Socket Error # %1\r\n").arg(ETIMEDOUT)))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(QRegularExpression(
+        QStringLiteral("The printer did not take the last [1-9][0-9]* bytes sent"))))
+        << text.toStdString();
+    // Closed all the same: the buttons follow the disconnect.
+    EXPECT_EQ(form->IdTCPClient1.GetState(), kelvo::NetworkLink::State::Idle);
+    EXPECT_FALSE(form->Button15->isEnabled());
+    EXPECT_TRUE(form->Button13->isEnabled());
+    EXPECT_TRUE(form->Log->Entries().back().failed);
 }
 
 TEST_F(FailingPeers, PipeWithoutAReaderAsThePortIsAnErrorAtOnce) {
