@@ -36,6 +36,7 @@ size_t PacedPrinter::Drain(int fd, std::vector<char>& buffer) {
         got += static_cast<size_t>(n);
         std::lock_guard lock(mu_);
         read_.append(buffer.data(), static_cast<size_t>(n));
+        lastRead_ = Clock::now();
         cv_.notify_all();
     }
 }
@@ -82,6 +83,11 @@ std::optional<PacedPrinter::End> PacedPrinter::waitForEnd(std::chrono::milliseco
     std::unique_lock lock(mu_);
     cv_.wait_for(lock, timeout, [&] { return end_.has_value(); });
     return std::exchange(end_, std::nullopt);
+}
+
+std::chrono::steady_clock::time_point PacedPrinter::LastRead() const {
+    std::lock_guard lock(mu_);
+    return lastRead_;
 }
 
 bool PacedPrinter::waitForBytes(size_t n, std::chrono::milliseconds timeout) {
@@ -196,6 +202,7 @@ void PacedPrinter::serve(UniqueFd conn) {
         {
             std::lock_guard lock(mu_);
             read_.append(buffer.data(), static_cast<size_t>(n));
+            lastRead_ = Clock::now();
             cv_.notify_all();
         }
         nextRead = Clock::now() + options_.pause;

@@ -52,6 +52,8 @@ class PacedPrinter {
     std::optional<End> waitForEnd(std::chrono::milliseconds timeout);
     // Waits until `n` bytes have been read in all.
     bool waitForBytes(size_t n, std::chrono::milliseconds timeout);
+    // When the last byte was read.
+    std::chrono::steady_clock::time_point LastRead() const;
 
   private:
     void run();
@@ -64,6 +66,7 @@ class PacedPrinter {
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::string read_;
+    std::chrono::steady_clock::time_point lastRead_{};
     std::optional<End> end_;
     bool stopped_ = false;  // the serving thread's own
     std::thread thread_;
