@@ -1,6 +1,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QSpinBox>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -25,8 +27,14 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption printerOnly(
         QStringLiteral("virtual-printer-only"),
         QStringLiteral("Run only the virtual printer, for testing other POS software against it."));
+    const QCommandLineOption idleLimit(
+        QStringLiteral("virtual-printer-idle"),
+        QStringLiteral("Close a virtual printer's network client silent for this many seconds "
+                       "(default 30; 0: never)."),
+        QStringLiteral("seconds"));
     options.addOption(withPrinter);
     options.addOption(printerOnly);
+    options.addOption(idleLimit);
     // Asked for on a console, help and version must not need a window system.
     for (int i = 1; i < argc; ++i) {
         const QString argument = QString::fromLocal8Bit(argv[i]);
@@ -43,13 +51,22 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     options.process(app);  // Qt's own options (-platform ...) are gone from argv by now
+    kelvo::printer::PrinterBox::Options printerOptions;
+    if (options.isSet(idleLimit)) {
+        bool number = false;
+        const int seconds = options.value(idleLimit).toInt(&number);
+        if (!number || seconds < 0 || seconds > 3600) {
+            std::fprintf(stderr, "kelvotool: --virtual-printer-idle takes 0 to 3600 seconds\n");
+            return 2;
+        }
+        printerOptions.tcp.idleLimit = std::chrono::seconds(seconds);
+    }
 
     if (options.isSet(printerOnly)) {
         QtDialogs dialogs;
         std::unique_ptr<kelvo::printer::PrinterBox> box;
         try {
-            box =
-                std::make_unique<kelvo::printer::PrinterBox>(kelvo::printer::PrinterBox::Options{});
+            box = std::make_unique<kelvo::printer::PrinterBox>(printerOptions);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "kelvotool: virtual printer: %s\n", e.what());
             return 1;
@@ -68,6 +85,10 @@ int main(int argc, char* argv[]) {
         QString why;
         if (!form.SetVirtualPrinter(true, &why))
             std::fprintf(stderr, "kelvotool: virtual printer: %s\n", qPrintable(why));
+        else if (options.isSet(idleLimit))  // through its window, which shows it
+            form.VirtualPrinterWindow->IdleLimit->setValue(static_cast<int>(
+                std::chrono::duration_cast<std::chrono::seconds>(printerOptions.tcp.idleLimit)
+                    .count()));
     }
     return QApplication::exec();
 }

@@ -10,7 +10,6 @@ namespace {
 using namespace kelvo::printer;
 
 constexpr int kMargin = 8;  // paper shown with a little room around it
-constexpr int kCutHeight = 24;
 
 struct Cell {
     int width;
@@ -24,10 +23,7 @@ Cell CellOf(const TextRun& run) {
 }
 
 int LineHeight(const PaperLine& line) {
-    int tallest = 24;
-    for (const TextRun& run : line.runs)
-        tallest = std::max(tallest, CellOf(run).height);
-    return std::max(tallest, line.spacing);
+    return kelvo::printer::ItemHeight(line);
 }
 
 QFont CellFont(const TextRun& run) {
@@ -89,30 +85,25 @@ void PaintLine(QPainter& p, const PaperLine& line, int top) {
     }
 }
 
-void PaintImage(QPainter& p, const PaperImage& image, int top) {
-    if (image.width <= 0 || image.height <= 0)
-        return;
+QImage Draw(const PaperImage& image) {
     QImage dots(image.width, image.height, QImage::Format_Mono);
     dots.setColor(0, qRgb(255, 255, 255));
     dots.setColor(1, qRgb(0, 0, 0));
     dots.fill(0);
     for (int y = 0; y < image.height; ++y) {
         uchar* row = dots.scanLine(y);
+        const uint8_t* from = image.dots.data() + static_cast<size_t>(y) * image.width;
         for (int x = 0; x < image.width; ++x) {
-            if (image.dots[static_cast<size_t>(y) * image.width + x] != 0)
+            if (from[x] != 0)
                 row[x >> 3] |= static_cast<uchar>(0x80 >> (x & 7));
         }
     }
-    const int x = image.align == Align::Centre  ? (kPaperDots - image.width) / 2
-                  : image.align == Align::Right ? kPaperDots - image.width
-                                                : 0;
-    p.drawImage(std::max(0, x), top, dots);
+    return dots;
 }
 
 void PaintCut(QPainter& p, const PaperCut& cut, int top) {
-    const int y = top + kCutHeight / 2;
-    p.fillRect(QRect(-kMargin, top, kPaperDots + 2 * kMargin, kCutHeight),
-               QColor(0xE0, 0xE0, 0xE0));
+    const int y = top + kCutDots / 2;
+    p.fillRect(QRect(-kMargin, top, kPaperDots + 2 * kMargin, kCutDots), QColor(0xE0, 0xE0, 0xE0));
     QPen pen(QColor(0x60, 0x60, 0x60));
     pen.setStyle(cut.partial ? Qt::DashLine : Qt::SolidLine);
     p.setPen(pen);
@@ -132,22 +123,59 @@ TReceiptView::TReceiptView(QWidget* parent) : QWidget(parent) {
 }
 
 int TReceiptView::ItemHeight(const PaperItem& item) {
-    if (const auto* line = std::get_if<PaperLine>(&item))
-        return LineHeight(*line);
-    if (const auto* image = std::get_if<PaperImage>(&item))
-        return std::max(0, image->height);
-    if (const auto* feed = std::get_if<PaperFeed>(&item))
-        return std::max(0, feed->dots);
-    return kCutHeight;
+    return kelvo::printer::ItemHeight(item);
 }
 
 void TReceiptView::SetPaper(std::vector<PaperItem> paper) {
     paper_ = std::move(paper);
+    first_ = 0;
+    Laid();
+}
+
+void TReceiptView::Append(uint64_t firstKept, uint64_t from, std::vector<PaperItem> items) {
+    if (from != End()) {
+        paper_.clear();
+        first_ = from;
+    }
+    if (firstKept > first_) {
+        const auto gone =
+            static_cast<size_t>(std::min<uint64_t>(firstKept - first_, paper_.size()));
+        paper_.erase(paper_.begin(), paper_.begin() + static_cast<std::ptrdiff_t>(gone));
+        first_ = firstKept;
+    }
+    paper_.insert(paper_.end(), std::make_move_iterator(items.begin()),
+                  std::make_move_iterator(items.end()));
+    Laid();
+}
+
+void TReceiptView::Laid() {
     tops_.assign(1, 0);
+    tops_.reserve(paper_.size() + 1);
     for (const PaperItem& item : paper_)
         tops_.push_back(tops_.back() + ItemHeight(item));
     setFixedSize(sizeHint());
     update();
+}
+
+void TReceiptView::PaintImage(QPainter& p, const PaperImage& image, int top) const {
+    if (image.width <= 0 || image.height <= 0 ||
+        image.dots.size() < size_t(image.width) * image.height)
+        return;
+    const auto key = reinterpret_cast<quintptr>(image.dots.Identity());
+    Picture* picture = pictures_.object(key);
+    QImage drawn;
+    if (picture != nullptr) {
+        drawn = picture->image;
+    } else {
+        drawn = Draw(image);
+        const auto cost = static_cast<qsizetype>(drawn.sizeInBytes());
+        if (cost < kPictureCacheBytes)
+            pictures_.insert(key, new Picture{image.dots.Owner(), drawn}, cost);
+    }
+    const int x = image.align == Align::Centre  ? (kPaperDots - image.width) / 2
+                  : image.align == Align::Right ? kPaperDots - image.width
+                                                : 0;
+    p.drawImage(std::max(0, x), top, drawn);
 }
 
 QSize TReceiptView::sizeHint() const {
@@ -180,9 +208,13 @@ void TReceiptView::paintEvent(QPaintEvent* event) {
 }
 
 QImage TReceiptView::Render() const {
-    QImage image(kPaperDots, std::max(1, tops_.back()), QImage::Format_Grayscale8);
+    const int rows = std::min(tops_.back(), kMaxRenderRows);
+    const int top = tops_.back() - rows;
+    QImage image(kPaperDots, std::max(1, rows), QImage::Format_Grayscale8);
     image.fill(Qt::white);
     QPainter p(&image);
-    PaintRange(p, 0, tops_.back());
+    p.translate(0, -top);
+    p.setClipRect(QRect(0, top, kPaperDots, rows));
+    PaintRange(p, top, tops_.back());
     return image;
 }

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -52,6 +53,11 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     auto* right = new QVBoxLayout;
     Endpoints = InfoLabel(this);
     right->addWidget(Endpoints);
+    Clients = InfoLabel(this);
+    right->addWidget(Clients);
+    LastJob = InfoLabel(this);
+    LastJob->setWordWrap(true);
+    right->addWidget(LastJob);
     auto group = [&](QGroupBox*& box, QLabel*& view) {
         box = new QGroupBox(this);
         auto* inside = new QVBoxLayout(box);
@@ -77,6 +83,17 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     speed->addWidget(SpeedLabel);
     speed->addWidget(ReadSpeed, 1);
     right->addLayout(speed);
+    auto* idle = new QHBoxLayout;
+    IdleLabel = new QLabel(this);
+    IdleLimit = new QSpinBox(this);
+    IdleLimit->setRange(0, 3600);  // 0: never
+    IdleLimit->setValue(static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(box_.IdleLimit()).count()));
+    idle->addWidget(IdleLabel);
+    idle->addWidget(IdleLimit, 1);
+    right->addLayout(idle);
+    connect(IdleLimit, &QSpinBox::valueChanged, this,
+            [this](int seconds) { box_.SetIdleLimit(std::chrono::seconds(seconds)); });
     auto* buttons = new QHBoxLayout;
     ClearPaper = new QPushButton(this);
     SavePng = new QPushButton(this);
@@ -91,6 +108,7 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     connect(ReadSpeed, &QComboBox::currentIndexChanged, this,
             [this] { box_.SetReadBaud(ReadSpeed->currentData().toLongLong()); });
     connect(PrinterChoice, &QComboBox::currentIndexChanged, this, [this] {
+        Receipt->SetPaper({});
         shownChanges_ = UINT64_MAX;
         Refresh();
     });
@@ -107,6 +125,7 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     connect(poll_, &QTimer::timeout, this, [this] {
         if (box_.Changes() != shownChanges_)
             Refresh();
+        ShowClients();
     });
     poll_->start(100);
 }
@@ -142,10 +161,36 @@ void TVirtualPrinterWindow::SetEnglish(bool english) {
                                      {"9600 baud", "9600 波特"}};
     for (int i = 0; i < ReadSpeed->count(); ++i)
         ReadSpeed->setItemText(i, t(speeds[i][0], speeds[i][1]));
+    IdleLabel->setText(t("Close a silent network client after:", "关闭静默的网络客户端："));
+    IdleLimit->setSuffix(t(" s", " 秒"));
+    IdleLimit->setSpecialValueText(t("never", "从不"));
     ClearPaper->setText(t("Clear paper", "清除纸张"));
     SavePng->setText(t("Save PNG…", "保存 PNG…"));
     shownChanges_ = UINT64_MAX;
+    shownWaiting_ = -1;
     Refresh();
+    ShowClients();
+}
+
+void TVirtualPrinterWindow::ShowClients() {
+    const bool serving = box_.TcpServing();
+    const int waiting = box_.TcpWaiting();
+    if (serving == shownServing_ && waiting == shownWaiting_)
+        return;
+    shownServing_ = serving;
+    shownWaiting_ = waiting;
+    QString text = english_ ? (serving ? QStringLiteral("Network client connected")
+                                       : QStringLiteral("No network client"))
+                            : QString::fromUtf8(serving ? "网络客户端已连接" : "无网络客户端");
+    if (waiting > 0) {
+        text += QLatin1Char('\n') +
+                (english_
+                     ? QStringLiteral("%1 %2 waiting")
+                           .arg(waiting)
+                           .arg(waiting == 1 ? QStringLiteral("client") : QStringLiteral("clients"))
+                     : QString::fromUtf8("%1 个客户端等待中").arg(waiting));
+    }
+    Clients->setText(text);
 }
 
 void TVirtualPrinterWindow::Refresh() {
@@ -156,8 +201,26 @@ void TVirtualPrinterWindow::Refresh() {
     Endpoints->setText(t("TCP: ", "TCP：") + QString::fromStdString(box_.TcpAddress()) +
                        QLatin1Char('\n') + t("Serial line: ", "串口：") +
                        QString::fromStdString(box_.PtyPath()));
-    QString settings, nv, counters;
-    std::vector<kelvo::printer::PaperItem> paper;
+    QString settings, nv, counters, job;
+    std::vector<kelvo::printer::PaperItem> newer;
+    uint64_t firstKept = 0, from = Receipt->End();
+    box_.With(0, [&](VirtualPrinter& p) {
+        if (p.Jobs().empty())
+            return;
+        const kelvo::printer::JobRecord& last = p.Jobs().back();
+        job = t("Last network job: %1 bytes, ", "上一个网络作业：%1 字节，").arg(last.bytes) +
+              (last.end == "idle" ? t("closed at the idle limit", "静默超时关闭")
+                                  : t("closed by the client", "客户端关闭"));
+        if (!last.dropped.empty()) {
+            job +=
+                t("; unfinished %1 dropped (%2 of %3 bytes)", "；丢弃未完成的 %1（%2 / %3 字节）")
+                    .arg(QString::fromStdString(last.dropped))
+                    .arg(last.droppedHave)
+                    .arg(last.droppedNeed);
+        }
+        if (last.refused > 0)
+            job += t("; %1 refused as too large", "；%1 条命令过大被拒绝").arg(last.refused);
+    });
     box_.With(PrinterChoice->currentIndex(), [&](VirtualPrinter& p) {
         const auto& s = p.Settings();
         settings = t("Baud rate: %1\nCharacter set: %2\nCode page: %3\nChinese: %4\n"
@@ -194,14 +257,21 @@ void TVirtualPrinterWindow::Refresh() {
                        .arg(c.lines)
                        .arg(c.cuts)
                        .arg(c.drawerPulses);
-        paper = p.Paper();
+        // Only what is new since the last look: the lock is held for a copy of that alone.
+        firstKept = p.PaperDropped();
+        const uint64_t end = firstKept + p.PaperSize();
+        if (from < firstKept || from > end)
+            from = firstKept;
+        newer.assign(p.Paper().begin() + static_cast<std::ptrdiff_t>(from - firstKept),
+                     p.Paper().end());
     });
+    LastJob->setText(job);
     SettingsView->setText(settings);
     NvView->setText(nv.trimmed());
     CountersView->setText(counters);
     QScrollBar* bar = Roll->verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum() - 4;
-    Receipt->SetPaper(std::move(paper));
+    Receipt->Append(firstKept, from, std::move(newer));
     // The scroll range follows the new size only once the area has laid it out.
     if (atBottom)
         QTimer::singleShot(0, bar, [bar] { bar->setValue(bar->maximum()); });
@@ -224,5 +294,12 @@ void TVirtualPrinterWindow::SaveReceipt() {
         return;
     if (!Receipt->Render().save(path, "PNG")) {
         dialogs_.Message(this, windowTitle(), path, Dialogs::Icon::Error);
+    } else if (Receipt->RollHeight() > TReceiptView::kMaxRenderRows) {
+        const QString text =
+            english_ ? QStringLiteral("The roll is %1 dots long; its newest %2 dots were saved.")
+                     : QString::fromUtf8("纸卷长 %1 点；只保存了最新的 %2 点。");
+        dialogs_.Message(this, windowTitle(),
+                         text.arg(Receipt->RollHeight()).arg(TReceiptView::kMaxRenderRows),
+                         Dialogs::Icon::Information);
     }
 }

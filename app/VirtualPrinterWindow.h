@@ -13,6 +13,7 @@ class QGroupBox;
 class QLabel;
 class QPushButton;
 class QScrollArea;
+class QSpinBox;
 class QTimer;
 class TReceiptView;
 
@@ -30,6 +31,8 @@ class TVirtualPrinterWindow : public QWidget {
     TReceiptView* Receipt = nullptr;
     QScrollArea* Roll = nullptr;
     QLabel* Endpoints = nullptr;
+    QLabel* Clients = nullptr;  // the network printer's client, and how many wait behind it
+    QLabel* LastJob = nullptr;  // how the network printer's last job ended
     QGroupBox* SettingsGroup = nullptr;
     QLabel* SettingsView = nullptr;
     QGroupBox* NvGroup = nullptr;
@@ -44,6 +47,8 @@ class TVirtualPrinterWindow : public QWidget {
     QCheckBox* DrawerOpen = nullptr;
     QLabel* SpeedLabel = nullptr;
     QComboBox* ReadSpeed = nullptr;  // how fast the serial line is read
+    QLabel* IdleLabel = nullptr;
+    QSpinBox* IdleLimit = nullptr;  // seconds a network client may stay silent
     QPushButton* ClearPaper = nullptr;
     QPushButton* SavePng = nullptr;
 
@@ -54,10 +59,13 @@ class TVirtualPrinterWindow : public QWidget {
   private:
     void ApplyFlags();
     void SaveReceipt();
+    void ShowClients();
 
     kelvo::printer::PrinterBox& box_;
     Dialogs& dialogs_;
     bool english_ = true;
     uint64_t shownChanges_ = UINT64_MAX;
+    int shownWaiting_ = -1;
+    bool shownServing_ = false;
     QTimer* poll_ = nullptr;
 };

@@ -7,14 +7,22 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 
+#include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 
 #include "app/LogPanel.h"
 #include "app/ReceiptView.h"
 #include "app/VirtualPrinterWindow.h"
+#include "links/TcpConnect.h"
+#include "links/Transfer.h"
 #include "printer/PrinterBox.h"
+#include "protocol/Commands.h"
 #include "testing/BmpFiles.h"
 #include "testing/EventLoopWatch.h"
 #include "testing/TestHost.h"
@@ -27,6 +35,8 @@ using kelvo::printer::PaperImage;
 using kelvo::printer::PaperItem;
 using kelvo::printer::PaperLine;
 using kelvo::printer::VirtualPrinter;
+using namespace std::string_literals;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -210,4 +220,189 @@ TEST_F(VirtualPrinterTest, TheReceiptRendersWithItsCutAsATearLine) {
     EXPECT_GT(dark, 50);  // "H" drawn twice as wide and high
 }
 
+// A raw client of the printer's own TCP listener, for a thread of its own so that the window's
+// loop keeps running.
+class Client {
+  public:
+    explicit Client(const std::string& address) {
+        const size_t colon = address.rfind(':');
+        EXPECT_EQ(
+            kelvo::ConnectTcp(address.substr(0, colon),
+                              static_cast<uint16_t>(std::stoi(address.substr(colon + 1))), fd_),
+            0);
+    }
+    bool Send(const std::string& bytes) {
+        return kelvo::WriteAll(fd_.get(), bytes.data(), bytes.size(), true).error == 0;
+    }
+    // Sends `bytes` and DLE EOT 1: the time until the answer (0x12), or nullopt when another
+    // answer or none came within 10 s.
+    std::optional<std::chrono::milliseconds> Ask(const std::string& bytes) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!Send(bytes + kelvo::TransmitStatus(1)))
+            return std::nullopt;
+        char answer = 0;
+        const auto r = kelvo::ReadWithin(fd_.get(), &answer, 1, 10s, true);
+        if (r.error != 0 || r.count != 1 || answer != '\x12')
+            return std::nullopt;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+    }
+    // Waits up to 10 s for the printer to close the connection.
+    bool Closed() {
+        char byte = 0;
+        const auto r = kelvo::ReadWithin(fd_.get(), &byte, 1, 10s, true);
+        return r.error == 0 && r.count == 0;
+    }
+    void Close() { fd_.reset(); }
+
+  private:
+    kelvo::UniqueFd fd_;
+};
+
+std::string NvPrints(size_t bytes) {
+    std::string prints;
+    while (prints.size() < bytes)
+        prints += "\x1C\x70\x01\x00"s;  // FS p 1 0
+    return prints;
+}
+
+TEST_F(VirtualPrinterTest, NvPrintsKeepStatusAnswersPromptAndTheWindowTicking) {
+    std::atomic<bool> done{false};
+    std::vector<std::optional<std::chrono::milliseconds>> answers;
+    std::thread client([&] {
+        Client c(box->TcpAddress());
+        // A full-width logo, as a shop stores one.
+        answers.push_back(c.Ask(kelvo::testing::ExpectedFsQ(
+            576, 800, [](int x, int y) { return kelvo::testing::TestPattern(x, y, 576, 800); })));
+        for (int round = 0; round < 4; ++round)
+            answers.push_back(c.Ask(NvPrints(4096)));
+        done = true;
+    });
+    kelvo::testing::EventLoopWatch watch;
+    const bool finished = QTest::qWaitFor([&] { return done.load(); }, 60000);
+    const auto longest = watch.Longest();
+    client.join();
+    ASSERT_TRUE(finished);
+    ASSERT_EQ(answers.size(), 5u);
+    for (size_t i = 1; i < answers.size(); ++i) {
+        ASSERT_TRUE(answers[i].has_value()) << i;
+        EXPECT_LT(*answers[i], 100ms) << "after 4 KiB of NV prints, round " << i;
+    }
+    EXPECT_LT(longest, 400ms);
+    // Every print reached the paper the window shows, each drawn from the one stored picture.
+    const auto paper = PaperWhen(
+        kNetwork, [](VirtualPrinter& p) { return p.PaperDropped() + p.PaperSize() == 4u * 1024; });
+    form->VirtualPrinterWindow->Refresh();
+    const auto& shown = form->VirtualPrinterWindow->Receipt->Paper();
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(
+        std::get<PaperImage>(shown.back()).dots.Identity(),
+        box->With(kNetwork, [](VirtualPrinter& p) { return p.NvImages()[0].dots.Identity(); }));
+}
+
+// What one client leaves unfinished, and the job record it leaves in the window.
+struct Leftover {
+    const char* what;
+    std::string bytes;
+    const char* record;
+};
+
+class UnfinishedJobTest : public VirtualPrinterTest,
+                          public ::testing::WithParamInterface<Leftover> {};
+
+TEST_P(UnfinishedJobTest, DoesNotReachTheNextClientsStatusRequest) {
+    std::optional<std::chrono::milliseconds> answer;
+    std::atomic<bool> done{false}, release{false};
+    std::thread clients([&] {
+        Client first(box->TcpAddress());
+        Client next(box->TcpAddress());  // waits behind the first
+        first.Send(GetParam().bytes);
+        first.Close();
+        answer = next.Ask("");
+        done = true;
+        // Still connected while the window is read: the first job stays the last one ended.
+        for (int i = 0; i < 2000 && !release; ++i)
+            std::this_thread::sleep_for(5ms);
+    });
+    const bool answered = QTest::qWaitFor([&] { return done.load(); }, 20000);
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(answer.has_value());
+    box->With(kNetwork, [](VirtualPrinter& p) { EXPECT_EQ(p.HeldBytes(), 0u); });
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return form->VirtualPrinterWindow->LastJob->text().contains(
+                QString::fromUtf8(GetParam().record));
+        },
+        5000))
+        << form->VirtualPrinterWindow->LastJob->text().toStdString();
+    release = true;
+    clients.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualPrinter, UnfinishedJobTest,
+    ::testing::Values(
+        Leftover{"Raster4GiB", "\x1D\x76\x30\x00\xFF\xFF\xFF\xFF"s + std::string(4096, '\x00'),
+                 "1 refused as too large"},
+        Leftover{"Raster4MiB", "\x1D\x76\x30\x00\x00\x08\x00\x08"s + std::string(65536, '\x0F'),
+                 "unfinished GS v 0 dropped (65544 of 4194312 bytes)"},
+        Leftover{"RasterHeader", "\x1D\x76\x30\x00\xFF"s, "unfinished GS v 0 dropped"}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(VirtualPrinterTest, ASilentClientIsClosedAtTheIdleLimitAndTheNextJobPrints) {
+    auto* window = form->VirtualPrinterWindow;
+    EXPECT_EQ(window->IdleLimit->value(), 30);
+    window->IdleLimit->setValue(0);  // never, while the queue is looked at
+    const auto start = std::chrono::steady_clock::now();
+    Client silent(box->TcpAddress());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return window->Clients->text().contains("Network client connected"); }, 5000));
+    Client next(box->TcpAddress());
+    Client last(box->TcpAddress());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return window->Clients->text().contains("2 clients waiting"); }, 5000))
+        << window->Clients->text().toStdString();
+    ASSERT_TRUE(next.Send("next job\n"));
+    last.Close();
+
+    window->IdleLimit->setValue(1);  // silent since it came: closed a second after that
+    std::atomic<bool> closed{false};
+    std::thread watch([&] { closed = silent.Closed(); });
+    auto paper = PaperWhen(kNetwork, [](VirtualPrinter& p) { return p.Count().lines == 1; });
+    watch.join();
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(Lines(paper), std::vector<std::string>{"next job"});
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return window->LastJob->text().contains("closed at the idle limit"); }, 5000));
+}
+
+TEST_F(VirtualPrinterTest, LongFeedsKeepTheRollBoundedAndItsPngIsTheNewestPart) {
+    std::string feeds;
+    for (int i = 0; i < 300; ++i)
+        feeds += "\x1B\x33\xFF\x1B\x64\xFF"s;  // 65025 dots asked, each
+    box->With(kNetwork, [&](VirtualPrinter& p) { p.Feed(feeds + "last\n"); });
+    auto* window = form->VirtualPrinterWindow;
+    window->Refresh();
+    const int height = window->Receipt->RollHeight();
+    EXPECT_LE(height, kelvo::printer::kPaperHeightDots);
+    EXPECT_GT(height, TReceiptView::kMaxRenderRows);
+
+    kelvo::testing::TempFile png("roll.png", "");
+    dialogs->fileAnswers << QString::fromStdString(png.path());
+    window->SavePng->click();
+    const QImage saved(QString::fromStdString(png.path()));
+    EXPECT_EQ(saved.width(), kelvo::printer::kPaperDots);
+    EXPECT_EQ(saved.height(), TReceiptView::kMaxRenderRows);
+    // The newest part: "last" at the bottom.
+    int dark = 0;
+    for (int y = saved.height() - 24; y < saved.height(); ++y) {
+        for (int x = 0; x < 60; ++x)
+            dark += qGray(saved.pixel(x, y)) < 128;
+    }
+    EXPECT_GT(dark, 20);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].icon, Dialogs::Icon::Information);
+    EXPECT_TRUE(dialogs->boxes[0].text.contains("newest 32768 dots"));
+}
 }  // namespace
