@@ -278,7 +278,7 @@ void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
 }
 
 size_t VirtualPrinter::LoadNv(std::string_view data) {
-    NvLoad& load = *nvLoad_;
+    detail::NvLoad& load = *nvLoad_;
     size_t used = 0;
     for (;;) {
         if (load.left == 0 && load.count > 0 && load.done == load.count) {

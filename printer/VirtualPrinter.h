@@ -180,6 +180,23 @@ struct Counters {
     uint64_t work = 0;  // steps: entries read, text bytes, dots written (see kMaxWorkPerByte)
 };
 
+namespace detail {
+// An FS q download read as it arrives, so that an image is never held twice nor converted in
+// one go.
+struct NvLoad {
+    std::string header;  // n, or the size bytes of the image being read
+    unsigned count = 0;  // n, once known
+    std::vector<PaperImage> images;
+    uint64_t declared = 3;  // bytes of the whole command its sizes so far declare
+    uint64_t received = 2;
+    uint64_t left = 0;    // data bytes of the current image still to come
+    unsigned rows = 0;    // its height in bytes
+    unsigned done = 0;    // images read
+    uint64_t at = 0;      // its data bytes so far
+    bool broken = false;  // an image outside the limits: read on, store nothing
+};
+}  // namespace detail
+
 class VirtualPrinter {
   public:
     VirtualPrinter();
@@ -228,21 +245,6 @@ class VirtualPrinter {
         DecoderState state;
     };
 
-    // An FS q download read as it arrives, so that an image is never held twice nor converted in
-    // one go.
-    struct NvLoad {
-        std::string header;  // n, or the size bytes of the image being read
-        unsigned count = 0;  // n, once known
-        std::vector<PaperImage> images;
-        uint64_t declared = 3;  // bytes of the whole command its sizes so far declare
-        uint64_t received = 2;
-        uint64_t left = 0;    // data bytes of the current image still to come
-        unsigned rows = 0;    // its height in bytes
-        unsigned done = 0;    // images read
-        uint64_t at = 0;      // its data bytes so far
-        bool broken = false;  // an image outside the limits: read on, store nothing
-    };
-
     void Interpret(std::string_view data, std::string& answer);
     size_t LoadNv(std::string_view data);
     void Hold(std::string_view rest, uint64_t needed);
@@ -266,7 +268,7 @@ class VirtualPrinter {
     std::vector<PaperImage> nv_;
     // Each NV image as printed at each FS p scale, drawn at its first print and shared after.
     std::vector<std::array<std::optional<PaperImage>, 4>> nvPrints_;
-    std::optional<NvLoad> nvLoad_;
+    std::optional<detail::NvLoad> nvLoad_;
     JobRecord job_;
     std::deque<JobRecord> jobs_;
     Counters counters_;

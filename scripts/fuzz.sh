@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time.
-# FUZZ_SECONDS sets the time per target (default 60).
+# FUZZ_SECONDS sets the time per target (default 60), FUZZ_TARGETS a subset (e.g. "fuzz_printer"),
+# FUZZ_BUILD_DIR the build directory (default build-fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
+dir=${FUZZ_BUILD_DIR:-build-fuzz}
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKELVO_BUILD_TESTS=OFF -DKELVO_BUILD_APP=OFF -DKELVO_FUZZ=ON -DKELVO_SANITIZE=address,undefined >/dev/null
-targets=$(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
-cmake --build build-fuzz --target $targets
+targets=${FUZZ_TARGETS:-$(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')}
+cmake --build "$dir" --target $targets
 for t in $targets; do
     name=${t#fuzz_}
     work=$(mktemp -d)
     log=$(mktemp)
     cp -r "fuzz/corpus/$name/." "$work/"
-    if ! build-fuzz/fuzz/$t -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$PWD/build-fuzz/" "$work" >"$log" 2>&1; then
+    if ! "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$PWD/$dir/" "$work" >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "fuzz target $t failed" >&2
         exit 1
