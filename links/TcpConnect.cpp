@@ -62,19 +62,18 @@ CloseOutcome CloseGracefully(UniqueFd& fd,
             char chunk[4096];
             // Bounded, so a printer that never stops talking cannot keep the close here.
             for (int round = 0; round < 16 && !peerEnded; ++round) {
-                const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-                if (n > 0) {
+                const ReadOutcome in =
+                    ReadWithin(fd, chunk, sizeof chunk, std::chrono::milliseconds(0), true);
+                if (in.count > 0) {
                     try {
                         if (heard)
-                            heard(chunk, static_cast<size_t>(n));
+                            heard(chunk, in.count);
                     } catch (...) {  // what the printer said may be lost, not what it was sent
                     }
-                } else if (n == 0) {
+                } else if (in.error == 0) {
                     peerEnded = true;  // it may still be reading what we sent
-                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    return 0;
-                } else if (errno != EINTR) {
-                    return errno;
+                } else {
+                    return in.error == ETIMEDOUT ? 0 : in.error;  // nothing more for now
                 }
             }
             return 0;

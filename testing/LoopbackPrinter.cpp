@@ -13,30 +13,35 @@
 
 namespace kelvo::testing {
 
-LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options options)
-    : host_(host), port_(port), options_(options) {
-    listen_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listen_)
+kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who) {
+    kelvo::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener)
         throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
     int one = 1;
-    ::setsockopt(listen_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
         (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
-        throw std::runtime_error("loopback printer: not a loopback address: " + host);
+        throw std::runtime_error(who + ": not a loopback address: " + host);
     }
-    if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_.get(), 16) != 0) {
-        throw std::runtime_error("loopback printer on " + host + ":" + std::to_string(port) + ": " +
+    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener.get(), 16) != 0) {
+        throw std::runtime_error(who + " on " + host + ":" + std::to_string(port) + ": " +
                                  std::strerror(errno));
     }
-    if (port_ == 0) {
+    if (port == 0) {
         socklen_t len = sizeof addr;
-        ::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
     }
+    return listener;
+}
+
+LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options options)
+    : host_(host), port_(port), options_(options) {
+    listen_ = ListenOnLoopback(host, port_, "loopback printer");
     stop_.reset(::eventfd(0, EFD_CLOEXEC));
     if (!stop_)
         throw std::runtime_error("eventfd: " + std::string(std::strerror(errno)));

@@ -13,6 +13,10 @@
 
 namespace kelvo::testing {
 
+// A listening TCP socket on a loopback address of 127.0.0.0/8 (SO_REUSEADDR); `port` 0 takes a
+// free one and is set to it. Throws std::runtime_error naming `who` when it cannot.
+kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who);
+
 // A network printer on a loopback address: a TCP listener in its own thread that records every
 // byte it receives, per connection, in arrival order.
 class LoopbackPrinter {

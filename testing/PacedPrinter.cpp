@@ -1,5 +1,7 @@
 #include "testing/PacedPrinter.h"
 
+#include "testing/LoopbackPrinter.h"
+
 #include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -43,25 +45,11 @@ size_t PacedPrinter::Drain(int fd, std::vector<char>& buffer) {
 
 PacedPrinter::PacedPrinter(const std::string& host, uint16_t port, Options options)
     : options_(options) {
-    listen_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listen_)
-        throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-    int one = 1;
-    ::setsockopt(listen_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // A printer's buffer is small: the sender learns of each read, not of a large window.
+    listen_ = ListenOnLoopback(host, port, "paced printer");
+    // A printer's buffer is small: the sender learns of each read, not of a large window. Each
+    // accepted connection inherits it.
     int small = 4096;
     ::setsockopt(listen_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
-        (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
-        throw std::runtime_error("paced printer: not a loopback address: " + host);
-    }
-    if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_.get(), 4) != 0) {
-        throw std::runtime_error("paced printer on " + host + ": " + std::strerror(errno));
-    }
     stop_.reset(::eventfd(0, EFD_CLOEXEC));
     if (!stop_)
         throw std::runtime_error("eventfd: " + std::string(std::strerror(errno)));
@@ -104,7 +92,7 @@ void PacedPrinter::run() {
             return;
         if (fds[1].revents & POLLIN) {
             UniqueFd conn(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-            if (conn && !std::exchange(stopped_, false))
+            if (conn)
                 serve(std::move(conn));
             if (stopped_)
                 return;

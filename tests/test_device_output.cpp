@@ -85,6 +85,29 @@ UniqueFd OpenSlave(const Pty& pty) {
     return UniqueFd(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
 }
 
+// Writes `size` bytes to COM3 under a long stall limit, cancels once the write is held, and
+// checks the write ended as cancelled; how long after the cancel it ended.
+std::optional<std::chrono::milliseconds> CancelledWhileHeld(DeviceFileOutput& out, size_t size) {
+    kelvo::CancelSignal cancel;
+    kelvo::TransferMonitor monitor;
+    monitor.cancelFd = cancel.fd();
+    monitor.stallLimitMs = 60000;
+    kelvo::TransferScope scope(&monitor);
+    out.OpenDevice("COM3");
+    int code = 0;
+    std::optional<std::chrono::milliseconds> late;
+    {
+        CancelWhenBlocked canceller(cancel);
+        code = CaughtIoError([&] { out.DeviceWriteLine(std::string(size, 'C')); }).ErrorCode();
+        late = canceller.SinceCancel();
+    }
+    EXPECT_EQ(code, 1000 + ECANCELED);
+    if (late)
+        std::printf("write ended %lld ms after the cancel\n",
+                    static_cast<long long>(late->count()));
+    return late;
+}
+
 }  // namespace
 
 // --- Bytes at a real port ---------------------------------------------------------------------
@@ -291,23 +314,9 @@ TEST(DeviceOutputPort, PortHeldByXoffFailsAfterTheStallLimitAndIsFreeAfterwards)
 TEST(DeviceOutputPort, CancelEndsAHeldWritePromptly) {
     Pty pty;  // never read: the port stops taking bytes once its buffer is full
     PortOverride com3("COM3", pty.slavePath());
-    kelvo::CancelSignal cancel;
-    kelvo::TransferMonitor monitor;
-    monitor.cancelFd = cancel.fd();
-    monitor.stallLimitMs = 60000;
-    kelvo::TransferScope scope(&monitor);
     DeviceFileOutput out;
-    out.OpenDevice("COM3");
-    int code = 0;
-    std::optional<std::chrono::milliseconds> late;
-    {
-        CancelWhenBlocked canceller(cancel);
-        code = CaughtIoError([&] { out.DeviceWriteLine(std::string(1 << 20, 'C')); }).ErrorCode();
-        late = canceller.SinceCancel();
-    }
-    EXPECT_EQ(code, 1000 + ECANCELED);
+    const auto late = CancelledWhileHeld(out, 1 << 20);
     ASSERT_TRUE(late.has_value());
-    std::printf("write ended %lld ms after the cancel\n", static_cast<long long>(late->count()));
     EXPECT_LT(*late, 2s);
     EXPECT_FALSE(out.IsOpen());
 }
@@ -510,23 +519,9 @@ TEST_P(DeviceOutputSignalTaken, HeldWriteEndsAtItsStallLimit) {
 }
 
 TEST_P(DeviceOutputSignalTaken, HeldWriteEndsOnCancel) {
-    kelvo::CancelSignal cancel;
-    kelvo::TransferMonitor monitor;
-    monitor.cancelFd = cancel.fd();
-    monitor.stallLimitMs = 60000;
-    kelvo::TransferScope scope(&monitor);
     DeviceFileOutput out;
-    out.OpenDevice("COM3");
-    int code = 0;
-    std::optional<std::chrono::milliseconds> late;
-    {
-        CancelWhenBlocked canceller(cancel);
-        code = CaughtIoError([&] { out.DeviceWriteLine(std::string(1000, 'C')); }).ErrorCode();
-        late = canceller.SinceCancel();
-    }
-    EXPECT_EQ(code, 1000 + ECANCELED);
+    const auto late = CancelledWhileHeld(out, 1000);
     ASSERT_TRUE(late.has_value());
-    std::printf("write ended %lld ms after the cancel\n", static_cast<long long>(late->count()));
     EXPECT_FALSE(out.IsOpen());
 }
 
