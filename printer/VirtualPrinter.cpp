@@ -441,6 +441,16 @@ void VirtualPrinter::Control(uint8_t byte) {
 }
 
 void VirtualPrinter::PrintLine(int feed) {
+    if (line_.empty() && bandDots_ > 0) {
+        // The band was the line: a spacing no more than its height puts the next band right
+        // below it, as column pictures are sent.
+        const int gap = std::min(feed, kMaxFeedDots) - bandDots_;
+        bandDots_ = 0;
+        ++counters_.lines;
+        if (gap > 0)
+            Add(PaperFeed{gap});
+        return;
+    }
     PaperLine line;
     line.align = align_;
     int height = 0;
@@ -462,6 +472,7 @@ void VirtualPrinter::PrintPendingLine() {
 }
 
 void VirtualPrinter::Add(PaperItem item) {
+    bandDots_ = 0;
     if (const auto* image = std::get_if<PaperImage>(&item))
         imageDots_ += image->dots.size();
     paperHeight_ += ItemHeight(item);
@@ -527,6 +538,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
     } else if (is("\x1B\x40"sv)) {
         line_.clear();  // the print buffer is cleared, not printed
         lineDots_ = 0;
+        bandDots_ = 0;
         ResetModes();
     } else if (is("\x1B\x61"sv)) {
         if (Digit(a) <= 2)
@@ -554,7 +566,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         lineSpacing_ = a;
     } else if (is("\x1B\x64"sv) || is("\x1B\x4A"sv)) {
         const int dots = std::min(is("\x1B\x64"sv) ? a * lineSpacing_ : a, kMaxFeedDots);
-        if (!line_.empty())
+        if (!line_.empty() || bandDots_ > 0)
             PrintLine(dots);
         else if (dots > 0)
             Add(PaperFeed{dots});
@@ -602,6 +614,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
                            return Bit(At(c, 5 + static_cast<size_t>(x) * (band / 8) + y / 8),
                                       y % 8);
                        }));
+            bandDots_ = band == 8 ? 3 * band : band;
         }
     } else if (is("\x1D\x28\x6B"sv) && c.size() >= 8 && At(c, 5) == '1') {
         if (At(c, 6) == 80) {

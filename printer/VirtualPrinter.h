@@ -282,6 +282,8 @@ class VirtualPrinter {
 
     std::vector<Run> line_;
     int lineDots_ = 0;
+    // Height of the ESC * band that is the current line: its line end feeds from the band's top.
+    int bandDots_ = 0;
     std::string qrData_;
 
     std::string held_;       // an unfinished command (or GBK lead byte) waiting for its rest

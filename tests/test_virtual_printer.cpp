@@ -382,3 +382,81 @@ TEST(VirtualPrinter, LongFeedsAndLongRollsStayWithinTheirBounds) {
     const uint64_t bytes = 6 + 4 + feeds.size() + lines.size() + rasters.size();
     EXPECT_LE(p.Count().work, bytes * kMaxWorkPerByte);
 }
+
+// Column pictures sent as bands, each followed by LF, as other people's encoders send them.
+struct Bands {
+    const char* what;
+    uint8_t mode;         // ESC * m
+    std::string spacing;  // set before the bands
+    int gap;              // blank dots expected below each band
+};
+
+class ColumnBands : public ::testing::TestWithParam<Bands> {};
+
+// The paper from its top as rows of dots, blank where no picture is; `width` dots wide.
+static std::vector<std::vector<uint8_t>> Rows(const VirtualPrinter& p, int width) {
+    std::vector<std::vector<uint8_t>> rows;
+    for (const PaperItem& item : p.Paper()) {
+        if (const auto* image = std::get_if<PaperImage>(&item)) {
+            for (int y = 0; y < image->height; ++y) {
+                std::vector<uint8_t>& row = rows.emplace_back(static_cast<size_t>(width), 0);
+                for (int x = 0; x < std::min(width, image->width); ++x)
+                    row[static_cast<size_t>(x)] =
+                        image->dots[static_cast<size_t>(y) * image->width + x];
+            }
+        } else {
+            rows.resize(rows.size() + static_cast<size_t>(ItemHeight(item)),
+                        std::vector<uint8_t>(static_cast<size_t>(width), 0));
+        }
+    }
+    return rows;
+}
+
+TEST_P(ColumnBands, StackIntoOnePictureWhenTheSpacingIsTheBandHeight) {
+    const Bands& c = GetParam();
+    const bool tall = c.mode >= 32;
+    const int bandBits = tall ? 24 : 8, columns = 40, bands = 3;
+    const int sx = c.mode % 2 ? 1 : 2, sy = tall ? 1 : 3;
+    auto black = [&](int x, int y) { return Pattern(x, y); };
+    std::string bytes = c.spacing;
+    for (int b = 0; b < bands; ++b) {
+        bytes += "\x1B\x2A"s + static_cast<char>(c.mode) + static_cast<char>(columns) + '\0';
+        for (int x = 0; x < columns; ++x) {
+            for (int k = 0; k < bandBits / 8; ++k) {
+                uint8_t byte = 0;
+                for (int bit = 0; bit < 8; ++bit)
+                    byte |= black(x, b * bandBits + k * 8 + bit) ? 0x80 >> bit : 0;
+                bytes += static_cast<char>(byte);
+            }
+        }
+        bytes += '\n';
+    }
+    VirtualPrinter p;
+    p.Feed(bytes);
+    const int width = columns * sx, bandRows = bandBits * sy;
+    const std::vector<std::vector<uint8_t>> rows = Rows(p, width);
+    ASSERT_EQ(rows.size(), static_cast<size_t>(bands * (bandRows + c.gap)));
+    for (int b = 0; b < bands; ++b) {
+        for (int r = 0; r < bandRows + c.gap; ++r) {
+            const int y = b * (bandRows + c.gap) + r;
+            for (int x = 0; x < width; ++x) {
+                const bool expected = r < bandRows && black(x / sx, b * bandBits + r / sy);
+                ASSERT_EQ(rows[static_cast<size_t>(y)][static_cast<size_t>(x)], expected ? 1 : 0)
+                    << "band " << b << " row " << r << " column " << x;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualPrinter, ColumnBands,
+    ::testing::Values(Bands{"24_dot_double_density_spacing_24", 33, "\x1B\x33\x18", 0},
+                      Bands{"24_dot_single_density_spacing_24", 32, "\x1B\x33\x18", 0},
+                      Bands{"24_dot_spacing_16", 33, "\x1B\x33\x10", 0},
+                      Bands{"8_dot_double_density_spacing_16", 1, "\x1B\x33\x10", 0},
+                      Bands{"8_dot_double_density_spacing_24", 1, "\x1B\x33\x18", 0},
+                      Bands{"8_dot_single_density_spacing_24", 0, "\x1B\x33\x18", 0},
+                      Bands{"24_dot_default_spacing", 33, "", 6},
+                      Bands{"8_dot_default_spacing", 1, "\x1B\x32", 6},
+                      Bands{"24_dot_spacing_40", 33, "\x1B\x33\x28", 16}),
+    [](const auto& info) { return std::string(info.param.what); });
