@@ -183,11 +183,15 @@ uint8_t VirtualPrinter::StatusByte(int n) const {
     switch (n) {
         case 1:
             return 0x12 | (f.drawerOpen ? 0x04 : 0) |
-                   (!f.online || f.coverOpen || f.paperOut ? 0x08 : 0);
+                   (!f.online || f.coverOpen || f.paperOut || f.error ? 0x08 : 0);
         case 2:
             return 0x12 | (f.coverOpen ? 0x04 : 0) | (f.paperOut ? 0x20 : 0) | (f.error ? 0x40 : 0);
         case 3:
-            return 0x12;
+            if (!f.error)
+                return 0x12;
+            return 0x12 | (f.errorCause == ErrorCause::Cutter            ? 0x08
+                           : f.errorCause == ErrorCause::AutoRecoverable ? 0x40
+                                                                         : 0x20);
         case 4:
             return 0x12 | (f.paperNearEnd ? 0x0C : 0) | (f.paperOut ? 0x60 : 0);
         default:

@@ -162,6 +162,11 @@ struct StoredSettings {
     bool operator==(const StoredSettings&) const = default;
 };
 
+// The error DLE EOT 3 names: autocutter (bit 3), unrecoverable (bit 5), recovers by itself, as
+// when the head has cooled (bit 6).
+enum class ErrorCause : uint8_t { Unrecoverable, Cutter, AutoRecoverable };
+
+// Cover open, paper out and an error each take the printer offline (DLE EOT 1 bit 3).
 struct StatusFlags {
     bool online = true;
     bool coverOpen = false;
@@ -169,6 +174,7 @@ struct StatusFlags {
     bool paperOut = false;
     bool drawerOpen = false;  // drawer connector pin 3 high
     bool error = false;       // an error stopped printing (DLE EOT 2 bit 6)
+    ErrorCause errorCause = ErrorCause::Unrecoverable;  // named while `error` is set
     bool operator==(const StatusFlags&) const = default;
 };
 

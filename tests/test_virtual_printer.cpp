@@ -216,7 +216,10 @@ TEST(VirtualPrinter, StatusAnswersReadBackAsTheFlagsSay) {
         },
         [](StatusFlags& f, PrinterStatus& s) { s.paperNearEnd = f.paperNearEnd = true; },
         [](StatusFlags& f, PrinterStatus& s) { s.drawerPinHigh = f.drawerOpen = true; },
-        [](StatusFlags& f, PrinterStatus& s) { s.errorOccurred = f.error = true; },
+        [](StatusFlags& f, PrinterStatus& s) {
+            s.errorOccurred = s.unrecoverableError = f.error = true;
+            s.online = false;
+        },
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         VirtualPrinter p;
@@ -459,4 +462,61 @@ INSTANTIATE_TEST_SUITE_P(
                       Bands{"24_dot_default_spacing", 33, "", 6},
                       Bands{"8_dot_default_spacing", 1, "\x1B\x32", 6},
                       Bands{"24_dot_spacing_40", 33, "\x1B\x33\x28", 16}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+// Status switches and the answers to DLE EOT 1, 2, 3 and 4 they give.
+struct StatusCase {
+    const char* what;
+    std::function<void(StatusFlags&)> set;
+    std::array<uint8_t, 4> answers;
+};
+
+class StatusTable : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusTable, EachRequestAnswersItsBitsAndAnErrorTakesThePrinterOffline) {
+    const StatusCase& c = GetParam();
+    VirtualPrinter p;
+    c.set(p.Flags());
+    for (uint8_t n = 1; n <= 4; ++n) {
+        SCOPED_TRACE("DLE EOT " + std::to_string(n));
+        EXPECT_EQ(p.Feed(TransmitStatus(n)), std::string(1, static_cast<char>(c.answers[n - 1])));
+        EXPECT_EQ(p.StatusByte(n), c.answers[n - 1]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualPrinter, StatusTable,
+    ::testing::Values(
+        StatusCase{"idle", [](StatusFlags&) {}, {0x12, 0x12, 0x12, 0x12}},
+        StatusCase{"offline", [](StatusFlags& f) { f.online = false; }, {0x1A, 0x12, 0x12, 0x12}},
+        StatusCase{
+            "drawer_open", [](StatusFlags& f) { f.drawerOpen = true; }, {0x16, 0x12, 0x12, 0x12}},
+        StatusCase{
+            "cover_open", [](StatusFlags& f) { f.coverOpen = true; }, {0x1A, 0x16, 0x12, 0x12}},
+        StatusCase{"paper_near_end",
+                   [](StatusFlags& f) { f.paperNearEnd = true; },
+                   {0x12, 0x12, 0x12, 0x1E}},
+        StatusCase{
+            "paper_out", [](StatusFlags& f) { f.paperOut = true; }, {0x1A, 0x32, 0x12, 0x72}},
+        StatusCase{"error_unrecoverable",
+                   [](StatusFlags& f) { f.error = true; },
+                   {0x1A, 0x52, 0x32, 0x12}},
+        StatusCase{"error_cutter",
+                   [](StatusFlags& f) {
+                       f.error = true;
+                       f.errorCause = ErrorCause::Cutter;
+                   },
+                   {0x1A, 0x52, 0x1A, 0x12}},
+        StatusCase{"error_recovers_by_itself",
+                   [](StatusFlags& f) {
+                       f.error = true;
+                       f.errorCause = ErrorCause::AutoRecoverable;
+                   },
+                   {0x1A, 0x52, 0x52, 0x12}},
+        StatusCase{"cause_without_error",
+                   [](StatusFlags& f) { f.errorCause = ErrorCause::Cutter; },
+                   {0x12, 0x12, 0x12, 0x12}},
+        StatusCase{"cover_open_drawer_open_paper_near_end",
+                   [](StatusFlags& f) { f.coverOpen = f.drawerOpen = f.paperNearEnd = true; },
+                   {0x1E, 0x16, 0x12, 0x1E}}),
     [](const auto& info) { return std::string(info.param.what); });
