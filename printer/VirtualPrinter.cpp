@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "printer/Symbols.h"
 #include "protocol/Commands.h"
 
 namespace kelvo::printer {
@@ -529,6 +530,26 @@ void VirtualPrinter::ResetModes() {
     style_ = {};
     align_ = Align::Left;
     lineSpacing_ = 30;
+    symbols_ = {};
+}
+
+// The HRI text as lines of its own, so that the view draws it as it draws any text.
+void VirtualPrinter::PrintSymbol(const DrawnSymbol& symbol) {
+    PrintPendingLine();
+    auto text = [&] {
+        TextStyle style;
+        style.fontB = symbols_.hriFontB;
+        ++counters_.lines;
+        Add(PaperLine{{{symbol.text, style, false}}, align_, CharHeight(style)});
+    };
+    if (symbols_.hri & 1 && !symbol.text.empty())
+        text();
+    PaperImage image = symbol.image;
+    image.align = align_;
+    counters_.work += image.dots.size();
+    Add(std::move(image));
+    if (symbols_.hri & 2 && !symbol.text.empty())
+        text();
 }
 
 void VirtualPrinter::Command(std::string_view c, std::string& answer) {
@@ -620,15 +641,14 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
                        }));
             bandDots_ = band == 8 ? 3 * band : band;
         }
-    } else if (is("\x1D\x28\x6B"sv) && c.size() >= 8 && At(c, 5) == '1') {
-        if (At(c, 6) == 80) {
-            qrData_ = DecodeText(c.substr(8), state_);
-        } else if (At(c, 6) == 81 && !qrData_.empty()) {
-            PrintPendingLine();
-            PaperLine qr{{{"[QR: " + qrData_ + "]", TextStyle{}, false}}, align_, lineSpacing_};
-            ++counters_.lines;
-            Add(std::move(qr));
-        }
+    } else if (is("\x1D\x28\x6B"sv)) {
+        if (const auto symbol = SymbolFunction(c, symbols_))
+            PrintSymbol(*symbol);
+    } else if (is("\x1D\x6B"sv)) {
+        if (const auto symbol = Barcode(c, symbols_))
+            PrintSymbol(*symbol);
+    } else if (is("\x1D\x68"sv) || is("\x1D\x77"sv) || is("\x1D\x48"sv) || is("\x1D\x66"sv)) {
+        BarcodeSetting(c, symbols_);
     } else if (is(WirelessDataHeader())) {
         Text(c, false);  // no bridge in front: the header is only text
     }

@@ -189,6 +189,24 @@ struct Counters {
 namespace detail {
 // An FS q download read as it arrives, so that an image is never held twice nor converted in
 // one go.
+// How GS k and GS ( k symbols print (ESC @ restores it all), and the data GS ( k stored.
+struct SymbolModes {
+    int barHeight = 162;    // GS h, dots
+    int barModule = 3;      // GS w, dots of the narrowest bar
+    uint8_t hri = 0;        // GS H: text 1 above, 2 below, 3 both
+    bool hriFontB = false;  // GS f
+    int qrModule = 3;       // dots per module
+    int qrLevel = 0;        // error correction L, M, Q, H
+    std::string qrData;
+    int pdfColumns = 0;  // 0: as many as the data needs
+    int pdfRows = 0;
+    int pdfModule = 3;     // dots per module
+    int pdfRowHeight = 3;  // in module widths
+    int pdfLevel = -1;     // error correction 0..8; -1: as the data needs
+    bool pdfTruncated = false;
+    std::string pdfData;
+};
+
 struct NvLoad {
     std::string header;  // n, or the size bytes of the image being read
     unsigned count = 0;  // n, once known
@@ -202,6 +220,8 @@ struct NvLoad {
     bool broken = false;  // an image outside the limits: read on, store nothing
 };
 }  // namespace detail
+
+struct DrawnSymbol;  // printer/Symbols.h
 
 class VirtualPrinter {
   public:
@@ -264,6 +284,7 @@ class VirtualPrinter {
     void ResetModes();
     void PrintLine(int feed);
     void PrintPendingLine();
+    void PrintSymbol(const DrawnSymbol& symbol);
     void Add(PaperItem item);
 
     std::vector<PaperItem> paper_;
@@ -290,7 +311,7 @@ class VirtualPrinter {
     int lineDots_ = 0;
     // Height of the ESC * band that is the current line: its line end feeds from the band's top.
     int bandDots_ = 0;
-    std::string qrData_;
+    detail::SymbolModes symbols_;
 
     std::string held_;       // an unfinished command (or GBK lead byte) waiting for its rest
     uint64_t heldNeed_ = 0;  // re-read once held_ is this long

@@ -211,6 +211,7 @@ Measured FsQ(std::string_view r);
 Measured RasterImage(std::string_view r);
 Measured BitImage(std::string_view r);
 Measured GsParen(std::string_view r);
+Measured Barcode(std::string_view r);
 
 // Keys are prefix-free: at most one entry's key starts the input.
 const Entry kEntries[] = {
@@ -292,6 +293,20 @@ const Entry kEntries[] = {
                 " status";
      }},
     {"\x1D\x28"sv, "GS (", 3, 0, nullptr, GsParen},
+    {"\x1D\x6B"sv, "GS k", 2, 0, nullptr, Barcode},
+    {"\x1D\x68"sv, "GS h", 2, 3,
+     [](const uint8_t* a, DecoderState&) { return "barcode height " + Num(a[0]) + " dots"; }},
+    {"\x1D\x77"sv, "GS w", 2, 3,
+     [](const uint8_t* a, DecoderState&) { return "barcode module width " + Num(a[0]) + " dots"; }},
+    {"\x1D\x48"sv, "GS H", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "barcode text " +
+                Pick(Digit(a[0]), {"off", "above", "below", "above and below"}, "position");
+     }},
+    {"\x1D\x66"sv, "GS f", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "barcode text font " + Pick(Digit(a[0]), {"A", "B"}, "number");
+     }},
     // FS
     {"\x1C\x70"sv, "FS p", 2, 4,
      [](const uint8_t* a, DecoderState&) {
@@ -543,6 +558,40 @@ Measured GsParen(std::string_view r) {
     } else {
         m.detail = Num(p) + " bytes of parameters";
     }
+    return m;
+}
+
+// GS k m d1..dk NUL (m 0..6) or GS k m n d1..dn (m 65..73). The first form ends at its NUL, or
+// before a byte no symbology takes (which is then read on its own), or after 255 data bytes.
+Measured Barcode(std::string_view r) {
+    static constexpr size_t kMaxData = 255;
+    Measured m{3, 3, "", ""};
+    if (r.size() < 3)
+        return m;
+    const uint8_t kind = At(r, 2);
+    if (kind <= 6) {
+        size_t end = 3;
+        while (end < r.size() && end - 3 < kMaxData && At(r, end) >= 0x20 && At(r, end) < 0x7F)
+            ++end;
+        if (end == r.size() && end - 3 < kMaxData) {
+            m.length = end + 1;  // its NUL, at least, is still to come
+            return m;
+        }
+        const bool ended = end < r.size() && At(r, end) == 0;
+        m.length = end + (ended ? 1 : 0);
+        m.header = 3;
+        m.detail = "barcode " + Num(kind) + " \"" + Shortened(r.substr(3, end - 3), kQrDataShown) +
+                   "\"" + (ended ? "" : ", not ended");
+        return m;
+    }
+    m.length = 4;
+    if (r.size() < 4)
+        return m;
+    m.length = 4 + uint64_t{At(r, 3)};
+    m.header = 4;
+    if (m.length <= r.size())
+        m.detail = "barcode " + Num(kind) + " \"" +
+                   Shortened(r.substr(4, static_cast<size_t>(m.length) - 4), kQrDataShown) + "\"";
     return m;
 }
 

@@ -1,0 +1,45 @@
+#pragma once
+
+// Barcodes (GS k) and two-dimensional codes (GS ( k) drawn as the printer draws them: libzint
+// encodes, these functions read its modules into dots at the sizes the commands set.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "printer/VirtualPrinter.h"
+
+namespace kelvo::printer {
+
+enum class Symbology { UpcA, UpcE, Ean13, Ean8, Code39, Itf, Codabar, Code93, Code128, Qr, Pdf417 };
+
+// GS k's m in either form (0..6, 65..73); nothing for one the printer does not know.
+std::optional<Symbology> BarcodeSymbology(uint8_t m);
+
+// GS h, GS w, GS H or GS f: one barcode setting; a value out of range is ignored.
+void BarcodeSetting(std::string_view command, detail::SymbolModes& modes);
+
+// CODE128 data as GS k sends it ({A {B {C select the code set, {S shifts one character, {1 is
+// FNC1, {{ a brace) as the characters it stands for; nothing when it breaks those rules.
+std::optional<std::string> Code128Characters(std::string_view data);
+
+// A symbol ready for the paper: its dots, and the text printed as its HRI (barcodes only).
+struct DrawnSymbol {
+    PaperImage image;
+    std::string text;
+};
+
+// `data` as the symbology takes it (for CODE128 the characters, not the GS k bytes); nothing
+// when the symbology refuses it or it is wider than the paper.
+std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data,
+                                      const detail::SymbolModes& modes);
+
+// Reads one whole GS k command with these modes: the symbol to print, or nothing.
+std::optional<DrawnSymbol> Barcode(std::string_view command, const detail::SymbolModes& modes);
+
+// Reads one whole GS ( k command: settings and stored data go into `modes`; a print function
+// returns the symbol to print.
+std::optional<DrawnSymbol> SymbolFunction(std::string_view command, detail::SymbolModes& modes);
+
+}  // namespace kelvo::printer
