@@ -65,12 +65,13 @@ std::optional<std::string> Prepare(Symbology s, std::string_view data, zint_symb
         case Symbology::Code128:
             z.symbology = BARCODE_CODE128;
             return d.empty() ? std::nullopt : std::optional(d);
+        // The most each holds (digits only), refused before any encoding.
         case Symbology::Qr:
             z.symbology = BARCODE_QRCODE;
-            return d.empty() ? std::nullopt : std::optional(d);
+            return d.empty() || d.size() > 7089 ? std::nullopt : std::optional(d);
         case Symbology::Pdf417:
             z.symbology = BARCODE_PDF417;
-            return d.empty() ? std::nullopt : std::optional(d);
+            return d.empty() || d.size() > 2710 ? std::nullopt : std::optional(d);
     }
     return std::nullopt;
 }
@@ -81,6 +82,29 @@ bool Module(const zint_symbol& z, int row, int column) {
 
 bool Linear(Symbology s) {
     return s != Symbology::Qr && s != Symbology::Pdf417;
+}
+
+// DrawSymbol, or the last symbol again when nothing it is drawn from changed.
+std::optional<DrawnSymbol> Draw(Symbology symbology, std::string_view data,
+                                detail::SymbolModes& modes) {
+    const detail::SymbolModes& m = modes;
+    std::string from = std::to_string(static_cast<int>(symbology));
+    for (int v : {m.barHeight, m.barModule, m.qrModule, m.qrLevel, m.pdfColumns, m.pdfRows,
+                  m.pdfModule, m.pdfRowHeight, m.pdfLevel, m.pdfTruncated ? 1 : 0})
+        from += "," + std::to_string(v);
+    from += ":";
+    from += data;
+    // A refusal is remembered too (no dots), so that printing it again costs no encoding.
+    if (from == modes.drawnFrom) {
+        if (modes.drawn.dots.empty())
+            return std::nullopt;
+        return DrawnSymbol{modes.drawn, modes.drawnText, false};
+    }
+    std::optional<DrawnSymbol> drawn = DrawSymbol(symbology, data, modes);
+    modes.drawnFrom = std::move(from);
+    modes.drawn = drawn ? drawn->image : PaperImage{};
+    modes.drawnText = drawn ? drawn->text : std::string();
+    return drawn;
 }
 
 }  // namespace
@@ -219,7 +243,7 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
     return out;
 }
 
-std::optional<DrawnSymbol> Barcode(std::string_view c, const detail::SymbolModes& modes) {
+std::optional<DrawnSymbol> Barcode(std::string_view c, detail::SymbolModes& modes) {
     if (c.size() < 3)
         return std::nullopt;
     const uint8_t m = At(c, 2);
@@ -238,9 +262,9 @@ std::optional<DrawnSymbol> Barcode(std::string_view c, const detail::SymbolModes
         const std::optional<std::string> characters = Code128Characters(data);
         if (!characters)
             return std::nullopt;
-        return DrawSymbol(*symbology, *characters, modes);
+        return Draw(*symbology, *characters, modes);
     }
-    return DrawSymbol(*symbology, data, modes);
+    return Draw(*symbology, data, modes);
 }
 
 std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolModes& modes) {
@@ -264,7 +288,7 @@ std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolMode
                 modes.qrData = c.size() > 8 ? std::string(c.substr(8)) : std::string();
                 break;
             case 81:
-                return DrawSymbol(Symbology::Qr, modes.qrData, modes);
+                return Draw(Symbology::Qr, modes.qrData, modes);
             default:  // the model: libzint draws model 2, which readers read alike
                 break;
         }
@@ -301,7 +325,7 @@ std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolMode
                 modes.pdfData = c.size() > 8 ? std::string(c.substr(8)) : std::string();
                 break;
             case 81:
-                return DrawSymbol(Symbology::Pdf417, modes.pdfData, modes);
+                return Draw(Symbology::Pdf417, modes.pdfData, modes);
             default:
                 break;
         }

@@ -28,6 +28,7 @@ std::optional<std::string> Code128Characters(std::string_view data);
 struct DrawnSymbol {
     PaperImage image;
     std::string text;
+    bool fresh = true;  // drawn now, not the last symbol printed again
 };
 
 // `data` as the symbology takes it (for CODE128 the characters, not the GS k bytes); nothing
@@ -36,7 +37,7 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
                                       const detail::SymbolModes& modes);
 
 // Reads one whole GS k command with these modes: the symbol to print, or nothing.
-std::optional<DrawnSymbol> Barcode(std::string_view command, const detail::SymbolModes& modes);
+std::optional<DrawnSymbol> Barcode(std::string_view command, detail::SymbolModes& modes);
 
 // Reads one whole GS ( k command: settings and stored data go into `modes`; a print function
 // returns the symbol to print.

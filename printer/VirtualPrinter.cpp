@@ -546,7 +546,10 @@ void VirtualPrinter::PrintSymbol(const DrawnSymbol& symbol) {
         text();
     PaperImage image = symbol.image;
     image.align = align_;
-    counters_.work += image.dots.size();
+    if (symbol.fresh) {
+        counters_.work += image.dots.size();
+        counters_.symbolDots += image.dots.size();
+    }
     Add(std::move(image));
     if (symbols_.hri & 2 && !symbol.text.empty())
         text();

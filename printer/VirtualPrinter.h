@@ -47,7 +47,9 @@ inline constexpr size_t kJobsKept = 32;
 // A status answer must not wait behind a long print: the box feeds a printer this many bytes at a
 // time, and one slice's work is bounded (kMaxWorkPerByte, plus one picture of kImageRows rows).
 inline constexpr size_t kFeedSlice = 4096;
-// Steps of work (entries read, text bytes, dots written) per byte received, at most.
+// Steps of work (entries read, text bytes, dots written) per byte received, at most; but for the
+// dots of bar codes and 2D symbols, which a few bytes draw (each symbol within kPaperDots x
+// kImageRows, the same one printed again shared and not drawn again).
 inline constexpr uint64_t kMaxWorkPerByte = 256;
 
 struct TextStyle {
@@ -183,7 +185,8 @@ struct Counters {
     uint64_t cuts = 0;
     uint64_t drawerPulses = 0;
     uint64_t lines = 0;
-    uint64_t work = 0;  // steps: entries read, text bytes, dots written (see kMaxWorkPerByte)
+    uint64_t work = 0;        // steps: entries read, text bytes, dots written (see kMaxWorkPerByte)
+    uint64_t symbolDots = 0;  // the dots of the symbols drawn, counted in work too
 };
 
 namespace detail {
@@ -205,6 +208,10 @@ struct SymbolModes {
     int pdfLevel = -1;     // error correction 0..8; -1: as the data needs
     bool pdfTruncated = false;
     std::string pdfData;
+    // The last symbol drawn and what it was drawn from: printed again, its dots are shared.
+    std::string drawnFrom;
+    PaperImage drawn;
+    std::string drawnText;
 };
 
 struct NvLoad {

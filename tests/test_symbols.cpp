@@ -206,6 +206,19 @@ TEST(Symbols, ACommandSentByteByByteDrawsTheSameSymbol) {
     EXPECT_EQ(Images(whole).size(), 2u);
 }
 
+TEST(Symbols, TheSameSymbolPrintedAgainSharesItsDotsAndIsNotDrawnAgain) {
+    VirtualPrinter p;
+    p.Feed(Qr("again") + Function(49, 81, "0") + BarcodeB(67, "4006381333931") +
+           BarcodeB(67, "4006381333931"));
+    const std::vector<PaperImage> images = Images(p);
+    ASSERT_EQ(images.size(), 4u);
+    EXPECT_EQ(images[0].dots.Identity(), images[1].dots.Identity());
+    EXPECT_EQ(images[2].dots.Identity(), images[3].dots.Identity());
+    EXPECT_EQ(p.Count().symbolDots, images[0].dots.size() + images[2].dots.size());
+    // Apart from the symbols' dots, the work stays in proportion to the bytes.
+    EXPECT_LE(p.Count().work - p.Count().symbolDots, p.Count().bytes * kMaxWorkPerByte);
+}
+
 TEST(Symbols, Code128CharactersFollowTheCodeSets) {
     EXPECT_EQ(Code128Characters("{C\x01\x63"), "0199");
     EXPECT_EQ(Code128Characters("{A\x41\x0D"), "A\r");
