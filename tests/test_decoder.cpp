@@ -103,6 +103,18 @@ TEST(Decoder, EveryByteImageTheToolSendsReadsBackAsItsCommands) {
           "GS ( k 03 00 31 45 31  QR code: error correction level M",
           "GS ( k 08 00 31 50 30 68 74 74 …  QR code: store data \"https\"",
           "GS ( k 03 00 31 51 30  QR code: print"}},
+        {"bar codes and their settings, their bytes not read as text",
+         "\x1D\x68\x50\x1D\x77\x02\x1D\x48\x02\x1D\x66\x01"s +
+             "\x1D\x6B\x02"
+             "400638133393\0"s +
+             "\x1D\x6B\x43\x03"
+             "123"s +
+             "\x1D\x6B\x04"
+             "AB\n"s,
+         {"GS h 50  barcode height 80 dots", "GS w 02  barcode module width 2 dots",
+          "GS H 02  barcode text below", "GS f 01  barcode text font B",
+          "GS k 02  barcode 2 \"400638133393\"", "GS k 43 03  barcode 67 \"123\"",
+          "GS k 04  barcode 4 \"AB\", not ended", LF}},
         {"text through the code page of ESC t, then GBK again",
          "\x1C\x2E\x1B\x74\x10"
          "caf\xE9\x1B\x74\x00\x9A\x1B\x74\x01\xE9\x09\x1C\x26"s +
