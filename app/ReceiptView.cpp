@@ -42,7 +42,7 @@ const QImage& Glyph(char32_t c, const TextRun& run) {
     static QHash<quint64, QImage> cache;
     const quint64 key = quint64(c) | quint64(run.wide) << 32 | quint64(run.style.bold) << 33 |
                         quint64(run.style.fontB) << 34 | quint64(run.style.widthMul) << 36 |
-                        quint64(run.style.heightMul) << 40;
+                        quint64(run.style.heightMul) << 40 | quint64(run.style.reverse) << 44;
     if (auto found = cache.constFind(key); found != cache.constEnd())
         return *found;
     if (cache.size() > 8192)
@@ -50,9 +50,9 @@ const QImage& Glyph(char32_t c, const TextRun& run) {
     const Cell cell = CellOf(run);
     // Opaque, in the roll's own format: cells never overlap, so drawing one is a plain copy.
     QImage glyph(cell.width, cell.height, QImage::Format_Grayscale8);
-    glyph.fill(Qt::white);
+    glyph.fill(run.style.reverse ? Qt::black : Qt::white);
     QPainter p(&glyph);
-    p.setPen(Qt::black);
+    p.setPen(run.style.reverse ? Qt::white : Qt::black);
     p.setFont(CellFont(run));
     // Sizes scale the font's cell as the printer scales its dots.
     p.scale(run.style.widthMul, run.style.heightMul);
@@ -71,18 +71,28 @@ void PaintLine(QPainter& p, const PaperLine& line, int top) {
             : line.align == Align::Right ? kPaperDots - width
                                          : 0;
     x = std::max(0, x);
-    const int base = top + LineHeight(line);  // text sits on the line's bottom
+    const int height = LineHeight(line);
+    const int base = top + height;  // text sits on the line's bottom
+    p.save();
+    if (!line.runs.empty() && line.runs.front().style.upsideDown) {
+        // The whole line turned about the centre of its strip of paper, as the printer prints it.
+        p.translate(kPaperDots, 2 * top + height);
+        p.rotate(180);
+    }
     for (const TextRun& run : line.runs) {
         const Cell cell = CellOf(run);
+        const QColor ink = run.style.reverse ? Qt::white : Qt::black;
         for (char32_t c : QString::fromStdString(run.utf8).toUcs4()) {
             if (c != U' ')
                 p.drawImage(QPoint(x, base - cell.height), Glyph(c, run));
+            else if (run.style.reverse)
+                p.fillRect(x, base - cell.height, cell.width, cell.height, Qt::black);
             if (run.style.underline > 0)
-                p.fillRect(x, base - run.style.underline, cell.width, run.style.underline,
-                           Qt::black);
+                p.fillRect(x, base - run.style.underline, cell.width, run.style.underline, ink);
             x += cell.width;
         }
     }
+    p.restore();
 }
 
 QImage Draw(const PaperImage& image) {

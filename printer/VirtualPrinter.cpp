@@ -577,9 +577,18 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         if (Digit(a) <= 2)
             style_.underline = static_cast<uint8_t>(Digit(a));
     } else if (is("\x1B\x21"sv)) {
-        style_ = {(a & 0x08) != 0, static_cast<uint8_t>(a & 0x80 ? 1 : 0),
-                  static_cast<uint8_t>(a & 0x20 ? 2 : 1), static_cast<uint8_t>(a & 0x10 ? 2 : 1),
-                  (a & 0x01) != 0};
+        // Reverse and upside-down are not among ESC !'s bits: they stay.
+        style_ = {(a & 0x08) != 0,
+                  static_cast<uint8_t>(a & 0x80 ? 1 : 0),
+                  static_cast<uint8_t>(a & 0x20 ? 2 : 1),
+                  static_cast<uint8_t>(a & 0x10 ? 2 : 1),
+                  (a & 0x01) != 0,
+                  style_.reverse,
+                  style_.upsideDown};
+    } else if (is("\x1D\x42"sv)) {
+        style_.reverse = a & 1;
+    } else if (is("\x1B\x7B"sv)) {
+        style_.upsideDown = a & 1;
     } else if (is("\x1D\x21"sv)) {
         if ((a >> 4) < 8 && (a & 0x0F) < 8) {  // larger sizes are out of range: ignored
             style_.widthMul = static_cast<uint8_t>((a >> 4) + 1);

@@ -58,6 +58,10 @@ struct TextStyle {
     uint8_t widthMul = 1;   // GS ! high nibble + 1, ESC ! bit 5 doubles
     uint8_t heightMul = 1;  // GS ! low nibble + 1, ESC ! bit 4 doubles
     bool fontB = false;     // ESC ! bit 0, ESC M
+    bool reverse = false;   // GS B: white on black
+    // ESC {: the line is printed turned 180 degrees, as its first run says (the printer takes
+    // it at the start of a line).
+    bool upsideDown = false;
     bool operator==(const TextStyle&) const = default;
 };
 

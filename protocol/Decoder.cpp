@@ -257,6 +257,8 @@ const Entry kEntries[] = {
          return "font " + Pick(Digit(a[0]), {"A", "B", "C"}, "number");
      }},
     {"\x1B\x2A"sv, "ESC *", 2, 0, nullptr, BitImage},
+    {"\x1B\x7B"sv, "ESC {", 2, 3,
+     [](const uint8_t* a, DecoderState&) { return std::string("upside-down ") + OnOff(a[0] & 1); }},
     // GS
     {"\x1D\x21"sv, "GS !", 2, 3,
      [](const uint8_t* a, DecoderState&) {

@@ -517,3 +517,34 @@ INSTANTIATE_TEST_SUITE_P(
                    [](StatusFlags& f) { f.coverOpen = f.drawerOpen = f.paperNearEnd = true; },
                    {0x1E, 0x16, 0x12, 0x1E}}),
     [](const auto& info) { return std::string(info.param.what); });
+
+TEST(VirtualPrinter, ReverseAndUpsideDownStyleTheRunsAndEscAtClearsThem) {
+    const TextStyle reverse{.reverse = true};
+    const TextStyle upsideDown{.upsideDown = true};
+    const TextStyle both{.bold = true, .reverse = true, .upsideDown = true};
+    struct {
+        const char* what;
+        std::string bytes;
+        std::vector<PaperItem> paper;
+    } const cases[] = {
+        {"GS B 1 reverses the run, GS B 0 ends it",
+         "a\x1D\x42\x01"
+         "b\x1D\x42\x00"
+         "c\n"s,
+         {Line({Text("a"), Text("b", reverse), Text("c")})}},
+        {"GS B and ESC { take their argument's lowest bit",
+         "\x1D\x42\x31\x1B\x7B\x31x\n\x1D\x42\x30\x1B\x7B\x30y\n"s,
+         {Line({Text("x", {.reverse = true, .upsideDown = true})}), Line({Text("y")})}},
+        {"ESC { 1 turns the line", "\x1B\x7B\x01up\n"s, {Line({Text("up", upsideDown)})}},
+        {"ESC ! keeps them", "\x1D\x42\x01\x1B\x7B\x01\x1B\x21\x08z\n"s, {Line({Text("z", both)})}},
+        {"ESC @ clears them",
+         "\x1D\x42\x01\x1B\x7B\x01" + Initialize() + "n\n",
+         {Line({Text("n")})}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualPrinter p;
+        p.Feed(c.bytes);
+        EXPECT_EQ(p.Paper(), c.paper);
+    }
+}

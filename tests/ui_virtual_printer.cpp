@@ -220,6 +220,32 @@ TEST_F(VirtualPrinterTest, TheReceiptRendersWithItsCutAsATearLine) {
     EXPECT_GT(dark, 50);  // "H" drawn twice as wide and high
 }
 
+// The share of dark dots in a box of the picture.
+double DarkShare(const QImage& shot, const QRect& box) {
+    int dark = 0;
+    for (int y = box.top(); y <= box.bottom(); ++y) {
+        for (int x = box.left(); x <= box.right(); ++x)
+            dark += qGray(shot.pixel(x, y)) < 128;
+    }
+    return double(dark) / (box.width() * box.height());
+}
+
+TEST_F(VirtualPrinterTest, AReverseRunIsWhiteOnBlackAndAnUpsideDownLineIsTurned) {
+    // Line 1: "xx" plain, then two spaces and "MM" reversed (dots 24 to 72), each cell 12 x 24 on
+    // the bottom of the 30-dot line. Line 2: "W" upside down, so at the right edge and the top.
+    box->With(kNetwork, [](VirtualPrinter& p) {
+        p.Feed("xx\x1D\x42\x01  MM\x1D\x42\x00\n\x1B\x7B\x01W\n"s);
+    });
+    form->VirtualPrinterWindow->Refresh();
+    const QImage shot = form->VirtualPrinterWindow->Receipt->Render();
+    ASSERT_GE(shot.height(), 60);
+    EXPECT_GT(DarkShare(shot, QRect(24, 6, 48, 24)), 0.6);  // the reversed cells, spaces too
+    EXPECT_LT(DarkShare(shot, QRect(0, 6, 24, 24)), 0.4);
+    EXPECT_EQ(DarkShare(shot, QRect(72, 6, 48, 24)), 0.0);
+    EXPECT_GT(DarkShare(shot, QRect(564, 30, 12, 24)), 0.05);
+    EXPECT_EQ(DarkShare(shot, QRect(0, 30, 24, 30)), 0.0);
+}
+
 // A raw client of the printer's own TCP listener, for a thread of its own so that the window's
 // loop keeps running.
 class Client {
