@@ -2,10 +2,12 @@
 // and held bytes stay within their limits, and the work done stays in proportion to the bytes.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "printer/Identity.h"
 #include "printer/VirtualPrinter.h"
 
 namespace {
@@ -15,6 +17,14 @@ using namespace kelvo::printer;
 void Check(bool held) {
     if (!held)
         std::abort();
+}
+
+// The longest answer to one request: a GS I text.
+size_t LongestAnswer() {
+    size_t longest = 1;
+    for (unsigned n = 0; n < 256; ++n)
+        longest = std::max(longest, IdentityAnswer(static_cast<uint8_t>(n)).size());
+    return longest;
 }
 
 }  // namespace
@@ -37,8 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string piece = input.ConsumeBytesAsString(length);
         const std::string answer = p.Feed(piece);
         fed += piece.size();
-        // Only status requests answer, one byte each, and a request takes three bytes.
-        Check(answer.size() <= piece.size() / 3 + 1);
+        // Only requests answer, each at most the longest answer, and a request takes three bytes.
+        static const size_t longest = LongestAnswer();
+        Check(answer.size() <= (piece.size() / 3 + 1) * longest);
         if (flags & 64)
             p.EndJob("closed");
         Check(p.PaperSize() <= kPaperItems);

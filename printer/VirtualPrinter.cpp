@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "printer/Identity.h"
 #include "printer/Symbols.h"
 #include "protocol/Commands.h"
 
@@ -589,6 +590,15 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         style_.reverse = a & 1;
     } else if (is("\x1B\x7B"sv)) {
         style_.upsideDown = a & 1;
+    } else if (is("\x1D\x49"sv)) {
+        answer += IdentityAnswer(a);
+    } else if (is("\x1D\x72"sv)) {
+        // Paper sensors: bits 0-1 near end, bits 2-3 out; drawer: bit 0 connector pin 3 high.
+        const StatusFlags& f = flags_;
+        if (Digit(a) == 1)
+            answer += static_cast<char>((f.paperNearEnd ? 0x03 : 0) | (f.paperOut ? 0x0C : 0));
+        else if (Digit(a) == 2)
+            answer += static_cast<char>(f.drawerOpen ? 0x01 : 0);
     } else if (is("\x1D\x21"sv)) {
         if ((a >> 4) < 8 && (a & 0x0F) < 8) {  // larger sizes are out of range: ignored
             style_.widthMul = static_cast<uint8_t>((a >> 4) + 1);

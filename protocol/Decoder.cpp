@@ -294,6 +294,16 @@ const Entry kEntries[] = {
          return "transmit " + Pick(Digit(a[0]), {"?", "paper sensor", "drawer"}, "kind") +
                 " status";
      }},
+    {"\x1D\x49"sv, "GS I", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         if (a[0] >= 65)
+             return "transmit " +
+                    Pick(a[0],
+                         {"firmware version", "maker name", "model name", "serial number", "fonts"},
+                         "printer information", 65);
+         return "transmit " +
+                Pick(Digit(a[0]), {"model ID", "type ID", "version ID"}, "printer information", 1);
+     }},
     {"\x1D\x28"sv, "GS (", 3, 0, nullptr, GsParen},
     {"\x1D\x6B"sv, "GS k", 2, 0, nullptr, Barcode},
     {"\x1D\x68"sv, "GS h", 2, 3,

@@ -548,3 +548,54 @@ TEST(VirtualPrinter, ReverseAndUpsideDownStyleTheRunsAndEscAtClearsThem) {
         EXPECT_EQ(p.Paper(), c.paper);
     }
 }
+
+// Requests for what the printer is and what its sensors say, and the bytes it answers.
+struct Request {
+    const char* what;
+    std::string bytes;
+    std::function<void(StatusFlags&)> set;
+    std::string answer;
+};
+
+class Requests : public ::testing::TestWithParam<Request> {};
+
+TEST_P(Requests, AreAnsweredAsThePrinterAnswersThem) {
+    const Request& c = GetParam();
+    VirtualPrinter p;
+    if (c.set)
+        c.set(p.Flags());
+    EXPECT_EQ(p.Feed(c.bytes), c.answer);
+    // Nothing of a request prints, and the printer goes on reading.
+    EXPECT_EQ(p.Feed("after\n"), "");
+    EXPECT_EQ(Texts(p), std::vector<std::string>{"after"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualPrinter, Requests,
+    ::testing::Values(
+        Request{"model_id", "\x1D\x49\x01"s, {}, "\x20"},
+        Request{"model_id_as_digit", "\x1D\x49\x31"s, {}, "\x20"},
+        Request{"type_id", "\x1D\x49\x02"s, {}, "\x03"},
+        Request{"version_id", "\x1D\x49\x33"s, {}, "\x07"},
+        Request{"firmware", "\x1D\x49\x41"s, {}, "_1.07\0"s},
+        Request{"maker", "\x1D\x49\x42"s, {}, "_KELVO\0"s},
+        Request{"model_name", "\x1D\x49\x43"s, {}, "_QM417\0"s},
+        Request{"serial_number", "\x1D\x49\x44"s, {}, "_QM41700000001\0"s},
+        Request{"fonts", "\x1D\x49\x45"s, {}, "_Simplified Chinese GBK\0"s},
+        Request{"unknown_information", "\x1D\x49\x46\x1D\x49\x00\x1D\x49\x04"s, {}, ""},
+        Request{
+            "all_three_ids_in_one_go", "\x1D\x49\x01\x1D\x49\x02\x1D\x49\x03"s, {}, "\x20\x03\x07"},
+        Request{"paper_sensors_idle", "\x1D\x72\x01"s, {}, "\x00"s},
+        Request{"paper_near_end", "\x1D\x72\x01"s, [](StatusFlags& f) { f.paperNearEnd = true; },
+                "\x03"},
+        Request{"paper_out_as_digit", "\x1D\x72\x31"s,
+                [](StatusFlags& f) { f.paperNearEnd = f.paperOut = true; }, "\x0F"},
+        Request{"drawer_closed", "\x1D\x72\x02"s, {}, "\x00"s},
+        Request{"drawer_open_as_digit", "\x1D\x72\x32"s,
+                [](StatusFlags& f) { f.drawerOpen = true; }, "\x01"},
+        Request{"unknown_sensor", "\x1D\x72\x03"s, [](StatusFlags& f) { f.drawerOpen = true; }, ""},
+        Request{"answers_between_status_requests",
+                TransmitStatus(1) + "\x1D\x49\x42"s + TransmitStatus(4),
+                {},
+                "\x12_KELVO\0\x12"s}),
+    [](const auto& info) { return std::string(info.param.what); });
