@@ -84,9 +84,10 @@ std::optional<std::pair<int, int>> Scale(uint8_t m) {
 
 // The source picture blown up by (sx, sy); what falls outside the print area is not printed.
 template <class Black>
-PaperImage Render(int width, int height, int sx, int sy, Align align, uint64_t& work, Black black) {
+PaperImage Render(int width, int height, int sx, int sy, int paperWidth, Align align,
+                  uint64_t& work, Black black) {
     PaperImage image;
-    image.width = std::min(width * sx, kPaperDots);
+    image.width = std::min(width * sx, paperWidth);
     image.height = std::min(height * sy, kImageRows);
     image.align = align;
     const size_t size = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
@@ -178,6 +179,15 @@ void VirtualPrinter::EndJob(std::string how) {
         jobs_.pop_front();
     job_ = {};
     job_.number = next;
+}
+
+bool VirtualPrinter::SetPaperWidth(int dots) {
+    if (dots != kPaper80Dots && dots != kPaper58Dots)
+        return false;
+    if (dots != paperWidth_)
+        nvPrints_.assign(nv_.size(), {});  // drawn for the other width
+    paperWidth_ = dots;
+    return true;
 }
 
 uint8_t VirtualPrinter::StatusByte(int n) const {
@@ -400,7 +410,7 @@ size_t VirtualPrinter::Text(std::string_view text, bool endsInput) {
 
 void VirtualPrinter::Put(std::string_view character, bool wide) {
     const int width = CharWidth(style_, wide);
-    if (lineDots_ + width > kPaperDots && !line_.empty())
+    if (lineDots_ + width > paperWidth_ && !line_.empty())
         PrintLine(lineSpacing_);
     lineDots_ += width;
     if (!line_.empty() && line_.back().style == style_ && line_.back().wide == wide &&
@@ -414,11 +424,11 @@ void VirtualPrinter::Put(std::string_view character, bool wide) {
 void VirtualPrinter::PutNarrow(std::string_view characters) {
     const int width = CharWidth(style_, false);
     while (!characters.empty()) {
-        if (lineDots_ + width > kPaperDots && !line_.empty())
+        if (lineDots_ + width > paperWidth_ && !line_.empty())
             PrintLine(lineSpacing_);
         // As many as fit on this line, one at least (a character wider than the paper still
         // prints alone).
-        const int room = std::max(1, (kPaperDots - lineDots_) / width);
+        const int room = std::max(1, (paperWidth_ - lineDots_) / width);
         const size_t n = std::min(characters.size(), static_cast<size_t>(room));
         lineDots_ += static_cast<int>(n) * width;
         const std::string_view part = characters.substr(0, n);
@@ -515,11 +525,11 @@ const Dots& VirtualPrinter::NvPrint(size_t index, int scale) {
     const PaperImage& nv = nv_[index];
     if (!print) {
         const int sx = scale & 1 ? 2 : 1, sy = scale & 2 ? 2 : 1;
-        if (sx == 1 && sy == 1 && nv.width <= kPaperDots && nv.height <= kImageRows) {
+        if (sx == 1 && sy == 1 && nv.width <= paperWidth_ && nv.height <= kImageRows) {
             print = nv;  // printed as stored
         } else {
             print = Render(
-                nv.width, nv.height, sx, sy, Align::Left, counters_.work,
+                nv.width, nv.height, sx, sy, paperWidth_, Align::Left, counters_.work,
                 [&](int x, int y) { return nv.dots[static_cast<size_t>(y) * nv.width + x]; });
         }
     }
@@ -636,7 +646,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
             const Dots& dots = NvPrint(a - 1u, static_cast<int>(Digit(At(c, 3))));
             const auto [sx, sy] = *Scale(At(c, 3));
             const PaperImage& nv = nv_[a - 1u];
-            Add(PaperImage{std::min(nv.width * sx, kPaperDots),
+            Add(PaperImage{std::min(nv.width * sx, paperWidth_),
                            std::min(nv.height * sy, kImageRows), dots, align_});
         }
     } else if (is("\x1D\x76\x30"sv)) {
@@ -645,7 +655,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         if (xBytes > 0 && rows > 0 && scale) {
             PrintPendingLine();
             Add(Render(static_cast<int>(8 * xBytes), static_cast<int>(rows), scale->first,
-                       scale->second, align_, counters_.work, [&](int x, int y) {
+                       scale->second, paperWidth_, align_, counters_.work, [&](int x, int y) {
                            return Bit(At(c, 8 + size_t{xBytes} * y + x / 8), x % 8);
                        }));
         }
@@ -656,8 +666,8 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         const int band = a < 32 ? 8 : 24;
         if (columns > 0 && (a == 0 || a == 1 || a == 32 || a == 33)) {
             PrintPendingLine();
-            Add(Render(static_cast<int>(columns), band, a % 2 ? 1 : 2, band == 8 ? 3 : 1, align_,
-                       counters_.work, [&](int x, int y) {
+            Add(Render(static_cast<int>(columns), band, a % 2 ? 1 : 2, band == 8 ? 3 : 1,
+                       paperWidth_, align_, counters_.work, [&](int x, int y) {
                            return Bit(At(c, 5 + static_cast<size_t>(x) * (band / 8) + y / 8),
                                       y % 8);
                        }));

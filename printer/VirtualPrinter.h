@@ -21,8 +21,10 @@
 
 namespace kelvo::printer {
 
-// 576 dots: 80 mm paper at 203 dpi.
+// The print width of 80 mm paper at 203 dpi, the widest this family takes, and of 58 mm paper.
 inline constexpr int kPaperDots = 576;
+inline constexpr int kPaper80Dots = kPaperDots;
+inline constexpr int kPaper58Dots = 384;
 
 // What the model holds at most, whatever it is sent.
 // The paper: the newest items only, trimmed a batch at a time from the oldest.
@@ -273,6 +275,11 @@ class VirtualPrinter {
     // The answer byte to DLE EOT n (1..4) for the current flags; 0 for any other n.
     uint8_t StatusByte(int n) const;
 
+    // The paper loaded: kPaper80Dots or kPaper58Dots wide (any other width is not taken). What
+    // prints from now on is laid out on it; the paper already printed stays as it was.
+    bool SetPaperWidth(int dots);
+    int PaperWidth() const { return paperWidth_; }
+
   private:
     // Bytes of the current line in one style and one character set, converted when it prints.
     struct Run {
@@ -311,6 +318,7 @@ class VirtualPrinter {
     std::deque<JobRecord> jobs_;
     Counters counters_;
     StatusFlags flags_;
+    int paperWidth_ = kPaper80Dots;
 
     // Print modes: ESC @ restores them.
     DecoderState state_;

@@ -599,3 +599,16 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 "\x12_KELVO\0\x12"s}),
     [](const auto& info) { return std::string(info.param.what); });
+
+TEST(VirtualPrinter, FiftyEightMillimetrePaperWrapsTextAndCropsPicturesAtItsWidth) {
+    VirtualPrinter p;
+    EXPECT_FALSE(p.SetPaperWidth(400));
+    EXPECT_EQ(p.PaperWidth(), kPaper80Dots);
+    ASSERT_TRUE(p.SetPaperWidth(kPaper58Dots));
+    // 32 font A characters fill 384 dots; a 60-byte-wide raster keeps its first 384 dots.
+    p.Feed(std::string(33, 'x') + "\n" + "\x1D\x76\x30\x00\x3C\x00\x01\x00"s +
+           std::string(60, '\xFF'));
+    ASSERT_EQ(p.Paper().size(), 3u);
+    EXPECT_EQ(p.Paper()[0], PaperItem(Line({Text(std::string(32, 'x'))})));
+    EXPECT_EQ(std::get<PaperImage>(p.Paper()[2]).width, kPaper58Dots);
+}
