@@ -1,7 +1,6 @@
 #include "links/Comm.h"
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -67,16 +66,13 @@ bool NoticeSink::SendDataEmpty() const {
 }
 
 bool StopSignal::Create() noexcept {
-    event_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     return event_.valid();
 }
 
 void StopSignal::Signal() noexcept {
     // The flag first: a thread woken by the event must find it set.
     set_.store(true, std::memory_order_release);
-    const uint64_t one = 1;
-    while (::write(event_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    event_.Signal();
 }
 
 }  // namespace kelvo::comm

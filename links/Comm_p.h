@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "links/Comm.h"
+#include "links/EventFd.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo::comm {
@@ -55,10 +56,10 @@ class StopSignal {
     bool Create() noexcept;
     void Signal() noexcept;
     bool Signalled() const noexcept { return set_.load(std::memory_order_acquire); }
-    int fd() const noexcept { return event_.get(); }
+    int fd() const noexcept { return event_.fd(); }
 
   private:
-    UniqueFd event_;
+    EventFd event_{std::nothrow};
     std::atomic<bool> set_{false};
 };
 
@@ -122,7 +123,7 @@ class TWriteThread {
     const kelvo::comm::StopSignal& stop_;
     const kelvo::comm::NoticeSink sink_;
     std::atomic<bool>& sendQueueEmpty_;
-    kelvo::UniqueFd wake_;  // readable once a request arrived while the writer was idle
+    kelvo::EventFd wake_;  // readable once a request arrived while the writer was idle
     std::mutex mutex_;
     // Guarded by mutex_: chunks of up to kChunkSize in order, and emptied ones to reuse.
     std::vector<std::string> queued_;

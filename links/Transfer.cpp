@@ -1,7 +1,6 @@
 #include "links/Transfer.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,20 +52,14 @@ TransferScope::~TransferScope() {
     tCurrent = previous_;
 }
 
-CancelSignal::CancelSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!fd_)
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-}
+CancelSignal::CancelSignal() = default;
 
 void CancelSignal::Cancel() noexcept {
-    const uint64_t one = 1;
-    while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    event_.Signal();
 }
 
 bool CancelSignal::Cancelled() const noexcept {
-    pollfd p{fd_.get(), POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    return event_.IsSet();
 }
 
 int WaitReady(int fd, short events, std::chrono::milliseconds timeout) {

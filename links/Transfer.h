@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "links/UniqueFd.h"
+#include "links/EventFd.h"
 
 namespace kelvo {
 
@@ -66,10 +66,10 @@ class CancelSignal {
     CancelSignal();  // throws std::system_error
     void Cancel() noexcept;
     bool Cancelled() const noexcept;
-    int fd() const noexcept { return fd_.get(); }
+    int fd() const noexcept { return event_.fd(); }
 
   private:
-    UniqueFd fd_;
+    EventFd event_;
 };
 
 struct WriteOutcome {

@@ -1,5 +1,4 @@
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,14 +22,7 @@ constexpr auto kLinger = std::chrono::microseconds(50);
 
 TWriteThread::TWriteThread(int port, const kelvo::comm::StopSignal& stop,
                            kelvo::comm::NoticeSink sink, std::atomic<bool>& sendQueueEmpty)
-    : port_(port),
-      stop_(stop),
-      sink_(std::move(sink)),
-      sendQueueEmpty_(sendQueueEmpty),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!wake_)
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-}
+    : port_(port), stop_(stop), sink_(std::move(sink)), sendQueueEmpty_(sendQueueEmpty) {}
 
 TWriteThread::~TWriteThread() {
     WaitFor();
@@ -88,11 +80,8 @@ bool TWriteThread::PostWriteRequest(const char* bytes, size_t size) {
         wake = std::exchange(idle_, false);
     }
     // A busy writer finds the bytes when it next looks; only an idle one waits for the event.
-    if (wake) {
-        const uint64_t one = 1;
-        while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-        }
-    }
+    if (wake)
+        wake_.Signal();
     return true;
 }
 
@@ -129,7 +118,7 @@ void TWriteThread::Execute() {
                 break;
             }
             reportWhenEmpty = false;
-            pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+            pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -138,10 +127,8 @@ void TWriteThread::Execute() {
             }
             if (fds[0].revents != 0)
                 break;
-            if (fds[1].revents != 0) {
-                uint64_t posted = 0;
-                (void)::read(wake_.get(), &posted, sizeof posted);
-            }
+            if (fds[1].revents != 0)
+                wake_.Take();
             continue;
         }
 

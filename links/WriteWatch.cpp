@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,10 +114,7 @@ int ClaimWakeSignal() noexcept {
 
 WriteWatch::WriteWatch(int signal)
     : signal_(signal),
-      lookEvery_(std::min(kLookEvery, std::max(CurrentStallLimit() / 4, kKickAgain))),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!wake_)
-        throw std::system_error(errno, std::generic_category(), "eventfd");
+      lookEvery_(std::min(kLookEvery, std::max(CurrentStallLimit() / 4, kKickAgain))) {
     if (const TransferMonitor* monitor = CurrentTransfer(); monitor && monitor->cancelFd >= 0) {
         cancel_.reset(::fcntl(monitor->cancelFd, F_DUPFD_CLOEXEC, 0));
         if (!cancel_)
@@ -134,9 +130,7 @@ WriteWatch::~WriteWatch() {
 }
 
 void WriteWatch::WakeWatcher() noexcept {
-    const uint64_t one = 1;
-    while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    wake_.Signal();
 }
 
 WriteOutcome WriteWatch::Write(int fd, const char* data, size_t size) {
@@ -222,7 +216,7 @@ void WriteWatch::Watch() {
             timeoutMs = -1;  // nothing left to do but stop
         // The cancel signal stays set once fired: watched until then, remembered after.
         const bool watchCancel = cancel_ && !cancelled;
-        pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {cancel_.get(), POLLIN, 0}};
+        pollfd fds[2] = {{wake_.fd(), POLLIN, 0}, {cancel_.get(), POLLIN, 0}};
         const int ready = ::poll(fds, watchCancel ? 2 : 1, timeoutMs);
         if (ready < 0) {
             if (errno == EINTR)
@@ -232,9 +226,7 @@ void WriteWatch::Watch() {
         if ((fds[0].revents & POLLIN) != 0) {
             if (stopping_.load(std::memory_order_relaxed))
                 return;
-            uint64_t count;
-            while (::read(wake_.get(), &count, sizeof count) < 0 && errno == EINTR) {
-            }
+            wake_.Take();
             continue;  // look at the new write
         }
         if (watchCancel && (fds[1].revents & POLLIN) != 0)

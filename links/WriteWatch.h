@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "links/EventFd.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
 
@@ -66,7 +67,7 @@ class WriteWatch {
     pthread_t writer_{};
     uint64_t number_ = 0;
     bool wasKicked_ = false;  // the write after a kick wakes the watcher: it is likely held too
-    UniqueFd wake_;
+    EventFd wake_;
     UniqueFd cancel_;  // our own copy: the signal's owner may close theirs first
     std::thread watcher_;
 };
