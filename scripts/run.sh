@@ -3,8 +3,7 @@
 # address and a pseudo-terminal only). Arguments go to the program; --help lists them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh build-essential cmake ninja-build qt6-base-dev libcups2-dev cups-client \
-    fonts-wqy-microhei fonts-liberation2 fonts-dejavu-core libzint-dev
+scripts/deps.sh build run
 cmake -S . -B build-app -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_BUILD_TESTS=OFF
 cmake --build build-app
 exec build-app/kelvotool --virtual-printer "$@"

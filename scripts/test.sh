@@ -3,9 +3,7 @@
 # with only loopback (scripts/offline.sh), so none of them can reach another machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh build-essential cmake ninja-build qt6-base-dev libcups2-dev cups-client \
-    fonts-wqy-microhei fonts-liberation2 fonts-dejavu-core libgtest-dev cups-daemon cups iproute2 \
-    clang libclang-rt-14-dev libbenchmark-dev dpkg-dev binutils libzint-dev libzxing-dev
+scripts/deps.sh build run test
 jobs=$(nproc)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_BUILD_APP=ON -DKELVO_BUILD_TESTS=ON
