@@ -19,6 +19,8 @@ if(TARGET kelvotool)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 install(TARGETS posdll LIBRARY DESTINATION ${KELVO_PLUGIN_DIR})
+# Its C interface, for programs that load or link it themselves.
+install(FILES ${PROJECT_SOURCE_DIR}/posdll/Posdll.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kelvotool)
 
 if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_PACKAGE_NAME kelvotool)

@@ -3,65 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include "posdll/Posdll.h"
+
 namespace kelvo {
-
-struct TransferMonitor;
-
-// The five calls of the printer library, with its C signatures. Results and arguments are 32-bit
-// signed integers; texts are NUL-terminated 8-bit strings.
-extern "C" {
-// name; baud rate; data bits; stop-bit code; parity code; mode (serial flow code 0..2, 20 driver,
-// 21 network). Returns the port handle (> 0) or -1.
-using PosOpenFn = int32_t (*)(const char* name, int32_t baudRate, int32_t dataBits,
-                              int32_t stopBits, int32_t parity, int32_t mode);
-// Returns 1001 once the printer has taken everything sent; 1005 when it stopped taking bytes for
-// the stall limit, 1002 when the connection died first or the action was cancelled (the rest is
-// dropped); 1003 when no port is open. The port is closed in every case.
-using PosCloseFn = int32_t (*)();
-using PosWriteFileFn = int32_t (*)(int32_t handle, const char* data, int32_t count);
-// Returns 1001 on success.
-using PosSetMotionUnitFn = int32_t (*)(int32_t horizontal, int32_t vertical);
-// paths: `count` bitmap file paths (further entries are not read); option: how bitmaps are
-// turned into black and white. All of them go out as one FS q command of at most 8 MiB.
-using PosPreDownloadBmpsToFlashFn = int32_t (*)(const char* const* paths, int32_t option,
-                                                int32_t count);
-// Our library's extension: installs a copy of `monitor` (Transfer.h) for the calling thread's
-// later calls, so they obey its stall limit and cancel signal and report progress; nullptr
-// removes it. Returns 1001.
-using PosSetTransferMonitorFn = int32_t (*)(const TransferMonitor* monitor);
-}
-
-// Results of the library's calls other than POS_Open (which returns a handle or -1).
-inline constexpr int32_t kPosSuccess = 1001;
-// The port did not take the bytes: write error, connection or device gone, job refused.
-inline constexpr int32_t kPosFailed = 1002;
-// No port is open, or the handle is not the open port's.
-inline constexpr int32_t kPosNoPort = 1003;
-// A null pointer where bytes or paths are needed, a negative count, a motion unit outside 0..255,
-// an unknown bitmap option, an image count outside 1..255.
-inline constexpr int32_t kPosInvalidArgument = 1004;
-// The port took no byte for kPosStallSeconds (flow control held, printer not reading).
-inline constexpr int32_t kPosTimeout = 1005;
-// A bitmap file is missing or cannot be read.
-inline constexpr int32_t kPosFileError = 1006;
-// A bitmap file is not a BMP, is cut short, or its header contradicts itself.
-inline constexpr int32_t kPosBmpMalformed = 1007;
-// A BMP kind the library does not read: compressed (RLE, JPEG, PNG), 16 bits per pixel, an OS/2
-// 2.x header; or not 1 bit per pixel with option 1.
-inline constexpr int32_t kPosBmpUnsupported = 1008;
-// A bitmap wider than 8184 dots or taller than 2304 dots: more than FS q can describe; or the
-// bitmaps of one POS_PreDownloadBmpsToFlash together would make an FS q command over 8 MiB
-// (kMaxFsQBytes in posdll/BmpReader.h; far above any printer's NV memory, three of the largest
-// pictures fit).
-inline constexpr int32_t kPosBmpTooLarge = 1009;
-
-inline constexpr int kPosStallSeconds = 10;
-
-// POS_PreDownloadBmpsToFlash options. A pixel is black when its luminance
-// 0.299 R + 0.587 G + 0.114 B is below 128 (of 255); for a 1-bit image that decides per palette
-// colour, so either palette order works.
-inline constexpr int32_t kPosBmpMonochromeOnly = 1;  // 1-bit images only
-inline constexpr int32_t kPosBmpThreshold = 2;       // 1-, 4-, 8-, 24- and 32-bit images
 
 // The table the window calls the library through. Tests bind a recorder of their own instead.
 struct PosdllFuncs {

@@ -15,8 +15,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "links/PosdllFuncs.h"
 #include "links/UniqueFd.h"
+#include "posdll/Posdll.h"
 
 namespace kelvo::posdll {
 

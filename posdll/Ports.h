@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "links/PosdllFuncs.h"
+#include "posdll/Posdll.h"
 
 namespace kelvo::posdll {
 

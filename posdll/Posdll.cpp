@@ -10,12 +10,12 @@
 #include <string>
 #include <type_traits>
 
-#include "links/PosdllFuncs.h"
 #include "links/Transfer.h"
 #include "posdll/BmpReader.h"
 #include "posdll/Ports.h"
+#include "posdll/Posdll.h"
 
-#define POSDLL_EXPORT extern "C" __attribute__((visibility("default")))
+#define POSDLL_EXPORT extern "C" KELVO_POSDLL_API
 
 namespace {
 

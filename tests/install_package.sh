@@ -2,7 +2,7 @@
 # Installs the program from the build tree into a scratch prefix (cmake --install) and from its
 # Debian package into a scratch root (cpack, dpkg-deb), then checks each installed copy: it
 # answers --version, holds no path of the build tree, and its window starts offscreen and loads
-# the printer library installed with it.
+# the printer library installed with it; the library's header builds a client of it.
 # Usage: install_package.sh <build dir> <source dir>
 set -euo pipefail
 build=$(realpath "$1")
@@ -32,6 +32,14 @@ check_installed() {
     "$program" --help | grep -q -- --virtual-printer || fail "$program --help"
     [[ -f $root/share/applications/kelvotool.desktop ]] || fail "no desktop entry in $root"
     [[ -f $root/share/icons/hicolor/scalable/apps/kelvotool.svg ]] || fail "no icon in $root"
+    # The printer library's header, as another program would use it: it compiles on its own and
+    # its declarations link against the library installed beside it.
+    local library_file
+    library_file=$(find "$root" -name libposdll.so | head -n 1)
+    printf '#include <kelvotool/Posdll.h>\nint main() { return POS_Close() == kelvo::kPosNoPort ? 0 : 1; }\n' |
+        g++ -std=c++17 -Wall -Werror -I"$root/include" -x c++ - -x none "$library_file" -o "$scratch/client" ||
+        fail "$root/include/kelvotool/Posdll.h does not build a client"
+    LD_LIBRARY_PATH=$(dirname "$library_file") "$scratch/client" || fail "client of $library_file"
     if strings "$program" | grep -F -e "$build" -e "$source"; then
         fail "$program holds a path of the build or source tree"
     fi
