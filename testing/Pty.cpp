@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 namespace kelvo::testing {
 
@@ -29,6 +30,30 @@ Pty::Pty() {
     ::cfmakeraw(&t);
     ::tcsetattr(master_.get(), TCSANOW, &t);
     ::fcntl(master_.get(), F_SETFL, ::fcntl(master_.get(), F_GETFL) | O_NONBLOCK);
+}
+
+termios Pty::lineSettings() const {
+    termios t{};
+    if (::tcgetattr(master_.get(), &t) != 0)
+        throw std::system_error(errno, std::generic_category(), "tcgetattr");
+    return t;
+}
+
+void Pty::scramble() {
+    termios t = lineSettings();
+    t.c_iflag |= ICRNL | INLCR | IXANY | IMAXBEL | INPCK | PARMRK;
+    t.c_iflag &= ~(IXON | IXOFF);
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    t.c_cflag &= ~(CLOCAL | CSTOPB);
+    t.c_cflag |= CRTSCTS | PARODD | CMSPAR;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 5;
+    t.c_cc[VSTART] = 'q';
+    t.c_cc[VSTOP] = 's';
+    ::cfsetspeed(&t, B300);
+    if (::tcsetattr(master_.get(), TCSANOW, &t) != 0)
+        throw std::system_error(errno, std::generic_category(), "tcsetattr");
 }
 
 std::string Pty::read(size_t n, std::chrono::milliseconds timeout) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <termios.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -28,6 +30,13 @@ class Pty {
     // Sends XOFF (hold) or XON as a printer would and waits until the slave's output has
     // stopped or resumed; the slave needs IXON. False when not confirmed within 3 s.
     bool holdOutput(bool hold);
+
+    // The line settings as the master end reads them (they are the slave's); throws
+    // std::system_error when they cannot be read.
+    termios lineSettings() const;
+    // Cooked, slow, with every translation and option on: whatever a serial component leaves
+    // afterwards was set by it.
+    void scramble();
 
   private:
     kelvo::UniqueFd master_;

@@ -78,27 +78,6 @@ bool BackTo(const Held& before) {
     return false;
 }
 
-termios Termios(int fd) {
-    termios t{};
-    EXPECT_EQ(::tcgetattr(fd, &t), 0);
-    return t;
-}
-
-// Cooked and slow: whatever the component leaves was set by it.
-void Scramble(int master) {
-    termios t = Termios(master);
-    t.c_iflag |= ICRNL | IXANY | IMAXBEL;
-    t.c_iflag &= ~(IXON | IXOFF);
-    t.c_oflag |= OPOST | ONLCR;
-    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    t.c_cflag &= ~(CLOCAL | CSTOPB);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VSTART] = 'q';
-    t.c_cc[VSTOP] = 's';
-    ::cfsetspeed(&t, B300);
-    ASSERT_EQ(::tcsetattr(master, TCSANOW, &t), 0);
-}
-
 void ExpectComm1Line(const termios& t) {
     EXPECT_EQ(::cfgetospeed(&t), speed_t{B115200});
     EXPECT_EQ(t.c_cflag & (CSTOPB | CLOCAL | CREAD), tcflag_t{CSTOPB | CLOCAL | CREAD});
@@ -223,7 +202,7 @@ TEST(CommConstruction, PropertiesStartWithTheirConstructionValues) {
 }
 
 TEST_F(CommTest, TermiosLeftAfterClosePortServeALaterPlainOpen) {
-    Scramble(pty.master());
+    pty.scramble();
     comm->OpenPort();
     int exclusive = -1;
     {
@@ -238,7 +217,7 @@ TEST_F(CommTest, TermiosLeftAfterClosePortServeALaterPlainOpen) {
     comm->OpenPort();
     comm->ClosePort();
     EXPECT_FALSE(comm->IsOpen());
-    ExpectComm1Line(Termios(pty.master()));
+    ExpectComm1Line(pty.lineSettings());
 
     // What the device-name output does next: a plain open by name, raw bytes out.
     UniqueFd plain(::open(pty.slavePath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
@@ -530,7 +509,7 @@ TEST_F(CommTest, ClosePortReturnsPromptlyAfterHangupAndWhileAWriteIsStopped) {
 TEST_F(CommTest, BaudRateWhileOpenAppliesAtOnceParityWaitsSameValueDoesNothing) {
     OpenAndSettle();
     comm->SetBaudRate(9600);
-    const termios slow = Termios(pty.master());
+    const termios slow = pty.lineSettings();
     EXPECT_EQ(::cfgetospeed(&slow), speed_t{B9600});
     comm->SetBaudRate(250000);
     uint32_t rate = 0;
@@ -539,34 +518,34 @@ TEST_F(CommTest, BaudRateWhileOpenAppliesAtOnceParityWaitsSameValueDoesNothing) 
 
     // Parity is only stored (a pty keeps PARODD and CMSPAR, so mark parity can be seen) ...
     comm->SetParity(TParity::Mark);
-    EXPECT_EQ(Termios(pty.master()).c_cflag & (PARODD | CMSPAR), 0u);
+    EXPECT_EQ(pty.lineSettings().c_cflag & (PARODD | CMSPAR), 0u);
     // ... and a setter given the current value re-applies nothing either ...
     comm->SetBaudRate(250000);
     comm->SetStopBits(TStopBits::_2);
     comm->SetXonChar(0x11);
     comm->SetReadIntervalTimeout(100);
-    EXPECT_EQ(Termios(pty.master()).c_cflag & (PARODD | CMSPAR), 0u);
+    EXPECT_EQ(pty.lineSettings().c_cflag & (PARODD | CMSPAR), 0u);
     // ... until another line property changes.
     comm->SetXoffLimit(400);
-    EXPECT_EQ(Termios(pty.master()).c_cflag & (PARODD | CMSPAR), tcflag_t{PARODD | CMSPAR});
+    EXPECT_EQ(pty.lineSettings().c_cflag & (PARODD | CMSPAR), tcflag_t{PARODD | CMSPAR});
 
     // Same value: even a scrambled line is left alone.
-    Scramble(pty.master());
+    pty.scramble();
     comm->SetBaudRate(250000);
     comm->SetOutx_XonXoffFlow(true);
-    termios t = Termios(pty.master());
+    termios t = pty.lineSettings();
     EXPECT_EQ(::cfgetospeed(&t), speed_t{B300});
     EXPECT_NE(t.c_oflag & OPOST, 0u);
     comm->SetBaudRate(115200);
     comm->SetParity(TParity::None);
     comm->SetXoffLimit(500);
-    ExpectComm1Line(Termios(pty.master()));
+    ExpectComm1Line(pty.lineSettings());
 
     // The next open applies a stored Parity.
     comm->SetParity(TParity::Space);
     comm->ClosePort();
     comm->OpenPort();
-    EXPECT_EQ(Termios(pty.master()).c_cflag & (PARODD | CMSPAR), tcflag_t{CMSPAR});
+    EXPECT_EQ(pty.lineSettings().c_cflag & (PARODD | CMSPAR), tcflag_t{CMSPAR});
 }
 
 TEST_F(CommTest, NoticesStillQueuedWhenTheComponentDiesAreDropped) {

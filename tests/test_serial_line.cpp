@@ -27,29 +27,6 @@ using kelvo::testing::Pty;
 
 namespace {
 
-termios Termios(int fd) {
-    termios t{};
-    EXPECT_EQ(::tcgetattr(fd, &t), 0);
-    return t;
-}
-
-// Cooked, slow, with every translation on: whatever ApplySerialLine leaves was set by it.
-void Scramble(int master) {
-    termios t = Termios(master);
-    t.c_iflag |= ICRNL | INLCR | IXANY | IMAXBEL | INPCK | PARMRK;
-    t.c_iflag &= ~(IXON | IXOFF);
-    t.c_oflag |= OPOST | ONLCR;
-    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    t.c_cflag &= ~(CLOCAL | CSTOPB);
-    t.c_cflag |= CRTSCTS | PARODD | CMSPAR;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 5;
-    t.c_cc[VSTART] = 'q';
-    t.c_cc[VSTOP] = 's';
-    ::cfsetspeed(&t, B300);
-    ASSERT_EQ(::tcsetattr(master, TCSANOW, &t), 0);
-}
-
 UniqueFd OpenSlave(const Pty& pty) {
     UniqueFd fd(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     EXPECT_TRUE(fd.valid()) << pty.slavePath();
@@ -93,11 +70,11 @@ std::string AllBytesBut(std::string_view left_out) {
 
 TEST(SerialLine, SetsEveryFlagForRawEightBitsTwoStopBitsXonXoff) {
     Pty pty;
-    Scramble(pty.master());
+    pty.scramble();
     UniqueFd slave = OpenSlave(pty);
     ASSERT_EQ(ApplySerialLine(slave.get(), PrinterLine()), 0);
 
-    const termios t = Termios(pty.master());
+    const termios t = pty.lineSettings();
     EXPECT_EQ(::cfgetospeed(&t), speed_t{B115200});
     EXPECT_EQ(::cfgetispeed(&t), speed_t{B115200});
     uint32_t rate = 0;
@@ -119,7 +96,7 @@ TEST(SerialLine, SetsEveryFlagForRawEightBitsTwoStopBitsXonXoff) {
 
 TEST(SerialLine, EveryByteValuePassesUnchangedBothWays) {
     Pty pty;
-    Scramble(pty.master());
+    pty.scramble();
     UniqueFd slave = OpenSlave(pty);
     ASSERT_EQ(ApplySerialLine(slave.get(), PrinterLine()), 0);
 
@@ -156,12 +133,12 @@ TEST(SerialLine, AnyBaudRateStandardOrNot) {
     // A standard rate after a non-standard one is an ordinary Bnnn again.
     s.baudRate = 19200;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    const termios t = Termios(pty.master());
+    const termios t = pty.lineSettings();
     EXPECT_EQ(::cfgetospeed(&t), speed_t{B19200});
     // The rest of the settings survive the BOTHER step.
     s.baudRate = 250000;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    const termios u = Termios(pty.master());
+    const termios u = pty.lineSettings();
     EXPECT_EQ(u.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
     EXPECT_EQ(u.c_cflag & CSTOPB, tcflag_t{CSTOPB});
     EXPECT_EQ(u.c_oflag & OPOST, 0u);
@@ -175,7 +152,7 @@ TEST(SerialLine, RateZeroAndNonTtysAreRefusedWithoutChange) {
     zero.baudRate = 0;
     zero.stopBits = SerialStopBits::One;
     EXPECT_EQ(ApplySerialLine(slave.get(), zero), EINVAL);
-    const termios t = Termios(pty.master());
+    const termios t = pty.lineSettings();
     EXPECT_EQ(::cfgetospeed(&t), speed_t{B115200});
     EXPECT_EQ(t.c_cflag & CSTOPB, tcflag_t{CSTOPB});
 
@@ -199,30 +176,30 @@ TEST(SerialLine, ParityStopBitsAndParityCheckMapping) {
         SerialLineSettings s = PrinterLine();
         s.parity = c.parity;
         ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-        EXPECT_EQ(Termios(pty.master()).c_cflag & (PARODD | CMSPAR), c.visible)
+        EXPECT_EQ(pty.lineSettings().c_cflag & (PARODD | CMSPAR), c.visible)
             << static_cast<int>(c.parity);
     }
 
     SerialLineSettings s = PrinterLine();
     s.stopBits = SerialStopBits::One;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    EXPECT_EQ(Termios(pty.master()).c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(pty.lineSettings().c_cflag & CSTOPB, 0u);
     s.stopBits = SerialStopBits::OnePointFive;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    EXPECT_EQ(Termios(pty.master()).c_cflag & CSTOPB, tcflag_t{CSTOPB});
+    EXPECT_EQ(pty.lineSettings().c_cflag & CSTOPB, tcflag_t{CSTOPB});
 
     // Replacing bad bytes (with 00) is INPCK; checking alone passes them unchanged.
     // Even parity alone is a request the pty refuses whole: glibc then reports EINVAL.
     s.parity = SerialParity::Even;
     s.parityCheck = true;
     EXPECT_EQ(ApplySerialLine(slave.get(), s), EINVAL);
-    EXPECT_EQ(Termios(pty.master()).c_iflag & (INPCK | PARMRK | IGNPAR), 0u);
+    EXPECT_EQ(pty.lineSettings().c_iflag & (INPCK | PARMRK | IGNPAR), 0u);
     s.replaceParityErrors = true;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    EXPECT_EQ(Termios(pty.master()).c_iflag & (INPCK | PARMRK | IGNPAR), tcflag_t{INPCK});
+    EXPECT_EQ(pty.lineSettings().c_iflag & (INPCK | PARMRK | IGNPAR), tcflag_t{INPCK});
     s.parity = SerialParity::None;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    EXPECT_EQ(Termios(pty.master()).c_iflag & INPCK, 0u);
+    EXPECT_EQ(pty.lineSettings().c_iflag & INPCK, 0u);
 
     // A refused part does not keep the rest from being applied.
     s = PrinterLine();
@@ -243,7 +220,7 @@ TEST(SerialLine, FlowControlCharactersAndModemLinesOnADeviceWithoutThem) {
     s.xoffChar = 0x02;
     s.xonXoffInput = false;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    termios t = Termios(pty.master());
+    termios t = pty.lineSettings();
     EXPECT_EQ(t.c_cc[VSTART], 0x01);
     EXPECT_EQ(t.c_cc[VSTOP], 0x02);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON});
@@ -251,11 +228,11 @@ TEST(SerialLine, FlowControlCharactersAndModemLinesOnADeviceWithoutThem) {
     s = PrinterLine();
     s.ctsOutputFlow = true;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    EXPECT_EQ(Termios(pty.master()).c_cflag & CRTSCTS, tcflag_t{CRTSCTS});
+    EXPECT_EQ(pty.lineSettings().c_cflag & CRTSCTS, tcflag_t{CRTSCTS});
     s.ctsOutputFlow = false;
     s.rts = SerialLineMode::Handshake;
     ASSERT_EQ(ApplySerialLine(slave.get(), s), 0);
-    EXPECT_EQ(Termios(pty.master()).c_cflag & CRTSCTS, tcflag_t{CRTSCTS});
+    EXPECT_EQ(pty.lineSettings().c_cflag & CRTSCTS, tcflag_t{CRTSCTS});
 
     // A pty has no modem lines: every DTR and RTS mode is accepted.
     for (SerialLineMode m : {SerialLineMode::Disable, SerialLineMode::Enable,
