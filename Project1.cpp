@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "KelvoVersion.h"
 #include "app/Dialogs.h"
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
@@ -13,7 +14,7 @@
 
 int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("Kelvotool"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("6.5"));
+    QCoreApplication::setApplicationVersion(QLatin1String(kelvo::kVersion));
 
     QCommandLineParser options;
     options.setApplicationDescription(

@@ -26,6 +26,7 @@
 #include <string>
 #include <utility>
 
+#include "KelvoVersion.h"
 #include "app/LogPanel.h"
 #include "app/VirtualPrinterWindow.h"
 #include "links/DeviceFileOutput.h"
@@ -56,7 +57,7 @@ bool TOpenDialog::Execute() {
 
 TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     : QMainWindow(parent), dialogs_(dialogs ? std::move(dialogs) : std::make_unique<QtDialogs>()) {
-    setWindowTitle(QStringLiteral("Kelvotool ver 6.5"));
+    setWindowTitle(QStringLiteral("Kelvotool ver ") + QLatin1String(kelvo::kVersion));
     // 637 x 575 outside with a Windows frame: 621 x 537 inside. The frame is the window manager's.
     move(345, 107);
     resize(kFormWidth, 537);
