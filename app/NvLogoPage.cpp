@@ -205,20 +205,25 @@ void TForm1::PortChoiceClick() {
             }
             edQuery->setText(QStringLiteral("端口选择为网络接口"));
             break;
-        case 2: {
-            AwaitPrinterList();
-            const QString driver = cbb6->currentText();
-            if (driver.isEmpty()) {
-                edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
-                break;
-            }
-            PosPortHandle = PosOpen(driver.toUtf8(), 0, 0, 0, 0, 20);
-            edQuery->setText(driver);
+        case 2:
+            if (OpenNvDriverPort())
+                edQuery->setText(cbb6->currentText());
             break;
-        }
         default:
             break;
     }
+}
+
+// The print queue chosen, once the printer list has been read; false when none is chosen.
+bool TForm1::OpenNvDriverPort() {
+    AwaitPrinterList();
+    const QString driver = cbb6->currentText();
+    if (driver.isEmpty()) {
+        edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
+        return false;
+    }
+    PosPortHandle = PosOpen(driver.toUtf8(), 0, 0, 0, 0, kelvo::kPosModeDriver);
+    return true;
 }
 
 void TForm1::btn19Click() {
@@ -248,19 +253,13 @@ void TForm1::btn19Click() {
                     return;
                 }
             }
-            PosPortHandle = PosOpen(PosIpText.toUtf8(), 0, 0, 0, 0, 21);
+            PosPortHandle = PosOpen(PosIpText.toUtf8(), 0, 0, 0, 0, kelvo::kPosModeNetwork);
             break;
         }
-        case 2: {
-            AwaitPrinterList();
-            const QString driver = cbb6->currentText();
-            if (driver.isEmpty()) {
-                edQuery->setText(QStringLiteral("驱动程序名不能为空！"));
+        case 2:
+            if (!OpenNvDriverPort())
                 return;
-            }
-            PosPortHandle = PosOpen(driver.toUtf8(), 0, 0, 0, 0, 20);
             break;
-        }
         default:
             return;
     }
@@ -292,7 +291,7 @@ void TForm1::btn20Click() {
         Log->SetLibraryResult(motion != kelvo::kPosSuccess     ? motion
                               : download != kelvo::kPosSuccess ? download
                                                                : closed);
-    if (motion != 1001)
+    if (motion != kelvo::kPosSuccess)
         edQuery->setText(QStringLiteral("打印失败！"));
     if (file.isEmpty())
         edQuery->setText(QStringLiteral("请选择图片！"));

@@ -465,6 +465,7 @@ class TForm1 : public QMainWindow {
     // For the actions that read the driver names: the list as the print server gave it, never
     // one still on its way.
     void AwaitPrinterList();
+    bool OpenNvDriverPort();
 
     std::unique_ptr<Dialogs> dialogs_;
     QLabel* statusPanel0_ = nullptr;

@@ -22,9 +22,6 @@ namespace {
 using namespace kelvo;
 using namespace kelvo::posdll;
 
-constexpr int32_t kModeDriver = 20;
-constexpr int32_t kModeNetwork = 21;
-
 struct CurrentPort {
     std::mutex mu;
     std::unique_ptr<Port> port;
@@ -58,9 +55,9 @@ POSDLL_EXPORT int32_t POS_Open(const char* name, int32_t baudRate, int32_t dataB
         return -1;
     try {
         const std::string text(name);
-        if (mode == kModeNetwork) {
+        if (mode == kPosModeNetwork) {
             c.port = OpenNetworkPort(text);
-        } else if (mode == kModeDriver) {
+        } else if (mode == kPosModeDriver) {
             c.port = OpenSpoolerPort(text);
         } else {
             c.port = OpenSerialPort(text, baudRate, dataBits, stopBits, parity, mode);

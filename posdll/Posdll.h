@@ -70,6 +70,10 @@ inline constexpr int32_t kPosBmpTooLarge = 1009;
 
 inline constexpr int kPosStallSeconds = 10;
 
+// POS_Open modes besides the serial flow codes: the port is a print queue, or a network address.
+inline constexpr int32_t kPosModeDriver = 20;
+inline constexpr int32_t kPosModeNetwork = 21;
+
 // POS_PreDownloadBmpsToFlash options. A pixel is black when its luminance
 // 0.299 R + 0.587 G + 0.114 B is below 128 (of 255); for a 1-bit image that decides per palette
 // colour, so either palette order works.
