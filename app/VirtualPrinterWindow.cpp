@@ -236,7 +236,7 @@ void TVirtualPrinterWindow::SetEnglish(bool english) {
     JobsGroup->setTitle(t("Jobs", "作业"));
     JobList->setHeaderLabels(
         {t("Time", "时间"), t("From", "来源"), t("Bytes", "字节"), t("Printed", "打印内容")});
-    shownJobs_ = UINT64_MAX;
+    shownJobs_.clear();
     ClearPaper->setText(t("Clear paper", "清除纸张"));
     SavePng->setText(t("Save PNG…", "保存 PNG…"));
     shownChanges_ = UINT64_MAX;
@@ -305,32 +305,41 @@ void TVirtualPrinterWindow::ShowJobs() {
     struct Entry {
         int printer;
         JobRecord job;
+        bool running;
     };
     std::vector<Entry> entries;
-    uint64_t ended = 0;  // jobs ever ended, over all the printers: a new one changes it
     for (int i = 0; i < PrinterBox::kPrinters; ++i) {
         box_.With(i, [&](VirtualPrinter& p) {
-            ended += p.Job().number;
             for (const JobRecord& job : p.Jobs())
-                entries.push_back({i, job});
+                entries.push_back({i, job, false});
+            // A client may hold its connection through many prints: its job shows as it goes.
+            if (p.JobRunning()) {
+                entries.push_back({i, p.Job(), true});
+                entries.back().job.endItem = p.PaperDropped() + p.PaperSize();
+            }
         });
     }
-    if (ended == shownJobs_)
-        return;
-    shownJobs_ = ended;
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& a, const Entry& b) { return a.job.started > b.job.started; });
+    std::vector<std::pair<int, uint64_t>> keys;
+    for (const Entry& e : entries)
+        keys.emplace_back(e.printer, e.job.number);
+    // The same jobs: their entries are brought up to date where they are, keeping the list's
+    // scroll position and the job picked.
+    const bool same = keys == shownJobs_;
     int pickedPrinter = -1;
     qulonglong pickedNumber = 0;
     if (const auto picked = JobList->selectedItems(); !picked.isEmpty()) {
         pickedPrinter = picked.front()->data(kJobTime, kJobPrinter).toInt();
         pickedNumber = picked.front()->data(kJobTime, kJobNumber).toULongLong();
     }
-    const QString from = english_ ? QStringLiteral("network ") : QString::fromUtf8("网口 ");
     JobList->blockSignals(true);
-    JobList->clear();
-    for (const Entry& e : entries) {
-        auto* item = new QTreeWidgetItem(JobList);
+    if (!same)
+        JobList->clear();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        QTreeWidgetItem* item =
+            same ? JobList->topLevelItem(static_cast<int>(i)) : new QTreeWidgetItem(JobList);
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(e.job.started.time_since_epoch())
                 .count();
@@ -342,17 +351,29 @@ void TVirtualPrinterWindow::ShowJobs() {
         item->setText(kJobEndpoint, endpoint);
         item->setText(kJobBytes, QString::number(e.job.bytes));
         item->setTextAlignment(kJobBytes, Qt::AlignRight | Qt::AlignVCenter);
-        item->setText(kJobPrinted, Printed(e.job, english_));
+        QString printed = Printed(e.job, english_);
+        if (e.running) {
+            printed = e.job.bytes == 0 && e.job.lines + e.job.pictures + e.job.cuts == 0
+                          ? (english_ ? QStringLiteral("printing…") : QString::fromUtf8("打印中…"))
+                          : printed + (english_ ? QStringLiteral(" (printing…)")
+                                                : QString::fromUtf8("（打印中…）"));
+        }
+        item->setText(kJobPrinted, printed);
         item->setData(kJobTime, kJobPrinter, e.printer);
         item->setData(kJobTime, kJobNumber, QVariant::fromValue<qulonglong>(e.job.number));
         item->setData(kJobTime, kJobFirstItem, QVariant::fromValue<qulonglong>(e.job.firstItem));
-        item->setData(kJobTime, kJobEndItem, QVariant::fromValue<qulonglong>(e.job.endItem));
-        if (e.printer == pickedPrinter && e.job.number == pickedNumber)
+        // A job still running is saved with all it has printed by then.
+        item->setData(kJobTime, kJobEndItem,
+                      QVariant::fromValue<qulonglong>(e.running ? UINT64_MAX : e.job.endItem));
+        if (!same && e.printer == pickedPrinter && e.job.number == pickedNumber)
             item->setSelected(true);
     }
     JobList->blockSignals(false);
-    for (int column : {kJobTime, kJobEndpoint, kJobBytes})
-        JobList->resizeColumnToContents(column);
+    if (!same) {
+        shownJobs_ = std::move(keys);
+        for (int column : {kJobTime, kJobEndpoint, kJobBytes})
+            JobList->resizeColumnToContents(column);
+    }
 }
 
 void TVirtualPrinterWindow::ShowPickedJob() {

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "printer/PrinterBox.h"
 
@@ -83,6 +85,6 @@ class TVirtualPrinterWindow : public QWidget {
     // Each printer's paper end when last looked at (item numbers), to tell which printed since.
     std::array<uint64_t, kelvo::printer::PrinterBox::kPrinters> seenEnds_{};
     bool seen_ = false;
-    uint64_t shownJobs_ = UINT64_MAX;
+    std::vector<std::pair<int, uint64_t>> shownJobs_;  // the jobs listed: printer, number
     QTimer* poll_ = nullptr;
 };
