@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QComboBox>
 #include <QCommandLineParser>
 #include <QSpinBox>
 
@@ -33,9 +34,15 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Close a virtual printer's network client silent for this many seconds "
                        "(default 30; 0: never)."),
         QStringLiteral("seconds"));
+    const QCommandLineOption paperWidth(
+        QStringLiteral("virtual-printer-paper"),
+        QStringLiteral("Load the virtual printers with paper this many millimetres wide: 80 "
+                       "(576 dots, the default) or 58 (384 dots)."),
+        QStringLiteral("mm"));
     options.addOption(withPrinter);
     options.addOption(printerOnly);
     options.addOption(idleLimit);
+    options.addOption(paperWidth);
     // Asked for on a console, help and version must not need a window system.
     for (int i = 1; i < argc; ++i) {
         const QString argument = QString::fromLocal8Bit(argv[i]);
@@ -62,6 +69,17 @@ int main(int argc, char* argv[]) {
         }
         printerOptions.tcp.idleLimit = std::chrono::seconds(seconds);
     }
+    if (options.isSet(paperWidth)) {
+        const QString mm = options.value(paperWidth);
+        if (mm == QLatin1String("58")) {
+            printerOptions.paperDots = kelvo::printer::kPaper58Dots;
+        } else if (mm == QLatin1String("80")) {
+            printerOptions.paperDots = kelvo::printer::kPaper80Dots;
+        } else {
+            std::fprintf(stderr, "kelvotool: --virtual-printer-paper takes 58 or 80 (mm)\n");
+            return 2;
+        }
+    }
 
     if (options.isSet(printerOnly)) {
         QtDialogs dialogs;
@@ -86,10 +104,16 @@ int main(int argc, char* argv[]) {
         QString why;
         if (!form.SetVirtualPrinter(true, &why))
             std::fprintf(stderr, "kelvotool: virtual printer: %s\n", qPrintable(why));
-        else if (options.isSet(idleLimit))  // through its window, which shows it
-            form.VirtualPrinterWindow->IdleLimit->setValue(static_cast<int>(
-                std::chrono::duration_cast<std::chrono::seconds>(printerOptions.tcp.idleLimit)
-                    .count()));
+        if (form.VirtualPrinterWindow != nullptr) {
+            // Through its window, which shows them.
+            auto* window = form.VirtualPrinterWindow;
+            if (options.isSet(idleLimit))
+                window->IdleLimit->setValue(static_cast<int>(
+                    std::chrono::duration_cast<std::chrono::seconds>(printerOptions.tcp.idleLimit)
+                        .count()));
+            window->PaperWidth->setCurrentIndex(
+                window->PaperWidth->findData(printerOptions.paperDots));
+        }
     }
     return QApplication::exec();
 }

@@ -62,13 +62,13 @@ const QImage& Glyph(char32_t c, const TextRun& run) {
     return *cache.insert(key, glyph);
 }
 
-void PaintLine(QPainter& p, const PaperLine& line, int top) {
+void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
     int width = 0;
     for (const TextRun& run : line.runs)
         width +=
             CellOf(run).width * static_cast<int>(QString::fromStdString(run.utf8).toUcs4().size());
-    int x = line.align == Align::Centre  ? (kPaperDots - width) / 2
-            : line.align == Align::Right ? kPaperDots - width
+    int x = line.align == Align::Centre  ? (paper - width) / 2
+            : line.align == Align::Right ? paper - width
                                          : 0;
     x = std::max(0, x);
     const int height = LineHeight(line);
@@ -76,7 +76,7 @@ void PaintLine(QPainter& p, const PaperLine& line, int top) {
     p.save();
     if (!line.runs.empty() && line.runs.front().style.upsideDown) {
         // The whole line turned about the centre of its strip of paper, as the printer prints it.
-        p.translate(kPaperDots, 2 * top + height);
+        p.translate(paper, 2 * top + height);
         p.rotate(180);
     }
     for (const TextRun& run : line.runs) {
@@ -111,13 +111,13 @@ QImage Draw(const PaperImage& image) {
     return dots;
 }
 
-void PaintCut(QPainter& p, const PaperCut& cut, int top) {
+void PaintCut(QPainter& p, const PaperCut& cut, int top, int paper) {
     const int y = top + kCutDots / 2;
-    p.fillRect(QRect(-kMargin, top, kPaperDots + 2 * kMargin, kCutDots), QColor(0xE0, 0xE0, 0xE0));
+    p.fillRect(QRect(-kMargin, top, paper + 2 * kMargin, kCutDots), QColor(0xE0, 0xE0, 0xE0));
     QPen pen(QColor(0x60, 0x60, 0x60));
     pen.setStyle(cut.partial ? Qt::DashLine : Qt::SolidLine);
     p.setPen(pen);
-    p.drawLine(-kMargin, y, kPaperDots + kMargin, y);
+    p.drawLine(-kMargin, y, paper + kMargin, y);
     p.setPen(Qt::black);
 }
 
@@ -182,18 +182,32 @@ void TReceiptView::PaintImage(QPainter& p, const PaperImage& image, int top) con
         if (cost < kPictureCacheBytes)
             pictures_.insert(key, new Picture{image.dots.Owner(), drawn}, cost);
     }
-    const int x = image.align == Align::Centre  ? (kPaperDots - image.width) / 2
-                  : image.align == Align::Right ? kPaperDots - image.width
+    const int x = image.align == Align::Centre  ? (width_ - image.width) / 2
+                  : image.align == Align::Right ? width_ - image.width
                                                 : 0;
     p.drawImage(std::max(0, x), top, drawn);
 }
 
 QSize TReceiptView::sizeHint() const {
-    return {kPaperDots + 2 * kMargin, tops_.back() + 2 * kMargin};
+    return {width_ + 2 * kMargin, tops_.back() + 2 * kMargin};
+}
+
+int TReceiptView::TopOf(uint64_t item) const {
+    if (item <= first_)
+        return 0;
+    return tops_[static_cast<size_t>(std::min<uint64_t>(item - first_, paper_.size()))];
+}
+
+void TReceiptView::SetPaperWidth(int dots) {
+    if (dots == width_)
+        return;
+    width_ = dots;
+    setFixedSize(sizeHint());
+    update();
 }
 
 void TReceiptView::PaintRange(QPainter& p, int top, int bottom) const {
-    p.fillRect(QRect(0, top, kPaperDots, bottom - top), Qt::white);
+    p.fillRect(QRect(0, top, width_, bottom - top), Qt::white);
     p.setPen(Qt::black);
     // The first item that reaches into the range, then on until past it.
     auto first = std::upper_bound(tops_.begin(), tops_.end(), top);
@@ -201,11 +215,11 @@ void TReceiptView::PaintRange(QPainter& p, int top, int bottom) const {
     for (; i < paper_.size() && tops_[i] < bottom; ++i) {
         const PaperItem& item = paper_[i];
         if (const auto* line = std::get_if<PaperLine>(&item))
-            PaintLine(p, *line, tops_[i]);
+            PaintLine(p, *line, tops_[i], width_);
         else if (const auto* image = std::get_if<PaperImage>(&item))
             PaintImage(p, *image, tops_[i]);
         else if (const auto* cut = std::get_if<PaperCut>(&item))
-            PaintCut(p, *cut, tops_[i]);
+            PaintCut(p, *cut, tops_[i], width_);
     }
 }
 
@@ -213,18 +227,18 @@ void TReceiptView::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     p.translate(kMargin, kMargin);
     const QRect shown = event->rect().translated(-kMargin, -kMargin);
-    p.setClipRect(QRect(-kMargin, 0, kPaperDots + 2 * kMargin, tops_.back()));
+    p.setClipRect(QRect(-kMargin, 0, width_ + 2 * kMargin, tops_.back()));
     PaintRange(p, std::max(0, shown.top()), std::min(tops_.back(), shown.bottom() + 1));
 }
 
 QImage TReceiptView::Render() const {
     const int rows = std::min(tops_.back(), kMaxRenderRows);
     const int top = tops_.back() - rows;
-    QImage image(kPaperDots, std::max(1, rows), QImage::Format_Grayscale8);
+    QImage image(width_, std::max(1, rows), QImage::Format_Grayscale8);
     image.fill(Qt::white);
     QPainter p(&image);
     p.translate(0, -top);
-    p.setClipRect(QRect(0, top, kPaperDots, rows));
+    p.setClipRect(QRect(0, top, width_, rows));
     PaintRange(p, top, tops_.back());
     return image;
 }

@@ -10,11 +10,11 @@
 
 #include "printer/VirtualPrinter.h"
 
-// The paper of a virtual printer as a picture 576 dots wide: font A cells of 12 x 24 dots for
-// single-byte text and 24 x 24 for Chinese, from installed fonts, with sizes and bold applied;
-// images dot for dot; a tear line where the paper was cut. Only what is in view is painted, so
-// a long roll costs nothing until it is looked at, and each picture is drawn once however often
-// it was printed (prints of one NV image share one drawing).
+// The paper of a virtual printer as a picture as wide as its paper (576 or 384 dots): font A cells
+// of 12 x 24 dots for single-byte text and 24 x 24 for Chinese, from installed fonts, with sizes
+// and bold applied; images dot for dot; a tear line where the paper was cut. Only what is in view
+// is painted, so a long roll costs nothing until it is looked at, and each picture is drawn once
+// however often it was printed (prints of one NV image share one drawing).
 class TReceiptView : public QWidget {
     Q_OBJECT
 
@@ -38,6 +38,11 @@ class TReceiptView : public QWidget {
     const std::vector<kelvo::printer::PaperItem>& Paper() const { return paper_; }
     // The roll's height in dots.
     int RollHeight() const { return tops_.back(); }
+    // The top in dots of item number `item` (counted as Append counts), within the roll.
+    int TopOf(uint64_t item) const;
+    // The printer's paper width in dots, which its lines are aligned in.
+    void SetPaperWidth(int dots);
+    int PaperWidth() const { return width_; }
 
     // The roll as one picture (for saving as PNG and for tests): its newest kMaxRenderRows rows.
     QImage Render() const;
@@ -59,7 +64,8 @@ class TReceiptView : public QWidget {
     void Laid();
 
     std::vector<kelvo::printer::PaperItem> paper_;
-    uint64_t first_ = 0;     // the number of paper_[0]
+    uint64_t first_ = 0;  // the number of paper_[0]
+    int width_ = kelvo::printer::kPaperDots;
     std::vector<int> tops_;  // each item's top, in dots; one more entry for the end
     mutable QCache<quintptr, Picture> pictures_{kPictureCacheBytes};
 };

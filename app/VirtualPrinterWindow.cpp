@@ -2,19 +2,28 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
 
 #include "app/Dialogs.h"
 #include "app/ReceiptView.h"
 
+using kelvo::printer::JobRecord;
+using kelvo::printer::PaperItem;
 using kelvo::printer::PrinterBox;
 using kelvo::printer::VirtualPrinter;
 
@@ -30,6 +39,34 @@ QLabel* InfoLabel(QWidget* parent) {
 
 QString Hex(uint8_t b) {
     return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+// A job entry's columns and what it names.
+enum JobColumn { kJobTime, kJobEndpoint, kJobBytes, kJobPrinted };
+enum JobRole {
+    kJobPrinter = Qt::UserRole,
+    kJobNumber,
+    kJobFirstItem,
+    kJobEndItem,
+};
+
+// What a job printed, in short: its first line of text, and how many of each item.
+QString Printed(const JobRecord& job, bool english) {
+    QStringList parts;
+    if (!job.firstLine.empty())
+        parts << QString::fromUtf8("“%1”").arg(QString::fromStdString(job.firstLine));
+    auto count = [&](uint64_t n, const char* one, const char* many, const char* zh) {
+        if (n == 0)
+            return;
+        parts
+            << (english ? QString::fromLatin1(n == 1 ? one : many) : QString::fromUtf8(zh)).arg(n);
+    };
+    count(job.lines, "%1 line", "%1 lines", "%1 行");
+    count(job.pictures, "%1 picture", "%1 pictures", "%1 张图片");
+    count(job.cuts, "%1 cut", "%1 cuts", "%1 次切纸");
+    if (parts.isEmpty())
+        return english ? QStringLiteral("nothing printed") : QString::fromUtf8("未打印");
+    return parts.join(QStringLiteral(", "));
 }
 
 }  // namespace
@@ -94,26 +131,54 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     right->addLayout(idle);
     connect(IdleLimit, &QSpinBox::valueChanged, this,
             [this](int seconds) { box_.SetIdleLimit(std::chrono::seconds(seconds)); });
+    auto* paper = new QHBoxLayout;
+    PaperLabel = new QLabel(this);
+    PaperWidth = new QComboBox(this);
+    PaperWidth->addItem(QString(), kelvo::printer::kPaper80Dots);
+    PaperWidth->addItem(QString(), kelvo::printer::kPaper58Dots);
+    PaperWidth->setCurrentIndex(std::max(0, PaperWidth->findData(box_.PaperWidth())));
+    paper->addWidget(PaperLabel);
+    paper->addWidget(PaperWidth, 1);
+    right->addLayout(paper);
+    connect(PaperWidth, &QComboBox::currentIndexChanged, this, [this] {
+        box_.SetPaperWidth(PaperWidth->currentData().toInt());
+        shownChanges_ = UINT64_MAX;
+        Refresh();
+    });
+    JobsGroup = new QGroupBox(this);
+    auto* jobs = new QVBoxLayout(JobsGroup);
+    JobList = new QTreeWidget(JobsGroup);
+    JobList->setRootIsDecorated(false);
+    JobList->setUniformRowHeights(true);
+    JobList->setSelectionMode(QAbstractItemView::SingleSelection);
+    JobList->setColumnCount(4);
+    JobList->header()->setStretchLastSection(true);
+    jobs->addWidget(JobList);
+    right->addWidget(JobsGroup, 1);
+    connect(JobList, &QTreeWidget::itemSelectionChanged, this,
+            &TVirtualPrinterWindow::ShowPickedJob);
     auto* buttons = new QHBoxLayout;
     ClearPaper = new QPushButton(this);
     SavePng = new QPushButton(this);
     buttons->addWidget(ClearPaper);
     buttons->addWidget(SavePng);
     right->addLayout(buttons);
-    right->addStretch(1);
-    columns->addLayout(right);
+    columns->addLayout(right, 1);
 
     for (long baud : {0L, 115200L, 38400L, 9600L})
         ReadSpeed->addItem(QString(), QVariant::fromValue<qlonglong>(baud));
     connect(ReadSpeed, &QComboBox::currentIndexChanged, this,
             [this] { box_.SetReadBaud(ReadSpeed->currentData().toLongLong()); });
     connect(PrinterChoice, &QComboBox::currentIndexChanged, this, [this] {
+        // Picked: shown until a printer prints after this.
+        NoteShownEnds();
         Receipt->SetPaper({});
         shownChanges_ = UINT64_MAX;
         Refresh();
     });
     connect(ClearPaper, &QPushButton::clicked, this, [this] {
         box_.With(PrinterChoice->currentIndex(), [](VirtualPrinter& p) { p.ClearPaper(); });
+        JobList->clearSelection();  // Save PNG saves the roll again
         shownChanges_ = UINT64_MAX;
         Refresh();
     });
@@ -123,6 +188,7 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     resize(1000, 720);
     poll_ = new QTimer(this);
     connect(poll_, &QTimer::timeout, this, [this] {
+        box_.EndPausedFrame();
         if (box_.Changes() != shownChanges_)
             Refresh();
         ShowClients();
@@ -164,6 +230,13 @@ void TVirtualPrinterWindow::SetEnglish(bool english) {
     IdleLabel->setText(t("Close a silent network client after:", "关闭静默的网络客户端："));
     IdleLimit->setSuffix(t(" s", " 秒"));
     IdleLimit->setSpecialValueText(t("never", "从不"));
+    PaperLabel->setText(t("Paper:", "纸张："));
+    PaperWidth->setItemText(0, t("80 mm (576 dots)", "80 毫米（576 点）"));
+    PaperWidth->setItemText(1, t("58 mm (384 dots)", "58 毫米（384 点）"));
+    JobsGroup->setTitle(t("Jobs", "作业"));
+    JobList->setHeaderLabels(
+        {t("Time", "时间"), t("From", "来源"), t("Bytes", "字节"), t("Printed", "打印内容")});
+    shownJobs_.clear();
     ClearPaper->setText(t("Clear paper", "清除纸张"));
     SavePng->setText(t("Save PNG…", "保存 PNG…"));
     shownChanges_ = UINT64_MAX;
@@ -193,8 +266,134 @@ void TVirtualPrinterWindow::ShowClients() {
     Clients->setText(text);
 }
 
+void TVirtualPrinterWindow::NoteShownEnds() {
+    for (int i = 0; i < PrinterBox::kPrinters; ++i) {
+        seenEnds_[static_cast<size_t>(i)] =
+            box_.With(i, [](VirtualPrinter& p) { return p.PaperDropped() + p.PaperSize(); });
+    }
+    seen_ = true;
+}
+
+// The paper shown is the printer that printed last: of those that printed since the last look,
+// the one whose job began last.
+void TVirtualPrinterWindow::FollowPrinting() {
+    int latest = -1;
+    std::chrono::system_clock::time_point latestStart{};
+    for (int i = 0; i < PrinterBox::kPrinters; ++i) {
+        const auto [end, started] = box_.With(i, [](VirtualPrinter& p) {
+            const auto start =
+                p.JobRunning() || p.Jobs().empty() ? p.Job().started : p.Jobs().back().started;
+            return std::pair{p.PaperDropped() + p.PaperSize(), start};
+        });
+        uint64_t& seen = seenEnds_[static_cast<size_t>(i)];
+        if (seen_ && end != seen && (latest < 0 || started >= latestStart)) {
+            latest = i;
+            latestStart = started;
+        }
+        seen = end;
+    }
+    seen_ = true;
+    if (latest < 0 || latest == PrinterChoice->currentIndex())
+        return;
+    PrinterChoice->blockSignals(true);
+    PrinterChoice->setCurrentIndex(latest);
+    PrinterChoice->blockSignals(false);
+    Receipt->SetPaper({});
+}
+
+void TVirtualPrinterWindow::ShowJobs() {
+    struct Entry {
+        int printer;
+        JobRecord job;
+        bool running;
+    };
+    std::vector<Entry> entries;
+    for (int i = 0; i < PrinterBox::kPrinters; ++i) {
+        box_.With(i, [&](VirtualPrinter& p) {
+            for (const JobRecord& job : p.Jobs())
+                entries.push_back({i, job, false});
+            // A client may hold its connection through many prints: its job shows as it goes.
+            if (p.JobRunning()) {
+                entries.push_back({i, p.Job(), true});
+                entries.back().job.endItem = p.PaperDropped() + p.PaperSize();
+            }
+        });
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.job.started > b.job.started; });
+    std::vector<std::pair<int, uint64_t>> keys;
+    for (const Entry& e : entries)
+        keys.emplace_back(e.printer, e.job.number);
+    // The same jobs: their entries are brought up to date where they are, keeping the list's
+    // scroll position and the job picked.
+    const bool same = keys == shownJobs_;
+    int pickedPrinter = -1;
+    qulonglong pickedNumber = 0;
+    if (const auto picked = JobList->selectedItems(); !picked.isEmpty()) {
+        pickedPrinter = picked.front()->data(kJobTime, kJobPrinter).toInt();
+        pickedNumber = picked.front()->data(kJobTime, kJobNumber).toULongLong();
+    }
+    JobList->blockSignals(true);
+    if (!same)
+        JobList->clear();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        QTreeWidgetItem* item =
+            same ? JobList->topLevelItem(static_cast<int>(i)) : new QTreeWidgetItem(JobList);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(e.job.started.time_since_epoch())
+                .count();
+        item->setText(kJobTime,
+                      QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss")));
+        QString endpoint = QString::fromStdString(e.job.endpoint);
+        if (endpoint.isEmpty())
+            endpoint = QString::fromLatin1(PrinterBox::PrinterName(e.printer));
+        item->setText(kJobEndpoint, endpoint);
+        item->setText(kJobBytes, QString::number(e.job.bytes));
+        item->setTextAlignment(kJobBytes, Qt::AlignRight | Qt::AlignVCenter);
+        QString printed = Printed(e.job, english_);
+        if (e.running) {
+            printed = e.job.bytes == 0 && e.job.lines + e.job.pictures + e.job.cuts == 0
+                          ? (english_ ? QStringLiteral("printing…") : QString::fromUtf8("打印中…"))
+                          : printed + (english_ ? QStringLiteral(" (printing…)")
+                                                : QString::fromUtf8("（打印中…）"));
+        }
+        item->setText(kJobPrinted, printed);
+        item->setData(kJobTime, kJobPrinter, e.printer);
+        item->setData(kJobTime, kJobNumber, QVariant::fromValue<qulonglong>(e.job.number));
+        item->setData(kJobTime, kJobFirstItem, QVariant::fromValue<qulonglong>(e.job.firstItem));
+        // A job still running is saved with all it has printed by then.
+        item->setData(kJobTime, kJobEndItem,
+                      QVariant::fromValue<qulonglong>(e.running ? UINT64_MAX : e.job.endItem));
+        if (!same && e.printer == pickedPrinter && e.job.number == pickedNumber)
+            item->setSelected(true);
+    }
+    JobList->blockSignals(false);
+    if (!same) {
+        shownJobs_ = std::move(keys);
+        for (int column : {kJobTime, kJobEndpoint, kJobBytes})
+            JobList->resizeColumnToContents(column);
+    }
+}
+
+void TVirtualPrinterWindow::ShowPickedJob() {
+    const auto picked = JobList->selectedItems();
+    if (picked.isEmpty())
+        return;
+    const int printer = picked.front()->data(kJobTime, kJobPrinter).toInt();
+    const uint64_t first = picked.front()->data(kJobTime, kJobFirstItem).toULongLong();
+    if (printer != PrinterChoice->currentIndex())
+        PrinterChoice->setCurrentIndex(printer);
+    // Once the area has laid out the paper, as it may just have been loaded.
+    QScrollBar* bar = Roll->verticalScrollBar();
+    const int top = Receipt->TopOf(first);
+    bar->setValue(top);
+    QTimer::singleShot(0, bar, [bar, top] { bar->setValue(top); });
+}
+
 void TVirtualPrinterWindow::Refresh() {
     const uint64_t changes = box_.Changes();
+    FollowPrinting();
     auto t = [this](const char* en, const char* zh) {
         return QString::fromUtf8(english_ ? en : zh);
     };
@@ -204,6 +403,7 @@ void TVirtualPrinterWindow::Refresh() {
     QString settings, nv, counters, job;
     std::vector<kelvo::printer::PaperItem> newer;
     uint64_t firstKept = 0, from = Receipt->End();
+    int paperWidth = kelvo::printer::kPaper80Dots;
     box_.With(0, [&](VirtualPrinter& p) {
         if (p.Jobs().empty())
             return;
@@ -257,6 +457,7 @@ void TVirtualPrinterWindow::Refresh() {
                        .arg(c.lines)
                        .arg(c.cuts)
                        .arg(c.drawerPulses);
+        paperWidth = p.PaperWidth();
         // Only what is new since the last look: the lock is held for a copy of that alone.
         firstKept = p.PaperDropped();
         const uint64_t end = firstKept + p.PaperSize();
@@ -271,10 +472,12 @@ void TVirtualPrinterWindow::Refresh() {
     CountersView->setText(counters);
     QScrollBar* bar = Roll->verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum() - 4;
+    Receipt->SetPaperWidth(paperWidth);
     Receipt->Append(firstKept, from, std::move(newer));
     // The scroll range follows the new size only once the area has laid it out.
     if (atBottom)
         QTimer::singleShot(0, bar, [bar] { bar->setValue(bar->maximum()); });
+    ShowJobs();
     shownChanges_ = changes;
 }
 
@@ -289,17 +492,45 @@ void TVirtualPrinterWindow::ApplyFlags() {
 }
 
 void TVirtualPrinterWindow::SaveReceipt() {
+    // A job picked is saved alone, from its printer's paper as far as it is still kept.
+    const auto picked = JobList->selectedItems();
+    std::unique_ptr<TReceiptView> job;
+    if (!picked.isEmpty()) {
+        const uint64_t first = picked.front()->data(kJobTime, kJobFirstItem).toULongLong();
+        const uint64_t end = picked.front()->data(kJobTime, kJobEndItem).toULongLong();
+        std::vector<PaperItem> items;
+        int width = kelvo::printer::kPaper80Dots;
+        box_.With(picked.front()->data(kJobTime, kJobPrinter).toInt(), [&](VirtualPrinter& p) {
+            width = p.PaperWidth();
+            const uint64_t kept = p.PaperDropped();
+            const uint64_t from = std::max(first, kept), to = std::min(end, kept + p.PaperSize());
+            if (from < to)
+                items.assign(p.Paper().begin() + static_cast<std::ptrdiff_t>(from - kept),
+                             p.Paper().begin() + static_cast<std::ptrdiff_t>(to - kept));
+        });
+        if (items.empty()) {
+            dialogs_.Message(this, windowTitle(),
+                             english_ ? QStringLiteral("This job left nothing on the paper kept.")
+                                      : QString::fromUtf8("此作业在保留的纸上没有内容。"),
+                             Dialogs::Icon::Information);
+            return;
+        }
+        job = std::make_unique<TReceiptView>();
+        job->SetPaperWidth(width);
+        job->SetPaper(std::move(items));
+    }
+    const TReceiptView& shown = job ? *job : *Receipt;
     const QString path = dialogs_.SaveFile(this, QStringLiteral("PNG (*.png)|*.png"));
     if (path.isEmpty())
         return;
-    if (!Receipt->Render().save(path, "PNG")) {
+    if (!shown.Render().save(path, "PNG")) {
         dialogs_.Message(this, windowTitle(), path, Dialogs::Icon::Error);
-    } else if (Receipt->RollHeight() > TReceiptView::kMaxRenderRows) {
+    } else if (shown.RollHeight() > TReceiptView::kMaxRenderRows) {
         const QString text =
             english_ ? QStringLiteral("The roll is %1 dots long; its newest %2 dots were saved.")
                      : QString::fromUtf8("纸卷长 %1 点；只保存了最新的 %2 点。");
         dialogs_.Message(this, windowTitle(),
-                         text.arg(Receipt->RollHeight()).arg(TReceiptView::kMaxRenderRows),
+                         text.arg(shown.RollHeight()).arg(TReceiptView::kMaxRenderRows),
                          Dialogs::Icon::Information);
     }
 }

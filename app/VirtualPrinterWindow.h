@@ -2,7 +2,10 @@
 
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "printer/PrinterBox.h"
 
@@ -15,11 +18,13 @@ class QPushButton;
 class QScrollArea;
 class QSpinBox;
 class QTimer;
+class QTreeWidget;
 class TReceiptView;
 
-// The virtual printer's own window: the paper roll of the printer picked (newest at the bottom),
-// what it stores, its counters, switches for its status flags, and the way it reads the serial
-// line. Its texts follow the tool's language.
+// The virtual printer's own window: the paper roll of the printer that printed last or of the one
+// picked (newest at the bottom), the jobs of all the printers, what the printer stores, its
+// counters, switches for its status flags, its paper, and the way it reads the serial line. Its
+// texts follow the tool's language.
 class TVirtualPrinterWindow : public QWidget {
     Q_OBJECT
 
@@ -49,8 +54,14 @@ class TVirtualPrinterWindow : public QWidget {
     QComboBox* ReadSpeed = nullptr;  // how fast the serial line is read
     QLabel* IdleLabel = nullptr;
     QSpinBox* IdleLimit = nullptr;  // seconds a network client may stay silent
+    QLabel* PaperLabel = nullptr;
+    QComboBox* PaperWidth = nullptr;  // 80 mm or 58 mm, for all the printers
+    QGroupBox* JobsGroup = nullptr;
+    // Every printer's jobs, newest at the top: time, endpoint, bytes, what it printed. Picking
+    // one shows it on its paper, and Save PNG then saves it alone.
+    QTreeWidget* JobList = nullptr;
     QPushButton* ClearPaper = nullptr;
-    QPushButton* SavePng = nullptr;
+    QPushButton* SavePng = nullptr;  // the job picked, or the whole roll
 
     void SetEnglish(bool english);
     // Shows what the printers hold now (the window also does this by itself when they change).
@@ -60,6 +71,10 @@ class TVirtualPrinterWindow : public QWidget {
     void ApplyFlags();
     void SaveReceipt();
     void ShowClients();
+    void FollowPrinting();
+    void ShowJobs();
+    void ShowPickedJob();
+    void NoteShownEnds();
 
     kelvo::printer::PrinterBox& box_;
     Dialogs& dialogs_;
@@ -67,5 +82,9 @@ class TVirtualPrinterWindow : public QWidget {
     uint64_t shownChanges_ = UINT64_MAX;
     int shownWaiting_ = -1;
     bool shownServing_ = false;
+    // Each printer's paper end when last looked at (item numbers), to tell which printed since.
+    std::array<uint64_t, kelvo::printer::PrinterBox::kPrinters> seenEnds_{};
+    bool seen_ = false;
+    std::vector<std::pair<int, uint64_t>> shownJobs_;  // the jobs listed: printer, number
     QTimer* poll_ = nullptr;
 };

@@ -86,6 +86,18 @@ bool Retry(int error) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
+std::string PeerAddress(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(peer);
+        ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
+    }
+    const auto& a = reinterpret_cast<const sockaddr_in&>(peer);
+    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
 }  // namespace
 
 struct TcpEndpoint::Impl {
@@ -198,12 +210,15 @@ void TcpEndpoint::Impl::Run() {
             wake.Clear();
         if ((fds[1].revents & POLLIN) == 0)
             continue;
-        UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        UniqueFd client(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                                  SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!client)
             continue;
         serving = true;
         if (events.started)
-            events.started();
+            events.started(PeerAddress(peer));
         const std::optional<TcpEnd> end = Serve(client.get());
         client.reset();
         serving = false;

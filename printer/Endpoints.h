@@ -22,10 +22,11 @@ enum class TcpEnd {
     Idle,    // the client sent nothing for the idle limit, and it was closed
 };
 
-// Called on the endpoint's own thread when a connection is taken (`started`) and when it ends;
-// not when the endpoint itself stops. Must not throw.
+// Called on the endpoint's own thread when a connection is taken (`started`, with the client's
+// address: "127.0.0.1:40112", "[::1]:40112") and when it ends; not when the endpoint itself
+// stops. Must not throw.
 struct TcpEvents {
-    std::function<void()> started;
+    std::function<void(const std::string& peer)> started;
     std::function<void(TcpEnd)> ended;
 };
 

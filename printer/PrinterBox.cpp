@@ -1,5 +1,7 @@
 #include "printer/PrinterBox.h"
 
+#include <stdexcept>
+
 namespace kelvo::printer {
 
 const char* PrinterBox::PrinterName(int index) {
@@ -8,14 +10,22 @@ const char* PrinterBox::PrinterName(int index) {
 }
 
 PrinterBox::PrinterBox(Options options) {
-    for (auto& printer : printers_)
+    for (auto& printer : printers_) {
         printer = std::make_unique<VirtualPrinter>();
+        if (!printer->SetPaperWidth(options.paperDots))
+            throw std::invalid_argument("paper " + std::to_string(options.paperDots) +
+                                        " dots wide");
+    }
     bridge_ = std::make_unique<Bridge>(
         *printers_[1],
         std::vector<std::pair<std::string, VirtualPrinter*>>{
             {"001", printers_[2].get()}, {"002", printers_[3].get()}, {"003", printers_[4].get()}});
     TcpEvents events;
-    events.started = [this] { ++changes_; };
+    events.started = [this](const std::string& peer) {
+        std::lock_guard lock(mu_);
+        printers_[0]->StartJob("TCP " + peer);
+        ++changes_;
+    };
     events.ended = [this](TcpEnd end) {
         std::lock_guard lock(mu_);
         printers_[0]->EndJob(end == TcpEnd::Idle ? "idle" : "closed");
@@ -25,6 +35,8 @@ PrinterBox::PrinterBox(Options options) {
         options.tcp, [this](std::string_view bytes) { return Feed(0, bytes); }, std::move(events));
     pty_ = std::make_unique<PtyEndpoint>(options.pty,
                                          [this](std::string_view bytes) { return Feed(1, bytes); });
+    std::lock_guard lock(mu_);
+    bridge_->SetLineName("serial " + pty_->SlavePath());
 }
 
 // The endpoints stop (and join their threads) before the printers they feed go.
@@ -61,6 +73,27 @@ void PrinterBox::SetFlags(const StatusFlags& flags) {
         ++changes_;
     }
     pty_->SetHold(flags.paperOut);
+}
+
+bool PrinterBox::SetPaperWidth(int dots) {
+    std::lock_guard lock(mu_);
+    for (auto& printer : printers_) {
+        if (!printer->SetPaperWidth(dots))
+            return false;
+    }
+    ++changes_;
+    return true;
+}
+
+int PrinterBox::PaperWidth() const {
+    std::lock_guard lock(mu_);
+    return printers_[0]->PaperWidth();
+}
+
+void PrinterBox::EndPausedFrame() {
+    std::lock_guard lock(mu_);
+    if (std::chrono::steady_clock::now() - lastSerial_ > kFrameGap && bridge_->EndFrame())
+        ++changes_;
 }
 
 }  // namespace kelvo::printer

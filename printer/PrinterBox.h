@@ -6,7 +6,8 @@
 // that carry no bridge header (a header addresses its printer until the line pauses). The endpoints
 // run on their own threads; everything a view reads is taken under the box's lock, which a
 // printer holds for one slice of kFeedSlice bytes at a time, so that a status request elsewhere
-// or a view never waits long. Each TCP connection is one job of the network printer.
+// or a view never waits long. Each TCP connection is one job of the network printer; on the
+// serial line each frame is a job of the printer it addresses.
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +26,7 @@ class PrinterBox {
     struct Options {
         TcpOptions tcp;
         PtyOptions pty;
+        int paperDots = kPaper80Dots;  // or kPaper58Dots, for all the printers
     };
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
@@ -33,7 +35,8 @@ class PrinterBox {
     static constexpr std::chrono::milliseconds kFrameGap{300};
     static const char* PrinterName(int index);
 
-    explicit PrinterBox(Options options);  // throws when no endpoint can be opened
+    // Throws when no endpoint can be opened, std::invalid_argument for a paper it does not take.
+    explicit PrinterBox(Options options);
     ~PrinterBox();
     PrinterBox(const PrinterBox&) = delete;
     PrinterBox& operator=(const PrinterBox&) = delete;
@@ -55,6 +58,12 @@ class PrinterBox {
     }
     // Applies status flags to every printer; paper out also holds the serial line (XOFF).
     void SetFlags(const StatusFlags& flags);
+    // Loads every printer with kPaper80Dots or kPaper58Dots wide paper; false for any other.
+    bool SetPaperWidth(int dots);
+    int PaperWidth() const;
+    // A serial frame's job ends when the line pauses, which only the next bytes would tell: a
+    // view calls this as it polls, so that the last frame's job is seen to end.
+    void EndPausedFrame();
     // Counts up whenever any printer took bytes: a view polls it to know when to redraw.
     uint64_t Changes() const { return changes_.load(); }
 

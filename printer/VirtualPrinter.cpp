@@ -158,7 +158,18 @@ void VirtualPrinter::ClearPaper() {
     paperHeight_ = 0;
 }
 
+void VirtualPrinter::StartJob(std::string endpoint) {
+    if (jobRunning_ && job_.bytes > 0)
+        EndJob("next");
+    job_.endpoint = std::move(endpoint);
+    job_.started = std::chrono::system_clock::now();
+    job_.firstItem = job_.endItem = dropped_ + paper_.size();
+    jobRunning_ = true;
+}
+
 void VirtualPrinter::EndJob(std::string how) {
+    if (!jobRunning_)
+        StartJob(job_.endpoint);
     if (nvLoad_) {
         job_.dropped = "FS q";
         job_.droppedHave = nvLoad_->received;
@@ -173,12 +184,17 @@ void VirtualPrinter::EndJob(std::string how) {
         held_.clear();
     }
     job_.end = std::move(how);
+    job_.ended = std::chrono::system_clock::now();
+    job_.endItem = dropped_ + paper_.size();
     const uint64_t next = job_.number + 1;
+    std::string endpoint = job_.endpoint;
     jobs_.push_back(std::move(job_));
     if (jobs_.size() > kJobsKept)
         jobs_.pop_front();
     job_ = {};
     job_.number = next;
+    job_.endpoint = std::move(endpoint);
+    jobRunning_ = false;
 }
 
 bool VirtualPrinter::SetPaperWidth(int dots) {
@@ -212,6 +228,8 @@ uint8_t VirtualPrinter::StatusByte(int n) const {
 }
 
 std::string VirtualPrinter::Feed(std::string_view bytes) {
+    if (!jobRunning_)
+        StartJob(job_.endpoint);
     counters_.bytes += bytes.size();
     job_.bytes += bytes.size();
     std::string answer;
@@ -487,8 +505,27 @@ void VirtualPrinter::PrintPendingLine() {
         PrintLine(lineSpacing_);
 }
 
+void VirtualPrinter::NoteJobItem(const PaperItem& item) {
+    if (const auto* line = std::get_if<PaperLine>(&item)) {
+        ++job_.lines;
+        if (job_.firstLine.empty()) {
+            std::string text;
+            for (const TextRun& run : line->runs)
+                text += run.utf8;
+            const size_t from = text.find_first_not_of(' ');
+            if (from != std::string::npos)
+                job_.firstLine = text.substr(from, text.find_last_not_of(' ') + 1 - from);
+        }
+    } else if (std::holds_alternative<PaperImage>(item)) {
+        ++job_.pictures;
+    } else if (std::holds_alternative<PaperCut>(item)) {
+        ++job_.cuts;
+    }
+}
+
 void VirtualPrinter::Add(PaperItem item) {
     bandDots_ = 0;
+    NoteJobItem(item);
     if (const auto* image = std::get_if<PaperImage>(&item))
         imageDots_ += image->dots.size();
     paperHeight_ += ItemHeight(item);
@@ -717,13 +754,26 @@ Bridge::Bridge(VirtualPrinter& direct,
                std::vector<std::pair<std::string, VirtualPrinter*>> numbered)
     : direct_(&direct), numbered_(std::move(numbered)), target_(&direct) {}
 
-void Bridge::EndFrame() {
+bool Bridge::EndFrame() {
+    const bool ended = target_ && target_->JobRunning();
+    if (ended)
+        target_->EndJob("pause");
     target_ = direct_;
+    return ended;
 }
 
 void Bridge::Send(std::string_view bytes, std::string& answer) {
-    if (target_ && !bytes.empty())
-        answer += target_->Feed(bytes);
+    if (!target_ || bytes.empty())
+        return;
+    if (!target_->JobRunning()) {
+        std::string name = lineName_;
+        for (const auto& [number, printer] : numbered_) {
+            if (printer == target_)
+                name = "wireless " + number;
+        }
+        target_->StartJob(std::move(name));
+    }
+    answer += target_->Feed(bytes);
 }
 
 std::string Bridge::Feed(std::string_view bytes) {
@@ -756,6 +806,9 @@ std::string Bridge::Feed(std::string_view bytes) {
         const std::string_view number = rest.substr(at + header.size(), end - at - header.size());
         const auto found = std::find_if(numbered_.begin(), numbered_.end(),
                                         [&](const auto& p) { return p.first == number; });
+        // A header starts the next frame, and so the next job.
+        if (target_ && target_->JobRunning())
+            target_->EndJob("header");
         target_ = found == numbered_.end() ? nullptr : found->second;
         rest.remove_prefix(end);
     }

@@ -5,6 +5,7 @@
 // counters), and answers status requests from its flags. No Qt: the window renders the paper.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
@@ -146,15 +147,29 @@ inline constexpr int kCutDots = 24;
 // The height in dots of one item on the paper: a line at least one font A line.
 int ItemHeight(const PaperItem& item);
 
-// One TCP connection's bytes, from its first to its end.
+// One job's bytes, from its first to its end: a TCP connection, a serial-line frame until the line
+// pauses, a wireless frame until the pause or the next header.
 struct JobRecord {
-    uint64_t number = 1;       // counted from 1
+    uint64_t number = 1;  // counted from 1
+    std::string
+        endpoint;  // who sent it: "TCP 127.0.0.1:40112", "serial /dev/pts/3", "wireless 002"
+    std::chrono::system_clock::time_point started{};  // its connection or its first byte
+    std::chrono::system_clock::time_point ended{};
     uint64_t bytes = 0;        // received
     uint64_t refused = 0;      // commands refused for declaring more than the printer takes
     std::string dropped;       // the unfinished command dropped at the end ("GS v 0"), or empty
     uint64_t droppedHave = 0;  // its bytes received
     uint64_t droppedNeed = 0;  // what its bytes so far declare, at least
     std::string end;           // how it ended, as the caller of EndJob put it; empty while it runs
+    // The paper items it printed, [firstItem, endItem), numbered as PaperDropped() counts them,
+    // so that the range still names them after older paper was trimmed.
+    uint64_t firstItem = 0;
+    uint64_t endItem = 0;
+    // What it printed, for a list of jobs: its first line of text, and how many of each item.
+    std::string firstLine;
+    uint64_t lines = 0;
+    uint64_t pictures = 0;
+    uint64_t cuts = 0;
 };
 
 // What the vendor configuration frames store; factory reset restores these defaults.
@@ -257,10 +272,16 @@ class VirtualPrinter {
     // Bytes kept of an unfinished command (at most kMaxHeldBytes).
     size_t HeldBytes() const { return held_.size() + (nvLoad_ ? nvLoad_->header.size() : 0); }
 
+    // A job begins from `endpoint` now (a connection taken, a frame started). A job already
+    // running with bytes ends first ("next"). Bytes fed with no job running begin one by
+    // themselves, from the endpoint last named.
+    void StartJob(std::string endpoint);
+    bool JobRunning() const { return jobRunning_; }
     // The connection ended: an unfinished command is dropped (the next job starts clean) and
     // noted in the job's record, with `how` it ended. The line not yet printed stays, as in a
     // printer's buffer.
     void EndJob(std::string how);
+    // The job running, or the next one's number while none runs.
     const JobRecord& Job() const { return job_; }
     // Ended jobs, newest last, at most kJobsKept.
     const std::deque<JobRecord>& Jobs() const { return jobs_; }
@@ -304,6 +325,7 @@ class VirtualPrinter {
     void PrintPendingLine();
     void PrintSymbol(const DrawnSymbol& symbol);
     void Add(PaperItem item);
+    void NoteJobItem(const PaperItem& item);
 
     std::vector<PaperItem> paper_;
     uint64_t dropped_ = 0;
@@ -315,6 +337,7 @@ class VirtualPrinter {
     std::vector<std::array<std::optional<PaperImage>, 4>> nvPrints_;
     std::optional<detail::NvLoad> nvLoad_;
     JobRecord job_;
+    bool jobRunning_ = false;
     std::deque<JobRecord> jobs_;
     Counters counters_;
     StatusFlags flags_;
@@ -346,14 +369,18 @@ class Bridge {
                     std::vector<std::pair<std::string, VirtualPrinter*>> numbered);
     std::string Feed(std::string_view bytes);  // what the printers answer
     // The line fell quiet: the radio frame is over, and bytes without a header go to the line's
-    // own printer again.
-    void EndFrame();
+    // own printer again. Returns whether a job ended with it.
+    bool EndFrame();
+    // The line's own printer's jobs come from `name` ("serial /dev/pts/3"); a numbered printer's
+    // from "wireless " and its number. Each frame is a job: a header or a pause ends it.
+    void SetLineName(std::string name) { lineName_ = std::move(name); }
 
   private:
     void Send(std::string_view bytes, std::string& answer);
 
     VirtualPrinter* direct_;
     std::vector<std::pair<std::string, VirtualPrinter*>> numbered_;
+    std::string lineName_ = "serial";
     VirtualPrinter* target_;  // null while a frame for an unknown number runs
     std::string held_;        // a header, or its number, cut by the end of the last input
 };

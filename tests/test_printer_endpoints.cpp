@@ -1,5 +1,6 @@
 // The virtual printer's endpoints at real peers: TCP clients on loopback, and the pty slave opened
 // and set up as the tool opens a serial port.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -188,15 +189,23 @@ TEST(Endpoints, DestructorsReturnPromptlyWhilePeersAreConnected) {
 
 namespace {
 
-// How each connection ended, in order.
+// Who each connection came from, and how it ended, in order.
 class EndLog {
   public:
     kelvo::printer::TcpEvents Events() {
-        return {nullptr, [this](kelvo::printer::TcpEnd end) {
+        return {[this](const std::string& peer) {
+                    std::lock_guard lock(mu_);
+                    peers_.push_back(peer);
+                },
+                [this](kelvo::printer::TcpEnd end) {
                     std::lock_guard lock(mu_);
                     ends_.push_back(end);
                     cv_.notify_all();
                 }};
+    }
+    std::vector<std::string> Peers() {
+        std::lock_guard lock(mu_);
+        return peers_;
     }
     std::vector<kelvo::printer::TcpEnd> WaitFor(size_t n) {
         std::unique_lock lock(mu_);
@@ -208,7 +217,18 @@ class EndLog {
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<kelvo::printer::TcpEnd> ends_;
+    std::vector<std::string> peers_;
 };
+
+// "host:port" of the local end of a connected socket, as its peer sees it.
+std::string LocalAddress(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
 
 // Polls `done` every few milliseconds for up to 5 s.
 template <class Done>
@@ -264,4 +284,19 @@ TEST(TcpEndpoint, CountsTheClientsWaitingBehindTheOneServed) {
     second.reset();
     third.reset();
     EXPECT_TRUE(Eventually([&] { return endpoint.Waiting() == 0 && !endpoint.Serving(); }));
+}
+
+TEST(TcpEndpoint, NamesEachClientByItsAddressAsItIsTaken) {
+    Recorder model;
+    EndLog log;
+    TcpEndpoint endpoint({OwnLoopbackHost(), 9100, 0ms}, model.Sink(), log.Events());
+    std::vector<std::string> expected;
+    for (int i = 0; i < 2; ++i) {
+        UniqueFd client = Connect(OwnLoopbackHost(), endpoint.Port());
+        expected.push_back(LocalAddress(client.get()));
+        client.reset();
+        log.WaitFor(expected.size());
+    }
+    EXPECT_EQ(log.Peers(), expected);
+    EXPECT_NE(expected[0], expected[1]);
 }

@@ -612,3 +612,68 @@ TEST(VirtualPrinter, FiftyEightMillimetrePaperWrapsTextAndCropsPicturesAtItsWidt
     EXPECT_EQ(p.Paper()[0], PaperItem(Line({Text(std::string(32, 'x'))})));
     EXPECT_EQ(std::get<PaperImage>(p.Paper()[2]).width, kPaper58Dots);
 }
+
+TEST(VirtualPrinter, AJobsItemRangeStillNamesItsPaperAfterOlderPaperIsTrimmed) {
+    VirtualPrinter p;
+    p.StartJob("TCP 127.0.0.1:40112");
+    p.Feed(std::string(kPaperItems - 10, '\n'));
+    p.EndJob("closed");
+    // The second job passes the item limit: the oldest paper goes, the job's own stays.
+    p.StartJob("TCP 127.0.0.1:40113");
+    p.Feed("  first line  \n"s + std::string(20, '\n') + "\x1D\x76\x30\x00\x01\x00\x01\x00\xFF"s +
+           "\x1D\x56\x01"s);
+    p.EndJob("closed");
+    ASSERT_GT(p.PaperDropped(), 0u);
+    ASSERT_EQ(p.Jobs().size(), 2u);
+    const JobRecord& first = p.Jobs()[0];
+    const JobRecord& job = p.Jobs()[1];
+    EXPECT_EQ(first.firstItem, 0u);
+    EXPECT_EQ(first.endItem, kPaperItems - 10);
+    EXPECT_EQ(job.endpoint, "TCP 127.0.0.1:40113");
+    EXPECT_EQ(job.firstItem, first.endItem);
+    EXPECT_EQ(job.endItem, p.PaperDropped() + p.PaperSize());
+    EXPECT_EQ(job.endItem - job.firstItem, 23u);
+    ASSERT_GE(job.firstItem, p.PaperDropped());
+    const PaperItem& opening = p.Paper()[job.firstItem - p.PaperDropped()];
+    EXPECT_EQ(std::get<PaperLine>(opening).runs.at(0).utf8, "  first line  ");
+    EXPECT_EQ(job.firstLine, "first line");
+    EXPECT_EQ(job.lines, 21u);
+    EXPECT_EQ(job.pictures, 1u);
+    EXPECT_EQ(job.cuts, 1u);
+    EXPECT_EQ(job.bytes, 15u + 20 + 9 + 3);
+    EXPECT_LE(job.started, job.ended);
+    // Bytes with no job begun start one from the endpoint named last.
+    p.Feed("x\n");
+    EXPECT_TRUE(p.JobRunning());
+    EXPECT_EQ(p.Job().endpoint, "TCP 127.0.0.1:40113");
+    EXPECT_EQ(p.Job().firstItem, job.endItem);
+}
+
+TEST(Bridge, EachFrameIsAJobOfItsPrinterEndedByTheNextHeaderOrThePause) {
+    VirtualPrinter direct, one, two;
+    Bridge bridge(direct, {{"001", &one}, {"002", &two}});
+    bridge.SetLineName("serial /dev/pts/7");
+    bridge.Feed("direct\n" + WirelessDataHeader() + "002" + "first\n" + WirelessDataHeader() +
+                "002" + "second\n");
+    EXPECT_TRUE(bridge.EndFrame());
+    EXPECT_FALSE(bridge.EndFrame());  // nothing running after the pause ended the frame
+    bridge.Feed("again\n");
+    EXPECT_TRUE(bridge.EndFrame());
+
+    ASSERT_EQ(direct.Jobs().size(), 2u);
+    EXPECT_EQ(direct.Jobs()[0].endpoint, "serial /dev/pts/7");
+    EXPECT_EQ(direct.Jobs()[0].end, "header");
+    EXPECT_EQ(direct.Jobs()[0].bytes, 7u);
+    EXPECT_EQ(direct.Jobs()[1].end, "pause");
+    EXPECT_EQ(direct.Jobs()[1].firstLine, "again");
+    ASSERT_EQ(two.Jobs().size(), 2u);
+    for (const JobRecord& job : two.Jobs())
+        EXPECT_EQ(job.endpoint, "wireless 002");
+    EXPECT_EQ(two.Jobs()[0].firstLine, "first");
+    EXPECT_EQ(two.Jobs()[0].end, "header");
+    EXPECT_EQ(two.Jobs()[1].firstLine, "second");
+    EXPECT_EQ(two.Jobs()[1].end, "pause");
+    EXPECT_EQ(two.Jobs()[1].firstItem, 1u);
+    EXPECT_EQ(two.Jobs()[1].endItem, 2u);
+    EXPECT_TRUE(one.Jobs().empty());
+}

@@ -5,9 +5,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
+#include <QTreeWidget>
+
+#include <fcntl.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +27,7 @@
 #include "app/VirtualPrinterWindow.h"
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
+#include "links/UniqueFd.h"
 #include "printer/PrinterBox.h"
 #include "protocol/Commands.h"
 #include "testing/BmpFiles.h"
@@ -431,4 +438,178 @@ TEST_F(VirtualPrinterTest, LongFeedsKeepTheRollBoundedAndItsPngIsTheNewestPart) 
     EXPECT_EQ(dialogs->boxes[0].icon, Dialogs::Icon::Information);
     EXPECT_TRUE(dialogs->boxes[0].text.contains("newest 32768 dots"));
 }
+
+// A whole job from a client of its own: connected, sent, closed.
+void PrintOverTcp(const std::string& address, const std::string& bytes) {
+    Client client(address);
+    EXPECT_TRUE(client.Send(bytes));
+}
+
+// Bytes written to the serial line as the tool's port would, from the pseudo-terminal's slave.
+void PrintOverPty(const QString& path, const std::string& bytes) {
+    kelvo::UniqueFd fd(::open(path.toLocal8Bit().constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    EXPECT_EQ(kelvo::WriteAll(fd.get(), bytes.data(), bytes.size(), false).error, 0);
+}
+
+class JobListTest : public VirtualPrinterTest {
+  protected:
+    void SetUp() override {
+        VirtualPrinterTest::SetUp();
+        window = form->VirtualPrinterWindow;
+        jobs = window->JobList;
+    }
+    // Waits until the list holds `n` jobs, all ended.
+    bool JobsListed(int n) {
+        return QTest::qWaitFor(
+            [&] {
+                for (int i = 0; i < jobs->topLevelItemCount(); ++i) {
+                    if (jobs->topLevelItem(i)->text(3).contains("printing"))
+                        return false;
+                }
+                return jobs->topLevelItemCount() == n;
+            },
+            5000);
+    }
+    QTreeWidgetItem* JobPrinting(const QString& text) {
+        for (int i = 0; i < jobs->topLevelItemCount(); ++i) {
+            if (jobs->topLevelItem(i)->text(3).contains(text))
+                return jobs->topLevelItem(i);
+        }
+        return nullptr;
+    }
+    QImage SavedPng() {
+        kelvo::testing::TempFile png("job.png", "");
+        dialogs->fileAnswers << QString::fromStdString(png.path());
+        window->SavePng->click();
+        return QImage(QString::fromStdString(png.path()))
+            .convertToFormat(QImage::Format_Grayscale8);
+    }
+
+    TVirtualPrinterWindow* window = nullptr;
+    QTreeWidget* jobs = nullptr;
+};
+
+TEST_F(JobListTest, ASerialPrintAfterANetworkPrintShowsItsPaperAndEachJobIsListed) {
+    {
+        // A client holding its connection, as the network page does: its job shows as it goes.
+        Client client(box->TcpAddress());
+        ASSERT_TRUE(client.Send("network receipt\n"));
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                return jobs->topLevelItemCount() == 1 &&
+                       jobs->topLevelItem(0)->text(3) == "“network receipt”, 1 line (printing…)";
+            },
+            5000));
+        ASSERT_TRUE(client.Send("\x1D\x56\x01"s));
+    }
+    ASSERT_TRUE(JobsListed(1));
+    EXPECT_EQ(window->PrinterChoice->currentIndex(), kNetwork);
+    PrintOverPty(pty, "serial receipt\n");
+    // The frame ends when the line pauses: the job is listed then, newest at the top.
+    ASSERT_TRUE(JobsListed(2));
+    EXPECT_EQ(window->PrinterChoice->currentIndex(), kSerial);
+    EXPECT_EQ(Lines(window->Receipt->Paper()), std::vector<std::string>{"serial receipt"});
+    const QTreeWidgetItem* serial = jobs->topLevelItem(0);
+    EXPECT_EQ(serial->text(1), "serial " + pty);
+    EXPECT_EQ(serial->text(2), "15");
+    EXPECT_EQ(serial->text(3), "“serial receipt”, 1 line");
+    const QTreeWidgetItem* network = jobs->topLevelItem(1);
+    EXPECT_TRUE(network->text(1).startsWith("TCP " + host + ":")) << network->text(1).toStdString();
+    EXPECT_EQ(network->text(2), "19");
+    EXPECT_EQ(network->text(3), "“network receipt”, 1 line, 1 cut");
+    EXPECT_EQ(QTime::fromString(network->text(0), "HH:mm:ss").isValid(), true);
+
+    // Picked by the user, the network paper stays until a print elsewhere: a wireless frame.
+    window->PrinterChoice->setCurrentIndex(kNetwork);
+    PrintOverPty(pty, kelvo::WirelessDataHeader() + "002" + "radio\n");
+    ASSERT_TRUE(JobsListed(3));
+    EXPECT_EQ(window->PrinterChoice->currentIndex(), k002);
+    EXPECT_EQ(jobs->topLevelItem(0)->text(1), "wireless 002");
+    EXPECT_EQ(Lines(window->Receipt->Paper()), std::vector<std::string>{"radio"});
+
+    window->SetEnglish(false);
+    EXPECT_EQ(jobs->topLevelItem(0)->text(3), QString::fromUtf8("“radio”, 1 行"));
+    EXPECT_EQ(jobs->headerItem()->text(3), QString::fromUtf8("打印内容"));
+}
+
+// A job of `lines` numbered lines, each naming the job.
+std::string Receipt(const std::string& name, int lines) {
+    std::string bytes;
+    for (int i = 0; i < lines; ++i)
+        bytes += name + " " + std::to_string(i) + "\n";
+    return bytes + "\x1D\x56\x01"s;
+}
+
+TEST_F(JobListTest, PickingAJobScrollsToItAndItsPngHoldsThatJobAlone) {
+    PrintOverTcp(box->TcpAddress(), Receipt("first", 40));
+    ASSERT_TRUE(JobsListed(1));
+    PrintOverTcp(box->TcpAddress(), Receipt("second", 40));
+    ASSERT_TRUE(JobsListed(2));
+    QTreeWidgetItem* second = JobPrinting("“second 0”");
+    ASSERT_NE(second, nullptr);
+    second->setSelected(true);
+    const int top = window->Receipt->TopOf(41);  // after the first job's 40 lines and cut
+    EXPECT_EQ(top, 40 * 30 + kelvo::printer::kCutDots);
+    QScrollBar* bar = window->Roll->verticalScrollBar();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return bar->value() == std::min(top, bar->maximum()); }, 5000))
+        << bar->value();
+    EXPECT_GT(bar->value(), 0);
+
+    // The PNG: just the first job's items, drawn as the view draws them alone.
+    jobs->clearSelection();
+    JobPrinting("“first 0”")->setSelected(true);
+    const QImage saved = SavedPng();
+    const auto paper = box->With(kNetwork, [](VirtualPrinter& p) { return p.Paper(); });
+    TReceiptView alone;
+    alone.SetPaper({paper.begin(), paper.begin() + 41});
+    EXPECT_EQ(saved.size(), QSize(kelvo::printer::kPaperDots, top));
+    EXPECT_TRUE(saved == alone.Render().convertToFormat(QImage::Format_Grayscale8));
+    TReceiptView other;
+    other.SetPaper({paper.begin() + 41, paper.end()});
+    EXPECT_FALSE(saved == other.Render().convertToFormat(QImage::Format_Grayscale8));
+
+    // No job picked: the whole roll, as before.
+    jobs->clearSelection();
+    EXPECT_EQ(SavedPng().height(), 2 * top);
+    EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(JobListTest, FiftyEightMillimetrePaperWrapsAt32CharactersAndSavesA384DotPng) {
+    window->PaperWidth->setCurrentIndex(window->PaperWidth->findText("58 mm (384 dots)"));
+    for (int printer = 0; printer < kelvo::printer::PrinterBox::kPrinters; ++printer)
+        EXPECT_EQ(box->With(printer, [](VirtualPrinter& p) { return p.PaperWidth(); }), 384);
+    PrintOverTcp(box->TcpAddress(), std::string(40, 'x') + "\n");
+    ASSERT_TRUE(JobsListed(1));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->Receipt->Paper().size() == 2; }, 5000));
+    EXPECT_EQ(Lines(window->Receipt->Paper()),
+              (std::vector<std::string>{std::string(32, 'x'), std::string(8, 'x')}));
+    EXPECT_EQ(window->Receipt->PaperWidth(), 384);
+    const QImage saved = SavedPng();
+    EXPECT_EQ(saved.size(), QSize(384, 60));
+    // The 32nd character reaches the paper's right edge.
+    EXPECT_GT(DarkShare(saved, QRect(372, 6, 12, 24)), 0.05);
+    jobs->topLevelItem(0)->setSelected(true);
+    EXPECT_EQ(SavedPng().width(), 384);
+}
+
+// The program refuses a paper it does not take before it opens anything.
+class PaperOption : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PaperOption, IsRefusedWithExitStatus2) {
+    QProcess program;
+    program.start(QStringLiteral(KELVO_PROGRAM),
+                  {QStringLiteral("--virtual-printer-only"),
+                   QStringLiteral("--virtual-printer-paper=%1").arg(GetParam())});
+    ASSERT_TRUE(program.waitForFinished(30000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 2);
+    EXPECT_TRUE(program.readAllStandardError().contains(
+        "kelvotool: --virtual-printer-paper takes 58 or 80 (mm)\n"));
+    EXPECT_TRUE(program.readAllStandardOutput().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(VirtualPrinter, PaperOption, ::testing::Values("70", "58mm", "576", ""));
+
 }  // namespace
