@@ -34,12 +34,15 @@ namespace {
 class Recorder {
   public:
     kelvo::printer::Sink Sink() {
-        return [this](std::string_view bytes) {
-            std::lock_guard lock(mu_);
-            bytes_.append(bytes);
-            cv_.notify_all();
-            return std::string(std::count(bytes.begin(), bytes.end(), '?'), '\x12');
-        };
+        return {[](std::string_view bytes) {
+                    return std::string(std::count(bytes.begin(), bytes.end(), '?'), '\x12');
+                },
+                [this](std::string_view held, std::string&) {
+                    std::lock_guard lock(mu_);
+                    bytes_.append(held);
+                    cv_.notify_all();
+                    return held.size();
+                }};
     }
     std::string WaitFor(size_t n, std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mu_);
