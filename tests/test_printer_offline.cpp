@@ -387,3 +387,28 @@ TEST(PrinterOffline, AutomaticStatusOfABridgedPrinterComesBackOverTheSerialLine)
     // XOFF (offline is busy), then printer 002's status: only it watches.
     EXPECT_EQ(Read(port.get(), 5, false), "\x13\x38\x00\x00\x00"s);
 }
+
+TEST(PrinterOffline, RealTimeRequestsAreFoundAcrossAnySplitAndNotAnsweredAgainWhenPrinted) {
+    StatusFlags paperOut;
+    paperOut.paperOut = true;
+    // A request, a DLE that starts nothing, one inside a picture's data (taken as a printer takes
+    // it), DLE ENQ, and DLE EOT with an n no printer answers.
+    const std::string stream =
+        "ab\x10\x04\x04"
+        "cd\x10\x10\x04\x01"
+        "\x1D\x76\x30\x00\x01\x00\x03\x00\x10\x04\x02"
+        "\x10\x05\x01\x10\x04\x09z\n"s;
+    const std::string answers = "\x72\x1A\x32"s;
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        VirtualPrinter printer;
+        printer.SetFlags(paperOut);
+        std::string got = printer.RealTime(std::string_view(stream).substr(0, split));
+        got += printer.RealTime(std::string_view(stream).substr(split));
+        EXPECT_EQ(got, answers) << split;
+        EXPECT_EQ(printer.Print(stream), "") << split;
+    }
+    // Fed straight, the model answers what it reads as requests: the picture's bytes are data.
+    VirtualPrinter direct;
+    direct.SetFlags(paperOut);
+    EXPECT_EQ(direct.Feed(stream), "\x72\x1A"s);
+}
