@@ -347,6 +347,9 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
             answers += sink.receive(bytes);
             held.append(bytes);
             buffered = held.size();
+            // Real-time answers go before the printer gets to the bytes.
+            if (!answers.empty() && !Flush(client, true, answers))
+                gone = ended = true;
         } else if (n == 0) {
             ended = true;
         } else if (!Retry(errno)) {
