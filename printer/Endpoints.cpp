@@ -36,6 +36,9 @@ constexpr int kBacklog = 8;
 // A client that asks without reading the answers must not grow them without bound: past this
 // the endpoint stops reading, as a printer with a full buffer would.
 constexpr size_t kAnswerLimit = 64 * 1024;
+// Reads in a row without poll while each fills the receive buffer's room: poll (and with it the
+// wake-up and the listener) is still asked between such runs.
+constexpr int kReadsWithoutPoll = 16;
 // Throttled reads come in steps of about this much line time, so a slow rate wakes the thread
 // about a hundred times a second rather than once per byte.
 constexpr double kReadStepSeconds = 0.01;
@@ -286,6 +289,7 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
     char buffer[kReceiveBuffer];
     bool ended = false;  // the client sent all it will: what it sent is printed, then it ends
     bool gone = false;   // nothing more can be sent to it either
+    int readOn = 0;      // reads left before poll is asked again
     auto heard = Clock::now();
     while (!stop) {
         outbox.TakeInto(answers);
@@ -315,20 +319,26 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
                 return TcpEnd::Idle;
             timeout = static_cast<int>(std::min<int64_t>(left.count(), 60000));
         }
-        const short wanted = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
-        const bool take = waiting.size() < kTcpWaitingTaken;
-        pollfd fds[3] = {{wake.fd(), POLLIN, 0},
-                         {gone ? -1 : client, wanted, 0},
-                         {take ? listener.get() : -1, POLLIN, 0}};
-        if (::poll(fds, 3, timeout) < 0 && errno != EINTR)
-            return TcpEnd::Closed;
-        if (stop)
-            return std::nullopt;
-        if ((fds[0].revents & POLLIN) != 0)
-            wake.Clear();  // a new idle limit, bytes to send, or a printer that takes bytes again
-        if ((fds[2].revents & POLLIN) != 0)
-            TakeWaiting();
-        const short got = fds[1].revents;
+        short got = POLLIN;
+        if (!room || answers.size() > 0 || readOn == 0) {
+            const short wanted = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
+            const bool take = waiting.size() < kTcpWaitingTaken;
+            pollfd fds[3] = {{wake.fd(), POLLIN, 0},
+                             {gone ? -1 : client, wanted, 0},
+                             {take ? listener.get() : -1, POLLIN, 0}};
+            if (::poll(fds, 3, timeout) < 0 && errno != EINTR)
+                return TcpEnd::Closed;
+            if (stop)
+                return std::nullopt;
+            if ((fds[0].revents & POLLIN) != 0)
+                wake.Clear();  // a new idle limit, bytes to send, or a printer that takes bytes
+            if ((fds[2].revents & POLLIN) != 0)
+                TakeWaiting();
+            got = fds[1].revents;
+            readOn = 0;
+        } else {
+            --readOn;
+        }
         if ((got & POLLOUT) != 0 && !Flush(client, true, answers)) {
             gone = ended = true;
             continue;
@@ -340,8 +350,12 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
             gone = ended = true;
             continue;
         }
-        const ssize_t n = ::recv(client, buffer, kReceiveBuffer - held.size(), 0);
+        const size_t want = kReceiveBuffer - held.size();
+        const ssize_t n = ::recv(client, buffer, want, 0);
         if (n > 0) {
+            // A full read: more is likely waiting, so read on without a turn of poll first.
+            if (static_cast<size_t>(n) == want && readOn == 0)
+                readOn = kReadsWithoutPoll;
             heard = Clock::now();
             const std::string_view bytes(buffer, static_cast<size_t>(n));
             answers += sink.receive(bytes);
@@ -354,6 +368,8 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
             ended = true;
         } else if (!Retry(errno)) {
             gone = ended = true;
+        } else {
+            readOn = 0;
         }
     }
     return std::nullopt;
