@@ -308,11 +308,11 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
         const bool room = !ended && held.size() < kReceiveBuffer && answers.size() < kAnswerLimit;
         // The idle limit is for a client that keeps the printer waiting, not for one the printer
         // keeps waiting.
-        if (!held.empty() || !room)
+        if (!held.empty())
             heard = Clock::now();
         int timeout = -1;
         if (const std::chrono::milliseconds limit{idleMs.load()};
-            limit.count() > 0 && room && held.empty()) {
+            limit.count() > 0 && held.empty()) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(heard + limit - Clock::now());
             if (left.count() <= 0)

@@ -412,3 +412,28 @@ TEST(PrinterOffline, RealTimeRequestsAreFoundAcrossAnySplitAndNotAnsweredAgainWh
     direct.SetFlags(paperOut);
     EXPECT_EQ(direct.Feed(stream), "\x72\x1A"s);
 }
+
+TEST(PrinterOffline, TheIdleLimitWaitsWhileThePrinterHoldsTheClientsBytes) {
+    PrinterBox::Options options = Options();
+    options.tcp.idleLimit = 300ms;
+    PrinterBox box(options);
+    StatusFlags cover;
+    cover.coverOpen = true;
+    box.SetFlags(cover);
+    UniqueFd client = Connect(box);
+    Send(client.get(), "held\n");
+    ASSERT_TRUE(Eventually([&] { return box.TcpBuffered() == 5; }));
+    // Silent for three idle limits, but the printer is what keeps it waiting: still connected.
+    char byte = 0;
+    EXPECT_EQ(kelvo::ReadWithin(client.get(), &byte, 1, 900ms, true).error, ETIMEDOUT);
+    box.SetFlags({});
+    EXPECT_TRUE(Eventually([&] { return PaperText(box, kNetwork).size() == 1; }));
+    // Then silent with nothing held: closed at the limit.
+    const auto r = kelvo::ReadWithin(client.get(), &byte, 1, 5s, true);
+    EXPECT_EQ(r.error, 0);
+    EXPECT_EQ(r.count, 0u);
+    ASSERT_TRUE(Eventually([&] {
+        return box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs().size(); }) == 1;
+    }));
+    EXPECT_EQ(box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs().back().end; }), "idle");
+}
