@@ -272,14 +272,11 @@ TEST(TcpEndpoint, CountsTheClientsWaitingBehindTheOneServed) {
 
 namespace {
 
-// A printer that takes nothing while closed (offline) and everything once open; answers each '?'
-// with 0x12 as it arrives.
+// A printer that takes nothing while closed (offline) and everything once open.
 class Gate {
   public:
     kelvo::printer::Sink Sink() {
-        return {[](std::string_view bytes) {
-                    return std::string(std::count(bytes.begin(), bytes.end(), '?'), '\x12');
-                },
+        return {[](std::string_view) { return std::string(); },
                 [this](std::string_view held, std::string&) -> size_t {
                     std::lock_guard lock(mu_);
                     if (!open_)
@@ -311,23 +308,6 @@ std::string Numbered(size_t size) {
 }
 
 }  // namespace
-
-TEST(TcpEndpoint, AHeldBufferStopsAtItsSizeAnswersAtOnceAndResumeHandsItOverInOrder) {
-    using kelvo::printer::kReceiveBuffer;
-    Gate printer;
-    TcpEndpoint endpoint({OwnLoopbackHost(), 0}, printer.Sink());
-    UniqueFd client = Connect(OwnLoopbackHost(), endpoint.Port());
-    const std::string bytes = "?" + Numbered(3 * kReceiveBuffer);
-    Send(client.get(), bytes, true);  // the kernels take what the printer does not
-    EXPECT_EQ(Answer(client.get(), true), "\x12");
-    EXPECT_TRUE(Eventually([&] { return endpoint.Buffered() == kReceiveBuffer; }));
-    EXPECT_EQ(printer.Bytes(), "");
-    printer.Open();
-    endpoint.Resume();
-    EXPECT_TRUE(Eventually([&] { return printer.Bytes().size() == bytes.size(); }));
-    EXPECT_EQ(printer.Bytes(), bytes);
-    EXPECT_EQ(endpoint.Buffered(), 0u);
-}
 
 TEST(TcpEndpoint, TakesABoundedQueueOfWaitingClientsAndSendsItsOwnBytesToTheOneServed) {
     using kelvo::printer::kTcpWaitingTaken;
