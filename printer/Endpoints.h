@@ -49,7 +49,8 @@ struct TcpOptions {
     std::string host = "127.0.0.1";  // numeric: 127.0.0.0/8 or ::1
     uint16_t port = 9100;            // 0: any free port
     // A client silent this long is closed, so that one client cannot hold the printer from the
-    // others; 0: never.
+    // others; 0: never. Not counted while the receive buffer holds bytes the printer has not
+    // taken (offline): then the printer keeps the client waiting, not the other way round.
     std::chrono::milliseconds idleLimit = kDefaultIdleLimit;
 };
 
