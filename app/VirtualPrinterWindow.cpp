@@ -240,21 +240,24 @@ void TVirtualPrinterWindow::SetEnglish(bool english) {
     ClearPaper->setText(t("Clear paper", "清除纸张"));
     SavePng->setText(t("Save PNG…", "保存 PNG…"));
     shownChanges_ = UINT64_MAX;
-    shownWaiting_ = -1;
     Refresh();
     ShowClients();
 }
 
 void TVirtualPrinterWindow::ShowClients() {
-    const bool serving = box_.TcpServing();
-    const int waiting = box_.TcpWaiting();
-    if (serving == shownServing_ && waiting == shownWaiting_)
-        return;
-    shownServing_ = serving;
-    shownWaiting_ = waiting;
-    QString text = english_ ? (serving ? QStringLiteral("Network client connected")
-                                       : QStringLiteral("No network client"))
-                            : QString::fromUtf8(serving ? "网络客户端已连接" : "无网络客户端");
+    const kelvo::printer::TcpQueue queue = box_.TcpClients();
+    auto when = [](std::chrono::system_clock::time_point t) {
+        return QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(t))
+            .toString(QStringLiteral("HH:mm:ss"));
+    };
+    QString text = english_ ? (queue.served ? QStringLiteral("Network client connected")
+                                            : QStringLiteral("No network client"))
+                            : QString::fromUtf8(queue.served ? "网络客户端已连接" : "无网络客户端");
+    if (queue.served) {
+        text += english_ ? QStringLiteral(": %1 since %2") : QString::fromUtf8("：%1，自 %2");
+        text = text.arg(QString::fromStdString(queue.served->address), when(queue.served->since));
+    }
+    const int waiting = static_cast<int>(queue.waiting.size()) + queue.backlog;
     if (waiting > 0) {
         text += QLatin1Char('\n') +
                 (english_
@@ -262,8 +265,14 @@ void TVirtualPrinterWindow::ShowClients() {
                            .arg(waiting)
                            .arg(waiting == 1 ? QStringLiteral("client") : QStringLiteral("clients"))
                      : QString::fromUtf8("%1 个客户端等待中").arg(waiting));
+        QStringList who;
+        for (const kelvo::printer::TcpClient& client : queue.waiting)
+            who << QString::fromStdString(client.address) + QLatin1Char(' ') + when(client.since);
+        if (!who.isEmpty())
+            text += QStringLiteral(": ") + who.join(QStringLiteral(", "));
     }
-    Clients->setText(text);
+    if (text != Clients->text())
+        Clients->setText(text);
 }
 
 void TVirtualPrinterWindow::NoteShownEnds() {

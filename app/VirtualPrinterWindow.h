@@ -36,7 +36,8 @@ class TVirtualPrinterWindow : public QWidget {
     TReceiptView* Receipt = nullptr;
     QScrollArea* Roll = nullptr;
     QLabel* Endpoints = nullptr;
-    QLabel* Clients = nullptr;  // the network printer's client, and how many wait behind it
+    // The network printer's client, and who waits behind it (address, since when).
+    QLabel* Clients = nullptr;
     QLabel* LastJob = nullptr;  // how the network printer's last job ended
     QGroupBox* SettingsGroup = nullptr;
     QLabel* SettingsView = nullptr;
@@ -80,8 +81,6 @@ class TVirtualPrinterWindow : public QWidget {
     Dialogs& dialogs_;
     bool english_ = true;
     uint64_t shownChanges_ = UINT64_MAX;
-    int shownWaiting_ = -1;
-    bool shownServing_ = false;
     // Each printer's paper end when last looked at (item numbers), to tell which printed since.
     std::array<uint64_t, kelvo::printer::PrinterBox::kPrinters> seenEnds_{};
     bool seen_ = false;

@@ -118,10 +118,12 @@ int main(int argc, char** argv) {
     double intake = -1;
     {
         kelvo::printer::VirtualPrinter model;
-        kelvo::printer::TcpEndpoint endpoint({host, 0}, [&](std::string_view bytes) {
-            model.Feed(bytes);
-            return std::string();
-        });
+        kelvo::printer::TcpEndpoint endpoint(
+            {host, 0}, {[&](std::string_view bytes) { return model.RealTime(bytes); },
+                        [&](std::string_view held, std::string& answers) {
+                            answers += model.Print(held);
+                            return held.size();
+                        }});
         intake = SendAll(host, endpoint.Port(), stream);
     }
     if (plain <= 0 || intake <= 0) {

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -35,6 +36,9 @@ constexpr int kBacklog = 8;
 // A client that asks without reading the answers must not grow them without bound: past this
 // the endpoint stops reading, as a printer with a full buffer would.
 constexpr size_t kAnswerLimit = 64 * 1024;
+// Reads in a row without poll while each fills the receive buffer's room: poll (and with it the
+// wake-up and the listener) is still asked between such runs.
+constexpr int kReadsWithoutPoll = 16;
 // Throttled reads come in steps of about this much line time, so a slow rate wakes the thread
 // about a hundred times a second rather than once per byte.
 constexpr double kReadStepSeconds = 0.01;
@@ -86,6 +90,30 @@ bool Retry(int error) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// Bytes the printer sends by itself, handed over from any thread.
+class Outbox {
+  public:
+    // Dropped when they do not fit: a peer that reads nothing must not grow them.
+    void Put(std::string_view bytes) {
+        std::lock_guard lock(mu_);
+        if (bytes_.size() + bytes.size() <= kAnswerLimit)
+            bytes_.append(bytes);
+    }
+    void TakeInto(std::string& answers) {
+        std::lock_guard lock(mu_);
+        answers += bytes_;
+        bytes_.clear();
+    }
+    void Clear() {
+        std::lock_guard lock(mu_);
+        bytes_.clear();
+    }
+
+  private:
+    std::mutex mu_;
+    std::string bytes_;
+};
+
 std::string PeerAddress(const sockaddr_storage& peer) {
     char text[INET6_ADDRSTRLEN] = {};
     if (peer.ss_family == AF_INET6) {
@@ -109,17 +137,23 @@ struct TcpEndpoint::Impl {
     }
     int Listen(const sockaddr* address, socklen_t length);
     void Run();
+    // Takes clients off the listener while there is room behind the one served.
+    void TakeWaiting();
     // How the connection ended; nullopt when the endpoint stops.
     std::optional<TcpEnd> Serve(int client);
 
     Sink sink;
     TcpEvents events;
     std::atomic<int64_t> idleMs;
-    std::atomic<bool> serving{false};
     UniqueFd listener;
     std::string host;
     uint16_t port = 0;
     bool v6 = false;
+    std::deque<UniqueFd> waiting;  // the thread's own
+    mutable std::mutex queueMutex;
+    TcpQueue queue;  // backlog unused here
+    Outbox outbox;
+    std::atomic<size_t> buffered{0};
     Wake wake;
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -201,27 +235,35 @@ int TcpEndpoint::Impl::Listen(const sockaddr* address, socklen_t length) {
 
 void TcpEndpoint::Impl::Run() {
     while (!stop) {
-        pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (stop)
-            return;
-        if ((fds[0].revents & POLLIN) != 0)
-            wake.Clear();
-        if ((fds[1].revents & POLLIN) == 0)
+        if (waiting.empty()) {
+            pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (stop)
+                return;
+            if ((fds[0].revents & POLLIN) != 0)
+                wake.Clear();
+            TakeWaiting();
             continue;
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        UniqueFd client(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                                  SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!client)
-            continue;
-        serving = true;
+        }
+        UniqueFd client = std::move(waiting.front());
+        waiting.pop_front();
+        std::string peer;
+        {
+            std::lock_guard lock(queueMutex);
+            queue.served = std::move(queue.waiting.front());
+            queue.waiting.erase(queue.waiting.begin());
+            peer = queue.served->address;
+        }
+        outbox.Clear();  // not this client's
         if (events.started)
-            events.started(PeerAddress(peer));
+            events.started(peer);
         const std::optional<TcpEnd> end = Serve(client.get());
         client.reset();
-        serving = false;
+        {
+            std::lock_guard lock(queueMutex);
+            queue.served.reset();
+        }
         if (!end)
             return;
         if (events.ended)
@@ -229,44 +271,107 @@ void TcpEndpoint::Impl::Run() {
     }
 }
 
+void TcpEndpoint::Impl::TakeWaiting() {
+    while (waiting.size() < kTcpWaitingTaken) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        UniqueFd client(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                                  SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!client)
+            return;
+        waiting.push_back(std::move(client));
+        std::lock_guard lock(queueMutex);
+        queue.waiting.push_back({PeerAddress(peer), std::chrono::system_clock::now()});
+    }
+}
+
 std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
-    std::string answers;
-    // Large reads: a print arrives far faster than a line carries it, and each read is a turn of
-    // poll, recv and the printer's lock.
-    std::vector<char> chunk(64 * 1024);
-    char* const buffer = chunk.data();
+    std::string held, answers;
+    held.reserve(kReceiveBuffer);
+    char buffer[kReceiveBuffer];
+    bool ended = false;  // the client sent all it will: what it sent is printed, then it ends
+    bool gone = false;   // nothing more can be sent to it either
+    int readOn = 0;      // reads left before poll is asked again
     auto heard = Clock::now();
     while (!stop) {
+        outbox.TakeInto(answers);
+        if (!held.empty()) {
+            held.erase(0, sink.print(held, answers));
+            buffered = held.size();
+        }
+        if (gone)
+            answers.clear();
+        if (!answers.empty() && !Flush(client, true, answers)) {
+            gone = ended = true;
+            answers.clear();
+        }
+        if (ended && held.empty())
+            return TcpEnd::Closed;
+        const bool room = !ended && held.size() < kReceiveBuffer && answers.size() < kAnswerLimit;
+        // The idle limit is for a client that keeps the printer waiting, not for one the printer
+        // keeps waiting.
+        if (!held.empty())
+            heard = Clock::now();
         int timeout = -1;
-        if (const std::chrono::milliseconds limit{idleMs.load()}; limit.count() > 0) {
+        if (const std::chrono::milliseconds limit{idleMs.load()};
+            limit.count() > 0 && held.empty()) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(heard + limit - Clock::now());
             if (left.count() <= 0)
                 return TcpEnd::Idle;
             timeout = static_cast<int>(std::min<int64_t>(left.count(), 60000));
         }
-        const bool room = answers.size() < kAnswerLimit;
-        const short wanted = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
-        pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {client, wanted, 0}};
-        if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
-            return TcpEnd::Closed;
-        if (stop)
-            return std::nullopt;
-        if ((fds[0].revents & POLLIN) != 0)
-            wake.Clear();  // a new idle limit: measured again above
-        const short got = fds[1].revents;
-        if ((got & POLLOUT) != 0 && !Flush(client, true, answers))
-            return TcpEnd::Closed;
-        if ((got & (POLLIN | POLLHUP | POLLERR)) == 0 || !room)
-            continue;
-        const ssize_t n = ::recv(client, buffer, chunk.size(), 0);
-        if (n > 0) {
-            heard = Clock::now();
-            answers += sink(std::string_view(buffer, static_cast<size_t>(n)));
-            if (!Flush(client, true, answers))
+        short got = POLLIN;
+        if (!room || answers.size() > 0 || readOn == 0) {
+            const short wanted = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
+            const bool take = waiting.size() < kTcpWaitingTaken;
+            pollfd fds[3] = {{wake.fd(), POLLIN, 0},
+                             {gone ? -1 : client, wanted, 0},
+                             {take ? listener.get() : -1, POLLIN, 0}};
+            if (::poll(fds, 3, timeout) < 0 && errno != EINTR)
                 return TcpEnd::Closed;
-        } else if (n == 0 || !Retry(errno)) {
-            return TcpEnd::Closed;
+            if (stop)
+                return std::nullopt;
+            if ((fds[0].revents & POLLIN) != 0)
+                wake.Clear();  // a new idle limit, bytes to send, or a printer that takes bytes
+            if ((fds[2].revents & POLLIN) != 0)
+                TakeWaiting();
+            got = fds[1].revents;
+            readOn = 0;
+        } else {
+            --readOn;
+        }
+        if ((got & POLLOUT) != 0 && !Flush(client, true, answers)) {
+            gone = ended = true;
+            continue;
+        }
+        if ((got & (POLLIN | POLLHUP | POLLERR)) == 0)
+            continue;
+        if (!room) {
+            // Hung up while the printer holds its bytes: they are printed all the same.
+            gone = ended = true;
+            continue;
+        }
+        const size_t want = kReceiveBuffer - held.size();
+        const ssize_t n = ::recv(client, buffer, want, 0);
+        if (n > 0) {
+            // A full read: more is likely waiting, so read on without a turn of poll first.
+            if (static_cast<size_t>(n) == want && readOn == 0)
+                readOn = kReadsWithoutPoll;
+            heard = Clock::now();
+            const std::string_view bytes(buffer, static_cast<size_t>(n));
+            answers += sink.receive(bytes);
+            held.append(bytes);
+            buffered = held.size();
+            // Real-time answers go before the printer gets to the bytes.
+            if (!answers.empty() && !Flush(client, true, answers))
+                gone = ended = true;
+        } else if (n == 0) {
+            ended = true;
+        } else if (!Retry(errno)) {
+            gone = ended = true;
+        } else {
+            readOn = 0;
         }
     }
     return std::nullopt;
@@ -300,16 +405,42 @@ std::chrono::milliseconds TcpEndpoint::IdleLimit() const {
 }
 
 bool TcpEndpoint::Serving() const {
-    return impl_->serving;
+    std::lock_guard lock(impl_->queueMutex);
+    return impl_->queue.served.has_value();
 }
 
 int TcpEndpoint::Waiting() const {
+    const TcpQueue queue = Queue();
+    return static_cast<int>(queue.waiting.size()) + queue.backlog;
+}
+
+TcpQueue TcpEndpoint::Queue() const {
+    TcpQueue queue;
+    {
+        std::lock_guard lock(impl_->queueMutex);
+        queue = impl_->queue;
+    }
     // A listening socket's TCP_INFO counts the connections in its accept queue.
     tcp_info info{};
     socklen_t length = sizeof info;
-    if (::getsockopt(impl_->listener.get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
-        return 0;
-    return static_cast<int>(info.tcpi_unacked);
+    if (::getsockopt(impl_->listener.get(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
+        queue.backlog = static_cast<int>(info.tcpi_unacked);
+    return queue;
+}
+
+void TcpEndpoint::Resume() {
+    impl_->wake.Signal();
+}
+
+void TcpEndpoint::Send(std::string_view bytes) {
+    if (bytes.empty())
+        return;
+    impl_->outbox.Put(bytes);
+    impl_->wake.Signal();
+}
+
+size_t TcpEndpoint::Buffered() const {
+    return impl_->buffered;
 }
 
 struct PtyEndpoint::Impl {
@@ -320,14 +451,20 @@ struct PtyEndpoint::Impl {
         thread.join();
     }
     void Run();
+    // Sends XOFF while the printer is busy (held, or its receive buffer full), XON once not.
+    void Flow();
 
     Sink sink;
     UniqueFd master;
     UniqueFd slave;
     std::string slavePath;
     std::atomic<long> readBaud;
-    std::mutex holdMutex;  // keeps XOFF and XON in the order of the calls
+    std::mutex flowMutex;  // keeps XOFF and XON in the order of the calls
     std::atomic<bool> hold{false};
+    std::atomic<bool> full{false};
+    bool xoff = false;  // sent last; under flowMutex
+    Outbox outbox;
+    std::atomic<size_t> buffered{0};
     Wake wake;
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -361,14 +498,24 @@ PtyEndpoint::Impl::Impl(PtyOptions options, Sink s)
 }
 
 void PtyEndpoint::Impl::Run() {
-    std::string answers;
-    char buffer[4096];
+    std::string held, answers;
+    held.reserve(kReceiveBuffer);
+    char buffer[kReceiveBuffer];
     double credit = 0;  // bytes the line has delivered but we have not read yet
     auto last = Clock::now();
     while (!stop) {
+        outbox.TakeInto(answers);
+        if (!held.empty()) {
+            held.erase(0, sink.print(held, answers));
+            buffered = held.size();
+        }
+        if (full != (held.size() >= kReceiveBuffer)) {
+            full = !full;
+            Flow();
+        }
         const double rate = static_cast<double>(readBaud.load()) / 10.0;
-        bool reading = !hold && answers.size() < kAnswerLimit;
-        size_t allowance = sizeof buffer;
+        bool reading = !full && answers.size() < kAnswerLimit;
+        size_t allowance = kReceiveBuffer - held.size();
         int timeout = -1;
         const auto now = Clock::now();
         if (reading && rate > 0) {
@@ -394,19 +541,35 @@ void PtyEndpoint::Impl::Run() {
         const short got = fds[1].revents;
         if ((got & POLLOUT) != 0)
             Flush(master.get(), false, answers);
-        // A hold that came in during the poll: not one more byte.
-        if ((got & POLLIN) == 0 || !reading || hold)
+        if ((got & POLLIN) == 0 || !reading)
             continue;
         const ssize_t n = ::read(master.get(), buffer, allowance);
         if (n > 0) {
             credit -= static_cast<double>(n);
-            answers += sink(std::string_view(buffer, static_cast<size_t>(n)));
+            const std::string_view bytes(buffer, static_cast<size_t>(n));
+            answers += sink.receive(bytes);
+            held.append(bytes);
+            buffered = held.size();
             Flush(master.get(), false, answers);
         } else if (n == 0 || !Retry(errno)) {
             // Our own slave descriptor rules out a hang-up: whatever this is, do not spin on it.
             return;
         }
     }
+}
+
+void PtyEndpoint::Impl::Flow() {
+    std::lock_guard lock(flowMutex);
+    const bool busy = hold || full;
+    if (busy == xoff)
+        return;
+    const char control = busy ? '\x13' : '\x11';
+    WriteAll(master.get(), &control, 1, false);
+    // The line discipline takes input from a work queue; polling the slave with nothing to read
+    // runs that work now, so the writer stops before this returns, not some 16 KiB later.
+    pollfd p{slave.get(), POLLIN, 0};
+    ::poll(&p, 1, 0);
+    xoff = busy;
 }
 
 PtyEndpoint::PtyEndpoint(PtyOptions options, Sink sink)
@@ -419,25 +582,29 @@ const std::string& PtyEndpoint::SlavePath() const {
 }
 
 void PtyEndpoint::SetHold(bool hold) {
-    std::lock_guard lock(impl_->holdMutex);
-    if (impl_->hold == hold)
-        return;
-    // Stop reading before XOFF goes out, and send XON before reading again.
-    if (hold)
-        impl_->hold = true;
-    const char control = hold ? '\x13' : '\x11';
-    WriteAll(impl_->master.get(), &control, 1, false);
-    // The line discipline takes input from a work queue; polling the slave with nothing to read
-    // runs that work now, so the writer stops before this returns, not some 16 KiB later.
-    pollfd slave{impl_->slave.get(), POLLIN, 0};
-    ::poll(&slave, 1, 0);
     impl_->hold = hold;
+    impl_->Flow();
     impl_->wake.Signal();
 }
 
 void PtyEndpoint::SetReadBaud(long baud) {
     impl_->readBaud = baud;
     impl_->wake.Signal();
+}
+
+void PtyEndpoint::Resume() {
+    impl_->wake.Signal();
+}
+
+void PtyEndpoint::Send(std::string_view bytes) {
+    if (bytes.empty())
+        return;
+    impl_->outbox.Put(bytes);
+    impl_->wake.Signal();
+}
+
+size_t PtyEndpoint::Buffered() const {
+    return impl_->buffered;
 }
 
 }  // namespace kelvo::printer

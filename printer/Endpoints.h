@@ -7,14 +7,28 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvo::printer {
 
-// Called on the endpoint's own thread with each chunk received; returns bytes to send back
-// (status answers). The owner serialises access to its model itself. Must not throw.
-using Sink = std::function<std::string(std::string_view bytes)>;
+// A printer's receive buffer: what an endpoint holds that the printer has not taken yet. Full, the
+// endpoint reads no more (TCP: the client's writes block once its kernel buffers are full too;
+// serial: XOFF).
+inline constexpr size_t kReceiveBuffer = 4096;
+
+// The printer behind an endpoint, called on the endpoint's own thread; the owner serialises
+// access to its model itself. Must not throw.
+struct Sink {
+    // Bytes as they are read, before the printer gets to them: what it answers at once.
+    std::function<std::string(std::string_view bytes)> receive;
+    // The receive buffer, oldest first: returns how many bytes the printer took (fewer, none at
+    // all, while it is offline) and appends what they answered. Offered again after each read
+    // and after Resume().
+    std::function<size_t(std::string_view held, std::string& answers)> print;
+};
 
 // How a TCP client's connection ended.
 enum class TcpEnd {
@@ -36,18 +50,37 @@ struct TcpOptions {
     std::string host = "127.0.0.1";  // numeric: 127.0.0.0/8 or ::1
     uint16_t port = 9100;            // 0: any free port
     // A client silent this long is closed, so that one client cannot hold the printer from the
-    // others; 0: never.
+    // others; 0: never. Not counted while the receive buffer holds bytes the printer has not
+    // taken (offline): then the printer keeps the client waiting, not the other way round.
     std::chrono::milliseconds idleLimit = kDefaultIdleLimit;
 };
+
+// A client taken off the listener: its address ("127.0.0.1:40112", "[::1]:40112") and since when
+// it is connected.
+struct TcpClient {
+    std::string address;
+    std::chrono::system_clock::time_point since;
+};
+
+struct TcpQueue {
+    std::optional<TcpClient> served;
+    std::vector<TcpClient> waiting;  // in the order they are served
+    int backlog = 0;                 // connected but not yet taken, behind `waiting`
+};
+
+// Clients taken and waiting behind the one served, at most; further ones stay in the backlog.
+inline constexpr size_t kTcpWaitingTaken = 8;
 
 // Number of further loopback addresses tried for a taken port, and of further ports after those.
 inline constexpr int kTcpPortTries = 20;
 inline constexpr int kTcpAddressTries = 8;
 
 // A TCP listener on a loopback address serving one connection at a time, as a printer does;
-// further clients wait in the backlog. When host:port is taken it tries the same port on the next
-// loopback addresses (IPv4 only), then the next ports. Throws std::invalid_argument for a host that
-// is not a loopback address, std::system_error when nothing could be bound.
+// further clients wait, taken in order (up to kTcpWaitingTaken, so that their addresses are known)
+// but not read, the rest in the backlog. A client that closes leaves what it sent to be printed.
+// When host:port is taken it tries the same port on the next loopback addresses (IPv4 only), then
+// the next ports. Throws std::invalid_argument for a host that is not a loopback address,
+// std::system_error when nothing could be bound.
 class TcpEndpoint {
   public:
     TcpEndpoint(TcpOptions options, Sink sink, TcpEvents events = {});
@@ -63,9 +96,18 @@ class TcpEndpoint {
     // Applies to the connection being served too, from now.
     void SetIdleLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds IdleLimit() const;
-    // Whether a client is being served, and how many wait behind it (connected, not yet taken).
+    // Whether a client is being served, and how many wait behind it (connected, not yet served).
     bool Serving() const;
     int Waiting() const;
+    TcpQueue Queue() const;
+
+    // The printer may take bytes again: the receive buffer is offered to it once more.
+    void Resume();
+    // Bytes the printer sends by itself (automatic status), to the client being served; dropped
+    // when there is none. Thread-safe.
+    void Send(std::string_view bytes);
+    // Bytes in the receive buffer.
+    size_t Buffered() const;
 
   private:
     struct Impl;
@@ -92,11 +134,17 @@ class PtyEndpoint {
 
     const std::string& SlavePath() const;
 
-    // On: sends XOFF and stops reading (paper out), so the tool's writes stall if it honours
-    // XOFF and pile up otherwise. Off: sends XON and reads again. XOFF reaches the slave before
-    // this returns, but the line discipline acts on it a moment later.
+    // On: busy (offline), sends XOFF, so the tool's writes stall if it honours XOFF; what comes
+    // all the same still goes to the receive buffer. Off: XON, unless the buffer is full. The
+    // endpoint sends XOFF by itself too while its receive buffer is full, and XON once it reads
+    // again. XOFF reaches the slave before this returns, but the line discipline acts on it a
+    // moment later.
     void SetHold(bool hold);
     void SetReadBaud(long baud);
+    // As TcpEndpoint's.
+    void Resume();
+    void Send(std::string_view bytes);
+    size_t Buffered() const;
 
   private:
     struct Impl;

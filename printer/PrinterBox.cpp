@@ -31,10 +31,15 @@ PrinterBox::PrinterBox(Options options) {
         printers_[0]->EndJob(end == TcpEnd::Idle ? "idle" : "closed");
         ++changes_;
     };
-    tcp_ = std::make_unique<TcpEndpoint>(
-        options.tcp, [this](std::string_view bytes) { return Feed(0, bytes); }, std::move(events));
-    pty_ = std::make_unique<PtyEndpoint>(options.pty,
-                                         [this](std::string_view bytes) { return Feed(1, bytes); });
+    serialBusyWhenOffline_ = options.serialBusyWhenOffline;
+    auto sink = [this](int index) {
+        return Sink{[this, index](std::string_view bytes) { return Receive(index, bytes); },
+                    [this, index](std::string_view held, std::string& answers) {
+                        return Print(index, held, answers);
+                    }};
+    };
+    tcp_ = std::make_unique<TcpEndpoint>(options.tcp, sink(0), std::move(events));
+    pty_ = std::make_unique<PtyEndpoint>(options.pty, sink(1));
     std::lock_guard lock(mu_);
     bridge_->SetLineName("serial " + pty_->SlavePath());
 }
@@ -45,34 +50,64 @@ PrinterBox::~PrinterBox() {
     tcp_.reset();
 }
 
-std::string PrinterBox::Feed(int index, std::string_view bytes) {
-    std::string answer;
-    if (index != 0) {
-        // A radio frame is one burst: after a pause the line's own printer is addressed again.
-        std::lock_guard lock(mu_);
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastSerial_ > kFrameGap)
-            bridge_->EndFrame();
-        lastSerial_ = now;
+std::string PrinterBox::Receive(int index, std::string_view bytes) {
+    std::lock_guard lock(mu_);
+    if (index == 0)
+        return printers_[0]->RealTime(bytes);
+    // A radio frame is one burst: after a pause the line's own printer is addressed again.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastSerial_ > kFrameGap) {
+        bridge_->EndReceivedFrame();
+        frameEnds_.push_back(serialReceived_);
     }
-    while (!bytes.empty()) {
-        const std::string_view slice = bytes.substr(0, kFeedSlice);
-        bytes.remove_prefix(slice.size());
+    lastSerial_ = now;
+    serialReceived_ += bytes.size();
+    return bridge_->RealTime(bytes);
+}
+
+size_t PrinterBox::Print(int index, std::string_view held, std::string& answers) {
+    size_t taken = 0;
+    while (taken < held.size()) {
         std::lock_guard lock(mu_);
+        // The line's own printer speaks for the bridge: they share the flags.
+        if (printers_[index]->Offline())
+            break;
+        size_t length = std::min(kFeedSlice, held.size() - taken);
+        if (index != 0) {
+            while (!frameEnds_.empty() && frameEnds_.front() <= serialPrinted_) {
+                bridge_->EndFrame();
+                frameEnds_.pop_front();
+            }
+            if (!frameEnds_.empty())
+                length = std::min<uint64_t>(length, frameEnds_.front() - serialPrinted_);
+            serialPrinted_ += length;
+        }
+        const std::string_view slice = held.substr(taken, length);
+        answers += index == 0 ? printers_[0]->Print(slice) : bridge_->Print(slice);
+        taken += length;
         ++changes_;
-        answer += index == 0 ? printers_[0]->Feed(slice) : bridge_->Feed(slice);
     }
-    return answer;
+    return taken;
 }
 
 void PrinterBox::SetFlags(const StatusFlags& flags) {
+    std::string status[kPrinters];
+    bool offline = false;
     {
         std::lock_guard lock(mu_);
-        for (auto& printer : printers_)
-            printer->Flags() = flags;
+        for (int i = 0; i < kPrinters; ++i)
+            status[i] = printers_[i]->SetFlags(flags);
+        offline = printers_[1]->Offline();
         ++changes_;
     }
-    pty_->SetHold(flags.paperOut);
+    // XOFF or XON first: the statuses below go out after it.
+    pty_->SetHold(serialBusyWhenOffline_ && offline);
+    tcp_->Send(status[0]);
+    // The bridge's printers answer over the serial line, as its own does.
+    for (int i = 1; i < kPrinters; ++i)
+        pty_->Send(status[i]);
+    tcp_->Resume();
+    pty_->Resume();
 }
 
 bool PrinterBox::SetPaperWidth(int dots) {
@@ -92,7 +127,9 @@ int PrinterBox::PaperWidth() const {
 
 void PrinterBox::EndPausedFrame() {
     std::lock_guard lock(mu_);
-    if (std::chrono::steady_clock::now() - lastSerial_ > kFrameGap && bridge_->EndFrame())
+    // Only once the frame has printed: held bytes (offline) are still part of it.
+    if (std::chrono::steady_clock::now() - lastSerial_ > kFrameGap &&
+        serialPrinted_ == serialReceived_ && bridge_->EndFrame())
         ++changes_;
 }
 

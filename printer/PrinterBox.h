@@ -8,9 +8,15 @@
 // printer holds for one slice of kFeedSlice bytes at a time, so that a status request elsewhere
 // or a view never waits long. Each TCP connection is one job of the network printer; on the
 // serial line each frame is a job of the printer it addresses.
+//
+// Offline (cover open, paper out, an error, or switched off line), the printers print nothing:
+// the endpoints keep what comes in their receive buffers, answer real-time requests from it at
+// once, and stop reading when the buffer is full; once back online the printers print it, in
+// order.
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -27,6 +33,9 @@ class PrinterBox {
         TcpOptions tcp;
         PtyOptions pty;
         int paperDots = kPaper80Dots;  // or kPaper58Dots, for all the printers
+        // The serial line is busy (XOFF) while the printer is offline, not only while its receive
+        // buffer is full: a printer's handshake setting, this one by default.
+        bool serialBusyWhenOffline = true;
     };
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
@@ -49,6 +58,10 @@ class PrinterBox {
     // The network printer's clients: one served, the others waiting behind it.
     bool TcpServing() const { return tcp_->Serving(); }
     int TcpWaiting() const { return tcp_->Waiting(); }
+    TcpQueue TcpClients() const { return tcp_->Queue(); }
+    // Bytes held in the endpoints' receive buffers.
+    size_t TcpBuffered() const { return tcp_->Buffered(); }
+    size_t SerialBuffered() const { return pty_->Buffered(); }
 
     // Runs `f` on printer `index` (0 when out of range) under the box's lock.
     template <class F>
@@ -56,7 +69,9 @@ class PrinterBox {
         std::lock_guard lock(mu_);
         return f(*printers_[index >= 0 && index < kPrinters ? index : 0]);
     }
-    // Applies status flags to every printer; paper out also holds the serial line (XOFF).
+    // Applies status flags to every printer, and sends the automatic status of those that asked
+    // for it (GS a) to their endpoint. Offline holds the serial line (XOFF) unless the options
+    // said otherwise; back online, the printers print what their endpoints hold.
     void SetFlags(const StatusFlags& flags);
     // Loads every printer with kPaper80Dots or kPaper58Dots wide paper; false for any other.
     bool SetPaperWidth(int dots);
@@ -68,13 +83,20 @@ class PrinterBox {
     uint64_t Changes() const { return changes_.load(); }
 
   private:
-    std::string Feed(int index, std::string_view bytes);
+    std::string Receive(int index, std::string_view bytes);
+    size_t Print(int index, std::string_view held, std::string& answers);
 
     mutable std::mutex mu_;
     std::unique_ptr<VirtualPrinter> printers_[kPrinters];
     std::unique_ptr<Bridge> bridge_;
     std::atomic<uint64_t> changes_{0};
+    bool serialBusyWhenOffline_ = true;
     std::chrono::steady_clock::time_point lastSerial_{};  // when the serial line last had bytes
+    // Serial bytes received and printed so far, and where in them the line paused (a radio
+    // frame ended): the bridge's printing side is told there, however late it prints.
+    uint64_t serialReceived_ = 0;
+    uint64_t serialPrinted_ = 0;
+    std::deque<uint64_t> frameEnds_;
     std::unique_ptr<TcpEndpoint> tcp_;
     std::unique_ptr<PtyEndpoint> pty_;
 };

@@ -227,6 +227,83 @@ uint8_t VirtualPrinter::StatusByte(int n) const {
     }
 }
 
+bool VirtualPrinter::Offline() const {
+    return (StatusByte(1) & 0x08) != 0;
+}
+
+std::string VirtualPrinter::AsbStatus() const {
+    const StatusFlags& f = flags_;
+    std::string status(4, '\0');
+    // Bit 4 of the first byte is set and of the others clear, so that the host can find the
+    // first of the four among its answers.
+    status[0] = static_cast<char>(0x10 | (f.drawerOpen ? 0x04 : 0) | (Offline() ? 0x08 : 0) |
+                                  (f.coverOpen ? 0x20 : 0));
+    status[1] = static_cast<char>(StatusByte(3) & 0x68);
+    status[2] = static_cast<char>((f.paperNearEnd ? 0x03 : 0) | (f.paperOut ? 0x0C : 0));
+    return status;
+}
+
+std::string VirtualPrinter::SetFlags(const StatusFlags& flags) {
+    const std::string before = AsbStatus();
+    flags_ = flags;
+    if (asbMask_ == 0)
+        return {};
+    const std::string after = AsbStatus();
+    // Per watched state, the bits that report it; the cover goes with online and offline.
+    const uint8_t drawer = 0x04, online = 0x28;
+    auto differs = [&](size_t i, uint8_t bits) { return ((before[i] ^ after[i]) & bits) != 0; };
+    const bool changed =
+        ((asbMask_ & 0x01) && differs(0, drawer)) || ((asbMask_ & 0x02) && differs(0, online)) ||
+        ((asbMask_ & 0x04) && differs(1, 0xFF)) || ((asbMask_ & 0x08) && differs(2, 0xFF));
+    return changed ? after : std::string();
+}
+
+std::string VirtualPrinter::RealTime(std::string_view received) {
+    // A printer looks at each byte as it arrives, before it knows what the byte is part of, so
+    // that these bytes inside a picture's data are taken as a request too; so are they here.
+    std::string answer;
+    for (size_t i = 0; i < received.size(); ++i) {
+        if (realTimeHeld_.empty()) {
+            // Most bytes start nothing: skip to the next DLE.
+            i = received.find('\x10', i);
+            if (i == std::string_view::npos)
+                break;
+        }
+        const char c = received[i];
+        const auto b = static_cast<uint8_t>(c);
+        if (realTimeHeld_.size() < 2) {
+            if (b == 0x10)
+                realTimeHeld_.assign(1, c);
+            else if (realTimeHeld_.size() == 1 && (b == 0x04 || b == 0x05))
+                realTimeHeld_ += c;
+            else
+                realTimeHeld_.clear();
+            continue;
+        }
+        const bool status = realTimeHeld_[1] == 0x04;
+        realTimeHeld_.clear();
+        if (status) {
+            if (const uint8_t byte = StatusByte(b))
+                answer += static_cast<char>(byte);
+        } else if ((b == 1 || b == 2) && flags_.error && flags_.errorCause == ErrorCause::Cutter) {
+            // DLE ENQ 1 and 2 recover from an error that allows it: the cutter's.
+            StatusFlags recovered = flags_;
+            recovered.error = false;
+            answer += SetFlags(recovered);
+        }
+        if (b == 0x10)
+            realTimeHeld_.assign(1, c);
+    }
+    return answer;
+}
+
+std::string VirtualPrinter::Print(std::string_view bytes) {
+    realTimeDone_ = true;
+    std::string answer = Feed(bytes);
+    realTimeDone_ = false;
+    return answer;
+}
+
 std::string VirtualPrinter::Feed(std::string_view bytes) {
     if (!jobRunning_)
         StartJob(job_.endpoint);
@@ -609,12 +686,18 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
     if (is("\x1F"sv)) {
         Vendor(c);
     } else if (is("\x10\x04"sv)) {
-        if (const uint8_t status = StatusByte(a))
+        if (const uint8_t status = StatusByte(a); status && !realTimeDone_)
             answer += static_cast<char>(status);
+    } else if (is("\x1D\x61"sv)) {
+        // As printers do, the status goes out at once when it is turned on, then on each change.
+        asbMask_ = a & 0x0F;
+        if (asbMask_ != 0)
+            answer += AsbStatus();
     } else if (is("\x1B\x40"sv)) {
         line_.clear();  // the print buffer is cleared, not printed
         lineDots_ = 0;
         bandDots_ = 0;
+        asbMask_ = 0;
         ResetModes();
     } else if (is("\x1B\x61"sv)) {
         if (Digit(a) <= 2)
@@ -752,37 +835,73 @@ void VirtualPrinter::Vendor(std::string_view c) {
 
 Bridge::Bridge(VirtualPrinter& direct,
                std::vector<std::pair<std::string, VirtualPrinter*>> numbered)
-    : direct_(&direct), numbered_(std::move(numbered)), target_(&direct) {}
+    : direct_(&direct),
+      numbered_(std::move(numbered)),
+      printed_{&direct, {}},
+      received_{&direct, {}} {}
 
 bool Bridge::EndFrame() {
-    const bool ended = target_ && target_->JobRunning();
+    VirtualPrinter* target = printed_.target;
+    const bool ended = target && target->JobRunning();
     if (ended)
-        target_->EndJob("pause");
-    target_ = direct_;
+        target->EndJob("pause");
+    printed_.target = direct_;
     return ended;
 }
 
-void Bridge::Send(std::string_view bytes, std::string& answer) {
-    if (!target_ || bytes.empty())
+void Bridge::EndReceivedFrame() {
+    received_.target = direct_;
+}
+
+void Bridge::StartFrameJob(VirtualPrinter& printer) const {
+    if (printer.JobRunning())
         return;
-    if (!target_->JobRunning()) {
-        std::string name = lineName_;
-        for (const auto& [number, printer] : numbered_) {
-            if (printer == target_)
-                name = "wireless " + number;
-        }
-        target_->StartJob(std::move(name));
+    std::string name = lineName_;
+    for (const auto& [number, numbered] : numbered_) {
+        if (numbered == &printer)
+            name = "wireless " + number;
     }
-    answer += target_->Feed(bytes);
+    printer.StartJob(std::move(name));
 }
 
 std::string Bridge::Feed(std::string_view bytes) {
+    std::string answer;
+    Split(printed_, bytes,
+          [&](VirtualPrinter& p, std::string_view part) {
+              StartFrameJob(p);
+              answer += p.Feed(part);
+          });
+    return answer;
+}
+
+std::string Bridge::RealTime(std::string_view received) {
+    std::string answer;
+    Split(received_, received,
+          [&](VirtualPrinter& p, std::string_view part) { answer += p.RealTime(part); });
+    return answer;
+}
+
+std::string Bridge::Print(std::string_view bytes) {
+    std::string answer;
+    Split(printed_, bytes,
+          [&](VirtualPrinter& p, std::string_view part) {
+              StartFrameJob(p);
+              answer += p.Print(part);
+          });
+    return answer;
+}
+
+template <class Send>
+void Bridge::Split(Route& route, std::string_view bytes, Send send) {
     // A number longer than this is not waited for.
     constexpr size_t kMaxDigits = 8;
     const std::string header = WirelessDataHeader();
-    const std::string data = std::move(held_) + std::string(bytes);
-    held_.clear();
-    std::string answer;
+    const std::string data = std::move(route.held) + std::string(bytes);
+    route.held.clear();
+    auto pass = [&](std::string_view part) {
+        if (route.target && !part.empty())
+            send(*route.target, part);
+    };
     std::string_view rest = data;
     while (!rest.empty()) {
         const size_t at = rest.find(header);
@@ -790,29 +909,28 @@ std::string Bridge::Feed(std::string_view bytes) {
             size_t keep = std::min(header.size() - 1, rest.size());
             while (keep > 0 && !rest.ends_with(std::string_view(header).substr(0, keep)))
                 --keep;
-            Send(rest.substr(0, rest.size() - keep), answer);
-            held_ = rest.substr(rest.size() - keep);
+            pass(rest.substr(0, rest.size() - keep));
+            route.held = rest.substr(rest.size() - keep);
             break;
         }
-        Send(rest.substr(0, at), answer);
+        pass(rest.substr(0, at));
         size_t end = at + header.size();
         while (end < rest.size() && end - at - header.size() < kMaxDigits && rest[end] >= '0' &&
                rest[end] <= '9')
             ++end;
         if (end == rest.size() && end - at - header.size() < kMaxDigits) {
-            held_ = rest.substr(at);  // more digits may follow
+            route.held = rest.substr(at);  // more digits may follow
             break;
         }
         const std::string_view number = rest.substr(at + header.size(), end - at - header.size());
         const auto found = std::find_if(numbered_.begin(), numbered_.end(),
                                         [&](const auto& p) { return p.first == number; });
-        // A header starts the next frame, and so the next job.
-        if (target_ && target_->JobRunning())
-            target_->EndJob("header");
-        target_ = found == numbered_.end() ? nullptr : found->second;
+        // On the printing side a header starts the next frame, and so the next job.
+        if (&route == &printed_ && route.target && route.target->JobRunning())
+            route.target->EndJob("header");
+        route.target = found == numbered_.end() ? nullptr : found->second;
         rest.remove_prefix(end);
     }
-    return answer;
 }
 
 }  // namespace kelvo::printer

@@ -259,6 +259,25 @@ class VirtualPrinter {
     // between two calls is joined). Returns what the printer sends back (DLE EOT answers).
     std::string Feed(std::string_view bytes);
 
+    // The same two steps apart, as a printer with a receive buffer takes them. RealTime: bytes
+    // as they arrive, before the printer gets to them, answering the real-time requests (DLE EOT
+    // n, DLE ENQ n) among them at once, whatever the printer is doing. Print: bytes taken from the
+    // receive buffer later, every one of them having been through RealTime first; the real-time
+    // requests among them are not answered again.
+    std::string RealTime(std::string_view received);
+    std::string Print(std::string_view bytes);
+
+    // Offline: it prints nothing, as DLE EOT 1 bit 3 reports (cover open, paper out, an error).
+    bool Offline() const;
+    // Applies new flags and returns the automatic status (GS a) to send for them: four bytes
+    // when a state the host watches changed, else nothing.
+    std::string SetFlags(const StatusFlags& flags);
+    // GS a n: the states whose changes are sent by themselves (bit 0 drawer, 1 online, 2 error,
+    // 3 paper roll sensor); 0 when off.
+    uint8_t AsbMask() const { return asbMask_; }
+    // The four automatic status bytes for the current flags.
+    std::string AsbStatus() const;
+
     // The paper printed so far, oldest first, at most the newest kPaperItems items (and within
     // kPaperImageDots and kPaperHeightDots). Text still waiting for its line end is not on it.
     const std::vector<PaperItem>& Paper() const { return paper_; }
@@ -342,6 +361,11 @@ class VirtualPrinter {
     Counters counters_;
     StatusFlags flags_;
     int paperWidth_ = kPaper80Dots;
+    uint8_t asbMask_ = 0;
+    // Print: the real-time requests were answered as the bytes arrived.
+    bool realTimeDone_ = false;
+    // RealTime: a request cut by the end of the last input (DLE, or DLE and EOT or ENQ).
+    std::string realTimeHeld_;
 
     // Print modes: ESC @ restores them.
     DecoderState state_;
@@ -375,14 +399,29 @@ class Bridge {
     // from "wireless " and its number. Each frame is a job: a header or a pause ends it.
     void SetLineName(std::string name) { lineName_ = std::move(name); }
 
+    // As VirtualPrinter's RealTime and Print: each printer's real-time requests reach it as the
+    // line carries them, the rest when the receive buffer gets to it. Each side follows the
+    // headers on its own, and is told of the frame ends where it reads them.
+    std::string RealTime(std::string_view received);
+    void EndReceivedFrame();
+    std::string Print(std::string_view bytes);
+
   private:
-    void Send(std::string_view bytes, std::string& answer);
+    // Where the headers send the bytes read so far.
+    struct Route {
+        VirtualPrinter* target;  // null while a frame for an unknown number runs
+        std::string held;        // a header, or its number, cut by the end of the last input
+    };
+    template <class Send>
+    void Split(Route& route, std::string_view bytes, Send send);
+    // A frame's first printed bytes start its job, named after the printer it addresses.
+    void StartFrameJob(VirtualPrinter& printer) const;
 
     VirtualPrinter* direct_;
     std::vector<std::pair<std::string, VirtualPrinter*>> numbered_;
     std::string lineName_ = "serial";
-    VirtualPrinter* target_;  // null while a frame for an unknown number runs
-    std::string held_;        // a header, or its number, cut by the end of the last input
+    Route printed_;
+    Route received_;
 };
 
 }  // namespace kelvo::printer

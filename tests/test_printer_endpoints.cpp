@@ -27,6 +27,7 @@ using kelvo::printer::PtyEndpoint;
 using kelvo::printer::TcpEndpoint;
 using kelvo::testing::OwnLoopbackHost;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -35,12 +36,15 @@ namespace {
 class Recorder {
   public:
     kelvo::printer::Sink Sink() {
-        return [this](std::string_view bytes) {
-            std::lock_guard lock(mu_);
-            bytes_.append(bytes);
-            cv_.notify_all();
-            return std::string(std::count(bytes.begin(), bytes.end(), '?'), '\x12');
-        };
+        return {[](std::string_view bytes) {
+                    return std::string(std::count(bytes.begin(), bytes.end(), '?'), '\x12');
+                },
+                [this](std::string_view held, std::string&) {
+                    std::lock_guard lock(mu_);
+                    bytes_.append(held);
+                    cv_.notify_all();
+                    return held.size();
+                }};
     }
     std::string WaitFor(size_t n, std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mu_);
@@ -299,4 +303,90 @@ TEST(TcpEndpoint, NamesEachClientByItsAddressAsItIsTaken) {
     }
     EXPECT_EQ(log.Peers(), expected);
     EXPECT_NE(expected[0], expected[1]);
+}
+
+namespace {
+
+// A printer that takes nothing while closed (offline) and everything once open.
+class Gate {
+  public:
+    kelvo::printer::Sink Sink() {
+        return {[](std::string_view) { return std::string(); },
+                [this](std::string_view held, std::string&) -> size_t {
+                    std::lock_guard lock(mu_);
+                    if (!open_)
+                        return 0;
+                    bytes_.append(held);
+                    return held.size();
+                }};
+    }
+    void Open() {
+        std::lock_guard lock(mu_);
+        open_ = true;
+    }
+    std::string Bytes() {
+        std::lock_guard lock(mu_);
+        return bytes_;
+    }
+
+  private:
+    std::mutex mu_;
+    bool open_ = false;
+    std::string bytes_;
+};
+
+std::string Numbered(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>('a' + i % 23);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(TcpEndpoint, TakesABoundedQueueOfWaitingClientsAndSendsItsOwnBytesToTheOneServed) {
+    using kelvo::printer::kTcpWaitingTaken;
+    Recorder model;
+    TcpEndpoint endpoint({OwnLoopbackHost(), 0, 0ms}, model.Sink());
+    endpoint.Send("dropped: nobody is served");
+    UniqueFd served = Connect(OwnLoopbackHost(), endpoint.Port());
+    ASSERT_TRUE(Eventually([&] { return endpoint.Serving(); }));
+    std::vector<UniqueFd> waiting;
+    for (size_t i = 0; i < kTcpWaitingTaken + 2; ++i)
+        waiting.push_back(Connect(OwnLoopbackHost(), endpoint.Port()));
+    EXPECT_TRUE(Eventually([&] {
+        const auto queue = endpoint.Queue();
+        return queue.waiting.size() == kTcpWaitingTaken && queue.backlog == 2;
+    }));
+    EXPECT_EQ(endpoint.Waiting(), static_cast<int>(kTcpWaitingTaken) + 2);
+    endpoint.Send("\x14\x00\x00\x00"s);
+    char got[4] = {};
+    const auto r = kelvo::ReadWithin(served.get(), got, sizeof got, 3s, true);
+    EXPECT_EQ(std::string(got, r.count), "\x14\x00\x00\x00"s);
+    // Once the first has gone, the next in line is served and the backlog moves up.
+    served.reset();
+    EXPECT_TRUE(Eventually([&] {
+        const auto queue = endpoint.Queue();
+        return queue.waiting.size() == kTcpWaitingTaken && queue.backlog == 1;
+    }));
+}
+
+TEST(PtyEndpoint, AFullBufferSendsXoffAndXonOnceHandedOverAndOwnBytesReachThePort) {
+    using kelvo::printer::kReceiveBuffer;
+    Gate printer;
+    PtyEndpoint endpoint({}, printer.Sink());
+    // A port that does not act on XON/XOFF: they arrive as bytes.
+    UniqueFd port(::open(endpoint.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    kelvo::SerialLineSettings line;
+    ASSERT_EQ(kelvo::ApplySerialLine(port.get(), line), 0);
+    const std::string bytes = Numbered(kReceiveBuffer + 1000);
+    Send(port.get(), bytes, false);
+    EXPECT_EQ(Answer(port.get(), false), "\x13");
+    printer.Open();
+    endpoint.Resume();
+    EXPECT_EQ(Answer(port.get(), false), "\x11");
+    EXPECT_TRUE(Eventually([&] { return printer.Bytes().size() == bytes.size(); }));
+    EXPECT_EQ(printer.Bytes(), bytes);
+    endpoint.Send("\x10\x00\x00\x00"s);
+    EXPECT_EQ(Answer(port.get(), false), "\x10\x00\x00\x00"s);
 }

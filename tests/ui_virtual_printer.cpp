@@ -287,6 +287,19 @@ class Client {
         return r.error == 0 && r.count == 0;
     }
     void Close() { fd_.reset(); }
+    // Up to `n` bytes the printer sends within 5 s.
+    std::string Read(size_t n) {
+        std::string got(n, '\0');
+        size_t have = 0;
+        while (have < n) {
+            const auto r = kelvo::ReadWithin(fd_.get(), got.data() + have, n - have, 5s, true);
+            if (r.error != 0 || r.count == 0)
+                break;
+            have += r.count;
+        }
+        got.resize(have);
+        return got;
+    }
 
   private:
     kelvo::UniqueFd fd_;
@@ -612,4 +625,32 @@ TEST_P(PaperOption, IsRefusedWithExitStatus2) {
 
 INSTANTIATE_TEST_SUITE_P(VirtualPrinter, PaperOption, ::testing::Values("70", "58mm", "576", ""));
 
+TEST_F(VirtualPrinterTest, TheStatusSwitchesSendAutomaticStatusAndTheQueueNamesItsClients) {
+    auto* window = form->VirtualPrinterWindow;
+    std::atomic<int> read{0};  // status reports read
+    std::string atOnce, cover;
+    std::thread clients([&] {
+        Client a(box->TcpAddress());
+        Client b(box->TcpAddress());  // waits behind the first
+        a.Send("\x1D\x61\x02"s);      // GS a: online and offline, the cover with them
+        atOnce = a.Read(4);
+        read = 1;
+        cover = a.Read(4);
+        read = 2;
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return read.load() == 1; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QString text = window->Clients->text();
+            return text.contains("Network client connected: " + host + ":") &&
+                   text.contains("1 client waiting: " + host + ":");
+        },
+        5000))
+        << window->Clients->text().toStdString();
+    window->CoverOpen->setChecked(true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return read.load() == 2; }, 10000));
+    clients.join();
+    EXPECT_EQ(atOnce, "\x10\x00\x00\x00"s);
+    EXPECT_EQ(cover, "\x38\x00\x00\x00"s);
+}
 }  // namespace

@@ -1,0 +1,442 @@
+// The virtual printer offline and back, at its real peers: TCP clients on loopback and the pty
+// slave. What it holds, what it answers meanwhile, what it sends by itself, who waits.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "links/TcpConnect.h"
+#include "links/Transfer.h"
+#include "printer/PrinterBox.h"
+#include "testing/TestHost.h"
+
+using kelvo::UniqueFd;
+using kelvo::printer::PaperLine;
+using kelvo::printer::PrinterBox;
+using kelvo::printer::StatusFlags;
+using kelvo::printer::VirtualPrinter;
+using kelvo::testing::OwnLoopbackHost;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+namespace {
+
+constexpr int kNetwork = 0, kSerial = 1;
+
+// Polls `done` every few milliseconds for up to 10 s.
+template <class Done>
+bool Eventually(Done done) {
+    for (int i = 0; i < 2000; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return done();
+}
+
+PrinterBox::Options Options(bool serialBusyWhenOffline = true) {
+    PrinterBox::Options options;
+    options.tcp.host = OwnLoopbackHost();
+    options.tcp.port = 0;
+    options.serialBusyWhenOffline = serialBusyWhenOffline;
+    return options;
+}
+
+UniqueFd Connect(const PrinterBox& box) {
+    const std::string address = box.TcpAddress();
+    const size_t colon = address.rfind(':');
+    UniqueFd fd;
+    EXPECT_EQ(kelvo::ConnectTcp(address.substr(0, colon),
+                                static_cast<uint16_t>(std::stoi(address.substr(colon + 1))), fd),
+              0);
+    return fd;
+}
+
+std::string LocalAddress(int fd) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(local.sin_port));
+}
+
+void Send(int fd, const std::string& bytes, bool socket = true) {
+    EXPECT_EQ(kelvo::WriteAll(fd, bytes.data(), bytes.size(), socket).error, 0);
+}
+
+// Exactly `n` bytes the peer sends, or what came of them within 5 s.
+std::string Read(int fd, size_t n, bool socket = true) {
+    std::string got(n, '\0');
+    size_t have = 0;
+    while (have < n) {
+        const auto r = kelvo::ReadWithin(fd, got.data() + have, n - have, 5s, socket);
+        if (r.error != 0 || r.count == 0)
+            break;
+        have += r.count;
+    }
+    got.resize(have);
+    return got;
+}
+
+// Lines "L000000" up: each line names its place, so a line lost, doubled or out of order shows.
+std::string Lines(size_t from, size_t count) {
+    std::string text;
+    char line[32];
+    for (size_t i = from; i < from + count; ++i) {
+        std::snprintf(line, sizeof line, "L%06u\n", static_cast<unsigned>(i % 1000000));
+        text += line;
+    }
+    return text;
+}
+constexpr size_t kLineBytes = 8;
+
+// Writes on Lines(0, ...) from byte `taken` without blocking until the peer takes no more for a
+// while: its receive buffer and both kernels' are full. Adds the bytes taken to `taken`.
+void FillUntilBlocked(int fd, size_t& taken) {
+    for (int round = 0; round < 100000; ++round) {
+        const std::string bytes = Lines(taken / kLineBytes, 1024).substr(taken % kLineBytes);
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            taken += static_cast<size_t>(n);
+            continue;
+        }
+        EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
+        pollfd room{fd, POLLOUT, 0};
+        if (::poll(&room, 1, 500) == 0)
+            return;
+    }
+    ADD_FAILURE() << "the printer never stopped taking bytes";
+}
+
+std::vector<std::string> PaperText(PrinterBox& box, int index) {
+    return box.With(index, [](VirtualPrinter& p) {
+        std::vector<std::string> lines;
+        for (const auto& item : p.Paper()) {
+            if (const auto* line = std::get_if<PaperLine>(&item)) {
+                std::string text;
+                for (const auto& run : line->runs)
+                    text += run.utf8;
+                lines.push_back(text);
+            }
+        }
+        return lines;
+    });
+}
+
+uint64_t BytesPrinted(PrinterBox& box, int index) {
+    return box.With(index, [](VirtualPrinter& p) { return p.Count().bytes; });
+}
+
+struct Offline {
+    const char* name;
+    std::function<void(StatusFlags&)> set;
+    uint8_t request;  // DLE EOT n that names the cause
+    uint8_t answer;
+};
+
+void PrintTo(const Offline& o, std::ostream* os) {
+    *os << o.name;
+}
+
+class OfflineTcp : public ::testing::TestWithParam<Offline> {};
+
+}  // namespace
+
+TEST_P(OfflineTcp, AJobIsHeldAndAnsweredForThenBlocksTheClientAndPrintsWholeAndOnceBackOnline) {
+    PrinterBox box(Options());
+    StatusFlags flags;
+    GetParam().set(flags);
+    box.SetFlags(flags);
+    UniqueFd client = Connect(box);
+    const std::string job = Lines(0, 100);
+    Send(client.get(), job + "\x10\x04"s + char(GetParam().request) + "\x10\x04\x01"s);
+    EXPECT_EQ(Read(client.get(), 2), (std::string{char(GetParam().answer), '\x1A'}));
+    EXPECT_TRUE(Eventually([&] { return box.TcpBuffered() == job.size() + 6; }));
+    EXPECT_EQ(BytesPrinted(box, kNetwork), 0u);
+
+    // Real back-pressure: the client's writes stop once the printer's buffer and the kernels'
+    // are full, and nothing of it prints.
+    size_t more = 0;
+    FillUntilBlocked(client.get(), more);
+    EXPECT_TRUE(Eventually([&] { return box.TcpBuffered() == kelvo::printer::kReceiveBuffer; }));
+    // Whatever a busy machine let the printer read late, it reads no more now.
+    FillUntilBlocked(client.get(), more);
+    pollfd room{client.get(), POLLOUT, 0};
+    EXPECT_EQ(::poll(&room, 1, 300), 0);
+    EXPECT_EQ(box.TcpBuffered(), kelvo::printer::kReceiveBuffer);
+    EXPECT_EQ(BytesPrinted(box, kNetwork), 0u);
+    std::printf("[ measured ] held while offline: %zu bytes taken before the client blocked\n",
+                job.size() + 6 + more);
+
+    box.SetFlags({});
+    const uint64_t total = job.size() + 6 + more;
+    EXPECT_TRUE(Eventually([&] { return BytesPrinted(box, kNetwork) == total; }))
+        << BytesPrinted(box, kNetwork) << " of " << total;
+    const auto lines = box.With(kNetwork, [](VirtualPrinter& p) { return p.Count().lines; });
+    EXPECT_EQ(lines, 100 + more / kLineBytes);
+    // The newest lines on the paper run on from the job's first lines, each once.
+    const std::vector<std::string> paper = PaperText(box, kNetwork);
+    ASSERT_FALSE(paper.empty());
+    char last[32];
+    std::snprintf(last, sizeof last, "L%06u", static_cast<unsigned>(more / kLineBytes - 1));
+    EXPECT_EQ(paper.back(), last);
+    for (size_t i = 1; i < paper.size(); ++i) {
+        if (paper[i] != "L000000") {  // where the second run of numbers starts
+            ASSERT_EQ(std::stoul(paper[i].substr(1)), std::stoul(paper[i - 1].substr(1)) + 1) << i;
+        }
+    }
+    // The requests were answered once, when they came: the next answer is this one's.
+    Send(client.get(), "\x10\x04\x01"s);
+    EXPECT_EQ(Read(client.get(), 1), "\x12");
+    client.reset();
+    EXPECT_TRUE(Eventually([&] {
+        return box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs().size(); }) == 1;
+    }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PrinterOffline, OfflineTcp,
+    ::testing::Values(Offline{"PaperOut", [](StatusFlags& f) { f.paperOut = true; }, 4, 0x72},
+                      Offline{"CoverOpen", [](StatusFlags& f) { f.coverOpen = true; }, 2, 0x16},
+                      Offline{"SwitchedOffline", [](StatusFlags& f) { f.online = false; }, 1, 0x1A},
+                      Offline{"CutterError",
+                              [](StatusFlags& f) {
+                                  f.error = true;
+                                  f.errorCause = kelvo::printer::ErrorCause::Cutter;
+                              },
+                              3, 0x1A}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PrinterOffline, ClientsQueueInOrderAndOneThatHangsUpWhileHeldIsPrintedOnce) {
+    PrinterBox box(Options());
+    StatusFlags paperOut;
+    paperOut.paperOut = true;
+    box.SetFlags(paperOut);
+    UniqueFd first = Connect(box);
+    ASSERT_TRUE(Eventually([&] { return box.TcpServing(); }));
+    UniqueFd second = Connect(box);
+    UniqueFd third = Connect(box);
+    ASSERT_TRUE(Eventually([&] { return box.TcpClients().waiting.size() == 2; }));
+    const kelvo::printer::TcpQueue queue = box.TcpClients();
+    ASSERT_TRUE(queue.served.has_value());
+    EXPECT_EQ(queue.served->address, LocalAddress(first.get()));
+    EXPECT_EQ(queue.waiting[0].address, LocalAddress(second.get()));
+    EXPECT_EQ(queue.waiting[1].address, LocalAddress(third.get()));
+    EXPECT_LE(queue.served->since, queue.waiting[0].since);
+    EXPECT_EQ(box.TcpWaiting(), 2);
+
+    Send(first.get(), "first\n");
+    Send(second.get(), "second\n");
+    Send(third.get(), "third\n");
+    first.reset();
+    second.reset();
+    EXPECT_TRUE(Eventually([&] { return box.TcpBuffered() == 6; }));
+    EXPECT_EQ(BytesPrinted(box, kNetwork), 0u);
+    box.SetFlags({});
+    EXPECT_TRUE(Eventually([&] { return BytesPrinted(box, kNetwork) == 19; }));
+    EXPECT_EQ(PaperText(box, kNetwork), (std::vector<std::string>{"first", "second", "third"}));
+    EXPECT_TRUE(Eventually([&] {
+        const auto q = box.TcpClients();
+        return q.served && q.served->address == LocalAddress(third.get()) && q.waiting.empty();
+    }));
+    const auto jobs = box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs(); });
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[0].bytes, 6u);
+    EXPECT_EQ(jobs[1].bytes, 7u);
+}
+
+namespace {
+
+struct Watched {
+    const char* name;
+    uint8_t mask;  // GS a n
+    std::function<void(StatusFlags&)> change;
+    std::string status;  // sent when it changes; empty: nothing
+};
+
+void PrintTo(const Watched& w, std::ostream* os) {
+    *os << w.name;
+}
+
+class AutomaticStatus : public ::testing::TestWithParam<Watched> {};
+
+}  // namespace
+
+TEST_P(AutomaticStatus, GoesToTheClientWhenAWatchedStateChangesDuringAJob) {
+    PrinterBox box(Options());
+    UniqueFd client = Connect(box);
+    Send(client.get(), "before\n\x1D\x61"s + char(GetParam().mask));
+    EXPECT_EQ(Read(client.get(), 4), "\x10\x00\x00\x00"s);  // at once, as it is turned on
+    StatusFlags flags;
+    GetParam().change(flags);
+    box.SetFlags(flags);
+    if (!GetParam().status.empty()) {
+        EXPECT_EQ(Read(client.get(), 4), GetParam().status);
+    }
+    // The answer to a request sent after the change comes next: nothing else came before it.
+    auto answers = [&](uint8_t expected) {
+        Send(client.get(), "\x10\x04\x02"s);
+        EXPECT_EQ(Read(client.get(), 1), std::string(1, char(expected)));
+    };
+    answers(box.With(kNetwork, [](VirtualPrinter& p) { return p.StatusByte(2); }));
+    // Back to normal: the watched change goes out again. (GS a 0 sent while offline would wait in
+    // the receive buffer, as any command does.)
+    box.SetFlags({});
+    if (!GetParam().status.empty()) {
+        EXPECT_EQ(Read(client.get(), 4), "\x10\x00\x00\x00"s);
+    }
+    // Turned off, a change sends nothing.
+    Send(client.get(), "\x1D\x61\x00"s);
+    ASSERT_TRUE(Eventually(
+        [&] { return box.With(kNetwork, [](VirtualPrinter& p) { return p.AsbMask() == 0; }); }));
+    box.SetFlags(flags);
+    answers(box.With(kNetwork, [](VirtualPrinter& p) { return p.StatusByte(2); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PrinterOffline, AutomaticStatus,
+    ::testing::Values(
+        Watched{"CoverUnderOnline", 0x02, [](StatusFlags& f) { f.coverOpen = true; },
+                "\x38\x00\x00\x00"s},
+        Watched{"Drawer", 0x01, [](StatusFlags& f) { f.drawerOpen = true; }, "\x14\x00\x00\x00"s},
+        Watched{"Error", 0x04,
+                [](StatusFlags& f) {
+                    f.error = true;
+                    f.errorCause = kelvo::printer::ErrorCause::AutoRecoverable;
+                },
+                "\x18\x40\x00\x00"s},
+        Watched{"PaperRoll", 0x08, [](StatusFlags& f) { f.paperNearEnd = true; },
+                "\x10\x00\x03\x00"s},
+        Watched{"PaperNotWatched", 0x01, [](StatusFlags& f) { f.paperOut = true; }, ""},
+        Watched{"DrawerNotWatched", 0x0E, [](StatusFlags& f) { f.drawerOpen = true; }, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+// The pty slave as a tool that ignores XON/XOFF opens it, so that the printer's XOFF and XON
+// arrive as bytes to read.
+UniqueFd OpenRaw(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    termios t{};
+    EXPECT_EQ(::tcgetattr(fd.get(), &t), 0);
+    ::cfmakeraw(&t);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
+    EXPECT_EQ(::tcsetattr(fd.get(), TCSANOW, &t), 0);
+    return fd;
+}
+
+class OfflineSerial : public ::testing::TestWithParam<bool> {};
+
+}  // namespace
+
+TEST_P(OfflineSerial, XoffWhenBusyXonOnceItReadsAgainAndTheHeldBytesPrintOnce) {
+    const bool busyWhenOffline = GetParam();
+    PrinterBox box(Options(busyWhenOffline));
+    UniqueFd port = OpenRaw(box.PtyPath());
+    StatusFlags paperOut;
+    paperOut.paperOut = true;
+    box.SetFlags(paperOut);
+    if (busyWhenOffline) {
+        EXPECT_EQ(Read(port.get(), 1, false), "\x13");  // offline is busy by itself
+    }
+    // A request among the first bytes is answered at once; more than the buffer holds follows.
+    const std::string job = "\x10\x04\x04"s + Lines(0, 1000);
+    Send(port.get(), job, false);
+    std::string expected = "\x72";
+    if (!busyWhenOffline)
+        expected += "\x13";  // once the receive buffer is full
+    EXPECT_EQ(Read(port.get(), expected.size(), false), expected);
+    EXPECT_TRUE(Eventually([&] { return box.SerialBuffered() == kelvo::printer::kReceiveBuffer; }));
+    EXPECT_EQ(BytesPrinted(box, kSerial), 0u);
+
+    box.SetFlags({});
+    EXPECT_EQ(Read(port.get(), 1, false), "\x11");
+    EXPECT_TRUE(Eventually([&] { return BytesPrinted(box, kSerial) == job.size(); }));
+    const auto lines = PaperText(box, kSerial);
+    ASSERT_EQ(lines.size(), 1000u);
+    EXPECT_EQ(lines.front(), "L000000");
+    EXPECT_EQ(lines.back(), "L000999");
+    // The request was answered once, when it came.
+    Send(port.get(), "\x10\x04\x01"s, false);
+    EXPECT_EQ(Read(port.get(), 1, false), "\x12");
+}
+
+INSTANTIATE_TEST_SUITE_P(PrinterOffline, OfflineSerial, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "BusyWhenOffline" : "BusyWhenFull");
+});
+
+TEST(PrinterOffline, AutomaticStatusOfABridgedPrinterComesBackOverTheSerialLine) {
+    PrinterBox box(Options());
+    UniqueFd port = OpenRaw(box.PtyPath());
+    Send(port.get(), "+++++DYSJ002\x1D\x61\x02"s, false);
+    EXPECT_EQ(Read(port.get(), 4, false), "\x10\x00\x00\x00"s);
+    StatusFlags cover;
+    cover.coverOpen = true;
+    box.SetFlags(cover);
+    // XOFF (offline is busy), then printer 002's status: only it watches.
+    EXPECT_EQ(Read(port.get(), 5, false), "\x13\x38\x00\x00\x00"s);
+}
+
+TEST(PrinterOffline, RealTimeRequestsAreFoundAcrossAnySplitAndNotAnsweredAgainWhenPrinted) {
+    StatusFlags paperOut;
+    paperOut.paperOut = true;
+    // A request, a DLE that starts nothing, one inside a picture's data (taken as a printer takes
+    // it), DLE ENQ, and DLE EOT with an n no printer answers.
+    const std::string stream =
+        "ab\x10\x04\x04"
+        "cd\x10\x10\x04\x01"
+        "\x1D\x76\x30\x00\x01\x00\x03\x00\x10\x04\x02"
+        "\x10\x05\x01\x10\x04\x09z\n"s;
+    const std::string answers = "\x72\x1A\x32"s;
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        VirtualPrinter printer;
+        printer.SetFlags(paperOut);
+        std::string got = printer.RealTime(std::string_view(stream).substr(0, split));
+        got += printer.RealTime(std::string_view(stream).substr(split));
+        EXPECT_EQ(got, answers) << split;
+        EXPECT_EQ(printer.Print(stream), "") << split;
+    }
+    // Fed straight, the model answers what it reads as requests: the picture's bytes are data.
+    VirtualPrinter direct;
+    direct.SetFlags(paperOut);
+    EXPECT_EQ(direct.Feed(stream), "\x72\x1A"s);
+}
+
+TEST(PrinterOffline, TheIdleLimitWaitsWhileThePrinterHoldsTheClientsBytes) {
+    PrinterBox::Options options = Options();
+    options.tcp.idleLimit = 300ms;
+    PrinterBox box(options);
+    StatusFlags cover;
+    cover.coverOpen = true;
+    box.SetFlags(cover);
+    UniqueFd client = Connect(box);
+    Send(client.get(), "held\n");
+    ASSERT_TRUE(Eventually([&] { return box.TcpBuffered() == 5; }));
+    // Silent for three idle limits, but the printer is what keeps it waiting: still connected.
+    char byte = 0;
+    EXPECT_EQ(kelvo::ReadWithin(client.get(), &byte, 1, 900ms, true).error, ETIMEDOUT);
+    box.SetFlags({});
+    EXPECT_TRUE(Eventually([&] { return PaperText(box, kNetwork).size() == 1; }));
+    // Then silent with nothing held: closed at the limit.
+    const auto r = kelvo::ReadWithin(client.get(), &byte, 1, 5s, true);
+    EXPECT_EQ(r.error, 0);
+    EXPECT_EQ(r.count, 0u);
+    ASSERT_TRUE(Eventually([&] {
+        return box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs().size(); }) == 1;
+    }));
+    EXPECT_EQ(box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs().back().end; }), "idle");
+}
