@@ -19,9 +19,9 @@ void Check(bool held) {
         std::abort();
 }
 
-// The longest answer to one request: a GS I text.
+// The longest answer to one request: a GS I text, or the list of NV graphics keys.
 size_t LongestAnswer() {
-    size_t longest = 1;
+    size_t longest = 4 + 2 * kNvGraphicsKept;
     for (unsigned n = 0; n < 256; ++n)
         longest = std::max(longest, IdentityAnswer(static_cast<uint8_t>(n)).size());
     return longest;
