@@ -107,13 +107,13 @@ int MatrixSize(bool rectangle, int columns, int rows) {
     return at == std::end(kRectangles) ? 0 : static_cast<int>(at - std::begin(kRectangles)) + 25;
 }
 
-// GS ( k function 82's answer: header, identifier, width and height in dots, a fixed 1, and
-// whether the symbol can print, each after a separator, then NUL.
-std::string SizeAnswer(const std::optional<DrawnSymbol>& symbol) {
-    const std::string width = symbol ? std::to_string(symbol->image.width) : "0";
-    const std::string height = symbol ? std::to_string(symbol->image.height) : "0";
-    return "\x37\x36" + width + "\x1F" + height + "\x1F" + "1\x1F" + (symbol ? "0" : "1") +
-           std::string(1, '\0');
+// GS ( k function 82's answer: header, identifier, width and height in dots (0 when the data
+// makes no symbol), a fixed 1, and whether the symbol can print, each after a separator, then
+// NUL.
+std::string SizeAnswer(const std::optional<DrawnSymbol>& symbol, const detail::SymbolModes& modes) {
+    const auto [width, height] = modes.drawnSize;
+    return "\x37\x36" + std::to_string(width) + "\x1F" + std::to_string(height) + "\x1F" + "1\x1F" +
+           (symbol ? "0" : "1") + std::string(1, '\0');
 }
 
 // DrawSymbol, or the last symbol again when nothing it is drawn from changed.
@@ -134,7 +134,8 @@ std::optional<DrawnSymbol> Draw(Symbology symbology, std::string_view data,
             return std::nullopt;
         return DrawnSymbol{modes.drawn, modes.drawnText, false};
     }
-    std::optional<DrawnSymbol> drawn = DrawSymbol(symbology, data, modes);
+    modes.drawnSize = {};
+    std::optional<DrawnSymbol> drawn = DrawSymbol(symbology, data, modes, &modes.drawnSize);
     modes.drawnFrom = std::move(from);
     modes.drawn = drawn ? drawn->image : PaperImage{};
     modes.drawnText = drawn ? drawn->text : std::string();
@@ -224,7 +225,7 @@ void BarcodeSetting(std::string_view c, detail::SymbolModes& modes) {
 }
 
 std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data,
-                                      const detail::SymbolModes& modes) {
+                                      const detail::SymbolModes& modes, std::pair<int, int>* size) {
     Zint z(ZBarcode_Create(), &ZBarcode_Delete);
     if (!z)
         return std::nullopt;
@@ -272,6 +273,8 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
     PaperImage& image = out.image;
     image.width = z->width * module;
     image.height = rows * rowHeight;
+    if (size)
+        *size = {image.width, image.height};
     if (image.width > modes.paperWidth || image.height > kImageRows)
         return std::nullopt;  // the printer prints none of a symbol that does not fit
     image.dots = Dots::Blank(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
@@ -342,7 +345,7 @@ std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolMode
             case 81:
                 return Draw(Symbology::Qr, modes.qrData, modes);
             case 82:
-                answer += SizeAnswer(Draw(Symbology::Qr, modes.qrData, modes));
+                answer += SizeAnswer(Draw(Symbology::Qr, modes.qrData, modes), modes);
                 break;
             default:  // the model: libzint draws model 2, which readers read alike
                 break;
@@ -407,7 +410,7 @@ std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolMode
             case 81:
                 return Draw(Symbology::Aztec, modes.aztecData, modes);
             case 82:
-                answer += SizeAnswer(Draw(Symbology::Aztec, modes.aztecData, modes));
+                answer += SizeAnswer(Draw(Symbology::Aztec, modes.aztecData, modes), modes);
                 break;
             default:
                 break;
@@ -432,7 +435,7 @@ std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolMode
             case 81:
                 return Draw(Symbology::DataMatrix, modes.matrixData, modes);
             case 82:
-                answer += SizeAnswer(Draw(Symbology::DataMatrix, modes.matrixData, modes));
+                answer += SizeAnswer(Draw(Symbology::DataMatrix, modes.matrixData, modes), modes);
                 break;
             default:
                 break;

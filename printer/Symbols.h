@@ -46,9 +46,11 @@ struct DrawnSymbol {
 };
 
 // `data` as the symbology takes it (for CODE128 the characters, not the GS k bytes); nothing
-// when the symbology refuses it or it is wider than modes.paperWidth.
+// when the symbology refuses it or it is wider than modes.paperWidth. `size`, when given, gets
+// the symbol's width and height in dots whenever the symbology takes the data.
 std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data,
-                                      const detail::SymbolModes& modes);
+                                      const detail::SymbolModes& modes,
+                                      std::pair<int, int>* size = nullptr);
 
 // Reads one whole GS k command with these modes: the symbol to print, or nothing.
 std::optional<DrawnSymbol> Barcode(std::string_view command, detail::SymbolModes& modes);

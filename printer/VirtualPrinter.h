@@ -249,6 +249,7 @@ struct SymbolModes {
     std::string drawnFrom;
     PaperImage drawn;
     std::string drawnText;
+    std::pair<int, int> drawnSize;  // its dots, also when it was too large to print
 };
 
 struct NvLoad {

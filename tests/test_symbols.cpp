@@ -289,7 +289,7 @@ TEST(Symbols, SizeRequestsAnswerTheDotsTheSymbolPrintsWith) {
     }
 }
 
-TEST(Symbols, ASymbolWiderThanTheLoadedPaperIsNotPrintedAndItsSizeSaysSo) {
+TEST(Symbols, ASymbolWiderThanTheLoadedPaperIsNotPrintedAndItsSizeRequestSaysSo) {
     const std::string store =
         Function(49, 67, "\x10") + Function(49, 80, "0" + std::string(30, 'w'));
     VirtualPrinter wide, narrow;
@@ -299,7 +299,7 @@ TEST(Symbols, ASymbolWiderThanTheLoadedPaperIsNotPrintedAndItsSizeSaysSo) {
     ASSERT_EQ(printed.size(), 1u);
     ASSERT_GT(printed[0].width, kPaper58Dots);
     EXPECT_EQ(narrow.Feed(store + Function(49, 82, "0") + Function(49, 81, "0")),
-              SizeAnswer(0, 0, false));
+              SizeAnswer(printed[0].width, printed[0].height, false));
     EXPECT_TRUE(narrow.Paper().empty());
 }
 
