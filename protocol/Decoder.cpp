@@ -647,7 +647,7 @@ std::string GraphicsFunction(std::string_view p) {
                                   : std::string("?");
     };
     auto key = [&](size_t at) {
-        return p.size() >= at + 2 ? std::string(p.substr(at, 2)) : std::string("?");
+        return p.size() >= at + 2 ? Shortened(p.substr(at, 2), 2) : std::string("?");
     };
     switch (fn) {
         case 0:

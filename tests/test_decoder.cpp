@@ -156,6 +156,9 @@ TEST(Decoder, EveryByteImageTheToolSendsReadsBackAsItsCommands) {
           "GS ( L 05 00 30 41 43 4C 52  graphics: erase all NV pictures",
           "GS ( L 04 00 30 42 41 31  graphics: erase NV picture \"A1\"",
           "GS ( L 02 00 30 30  graphics: transmit NV capacity"}},
+        {"a key of control bytes is shown escaped",
+         "\x1D\x28\x4C\x06\x00\x30\x45\x0A\x0D\x01\x01"s,
+         {"GS ( L 06 00 30 45 0A 0D 01 01  graphics: print NV picture \"\\x0A\\x0D\""}},
         {"QR size, Aztec and DataMatrix",
          "\x1D\x28\x6B\x03\x00\x31\x52\x30"s + "\x1D\x28\x6B\x04\x00\x35\x32\x00\x05"s +
              "\x1D\x28\x6B\x03\x00\x35\x35\x17"s + "\x1D\x28\x6B\x06\x00\x35\x50\x30"s + "AZ!" +
