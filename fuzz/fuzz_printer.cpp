@@ -60,6 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const PaperImage& image : p.NvImages())
             nvDots += image.dots.size();
         Check(nvDots <= 8 * kMaxNvBytes);
+        size_t graphicDots = 0;
+        for (const NvGraphic& graphic : p.NvGraphics())
+            graphicDots += graphic.image.dots.size();
+        Check(p.NvGraphics().size() <= kNvGraphicsKept);
+        Check(graphicDots <= 8 * kNvGraphicsBytes);
         Check(p.Count().bytes == fed);
         // A picture's first print may be drawn in full (the work its download paid for).
         // Symbols' dots aside: a few bytes draw a bar code (see kMaxWorkPerByte).
