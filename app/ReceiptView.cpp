@@ -42,7 +42,8 @@ const QImage& Glyph(char32_t c, const TextRun& run) {
     static QHash<quint64, QImage> cache;
     const quint64 key = quint64(c) | quint64(run.wide) << 32 | quint64(run.style.bold) << 33 |
                         quint64(run.style.fontB) << 34 | quint64(run.style.widthMul) << 36 |
-                        quint64(run.style.heightMul) << 40 | quint64(run.style.reverse) << 44;
+                        quint64(run.style.heightMul) << 40 | quint64(run.style.reverse) << 44 |
+                        quint64(run.style.rotated) << 45;
     if (auto found = cache.constFind(key); found != cache.constEnd())
         return *found;
     if (cache.size() > 8192)
@@ -56,21 +57,40 @@ const QImage& Glyph(char32_t c, const TextRun& run) {
     p.setFont(CellFont(run));
     // Sizes scale the font's cell as the printer scales its dots.
     p.scale(run.style.widthMul, run.style.heightMul);
-    p.drawText(QRect(0, 0, cell.width / run.style.widthMul, cell.height / run.style.heightMul),
-               Qt::AlignCenter, QString::fromUcs4(&c, 1));
+    const int w = cell.width / run.style.widthMul, h = cell.height / run.style.heightMul;
+    if (run.style.rotated) {
+        // Turned a quarter clockwise: the character stands on the cell's left side, in a box
+        // the cell's height wide and its width high.
+        QFont font = p.font();
+        font.setPixelSize(std::max(6, font.pixelSize() * w / h));
+        p.setFont(font);
+        p.translate(w, 0);
+        p.rotate(90);
+        p.drawText(QRect(0, 0, h, w), Qt::AlignCenter, QString::fromUcs4(&c, 1));
+    } else {
+        p.drawText(QRect(0, 0, w, h), Qt::AlignCenter, QString::fromUcs4(&c, 1));
+    }
     p.end();
     return *cache.insert(key, glyph);
 }
 
 void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
-    int width = 0;
-    for (const TextRun& run : line.runs)
-        width +=
-            CellOf(run).width * static_cast<int>(QString::fromStdString(run.utf8).toUcs4().size());
-    int x = line.align == Align::Centre  ? (paper - width) / 2
-            : line.align == Align::Right ? paper - width
-                                         : 0;
-    x = std::max(0, x);
+    // Where each run starts in the print area, then the line justified within the area as far
+    // as its rightmost character reaches.
+    std::vector<std::pair<int, QList<uint>>> runs;
+    int cursor = 0, reach = 0;
+    for (const TextRun& run : line.runs) {
+        const int start = run.x >= 0 ? run.x : cursor;
+        QList<uint> characters = QString::fromStdString(run.utf8).toUcs4();
+        cursor = start + CharacterPitch(run.style, run.wide) * static_cast<int>(characters.size());
+        reach = std::max(reach, cursor);
+        runs.emplace_back(start, std::move(characters));
+    }
+    const int area = line.width > 0 ? line.width : paper - line.left;
+    const int shift = line.align == Align::Centre  ? (area - reach) / 2
+                      : line.align == Align::Right ? area - reach
+                                                   : 0;
+    const int origin = line.left + std::max(0, shift);
     const int height = LineHeight(line);
     const int base = top + height;  // text sits on the line's bottom
     p.save();
@@ -79,17 +99,21 @@ void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
         p.translate(paper, 2 * top + height);
         p.rotate(180);
     }
-    for (const TextRun& run : line.runs) {
+    for (size_t i = 0; i < line.runs.size(); ++i) {
+        const TextRun& run = line.runs[i];
         const Cell cell = CellOf(run);
+        const int pitch = CharacterPitch(run.style, run.wide);
         const QColor ink = run.style.reverse ? Qt::white : Qt::black;
-        for (char32_t c : QString::fromStdString(run.utf8).toUcs4()) {
+        int x = origin + runs[i].first;
+        for (char32_t c : runs[i].second) {
+            // The spacing right of a character is printed as its cell's background.
+            if (run.style.reverse && (c == U' ' || pitch > cell.width))
+                p.fillRect(x, base - cell.height, pitch, cell.height, Qt::black);
             if (c != U' ')
                 p.drawImage(QPoint(x, base - cell.height), Glyph(c, run));
-            else if (run.style.reverse)
-                p.fillRect(x, base - cell.height, cell.width, cell.height, Qt::black);
-            if (run.style.underline > 0)
-                p.fillRect(x, base - run.style.underline, cell.width, run.style.underline, ink);
-            x += cell.width;
+            if (run.style.underline > 0 && !run.style.rotated)
+                p.fillRect(x, base - run.style.underline, pitch, run.style.underline, ink);
+            x += pitch;
         }
     }
     p.restore();

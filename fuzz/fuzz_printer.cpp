@@ -19,9 +19,9 @@ void Check(bool held) {
         std::abort();
 }
 
-// The longest answer to one request: a GS I text.
+// The longest answer to one request: a GS I text, or the list of NV graphics keys.
 size_t LongestAnswer() {
-    size_t longest = 1;
+    size_t longest = 4 + 2 * kNvGraphicsKept;
     for (unsigned n = 0; n < 256; ++n)
         longest = std::max(longest, IdentityAnswer(static_cast<uint8_t>(n)).size());
     return longest;
@@ -60,6 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const PaperImage& image : p.NvImages())
             nvDots += image.dots.size();
         Check(nvDots <= 8 * kMaxNvBytes);
+        size_t graphicDots = 0;
+        for (const NvGraphic& graphic : p.NvGraphics())
+            graphicDots += graphic.image.dots.size();
+        Check(p.NvGraphics().size() <= kNvGraphicsKept);
+        Check(graphicDots <= 8 * kNvGraphicsBytes);
         Check(p.Count().bytes == fed);
         // A picture's first print may be drawn in full (the work its download paid for).
         // Symbols' dots aside: a few bytes draw a bar code (see kMaxWorkPerByte).

@@ -72,6 +72,12 @@ std::optional<std::string> Prepare(Symbology s, std::string_view data, zint_symb
         case Symbology::Pdf417:
             z.symbology = BARCODE_PDF417;
             return d.empty() || d.size() > 2710 ? std::nullopt : std::optional(d);
+        case Symbology::Aztec:
+            z.symbology = BARCODE_AZTEC;
+            return d.empty() || d.size() > 3832 ? std::nullopt : std::optional(d);
+        case Symbology::DataMatrix:
+            z.symbology = BARCODE_DATAMATRIX;
+            return d.empty() || d.size() > 3116 ? std::nullopt : std::optional(d);
     }
     return std::nullopt;
 }
@@ -81,7 +87,33 @@ bool Module(const zint_symbol& z, int row, int column) {
 }
 
 bool Linear(Symbology s) {
-    return s != Symbology::Qr && s != Symbology::Pdf417;
+    return s != Symbology::Qr && s != Symbology::Pdf417 && s != Symbology::Aztec &&
+           s != Symbology::DataMatrix;
+}
+
+// libzint's size number for a DataMatrix of `columns` x `rows` modules (ECC 200): squares
+// 1..24, rectangles 25..30; 0 when there is no such symbol.
+int MatrixSize(bool rectangle, int columns, int rows) {
+    static constexpr int kSquares[] = {10, 12, 14, 16, 18, 20, 22, 24, 26,  32,  36,  40,
+                                       44, 48, 52, 64, 72, 80, 88, 96, 104, 120, 132, 144};
+    static constexpr std::pair<int, int> kRectangles[] = {{18, 8},  {32, 8},  {26, 12},
+                                                          {36, 12}, {36, 16}, {48, 16}};
+    if (!rectangle) {
+        const auto* at = std::find(std::begin(kSquares), std::end(kSquares), columns);
+        return at == std::end(kSquares) ? 0 : static_cast<int>(at - std::begin(kSquares)) + 1;
+    }
+    const auto* at =
+        std::find(std::begin(kRectangles), std::end(kRectangles), std::pair{columns, rows});
+    return at == std::end(kRectangles) ? 0 : static_cast<int>(at - std::begin(kRectangles)) + 25;
+}
+
+// GS ( k function 82's answer: header, identifier, width and height in dots (0 when the data
+// makes no symbol), a fixed 1, and whether the symbol can print, each after a separator, then
+// NUL.
+std::string SizeAnswer(const std::optional<DrawnSymbol>& symbol, const detail::SymbolModes& modes) {
+    const auto [width, height] = modes.drawnSize;
+    return "\x37\x36" + std::to_string(width) + "\x1F" + std::to_string(height) + "\x1F" + "1\x1F" +
+           (symbol ? "0" : "1") + std::string(1, '\0');
 }
 
 // DrawSymbol, or the last symbol again when nothing it is drawn from changed.
@@ -89,8 +121,10 @@ std::optional<DrawnSymbol> Draw(Symbology symbology, std::string_view data,
                                 detail::SymbolModes& modes) {
     const detail::SymbolModes& m = modes;
     std::string from = std::to_string(static_cast<int>(symbology));
-    for (int v : {m.barHeight, m.barModule, m.qrModule, m.qrLevel, m.pdfColumns, m.pdfRows,
-                  m.pdfModule, m.pdfRowHeight, m.pdfLevel, m.pdfTruncated ? 1 : 0})
+    for (int v : {m.paperWidth, m.barHeight, m.barModule, m.qrModule, m.qrLevel, m.pdfColumns,
+                  m.pdfRows, m.pdfModule, m.pdfRowHeight, m.pdfLevel, m.pdfTruncated ? 1 : 0,
+                  m.aztecModule, m.aztecCompact ? 1 : 0, m.aztecLayers, m.aztecLevel,
+                  m.matrixModule, m.matrixRectangle ? 1 : 0, m.matrixColumns, m.matrixRows})
         from += "," + std::to_string(v);
     from += ":";
     from += data;
@@ -100,7 +134,8 @@ std::optional<DrawnSymbol> Draw(Symbology symbology, std::string_view data,
             return std::nullopt;
         return DrawnSymbol{modes.drawn, modes.drawnText, false};
     }
-    std::optional<DrawnSymbol> drawn = DrawSymbol(symbology, data, modes);
+    modes.drawnSize = {};
+    std::optional<DrawnSymbol> drawn = DrawSymbol(symbology, data, modes, &modes.drawnSize);
     modes.drawnFrom = std::move(from);
     modes.drawn = drawn ? drawn->image : PaperImage{};
     modes.drawnText = drawn ? drawn->text : std::string();
@@ -190,7 +225,7 @@ void BarcodeSetting(std::string_view c, detail::SymbolModes& modes) {
 }
 
 std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data,
-                                      const detail::SymbolModes& modes) {
+                                      const detail::SymbolModes& modes, std::pair<int, int>* size) {
     Zint z(ZBarcode_Create(), &ZBarcode_Delete);
     if (!z)
         return std::nullopt;
@@ -210,6 +245,23 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
         z->option_3 = modes.pdfRows;
         module = modes.pdfModule;
         rowHeight = modes.pdfModule * modes.pdfRowHeight;
+    } else if (symbology == Symbology::Aztec) {
+        // A set layer count fixes the size (compact 1..4, full range 5..36), and then the error
+        // correction is what room is left; otherwise the level decides.
+        const int level = modes.aztecLevel;
+        z->option_1 = level <= 10 ? 1 : level <= 23 ? 2 : level <= 36 ? 3 : 4;
+        if (modes.aztecLayers > 0)
+            z->option_2 = modes.aztecLayers + (modes.aztecCompact ? 0 : 4);
+        module = rowHeight = modes.aztecModule;
+    } else if (symbology == Symbology::DataMatrix) {
+        if (modes.matrixColumns > 0) {
+            z->option_2 = MatrixSize(modes.matrixRectangle, modes.matrixColumns, modes.matrixRows);
+            if (z->option_2 == 0)
+                return std::nullopt;
+        } else if (!modes.matrixRectangle) {
+            z->option_3 = DM_SQUARE;
+        }
+        module = rowHeight = modes.matrixModule;
     }
     const int error = ZBarcode_Encode(z.get(), reinterpret_cast<const unsigned char*>(d->data()),
                                       static_cast<int>(d->size()));
@@ -221,7 +273,9 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
     PaperImage& image = out.image;
     image.width = z->width * module;
     image.height = rows * rowHeight;
-    if (image.width > kPaperDots || image.height > kImageRows)
+    if (size)
+        *size = {image.width, image.height};
+    if (image.width > modes.paperWidth || image.height > kImageRows)
         return std::nullopt;  // the printer prints none of a symbol that does not fit
     image.dots = Dots::Blank(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
     uint8_t* dots = image.dots.Write();
@@ -267,7 +321,8 @@ std::optional<DrawnSymbol> Barcode(std::string_view c, detail::SymbolModes& mode
     return Draw(*symbology, data, modes);
 }
 
-std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolModes& modes) {
+std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolModes& modes,
+                                          std::string& answer) {
     // GS ( k pL pH cn fn [arguments]
     if (c.size() < 7)
         return std::nullopt;
@@ -289,6 +344,9 @@ std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolMode
                 break;
             case 81:
                 return Draw(Symbology::Qr, modes.qrData, modes);
+            case 82:
+                answer += SizeAnswer(Draw(Symbology::Qr, modes.qrData, modes), modes);
+                break;
             default:  // the model: libzint draws model 2, which readers read alike
                 break;
         }
@@ -326,6 +384,59 @@ std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolMode
                 break;
             case 81:
                 return Draw(Symbology::Pdf417, modes.pdfData, modes);
+            default:
+                break;
+        }
+    } else if (cn == 53) {  // Aztec
+        switch (fn) {
+            case 50:
+                if (n >= 0 && Digit(static_cast<uint8_t>(n)) <= 1 && n2 >= 0 &&
+                    n2 <= (Digit(static_cast<uint8_t>(n)) == 1 ? 4 : 32)) {
+                    modes.aztecCompact = Digit(static_cast<uint8_t>(n)) == 1;
+                    modes.aztecLayers = n2;
+                }
+                break;
+            case 51:
+                if (n >= 2 && n <= 16)
+                    modes.aztecModule = n;
+                break;
+            case 53:
+                if (n >= 5 && n <= 95)
+                    modes.aztecLevel = n;
+                break;
+            case 80:
+                modes.aztecData = c.size() > 8 ? std::string(c.substr(8)) : std::string();
+                break;
+            case 81:
+                return Draw(Symbology::Aztec, modes.aztecData, modes);
+            case 82:
+                answer += SizeAnswer(Draw(Symbology::Aztec, modes.aztecData, modes), modes);
+                break;
+            default:
+                break;
+        }
+    } else if (cn == 54) {  // DataMatrix
+        const int n3 = c.size() > 9 ? At(c, 9) : -1;
+        switch (fn) {
+            case 66:  // m d1 d2: square or rectangle, columns and rows (0: as the data needs)
+                if (n >= 0 && Digit(static_cast<uint8_t>(n)) <= 1 && n3 >= 0) {
+                    modes.matrixRectangle = Digit(static_cast<uint8_t>(n)) == 1;
+                    modes.matrixColumns = n2;
+                    modes.matrixRows = n3;
+                }
+                break;
+            case 67:
+                if (n >= 2 && n <= 16)
+                    modes.matrixModule = n;
+                break;
+            case 80:
+                modes.matrixData = c.size() > 8 ? std::string(c.substr(8)) : std::string();
+                break;
+            case 81:
+                return Draw(Symbology::DataMatrix, modes.matrixData, modes);
+            case 82:
+                answer += SizeAnswer(Draw(Symbology::DataMatrix, modes.matrixData, modes), modes);
+                break;
             default:
                 break;
         }

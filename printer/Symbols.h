@@ -12,7 +12,21 @@
 
 namespace kelvo::printer {
 
-enum class Symbology { UpcA, UpcE, Ean13, Ean8, Code39, Itf, Codabar, Code93, Code128, Qr, Pdf417 };
+enum class Symbology {
+    UpcA,
+    UpcE,
+    Ean13,
+    Ean8,
+    Code39,
+    Itf,
+    Codabar,
+    Code93,
+    Code128,
+    Qr,
+    Pdf417,
+    Aztec,
+    DataMatrix
+};
 
 // GS k's m in either form (0..6, 65..73); nothing for one the printer does not know.
 std::optional<Symbology> BarcodeSymbology(uint8_t m);
@@ -32,15 +46,18 @@ struct DrawnSymbol {
 };
 
 // `data` as the symbology takes it (for CODE128 the characters, not the GS k bytes); nothing
-// when the symbology refuses it or it is wider than the paper.
+// when the symbology refuses it or it is wider than modes.paperWidth. `size`, when given, gets
+// the symbol's width and height in dots whenever the symbology takes the data.
 std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data,
-                                      const detail::SymbolModes& modes);
+                                      const detail::SymbolModes& modes,
+                                      std::pair<int, int>* size = nullptr);
 
 // Reads one whole GS k command with these modes: the symbol to print, or nothing.
 std::optional<DrawnSymbol> Barcode(std::string_view command, detail::SymbolModes& modes);
 
 // Reads one whole GS ( k command: settings and stored data go into `modes`; a print function
-// returns the symbol to print.
-std::optional<DrawnSymbol> SymbolFunction(std::string_view command, detail::SymbolModes& modes);
+// returns the symbol to print, a size request appends its answer to `answer`.
+std::optional<DrawnSymbol> SymbolFunction(std::string_view command, detail::SymbolModes& modes,
+                                          std::string& answer);
 
 }  // namespace kelvo::printer

@@ -1,7 +1,9 @@
 #include "printer/VirtualPrinter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
+#include <utility>
 
 #include "printer/Identity.h"
 #include "printer/Symbols.h"
@@ -70,6 +72,46 @@ int CharHeight(const TextStyle& s) {
     return (s.fontB ? 17 : 24) * s.heightMul;
 }
 
+// ESC R: the characters each international set prints at 23 24 40 5B 5C 5D 5E 60 7B 7C 7D 7E.
+constexpr char kIntlPositions[] = "#$@[\\]^`{|}~";
+constexpr const char* kIntlSets[][12] = {
+    {"#", "$", "@", "[", "\\", "]", "^", "`", "{", "|", "}", "~"},  // USA
+    {"#", "$", "à", "°", "ç", "§", "^", "`", "é", "ù", "è", "¨"},   // France
+    {"#", "$", "§", "Ä", "Ö", "Ü", "^", "`", "ä", "ö", "ü", "ß"},   // Germany
+    {"£", "$", "@", "[", "\\", "]", "^", "`", "{", "|", "}", "~"},  // UK
+    {"#", "$", "@", "Æ", "Ø", "Å", "^", "`", "æ", "ø", "å", "~"},   // Denmark I
+    {"#", "¤", "É", "Ä", "Ö", "Å", "Ü", "é", "ä", "ö", "å", "ü"},   // Sweden
+    {"#", "$", "@", "°", "\\", "é", "^", "ù", "à", "ò", "è", "ì"},  // Italy
+    {"₧", "$", "@", "¡", "Ñ", "¿", "^", "`", "¨", "ñ", "}", "~"},   // Spain I
+    {"#", "$", "@", "[", "¥", "]", "^", "`", "{", "|", "}", "~"},   // Japan
+    {"#", "¤", "É", "Æ", "Ø", "Å", "Ü", "é", "æ", "ø", "å", "ü"},   // Norway
+    {"#", "$", "É", "Æ", "Ø", "Å", "Ü", "é", "æ", "ø", "å", "ü"},   // Denmark II
+    {"#", "$", "á", "¡", "Ñ", "¿", "é", "`", "í", "ñ", "ó", "ú"},   // Spain II
+    {"#", "$", "á", "¡", "Ñ", "¿", "é", "ü", "í", "ñ", "ó", "ú"},   // Latin America
+    {"#", "$", "@", "[", "₩", "]", "^", "`", "{", "|", "}", "~"},   // Korea
+    {"#", "$", "Ž", "Š", "Đ", "Ć", "Č", "ž", "š", "đ", "ć", "č"},   // Slovenia/Croatia
+    {"#", "¥", "@", "[", "\\", "]", "^", "`", "{", "|", "}", "~"},  // China
+};
+constexpr size_t kIntlSetCount = std::size(kIntlSets);
+
+// Single-byte text as printed with international set `intl`: the bytes it replaces come out as
+// its characters, the rest as the code page reads them.
+std::string IntlText(std::string_view bytes, const DecoderState& state, uint8_t intl) {
+    if (intl == 0 || intl >= kIntlSetCount)
+        return DecodeText(bytes, state);
+    std::string out;
+    size_t from = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const char* at = std::strchr(kIntlPositions, bytes[i]);
+        if (bytes[i] == 0 || at == nullptr)
+            continue;
+        out += DecodeText(bytes.substr(from, i - from), state);
+        out += kIntlSets[intl][at - kIntlPositions];
+        from = i + 1;
+    }
+    return out + DecodeText(bytes.substr(from), state);
+}
+
 bool SameState(const DecoderState& a, const DecoderState& b) {
     return a.chinese == b.chinese && a.codePage == b.codePage;
 }
@@ -123,6 +165,10 @@ Dots Dots::Blank(size_t size) {
 bool Dots::operator==(const Dots& other) const {
     return size_ == other.size_ &&
            (data_ == other.data_ || std::equal(begin(), end(), other.begin()));
+}
+
+int CharacterPitch(const TextStyle& style, bool wide) {
+    return CharWidth(style, wide) + style.spacing * style.widthMul;
 }
 
 int ItemHeight(const PaperItem& item) {
@@ -200,9 +246,13 @@ void VirtualPrinter::EndJob(std::string how) {
 bool VirtualPrinter::SetPaperWidth(int dots) {
     if (dots != kPaper80Dots && dots != kPaper58Dots)
         return false;
-    if (dots != paperWidth_)
-        nvPrints_.assign(nv_.size(), {});  // drawn for the other width
+    if (dots != paperWidth_) {  // drawn for the other width
+        nvPrints_.assign(nv_.size(), {});
+        for (NvGraphic& graphic : nvGraphics_)
+            graphic.prints = {};
+    }
     paperWidth_ = dots;
+    symbols_.paperWidth = dots;
     return true;
 }
 
@@ -368,6 +418,12 @@ void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
             pos += 8;
             continue;
         }
+        if (rest.starts_with("\x1D\x38\x4C"sv) && rest.size() >= 7 &&
+            Word(rest, 3) + (uint64_t{Word(rest, 5)} << 16) > kMaxRasterBytes) {
+            ++job_.refused;
+            pos += 7;
+            continue;
+        }
         if (c.truncated) {
             Hold(rest, c.needed);
             return;
@@ -503,36 +559,61 @@ size_t VirtualPrinter::Text(std::string_view text, bool endsInput) {
     return i;
 }
 
-void VirtualPrinter::Put(std::string_view character, bool wide) {
-    const int width = CharWidth(style_, wide);
-    if (lineDots_ + width > paperWidth_ && !line_.empty())
-        PrintLine(lineSpacing_);
-    lineDots_ += width;
-    if (!line_.empty() && line_.back().style == style_ && line_.back().wide == wide &&
-        SameState(line_.back().state, state_)) {
-        line_.back().bytes += character;
-    } else {
-        line_.push_back({std::string(character), style_, wide, state_});
+int VirtualPrinter::AreaLeft() const {
+    return std::min(margin_, paperWidth_ - 1);
+}
+
+int VirtualPrinter::AreaWidth() const {
+    return std::max(1, std::min(areaWidth_, paperWidth_ - AreaLeft()));
+}
+
+void VirtualPrinter::MoveTo(int dots) {
+    lineDots_ = dots;
+    placed_ = true;
+}
+
+void VirtualPrinter::Place(std::string_view characters, const TextStyle& style, bool wide) {
+    // ESC R replaces single-byte characters only.
+    const uint8_t intl = wide ? uint8_t{0} : intl_;
+    const bool joins = !placed_ && !line_.empty() && line_.back().style == style &&
+                       line_.back().wide == wide && SameState(line_.back().state, state_) &&
+                       line_.back().intl == intl;
+    if (joins) {
+        line_.back().bytes += characters;
+        return;
     }
+    if (line_.size() >= kLineRuns)
+        PrintLine(lineSpacing_);
+    line_.push_back({std::string(characters), style, wide, state_, placed_ ? lineDots_ : -1, intl});
+    placed_ = false;
+}
+
+void VirtualPrinter::Put(std::string_view character, bool wide) {
+    TextStyle style = style_;
+    if (wide) {  // FS ! and FS - rule two-byte characters, and ESC SP is not theirs
+        style.widthMul = wideModes_.widthMul;
+        style.heightMul = wideModes_.heightMul;
+        style.underline = wideModes_.underline;
+        style.spacing = 0;
+    }
+    const int width = CharacterPitch(style, wide);
+    if (lineDots_ > 0 && lineDots_ + width > AreaWidth())
+        PrintLine(lineSpacing_);
+    Place(character, style, wide);
+    lineDots_ += width;
 }
 
 void VirtualPrinter::PutNarrow(std::string_view characters) {
-    const int width = CharWidth(style_, false);
+    const int width = CharacterPitch(style_, false);
     while (!characters.empty()) {
-        if (lineDots_ + width > paperWidth_ && !line_.empty())
+        if (lineDots_ > 0 && lineDots_ + width > AreaWidth())
             PrintLine(lineSpacing_);
         // As many as fit on this line, one at least (a character wider than the paper still
         // prints alone).
-        const int room = std::max(1, (paperWidth_ - lineDots_) / width);
+        const int room = std::max(1, (AreaWidth() - lineDots_) / width);
         const size_t n = std::min(characters.size(), static_cast<size_t>(room));
+        Place(characters.substr(0, n), style_, false);
         lineDots_ += static_cast<int>(n) * width;
-        const std::string_view part = characters.substr(0, n);
-        if (!line_.empty() && line_.back().style == style_ && !line_.back().wide &&
-            SameState(line_.back().state, state_)) {
-            line_.back().bytes += part;
-        } else {
-            line_.push_back({std::string(part), style_, false, state_});
-        }
         characters.remove_prefix(n);
     }
 }
@@ -542,12 +623,11 @@ void VirtualPrinter::Control(uint8_t byte) {
     if (byte == '\n' || (byte == '\r' && (settings_.switches & crHonoured))) {
         PrintLine(lineSpacing_);
     } else if (byte == '\t') {
-        // Tab stops every 8 font A characters; other widths stop after 8 spaces.
-        for (int i = 0; i < 8; ++i) {
-            Put(" ", false);
-            if (lineDots_ % (8 * 12) == 0)
-                break;
-        }
+        // To the next stop; past the last one HT does nothing, and a stop beyond the print area
+        // fills the line.
+        const auto next = std::upper_bound(tabs_.begin(), tabs_.end(), lineDots_);
+        if (next != tabs_.end())
+            MoveTo(std::min(*next, AreaWidth()));
     }
 }
 
@@ -564,15 +644,18 @@ void VirtualPrinter::PrintLine(int feed) {
     }
     PaperLine line;
     line.align = align_;
+    line.left = AreaLeft();
+    line.width = AreaWidth() == paperWidth_ - line.left ? 0 : AreaWidth();
     int height = 0;
     for (const Run& run : line_) {
         height = std::max(height, CharHeight(run.style));
-        line.runs.push_back({DecodeText(run.bytes, run.state), run.style, run.wide});
+        line.runs.push_back({IntlText(run.bytes, run.state, run.intl), run.style, run.wide, run.x});
         counters_.work += run.bytes.size();
     }
     line.spacing = std::max(std::min(feed, kMaxFeedDots), height);
     line_.clear();
     lineDots_ = 0;
+    placed_ = false;
     ++counters_.lines;
     Add(std::move(line));
 }
@@ -655,7 +738,16 @@ void VirtualPrinter::ResetModes() {
     style_ = {};
     align_ = Align::Left;
     lineSpacing_ = 30;
+    wideModes_ = {};
+    intl_ = settings_.intlCharset;
+    margin_ = 0;
+    areaWidth_ = 65535;
+    tabs_.clear();
+    for (size_t i = 1; i <= kTabStops; ++i)  // every 8 font A characters
+        tabs_.push_back(static_cast<int>(8 * 12 * i));
+    graphics_.reset();
     symbols_ = {};
+    symbols_.paperWidth = paperWidth_;
 }
 
 // The HRI text as lines of its own, so that the view draws it as it draws any text.
@@ -680,6 +772,110 @@ void VirtualPrinter::PrintSymbol(const DrawnSymbol& symbol) {
         text();
 }
 
+void VirtualPrinter::PrintPicture(PaperImage image) {
+    PrintPendingLine();
+    image.align = align_;
+    Add(std::move(image));
+}
+
+// GS ( L and GS 8 L from m on: m fn [parameters].
+void VirtualPrinter::Graphics(std::string_view p, std::string& answer) {
+    if (p.size() < 2 || At(p, 0) != 48)
+        return;
+    const uint8_t fn = At(p, 1);
+    // Raster data: rows of whole bytes from the top, the most significant bit on the left.
+    auto black = [](std::string_view data, unsigned width) {
+        const size_t row = (width + 7) / 8;
+        return [data, row](int x, int y) {
+            return Bit(At(data, static_cast<size_t>(y) * row + static_cast<size_t>(x) / 8), x % 8);
+        };
+    };
+    auto find = [&](std::string_view key) {
+        return std::find_if(nvGraphics_.begin(), nvGraphics_.end(),
+                            [&](const NvGraphic& g) { return g.key == key; });
+    };
+    auto erase = [&](std::vector<NvGraphic>::iterator at) {
+        nvGraphicsBytes_ -= at->bytes;
+        nvGraphics_.erase(at);
+    };
+    if (fn == 0 || fn == 48 || fn == 3 || fn == 51) {
+        // Capacity in bytes as decimal digits, after a header and the function's identifier.
+        const uint64_t bytes =
+            fn % 48 == 0 ? kNvGraphicsBytes : kNvGraphicsBytes - nvGraphicsBytes_;
+        answer += (fn % 48 == 0 ? "\x37\x30" : "\x37\x31") + std::to_string(bytes) + '\0';
+    } else if (fn == 2 || fn == 50) {
+        if (graphics_)
+            PrintPicture(*std::exchange(graphics_, std::nullopt));
+    } else if (fn == 112 && p.size() >= 10) {
+        // a bx by c xL xH yL yH: a monochrome picture in colour 1, scaled by bx and by.
+        const uint8_t bx = At(p, 3), by = At(p, 4);
+        const unsigned x = Word(p, 6), y = Word(p, 8);
+        const std::string_view data = p.substr(10);
+        if (At(p, 2) == 48 && (bx == 1 || bx == 2) && (by == 1 || by == 2) && At(p, 5) == 49 &&
+            x > 0 && y > 0 && data.size() >= uint64_t{(x + 7) / 8} * y) {
+            graphics_ = Render(static_cast<int>(x), static_cast<int>(y), bx, by, paperWidth_,
+                               Align::Left, counters_.work, black(data, x));
+        }
+    } else if (fn == 64 && p.substr(2) == "KC") {
+        // All keys fit one block (kNvGraphicsKept of them): status 40h says no block follows.
+        answer += "\x37\x70\x40";
+        for (const NvGraphic& g : nvGraphics_)
+            answer += g.key;
+        answer += '\0';
+    } else if (fn == 65 && p.substr(2) == "CLR") {
+        nvGraphics_.clear();
+        nvGraphicsBytes_ = 0;
+    } else if (fn == 66 && p.size() == 4) {
+        if (const auto at = find(p.substr(2, 2)); at != nvGraphics_.end())
+            erase(at);
+    } else if (fn == 67 && p.size() >= 11) {
+        // a kc1 kc2 b xL xH yL yH, then b colours of c d1...dk; colour 1 is what prints here.
+        const std::string_view key = p.substr(3, 2);
+        const unsigned colours = At(p, 5), x = Word(p, 6), y = Word(p, 8);
+        const uint64_t k = uint64_t{(x + 7) / 8} * y;
+        const bool keyOk =
+            At(key, 0) >= 32 && At(key, 0) <= 126 && At(key, 1) >= 32 && At(key, 1) <= 126;
+        if (At(p, 2) != 48 || !keyOk || (colours != 1 && colours != 2) || x == 0 || y == 0 ||
+            x > posdll::kMaxWidthDots || y > posdll::kMaxHeightDots ||
+            p.size() - 10 < colours * (1 + k))
+            return;
+        if (const auto at = find(key); at != nvGraphics_.end())
+            erase(at);  // defined again: replaced
+        if (nvGraphicsBytes_ + k > kNvGraphicsBytes || nvGraphics_.size() >= kNvGraphicsKept)
+            return;  // no room: not stored
+        for (unsigned i = 0; i < colours; ++i) {
+            const size_t at = 10 + i * (1 + k);
+            if (At(p, at) != 49)
+                continue;
+            NvGraphic& g = nvGraphics_.emplace_back();
+            g.key = key;
+            g.bytes = k;
+            g.image = Render(static_cast<int>(x), static_cast<int>(y), 1, 1, static_cast<int>(x),
+                             Align::Left, counters_.work, black(p.substr(at + 1, k), x));
+            nvGraphicsBytes_ += k;
+            break;
+        }
+    } else if (fn == 69 && p.size() == 6) {
+        const auto at = find(p.substr(2, 2));
+        const uint8_t sx = At(p, 4), sy = At(p, 5);
+        if (at == nvGraphics_.end() || (sx != 1 && sx != 2) || (sy != 1 && sy != 2))
+            return;
+        const PaperImage& nv = at->image;
+        std::optional<PaperImage>& print = at->prints[(sx - 1u) | (sy - 1u) << 1];
+        if (!print) {
+            if (sx == 1 && sy == 1 && nv.width <= paperWidth_ && nv.height <= kImageRows) {
+                print = nv;  // printed as stored
+            } else {
+                print = Render(nv.width, nv.height, sx, sy, paperWidth_, Align::Left,
+                               counters_.work, [&](int px, int py) {
+                                   return nv.dots[static_cast<size_t>(py) * nv.width + px] != 0;
+                               });
+            }
+        }
+        PrintPicture(*print);
+    }
+}
+
 void VirtualPrinter::Command(std::string_view c, std::string& answer) {
     auto is = [&](std::string_view key) { return c.starts_with(key); };
     const uint8_t a = c.size() > 2 ? At(c, 2) : 0;
@@ -696,6 +892,7 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
     } else if (is("\x1B\x40"sv)) {
         line_.clear();  // the print buffer is cleared, not printed
         lineDots_ = 0;
+        placed_ = false;
         bandDots_ = 0;
         asbMask_ = 0;
         ResetModes();
@@ -707,15 +904,44 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
     } else if (is("\x1B\x2D"sv)) {
         if (Digit(a) <= 2)
             style_.underline = static_cast<uint8_t>(Digit(a));
+    } else if (is("\x1C\x2D"sv)) {
+        if (Digit(a) <= 2)
+            wideModes_.underline = static_cast<uint8_t>(Digit(a));
+    } else if (is("\x1C\x21"sv)) {
+        wideModes_ = {static_cast<uint8_t>(a & 0x04 ? 2 : 1),
+                      static_cast<uint8_t>(a & 0x08 ? 2 : 1),
+                      static_cast<uint8_t>(a & 0x80 ? 1 : 0)};
+    } else if (is("\x1B\x20"sv)) {
+        style_.spacing = a;
+    } else if (is("\x1B\x56"sv)) {
+        if (Digit(a) <= 2)
+            style_.rotated = Digit(a) != 0;
+    } else if (is("\x1B\x52"sv)) {
+        if (a < kIntlSetCount)
+            intl_ = a;
+    } else if (is("\x1B\x44"sv)) {
+        // Columns of the character width (its spacing included) in force now.
+        tabs_.clear();
+        for (size_t i = 2; i < c.size() && At(c, i) != 0; ++i)
+            tabs_.push_back(At(c, i) * CharacterPitch(style_, false));
+    } else if (is("\x1B\x24"sv)) {
+        if (static_cast<int>(Word(c, 2)) <= AreaWidth())
+            MoveTo(static_cast<int>(Word(c, 2)));
+    } else if (is("\x1B\x5C"sv)) {
+        const int to = lineDots_ + static_cast<int16_t>(Word(c, 2));
+        if (to >= 0 && to <= AreaWidth())
+            MoveTo(to);
+    } else if (is("\x1D\x4C"sv) || is("\x1D\x57"sv)) {
+        // Taken at the start of a line only.
+        if (line_.empty() && lineDots_ == 0 && !placed_)
+            (is("\x1D\x4C"sv) ? margin_ : areaWidth_) = static_cast<int>(Word(c, 2));
     } else if (is("\x1B\x21"sv)) {
-        // Reverse and upside-down are not among ESC !'s bits: they stay.
-        style_ = {(a & 0x08) != 0,
-                  static_cast<uint8_t>(a & 0x80 ? 1 : 0),
-                  static_cast<uint8_t>(a & 0x20 ? 2 : 1),
-                  static_cast<uint8_t>(a & 0x10 ? 2 : 1),
-                  (a & 0x01) != 0,
-                  style_.reverse,
-                  style_.upsideDown};
+        // Reverse, upside-down, spacing and rotation are not among ESC !'s bits: they stay.
+        style_.bold = (a & 0x08) != 0;
+        style_.underline = static_cast<uint8_t>(a & 0x80 ? 1 : 0);
+        style_.widthMul = static_cast<uint8_t>(a & 0x20 ? 2 : 1);
+        style_.heightMul = static_cast<uint8_t>(a & 0x10 ? 2 : 1);
+        style_.fontB = (a & 0x01) != 0;
     } else if (is("\x1D\x42"sv)) {
         style_.reverse = a & 1;
     } else if (is("\x1B\x7B"sv)) {
@@ -731,8 +957,8 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
             answer += static_cast<char>(f.drawerOpen ? 0x01 : 0);
     } else if (is("\x1D\x21"sv)) {
         if ((a >> 4) < 8 && (a & 0x0F) < 8) {  // larger sizes are out of range: ignored
-            style_.widthMul = static_cast<uint8_t>((a >> 4) + 1);
-            style_.heightMul = static_cast<uint8_t>((a & 0x0F) + 1);
+            style_.widthMul = wideModes_.widthMul = static_cast<uint8_t>((a >> 4) + 1);
+            style_.heightMul = wideModes_.heightMul = static_cast<uint8_t>((a & 0x0F) + 1);
         }
     } else if (is("\x1B\x4D"sv)) {
         if (Digit(a) <= 1)
@@ -794,8 +1020,12 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
             bandDots_ = band == 8 ? 3 * band : band;
         }
     } else if (is("\x1D\x28\x6B"sv)) {
-        if (const auto symbol = SymbolFunction(c, symbols_))
+        if (const auto symbol = SymbolFunction(c, symbols_, answer))
             PrintSymbol(*symbol);
+    } else if (is("\x1D\x28\x4C"sv)) {
+        Graphics(c.substr(5), answer);
+    } else if (is("\x1D\x38\x4C"sv)) {
+        Graphics(c.substr(7), answer);
     } else if (is("\x1D\x6B"sv)) {
         if (const auto symbol = Barcode(c, symbols_))
             PrintSymbol(*symbol);
@@ -816,6 +1046,8 @@ void VirtualPrinter::Vendor(std::string_view c) {
             settings_.baudCode = code;
     } else if (is("\x1F\x1B\x1F\xFD"sv)) {
         settings_.intlCharset = v;
+        if (v < kIntlSetCount)
+            intl_ = v;
     } else if (is("\x1F\x1B\x1F\xFF"sv)) {
         settings_.codePage = state_.codePage = v;
     } else if (is("\x1F\x1B\x1F\xFE"sv)) {
@@ -866,11 +1098,10 @@ void Bridge::StartFrameJob(VirtualPrinter& printer) const {
 
 std::string Bridge::Feed(std::string_view bytes) {
     std::string answer;
-    Split(printed_, bytes,
-          [&](VirtualPrinter& p, std::string_view part) {
-              StartFrameJob(p);
-              answer += p.Feed(part);
-          });
+    Split(printed_, bytes, [&](VirtualPrinter& p, std::string_view part) {
+        StartFrameJob(p);
+        answer += p.Feed(part);
+    });
     return answer;
 }
 
@@ -883,11 +1114,10 @@ std::string Bridge::RealTime(std::string_view received) {
 
 std::string Bridge::Print(std::string_view bytes) {
     std::string answer;
-    Split(printed_, bytes,
-          [&](VirtualPrinter& p, std::string_view part) {
-              StartFrameJob(p);
-              answer += p.Print(part);
-          });
+    Split(printed_, bytes, [&](VirtualPrinter& p, std::string_view part) {
+        StartFrameJob(p);
+        answer += p.Print(part);
+    });
     return answer;
 }
 

@@ -45,6 +45,14 @@ inline constexpr uint64_t kMaxNvBytes = posdll::kMaxFsQBytes;
 inline constexpr uint64_t kMaxRasterBytes = uint64_t{4} << 20;
 // An unfinished command kept for its rest: at most a GS v 0 raster (FS q is read as it comes).
 inline constexpr uint64_t kMaxHeldBytes = kMaxRasterBytes + 8;
+// Runs of one line: a line that keeps being written over (ESC $ back to its start) prints once
+// it has this many, as a printer's line buffer holds one line of dots.
+inline constexpr size_t kLineRuns = 512;
+// ESC D tab stops, at most.
+inline constexpr size_t kTabStops = 32;
+// NV graphics (GS ( L / GS 8 L): all pictures' data together, in bytes, and their number.
+inline constexpr uint64_t kNvGraphicsBytes = uint64_t{1} << 20;
+inline constexpr size_t kNvGraphicsKept = 64;
 // Jobs remembered, newest last.
 inline constexpr size_t kJobsKept = 32;
 // A status answer must not wait behind a long print: the box feeds a printer this many bytes at a
@@ -65,6 +73,8 @@ struct TextStyle {
     // ESC {: the line is printed turned 180 degrees, as its first run says (the printer takes
     // it at the start of a line).
     bool upsideDown = false;
+    uint8_t spacing = 0;   // ESC SP: blank dots right of each character, doubled with its width
+    bool rotated = false;  // ESC V: each character turned 90 degrees clockwise in its cell
     bool operator==(const TextStyle&) const = default;
 };
 
@@ -74,8 +84,14 @@ struct TextRun {
     std::string utf8;
     TextStyle style;
     bool wide = false;
+    // Dots from the print area's left edge where a tab or ESC $ / ESC \ put the run; -1: it
+    // follows the run before.
+    int x = -1;
     bool operator==(const TextRun&) const = default;
 };
+
+// Dots one character of this style takes along the line, its spacing included.
+int CharacterPitch(const TextStyle& style, bool wide);
 
 enum class Align : uint8_t { Left = 0, Centre = 1, Right = 2 };
 
@@ -85,6 +101,10 @@ struct PaperLine {
     std::vector<TextRun> runs;
     Align align = Align::Left;
     int spacing = 30;  // dots fed for this line (ESC 2: 30, ESC 3 n: n, at least the line height)
+    // The print area (GS L, GS W) the line was laid out and justified in: `left` dots from the
+    // paper's edge, `width` dots wide (0: to the paper's right edge).
+    int left = 0;
+    int width = 0;
     bool operator==(const PaperLine&) const = default;
 };
 
@@ -215,12 +235,13 @@ namespace detail {
 // one go.
 // How GS k and GS ( k symbols print (ESC @ restores it all), and the data GS ( k stored.
 struct SymbolModes {
-    int barHeight = 162;    // GS h, dots
-    int barModule = 3;      // GS w, dots of the narrowest bar
-    uint8_t hri = 0;        // GS H: text 1 above, 2 below, 3 both
-    bool hriFontB = false;  // GS f
-    int qrModule = 3;       // dots per module
-    int qrLevel = 0;        // error correction L, M, Q, H
+    int barHeight = 162;          // GS h, dots
+    int barModule = 3;            // GS w, dots of the narrowest bar
+    uint8_t hri = 0;              // GS H: text 1 above, 2 below, 3 both
+    bool hriFontB = false;        // GS f
+    int paperWidth = kPaperDots;  // the widest symbol that prints
+    int qrModule = 3;             // dots per module
+    int qrLevel = 0;              // error correction L, M, Q, H
     std::string qrData;
     int pdfColumns = 0;  // 0: as many as the data needs
     int pdfRows = 0;
@@ -229,10 +250,21 @@ struct SymbolModes {
     int pdfLevel = -1;     // error correction 0..8; -1: as the data needs
     bool pdfTruncated = false;
     std::string pdfData;
+    int aztecModule = 3;
+    bool aztecCompact = false;
+    int aztecLayers = 0;  // 0: as the data needs
+    int aztecLevel = 23;  // error correction, per cent of the symbol
+    std::string aztecData;
+    int matrixModule = 3;
+    bool matrixRectangle = false;
+    int matrixColumns = 0;  // 0: as the data needs
+    int matrixRows = 0;
+    std::string matrixData;
     // The last symbol drawn and what it was drawn from: printed again, its dots are shared.
     std::string drawnFrom;
     PaperImage drawn;
     std::string drawnText;
+    std::pair<int, int> drawnSize;  // its dots, also when it was too large to print
 };
 
 struct NvLoad {
@@ -250,6 +282,15 @@ struct NvLoad {
 }  // namespace detail
 
 struct DrawnSymbol;  // printer/Symbols.h
+
+// A picture stored in NV graphics memory (GS ( L function 67) under its two-byte key, with its
+// prints at each scale drawn at the first and shared after.
+struct NvGraphic {
+    std::string key;
+    PaperImage image;
+    uint64_t bytes = 0;  // its data as sent
+    std::array<std::optional<PaperImage>, 4> prints;
+};
 
 class VirtualPrinter {
   public:
@@ -308,6 +349,8 @@ class VirtualPrinter {
     const StoredSettings& Settings() const { return settings_; }
     // NV images stored by FS q, numbered from 1; empty when none.
     const std::vector<PaperImage>& NvImages() const { return nv_; }
+    // NV graphics defined by GS ( L / GS 8 L, in the order defined.
+    const std::vector<NvGraphic>& NvGraphics() const { return nvGraphics_; }
     const Counters& Count() const { return counters_; }
     StatusFlags& Flags() { return flags_; }
     const StatusFlags& Flags() const { return flags_; }
@@ -327,6 +370,14 @@ class VirtualPrinter {
         TextStyle style;
         bool wide = false;
         DecoderState state;
+        int x = -1;
+        uint8_t intl = 0;  // ESC R
+    };
+    // What FS ! and FS - set for two-byte characters (GS ! sets their size too).
+    struct WideModes {
+        uint8_t widthMul = 1;
+        uint8_t heightMul = 1;
+        uint8_t underline = 0;
     };
 
     void Interpret(std::string_view data, std::string& answer);
@@ -335,6 +386,12 @@ class VirtualPrinter {
     const Dots& NvPrint(size_t index, int scale);
     size_t Text(std::string_view text, bool endsInput);
     void Put(std::string_view character, bool wide);
+    void Place(std::string_view characters, const TextStyle& style, bool wide);
+    int AreaLeft() const;
+    int AreaWidth() const;
+    void MoveTo(int dots);
+    void Graphics(std::string_view p, std::string& answer);
+    void PrintPicture(PaperImage image);
     void PutNarrow(std::string_view characters);
     void Control(uint8_t byte);
     void Command(std::string_view c, std::string& answer);
@@ -372,8 +429,17 @@ class VirtualPrinter {
     TextStyle style_;
     Align align_ = Align::Left;
     int lineSpacing_ = 30;
+    WideModes wideModes_;
+    uint8_t intl_ = 0;
+    int margin_ = 0;                      // GS L
+    int areaWidth_ = 65535;               // GS W, cut to the paper when a line is laid out
+    std::vector<int> tabs_;               // ESC D, in dots from the print area's left
+    std::optional<PaperImage> graphics_;  // GS ( L function 112, waiting for function 50
+    std::vector<NvGraphic> nvGraphics_;
+    uint64_t nvGraphicsBytes_ = 0;
 
     std::vector<Run> line_;
+    bool placed_ = false;  // a position command moved the line's next character
     int lineDots_ = 0;
     // Height of the ESC * band that is the current line: its line end feeds from the band's top.
     int bandDots_ = 0;

@@ -211,7 +211,32 @@ Measured FsQ(std::string_view r);
 Measured RasterImage(std::string_view r);
 Measured BitImage(std::string_view r);
 Measured GsParen(std::string_view r);
+Measured GsEightL(std::string_view r);
 Measured Barcode(std::string_view r);
+Measured TabStops(std::string_view r);
+
+// ESC V and the like: n or its digit.
+std::string Rotation(const uint8_t* a, DecoderState&) {
+    return std::string("90-degree clockwise rotation ") +
+           OnOff(Digit(a[0]) == 1 || Digit(a[0]) == 2);
+}
+
+std::string ChineseMode(const uint8_t* a, DecoderState&) {
+    std::string s = "Chinese character mode:";
+    bool any = false;
+    for (auto [bit, word] :
+         {std::pair{0x04, " double width"}, {0x08, " double height"}, {0x80, " underline"}}) {
+        if (a[0] & bit) {
+            s += (any ? "," : "") + std::string(word);
+            any = true;
+        }
+    }
+    return any ? s : s + " normal";
+}
+
+int16_t Signed(const uint8_t* a) {
+    return static_cast<int16_t>(a[0] + 256 * a[1]);
+}
 
 // Keys are prefix-free: at most one entry's key starts the input.
 const Entry kEntries[] = {
@@ -257,6 +282,20 @@ const Entry kEntries[] = {
          return "font " + Pick(Digit(a[0]), {"A", "B", "C"}, "number");
      }},
     {"\x1B\x2A"sv, "ESC *", 2, 0, nullptr, BitImage},
+    {"\x1B\x20"sv, "ESC SP", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "right-side character spacing " + Num(a[0]) + " dots";
+     }},
+    {"\x1B\x24"sv, "ESC $", 2, 4,
+     [](const uint8_t* a, DecoderState&) {
+         return "absolute print position " + Num(a[0] + 256u * a[1]) + " dots";
+     }},
+    {"\x1B\x5C"sv, "ESC \\", 2, 4,
+     [](const uint8_t* a, DecoderState&) {
+         return "relative print position " + std::to_string(Signed(a)) + " dots";
+     }},
+    {"\x1B\x56"sv, "ESC V", 2, 3, Rotation},
+    {"\x1B\x44"sv, "ESC D", 2, 0, nullptr, TabStops},
     {"\x1B\x7B"sv, "ESC {", 2, 3,
      [](const uint8_t* a, DecoderState&) { return std::string("upside-down ") + OnOff(a[0] & 1); }},
     // GS
@@ -288,6 +327,15 @@ const Entry kEntries[] = {
          return std::string("white/black reverse ") + OnOff(a[0] & 1);
      }},
     {"\x1D\x76\x30"sv, "GS v 0", 3, 0, nullptr, RasterImage},
+    {"\x1D\x38\x4C"sv, "GS 8 L", 3, 0, nullptr, GsEightL},
+    {"\x1D\x4C"sv, "GS L", 2, 4,
+     [](const uint8_t* a, DecoderState&) {
+         return "left margin " + Num(a[0] + 256u * a[1]) + " dots";
+     }},
+    {"\x1D\x57"sv, "GS W", 2, 4,
+     [](const uint8_t* a, DecoderState&) {
+         return "print area width " + Num(a[0] + 256u * a[1]) + " dots";
+     }},
     {"\x1D\x61"sv, "GS a", 2, 3, StatusBack},
     {"\x1D\x72"sv, "GS r", 2, 3,
      [](const uint8_t* a, DecoderState&) {
@@ -325,6 +373,12 @@ const Entry kEntries[] = {
          return "print NV image " + Num(a[0]) + ", " + ImageScale(a[1]);
      }},
     {"\x1C\x71"sv, "FS q", 2, 0, nullptr, FsQ},
+    {"\x1C\x21"sv, "FS !", 2, 3, ChineseMode},
+    {"\x1C\x2D"sv, "FS -", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "Chinese character underline " +
+                Pick(Digit(a[0]), {"off", "1 dot", "2 dots"}, "value");
+     }},
     {"\x1C\x26"sv, "FS &", 2, 2,
      [](const uint8_t*, DecoderState& state) -> std::string {
          state.chinese = true;
@@ -551,6 +605,83 @@ std::string QrFunction(std::string_view p) {
     }
 }
 
+// The 2D symbols other than QR: PDF417 (48), Aztec (53) and DataMatrix (54).
+std::string SymbolFunction(std::string_view p) {
+    const uint8_t cn = At(p, 0), fn = At(p, 1);
+    const char* symbol = cn == 48   ? "PDF417"
+                         : cn == 53 ? "Aztec"
+                         : cn == 54 ? "DataMatrix"
+                                    : nullptr;
+    if (!symbol)
+        return "symbol " + Num(cn) + ", function " + Num(fn) + ", " + Num(p.size()) + " bytes";
+    const std::string name = std::string(symbol) + ": ";
+    switch (fn) {
+        case 80:
+            return name + "store data \"" +
+                   Shortened(p.size() > 3 ? p.substr(3) : ""sv, kQrDataShown) + "\"";
+        case 81:
+            return name + "print";
+        case 82:
+            return name + "transmit size";
+        default:
+            break;
+    }
+    if (cn == 53 && fn == 50)
+        return name + "mode and data layers";
+    if ((cn == 53 && fn == 51) || (cn == 54 && fn == 67) || (cn == 48 && fn == 67))
+        return name + "module size " + (p.size() > 2 ? Num(At(p, 2)) : "?");
+    if (cn == 53 && fn == 53)
+        return name + "error correction " + (p.size() > 2 ? Num(At(p, 2)) : "?") + "%";
+    if (cn == 54 && fn == 66)
+        return name + "symbol type and size";
+    return name + "function " + Num(fn);
+}
+
+// GS ( L and GS 8 L: graphics in the print buffer and in NV memory. `p` starts at m.
+std::string GraphicsFunction(std::string_view p) {
+    if (p.size() < 2)
+        return "graphics: " + Num(p.size()) + " bytes";
+    const uint8_t fn = At(p, 1);
+    auto size = [&](size_t at) {
+        return p.size() >= at + 4 ? Num(Word(p, at)) + " x " + Num(Word(p, at + 2)) + " dots"
+                                  : std::string("?");
+    };
+    auto key = [&](size_t at) {
+        return p.size() >= at + 2 ? Shortened(p.substr(at, 2), 2) : std::string("?");
+    };
+    switch (fn) {
+        case 0:
+        case 48:
+            return "graphics: transmit NV capacity";
+        case 1:
+        case 49:
+            return "graphics: reference dot density";
+        case 2:
+        case 50:
+            return "graphics: print the buffered picture";
+        case 3:
+        case 51:
+            return "graphics: transmit remaining NV capacity";
+        case 4:
+        case 52:
+            return "graphics: transmit remaining download capacity";
+        case 64:
+            return "graphics: transmit NV key codes";
+        case 65:
+            return "graphics: erase all NV pictures";
+        case 66:
+            return "graphics: erase NV picture \"" + key(2) + "\"";
+        case 67:
+            return "graphics: define NV picture \"" + key(3) + "\", " + size(6);
+        case 69:
+            return "graphics: print NV picture \"" + key(2) + "\"";
+        case 112:
+            return "graphics: store picture " + size(6) + " in the print buffer";
+        default:
+            return "graphics: function " + Num(fn);
+    }
+}
+
 Measured GsParen(std::string_view r) {
     Measured m{5, 5, "", ""};
     if (r.size() >= 3)
@@ -564,12 +695,49 @@ Measured GsParen(std::string_view r) {
         return m;
     const std::string_view params = r.substr(5, static_cast<size_t>(p));
     if (At(r, 2) == 'k' && p >= 2) {
-        m.detail = At(params, 0) == 49 ? QrFunction(params)
-                                       : "symbol " + Num(At(params, 0)) + ", function " +
-                                             Num(At(params, 1)) + ", " + Num(p) + " bytes";
+        m.detail = At(params, 0) == 49 ? QrFunction(params) : SymbolFunction(params);
+    } else if (At(r, 2) == 'L') {
+        m.header = std::min<size_t>(m.header, 5 + 12);
+        m.detail = GraphicsFunction(params);
     } else {
         m.detail = Num(p) + " bytes of parameters";
     }
+    return m;
+}
+
+// GS 8 L p1 p2 p3 p4 m fn ...: GS ( L with a 32-bit length.
+Measured GsEightL(std::string_view r) {
+    Measured m{7, 7, "", ""};
+    if (r.size() < 7)
+        return m;
+    const uint64_t p = Word(r, 3) + (Word(r, 5) << 16);
+    m.length += p;
+    m.header = static_cast<size_t>(std::min<uint64_t>(m.length, 7 + 12));
+    if (m.length <= r.size())
+        m.detail = GraphicsFunction(r.substr(7, static_cast<size_t>(p)));
+    return m;
+}
+
+// ESC D n1 ... nk NUL: at most 32 stops, each past the one before; a value that is not ends the
+// list and is read as what it is.
+Measured TabStops(std::string_view r) {
+    static constexpr size_t kMaxStops = 32;
+    Measured m{3, 2, "", ""};
+    size_t end = 2;
+    unsigned last = 0;
+    while (end < r.size() && end - 2 < kMaxStops && At(r, end) > last) {
+        last = At(r, end);
+        ++end;
+    }
+    if (end == r.size()) {
+        m.length = end + 1;  // its NUL, or the next stop, is still to come
+        return m;
+    }
+    const size_t stops = end - 2;
+    const bool ended = At(r, end) == 0;
+    m.length = end + (ended ? 1 : 0);
+    m.header = m.length;
+    m.detail = stops == 0 ? "clear tab stops" : "tab stops at " + Num(stops) + " columns";
     return m;
 }
 

@@ -127,6 +127,51 @@ TEST(Decoder, EveryByteImageTheToolSendsReadsBackAsItsCommands) {
          {"GS B 01  white/black reverse on", "ESC { 31  upside-down on",
           "GS I 42  transmit maker name", "GS I 31  transmit model ID",
           "GS I 46  transmit printer information 70", "GS r 32  transmit drawer status"}},
+        {"layout: tabs, positions, margins, spacing, rotation, character sets",
+         "\x1B\x44\x08\x10\x00\x1B\x44\x00\x1B\x44\x04\x02\x1B\x20\x05\x1B\x24\x40\x01\x1B\x5C\xF0"
+         "\xFF"
+         "\x1D\x4C\x20\x00\x1D\x57\x00\x02\x1B\x56\x31\x1B\x52\x02\x1C\x21\x8C\x1C\x2D\x01"s,
+         {"ESC D 08 10 00  tab stops at 2 columns", "ESC D 00  clear tab stops",
+          "ESC D 04  tab stops at 1 columns", "unknown  02",
+          "ESC SP 05  right-side character spacing 5 dots",
+          "ESC $ 40 01  absolute print position 320 dots",
+          "ESC \\ F0 FF  relative print position -16 dots", "GS L 20 00  left margin 32 dots",
+          "GS W 00 02  print area width 512 dots", "ESC V 31  90-degree clockwise rotation on",
+          "ESC R 02  international character set Germany",
+          "FS ! 8C  Chinese character mode: double width, double height, underline",
+          "FS - 01  Chinese character underline 1 dot"}},
+        {"graphics in the print buffer and in NV memory",
+         "\x1D\x28\x4C\x0C\x00\x30\x70\x30\x01\x02\x31\x08\x00\x02\x00\xFF\x81"s +
+             "\x1D\x28\x4C\x02\x00\x30\x32"s +
+             "\x1D\x38\x4C\x0C\x00\x00\x00\x30\x43\x30\x41\x31\x01\x08\x00\x01\x00\x31\xAA"s +
+             "\x1D\x28\x4C\x06\x00\x30\x45\x41\x31\x01\x01"s +
+             "\x1D\x28\x4C\x04\x00\x30\x40\x4B\x43"s + "\x1D\x28\x4C\x05\x00\x30\x41"s + "CLR" +
+             "\x1D\x28\x4C\x04\x00\x30\x42\x41\x31"s + "\x1D\x28\x4C\x02\x00\x30\x30"s,
+         {"GS ( L 0C 00 30 70 30 01 02 31 …  graphics: store picture 8 x 2 dots in the print "
+          "buffer",
+          "GS ( L 02 00 30 32  graphics: print the buffered picture",
+          "GS 8 L 0C 00 00 00 30 43 30 41 …  graphics: define NV picture \"A1\", 8 x 1 dots",
+          "GS ( L 06 00 30 45 41 31 01 01  graphics: print NV picture \"A1\"",
+          "GS ( L 04 00 30 40 4B 43  graphics: transmit NV key codes",
+          "GS ( L 05 00 30 41 43 4C 52  graphics: erase all NV pictures",
+          "GS ( L 04 00 30 42 41 31  graphics: erase NV picture \"A1\"",
+          "GS ( L 02 00 30 30  graphics: transmit NV capacity"}},
+        {"a key of control bytes is shown escaped",
+         "\x1D\x28\x4C\x06\x00\x30\x45\x0A\x0D\x01\x01"s,
+         {"GS ( L 06 00 30 45 0A 0D 01 01  graphics: print NV picture \"\\x0A\\x0D\""}},
+        {"QR size, Aztec and DataMatrix",
+         "\x1D\x28\x6B\x03\x00\x31\x52\x30"s + "\x1D\x28\x6B\x04\x00\x35\x32\x00\x05"s +
+             "\x1D\x28\x6B\x03\x00\x35\x35\x17"s + "\x1D\x28\x6B\x06\x00\x35\x50\x30"s + "AZ!" +
+             "\x1D\x28\x6B\x05\x00\x36\x42\x00\x00\x00"s + "\x1D\x28\x6B\x03\x00\x36\x43\x04"s +
+             "\x1D\x28\x6B\x03\x00\x36\x51\x30"s + "\x1D\x28\x6B\x03\x00\x36\x52\x30"s,
+         {"GS ( k 03 00 31 52 30  QR code: transmit size",
+          "GS ( k 04 00 35 32 00 05  Aztec: mode and data layers",
+          "GS ( k 03 00 35 35 17  Aztec: error correction 23%",
+          "GS ( k 06 00 35 50 30 41 5A 21  Aztec: store data \"AZ!\"",
+          "GS ( k 05 00 36 42 00 00 00  DataMatrix: symbol type and size",
+          "GS ( k 03 00 36 43 04  DataMatrix: module size 4",
+          "GS ( k 03 00 36 51 30  DataMatrix: print",
+          "GS ( k 03 00 36 52 30  DataMatrix: transmit size"}},
         {"unknown bytes",
          "\x1B\x7E\x01\x00 A\x1B\x1B\x40\xFF\x81"s,
          {"unknown  1B 7E 01 00", Text(" A"), "unknown  1B", "ESC @  initialize",
@@ -143,7 +188,10 @@ TEST(Decoder, ACommandCutAnywhereIsOneTruncatedEntryThatReadsNothingPastTheEnd) 
     for (const std::string& command :
          {fsq, "\x1D\x76\x30\x00\x01\x00\x02\x00\x01\x02"s, FeedAndPartialCut(), DrawerPulse(),
           SetNetworkMac(1, 2, 3, 4, 5, 6), SetSerialBaud('D'), "\x1D\x28\x6B\x03\x00\x31\x43\x05"s,
-          "\x1B\x2A\x00\x02\x00\x01\x02"s}) {
+          "\x1B\x2A\x00\x02\x00\x01\x02"s, "\x1B\x44\x08\x10\x00"s, "\x1B\x24\x40\x01"s,
+          "\x1D\x57\x00\x02"s, "\x1C\x21\x04"s,
+          "\x1D\x38\x4C\x0C\x00\x00\x00\x30\x43\x30\x41\x31\x01\x08\x00\x01\x00\x31\xAA"s,
+          "\x1D\x28\x4C\x06\x00\x30\x45\x41\x31\x01\x01"s}) {
         for (size_t cut = 1; cut < command.size(); ++cut) {
             // A copy of exactly the cut length, so that AddressSanitizer sees any read past it.
             const std::vector<char> heap(command.begin(), command.begin() + cut);
@@ -170,6 +218,9 @@ TEST(Decoder, HugeDeclaredLengthsAreReportedNotTrusted) {
     EXPECT_EQ(Lines("\x1D\x76\x30\x00\xFF\xFF\xFF\xFF\x00"s),
               std::vector<std::string>{"GS v 0 00 FF FF FF FF  truncated: 9 of " +
                                        std::to_string(8 + 65535ull * 65535) + " bytes"});
+    EXPECT_EQ(Lines("\x1D\x38\x4C\xFF\xFF\xFF\xFF\x30\x70"s),
+              std::vector<std::string>{"GS 8 L FF FF FF FF 30 70  truncated: 9 of " +
+                                       std::to_string(7 + 0xFFFFFFFFull) + " bytes"});
     EXPECT_EQ(Lines("\x1D\x28\x6B\xFF\xFF\x31"s),
               std::vector<std::string>{"GS ( k FF FF 31  truncated: 6 of 65540 bytes"});
 }

@@ -42,6 +42,14 @@ std::string Pdf417(const std::string& data) {
            Function(48, 81, "0");
 }
 
+std::string Aztec(const std::string& settings, const std::string& data) {
+    return settings + Function(53, 80, "0" + data) + Function(53, 81, "0");
+}
+
+std::string DataMatrix(const std::string& settings, const std::string& data) {
+    return settings + Function(54, 80, "0" + data) + Function(54, 81, "0");
+}
+
 std::vector<PaperImage> Images(const VirtualPrinter& p) {
     std::vector<PaperImage> out;
     for (const PaperItem& item : p.Paper()) {
@@ -120,7 +128,21 @@ INSTANTIATE_TEST_SUITE_P(
         SymbolRow{"Code128Brace", BarcodeB(73, "{Ba{{b"), "a{b"},
         SymbolRow{"Code128ShiftIntoA", BarcodeB(73, "{Bx{S\x09y"), "x\ty"},
         SymbolRow{"QrCode", Qr("https://example.com/kelvo?n=42"), "https://example.com/kelvo?n=42"},
-        SymbolRow{"Pdf417", Pdf417("Kelvotool PDF417 0123456789"), "Kelvotool PDF417 0123456789"}),
+        SymbolRow{"Pdf417", Pdf417("Kelvotool PDF417 0123456789"), "Kelvotool PDF417 0123456789"},
+        SymbolRow{"Aztec", Aztec("", "Kelvotool Aztec 42"), "Kelvotool Aztec 42"},
+        SymbolRow{"AztecCompactThreeLayersHighCorrection",
+                  Aztec(Function(53, 50, "\x01\x03"s) + Function(53, 51, "\x05") +
+                            Function(53, 53, "\x32"),
+                        "AZ-123"),
+                  "AZ-123"},
+        SymbolRow{"AztecFullRange", Aztec(Function(53, 50, "0\x06"s), "full range"), "full range"},
+        SymbolRow{"DataMatrix", DataMatrix("", "Kelvotool DataMatrix 42"),
+                  "Kelvotool DataMatrix 42"},
+        SymbolRow{"DataMatrixSquare24",
+                  DataMatrix(Function(54, 66, "\x00\x18\x00"s) + Function(54, 67, "\x05"), "DM24"),
+                  "DM24"},
+        SymbolRow{"DataMatrixRectangle",
+                  DataMatrix(Function(54, 66, "\x01\x24\x10"s), "rect 36x16"), "rect 36x16"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusedRow {
@@ -156,7 +178,13 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedRow{"WiderThanThePaper", kGs + "w\x06" + BarcodeB(73, "{B" + std::string(40, 'x'))},
         RefusedRow{"QrWithoutData", Function(49, 81, "0")},
         RefusedRow{"UnknownSymbolFunction", Function(51, 80, "0Kelvo")},
-        RefusedRow{"LargeStoreOfAnUnknownSymbol", Function(50, 80, "0" + std::string(60000, 'x'))}),
+        RefusedRow{"LargeStoreOfAnUnknownSymbol", Function(50, 80, "0" + std::string(60000, 'x'))},
+        RefusedRow{"AztecWithoutData", Function(53, 81, "0")},
+        RefusedRow{"AztecTooMuchForOneCompactLayer",
+                   Aztec(Function(53, 50, "\x01\x01"s), std::string(40, 'Q'))},
+        RefusedRow{"DataMatrixTooMuchForTenByTen",
+                   DataMatrix(Function(54, 66, "\x00\x0A\x00"s), std::string(30, 'x'))},
+        RefusedRow{"DataMatrixNoSuchSize", DataMatrix(Function(54, 66, "\x00\x0B\x00"s), "x")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Symbols, HriBelowPutsTheDigitsUnderTheSymbol) {
@@ -225,6 +253,54 @@ TEST(Symbols, Code128CharactersFollowTheCodeSets) {
     EXPECT_EQ(Code128Characters("{1{C\x0C"), "12");  // a leading FNC1 adds no character
     EXPECT_EQ(Code128Characters("{Bab{"), std::nullopt);
     EXPECT_EQ(Code128Characters("{Ba{X"), std::nullopt);
+}
+
+// GS ( k function 82: 37 36, width, 1F, height, 1F, 31, 1F, 30 (prints) or 31 (does not), NUL.
+std::string SizeAnswer(int width, int height, bool prints) {
+    return "\x37\x36" + std::to_string(width) + "\x1F" + std::to_string(height) + "\x1F\x31\x1F" +
+           (prints ? "\x30" : "\x31") + std::string(1, '\0');
+}
+
+TEST(Symbols, SizeRequestsAnswerTheDotsTheSymbolPrintsWith) {
+    struct {
+        const char* what;
+        uint8_t cn;
+        std::string settings;
+        std::string data;
+    } const cases[] = {
+        {"QR module 4", 49, Function(49, 67, "\x04"), "Kelvo"},
+        {"QR level H module 7", 49, Function(49, 69, "3") + Function(49, 67, "\x07"),
+         "https://example.com/size"},
+        {"Aztec module 5", 53, Function(53, 51, "\x05"), "Aztec size"},
+        {"DataMatrix rectangle", 54, Function(54, 66, "\x01\x20\x08"s), "dm"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualPrinter p;
+        const std::string request = Function(c.cn, 82, "0");
+        EXPECT_EQ(p.Feed(request), SizeAnswer(0, 0, false));  // nothing stored yet
+        const std::string answer = p.Feed(c.settings + Function(c.cn, 80, "0" + c.data) + request);
+        EXPECT_TRUE(p.Paper().empty());  // a request prints nothing
+        p.Feed(Function(c.cn, 81, "0"));
+        const std::vector<PaperImage> images = Images(p);
+        ASSERT_EQ(images.size(), 1u);
+        EXPECT_EQ(answer, SizeAnswer(images[0].width, images[0].height, true));
+        EXPECT_EQ(Read(images[0]), c.data);
+    }
+}
+
+TEST(Symbols, ASymbolWiderThanTheLoadedPaperIsNotPrintedAndItsSizeRequestSaysSo) {
+    const std::string store =
+        Function(49, 67, "\x10") + Function(49, 80, "0" + std::string(30, 'w'));
+    VirtualPrinter wide, narrow;
+    ASSERT_TRUE(narrow.SetPaperWidth(kPaper58Dots));
+    wide.Feed(store + Function(49, 81, "0"));
+    const std::vector<PaperImage> printed = Images(wide);
+    ASSERT_EQ(printed.size(), 1u);
+    ASSERT_GT(printed[0].width, kPaper58Dots);
+    EXPECT_EQ(narrow.Feed(store + Function(49, 82, "0") + Function(49, 81, "0")),
+              SizeAnswer(printed[0].width, printed[0].height, false));
+    EXPECT_TRUE(narrow.Paper().empty());
 }
 
 }  // namespace

@@ -338,7 +338,15 @@ INSTANTIATE_TEST_SUITE_P(
         Unfinished{"raster of 4 GiB", "\x1D\x76\x30\x00"s + kHuge, "", 0, 0, 1},
         Unfinished{"NV image cut short", kelvo::testing::ExpectedFsQ(40, 40, Pattern).substr(0, 90),
                    "FS q", 90, 3 + 4 + 5 * 5 * 8, 0},
-        Unfinished{"NV image of 34 GiB", "\x1C\x71\x01"s + kHuge, "", 0, 0, 1}),
+        Unfinished{"NV image of 34 GiB", "\x1C\x71\x01"s + kHuge, "", 0, 0, 1},
+        Unfinished{"GS 8 L of 4 GiB", "\x1D\x38\x4C"s + kHuge, "", 0, 0, 1},
+        Unfinished{"GS 8 L just past the raster limit", "\x1D\x38\x4C\x01\x00\x40\x00\x30\x70"s, "",
+                   0, 0, 1},
+        Unfinished{"GS 8 L of 1 MiB, 1000 bytes sent",
+                   "\x1D\x38\x4C\x00\x00\x10\x00"s + std::string(1000, '\x30'), "GS 8 L", 1007,
+                   7 + (1u << 20), 0},
+        Unfinished{"GS ( L cut short", "\x1D\x28\x4C\xFF\x7F\x30\x70"s, "GS ( L", 7, 5 + 0x7FFF,
+                   0}),
     [](const auto& info) {
         std::string name = info.param.what;
         for (char& ch : name)
@@ -676,4 +684,303 @@ TEST(Bridge, EachFrameIsAJobOfItsPrinterEndedByTheNextHeaderOrThePause) {
     EXPECT_EQ(two.Jobs()[1].firstItem, 1u);
     EXPECT_EQ(two.Jobs()[1].endItem, 2u);
     EXPECT_TRUE(one.Jobs().empty());
+}
+
+// Tabs, positions, margins, spacing, rotation and character sets, as the printer lays them out.
+struct LayoutCase {
+    const char* what;
+    std::string bytes;
+    std::vector<PaperItem> paper;
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
+class Layout : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(Layout, PutsEachRunWhereThePrinterPrintsIt) {
+    VirtualPrinter p;
+    p.Feed(GetParam().bytes);
+    EXPECT_EQ(p.Paper(), GetParam().paper);
+}
+
+TextRun At(std::string utf8, int x, TextStyle style = {}) {
+    return {std::move(utf8), style, false, x};
+}
+
+PaperLine Area(std::vector<TextRun> runs, int left, int width, Align align = Align::Left) {
+    return {std::move(runs), align, 30, left, width};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualPrinter, Layout,
+    ::testing::Values(
+        LayoutCase{"tab_stops_every_8_characters",
+                   "a\tb\t\tc\n",
+                   {Line({Text("a"), At("b", 96), At("c", 288)})}},
+        LayoutCase{"esc_d_stops_and_past_the_last_tab_nothing",
+                   "\x1B\x44\x02\x05\x00\tab\tc\td\n"s,
+                   {Line({At("ab", 24), At("cd", 60)})}},
+        LayoutCase{"esc_d_nul_clears_the_stops", "\x1B\x44\x00x\ty\n"s, {Line({Text("xy")})}},
+        LayoutCase{"esc_d_ends_at_a_stop_not_past_the_one_before",
+                   "\x1B\x44\x03\x02z\tq\n"s,
+                   {Line({Text("z"), At("q", 36)})}},
+        LayoutCase{"esc_d_counts_in_characters_with_their_spacing",
+                   "\x1B\x20\x04\x1B\x44\x02\x00\ta\n"s,
+                   {Line({At("a", 32, {.spacing = 4})})}},
+        LayoutCase{"a_tab_past_the_print_area_fills_the_line",
+                   "\x1D\x57\x64\x00\x1B\x44\x0A\x00x\ty\n"s,
+                   {Area({Text("x")}, 0, 100), Area({Text("y")}, 0, 100)}},
+        LayoutCase{"esc_dollar_absolute_position",
+                   "ab\x1B\x24\x64\x00"
+                   "c\x1B\x24\x00\x00"
+                   "d\n"s,
+                   {Line({Text("ab"), At("c", 100), At("d", 0)})}},
+        LayoutCase{"esc_dollar_outside_the_print_area_ignored",
+                   "a\x1B\x24\x00\x10"
+                   "b\n"s,
+                   {Line({Text("ab")})}},
+        LayoutCase{"esc_backslash_relative_both_ways",
+                   "abc\x1B\x5C\xF4\xFF"
+                   "d\x1B\x5C\x0A\x00"
+                   "e\x1B\x5C\x00\x80"
+                   "f\n"s,
+                   {Line({Text("abc"), At("d", 24), At("ef", 46)})}},
+        LayoutCase{"gs_l_and_gs_w_make_the_area_justification_works_within",
+                   "\x1D\x4C\x40\x00\x1D\x57\xC8\x00\x1B\x61\x01hi\n"s,
+                   {Area({Text("hi")}, 64, 200, Align::Centre)}},
+        LayoutCase{"gs_l_mid_line_is_ignored",
+                   "a\x1D\x4C\x40\x00"
+                   "b\nc\n"s,
+                   {Line({Text("ab")}), Line({Text("c")})}},
+        LayoutCase{"gs_w_wraps_at_the_area",
+                   "\x1D\x57\x30\x00"
+                   "abcde\n"s,
+                   {Area({Text("abcd")}, 0, 48), Area({Text("e")}, 0, 48)}},
+        LayoutCase{"a_margin_past_the_paper_leaves_one_dot",
+                   "\x1D\x4C\x00\x04"
+                   "ab\n"s,
+                   {Area({Text("a")}, 575, 0), Area({Text("b")}, 575, 0)}},
+        LayoutCase{"esc_at_restores_margin_width_and_stops",
+                   "\x1D\x4C\x40\x00\x1D\x57\x30\x00\x1B\x44\x00\x1B@a\tb\n"s,
+                   {Line({Text("a"), At("b", 96)})}},
+        LayoutCase{"esc_sp_spaces_characters_and_wraps_by_their_pitch",
+                   "\x1B\x20\x03" + std::string(39, 'x') + "\x1B\x20\x00y\n"s,
+                   {Line({Text(std::string(38, 'x'), {.spacing = 3})}),
+                    Line({Text("x", {.spacing = 3}), Text("y")})}},
+        LayoutCase{"esc_v_rotates_and_esc_at_ends_it",
+                   "\x1B\x56\x01r\x1B\x56\x30s\x1B\x56\x31t\n\x1B@u\n"s,
+                   {Line({Text("r", {.rotated = true}), Text("s"), Text("t", {.rotated = true})}),
+                    Line({Text("u")})}},
+        LayoutCase{"esc_r_germany", "\x1B\x52\x02#$@[\\]^`{|}~\n"s, {Line({Text("#$§ÄÖÜ^`äöüß")})}},
+        LayoutCase{"esc_r_france_as_the_parameter_page_sends_it",
+                   "\x1B\x52\x01@ab\\\x1B\x52\x00@\n"s,
+                   {Line({Text("àabç"), Text("@")})}},
+        LayoutCase{"esc_r_spain_one_and_japan",
+                   "\x1B\x52\x07#\x1B\x52\x08\\\n"s,
+                   {Line({Text("₧"), Text("¥")})}},
+        LayoutCase{"esc_r_leaves_two_byte_characters_alone",
+                   "\x1B\x52\x02" + ToGbk("丂") + "@\n",
+                   {Line({Text("丂", {}, true), Text("§")})}},
+        LayoutCase{"esc_r_out_of_range_ignored", "\x1B\x52\x40@\n"s, {Line({Text("@")})}},
+        LayoutCase{"esc_at_returns_to_the_stored_set",
+                   SetDefaultIntlCharset(2) + "@\x1B\x52\x00@\n"s + Initialize() + "@\n",
+                   {Line({Text("§"), Text("@")}), Line({Text("§")})}},
+        LayoutCase{"fs_bang_enlarges_two_byte_characters_only",
+                   "\x1C\x21\x0C" + ToGbk("测") + "a\n",
+                   {Line({Text("测", {.widthMul = 2, .heightMul = 2}, true), Text("a")}, 48)}},
+        LayoutCase{"fs_bang_underline_and_fs_minus",
+                   "\x1C\x21\x80" + ToGbk("测") + "\x1C\x2D\x32" + ToGbk("测") + "\x1C\x2D\x00"s +
+                       ToGbk("测") + "a\n",
+                   {Line({Text("测", {.underline = 1}, true), Text("测", {.underline = 2}, true),
+                          Text("测", {}, true), Text("a")})}},
+        LayoutCase{"esc_bang_and_esc_minus_leave_two_byte_characters",
+                   "\x1B\x21\xB0\x1B\x2D\x01" + ToGbk("测") + "\n",
+                   {Line({Text("测", {}, true)})}},
+        LayoutCase{"gs_bang_enlarges_both",
+                   "\x1D\x21\x10" + ToGbk("测") + "a\n",
+                   {Line({Text("测", {.widthMul = 2}, true), Text("a", {.widthMul = 2})})}},
+        LayoutCase{"esc_sp_is_not_for_two_byte_characters",
+                   "\x1B\x20\x05" + ToGbk("测") + "\n",
+                   {Line({Text("测", {}, true)})}}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST(VirtualPrinter, ALineWrittenOverAndOverPrintsOnceItHoldsTheMostRuns) {
+    VirtualPrinter p;
+    std::string bytes;
+    for (size_t i = 0; i < 3 * kLineRuns; ++i)
+        bytes += "\x1B\x24\x00\x00x"s;
+    p.Feed(bytes + "\n");
+    ASSERT_EQ(p.PaperSize(), 3u);
+    for (const PaperItem& item : p.Paper())
+        EXPECT_EQ(std::get<PaperLine>(item).runs.size(), kLineRuns);
+}
+
+// A picture of x by y dots as raster rows, whole bytes each, the most significant bit left.
+std::string RasterRows(int x, int y) {
+    std::string data;
+    for (int row = 0; row < y; ++row) {
+        for (int byte = 0; byte < (x + 7) / 8; ++byte) {
+            uint8_t b = 0;
+            for (int bit = 0; bit < 8; ++bit)
+                b |= byte * 8 + bit < x && Pattern(byte * 8 + bit, row) ? 0x80 >> bit : 0;
+            data += static_cast<char>(b);
+        }
+    }
+    return data;
+}
+
+std::string Le16(unsigned v) {
+    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+
+// GS ( L with its parameters, or GS 8 L with the same in its 32-bit form.
+std::string Graphics(const std::string& params, bool eight = false) {
+    if (eight)
+        return "\x1D\x38\x4C"s + Le16(params.size() & 0xFFFF) + Le16(params.size() >> 16) + params;
+    return "\x1D\x28\x4C"s + Le16(params.size()) + params;
+}
+
+std::string StoreRaster(int x, int y, int bx, int by, bool eight = false) {
+    return Graphics("\x30\x70\x30"s + static_cast<char>(bx) + static_cast<char>(by) + "\x31" +
+                        Le16(x) + Le16(y) + RasterRows(x, y),
+                    eight);
+}
+
+const std::string kPrintBuffered = "\x1D\x28\x4C\x02\x00\x30\x32"s;
+
+void ExpectPattern(const PaperImage& image, int x, int y, int sx, int sy) {
+    ASSERT_EQ(image.width, x * sx);
+    ASSERT_EQ(image.height, y * sy);
+    for (int row = 0; row < image.height; ++row) {
+        for (int column = 0; column < image.width; ++column)
+            ASSERT_EQ(image.dots[static_cast<size_t>(row) * image.width + column],
+                      Pattern(column / sx, row / sy) ? 1 : 0)
+                << column << "," << row;
+    }
+}
+
+struct RasterCase {
+    const char* what;
+    bool eight;  // GS 8 L
+    int bx, by;
+};
+
+class BufferedGraphics : public ::testing::TestWithParam<RasterCase> {};
+
+TEST_P(BufferedGraphics, StoredThenPrintedDotForDotAtItsScale) {
+    const RasterCase& c = GetParam();
+    VirtualPrinter p;
+    p.Feed("\x1B\x61\x02"s + StoreRaster(21, 13, c.bx, c.by, c.eight));
+    EXPECT_TRUE(p.Paper().empty());  // held in the print buffer until function 50
+    p.Feed("text" + kPrintBuffered + kPrintBuffered);
+    ASSERT_EQ(p.PaperSize(), 2u);  // the line before it, and the picture once
+    EXPECT_EQ(p.Paper()[0], PaperItem(Line({Text("text")}, 30, Align::Right)));
+    const auto& image = std::get<PaperImage>(p.Paper()[1]);
+    EXPECT_EQ(image.align, Align::Right);
+    ExpectPattern(image, 21, 13, c.bx, c.by);
+}
+
+INSTANTIATE_TEST_SUITE_P(VirtualPrinter, BufferedGraphics,
+                         ::testing::Values(RasterCase{"gs_paren_l", false, 1, 1},
+                                           RasterCase{"gs_paren_l_double_width", false, 2, 1},
+                                           RasterCase{"gs_8_l_double_height", true, 1, 2},
+                                           RasterCase{"gs_8_l_quadruple", true, 2, 2}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+TEST(VirtualPrinter, BufferedGraphicsAreDroppedByEscAtAndMalformedOnesAreNotStored) {
+    VirtualPrinter p;
+    p.Feed(StoreRaster(8, 2, 1, 1) + Initialize() + kPrintBuffered);
+    // Scale 3, colour 2, and data short of the size declared: none is stored.
+    std::string shortData = StoreRaster(16, 4, 1, 1);
+    shortData[3] -= 1;
+    shortData.pop_back();
+    std::string colour2 = StoreRaster(8, 2, 1, 1);
+    colour2[10] = '\x32';
+    p.Feed(StoreRaster(8, 2, 3, 1) + kPrintBuffered + colour2 + kPrintBuffered + shortData +
+           kPrintBuffered + "after\n");
+    EXPECT_EQ(Texts(p), std::vector<std::string>{"after"});
+    EXPECT_EQ(p.PaperSize(), 1u);
+}
+
+std::string DefineNv(const std::string& key, int x, int y) {
+    return Graphics("\x30\x43\x30"s + key + "\x01" + Le16(x) + Le16(y) + "\x31" + RasterRows(x, y),
+                    true);
+}
+
+std::string PrintNv(const std::string& key, int sx, int sy) {
+    return Graphics("\x30\x45"s + key + static_cast<char>(sx) + static_cast<char>(sy));
+}
+
+const std::string kListKeys = Graphics("\x30\x40KC"s);
+
+TEST(VirtualPrinter, NvGraphicsAreDefinedPrintedListedAndErasedByKey) {
+    VirtualPrinter p;
+    EXPECT_EQ(p.Feed(Graphics("\x30\x30"s)), "\x37\x30" + std::to_string(kNvGraphicsBytes) + '\0');
+    p.Feed(DefineNv("A1", 20, 13) + DefineNv("B2", 8, 8));
+    ASSERT_EQ(p.NvGraphics().size(), 2u);
+    EXPECT_EQ(p.Feed(kListKeys), "\x37\x70\x40"s + "A1B2" + '\0');
+    EXPECT_EQ(p.Feed(Graphics("\x30\x33"s)),
+              "\x37\x31" + std::to_string(kNvGraphicsBytes - 3 * 13 - 8) + '\0');
+
+    p.Feed(PrintNv("A1", 1, 1) + PrintNv("A1", 2, 2) + PrintNv("A1", 1, 1) + PrintNv("ZZ", 1, 1));
+    ASSERT_EQ(p.PaperSize(), 3u);
+    const auto image = [&](size_t i) { return std::get<PaperImage>(p.Paper()[i]); };
+    ExpectPattern(image(0), 20, 13, 1, 1);
+    ExpectPattern(image(1), 20, 13, 2, 2);
+    // Printed as stored, its dots shared with the store.
+    EXPECT_EQ(image(0).dots.Identity(), p.NvGraphics()[0].image.dots.Identity());
+    EXPECT_EQ(image(2).dots.Identity(), image(0).dots.Identity());
+
+    // Defined again under its key: replaced.
+    p.Feed(DefineNv("A1", 16, 1));
+    EXPECT_EQ(p.Feed(kListKeys), "\x37\x70\x40"s + "B2A1" + '\0');
+    p.Feed(Graphics("\x30\x42"s + "B2"));
+    EXPECT_EQ(p.Feed(kListKeys), "\x37\x70\x40"s + "A1" + '\0');
+    p.Feed(Graphics("\x30\x41"s + "CLX") + Graphics("\x30\x41"s + "CLR"));
+    EXPECT_TRUE(p.NvGraphics().empty());
+    EXPECT_EQ(p.Feed(kListKeys), "\x37\x70\x40\x00"s);
+}
+
+TEST(VirtualPrinter, NvGraphicsStoreNoMoreThanTheirMemory) {
+    VirtualPrinter p;
+    // 256 KiB each: the fifth does not fit.
+    for (char k = 'a'; k < 'f'; ++k)
+        p.Feed(DefineNv("K"s + k, 2048, 1024));
+    EXPECT_EQ(p.NvGraphics().size(), 4u);
+    EXPECT_EQ(p.Feed(Graphics("\x30\x33"s)),
+              "\x37\x31"
+              "0"s +
+                  '\0');
+    std::string many;
+    p.Feed(Graphics("\x30\x41"s + "CLR"));
+    for (size_t i = 0; i <= kNvGraphicsKept; ++i)
+        many += DefineNv({static_cast<char>('0' + i / 32), static_cast<char>('0' + i % 32)}, 8, 1);
+    p.Feed(many);
+    EXPECT_EQ(p.NvGraphics().size(), kNvGraphicsKept);
+}
+
+TEST(VirtualPrinter, AMixedReceiptReadsTheSameHoweverItIsSplit) {
+    const std::string stream =
+        "\x1B\x52\x01\x1D\x4C\x10\x00\x1B\x44\x04\x0A\x00"
+        "a@\tb\x1B\x24\x40\x01"
+        "c\x1B\x5C\xF0\xFF"
+        "d\n\x1B\x20\x02\x1B\x56\x01r\n\x1C\x21\x04"s +
+        ToGbk("测") + "\n" + StoreRaster(12, 5, 2, 1) + TransmitStatus(1) + kPrintBuffered +
+        DefineNv("Lg", 9, 3) + PrintNv("Lg", 1, 2) + StoreRaster(9, 4, 1, 1, true) +
+        kPrintBuffered + "\x1B\x44\x00\tz\n"s + kListKeys;
+    VirtualPrinter whole;
+    const std::string answer = whole.Feed(stream);
+    EXPECT_EQ(answer, "\x12\x37\x70\x40Lg\0"s);
+    ASSERT_EQ(whole.PaperSize(), 7u);
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        SCOPED_TRACE(split);
+        VirtualPrinter p;
+        std::string got = p.Feed(stream.substr(0, split));
+        got += p.Feed(stream.substr(split));
+        EXPECT_EQ(got, answer);
+        EXPECT_EQ(p.Paper(), whole.Paper());
+        EXPECT_EQ(p.HeldBytes(), 0u);
+    }
 }

@@ -253,6 +253,44 @@ TEST_F(VirtualPrinterTest, AReverseRunIsWhiteOnBlackAndAnUpsideDownLineIsTurned)
     EXPECT_EQ(DarkShare(shot, QRect(0, 30, 24, 30)), 0.0);
 }
 
+// The box around the dark dots inside `box`; empty when there are none.
+QRect DarkBounds(const QImage& shot, const QRect& box) {
+    QRect bounds;
+    for (int y = box.top(); y <= box.bottom(); ++y) {
+        for (int x = box.left(); x <= box.right(); ++x) {
+            if (qGray(shot.pixel(x, y)) < 128)
+                bounds |= QRect(x, y, 1, 1);
+        }
+    }
+    return bounds;
+}
+
+TEST_F(VirtualPrinterTest, RunsDrawAtTheirPositionsSpacingAndAreaAndARotatedCharacterLiesDown) {
+    // Line 1: margin 100, "M" at position 200, so in the cell from dot 300. Line 2: "MM" with 12
+    // dots right of each, centred in an area from dot 200 that is 100 wide: 48 dots from 226.
+    // Line 3: "|" turned, wider than it is tall.
+    box->With(kNetwork, [](VirtualPrinter& p) {
+        p.Feed(
+            "\x1D\x4C\x64\x00\x1B\x24\xC8\x00M\n"
+            "\x1D\x4C\xC8\x00\x1D\x57\x64\x00\x1B\x61\x01\x1B\x20\x0CMM\n"
+            "\x1B\x40\x1B\x56\x01|\n"s);
+    });
+    form->VirtualPrinterWindow->Refresh();
+    const QImage shot = form->VirtualPrinterWindow->Receipt->Render();
+    ASSERT_GE(shot.height(), 90);
+    EXPECT_EQ(DarkBounds(shot, QRect(0, 0, 300, 30)), QRect());
+    EXPECT_GT(DarkShare(shot, QRect(300, 6, 12, 24)), 0.1);
+    EXPECT_EQ(DarkBounds(shot, QRect(312, 0, 264, 30)), QRect());
+    EXPECT_EQ(DarkBounds(shot, QRect(0, 30, 226, 30)), QRect());
+    EXPECT_GT(DarkShare(shot, QRect(226, 36, 12, 24)), 0.1);
+    EXPECT_EQ(DarkBounds(shot, QRect(238, 30, 12, 30)), QRect());  // the spacing
+    EXPECT_GT(DarkShare(shot, QRect(250, 36, 12, 24)), 0.1);
+    EXPECT_EQ(DarkBounds(shot, QRect(262, 30, 314, 30)), QRect());
+    const QRect lying = DarkBounds(shot, QRect(0, 60, 12, 30));
+    ASSERT_FALSE(lying.isEmpty());
+    EXPECT_GT(lying.width(), 2 * lying.height());
+}
+
 // A raw client of the printer's own TCP listener, for a thread of its own so that the window's
 // loop keeps running.
 class Client {
