@@ -28,12 +28,14 @@ struct StyledText {
 };
 
 // The next picture on the paper: a symbol of zxing's format name `kind` that reads as `data`, or
-// the test pattern as a "raster" or in 24-dot "column" bands whose tops stand `pitch` dots apart.
+// the test pattern as a "raster" (each dot `scale` x `scale`) or in 24-dot "column" bands whose
+// tops stand `pitch` dots apart.
 struct Graphic {
     std::string kind;
     std::string data;
     int pitch = 0;
     Align align = Align::Left;
+    int scale = 1;
 };
 
 struct ReceiptRow {
@@ -44,6 +46,7 @@ struct ReceiptRow {
     std::vector<StyledText> styled;
     std::vector<Graphic> graphics;
     int cuts = 0;
+    int paper = kPaper80Dots;  // the paper loaded, in dots
 };
 
 #include "tests/receipts/receipts.inc"
@@ -116,11 +119,23 @@ std::vector<std::string> PatternRows(const PaperImage& image, int top, int rows)
     return out;
 }
 
+std::vector<std::string> Scaled(const std::vector<std::string>& rows, int scale) {
+    std::vector<std::string> out;
+    for (const std::string& row : rows) {
+        std::string wide;
+        for (char dot : row)
+            wide.append(static_cast<size_t>(scale), dot);
+        out.insert(out.end(), static_cast<size_t>(scale), wide);
+    }
+    return out;
+}
+
 class EncoderReceipt : public ::testing::TestWithParam<ReceiptRow> {
   protected:
     void SetUp() override {
         bytes_ = Bytes(GetParam());
         ASSERT_FALSE(bytes_.empty()) << "no " << GetParam().name << ".bin";
+        ASSERT_TRUE(printer_.SetPaperWidth(GetParam().paper));
         printer_.Feed(bytes_);
     }
 
@@ -180,7 +195,7 @@ TEST_P(EncoderReceipt, SymbolsReadBackAndPicturesMatchThePattern) {
         ASSERT_NE(image, nullptr) << "the paper ends before it";
         EXPECT_EQ(image->align, want.align);
         if (want.kind == "raster") {
-            EXPECT_EQ(PatternRows(*image, 0, image->height), kPattern);
+            EXPECT_EQ(PatternRows(*image, 0, image->height), Scaled(kPattern, want.scale));
         } else if (want.kind == "column") {
             // Band after band, each followed by no more paper than the line spacing leaves
             // below it: no line, no extra feed.
@@ -218,6 +233,7 @@ TEST_P(EncoderReceipt, CutsAsAsked) {
 TEST_P(EncoderReceipt, PrintsTheSamePaperWhateverPiecesItArrivesIn) {
     for (const size_t piece : {size_t{1}, size_t{2}, size_t{7}, size_t{61}, size_t{1000}}) {
         VirtualPrinter pieces;
+        pieces.SetPaperWidth(GetParam().paper);
         for (size_t i = 0; i < bytes_.size(); i += piece)
             pieces.Feed(std::string_view(bytes_).substr(i, piece));
         EXPECT_EQ(pieces.Paper(), printer_.Paper()) << "in pieces of " << piece;

@@ -8,12 +8,14 @@ const fs = require('fs');
 const path = require('path');
 const EscPosEncoder = require('esc-pos-encoder');
 const EscPosBuffer = require('escpos-buffer');
+const NodeEscpos = require('@node-escpos/core');
 
 const here = __dirname;
 const version = (name) => require(path.join(here, 'node_modules', name, 'package.json')).version;
 const EPE = `esc-pos-encoder ${version('esc-pos-encoder')} ` +
     `(receipt-printer-encoder ${version('@point-of-sale/receipt-printer-encoder')})`;
 const EPB = `escpos-buffer ${version('escpos-buffer')}`;
+const NEP = `@node-escpos/core ${version('@node-escpos/core')}`;
 
 // The test picture: a frame, a diagonal, a checkerboard and a triangle, so that a picture turned,
 // mirrored, shifted or cut into bands with gaps never equals it.
@@ -38,7 +40,8 @@ function patternRgba() {
 // esc-pos-encoder at 48 columns: font A fills the 576 dots of 80 mm paper exactly, as does font
 // B's 64.
 function epe(options = {}) {
-  return new EscPosEncoder({columns: 48, ...options});
+  const {paper, ...rest} = options;
+  return new EscPosEncoder(rest.printerModel ? rest : {columns: 48, ...rest});
 }
 
 // The text lines the encoder composed (it aligns and wraps with spaces itself), as a reader sees
@@ -67,7 +70,7 @@ function fromEpe(name, covers, build, expect = {}, options = {}) {
     lines: typeof expect.lines === 'object' ? expect.lines :
         (expect.lines || ((lines) => lines))(composedLines(build, options)),
     styled: expect.styled || [],
-    graphics: expect.graphics || [], cuts: expect.cuts || 0,
+    graphics: expect.graphics || [], cuts: expect.cuts || 0, paper: options.paper || 576,
   });
 }
 
@@ -79,6 +82,19 @@ async function fromEpb(name, covers, build, expect) {
   receipts.push({
     name, covers, encoder: EPB, bytes: connection.buffer(), lines: expect.lines,
     styled: expect.styled || [], graphics: expect.graphics || [], cuts: expect.cuts || 0,
+    paper: 576,
+  });
+}
+
+// @node-escpos/core keeps the bytes in its buffer until flushed to an adapter; the buffer is
+// taken directly. It writes text in GB18030, which a printer of this family reads by default.
+async function fromNep(name, covers, build, expect) {
+  const printer = new NodeEscpos.Printer({write() {}, close() {}}, {width: 48});
+  await build(printer);
+  receipts.push({
+    name, covers, encoder: NEP, bytes: Buffer.from(printer.buffer.flush()), lines: expect.lines,
+    styled: expect.styled || [], graphics: expect.graphics || [], cuts: expect.cuts || 0,
+    paper: 576,
   });
 }
 
@@ -292,6 +308,34 @@ fromEpe('epe_shop_receipt', 'a shop receipt: logo, header, items table, totals, 
       cuts: 1,
     });
 
+// A 58 mm printer as the encoder knows one (32 columns, raster pictures), loaded with 58 mm paper.
+fromEpe('epe_58mm_receipt', 'a receipt for a 58 mm printer model: 32 columns, raster logo, ' +
+    'CODE128, QR, PDF417',
+(e) => e.initialize()
+    .align('center')
+    .image({data: patternRgba(), width: PATTERN.width, height: PATTERN.height},
+        PATTERN.width, PATTERN.height, 'threshold', 128)
+    .bold(true).line('KELVO KIOSK').bold(false)
+    .align('left')
+    .table([{width: 22, align: 'left'}, {width: 10, align: 'right'}],
+        [['Espresso', '2.20'], ['Croissant', '1.90'], ['Total', '4.10']])
+    .align('center')
+    .barcode('K-0042-58', 'code128', {height: 50, width: 1, text: true})
+    .qrcode('https://example.com/58/0042', {size: 4, errorlevel: 'q'})
+    .pdf417('KIOSK 58 0042', {width: 2, height: 3})
+    .align('left')
+    .cut(),
+{
+  lines: (lines) => [...lines.slice(0, 4), {text: 'K-0042-58', align: 'Centre'}],
+  styled: [{text: 'KELVO KIOSK', style: style({bold: true})}],
+  graphics: [{kind: 'raster', data: '', align: 'Centre'},
+    {kind: 'Code128', data: 'K-0042-58', align: 'Centre'},
+    {kind: 'QRCode', data: 'https://example.com/58/0042', align: 'Centre'},
+    {kind: 'PDF417', data: 'KIOSK 58 0042', align: 'Centre'}],
+  cuts: 1,
+},
+{printerModel: 'pos-5890', paper: 384});
+
 // Tab stops (ESC D) and HT: neither encoder makes them, so by hand: stops at columns 20 and 30.
 fromEpe('hand_tab_stops', 'ESC D tab stops and HT, by hand around the encoder\'s text',
     (e) => e.initialize()
@@ -364,6 +408,110 @@ async function fromEscposBuffer() {
       });
 }
 
+async function fromNodeEscpos() {
+  const pixels = {data: patternRgba(), shape: [PATTERN.width, PATTERN.height, 4]};
+  const line = (text, align = 'Left') => ({text, align});
+
+  // Every 1D kind with the HRI settings this encoder sends itself: GS H none, above, below,
+  // both; GS f font A or B; GS w 2 to 6. It writes CODE93 and CODE128 counted, with a NUL after
+  // the data that a printer reads past, and a length byte only from 16 characters on: the data
+  // here is that long. CODE128 data starts with its code set, as the command reference asks.
+  // Its CODABAR takes digits only, without the start and stop characters a printer needs: left
+  // out.
+  const codes = [
+    ['UPC_A', '012345678905', 'UPC-A', 'blw', 'a', 2],
+    ['UPC_E', '01234565', 'UPC-E', 'abv', 'b', 2],
+    ['EAN13', '400638133393', 'EAN-13', 'bth', 'a', 3, '4006381333931'],
+    ['EAN8', '9638507', 'EAN-8', 'off', 'a', 3, '96385074'],
+    ['CODE39', 'KELVO-39', 'Code39', 'blw', 'b', 1],
+    ['ITF', '0123456789', 'ITF', 'abv', 'a', 2],
+    ['ITF', '9876543210', 'ITF', 'bth', 'b', 2],
+    ['CODE93', 'KELVO-93-0123456', 'Code93', 'blw', 'a', 1],
+    ['CODE128', '{BKelvo-128-ABCDEF', 'Code128', 'bth', 'a', 1, 'Kelvo-128-ABCDEF'],
+  ];
+  await fromNep('nep_barcodes_hri', 'UPC-A, UPC-E, EAN-13 (check digit added by the encoder), ' +
+      'EAN-8, CODE39, ITF, CODE93, CODE128 with HRI none, above, below and both, in ' +
+      'font A and B, module widths 2 to 4', async (p) => {
+    p.hardware('init');
+    for (const [type, data, , position, font, width] of codes) {
+      p.text(`${type}:`);
+      p.align('ct').barcode(data, type, {width, height: 48, position, font}).align('lt');
+      p.feed(1);
+    }
+    p.text('after the codes');
+    p.cut();
+  }, {
+    lines: [...codes.flatMap(([type, data, , position, , , read]) => {
+      const hri = line(read || data, 'Centre');
+      return [line(`${type}:`), ...(position === 'abv' || position === 'bth' ? [hri] : []),
+        ...(position === 'blw' || position === 'bth' ? [hri] : [])];
+    }), line('after the codes')],
+    styled: [
+      {text: '012345678905', style: style({})},
+      {text: '01234565', style: style({fontB: true})},
+      {text: 'KELVO-39', style: style({fontB: true})},
+    ],
+    graphics: codes.map(([, data, kind, , , , read]) => ({kind, data: read || data,
+      align: 'Centre'})),
+    cuts: 1,
+  });
+
+  // Chinese in GB18030 beside styles: ESC E, ESC - 1 and 2, GS ! sizes, ESC M, ESC a, GS B; and
+  // ESC 4, an italic no ESC/POS printer of this kind has, which must print nothing.
+  await fromNep('nep_chinese_styles', 'GB18030 Chinese text, bold, underline 1 and 2, GS ! ' +
+      'sizes, font B, alignment, GS B reverse, an unknown ESC 4 italic, table, rule',
+  async (p) => {
+    p.hardware('init');
+    p.align('ct').size(2, 2).text('凯沃超市').size(1, 1).align('lt');
+    p.style('B').text('粗体 Bold').style('NORMAL');
+    p.style('U').text('下划线 Underline').style('U2').text('Double underline').style('NORMAL');
+    p.style('BI').text('Bold, italic asked').style('NORMAL');
+    p.font('b').text('Font B 小字').font('a');
+    p.align('rt').text('合计 18.15').align('lt');
+    p.setReverseColors(true).text('反白 REVERSE').setReverseColors(false);
+    p.tableCustom([{text: '商品', align: 'LEFT', width: 0.5},
+      {text: '数量', align: 'CENTER', width: 0.25}, {text: '金额', align: 'RIGHT', width: 0.25}]);
+    p.drawLine();
+    p.cut(true, 2);
+  }, {
+    lines: [line('凯沃超市', 'Centre'), line('粗体 Bold'), line('下划线 Underline'),
+      line('Double underline'), line('Bold, italic asked'), line('Font B 小字'),
+      line('合计 18.15', 'Right'), line('反白 REVERSE'),
+      // The table pads by the width it counts, two for a Chinese character: 24, 12 and 12
+      // columns, the middle one centred, the last to the right.
+      line('商品' + ' '.repeat(20 + 4) + '数量' + ' '.repeat(3 + 8) + '金额'),
+      line('-'.repeat(48))],
+    styled: [
+      {text: '凯沃超市', style: style({widthMul: 2, heightMul: 2})},
+      {text: '粗体 Bold', style: style({bold: true})},
+      {text: '下划线 Underline', style: style({underline: 1})},
+      {text: 'Double underline', style: style({underline: 2})},
+      {text: 'Bold, italic asked', style: style({bold: true})},
+      {text: 'Font B 小字', style: style({fontB: true})},
+      {text: '反白 REVERSE', style: style({reverse: true})},
+    ],
+    cuts: 1,
+  });
+
+  // Pictures: GS v 0 at normal and quadruple size, and ESC * 24-dot bands at line spacing 0,
+  // which stack with no gap.
+  await fromNep('nep_pictures', 'GS v 0 raster at normal and quadruple scale, ESC * 24-dot ' +
+      'bands at ESC 3 0', async (p) => {
+    const image = new NodeEscpos.Image(pixels);
+    p.hardware('init');
+    p.raster(image);
+    p.text('raster');
+    p.align('ct').raster(image, 'dwdh').align('lt');
+    p.text('quadruple');
+    await p.image(image, 'd24');
+    p.text('columns');
+  }, {
+    lines: [line('raster'), line('quadruple'), line('columns')],
+    graphics: [{kind: 'raster', data: ''}, {kind: 'raster', data: '', scale: 2, align: 'Centre'},
+      {kind: 'column', data: '', pitch: 0}],
+  });
+}
+
 // C++ string literal: printable ASCII as is, every other byte in octal (which stops after three
 // digits, unlike \x).
 function cString(text) {
@@ -389,8 +537,9 @@ function header() {
     `               {${r.styled.map((s) => `{${cString(s.text)}, ${cStyle(s.style)}}`)
         .join(',\n                ')}},`,
     `               {${r.graphics.map((g) => `{${cString(g.kind)}, ${cString(g.data)}, ` +
-        `${g.pitch || 0}, Align::${g.align || 'Left'}}`).join(',\n                ')}},`,
-    `               ${r.cuts}},`,
+        `${g.pitch || 0}, Align::${g.align || 'Left'}, ${g.scale || 1}}`)
+        .join(',\n                ')}},`,
+    `               ${r.cuts}, ${r.paper}},`,
   ].join('\n'));
   const pattern = [];
   for (let y = 0; y < PATTERN.height; y++) {
@@ -417,6 +566,7 @@ function header() {
 
 async function main() {
   await fromEscposBuffer();
+  await fromNodeEscpos();
   for (const r of receipts) fs.writeFileSync(path.join(here, `${r.name}.bin`), r.bytes);
   fs.writeFileSync(path.join(here, 'receipts.inc'), header());
   for (const r of receipts) console.log(`${r.name}.bin: ${r.bytes.length} bytes, ${r.covers}`);
