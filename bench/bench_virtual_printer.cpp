@@ -15,10 +15,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -78,14 +80,19 @@ std::string SymbolReceipt() {
     return bytes + kelvo::FeedAndPartialCut();
 }
 
-// The receipts the encoder tests read, one after another, repeated up to `size` bytes.
+// The receipts the encoder tests read, one after another in name order, repeated up to `size`
+// bytes.
 std::string EncoderReceipts(size_t size) {
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(KELVO_RECEIPTS_DIR, error)) {
+        if (entry.path().extension() == ".bin")
+            files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
     std::string once;
-    for (const char* name :
-         {"epe_text_styles", "epe_code_pages", "epe_barcodes", "epe_qrcodes", "epe_pdf417",
-          "epe_raster_picture", "epe_column_picture", "epe_table", "epe_reverse_upside_down",
-          "epe_shop_receipt", "epb_text_styles", "epb_picture_and_qr"}) {
-        std::ifstream in(std::string(KELVO_RECEIPTS_DIR) + "/" + name + ".bin", std::ios::binary);
+    for (const std::filesystem::path& file : files) {
+        std::ifstream in(file, std::ios::binary);
         once.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     std::string stream;
