@@ -439,6 +439,9 @@ void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
             Control(At(bytes, 0));
         } else if (c.kind == Kind::Command) {
             Command(bytes, answer);
+        } else if (bytes == "\x1B\x69"sv || bytes == "\x1B\x6D"sv) {
+            // ESC i and ESC m, the older partial cuts that POS software still sends.
+            Command("\x1D\x56\x01"sv, answer);
         }
         pos += c.length;
     }
