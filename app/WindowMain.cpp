@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/Dialogs.h"
+#include "app/HeadlessPrinter.h"
 #include "app/ReceiptView.h"
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
@@ -166,6 +167,8 @@ int Render(int argc, char* argv[]) {
 KELVO_WINDOW_ENTRY kelvo_drawing_main(int argc, char* argv[]) {
     if (argc > 1 && std::string(argv[1]) == "render")
         return Render(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "virtual-printer")
+        return RunHeadlessPrinter(argc, argv);
     std::fprintf(stderr, "kelvotool: %s draws nothing\n", argc > 1 ? argv[1] : "");
     return 2;
 }

@@ -423,6 +423,25 @@ const std::vector<CommandSpec>& Commands() {
          nullptr,
          nullptr,
          true},
+        {"virtual-printer",
+         "",
+         "run the virtual printer without a window, one line per job on stdout; SIGINT or SIGTERM "
+         "ends it once the job in progress is saved",
+         0,
+         0,
+         {{"jobs", "DIR", "save each job as DIR/job-NNNN.png, .txt, .bin and .json"},
+          {"listen", "HOST[:PORT]", "where to listen (default 127.0.0.1:9100, or the next free)"},
+          {"paper", "58|80", "paper width in mm (default 80)"},
+          {"idle", "SECONDS", "close a client silent this long (default 30; 0: never)"},
+          {"paper-out", nullptr, "report paper out"},
+          {"paper-near-end", nullptr, "report paper near its end"},
+          {"cover-open", nullptr, "report the cover open"},
+          {"drawer-open", nullptr, "report the drawer open"}},
+         nullptr,
+         nullptr,
+         nullptr,
+         nullptr,
+         true},
     };
     return commands;
 }

@@ -2,16 +2,20 @@
 // stdout and stderr, against loopback printers, pseudo-terminals and files.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -91,9 +95,29 @@ class Tool {
 
     void Signal(int signal) { ::kill(pid_, signal); }
 
+    // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`.
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (early_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{out_.get(), POLLIN, 0};
+            if (left <= 0ms || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            char buffer[4096];
+            const ssize_t n = ::read(out_.get(), buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            early_.append(buffer, size_t(n));
+        }
+        return true;
+    }
+    const std::string& OutputSoFar() const { return early_; }
+
     // Collects the output until the program ends; one that runs past `limit` is killed.
     Finished Finish(std::chrono::milliseconds limit = 60s) {
         Finished done;
+        done.out = std::move(early_);
         const auto deadline = std::chrono::steady_clock::now() + limit;
         bool outOpen = true, errOpen = true;
         while (outOpen || errOpen) {
@@ -129,6 +153,7 @@ class Tool {
   private:
     pid_t pid_ = -1;
     kelvo::UniqueFd out_, err_;
+    std::string early_;
 };
 
 Finished RunTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
@@ -319,6 +344,79 @@ TEST(FailingPrinter, CtrlCCancelsAnNvUploadAndReleasesThePort) {
     pty.drain(50ms);
     const Finished next = RunTool({"drawer", "-p", pty.slavePath()});
     EXPECT_EQ(next.status, 0) << next.err;
+}
+
+// ---- The virtual printer without a screen ------------------------------------------------------
+
+kelvo::UniqueFd ConnectTo(const std::string& host, uint16_t port) {
+    kelvo::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("connect");
+    return fd;
+}
+
+TEST(HeadlessPrinter, SavesEachJobAndAJobCutShortBySigterm) {
+    kelvo::testing::TempDir dir;
+    const std::string jobs = dir / "jobs";
+    Tool printer({"virtual-printer", "--jobs", jobs, "--listen", OwnLoopbackHost(60) + ":0"});
+    ASSERT_TRUE(printer.WaitForOutput("\n")) << printer.OutputSoFar();
+    const std::string banner = printer.OutputSoFar();
+    const size_t colon = banner.rfind(':');
+    ASSERT_NE(colon, std::string::npos) << banner;
+    const std::string host = OwnLoopbackHost(60);
+    const uint16_t port = static_cast<uint16_t>(std::stoi(banner.substr(colon + 1)));
+
+    // Three clients, one after the other: three jobs.
+    const std::string sent[3] = {kelvo::testing::ActionTable().front().wire,
+                                 std::string("\x1B\x40Second receipt\n\x1D\x56\x42\x05", 21),
+                                 std::string("\x1F\x02\x57\x49\x0A\x01\x02\x03\r\n", 10)};
+    for (int i = 0; i < 3; ++i) {
+        Write(dir / "in.bin", sent[i]);
+        const Finished client =
+            RunTool({"send", dir / "in.bin", "-p", host + ":" + std::to_string(port)});
+        ASSERT_EQ(client.status, 0) << client.err;
+        ASSERT_TRUE(printer.WaitForOutput("job " + std::to_string(i + 1) + ":"))
+            << printer.OutputSoFar();
+    }
+    // A fourth job is under way (its status request answered) when SIGTERM comes.
+    const std::string partial = std::string(
+        "\x1B\x40"
+        "Fourth\x10\x04\x01\x1D\x76\x30\x00\x10",
+        16);
+    kelvo::UniqueFd client = ConnectTo(host, port);
+    ASSERT_EQ(::write(client.get(), partial.data(), partial.size()), ssize_t(partial.size()));
+    pollfd answered{client.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&answered, 1, 10000), 1);
+    printer.Signal(SIGTERM);
+    const Finished run = printer.Finish(30s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 5u) << run.out;
+
+    const std::string texts[3] = {"QM417", "Second receipt", ""};
+    for (int i = 0; i < 3; ++i) {
+        const std::string base = jobs + "/job-000" + std::to_string(i + 1);
+        EXPECT_EQ(Slurp(base + ".bin"), sent[i]);
+        EXPECT_NE(Slurp(base + ".txt").find(texts[i]), std::string::npos) << i;
+        EXPECT_EQ(Slurp(base + ".png").substr(1, 3), "PNG");
+        const std::string record = Slurp(base + ".json");
+        EXPECT_NE(record.find("\"bytes\": " + std::to_string(sent[i].size())), std::string::npos)
+            << record;
+        EXPECT_NE(record.find("\"end\": \"closed\""), std::string::npos) << record;
+    }
+    EXPECT_NE(Slurp(jobs + "/job-0003.json").find("\"ip\": \"10.1.2.3\""), std::string::npos);
+    EXPECT_EQ(Slurp(jobs + "/job-0004.bin"), partial);
+    const std::string cut = Slurp(jobs + "/job-0004.json");
+    EXPECT_NE(cut.find("cut short"), std::string::npos) << cut;
+    EXPECT_NE(cut.find("\"dropped\": \"GS v 0\""), std::string::npos) << cut;
+    // Sixteen whole files and nothing half-written beside them.
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(jobs))
+        ++files;
+    EXPECT_EQ(files, 16u);
 }
 
 // ---- Many printers -----------------------------------------------------------------------------
