@@ -26,6 +26,7 @@
 #include "links/UniqueFd.h"
 #include "testing/ActionBytes.h"
 #include "testing/BmpFiles.h"
+#include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/Pty.h"
 #include "testing/TempDir.h"
@@ -222,6 +223,23 @@ TEST(CommandLine, SetsTheSerialLineThenWritesTheDrawerPulseToAPort) {
     kelvo::UniqueFd slave(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY));
     ASSERT_EQ(::tcgetattr(slave.get(), &line), 0);
     EXPECT_EQ(::cfgetospeed(&line), B38400);
+}
+
+TEST(CommandLine, NvPrintGoesAsOneRawJobThroughAPrintQueue) {
+    if (const std::string why = kelvo::testing::CupsServer::MissingPieces(); !why.empty())
+        GTEST_SKIP() << why;
+    LoopbackPrinter printer(OwnLoopbackHost(70), 0);
+    kelvo::testing::CupsServer server;  // the child reaches it through the environment
+    server.AddRawQueue("Receipt", printer.host(), printer.port());
+    const Finished run = RunTool({"nv-print", "--json", "-p", "cups:Receipt"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"kind\":\"cups\",\"outcome\":\"ok\""), std::string::npos) << run.out;
+    EXPECT_TRUE(server.WaitForJobsEnded());
+    EXPECT_EQ(printer.waitForBytes(13),
+              std::string("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40"));
+    const Finished missing = RunTool({"nv-print", "-p", "cups:NoSuchQueue"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_FALSE(missing.err.empty());
 }
 
 TEST(CommandLine, DryRunShowsTheCommandsAndHexAndSendsNothing) {
