@@ -4,10 +4,10 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSocketNotifier>
 
 #include <signal.h>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -97,9 +98,18 @@ QString PaperText(const std::vector<kelvo::printer::PaperItem>& paper) {
 }
 
 bool Save(const QString& path, const QByteArray& bytes) {
-    // Written aside and renamed into place: a reader never sees half a file.
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    // Written aside and renamed into place: a reader, or a stop in the middle, never sees half a
+    // file. Not synced to disk: the files are a record of a test run, and a sync per file would
+    // cost more than the job itself.
+    const QString aside = path + QStringLiteral(".part");
+    QFile file(aside);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        file.remove();
+        return false;
+    }
+    file.close();
+    return std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) ==
+           0;
 }
 
 class HeadlessPrinter {
@@ -178,13 +188,16 @@ class HeadlessPrinter {
         const QString base = QStringLiteral("job-%1").arg(n, 4, 10, QLatin1Char('0'));
         QString files;
         if (!dir_.isEmpty()) {
-            TReceiptView view;
-            view.SetPaper(job.paper);
+            // One view for every job: a fresh widget would look its fonts up again each time.
+            if (!view_)
+                view_ = std::make_unique<TReceiptView>();
+            view_->SetPaper(job.paper);
+            const QImage image = view_->Render();
             QByteArray png;
             {
                 QBuffer buffer(&png);
                 buffer.open(QIODevice::WriteOnly);
-                view.Render().save(&buffer, "PNG");
+                image.save(&buffer, "PNG");
             }
             kelvo::DecoderState state;
             QJsonArray commands;
@@ -227,6 +240,7 @@ class HeadlessPrinter {
     uint64_t paperFrom_ = 0;
     std::deque<FinishedJob> ended_;
     uint64_t saved_ = 0;
+    std::unique_ptr<TReceiptView> view_;  // on the main thread
 };
 
 void Usage(const char* why) {
