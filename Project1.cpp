@@ -1,119 +1,46 @@
-#include <QApplication>
-#include <QComboBox>
-#include <QCommandLineParser>
-#include <QSpinBox>
+#include <dlfcn.h>
 
-#include <chrono>
 #include <cstdio>
-#include <memory>
+#include <string>
 
-#include "KelvoVersion.h"
-#include "app/Dialogs.h"
-#include "app/Unit1.h"
-#include "app/VirtualPrinterWindow.h"
-#include "printer/PrinterBox.h"
+#include "cli/CommandLine.h"
+
+namespace {
+
+// The window lives in a library of its own, loaded only when it is asked for: a command that
+// draws nothing never loads Qt's widgets, and the window starts as it always did.
+void* WindowLibrary() {
+    static void* library = [] {
+        // Found by the program's run path: beside it in the build tree, in the program's
+        // library folder once installed.
+        void* handle = ::dlopen("libkelvotool-window.so", RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr)
+            std::fprintf(stderr, "kelvotool: %s\n", ::dlerror());
+        return handle;
+    }();
+    return library;
+}
+
+int RunFromWindowLibrary(const char* entry, int argc, char** argv) {
+    void* library = WindowLibrary();
+    if (library == nullptr)
+        return 1;
+    auto main = reinterpret_cast<int (*)(int, char**)>(::dlsym(library, entry));
+    if (main == nullptr) {
+        std::fprintf(stderr, "kelvotool: %s\n", ::dlerror());
+        return 1;
+    }
+    return main(argc, argv);
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
-    QCoreApplication::setApplicationName(QStringLiteral("Kelvotool"));
-    QCoreApplication::setApplicationVersion(QLatin1String(kelvo::kVersion));
-
-    QCommandLineParser options;
-    options.setApplicationDescription(
-        QStringLiteral("Service and test tool for ESC/POS receipt printers."));
-    options.addHelpOption();
-    options.addVersionOption();
-    const QCommandLineOption withPrinter(
-        QStringLiteral("virtual-printer"),
-        QStringLiteral("Start with the virtual printer switched on (TCP on 127.0.0.1:9100 or the "
-                       "next free loopback port, and a pseudo-terminal in the port boxes)."));
-    const QCommandLineOption printerOnly(
-        QStringLiteral("virtual-printer-only"),
-        QStringLiteral("Run only the virtual printer, for testing other POS software against it."));
-    const QCommandLineOption idleLimit(
-        QStringLiteral("virtual-printer-idle"),
-        QStringLiteral("Close a virtual printer's network client silent for this many seconds "
-                       "(default 30; 0: never)."),
-        QStringLiteral("seconds"));
-    const QCommandLineOption paperWidth(
-        QStringLiteral("virtual-printer-paper"),
-        QStringLiteral("Load the virtual printers with paper this many millimetres wide: 80 "
-                       "(576 dots, the default) or 58 (384 dots)."),
-        QStringLiteral("mm"));
-    options.addOption(withPrinter);
-    options.addOption(printerOnly);
-    options.addOption(idleLimit);
-    options.addOption(paperWidth);
-    // Asked for on a console, help and version must not need a window system.
-    for (int i = 1; i < argc; ++i) {
-        const QString argument = QString::fromLocal8Bit(argv[i]);
-        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            std::printf("%s",
-                        qPrintable(options.helpText().replace(QStringLiteral("<executable_name>"),
-                                                              QStringLiteral("kelvotool"))));
-            return 0;
-        }
-        if (argument == QLatin1String("--version") || argument == QLatin1String("-v")) {
-            std::printf("kelvotool %s\n", qPrintable(QCoreApplication::applicationVersion()));
-            return 0;
-        }
+    if (argc > 1 && kelvo::cli::IsCommand(argv[1])) {
+        kelvo::cli::SetDrawingMain([](int n, char** words) {
+            return RunFromWindowLibrary("kelvo_drawing_main", n, words);
+        });
+        return kelvo::cli::Main(argc, argv);
     }
-    QApplication app(argc, argv);
-    options.process(app);  // Qt's own options (-platform ...) are gone from argv by now
-    kelvo::printer::PrinterBox::Options printerOptions;
-    if (options.isSet(idleLimit)) {
-        bool number = false;
-        const int seconds = options.value(idleLimit).toInt(&number);
-        if (!number || seconds < 0 || seconds > 3600) {
-            std::fprintf(stderr, "kelvotool: --virtual-printer-idle takes 0 to 3600 seconds\n");
-            return 2;
-        }
-        printerOptions.tcp.idleLimit = std::chrono::seconds(seconds);
-    }
-    if (options.isSet(paperWidth)) {
-        const QString mm = options.value(paperWidth);
-        if (mm == QLatin1String("58")) {
-            printerOptions.paperDots = kelvo::printer::kPaper58Dots;
-        } else if (mm == QLatin1String("80")) {
-            printerOptions.paperDots = kelvo::printer::kPaper80Dots;
-        } else {
-            std::fprintf(stderr, "kelvotool: --virtual-printer-paper takes 58 or 80 (mm)\n");
-            return 2;
-        }
-    }
-
-    if (options.isSet(printerOnly)) {
-        QtDialogs dialogs;
-        std::unique_ptr<kelvo::printer::PrinterBox> box;
-        try {
-            box = std::make_unique<kelvo::printer::PrinterBox>(printerOptions);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "kelvotool: virtual printer: %s\n", e.what());
-            return 1;
-        }
-        std::printf("virtual printer: TCP %s, serial line %s\n", box->TcpAddress().c_str(),
-                    box->PtyPath().c_str());
-        std::fflush(stdout);
-        TVirtualPrinterWindow window(*box, dialogs);
-        window.show();
-        return QApplication::exec();
-    }
-
-    TForm1 form;
-    form.show();
-    if (options.isSet(withPrinter)) {
-        QString why;
-        if (!form.SetVirtualPrinter(true, &why))
-            std::fprintf(stderr, "kelvotool: virtual printer: %s\n", qPrintable(why));
-        if (form.VirtualPrinterWindow != nullptr) {
-            // Through its window, which shows them.
-            auto* window = form.VirtualPrinterWindow;
-            if (options.isSet(idleLimit))
-                window->IdleLimit->setValue(static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::seconds>(printerOptions.tcp.idleLimit)
-                        .count()));
-            window->PaperWidth->setCurrentIndex(
-                window->PaperWidth->findData(printerOptions.paperDots));
-        }
-    }
-    return QApplication::exec();
+    return RunFromWindowLibrary("kelvo_window_main", argc, argv);
 }

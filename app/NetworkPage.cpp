@@ -6,14 +6,13 @@
 #include <QStatusBar>
 
 #include <algorithm>
-#include <random>
+#include <array>
 #include <string>
 #include <utility>
 
 #include "app/Unit1.h"
+#include "jobs/Jobs.h"
 #include "links/NetworkLink.h"
-#include "protocol/Commands.h"
-#include "protocol/GbkText.h"
 #include "widgets/IPEdit.h"
 
 namespace {
@@ -178,50 +177,35 @@ void TForm1::Button7Click() {
 }
 
 void TForm1::Button3Click() {
-    const std::vector<Piece> lines = {
-        {kelvo::CharSizeDouble() + kelvo::ToGbk(" QM417网口测试打印开始") + "\r"},
-        {kelvo::CharSizeNormal(), true, MemoText(Memo1)},
-        {kelvo::FeedAndPartialCut()}};
-    RunOnLink(ActionName(Button3), [&] {
-        for (const std::string& line : PieceBytes(lines))
-            IdTCPClient1.SendLine(line);
-    });
+    const QString memo = MemoText(Memo1);
+    RunOnLink(ActionName(Button3),
+              [&] { SendOnLink(kelvo::jobs::NetworkTestPage(memo.toStdString())); });
 }
 
 void TForm1::Button4Click() {
-    RunOnLink(ActionName(Button4), [this] { IdTCPClient1.SendLine(kelvo::DrawerPulse()); });
+    RunOnLink(ActionName(Button4), [this] { SendOnLink(kelvo::jobs::NetworkDrawer()); });
 }
 
 void TForm1::Button2Click() {
-    // The control always yields four octets of 0 to 255; anything else is refused like a bad
-    // first octet rather than sent half-read.
+    // The control always yields four octets; anything else is refused like a bad first octet
+    // rather than sent half-read.
     const QStringList parts = IPEdit2->IPString().split(QLatin1Char('.'));
-    int octets[4] = {0, 0, 0, 0};
+    std::array<int, 4> numbers = {-1, -1, -1, -1};
     bool valid = parts.size() == 4;
-    for (int i = 0; valid && i < 4; ++i) {
-        octets[i] = parts[i].toInt(&valid);
-        valid = valid && octets[i] >= 0 && octets[i] <= 255;
-    }
-    // 127 is loopback: a printer given such an address could never be reached again.
-    if (!valid || octets[0] < 1 || octets[0] > 223 || octets[0] == 127) {
+    for (int i = 0; valid && i < 4; ++i)
+        numbers[i] = parts[i].toInt(&valid);
+    const auto octets = valid ? kelvo::jobs::NewIpOctets(numbers) : std::nullopt;
+    if (!octets) {
         dialogs().Message(nullptr, QStringLiteral("错误"),
                           QStringLiteral("数值有误请设置介于1-223之间"), Dialogs::Icon::Warning);
         return;
     }
-    const std::string command = kelvo::SetNetworkIp(octets[0], octets[1], octets[2], octets[3]);
-    RunOnLink(ActionName(Button2), [&] { IdTCPClient1.SendLine(command); });
+    RunOnLink(ActionName(Button2), [&] { SendOnLink(kelvo::jobs::NetworkSetIp(*octets)); });
     SetStatusText(QStringLiteral("修改打印机成功，重启打印机生效！"));
 }
 
 void TForm1::btn7Click() {
-    // A fresh draw from the system's entropy at every click: two printers given the same
-    // address by one tick of a clock would collide on the network.
-    std::random_device source;
-    std::uniform_int_distribution<int> digit(0, 15);
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    QString mac = QStringLiteral("00");
-    for (int i = 0; i < 10; ++i)
-        mac += QLatin1Char(kHex[digit(source)]);
+    const QString mac = QString::fromStdString(kelvo::jobs::RandomMac());
     edt2->setText(mac);
     for (int i = 0; i < 6; ++i)
         MacPairs[i] = mac.mid(2 * i, 2);
@@ -230,9 +214,8 @@ void TForm1::btn7Click() {
 void TForm1::btn6Click() {
     if (edt2->text().isEmpty())
         return;
-    uint8_t mac[6];
+    std::array<uint8_t, 6> mac;
     for (int i = 0; i < 6; ++i)
         mac[i] = static_cast<uint8_t>(MacPairs[i].toInt(nullptr, 16));
-    const std::string frame = kelvo::SetNetworkMac(mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    RunOnLink(ActionName(btn6), [&] { IdTCPClient1.SendRaw(frame); });
+    RunOnLink(ActionName(btn6), [&] { SendOnLink(kelvo::jobs::NetworkSetMac(mac)); });
 }

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "app/Unit1.h"
+#include "jobs/Jobs.h"
 #include "links/SendRawToPrinter.h"
-#include "protocol/Commands.h"
 
 namespace {
 
@@ -300,7 +300,7 @@ void TForm1::btn20Click() {
 }
 
 void TForm1::btn21Click() {
-    const std::string command = kelvo::NvLogoPrintCommand();
+    const std::string command = kelvo::jobs::WireBytes(kelvo::jobs::NvPrint());
     if (PosPortType == 2) {
         AwaitPrinterList();
         const std::string printer = cbb6->currentText().toStdString();

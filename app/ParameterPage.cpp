@@ -10,13 +10,15 @@
 #include <QRadioButton>
 #include <QStyleOptionButton>
 
+#include <array>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "app/Unit1.h"
+#include "jobs/Jobs.h"
 #include "links/Comm.h"
 #include "links/NetworkLink.h"
-#include "protocol/Commands.h"
 #include "protocol/IntegerText.h"
 #include "widgets/IPEdit.h"
 
@@ -73,58 +75,18 @@ std::optional<QString> PickedEntry(const QComboBox* box) {
     return box->itemText(index);
 }
 
-struct Entry {
-    const char* text;
-    uint8_t code;
-};
-
-constexpr Entry kBaudRates[] = {{"115200", kelvo::kBaudCode115200},
-                                {"38400", kelvo::kBaudCode38400},
-                                {"19200", kelvo::kBaudCode19200},
-                                {"9600", kelvo::kBaudCode9600}};
-
-// In ESC R numbering; "(Germany)" is known to the action but the list does not offer it.
-constexpr Entry kCharsets[] = {
-    {"(U.S.A.)", 0x00},        {"(France)", 0x01},     {"(Germany)", 0x02},
-    {"(U.K.)", 0x03},          {"(Denmark I)", 0x04},  {"(Sweden)", 0x05},
-    {"(Italy)", 0x06},         {"(Spain I)", 0x07},    {"(Japan)", 0x08},
-    {"(Norway)", 0x09},        {"(Denmark II)", 0x0A}, {"(Spain II)", 0x0B},
-    {"(Latin America)", 0x0C}, {"(Korea)", 0x0D},      {"(Slovenia / Croatia)", 0x0E}};
-
-constexpr Entry kCodePages[] = {{"(PC437:Standard-Europe)", 0x00},
-                                {"(Katakana)", 0x01},
-                                {"(PC850:Multilingual)", 0x02},
-                                {"(PC860:Portuguese)", 0x03},
-                                {"(PC863:Canadian-French)", 0x04},
-                                {"(PC865:Nordic)", 0x05},
-                                {"(West-Europe)", 0x06},
-                                {"(Greek)", 0x07},
-                                {"(Hebrew)", 0x08},
-                                {"(PC755:East-Eruope)", 0x09},
-                                {"(Iran)", 0x0A},
-                                {"(WPC1252)", 0x10},
-                                {"(PC866:Cyrillic#2)", 0x11},
-                                {"(PC852:Latin2)", 0x12},
-                                {"(PC858)", 0x13}};
-
-template <size_t N>
-QStringList Texts(const Entry (&table)[N]) {
+QStringList Texts(std::span<const kelvo::jobs::NamedCode> list) {
     QStringList out;
-    for (const Entry& e : table)
-        out << QString::fromLatin1(e.text);
+    for (const kelvo::jobs::NamedCode& e : list)
+        out << QString::fromLatin1(e.name.data(), qsizetype(e.name.size()));
     return out;
 }
 
-template <size_t N>
-std::optional<unsigned char> CodeOf(const QComboBox* box, const Entry (&table)[N]) {
+std::optional<uint8_t> CodeOf(const QComboBox* box, std::span<const kelvo::jobs::NamedCode> list) {
     std::optional<QString> picked = PickedEntry(box);
     if (!picked)
         return std::nullopt;
-    for (const Entry& e : table) {
-        if (*picked == QLatin1String(e.text))
-            return e.code;
-    }
-    return std::nullopt;
+    return kelvo::jobs::CodeOf(list, picked->toStdString());
 }
 
 }  // namespace
@@ -200,13 +162,14 @@ void TForm1::BuildParameterPage() {
     };
     Label8 =
         rowLabel("Label8", 24, QStringLiteral("设置串口波特率："), QStringLiteral("Baud rate:"));
-    ComboBox3 = NewComboBox(GroupBox5, "ComboBox3", QRect(boxLeft, 22, 185, 21), Texts(kBaudRates),
-                            QStringLiteral("115200"));
+    ComboBox3 = NewComboBox(GroupBox5, "ComboBox3", QRect(boxLeft, 22, 185, 21),
+                            Texts(kelvo::jobs::BaudRates()),
+                            QString::fromLatin1(kelvo::jobs::kDefaultBaud));
     Button18 = NewButton(GroupBox5, "Button18", QRect(buttonLeft, 20, 97, 25),
                          QStringLiteral("设置"), QStringLiteral("SET"));
     Label9 = rowLabel("Label9", 56, QStringLiteral("设置默认国际代码页:"),
                       QStringLiteral("Set the default international code pages:"));
-    QStringList charsets = Texts(kCharsets);
+    QStringList charsets = Texts(kelvo::jobs::Charsets());
     charsets.removeAll(QStringLiteral("(Germany)"));
     cbb2 = NewComboBox(GroupBox5, "cbb2", QRect(boxLeft, 54, 185, 21), charsets,
                        QStringLiteral("(U.S.A.)"));
@@ -214,8 +177,8 @@ void TForm1::BuildParameterPage() {
                       QStringLiteral("SET"));
     Label12 = rowLabel("Label12", 88, QStringLiteral("设置默认扩展字库页:"),
                        QStringLiteral("Set the default font extensions page:"));
-    cbb3 = NewComboBox(GroupBox5, "cbb3", QRect(boxLeft, 86, 185, 21), Texts(kCodePages),
-                       QStringLiteral("(PC437:Standard-Europe)"));
+    cbb3 = NewComboBox(GroupBox5, "cbb3", QRect(boxLeft, 86, 185, 21),
+                       Texts(kelvo::jobs::CodePages()), QStringLiteral("(PC437:Standard-Europe)"));
     btn15 = NewButton(GroupBox5, "btn15", QRect(buttonLeft, 84, 97, 25), QStringLiteral("设置"),
                       QStringLiteral("SET"));
     Label11 = rowLabel("Label11", 128, QStringLiteral("内部预留参数："),
@@ -261,13 +224,13 @@ void TForm1::rb2Click() {
     GroupBox4->show();
 }
 
-void TForm1::SendSetting(const std::string& command) {
+void TForm1::SendSetting(const std::function<kelvo::jobs::Job(kelvo::jobs::Over)>& compose) {
     const QString what = PageControl1->tabText(PageControl1->indexOf(TabSheet4));
     if (rb2->isChecked()) {
-        RunOnLink(what, [&] { IdTCPClient1.SendLine(command); });
+        RunOnLink(what, [&] { SendOnLink(compose(kelvo::jobs::Over::Network)); });
         return;
     }
-    SendToDevice(what, PortName(cbb4), {{command, false}});
+    SendToDevice(what, PortName(cbb4), [&] { return compose(kelvo::jobs::Over::Device); });
 }
 
 void TForm1::btn16Click() {
@@ -290,40 +253,36 @@ void TForm1::SetSettingButtonsEnabled(bool enabled) {
 }
 
 void TForm1::Button18Click() {
-    if (auto code = CodeOf(ComboBox3, kBaudRates)) {
-        SendSetting(kelvo::SetSerialBaud(static_cast<char>(*code)));
+    if (auto code = CodeOf(ComboBox3, kelvo::jobs::BaudRates())) {
+        SendSetting([&](auto over) { return kelvo::jobs::BaudSetting(char(*code), over); });
     }
 }
 
 void TForm1::btn14Click() {
-    auto code = CodeOf(cbb2, kCharsets);
-    if (!code)
-        return;
-    // Over the network the printer is told France through the plain ESC R command.
-    if (*code == 0x01 && rb2->isChecked()) {
-        SendSetting(kelvo::SelectIntlCharsetFrance());
-    } else {
-        SendSetting(kelvo::SetDefaultIntlCharset(*code));
-    }
+    if (auto code = CodeOf(cbb2, kelvo::jobs::Charsets()))
+        SendSetting([&](auto over) { return kelvo::jobs::CharsetSetting(*code, over); });
 }
 
 void TForm1::btn15Click() {
-    if (auto code = CodeOf(cbb3, kCodePages))
-        SendSetting(kelvo::SetDefaultCodePage(*code));
+    if (auto code = CodeOf(cbb3, kelvo::jobs::CodePages()))
+        SendSetting([&](auto over) { return kelvo::jobs::CodePageSetting(*code, over); });
 }
 
 void TForm1::Button14Click() {
-    SendSetting(kelvo::SetFunctionSwitches(CheckBox3->isChecked(), CheckBox2->isChecked(),
-                                           CheckBox1->isChecked()));
+    const bool cr = CheckBox3->isChecked(), external = CheckBox2->isChecked(),
+               builtin = CheckBox1->isChecked();
+    SendSetting(
+        [&](auto over) { return kelvo::jobs::SwitchesSetting(cr, external, builtin, over); });
 }
 
 void TForm1::Button16Click() {
     // Every text is read before anything is opened, so a bad one sends nothing at all.
-    std::string command;
-    for (QLineEdit* edit : {Edit1, Edit3, Edit4, Edit5, Edit6}) {
-        command += static_cast<char>(kelvo::StrToInt(edit->text().toStdString()) & 0xFF);
-    }
-    SendSetting(command);
+    std::array<std::string, 5> texts;
+    const QLineEdit* edits[] = {Edit1, Edit3, Edit4, Edit5, Edit6};
+    for (int i = 0; i < 5; ++i)
+        texts[i] = edits[i]->text().toStdString();
+    const std::string command = kelvo::jobs::ReservedCommand(texts);
+    SendSetting([&](auto over) { return kelvo::jobs::Setting(command, over); });
 }
 
 void TForm1::ComboBox3Change() {}

@@ -6,8 +6,7 @@
 #include <QPushButton>
 
 #include "app/Unit1.h"
-#include "protocol/Commands.h"
-#include "protocol/GbkText.h"
+#include "jobs/Jobs.h"
 #include "protocol/IntegerText.h"
 
 namespace {
@@ -80,29 +79,25 @@ void TForm1::Button9Click() {
 
 void TForm1::Button8Click() {
     Guarded(kSendFailure, [this] {
+        const QString memo = MemoText(memo2);
         SendToDevice(ActionName(Button8), PortName(ComboBox1),
-                     {{kelvo::CharSizeDouble() + kelvo::ToGbk("QM417测试打印开始") + "\r"},
-                      {kelvo::CharSizeNormal(), true, MemoText(memo2)},
-                      {kelvo::FeedAndPartialCut()}});
+                     [&] { return kelvo::jobs::SerialTestPage(memo.toStdString()); });
     });
 }
 
 void TForm1::Button11Click() {
     // Not guarded: the link's own message reaches the error box.
-    SendToDevice(ActionName(Button11), PortName(ComboBox1), {{kelvo::DrawerPulse(), false}});
+    SendToDevice(ActionName(Button11), PortName(ComboBox1), kelvo::jobs::SerialDrawer);
 }
 
 void TForm1::btn12Click() {
     Guarded(kSendFailureShort, [this] {
-        // PC866 Cyrillic #2
-        SendToDevice(ActionName(btn12), PortName(ComboBox1),
-                     {{kelvo::SetDefaultCodePage(0x11), true}});
+        SendToDevice(ActionName(btn12), PortName(ComboBox1), kelvo::jobs::SerialSlavic);
     });
 }
 
 void TForm1::btn3Click() {
     Guarded(kSendFailureShort, [this] {
-        SendToDevice(ActionName(btn3), PortName(ComboBox1),
-                     {{kelvo::RestoreFactorySettings(), true}});
+        SendToDevice(ActionName(btn3), PortName(ComboBox1), kelvo::jobs::SerialFactoryReset);
     });
 }

@@ -387,38 +387,31 @@ QString TForm1::MemoText(const QPlainTextEdit* memo) {
     return text;
 }
 
-std::string TForm1::MemoBytes(const QString& text) {
-    // The whole text as shown: lines end in CR LF, a last line break only when the text has one.
-    QString lines = text;
-    lines.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    return kelvo::ToGbk(lines.toStdString());
-}
-
-std::vector<std::string> TForm1::PieceBytes(const std::vector<Piece>& pieces) {
-    std::vector<std::string> out;
-    uint64_t total = 0;
-    for (const Piece& piece : pieces) {
-        out.push_back(piece.memo.isEmpty() ? piece.bytes : piece.bytes + MemoBytes(piece.memo));
-        total += out.back().size() + (piece.line ? 2 : 0);
-    }
-    TActionRunner::SetTotal(total);
-    return out;
-}
-
 void TForm1::SendToDevice(const QString& what, const std::string& port,
-                          const std::vector<Piece>& pieces) {
+                          const std::function<kelvo::jobs::Job()>& compose) {
     RunIo(what, DeviceTarget(port), [&] {
-        const std::vector<std::string> bytes = PieceBytes(pieces);
+        const kelvo::jobs::Job job = compose();
+        TActionRunner::SetTotal(kelvo::jobs::WireSize(job));
         kelvo::DeviceFileOutput out;
         out.OpenDevice(port);
-        for (size_t i = 0; i < pieces.size(); ++i) {
-            if (pieces[i].line)
-                out.DeviceWriteLine(bytes[i]);
+        for (const kelvo::jobs::Piece& piece : job) {
+            if (piece.line)
+                out.DeviceWriteLine(piece.bytes);
             else
-                out.DeviceWrite(bytes[i]);
+                out.DeviceWrite(piece.bytes);
         }
         out.CloseDevice();
     });
+}
+
+void TForm1::SendOnLink(const kelvo::jobs::Job& job) {
+    TActionRunner::SetTotal(kelvo::jobs::WireSize(job));
+    for (const kelvo::jobs::Piece& piece : job) {
+        if (piece.line)
+            IdTCPClient1.SendLine(piece.bytes);
+        else
+            IdTCPClient1.SendRaw(piece.bytes);
+    }
 }
 
 std::string TForm1::PortName(const QComboBox* box) {

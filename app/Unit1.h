@@ -15,6 +15,7 @@
 #include "app/ActivityLog.h"
 #include "app/Dialogs.h"
 #include "app/Timer.h"
+#include "jobs/Jobs.h"
 #include "links/Comm.h"
 #include "links/NetworkLink.h"
 #include "links/PosdllFuncs.h"
@@ -327,9 +328,9 @@ class TForm1 : public QMainWindow {
     // The setting buttons and Button15 follow a connection (network or device); Button13 is
     // their opposite.
     void SetSettingButtonsEnabled(bool enabled);
-    // One setting's command string over the chosen connection: a line on the network link, or
-    // the bytes alone to the device named in cbb4, opened and closed around them.
-    void SendSetting(const std::string& command);
+    // One setting over the chosen connection: a line on the network link, or the bytes alone to
+    // the device named in cbb4, opened and closed around them.
+    void SendSetting(const std::function<kelvo::jobs::Job(kelvo::jobs::Over)>& compose);
 
     // The port cbPortName names for the library: COMn for its own entries, else the device.
     QByteArray NvPortName() const;
@@ -356,23 +357,15 @@ class TForm1 : public QMainWindow {
     // A memo's text as toPlainText gives it. A huge memo (megabytes) takes the document a while
     // to give up: it is read in slices, with the window painting in between.
     QString MemoText(const QPlainTextEdit* memo);
-    // A memo's whole text, lines ending in CR LF, in the printer's code page.
-    static std::string MemoBytes(const QString& text);
     // A port box's text as typed or picked.
     static std::string PortName(const QComboBox* box);
-    // A piece of an action's output: `bytes`, then a memo's text in the printer's code page, then
-    // CR LF when it is a line. The memo is converted on the worker: a long one takes a while.
-    struct Piece {
-        std::string bytes;
-        bool line = true;
-        QString memo = {};
-    };
-    // On the worker: each piece's bytes (without the line end); tells the runner the total.
-    static std::vector<std::string> PieceBytes(const std::vector<Piece>& pieces);
-    // One action's output to a port or file opened by name, on the worker: the pieces, then the
-    // port is closed. Throws what the output throws.
+    // One action's job to a port or file opened by name, on the worker: `compose` runs there (a
+    // long memo takes a while to convert), the runner is told the total, the pieces go out, then
+    // the port is closed. Throws what the output throws.
     void SendToDevice(const QString& what, const std::string& port,
-                      const std::vector<Piece>& pieces);
+                      const std::function<kelvo::jobs::Job()>& compose);
+    // On the worker, within RunOnLink: the job's pieces on the network link, lines as lines.
+    void SendOnLink(const kelvo::jobs::Job& job);
     // What the dialog of a long action calls it: the button's caption as shown.
     static QString ActionName(const QAbstractButton* button);
 

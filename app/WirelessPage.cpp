@@ -7,18 +7,8 @@
 #include <QPushButton>
 
 #include "app/Unit1.h"
-#include "protocol/Commands.h"
-#include "protocol/GbkText.h"
+#include "jobs/Jobs.h"
 #include "protocol/IntegerText.h"
-
-namespace {
-
-// The printer number exactly as typed: never converted, padded or checked.
-std::string PrinterNumber(const QLineEdit* edit) {
-    return kelvo::ToGbk(edit->text().toStdString());
-}
-
-}  // namespace
 
 void TForm1::BuildWirelessPage() {
     QWidget* page = ts1;
@@ -87,29 +77,25 @@ void TForm1::btn1Click() {
 void TForm1::btn2Click() {
     bool printed = false;
     Guarded(QStringLiteral("数据发送失败！"), [&] {
-        // Only the first line carries the header; the rest of the job follows it.
-        std::vector<Piece> job = {{kelvo::WirelessDataHeader() + PrinterNumber(edt1) +
-                                       kelvo::CharSizeDouble() + kelvo::ToGbk("本次打印第") +
-                                       std::to_string(PrintCounter) + kelvo::ToGbk("张数据") + "\r",
-                                   true},
-                                  {kelvo::ToGbk("此打印机编号为：") + PrinterNumber(edt1) +
-                                       std::string(8, ' ') + kelvo::CharSizeNormal(),
-                                   true, MemoText(mmo1)}};
-        if (chk1->isChecked())
-            job.push_back({kelvo::FeedAndPartialCut(), true});
-        SendToDevice(ActionName(btn2), PortName(cbb1), job);
+        const std::string number = edt1->text().toStdString();
+        const QString memo = MemoText(mmo1);
+        const bool cut = chk1->isChecked();
+        const int32_t count = PrintCounter;
+        SendToDevice(ActionName(btn2), PortName(cbb1), [&] {
+            return kelvo::jobs::WirelessTestPage(number, count, memo.toStdString(), cut);
+        });
         printed = true;
     });
-    // A failed print uses up no number. The counter wraps like the original's 32-bit integer.
+    // A failed print uses up no number.
     if (printed)
-        PrintCounter = static_cast<int32_t>(static_cast<uint32_t>(PrintCounter) + 1u);
+        PrintCounter = kelvo::jobs::NextPrintCount(PrintCounter);
 }
 
 void TForm1::btn4Click() {
     // Not guarded: the link's own message reaches the error box.
-    SendToDevice(
-        ActionName(btn4), PortName(cbb1),
-        {{kelvo::WirelessDataHeader() + PrinterNumber(edt1) + kelvo::DrawerPulse(), false}});
+    const std::string number = edt1->text().toStdString();
+    SendToDevice(ActionName(btn4), PortName(cbb1),
+                 [&] { return kelvo::jobs::WirelessDrawer(number); });
 }
 
 void TForm1::btn5Click() {

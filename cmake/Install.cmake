@@ -7,12 +7,19 @@ set(KELVO_PLUGIN_DIR ${CMAKE_INSTALL_LIBDIR}/kelvotool)
 file(RELATIVE_PATH kelvo_bin_to_plugins /kelvo/${CMAKE_INSTALL_BINDIR} /kelvo/${KELVO_PLUGIN_DIR})
 
 if(TARGET kelvotool)
-  # In the build tree the library sits in posdll/ below the program.
+  # In the build tree the printer library sits in posdll/ below the program and the window's
+  # library beside it; installed, both are in the plug-in folder. The window's library loads the
+  # printer library, so it carries the same search path.
   set_target_properties(kelvotool PROPERTIES
-    BUILD_RPATH "$ORIGIN/posdll"
+    BUILD_RPATH "$ORIGIN/posdll;$ORIGIN"
     INSTALL_RPATH "$ORIGIN/${kelvo_bin_to_plugins}"
     BUILD_RPATH_USE_ORIGIN ON)
+  set_target_properties(kelvotool-window PROPERTIES
+    BUILD_RPATH "$ORIGIN/posdll"
+    INSTALL_RPATH "$ORIGIN"
+    BUILD_RPATH_USE_ORIGIN ON)
   install(TARGETS kelvotool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS kelvotool-window LIBRARY DESTINATION ${KELVO_PLUGIN_DIR})
   install(FILES ${PROJECT_SOURCE_DIR}/data/kelvotool.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/data/kelvotool.svg

@@ -1,0 +1,200 @@
+#include <QApplication>
+#include <QComboBox>
+#include <QCommandLineParser>
+#include <QFile>
+#include <QSpinBox>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "KelvoVersion.h"
+#include "app/Dialogs.h"
+#include "app/HeadlessPrinter.h"
+#include "app/ReceiptView.h"
+#include "app/Unit1.h"
+#include "app/VirtualPrinterWindow.h"
+#include "printer/PrinterBox.h"
+#include "printer/VirtualPrinter.h"
+
+// The program's window and the commands that draw: a library of their own, which the program
+// loads only when one of them is asked for.
+#define KELVO_WINDOW_ENTRY extern "C" __attribute__((visibility("default"))) int
+
+KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
+    QCoreApplication::setApplicationName(QStringLiteral("Kelvotool"));
+    QCoreApplication::setApplicationVersion(QLatin1String(kelvo::kVersion));
+
+    QCommandLineParser options;
+    options.setApplicationDescription(
+        QStringLiteral("Service and test tool for ESC/POS receipt printers.\n"
+                       "With no command it opens the window; `kelvotool help` lists the commands "
+                       "that work without one."));
+    options.addHelpOption();
+    options.addVersionOption();
+    const QCommandLineOption withPrinter(
+        QStringLiteral("virtual-printer"),
+        QStringLiteral("Start with the virtual printer switched on (TCP on 127.0.0.1:9100 or the "
+                       "next free loopback port, and a pseudo-terminal in the port boxes)."));
+    const QCommandLineOption printerOnly(
+        QStringLiteral("virtual-printer-only"),
+        QStringLiteral("Run only the virtual printer, for testing other POS software against it."));
+    const QCommandLineOption idleLimit(
+        QStringLiteral("virtual-printer-idle"),
+        QStringLiteral("Close a virtual printer's network client silent for this many seconds "
+                       "(default 30; 0: never)."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption paperWidth(
+        QStringLiteral("virtual-printer-paper"),
+        QStringLiteral("Load the virtual printers with paper this many millimetres wide: 80 "
+                       "(576 dots, the default) or 58 (384 dots)."),
+        QStringLiteral("mm"));
+    options.addOption(withPrinter);
+    options.addOption(printerOnly);
+    options.addOption(idleLimit);
+    options.addOption(paperWidth);
+    // Asked for on a console, help and version must not need a window system.
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            std::printf("%s",
+                        qPrintable(options.helpText().replace(QStringLiteral("<executable_name>"),
+                                                              QStringLiteral("kelvotool"))));
+            return 0;
+        }
+        if (argument == QLatin1String("--version") || argument == QLatin1String("-v")) {
+            std::printf("kelvotool %s\n", qPrintable(QCoreApplication::applicationVersion()));
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);
+    options.process(app);  // Qt's own options (-platform ...) are gone from argv by now
+    kelvo::printer::PrinterBox::Options printerOptions;
+    if (options.isSet(idleLimit)) {
+        bool number = false;
+        const int seconds = options.value(idleLimit).toInt(&number);
+        if (!number || seconds < 0 || seconds > 3600) {
+            std::fprintf(stderr, "kelvotool: --virtual-printer-idle takes 0 to 3600 seconds\n");
+            return 2;
+        }
+        printerOptions.tcp.idleLimit = std::chrono::seconds(seconds);
+    }
+    if (options.isSet(paperWidth)) {
+        const QString mm = options.value(paperWidth);
+        if (mm == QLatin1String("58")) {
+            printerOptions.paperDots = kelvo::printer::kPaper58Dots;
+        } else if (mm == QLatin1String("80")) {
+            printerOptions.paperDots = kelvo::printer::kPaper80Dots;
+        } else {
+            std::fprintf(stderr, "kelvotool: --virtual-printer-paper takes 58 or 80 (mm)\n");
+            return 2;
+        }
+    }
+
+    if (options.isSet(printerOnly)) {
+        QtDialogs dialogs;
+        std::unique_ptr<kelvo::printer::PrinterBox> box;
+        try {
+            box = std::make_unique<kelvo::printer::PrinterBox>(printerOptions);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kelvotool: virtual printer: %s\n", e.what());
+            return 1;
+        }
+        std::printf("virtual printer: TCP %s, serial line %s\n", box->TcpAddress().c_str(),
+                    box->PtyPath().c_str());
+        std::fflush(stdout);
+        TVirtualPrinterWindow window(*box, dialogs);
+        window.show();
+        return QApplication::exec();
+    }
+
+    TForm1 form;
+    form.show();
+    if (options.isSet(withPrinter)) {
+        QString why;
+        if (!form.SetVirtualPrinter(true, &why))
+            std::fprintf(stderr, "kelvotool: virtual printer: %s\n", qPrintable(why));
+        if (form.VirtualPrinterWindow != nullptr) {
+            // Through its window, which shows them.
+            auto* window = form.VirtualPrinterWindow;
+            if (options.isSet(idleLimit))
+                window->IdleLimit->setValue(static_cast<int>(
+                    std::chrono::duration_cast<std::chrono::seconds>(printerOptions.tcp.idleLimit)
+                        .count()));
+            window->PaperWidth->setCurrentIndex(
+                window->PaperWidth->findData(printerOptions.paperDots));
+        }
+    }
+    return QApplication::exec();
+}
+
+namespace {
+
+// `render FILE -o OUT.png [--paper 58|80]`: the paper the virtual printer's window would show for
+// these bytes, drawn offscreen.
+int Render(int argc, char* argv[]) {
+    std::string input, output;
+    int dots = kelvo::printer::kPaper80Dots;
+    for (int i = 2; i < argc; ++i) {
+        const std::string word = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if ((word == "-o" || word == "--output") && hasValue) {
+            output = argv[++i];
+        } else if (word == "--paper" && hasValue) {
+            const std::string mm = argv[++i];
+            if (mm != "58" && mm != "80") {
+                std::fprintf(stderr, "kelvotool render: --paper takes 58 or 80\n");
+                return 2;
+            }
+            dots = mm == "58" ? kelvo::printer::kPaper58Dots : kelvo::printer::kPaper80Dots;
+        } else if (word.starts_with("-") || !input.empty()) {
+            std::fprintf(stderr,
+                         "kelvotool render: unexpected %s\n(kelvotool render --help tells "
+                         "more)\n",
+                         word.c_str());
+            return 2;
+        } else {
+            input = word;
+        }
+    }
+    if (input.empty() || output.empty()) {
+        std::fprintf(stderr, "kelvotool render: needs FILE and -o OUT.png\n");
+        return 2;
+    }
+    QFile file(QString::fromLocal8Bit(input.c_str()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "kelvotool render: %s: %s\n", input.c_str(),
+                     qPrintable(file.errorString()));
+        return 1;
+    }
+    const QByteArray bytes = file.readAll();
+    // Drawing needs no display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    kelvo::printer::VirtualPrinter printer;
+    printer.SetPaperWidth(dots);
+    printer.Feed(std::string_view(bytes.constData(), size_t(bytes.size())));
+    printer.EndJob("end of file");
+    TReceiptView view;
+    view.SetPaperWidth(dots);
+    view.SetPaper(printer.Paper());
+    if (!view.Render().save(QString::fromLocal8Bit(output.c_str()), "PNG")) {
+        std::fprintf(stderr, "kelvotool render: cannot write %s\n", output.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+KELVO_WINDOW_ENTRY kelvo_drawing_main(int argc, char* argv[]) {
+    if (argc > 1 && std::string(argv[1]) == "render")
+        return Render(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "virtual-printer")
+        return RunHeadlessPrinter(argc, argv);
+    std::fprintf(stderr, "kelvotool: %s draws nothing\n", argc > 1 ? argv[1] : "");
+    return 2;
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string_view>
+
+// `kelvotool COMMAND [options]`: every action of the window, for one printer or many, without a
+// display. Plain C++ on the links: nothing here loads Qt.
+namespace kelvo::cli {
+
+// Whether the first word of the command line is one of the commands (or asks for their list).
+bool IsCommand(std::string_view word);
+
+// Runs the command in argv[1]. Exit status: 0 when every printer succeeded, 1 when one failed or
+// was cancelled, 2 for a command line that cannot run.
+int Main(int argc, char** argv);
+
+// Commands that draw run in the window's library; this is how the command line reaches them.
+using DrawingMain = int (*)(int argc, char** argv);
+void SetDrawingMain(DrawingMain main);
+
+}  // namespace kelvo::cli

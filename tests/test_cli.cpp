@@ -1,0 +1,493 @@
+// The command line as a user runs it: the program in a process of its own, its exit status,
+// stdout and stderr, against loopback printers, pseudo-terminals and files.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "links/UniqueFd.h"
+#include "testing/ActionBytes.h"
+#include "testing/BmpFiles.h"
+#include "testing/CupsServer.h"
+#include "testing/LoopbackPrinter.h"
+#include "testing/Pty.h"
+#include "testing/TempDir.h"
+#include "testing/TestHost.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using kelvo::testing::ActionBytes;
+using kelvo::testing::LoopbackPrinter;
+using kelvo::testing::OwnLoopbackHost;
+
+struct Finished {
+    int status = -1;  // the exit status; -1 when it did not exit by itself
+    std::string out;
+    std::string err;
+};
+
+// kelvotool running in a process of its own, its output collected through pipes. The child gets
+// no display: whatever it needs it must manage without one.
+class Tool {
+  public:
+    explicit Tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        out_.reset(out[0]);
+        err_.reset(err[0]);
+        kelvo::UniqueFd outWrite(out[1]), errWrite(err[1]);
+        std::vector<std::string> words = {KELVOTOOL};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> vars;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string var = *e;
+            if (!var.starts_with("DISPLAY=") && !var.starts_with("WAYLAND_DISPLAY=") &&
+                !var.starts_with("QT_QPA_PLATFORM="))
+                vars.push_back(var);
+        }
+        vars.insert(vars.end(), env.begin(), env.end());
+        std::vector<char*> envp;
+        for (std::string& v : vars)
+            envp.push_back(v.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_adddup2(&files, outWrite.get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&files, errWrite.get(), STDERR_FILENO);
+        const int failed = ::posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&files);
+        if (failed != 0)
+            throw std::runtime_error("cannot start " + words[0]);
+    }
+    ~Tool() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+
+    void Signal(int signal) { ::kill(pid_, signal); }
+
+    // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`.
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (early_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{out_.get(), POLLIN, 0};
+            if (left <= 0ms || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            char buffer[4096];
+            const ssize_t n = ::read(out_.get(), buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            early_.append(buffer, size_t(n));
+        }
+        return true;
+    }
+    const std::string& OutputSoFar() const { return early_; }
+
+    // Collects the output until the program ends; one that runs past `limit` is killed.
+    Finished Finish(std::chrono::milliseconds limit = 60s) {
+        Finished done;
+        done.out = std::move(early_);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        bool outOpen = true, errOpen = true;
+        while (outOpen || errOpen) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms)
+                break;
+            pollfd fds[2] = {{outOpen ? out_.get() : -1, POLLIN, 0},
+                             {errOpen ? err_.get() : -1, POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(left.count())) <= 0)
+                continue;
+            char buffer[4096];
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].revents == 0)
+                    continue;
+                const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+                if (n <= 0)
+                    (i == 0 ? outOpen : errOpen) = false;
+                else
+                    (i == 0 ? done.out : done.err).append(buffer, size_t(n));
+            }
+        }
+        if (outOpen || errOpen)
+            ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        if (WIFEXITED(status) && !outOpen && !errOpen)
+            done.status = WEXITSTATUS(status);
+        return done;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    kelvo::UniqueFd out_, err_;
+    std::string early_;
+};
+
+Finished RunTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return Tool(args, env).Finish();
+}
+
+std::string Address(const LoopbackPrinter& printer) {
+    return printer.host() + ":" + std::to_string(printer.port());
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Write(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// An address on this suite's own loopback range where nothing listens.
+std::string Refusing() {
+    return OwnLoopbackHost(250) + ":1";
+}
+
+// ---- The same bytes as the window, from one table ----------------------------------------------
+
+class CommandBytes : public ::testing::TestWithParam<ActionBytes> {};
+
+TEST_P(CommandBytes, ReachThePrinterExactlyAsTheWindowsDo) {
+    const ActionBytes& action = GetParam();
+    std::vector<std::string> args = action.args;
+    if (action.peer == ActionBytes::Peer::Network) {
+        LoopbackPrinter printer(OwnLoopbackHost(), 0);
+        args.insert(args.end(), {"-p", Address(printer)});
+        const Finished run = RunTool(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(run.err.empty()) << run.err;
+        ASSERT_TRUE(printer.waitForClosed(1));
+        EXPECT_EQ(printer.bytes(), action.wire);
+    } else {
+        kelvo::testing::TempDir dir;
+        args.insert(args.end(), {"-p", "file:" + dir / "port"});
+        const Finished run = RunTool(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(Slurp(dir / "port"), action.wire);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CommandBytes, ::testing::ValuesIn(kelvo::testing::ActionTable()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(CommandLine, SetsTheSerialLineThenWritesTheDrawerPulseToAPort) {
+    kelvo::testing::Pty pty;
+    const Finished run = RunTool({"drawer", "-p", pty.slavePath(), "--baud", "38400"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(pty.read(5), std::string("\x1B\x70\x00\x28\x28", 5));
+    termios line{};
+    kelvo::UniqueFd slave(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::tcgetattr(slave.get(), &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), B38400);
+}
+
+TEST(CommandLine, NvPrintGoesAsOneRawJobThroughAPrintQueue) {
+    if (const std::string why = kelvo::testing::CupsServer::MissingPieces(); !why.empty())
+        GTEST_SKIP() << why;
+    LoopbackPrinter printer(OwnLoopbackHost(70), 0);
+    kelvo::testing::CupsServer server;  // the child reaches it through the environment
+    server.AddRawQueue("Receipt", printer.host(), printer.port());
+    const Finished run = RunTool({"nv-print", "--json", "-p", "cups:Receipt"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"kind\":\"cups\",\"outcome\":\"ok\""), std::string::npos) << run.out;
+    EXPECT_TRUE(server.WaitForJobsEnded());
+    EXPECT_EQ(printer.waitForBytes(13),
+              std::string("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40"));
+    const Finished missing = RunTool({"nv-print", "-p", "cups:NoSuchQueue"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_FALSE(missing.err.empty());
+}
+
+TEST(CommandLine, DryRunShowsTheCommandsAndHexAndSendsNothing) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 0);
+    const Finished run = RunTool({"drawer", "--dry-run", "-p", Address(printer)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("ESC p"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("hex: 1B 70 00 28 28 0D 0A"), std::string::npos) << run.out;
+    EXPECT_EQ(printer.settle(), "");
+    EXPECT_EQ(printer.connectionCount(), 0u);
+}
+
+TEST(CommandLine, StatusReportsTheFourAnswersAsJson) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 0);
+    printer.setStatusAnswers({0x16, 0x12, 0x12, 0x72});
+    const Finished run = RunTool({"status", "--json", "-p", Address(printer)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"outcome\":\"ok\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"answers\":[22,18,18,114]"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"paper_out\":true"), std::string::npos) << run.out;
+}
+
+TEST(CommandLine, DecodeListsTheCommandsOfAFile) {
+    kelvo::testing::TempDir dir;
+    Write(dir / "job.bin", std::string("\x1B\x40Hi\n\x1D\x56\x42\x05", 9));
+    const Finished text = RunTool({"decode", dir / "job.bin"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(Lines(text.out).size(), 4u) << text.out;
+    EXPECT_NE(text.out.find("\"Hi\""), std::string::npos) << text.out;
+    const Finished json = RunTool({"decode", "--json", dir / "job.bin"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("\"name\":\"GS V\",\"args\":\"42 05\""), std::string::npos) << json.out;
+}
+
+TEST(CommandLine, ACommandThatDrawsNothingNeverLoadsTheWidgets) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"status", "--help"}, {"help"}}) {
+        const Finished run = RunTool(args, {"LD_DEBUG=libs"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_NE(run.out.find("Usage: kelvotool"), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find("calling init"), std::string::npos);  // the loader did report
+        EXPECT_EQ(run.err.find("libQt6Widgets"), std::string::npos) << args[0];
+        EXPECT_EQ(run.err.find("libQt6Core"), std::string::npos) << args[0];
+    }
+    const Finished window = RunTool({"--version"});
+    EXPECT_EQ(window.status, 0) << window.err;
+    EXPECT_EQ(window.out, "kelvotool 6.5\n");
+}
+
+TEST(CommandLine, RenderDrawsTheTestPageWithoutADisplay) {
+    kelvo::testing::TempDir dir;
+    Write(dir / "page.bin", kelvo::testing::ActionTable().front().wire);
+    const Finished run = RunTool({"render", dir / "page.bin", "-o", dir / "page.png"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string png = Slurp(dir / "page.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    const auto big = [&](size_t at) {
+        return (uint8_t(png[at]) << 24) | (uint8_t(png[at + 1]) << 16) |
+               (uint8_t(png[at + 2]) << 8) | uint8_t(png[at + 3]);
+    };
+    EXPECT_EQ(big(16), 576u);  // IHDR width: 80 mm paper
+    EXPECT_GT(big(20), 100u);
+}
+
+TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 0);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"drawer"},
+             {"drawer", "-p", Address(printer), "--bogus"},
+             {"set-ip", "-p", Address(printer)},
+             {"params", "--charset", "(Atlantis)", "-p", Address(printer)},
+             {"send", "/nonexistent/file", "-p", Address(printer)}}) {
+        const Finished run = RunTool(args);
+        EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
+        EXPECT_NE(run.err.find("kelvotool"), std::string::npos);
+    }
+    EXPECT_EQ(printer.connectionCount(), 0u);
+}
+
+// ---- Failing printers --------------------------------------------------------------------------
+
+TEST(FailingPrinter, ARefusedConnectionFailsWithTheWindowsText) {
+    const Finished run = RunTool({"drawer", "--json", "-p", Refusing()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("(Connect the printer failure)"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("\"outcome\":\"failed\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"bytes\":0"), std::string::npos) << run.out;
+}
+
+TEST(FailingPrinter, APrinterThatStopsReadingEndsAtTheStallLimit) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 0, {LoopbackPrinter::Mode::Hold, 0});
+    kelvo::testing::TempDir dir;
+    Write(dir / "big.bin", std::string(24 << 20, 'x'));  // beyond what the kernel buffers
+    const auto start = std::chrono::steady_clock::now();
+    const Finished run = RunTool(
+        {"send", dir / "big.bin", "--json", "--stall-limit", "0.5", "-p", Address(printer)});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.out.find("\"outcome\":\"failed\""), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("Socket Error # 110"), std::string::npos) << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+}
+
+TEST(FailingPrinter, CtrlCCancelsAnNvUploadAndReleasesThePort) {
+    kelvo::testing::Pty pty;  // never read: the upload stops with the port's buffer full
+    kelvo::testing::TempDir dir;
+    kelvo::testing::BmpShape shape;
+    shape.width = 2000;
+    shape.height = 1000;
+    shape.black = [](int x, int y) { return (x + y) % 3 == 0; };
+    Write(dir / "logo.bmp", kelvo::testing::MakeBmp(shape));
+    Tool tool({"nv-upload", dir / "logo.bmp", "--json", "-p", pty.slavePath()});
+    pollfd started{pty.master(), POLLIN, 0};
+    ASSERT_EQ(::poll(&started, 1, 10000), 1) << "the upload never began";
+    tool.Signal(SIGINT);
+    const Finished run = tool.Finish(20s);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.out.find("\"outcome\":\"cancelled\""), std::string::npos) << run.out;
+    // The port is free again: another command takes it at once.
+    pty.drain(50ms);
+    const Finished next = RunTool({"drawer", "-p", pty.slavePath()});
+    EXPECT_EQ(next.status, 0) << next.err;
+}
+
+// ---- The virtual printer without a screen ------------------------------------------------------
+
+kelvo::UniqueFd ConnectTo(const std::string& host, uint16_t port) {
+    kelvo::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("connect");
+    return fd;
+}
+
+TEST(HeadlessPrinter, SavesEachJobAndAJobCutShortBySigterm) {
+    kelvo::testing::TempDir dir;
+    const std::string jobs = dir / "jobs";
+    Tool printer({"virtual-printer", "--jobs", jobs, "--listen", OwnLoopbackHost(60) + ":0"});
+    ASSERT_TRUE(printer.WaitForOutput("\n")) << printer.OutputSoFar();
+    const std::string banner = printer.OutputSoFar();
+    const size_t colon = banner.rfind(':');
+    ASSERT_NE(colon, std::string::npos) << banner;
+    const std::string host = OwnLoopbackHost(60);
+    const uint16_t port = static_cast<uint16_t>(std::stoi(banner.substr(colon + 1)));
+
+    // Three clients, one after the other: three jobs.
+    const std::string sent[3] = {kelvo::testing::ActionTable().front().wire,
+                                 std::string("\x1B\x40Second receipt\n\x1D\x56\x42\x05", 21),
+                                 std::string("\x1F\x02\x57\x49\x0A\x01\x02\x03\r\n", 10)};
+    for (int i = 0; i < 3; ++i) {
+        Write(dir / "in.bin", sent[i]);
+        const Finished client =
+            RunTool({"send", dir / "in.bin", "-p", host + ":" + std::to_string(port)});
+        ASSERT_EQ(client.status, 0) << client.err;
+        ASSERT_TRUE(printer.WaitForOutput("job " + std::to_string(i + 1) + ":"))
+            << printer.OutputSoFar();
+    }
+    // A fourth job is under way (its status request answered) when SIGTERM comes.
+    const std::string partial = std::string(
+        "\x1B\x40"
+        "Fourth\x10\x04\x01\x1D\x76\x30\x00\x10",
+        16);
+    kelvo::UniqueFd client = ConnectTo(host, port);
+    ASSERT_EQ(::write(client.get(), partial.data(), partial.size()), ssize_t(partial.size()));
+    pollfd answered{client.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&answered, 1, 10000), 1);
+    printer.Signal(SIGTERM);
+    const Finished run = printer.Finish(30s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 5u) << run.out;
+
+    const std::string texts[3] = {"QM417", "Second receipt", ""};
+    for (int i = 0; i < 3; ++i) {
+        const std::string base = jobs + "/job-000" + std::to_string(i + 1);
+        EXPECT_EQ(Slurp(base + ".bin"), sent[i]);
+        EXPECT_NE(Slurp(base + ".txt").find(texts[i]), std::string::npos) << i;
+        EXPECT_EQ(Slurp(base + ".png").substr(1, 3), "PNG");
+        const std::string record = Slurp(base + ".json");
+        EXPECT_NE(record.find("\"bytes\": " + std::to_string(sent[i].size())), std::string::npos)
+            << record;
+        EXPECT_NE(record.find("\"end\": \"closed\""), std::string::npos) << record;
+    }
+    EXPECT_NE(Slurp(jobs + "/job-0003.json").find("\"ip\": \"10.1.2.3\""), std::string::npos);
+    EXPECT_EQ(Slurp(jobs + "/job-0004.bin"), partial);
+    const std::string cut = Slurp(jobs + "/job-0004.json");
+    EXPECT_NE(cut.find("cut short"), std::string::npos) << cut;
+    EXPECT_NE(cut.find("\"dropped\": \"GS v 0\""), std::string::npos) << cut;
+    // Sixteen whole files and nothing half-written beside them.
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(jobs))
+        ++files;
+    EXPECT_EQ(files, 16u);
+}
+
+// ---- Many printers -----------------------------------------------------------------------------
+
+TEST(Targets, ADozenPrintersWithTwoFailingReportExactlyThoseTwo) {
+    std::vector<std::unique_ptr<LoopbackPrinter>> printers;
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i) {
+        if (i == 3 || i == 8) {
+            names.push_back(OwnLoopbackHost(240 + i) + ":1");
+            continue;
+        }
+        printers.push_back(std::make_unique<LoopbackPrinter>(OwnLoopbackHost(10 + i), 0));
+        names.push_back(Address(*printers.back()));
+    }
+    kelvo::testing::TempDir dir;
+    std::string list = "# the shop's printers\n";
+    for (const std::string& name : names)
+        list += name + "\n";
+    Write(dir / "targets", list);
+
+    const Finished run = RunTool({"drawer", "--targets", dir / "targets", "-j", "4", "--json"});
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 12u) << run.out;
+    std::vector<std::string> failed;
+    for (const std::string& line : lines) {
+        if (line.find("\"outcome\":\"ok\"") != std::string::npos)
+            continue;
+        EXPECT_NE(line.find("\"outcome\":\"failed\""), std::string::npos) << line;
+        failed.push_back(line.substr(line.find(':') + 2, line.find(',') - line.find(':') - 3));
+    }
+    std::sort(failed.begin(), failed.end());
+    std::vector<std::string> expected = {names[3], names[8]};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(failed, expected);
+    for (const auto& printer : printers)
+        EXPECT_EQ(printer->waitForBytes(7), std::string("\x1B\x70\x00\x28\x28\r\n", 7));
+
+    const Finished table = RunTool({"drawer", "--targets", dir / "targets", "-j", "12"});
+    EXPECT_EQ(table.status, 1);
+    EXPECT_NE(table.out.find("2 of 12 printers failed"), std::string::npos) << table.out;
+}
+
+TEST(Targets, ACsvGivesEachPrinterItsOwnValue) {
+    LoopbackPrinter first(OwnLoopbackHost(30), 0), second(OwnLoopbackHost(31), 0);
+    kelvo::testing::TempDir dir;
+    Write(dir / "targets.csv",
+          "printer,ip\n" + Address(first) + ",10.0.0.5\n" + Address(second) + ", 10.0.0.6\n");
+    const Finished run = RunTool({"set-ip", "--targets", dir / "targets.csv", "-j", "2"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(first.waitForBytes(10), std::string("\x1F\x02\x57\x49\x0A\x00\x00\x05\r\n", 10));
+    EXPECT_EQ(second.waitForBytes(10), std::string("\x1F\x02\x57\x49\x0A\x00\x00\x06\r\n", 10));
+}
+
+}  // namespace
