@@ -6,7 +6,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include <system_error>
 #include <thread>
 
+#include "links/EventFd.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
 
@@ -46,28 +46,6 @@ constexpr double kReadStepSeconds = 0.01;
 [[noreturn]] void ThrowErrno(int error, const char* what) {
     throw std::system_error(error, std::generic_category(), what);
 }
-
-// Wakes an endpoint's thread out of poll: to stop, or to look at changed settings.
-class Wake {
-  public:
-    Wake() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        if (!fd_)
-            ThrowErrno(errno, "eventfd");
-    }
-    void Signal() noexcept {
-        const uint64_t one = 1;
-        while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-        }
-    }
-    void Clear() noexcept {
-        uint64_t count = 0;
-        [[maybe_unused]] ssize_t n = ::read(fd_.get(), &count, sizeof count);
-    }
-    int fd() const noexcept { return fd_.get(); }
-
-  private:
-    UniqueFd fd_;
-};
 
 // Sends what the peer has room for; false when the peer is gone.
 bool Flush(int fd, bool socket, std::string& pending) {
@@ -154,7 +132,7 @@ struct TcpEndpoint::Impl {
     TcpQueue queue;  // backlog unused here
     Outbox outbox;
     std::atomic<size_t> buffered{0};
-    Wake wake;
+    EventFd wake;  // to stop, or to look at changed settings
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -242,7 +220,7 @@ void TcpEndpoint::Impl::Run() {
             if (stop)
                 return;
             if ((fds[0].revents & POLLIN) != 0)
-                wake.Clear();
+                wake.Take();
             TakeWaiting();
             continue;
         }
@@ -333,7 +311,7 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
             if (stop)
                 return std::nullopt;
             if ((fds[0].revents & POLLIN) != 0)
-                wake.Clear();  // a new idle limit, bytes to send, or a printer that takes bytes
+                wake.Take();  // a new idle limit, bytes to send, or a printer that takes bytes
             if ((fds[2].revents & POLLIN) != 0)
                 TakeWaiting();
             got = fds[1].revents;
@@ -465,7 +443,7 @@ struct PtyEndpoint::Impl {
     bool xoff = false;  // sent last; under flowMutex
     Outbox outbox;
     std::atomic<size_t> buffered{0};
-    Wake wake;
+    EventFd wake;  // to stop, or to look at changed settings
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -535,7 +513,7 @@ void PtyEndpoint::Impl::Run() {
         if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
             return;
         if ((fds[0].revents & POLLIN) != 0) {
-            wake.Clear();
+            wake.Take();
             continue;
         }
         const short got = fds[1].revents;
