@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -42,15 +41,11 @@ kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const 
 LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options options)
     : host_(host), port_(port), options_(options) {
     listen_ = ListenOnLoopback(host, port_, "loopback printer");
-    stop_.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!stop_)
-        throw std::runtime_error("eventfd: " + std::string(std::strerror(errno)));
     thread_ = std::thread([this] { run(); });
 }
 
 LoopbackPrinter::~LoopbackPrinter() {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stop_.get(), &one, sizeof one);
+    stop_.Signal();
     thread_.join();
 }
 
@@ -58,7 +53,7 @@ void LoopbackPrinter::run() {
     std::list<Conn> conns;
     for (;;) {
         std::vector<pollfd> fds;
-        fds.push_back({stop_.get(), POLLIN, 0});
+        fds.push_back({stop_.fd(), POLLIN, 0});
         fds.push_back({listen_.get(), POLLIN, 0});
         bool hold;
         {

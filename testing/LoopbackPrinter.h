@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "links/EventFd.h"
 #include "links/UniqueFd.h"
 #include "testing/StatusResponder.h"
 
@@ -85,7 +86,7 @@ class LoopbackPrinter {
     std::string host_;
     uint16_t port_ = 0;
     kelvo::UniqueFd listen_;
-    kelvo::UniqueFd stop_;
+    kelvo::EventFd stop_;
     mutable std::mutex mu_;
     std::condition_variable cv_;
     Options options_;

@@ -6,7 +6,6 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -50,15 +49,11 @@ PacedPrinter::PacedPrinter(const std::string& host, uint16_t port, Options optio
     // accepted connection inherits it.
     int small = 4096;
     ::setsockopt(listen_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    stop_.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!stop_)
-        throw std::runtime_error("eventfd: " + std::string(std::strerror(errno)));
     thread_ = std::thread([this] { run(); });
 }
 
 PacedPrinter::~PacedPrinter() {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stop_.get(), &one, sizeof one);
+    stop_.Signal();
     thread_.join();
 }
 
@@ -85,7 +80,7 @@ bool PacedPrinter::waitForBytes(size_t n, std::chrono::milliseconds timeout) {
 
 void PacedPrinter::run() {
     for (;;) {
-        pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {listen_.get(), POLLIN, 0}};
+        pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {listen_.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR)
             return;
         if (fds[0].revents != 0)
@@ -151,7 +146,7 @@ void PacedPrinter::serve(UniqueFd conn) {
         // Pausing, only a reset is of interest (an end of stream waits behind the unread bytes);
         // done reading, any end of the connection.
         const short wanted = readNow ? POLLIN : reading ? 0 : POLLRDHUP;
-        pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {conn.get(), wanted, 0}};
+        pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {conn.get(), wanted, 0}};
         if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
             return;
         if (fds[0].revents != 0) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "links/EventFd.h"
 #include "links/UniqueFd.h"
 #include "testing/StatusResponder.h"
 
@@ -62,7 +63,7 @@ class PacedPrinter {
 
     const Options options_;
     UniqueFd listen_;
-    UniqueFd stop_;
+    kelvo::EventFd stop_;
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::string read_;

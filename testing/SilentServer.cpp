@@ -2,7 +2,6 @@
 
 #include <cups/cups.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -25,9 +24,7 @@ SilentServer::SilentServer() {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
     listen_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    stop_.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!listen_ || !stop_ ||
-        ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (!listen_ || ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listen_.get(), 16) != 0) {
         const std::string error = std::strerror(errno);
         std::filesystem::remove_all(dir_);
@@ -37,8 +34,7 @@ SilentServer::SilentServer() {
 }
 
 SilentServer::~SilentServer() {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stop_.get(), &one, sizeof one);
+    stop_.Signal();
     thread_.join();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
@@ -51,7 +47,7 @@ bool SilentServer::waitForAccepted(size_t count, std::chrono::milliseconds timeo
 
 void SilentServer::run() {
     for (;;) {
-        pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {listen_.get(), POLLIN, 0}};
+        pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {listen_.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "links/EventFd.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo::testing {
@@ -34,7 +35,7 @@ class SilentServer {
     std::string dir_;
     std::string path_;
     kelvo::UniqueFd listen_;
-    kelvo::UniqueFd stop_;
+    kelvo::EventFd stop_;
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<kelvo::UniqueFd> held_;
