@@ -154,7 +154,9 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     JobList->setColumnCount(4);
     JobList->header()->setStretchLastSection(true);
     jobs->addWidget(JobList);
-    right->addWidget(JobsGroup, 1);
+    // Under the paper, as wide as it: a job's time, source and summary fit on one row.
+    JobsGroup->setMinimumHeight(170);
+    left->addWidget(JobsGroup);
     connect(JobList, &QTreeWidget::itemSelectionChanged, this,
             &TVirtualPrinterWindow::ShowPickedJob);
     auto* buttons = new QHBoxLayout;
