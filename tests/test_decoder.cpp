@@ -51,6 +51,11 @@ struct Case {
     std::vector<std::string> lines;
 };
 
+// A failing row names itself by its description.
+inline void PrintTo(const Case& row, std::ostream* os) {
+    *os << row.what;
+}
+
 }  // namespace
 
 // Every byte image the tool sends reads back as its commands.

@@ -81,6 +81,11 @@ struct PaperRow {
     std::vector<PaperItem> paper;
 };
 
+// A failing row names itself by its description.
+inline void PrintTo(const PaperRow& row, std::ostream* os) {
+    *os << row.what;
+}
+
 class Prints : public ::testing::TestWithParam<PaperRow> {};
 
 TEST_P(Prints, ThePaperItsBytesAskFor) {
