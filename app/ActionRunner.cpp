@@ -51,16 +51,12 @@ QString Bytes(uint64_t n) {
 
 }  // namespace
 
-namespace {
-thread_local std::atomic<uint64_t>* tTotal = nullptr;  // the worker's action's total
-}  // namespace
-
 // Written by the worker's writes, read by the window's dialog.
 struct TActionRunner::Progress {
     std::atomic<uint64_t> finished{0};  // bytes of the writes that have ended
     std::atomic<uint64_t> current{0};   // taken so far of the write in progress
     std::atomic<uint64_t> currentSize{0};
-    std::atomic<uint64_t> total{0};  // 0 while not known
+    const Total* total = nullptr;
     TActivityLog* log = nullptr;
 
     static void Report(void* context, uint64_t done, uint64_t size) {
@@ -111,13 +107,14 @@ class TActionRunner::BusyScope {
     TActionRunner& runner_;
 };
 
-void TActionRunner::Run(const QString& what, const std::function<void()>& io) {
+void TActionRunner::Run(const QString& what, const std::function<void()>& io, const Total* total) {
     BusyScope busy(*this);
     kelvo::CancelSignal cancel;
     cancel_ = &cancel;
 
     Progress progress;
     progress.log = Log;
+    progress.total = total;
     kelvo::TransferMonitor monitor;
     monitor.cancelFd = cancel.fd();
     monitor.stallLimitMs = StallLimitMs;
@@ -131,13 +128,11 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io) {
     std::thread worker([&] {
         {
             kelvo::TransferScope scope(&monitor);
-            tTotal = &progress.total;
             try {
                 io();
             } catch (...) {
                 failure = std::current_exception();
             }
-            tTotal = nullptr;
         }
         ended = true;
         QMetaObject::invokeMethod(
@@ -176,11 +171,6 @@ void TActionRunner::Run(const QString& what, const std::function<void()>& io) {
     }
 }
 
-void TActionRunner::SetTotal(uint64_t total) noexcept {
-    if (tTotal != nullptr)
-        *tTotal = total;
-}
-
 void TActionRunner::RunInSlices(const std::function<bool()>& step) {
     BusyScope busy(*this);
     while (!step())
@@ -211,7 +201,7 @@ void TActionRunner::UpdateDialog(const Progress& progress) {
                               ? dialog_->windowTitle() + QLatin1Char('\n') + AlsoOnCancelText
                               : dialog_->windowTitle();
     const uint64_t sent = progress.Sent();
-    const uint64_t total = progress.total;
+    const uint64_t total = progress.total != nullptr ? progress.total->load() : 0;
     const uint64_t known = total > 0 ? total : progress.finished + progress.currentSize;
     if (known == 0) {
         dialog_->setRange(0, 0);  // a busy bar: nothing to count yet (connecting, looking up)

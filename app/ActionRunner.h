@@ -37,10 +37,14 @@ class TActionRunner : public QObject {
     explicit TActionRunner(QWidget* window);
     ~TActionRunner() override;  // cancels and joins the background job
 
+    // The number of bytes an action sends, set by its I/O once it knows (composing may take a
+    // while); 0 while not known.
+    using Total = std::atomic<uint64_t>;
+
     // Runs `io` on a worker under a fresh transfer monitor and returns when it has ended; what it
     // throws is rethrown here. `what` names the action in the dialog. The bytes sent show against
-    // the total the I/O gives SetTotal, or else against the size of the write in progress.
-    void Run(const QString& what, const std::function<void()>& io);
+    // `total` once the I/O has set it, or else against the size of the write in progress.
+    void Run(const QString& what, const std::function<void()>& io, const Total* total = nullptr);
 
     // Work that must stay on the window's thread but takes long (reading a huge memo): `step`
     // runs until it returns true, and the window paints between steps. Counts as busy, so no tick
@@ -55,9 +59,6 @@ class TActionRunner : public QObject {
     // kDialogDelayMs a dialog named `what` whose Cancel ends the job), then runs its `done` now,
     // unless that has run already.
     void FinishBackground(const QString& what);
-
-    // Called from the I/O of a Run, once it knows: the number of bytes the action sends.
-    static void SetTotal(uint64_t total) noexcept;
 
     // True while Run is in progress.
     bool Busy() const noexcept { return busy_; }

@@ -51,7 +51,8 @@ class TActivityLog : public QObject {
     explicit TActivityLog(QObject* parent = nullptr) : QObject(parent) {}
 
     // One user action: what the links do until the scope ends becomes one entry, if anything
-    // reached a link at all. Scopes nest; the outermost one names the entry.
+    // reached a link at all. Opened once where the action begins (a click, a tick); a handler that
+    // clicks another button nests that click's scope in its own, which names the entry.
     class Action {
       public:
         Action(TActivityLog& log, const QString& name);
@@ -93,7 +94,8 @@ class TActivityLog : public QObject {
                                    const StatusAnswers& late = {});
     // "1007 BMP malformed or truncated: nothing sent": a library result and what it means.
     static QString LibraryResultText(int32_t code, bool english);
-    // A button's caption as the log names the action: without its accelerator.
+    // A button's caption as the log and the progress dialog name the action: without its
+    // accelerator.
     static QString ActionName(const QAbstractButton* button);
 
   signals:

@@ -150,7 +150,7 @@ void TForm1::Button1Click() {
     const std::string lookupAddress = IPEdit1->IPString().toStdString();
     std::string mac;
     try {
-        RunOnLink(ActionName(Button1), [&] {
+        RunOnLink(TActivityLog::ActionName(Button1), [&] {
             IdTCPClient1.Connect();
             mac = kelvo::NetworkLink::LookupPrinterMac(lookupAddress);
         });
@@ -173,17 +173,17 @@ void TForm1::Button7Click() {
         TForm1& form;
         ~Disconnected() { form.SetSettingButtonsEnabled(false); }
     } disconnected{*this};
-    RunOnLink(ActionName(Button7), [this] { IdTCPClient1.Disconnect(); });
+    RunOnLink(TActivityLog::ActionName(Button7), [this] { IdTCPClient1.Disconnect(); });
 }
 
 void TForm1::Button3Click() {
     const QString memo = MemoText(Memo1);
-    RunOnLink(ActionName(Button3),
-              [&] { SendOnLink(kelvo::jobs::NetworkTestPage(memo.toStdString())); });
+    SendOnLink(TActivityLog::ActionName(Button3),
+               [&] { return kelvo::jobs::NetworkTestPage(memo.toStdString()); });
 }
 
 void TForm1::Button4Click() {
-    RunOnLink(ActionName(Button4), [this] { SendOnLink(kelvo::jobs::NetworkDrawer()); });
+    SendOnLink(TActivityLog::ActionName(Button4), kelvo::jobs::NetworkDrawer);
 }
 
 void TForm1::Button2Click() {
@@ -200,7 +200,8 @@ void TForm1::Button2Click() {
                           QStringLiteral("数值有误请设置介于1-223之间"), Dialogs::Icon::Warning);
         return;
     }
-    RunOnLink(ActionName(Button2), [&] { SendOnLink(kelvo::jobs::NetworkSetIp(*octets)); });
+    SendOnLink(TActivityLog::ActionName(Button2),
+               [&] { return kelvo::jobs::NetworkSetIp(*octets); });
     SetStatusText(QStringLiteral("修改打印机成功，重启打印机生效！"));
 }
 
@@ -217,5 +218,5 @@ void TForm1::btn6Click() {
     std::array<uint8_t, 6> mac;
     for (int i = 0; i < 6; ++i)
         mac[i] = static_cast<uint8_t>(MacPairs[i].toInt(nullptr, 16));
-    RunOnLink(ActionName(btn6), [&] { SendOnLink(kelvo::jobs::NetworkSetMac(mac)); });
+    SendOnLink(TActivityLog::ActionName(btn6), [&] { return kelvo::jobs::NetworkSetMac(mac); });
 }

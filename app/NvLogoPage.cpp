@@ -274,7 +274,7 @@ void TForm1::btn20Click() {
     int32_t motion = 0;
     int32_t download = 0;
     int32_t closed = 0;
-    PosdllCall(ActionName(btn20), [&] {
+    PosdllCall(TActivityLog::ActionName(btn20), [&] {
         motion = Posdll.POS_SetMotionUnit(180, 180);
         if (!file.isEmpty()) {
             const QByteArray path = QFile::encodeName(file);
@@ -305,7 +305,7 @@ void TForm1::btn21Click() {
         AwaitPrinterList();
         const std::string printer = cbb6->currentText().toStdString();
         kelvo::RawPrintResult sent;
-        RunIo(ActionName(btn21), QStringLiteral("CUPS %1").arg(cbb6->currentText()),
+        RunIo(TActivityLog::ActionName(btn21), QStringLiteral("CUPS %1").arg(cbb6->currentText()),
               [&] { sent = kelvo::SendRawToPrinter(printer, command); });
         if (sent.error)
             Log->SetOutcome(true, QString::fromStdString(*sent.error));
@@ -323,7 +323,7 @@ void TForm1::btn21Click() {
     const int32_t handle = PosPortHandle;
     int32_t written = 0;
     int32_t closed = 0;
-    PosdllCall(ActionName(btn21), [&] {
+    PosdllCall(TActivityLog::ActionName(btn21), [&] {
         written = Posdll.POS_WriteFile(handle, command.data(), int32_t(command.size()));
         closed = Posdll.POS_Close();
     });
@@ -344,13 +344,12 @@ QByteArray TForm1::NvPortName() const {
 
 int32_t TForm1::PosOpen(const QByteArray& name, int32_t baudRate, int32_t dataBits,
                         int32_t stopBits, int32_t parity, int32_t mode) {
-    TActivityLog::Action action(*Log, ActionName(btn19));
     const QString shown = QString::fromUtf8(name);
     Log->SetTarget(mode == 20   ? QStringLiteral("CUPS %1").arg(shown)
                    : mode == 21 ? shown + QStringLiteral(":9100")
                                 : DeviceTarget(name.toStdString()));
     int32_t handle = -1;
-    PosdllCall(ActionName(btn19), [&] {
+    PosdllCall(TActivityLog::ActionName(btn19), [&] {
         handle = Posdll.POS_Open(name.constData(), baudRate, dataBits, stopBits, parity, mode);
     });
     if (handle == -1)
@@ -364,7 +363,6 @@ void TForm1::PosClose() {
 
 void TForm1::PosdllCall(const QString& what, const std::function<void()>& calls) {
     LoadPosdll();
-    TActivityLog::Action action(*Log, what);
     try {
         Actions->Run(what, [&] {
             // The library has its own copy of the transfer code: hand it this action's monitor.

@@ -227,7 +227,7 @@ void TForm1::rb2Click() {
 void TForm1::SendSetting(const std::function<kelvo::jobs::Job(kelvo::jobs::Over)>& compose) {
     const QString what = PageControl1->tabText(PageControl1->indexOf(TabSheet4));
     if (rb2->isChecked()) {
-        RunOnLink(what, [&] { SendOnLink(compose(kelvo::jobs::Over::Network)); });
+        SendOnLink(what, [&] { return compose(kelvo::jobs::Over::Network); });
         return;
     }
     SendToDevice(what, PortName(cbb4), [&] { return compose(kelvo::jobs::Over::Device); });

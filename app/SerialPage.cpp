@@ -80,24 +80,27 @@ void TForm1::Button9Click() {
 void TForm1::Button8Click() {
     Guarded(kSendFailure, [this] {
         const QString memo = MemoText(memo2);
-        SendToDevice(ActionName(Button8), PortName(ComboBox1),
+        SendToDevice(TActivityLog::ActionName(Button8), PortName(ComboBox1),
                      [&] { return kelvo::jobs::SerialTestPage(memo.toStdString()); });
     });
 }
 
 void TForm1::Button11Click() {
     // Not guarded: the link's own message reaches the error box.
-    SendToDevice(ActionName(Button11), PortName(ComboBox1), kelvo::jobs::SerialDrawer);
+    SendToDevice(TActivityLog::ActionName(Button11), PortName(ComboBox1),
+                 kelvo::jobs::SerialDrawer);
 }
 
 void TForm1::btn12Click() {
     Guarded(kSendFailureShort, [this] {
-        SendToDevice(ActionName(btn12), PortName(ComboBox1), kelvo::jobs::SerialSlavic);
+        SendToDevice(TActivityLog::ActionName(btn12), PortName(ComboBox1),
+                     kelvo::jobs::SerialSlavic);
     });
 }
 
 void TForm1::btn3Click() {
     Guarded(kSendFailureShort, [this] {
-        SendToDevice(ActionName(btn3), PortName(ComboBox1), kelvo::jobs::SerialFactoryReset);
+        SendToDevice(TActivityLog::ActionName(btn3), PortName(ComboBox1),
+                     kelvo::jobs::SerialFactoryReset);
     });
 }

@@ -336,7 +336,6 @@ void TForm1::Guarded(const QString& message, const std::function<void()>& sequen
 void TForm1::InitializeComm1() {
     // Stays on the window's thread: the component opens without blocking and bounds its close,
     // and its notices belong to this thread.
-    TActivityLog::Action action(*Log, QStringLiteral("Initialize port"));
     Log->SetTarget(DeviceTarget(Comm1->CommName()));
     try {
         Comm1->OpenPort();
@@ -387,46 +386,60 @@ QString TForm1::MemoText(const QPlainTextEdit* memo) {
     return text;
 }
 
+namespace {
+// On the worker: the job is composed there (a long memo takes a while to convert) and its size
+// becomes the action's total before any of it goes out.
+kelvo::jobs::Job Composed(const std::function<kelvo::jobs::Job()>& compose,
+                          TActionRunner::Total& total) {
+    kelvo::jobs::Job job = compose();
+    total = kelvo::jobs::WireSize(job);
+    return job;
+}
+}  // namespace
+
 void TForm1::SendToDevice(const QString& what, const std::string& port,
                           const std::function<kelvo::jobs::Job()>& compose) {
-    RunIo(what, DeviceTarget(port), [&] {
-        const kelvo::jobs::Job job = compose();
-        TActionRunner::SetTotal(kelvo::jobs::WireSize(job));
-        kelvo::DeviceFileOutput out;
-        out.OpenDevice(port);
-        for (const kelvo::jobs::Piece& piece : job) {
-            if (piece.line)
-                out.DeviceWriteLine(piece.bytes);
-            else
-                out.DeviceWrite(piece.bytes);
-        }
-        out.CloseDevice();
-    });
+    TActionRunner::Total total{0};
+    RunIo(
+        what, DeviceTarget(port),
+        [&] {
+            const kelvo::jobs::Job job = Composed(compose, total);
+            kelvo::DeviceFileOutput out;
+            out.OpenDevice(port);
+            for (const kelvo::jobs::Piece& piece : job) {
+                if (piece.line)
+                    out.DeviceWriteLine(piece.bytes);
+                else
+                    out.DeviceWrite(piece.bytes);
+            }
+            out.CloseDevice();
+        },
+        &total);
 }
 
-void TForm1::SendOnLink(const kelvo::jobs::Job& job) {
-    TActionRunner::SetTotal(kelvo::jobs::WireSize(job));
-    for (const kelvo::jobs::Piece& piece : job) {
-        if (piece.line)
-            IdTCPClient1.SendLine(piece.bytes);
-        else
-            IdTCPClient1.SendRaw(piece.bytes);
-    }
+void TForm1::SendOnLink(const QString& what, const std::function<kelvo::jobs::Job()>& compose) {
+    TActionRunner::Total total{0};
+    RunOnLink(
+        what,
+        [&] {
+            for (const kelvo::jobs::Piece& piece : Composed(compose, total)) {
+                if (piece.line)
+                    IdTCPClient1.SendLine(piece.bytes);
+                else
+                    IdTCPClient1.SendRaw(piece.bytes);
+            }
+        },
+        &total);
 }
 
 std::string TForm1::PortName(const QComboBox* box) {
     return box->currentText().toStdString();
 }
 
-QString TForm1::ActionName(const QAbstractButton* button) {
-    QString text = button->text();
-    text.remove(QLatin1Char('&'));
-    return text.simplified();
-}
-
 void TForm1::OnClick(QAbstractButton* button, void (TForm1::*handler)()) {
     connect(button, &QAbstractButton::clicked, this, [this, button, handler] {
-        // Everything the click does at a link is one entry of the log, named as the button is.
+        // The one scope of the user action: everything the click does at a link is one entry of
+        // the log, named as the button is.
         TActivityLog::Action action(*Log, TActivityLog::ActionName(button));
         Run([&] { (this->*handler)(); });
     });
@@ -504,19 +517,19 @@ QString TForm1::DeviceTarget(const std::string& port) {
     return path == port ? name : QStringLiteral("%1 (%2)").arg(name, QString::fromStdString(path));
 }
 
-void TForm1::RunIo(const QString& what, const QString& target, const std::function<void()>& io) {
-    TActivityLog::Action action(*Log, what);
+void TForm1::RunIo(const QString& what, const QString& target, const std::function<void()>& io,
+                   const TActionRunner::Total* total) {
     Log->SetTarget(target);
-    Actions->Run(what, io);
+    Actions->Run(what, io, total);
 }
 
-void TForm1::RunOnLink(const QString& what, const std::function<void()>& io) {
-    TActivityLog::Action action(*Log, what);
+void TForm1::RunOnLink(const QString& what, const std::function<void()>& io,
+                       const TActionRunner::Total* total) {
     struct NoteUnasked {
         TForm1& form;
         ~NoteUnasked() { form.Log->AddReceived(form.IdTCPClient1.TakeUnsolicited()); }
     } note{*this};
-    RunIo(what, NetworkTarget(), io);
+    RunIo(what, NetworkTarget(), io, total);
 }
 
 void TForm1::StatusRequestClick() {
@@ -525,7 +538,6 @@ void TForm1::StatusRequestClick() {
     const QWidget* page = PageControl1->currentWidget();
     kelvo::StatusAnswers answers;
     auto ask = [&](const kelvo::StatusAnswers& got) { answers = got; };
-    TActivityLog::Action action(*Log, what);
     try {
         if (page == TabSheet1 || (page == TabSheet4 && rb2->isChecked())) {
             if (!IdTCPClient1.Connected()) {

@@ -343,10 +343,13 @@ class TForm1 : public QMainWindow {
     // How the log names where an action went: "host:port", "COM1 (/dev/ttyS0)", a path.
     QString NetworkTarget() const;
     static QString DeviceTarget(const std::string& port);
-    // One action's I/O through the runner, noted in the log with its target.
-    void RunIo(const QString& what, const QString& target, const std::function<void()>& io);
+    // One action's I/O through the runner, its target noted in the log entry of the user action
+    // in progress; `total`, if given, is what the I/O sets once it knows how much it sends.
+    void RunIo(const QString& what, const QString& target, const std::function<void()>& io,
+               const TActionRunner::Total* total = nullptr);
     // The same on the network link; what the printer sent meanwhile is noted too.
-    void RunOnLink(const QString& what, const std::function<void()>& io);
+    void RunOnLink(const QString& what, const std::function<void()>& io,
+                   const TActionRunner::Total* total = nullptr);
 
     // Shared by the serial, wireless and parameter pages. Opens Comm1 with its settings and
     // closes it again, leaving the line settings on the port for the next open by name.
@@ -364,10 +367,8 @@ class TForm1 : public QMainWindow {
     // the port is closed. Throws what the output throws.
     void SendToDevice(const QString& what, const std::string& port,
                       const std::function<kelvo::jobs::Job()>& compose);
-    // On the worker, within RunOnLink: the job's pieces on the network link, lines as lines.
-    void SendOnLink(const kelvo::jobs::Job& job);
-    // What the dialog of a long action calls it: the button's caption as shown.
-    static QString ActionName(const QAbstractButton* button);
+    // The same on the network link: the job, composed on the worker, goes out lines as lines.
+    void SendOnLink(const QString& what, const std::function<kelvo::jobs::Job()>& compose);
 
     // The window's error box for a failure no handler caught: the message (with a full stop
     // appended when its last character sorts after '.') under the program's title.

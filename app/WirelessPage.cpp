@@ -81,7 +81,7 @@ void TForm1::btn2Click() {
         const QString memo = MemoText(mmo1);
         const bool cut = chk1->isChecked();
         const int32_t count = PrintCounter;
-        SendToDevice(ActionName(btn2), PortName(cbb1), [&] {
+        SendToDevice(TActivityLog::ActionName(btn2), PortName(cbb1), [&] {
             return kelvo::jobs::WirelessTestPage(number, count, memo.toStdString(), cut);
         });
         printed = true;
@@ -94,7 +94,7 @@ void TForm1::btn2Click() {
 void TForm1::btn4Click() {
     // Not guarded: the link's own message reaches the error box.
     const std::string number = edt1->text().toStdString();
-    SendToDevice(ActionName(btn4), PortName(cbb1),
+    SendToDevice(TActivityLog::ActionName(btn4), PortName(cbb1),
                  [&] { return kelvo::jobs::WirelessDrawer(number); });
 }
 

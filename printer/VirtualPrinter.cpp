@@ -737,7 +737,7 @@ const Dots& VirtualPrinter::NvPrint(size_t index, int scale) {
 }
 
 void VirtualPrinter::ResetModes() {
-    state_ = {settings_.chineseMode, settings_.codePage};
+    state_ = PowerOnState();
     style_ = {};
     align_ = Align::Left;
     lineSpacing_ = 30;
@@ -882,6 +882,8 @@ void VirtualPrinter::Graphics(std::string_view p, std::string& answer) {
 void VirtualPrinter::Command(std::string_view c, std::string& answer) {
     auto is = [&](std::string_view key) { return c.starts_with(key); };
     const uint8_t a = c.size() > 2 ? At(c, 2) : 0;
+    // What text means from here on follows the decoder's rule.
+    ApplyToState(c, state_, PowerOnState());
     if (is("\x1F"sv)) {
         Vendor(c);
     } else if (is("\x10\x04"sv)) {
@@ -985,10 +987,6 @@ void VirtualPrinter::Command(std::string_view c, std::string& answer) {
         ++counters_.cuts;
     } else if (is("\x1B\x70"sv)) {
         ++counters_.drawerPulses;
-    } else if (is("\x1B\x74"sv)) {
-        state_.codePage = a;
-    } else if (is("\x1C\x26"sv) || is("\x1C\x2E"sv)) {
-        state_.chinese = is("\x1C\x26"sv);
     } else if (is("\x1C\x70"sv)) {
         if (a >= 1 && size_t{a} <= nv_.size() && Digit(At(c, 3)) <= 3) {
             PrintPendingLine();
@@ -1052,10 +1050,10 @@ void VirtualPrinter::Vendor(std::string_view c) {
         if (v < kIntlSetCount)
             intl_ = v;
     } else if (is("\x1F\x1B\x1F\xFF"sv)) {
-        settings_.codePage = state_.codePage = v;
+        settings_.codePage = v;
     } else if (is("\x1F\x1B\x1F\xFE"sv)) {
         if (v <= 1)
-            settings_.chineseMode = state_.chinese = v == 0;
+            settings_.chineseMode = v == 0;
     } else if (is("\x1F\x1B\x1F\x50"sv)) {
         settings_.switches = v;
     } else if (is("\x1F\x02\x57\x49"sv)) {

@@ -397,6 +397,8 @@ class VirtualPrinter {
     void Command(std::string_view c, std::string& answer);
     void Vendor(std::string_view c);
     void ResetModes();
+    // The text state ESC @ returns to: the stored Chinese mode and code page.
+    DecoderState PowerOnState() const { return {settings_.chineseMode, settings_.codePage}; }
     void PrintLine(int feed);
     void PrintPendingLine();
     void PrintSymbol(const DrawnSymbol& symbol);

@@ -269,10 +269,7 @@ const Entry kEntries[] = {
     {"\x1B\x4A"sv, "ESC J", 2, 3,
      [](const uint8_t* a, DecoderState&) { return "print and feed " + Num(a[0]) + " units"; }},
     {"\x1B\x74"sv, "ESC t", 2, 3,
-     [](const uint8_t* a, DecoderState& state) {
-         state.codePage = a[0];
-         return CodePageName(a[0]);
-     }},
+     [](const uint8_t* a, DecoderState&) { return CodePageName(a[0]); }},
     {"\x1B\x32"sv, "ESC 2", 2, 2,
      [](const uint8_t*, DecoderState&) -> std::string { return "default line spacing"; }},
     {"\x1B\x33"sv, "ESC 3", 2, 3,
@@ -380,15 +377,9 @@ const Entry kEntries[] = {
                 Pick(Digit(a[0]), {"off", "1 dot", "2 dots"}, "value");
      }},
     {"\x1C\x26"sv, "FS &", 2, 2,
-     [](const uint8_t*, DecoderState& state) -> std::string {
-         state.chinese = true;
-         return "Chinese mode on";
-     }},
+     [](const uint8_t*, DecoderState&) -> std::string { return "Chinese mode on"; }},
     {"\x1C\x2E"sv, "FS .", 2, 2,
-     [](const uint8_t*, DecoderState& state) -> std::string {
-         state.chinese = false;
-         return "Chinese mode off";
-     }},
+     [](const uint8_t*, DecoderState&) -> std::string { return "Chinese mode off"; }},
     // DLE
     {"\x10\x04"sv, "DLE EOT", 2, 3,
      [](const uint8_t* a, DecoderState&) {
@@ -477,6 +468,32 @@ DecodedCommand Unknown(std::string_view rest, size_t length) {
     return {Kind::Unknown, 0, length, "", "", HexBytes(rest.substr(0, length))};
 }
 
+}  // namespace
+
+bool ApplyToState(std::string_view c, DecoderState& state, const DecoderState& powerOn) {
+    auto is = [&](std::string_view key) { return c.starts_with(key); };
+    const auto arg = [&](size_t at) { return at < c.size() ? static_cast<uint8_t>(c[at]) : 0; };
+    if (is("\x1B\x74"sv) && c.size() > 2) {
+        state.codePage = arg(2);
+    } else if (is("\x1C\x26"sv) || is("\x1C\x2E"sv)) {
+        state.chinese = is("\x1C\x26"sv);
+    } else if (is("\x1F\x1B\x1F\xFF"sv) && c.size() > 4) {
+        state.codePage = arg(4);
+    } else if (is("\x1F\x1B\x1F\xFE"sv) && c.size() > 4) {
+        if (arg(4) <= 1)
+            state.chinese = arg(4) == 0;
+    } else if (is("\x1B\x40"sv)) {
+        state = powerOn;
+    } else if (is("\x1F\x02\x40\x4E"sv)) {
+        state = {};
+    } else {
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
 DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& state) {
     if (e.measure) {
         Measured m = e.measure(rest);
@@ -493,6 +510,7 @@ DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& 
     if (rest.size() < e.length)
         return Truncated(e.name, rest, e.nameLength, e.length, e.length);
     const auto* args = reinterpret_cast<const uint8_t*>(rest.data()) + e.nameLength;
+    ApplyToState(rest.substr(0, e.length), state);
     return {Kind::Command,          0, e.length, e.name, Args(rest, e.nameLength, e.length),
             e.describe(args, state)};
 }

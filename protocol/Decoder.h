@@ -34,6 +34,13 @@ struct DecoderState {
     uint8_t codePage = 0;  // ESC t n
 };
 
+// How one whole command changes the text state, the rule both the decoder and the printer model
+// follow: ESC t picks the code page, FS & and FS . turn Chinese mode on and off, the vendor's
+// stored code page and Chinese mode (1F 1B 1F FF, 1F 1B 1F FE) take effect at once too, ESC @
+// goes back to `powerOn` and the factory settings (1F 02 40 4E) to the defaults. False, the state
+// untouched, for any other command.
+bool ApplyToState(std::string_view command, DecoderState& state, const DecoderState& powerOn = {});
+
 // Decodes `bytes` into entries that cover it exactly, in order. Stops after maxCommands entries.
 // A two-byte character or command split across two calls is not joined.
 std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "links/PosdllFuncs.h"
 #include "posdll/BmpReader.h"
@@ -60,35 +61,47 @@ void Poke16(std::string& file, size_t at, uint16_t v) {
 constexpr size_t kOffBits = 10, kWidth = 18, kHeight = 22, kPlanes = 26, kBpp = 28,
                  kCompression = 30, kColorsUsed = 46;
 
-TEST(BmpReader, EveryDepthLayoutAndPaletteOrderGivesTheSameDots) {
-    struct Case {
-        int bpp;
-        bool topDown, whiteFirst, bitfields;
-    };
-    const Case cases[] = {
-        {1, false, false, false}, {1, false, true, false},   {1, true, false, false},
-        {1, true, true, false},   {4, false, false, false},  {4, true, true, false},
-        {8, false, true, false},  {8, true, false, false},   {24, false, false, false},
-        {24, true, false, false}, {32, false, false, false}, {32, true, false, true}};
-    for (const Case& c : cases) {
-        BmpShape shape = Pattern(12, 10, c.bpp);
-        shape.topDown = c.topDown;
-        shape.whiteFirst = c.whiteFirst;
-        shape.bitfields = c.bitfields;
-        MonoImage image;
-        ASSERT_EQ(Read(MakeBmp(shape), image), kPosSuccess) << c.bpp;
-        ASSERT_EQ(image.width, 12u);
-        ASSERT_EQ(image.height, 10u);
-        for (int y = 0; y < 10; ++y) {
-            for (int x = 0; x < 12; ++x) {
-                ASSERT_EQ(image.black(static_cast<uint32_t>(x), static_cast<uint32_t>(y)),
-                          shape.black(x, y))
-                    << "bpp " << c.bpp << " top-down " << c.topDown << " at " << x << "," << y;
-            }
+// Every depth, row order and palette order gives the same dots.
+struct Layout {
+    int bpp;
+    bool topDown, whiteFirst, bitfields;
+};
+
+class EveryLayout : public ::testing::TestWithParam<Layout> {};
+
+TEST_P(EveryLayout, GivesTheSameDots) {
+    const Layout& c = GetParam();
+    BmpShape shape = Pattern(12, 10, c.bpp);
+    shape.topDown = c.topDown;
+    shape.whiteFirst = c.whiteFirst;
+    shape.bitfields = c.bitfields;
+    MonoImage image;
+    ASSERT_EQ(Read(MakeBmp(shape), image), kPosSuccess) << c.bpp;
+    ASSERT_EQ(image.width, 12u);
+    ASSERT_EQ(image.height, 10u);
+    for (int y = 0; y < 10; ++y) {
+        for (int x = 0; x < 12; ++x) {
+            ASSERT_EQ(image.black(static_cast<uint32_t>(x), static_cast<uint32_t>(y)),
+                      shape.black(x, y))
+                << "bpp " << c.bpp << " top-down " << c.topDown << " at " << x << "," << y;
         }
-        EXPECT_EQ(BuildFsQ({image}), ExpectedFsQ(12, 10, shape.black)) << c.bpp;
     }
+    EXPECT_EQ(BuildFsQ({image}), ExpectedFsQ(12, 10, shape.black)) << c.bpp;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    BmpReader, EveryLayout,
+    ::testing::Values(Layout{1, false, false, false}, Layout{1, false, true, false},
+                      Layout{1, true, false, false}, Layout{1, true, true, false},
+                      Layout{4, false, false, false}, Layout{4, true, true, false},
+                      Layout{8, false, true, false}, Layout{8, true, false, false},
+                      Layout{24, false, false, false}, Layout{24, true, false, false},
+                      Layout{32, false, false, false}, Layout{32, true, false, true}),
+    [](const ::testing::TestParamInfo<Layout>& info) {
+        const Layout& c = info.param;
+        return "bpp" + std::to_string(c.bpp) + (c.topDown ? "_top_down" : "_bottom_up") +
+               (c.whiteFirst ? "_white_first" : "") + (c.bitfields ? "_bitfields" : "");
+    });
 
 TEST(BmpReader, RowWiseFsQMatchesTheDotByDotReferenceAtEveryEdge) {
     // The reader packs 64 rows at a time and turns 8 x 8 dot blocks into column bytes: widths and

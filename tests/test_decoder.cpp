@@ -7,6 +7,7 @@
 #include "protocol/Decoder.h"
 #include "protocol/GbkText.h"
 #include "protocol/PrinterStatus.h"
+#include "testing/RowName.h"
 
 using namespace kelvo;
 using namespace std::string_literals;
@@ -50,14 +51,30 @@ struct Case {
     std::vector<std::string> lines;
 };
 
+// A failing row names itself by its description.
+inline void PrintTo(const Case& row, std::ostream* os) {
+    *os << row.what;
+}
+
 }  // namespace
 
-TEST(Decoder, EveryByteImageTheToolSendsReadsBackAsItsCommands) {
-    const std::string size11 = "GS ! 11  character size: width x2, height x2";
-    const std::string size00 = "GS ! 00  character size: width x1, height x1";
-    const std::string cut = "GS V 42 05  feed 5, partial cut";
-    const std::string pulse = "ESC p 00 28 28  drawer pulse: pin 2, on 80 ms, off 80 ms";
-    const std::vector<Case> cases = {
+// Every byte image the tool sends reads back as its commands.
+class ReadsBack : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ReadsBack, AsItsCommands) {
+    EXPECT_EQ(Lines(GetParam().bytes), GetParam().lines);
+}
+
+namespace {
+const std::string size11 = "GS ! 11  character size: width x2, height x2";
+const std::string size00 = "GS ! 00  character size: width x1, height x1";
+const std::string cut = "GS V 42 05  feed 5, partial cut";
+const std::string pulse = "ESC p 00 28 28  drawer pulse: pin 2, on 80 ms, off 80 ms";
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Decoder, ReadsBack,
+    ::testing::ValuesIn(std::vector<Case>{
         {"network test page (lines sent with CR LF)",
          CharSizeDouble() + ToGbk(" QM417网口测试打印开始") + "\r\r\n" + CharSizeNormal() +
              "Print test\r\n\r\nPrint the test 2\r\n" + FeedAndPartialCut() + "\r\n",
@@ -122,6 +139,10 @@ TEST(Decoder, EveryByteImageTheToolSendsReadsBackAsItsCommands) {
          {"FS .  Chinese mode off", "ESC t 10  code page 16 (WPC1252)", Text("café"),
           "ESC t 00  code page 0 (PC437)", Text("Ü"), "ESC t 01  code page 1", Text("\\xE9"),
           "HT  horizontal tab", "FS &  Chinese mode on", Text("测")}},
+        {"the stored Chinese mode and code page take effect at once, as on the printer",
+         SetDefaultChineseMode(1) + SetDefaultCodePage(16) + "caf\xE9"s,
+         {"1F 1B 1F FE 01  store Chinese mode at power-on: off",
+          "1F 1B 1F FF 10  store power-on code page 16 (WPC1252)", Text("café")}},
         {"reverse, upside-down and what the printer is asked of itself",
          "\x1D\x42\x01\x1B\x7B\x31\x1D\x49\x42\x1D\x49\x31\x1D\x49\x46\x1D\x72\x32"s,
          {"GS B 01  white/black reverse on", "ESC { 31  upside-down on",
@@ -175,13 +196,8 @@ TEST(Decoder, EveryByteImageTheToolSendsReadsBackAsItsCommands) {
         {"unknown bytes",
          "\x1B\x7E\x01\x00 A\x1B\x1B\x40\xFF\x81"s,
          {"unknown  1B 7E 01 00", Text(" A"), "unknown  1B", "ESC @  initialize",
-          Text("\\xFF\\x81")}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(Lines(c.bytes), c.lines);
-    }
-}
+          Text("\\xFF\\x81")}}}),
+    kelvo::testing::NamedByWhat());
 
 TEST(Decoder, ACommandCutAnywhereIsOneTruncatedEntryThatReadsNothingPastTheEnd) {
     const std::string fsq = FsQ({{1, 1}});
@@ -239,6 +255,49 @@ TEST(Decoder, MaxCommandsStopsTheOutputAndStateCarriesAcrossCalls) {
     EXPECT_EQ(DecodeCommands("\xA0", state).at(0).detail, "а");  // PC866: Cyrillic a
     EXPECT_EQ(HexBytes("\x1D\x21\x11", 2), "1D 21 …");
 }
+
+// What each command does to the text state: the rule the printer model prints by too.
+struct StateRow {
+    const char* what;
+    std::string command;
+    DecoderState before;
+    bool applies;
+    DecoderState after;
+};
+
+class TextState : public ::testing::TestWithParam<StateRow> {};
+
+TEST_P(TextState, FollowsTheCommand) {
+    const StateRow& row = GetParam();
+    const DecoderState powerOn{false, 17};
+    DecoderState state = row.before;
+    EXPECT_EQ(ApplyToState(row.command, state, powerOn), row.applies);
+    EXPECT_EQ(state.chinese, row.after.chinese);
+    EXPECT_EQ(state.codePage, row.after.codePage);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Decoder, TextState,
+    ::testing::ValuesIn(std::vector<StateRow>{
+        {"ESC t picks the code page", "\x1B\x74\x10"s, {true, 5}, true, {true, 16}},
+        {"FS dot turns Chinese mode off", "\x1C\x2E"s, {true, 5}, true, {false, 5}},
+        {"FS ampersand turns it on", "\x1C\x26"s, {false, 5}, true, {true, 5}},
+        {"the stored code page at once", SetDefaultCodePage(16), {true, 5}, true, {true, 16}},
+        {"the stored Chinese mode at once", SetDefaultChineseMode(1), {true, 5}, true, {false, 5}},
+        {"a reserved Chinese mode changes nothing",
+         "\x1F\x1B\x1F\xFE\x02"s,
+         {true, 5},
+         true,
+         {true, 5}},
+        {"ESC at returns to the power-on state", Initialize(), {true, 5}, true, {false, 17}},
+        {"the factory settings return to the defaults",
+         RestoreFactorySettings(),
+         {false, 5},
+         true,
+         {true, 0}},
+        {"other commands leave it", CharSizeDouble(), {false, 5}, false, {false, 5}},
+        {"a cut off ESC t leaves it", "\x1B\x74"s, {false, 5}, false, {false, 5}}}),
+    kelvo::testing::NamedByWhat());
 
 TEST(PrinterStatus, AnswersToTheFourRequests) {
     EXPECT_TRUE(IsStatusByte(0x12));

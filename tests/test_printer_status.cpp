@@ -14,6 +14,7 @@
 #include "protocol/Commands.h"
 #include "testing/CancelWhenBlocked.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/RowName.h"
 #include "testing/StatusResponder.h"
 #include "testing/TestHost.h"
 
@@ -52,42 +53,47 @@ class PrinterStatus : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(PrinterStatus, EachAnswerComesBackExactlyOverTheNetworkAndAPortLeftCooked) {
-    const struct {
-        const char* name;
-        StatusBytes answers;
-    } kCases[] = {
-        {"online", {0x12, 0x12, 0x12, 0x12}},
-        {"cover open", {0x12, 0x16, 0x12, 0x12}},
-        {"paper out", {0x12, 0x12, 0x12, 0x72}},
-        {"drawer pin high", {0x16, 0x12, 0x12, 0x12}},
-        {"second unanswered", {0x12, std::nullopt, 0x12, 0x12}},
-    };
+// Each answer comes back exactly, over the network and through a port left cooked.
+struct AnswerRow {
+    const char* what;
+    StatusBytes answers;
+};
+
+class EachAnswer : public PrinterStatus, public ::testing::WithParamInterface<AnswerRow> {};
+
+TEST_P(EachAnswer, ComesBackExactlyOverTheNetworkAndAPortLeftCooked) {
+    const StatusBytes& answers = GetParam().answers;
     link.Connect();
     termios cooked{};
     ASSERT_EQ(::tcgetattr(pty.master(), &cooked), 0);
     cooked.c_lflag |= ICANON | ECHO | ISIG;  // as a port nobody has set up
     ASSERT_EQ(::tcsetattr(pty.master(), TCSANOW, &cooked), 0);
     PortOverride com3("COM3", pty.slavePath());
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        printer.setStatusAnswers(c.answers);
-        printer.clear();
-        const StatusAnswers got = QueryStatus(link, 300ms);
-        EXPECT_EQ(got.answer, c.answers);
-        EXPECT_EQ(got.unsolicited, "");
-        EXPECT_EQ(printer.waitForBytes(12), kFourRequests);
+    printer.setStatusAnswers(answers);
+    printer.clear();
+    const StatusAnswers got = QueryStatus(link, 300ms);
+    EXPECT_EQ(got.answer, answers);
+    EXPECT_EQ(got.unsolicited, "");
+    EXPECT_EQ(printer.waitForBytes(12), kFourRequests);
 
-        StatusResponder responder(pty, c.answers);
-        const StatusAnswers viaPort = QueryDeviceStatus("COM3", 300ms);
-        EXPECT_EQ(viaPort.answer, c.answers);
-        EXPECT_EQ(viaPort.unsolicited, "");
-        EXPECT_EQ(responder.bytes(), kFourRequests);  // nothing echoed
-        termios after{};
-        ASSERT_EQ(::tcgetattr(pty.master(), &after), 0);
-        EXPECT_EQ(after.c_lflag, cooked.c_lflag);
-    }
+    StatusResponder responder(pty, answers);
+    const StatusAnswers viaPort = QueryDeviceStatus("COM3", 300ms);
+    EXPECT_EQ(viaPort.answer, answers);
+    EXPECT_EQ(viaPort.unsolicited, "");
+    EXPECT_EQ(responder.bytes(), kFourRequests);  // nothing echoed
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.master(), &after), 0);
+    EXPECT_EQ(after.c_lflag, cooked.c_lflag);
 }
+
+INSTANTIATE_TEST_SUITE_P(PrinterStatus, EachAnswer,
+                         ::testing::Values(AnswerRow{"online", {0x12, 0x12, 0x12, 0x12}},
+                                           AnswerRow{"cover open", {0x12, 0x16, 0x12, 0x12}},
+                                           AnswerRow{"paper out", {0x12, 0x12, 0x12, 0x72}},
+                                           AnswerRow{"drawer pin high", {0x16, 0x12, 0x12, 0x12}},
+                                           AnswerRow{"second unanswered",
+                                                     {0x12, std::nullopt, 0x12, 0x12}}),
+                         NamedByWhat());
 
 // Each request: its time-out, then as long again for a late answer.
 TEST_F(PrinterStatus, ASilentPrinterGivesFourEmptyAnswersWithinAboutFourSeconds) {

@@ -10,6 +10,7 @@
 #include "protocol/GbkText.h"
 #include "protocol/PrinterStatus.h"
 #include "testing/BmpFiles.h"
+#include "testing/RowName.h"
 
 using namespace kelvo;
 using namespace kelvo::printer;
@@ -73,14 +74,38 @@ TEST(VirtualPrinter, NetworkTestPagePrintsTheSameHoweverTheBytesAreSplit) {
     }
 }
 
-TEST(VirtualPrinter, PrintModesShapeWhatComesOut) {
-    const TextStyle boldUnder{.bold = true, .underline = 2};
-    const TextStyle tallB{.heightMul = 2, .fontB = true};
-    struct {
-        const char* what;
-        std::string bytes;
-        std::vector<PaperItem> paper;
-    } const cases[] = {
+// Bytes in, paper out.
+struct PaperRow {
+    const char* what;
+    std::string bytes;
+    std::vector<PaperItem> paper;
+};
+
+// A failing row names itself by its description.
+inline void PrintTo(const PaperRow& row, std::ostream* os) {
+    *os << row.what;
+}
+
+class Prints : public ::testing::TestWithParam<PaperRow> {};
+
+TEST_P(Prints, ThePaperItsBytesAskFor) {
+    VirtualPrinter p;
+    p.Feed(GetParam().bytes);
+    EXPECT_EQ(p.Paper(), GetParam().paper);
+}
+
+namespace {
+const TextStyle boldUnder{.bold = true, .underline = 2};
+const TextStyle tallB{.heightMul = 2, .fontB = true};
+const TextStyle reverse{.reverse = true};
+const TextStyle upsideDown{.upsideDown = true};
+const TextStyle reverseUpsideDownBold{.bold = true, .reverse = true, .upsideDown = true};
+}  // namespace
+
+// Print modes shape what comes out.
+INSTANTIATE_TEST_SUITE_P(
+    PrintModes, Prints,
+    ::testing::ValuesIn(std::vector<PaperRow>{
         {"justification and styles",
          "\x1B\x61\x01\x1B\x45\x01\x1B\x2D\x02"
          "A\n",
@@ -115,15 +140,8 @@ TEST(VirtualPrinter, PrintModesShapeWhatComesOut) {
         {"ESC * 24-dot column, MSB on top",
          "\x1B\x2A\x21\x01\x00\x80\x00\x01"s,
          {PaperImage{
-             1, 24, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        VirtualPrinter p;
-        p.Feed(c.bytes);
-        EXPECT_EQ(p.Paper(), c.paper);
-    }
-}
+             1, 24, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}}}),
+    kelvo::testing::NamedByWhat());
 
 TEST(VirtualPrinter, EachVendorFrameStoresItsSettingAndFactoryResetRestoresAll) {
     using Change = std::function<void(StoredSettings&)>;
@@ -529,15 +547,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {0x1E, 0x16, 0x12, 0x1E}}),
     [](const auto& info) { return std::string(info.param.what); });
 
-TEST(VirtualPrinter, ReverseAndUpsideDownStyleTheRunsAndEscAtClearsThem) {
-    const TextStyle reverse{.reverse = true};
-    const TextStyle upsideDown{.upsideDown = true};
-    const TextStyle both{.bold = true, .reverse = true, .upsideDown = true};
-    struct {
-        const char* what;
-        std::string bytes;
-        std::vector<PaperItem> paper;
-    } const cases[] = {
+// Reverse and upside-down style the runs, and ESC @ clears them.
+INSTANTIATE_TEST_SUITE_P(
+    ReverseAndUpsideDown, Prints,
+    ::testing::ValuesIn(std::vector<PaperRow>{
         {"GS B 1 reverses the run, GS B 0 ends it",
          "a\x1D\x42\x01"
          "b\x1D\x42\x00"
@@ -547,18 +560,13 @@ TEST(VirtualPrinter, ReverseAndUpsideDownStyleTheRunsAndEscAtClearsThem) {
          "\x1D\x42\x31\x1B\x7B\x31x\n\x1D\x42\x30\x1B\x7B\x30y\n"s,
          {Line({Text("x", {.reverse = true, .upsideDown = true})}), Line({Text("y")})}},
         {"ESC { 1 turns the line", "\x1B\x7B\x01up\n"s, {Line({Text("up", upsideDown)})}},
-        {"ESC ! keeps them", "\x1D\x42\x01\x1B\x7B\x01\x1B\x21\x08z\n"s, {Line({Text("z", both)})}},
+        {"ESC ! keeps them",
+         "\x1D\x42\x01\x1B\x7B\x01\x1B\x21\x08z\n"s,
+         {Line({Text("z", reverseUpsideDownBold)})}},
         {"ESC @ clears them",
          "\x1D\x42\x01\x1B\x7B\x01" + Initialize() + "n\n",
-         {Line({Text("n")})}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        VirtualPrinter p;
-        p.Feed(c.bytes);
-        EXPECT_EQ(p.Paper(), c.paper);
-    }
-}
+         {Line({Text("n")})}}}),
+    kelvo::testing::NamedByWhat());
 
 // Requests for what the printer is and what its sensors say, and the bytes it answers.
 struct Request {

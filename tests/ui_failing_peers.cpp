@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "app/Timer.h"
+#include "jobs/Jobs.h"
 #include "links/NetworkLink.h"
 #include "links/PortLock.h"
 #include "links/UniqueFd.h"
@@ -356,11 +357,12 @@ TEST_F(FailingPeers,
     // Cancel in the dialog ends the next one at once, long before the stall limit.
     form->Actions->StallLimitMs = 60000;
     Clock::time_point cancelled{};
-    QString shown;
+    QString shown, title;
     When(
         form.get(), [&] { return form->Actions->Dialog() != nullptr; },
         [&] {
             shown = form->Actions->Dialog()->labelText();
+            title = form->Actions->Dialog()->windowTitle();
             cancelled = Clock::now();
             form->Actions->Dialog()->findChild<QPushButton*>()->click();
         });
@@ -368,6 +370,13 @@ TEST_F(FailingPeers,
     const auto afterCancel = Clock::now() - cancelled;
     EXPECT_LT(afterCancel, 200ms);
     EXPECT_TRUE(shown.contains("bytes sent")) << shown.toStdString();
+    // Counted against the whole page, which the action composes before it sends any of it, under
+    // the name the log gives the action.
+    const uint64_t whole = kelvo::jobs::WireSize(
+        kelvo::jobs::SerialTestPage(form->memo2->toPlainText().toStdString()));
+    EXPECT_TRUE(shown.contains(QStringLiteral(" of %1 bytes sent").arg(whole)))
+        << shown.toStdString();
+    EXPECT_EQ(title, "Test Print");
     ASSERT_EQ(dialogs->boxes.size(), 2u);
     EXPECT_EQ(dialogs->boxes[1].text, "数据发送失败！\r\nsend failure");
     EXPECT_LT(watch.Longest(), kResponsive);
