@@ -16,6 +16,7 @@
 
 #include "links/NetworkLink.h"
 #include "links/UniqueFd.h"
+#include "protocol/Commands.h"
 
 namespace kelvo {
 
@@ -112,8 +113,8 @@ struct Probe {
     milliseconds responseTime{0};
 };
 
-constexpr char kStatusRequest[] = {0x10, 0x04, 0x01};
-constexpr char kModelRequest[] = {0x1D, 0x49, 0x43};
+const std::string kStatusRequest = TransmitStatus(1);
+const std::string kModelRequest = TransmitPrinterId(67);  // the model name
 
 // A real-time status byte has bit 1 and bit 4 set, bits 0 and 7 clear: anything else came from a
 // service that is not a printer.
@@ -133,9 +134,9 @@ void CloseQuietly(UniqueFd& fd) noexcept {
     fd.reset();
 }
 
-bool SendRequest(Probe& p, const char* bytes, size_t size) {
-    return ::send(p.fd.get(), bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT) ==
-           static_cast<ssize_t>(size);
+bool SendRequest(Probe& p, const std::string& bytes) {
+    return ::send(p.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(bytes.size());
 }
 
 class Scan {
@@ -250,9 +251,8 @@ class Scan {
         switch (p.step) {
             case Step::QuietBeforeStatus:
             case Step::QuietBeforeModel:
-                if (p.step == Step::QuietBeforeStatus
-                        ? !SendRequest(p, kStatusRequest, sizeof kStatusRequest)
-                        : !SendRequest(p, kModelRequest, sizeof kModelRequest)) {
+                if (p.step == Step::QuietBeforeStatus ? !SendRequest(p, kStatusRequest)
+                                                      : !SendRequest(p, kModelRequest)) {
                     if (p.status)
                         Report(p);
                     else

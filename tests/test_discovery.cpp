@@ -23,8 +23,10 @@
 
 #include "links/Discovery.h"
 #include "links/EventFd.h"
+#include "links/SerialSpeed.h"
 #include "printer/PrinterBox.h"
 #include "testing/NetnsSubnet.h"
+#include "testing/Pty.h"
 #include "testing/StatusResponder.h"
 #include "testing/TestHost.h"
 
@@ -410,3 +412,85 @@ INSTANTIATE_TEST_SUITE_P(
         RangeCase{"10.0.0.1-10.2.0.0", 0, "more than 65536"},
         RangeCase{"10.0.0.1-x", 0, "after the -"},
         RangeCase{"10.0.0.0/16,10.1.0.0/16", 0, "more than 65536"}));
+
+namespace {
+
+// A serial printer set to one speed: it answers DLE EOT 1 only while the line (its own end's
+// settings, which are the port's) runs at that speed; at any other the request is noise to it.
+class PrinterAtSpeed {
+  public:
+    PrinterAtSpeed(kelvo::testing::Pty& pty, speed_t speed)
+        : pty_(pty), speed_(speed), thread_([this] { Run(); }) {}
+    ~PrinterAtSpeed() {
+        stop_ = true;
+        thread_.join();
+    }
+
+  private:
+    void Run() {
+        kelvo::testing::StatusRequestScanner scanner;
+        while (!stop_) {
+            const std::string got = pty_.read(64, 10ms);
+            if (got.empty())
+                continue;
+            const termios line = pty_.lineSettings();
+            if (::cfgetospeed(&line) != speed_)
+                continue;
+            if (const std::string reply = scanner.Answer(got, {0x12, 0x12, 0x12, 0x12});
+                !reply.empty())
+                pty_.write(reply);
+        }
+    }
+
+    kelvo::testing::Pty& pty_;
+    const speed_t speed_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+bool SameLine(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
+}  // namespace
+
+TEST(SerialSpeedSearch, FindsTheOneSpeedThePrinterAnswersAtAndLeavesThePortAsItWas) {
+    kelvo::testing::Pty pty;
+    pty.scramble();
+    const termios before = pty.lineSettings();
+    PrinterAtSpeed printer(pty, B38400);
+    const auto found = kelvo::FindSerialSpeed(pty.slavePath());
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->baudRate, 38400u);
+    EXPECT_EQ(found->status, 0x12);
+    EXPECT_TRUE(SameLine(pty.lineSettings(), before));
+}
+
+TEST(SerialSpeedSearch, SilentPortGivesNoneWithinItsBound) {
+    kelvo::testing::Pty pty;
+    const termios before = pty.lineSettings();
+    const auto start = Clock::now();
+    EXPECT_FALSE(kelvo::FindSerialSpeed(pty.slavePath()).has_value());
+    // Five rates, each a quiet gap and one unanswered request.
+    EXPECT_LT(Clock::now() - start, 5 * (kelvo::kStatusAnswerWait + 200ms));
+    EXPECT_TRUE(SameLine(pty.lineSettings(), before));
+}
+
+TEST(SerialSpeedSearch, CancelEndsTheSearchAtOnce) {
+    kelvo::testing::Pty pty;
+    EventFd cancel;
+    std::atomic<Clock::rep> cancelledAt{0};
+    // Mid-search: the first rate's request is out by then.
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(100ms);
+        cancelledAt = Clock::now().time_since_epoch().count();
+        cancel.Signal();
+    });
+    EXPECT_FALSE(
+        kelvo::FindSerialSpeed(pty.slavePath(), kelvo::SpeedSearchLine(), 500ms, cancel.fd())
+            .has_value());
+    const auto ended = Clock::now();
+    canceller.join();
+    EXPECT_LT(ended - Clock::time_point(Clock::duration(cancelledAt.load())), 200ms);
+}
