@@ -415,39 +415,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// A serial printer set to one speed: it answers DLE EOT 1 only while the line (its own end's
-// settings, which are the port's) runs at that speed; at any other the request is noise to it.
-class PrinterAtSpeed {
-  public:
-    PrinterAtSpeed(kelvo::testing::Pty& pty, speed_t speed)
-        : pty_(pty), speed_(speed), thread_([this] { Run(); }) {}
-    ~PrinterAtSpeed() {
-        stop_ = true;
-        thread_.join();
-    }
-
-  private:
-    void Run() {
-        kelvo::testing::StatusRequestScanner scanner;
-        while (!stop_) {
-            const std::string got = pty_.read(64, 10ms);
-            if (got.empty())
-                continue;
-            const termios line = pty_.lineSettings();
-            if (::cfgetospeed(&line) != speed_)
-                continue;
-            if (const std::string reply = scanner.Answer(got, {0x12, 0x12, 0x12, 0x12});
-                !reply.empty())
-                pty_.write(reply);
-        }
-    }
-
-    kelvo::testing::Pty& pty_;
-    const speed_t speed_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 bool SameLine(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && ::cfgetospeed(&a) == ::cfgetospeed(&b);
@@ -459,7 +426,7 @@ TEST(SerialSpeedSearch, FindsTheOneSpeedThePrinterAnswersAtAndLeavesThePortAsItW
     kelvo::testing::Pty pty;
     pty.scramble();
     const termios before = pty.lineSettings();
-    PrinterAtSpeed printer(pty, B38400);
+    kelvo::testing::PrinterAtSpeed printer(pty, B38400);
     const auto found = kelvo::FindSerialSpeed(pty.slavePath());
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->baudRate, 38400u);
