@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "testing/NetnsHost.h"
+#include "testing/StatusResponder.h"
 
 namespace kelvo::testing {
 
@@ -159,6 +161,67 @@ kelvo::UniqueFd NetnsSubnet::listenInside(int host, uint16_t port, int backlog) 
 
 void NetnsSubnet::joinScanningSide() const {
     JoinNetworkNamespace(scanNs_);
+}
+
+LanPrinters::LanPrinters(std::vector<Printer> printers)
+    : printers_(std::move(printers)), thread_([this] { Run(); }) {}
+
+LanPrinters::~LanPrinters() {
+    stop_.Signal();
+    thread_.join();
+}
+
+namespace {
+
+struct LanConnection {
+    kelvo::UniqueFd fd;
+    size_t printer;
+    StatusRequestScanner scanner;
+    std::string seen;
+};
+
+}  // namespace
+
+void LanPrinters::Run() {
+    std::vector<LanConnection> connections;
+    for (;;) {
+        std::vector<pollfd> fds{{stop_.fd(), POLLIN, 0}};
+        for (const auto& p : printers_)
+            fds.push_back({p.listener.get(), POLLIN, 0});
+        for (const auto& c : connections)
+            fds.push_back({c.fd.get(), POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), 1000) < 0 || (fds[0].revents & POLLIN) != 0)
+            return;
+        for (size_t i = 0; i < printers_.size(); ++i) {
+            if (fds[1 + i].revents & POLLIN)
+                connections.push_back({kelvo::UniqueFd(::accept4(printers_[i].listener.get(),
+                                                                 nullptr, nullptr, SOCK_CLOEXEC)),
+                                       i,
+                                       {},
+                                       {}});
+        }
+        for (size_t i = 0; i < connections.size() && 1 + printers_.size() + i < fds.size(); ++i) {
+            if (fds[1 + printers_.size() + i].revents == 0)
+                continue;
+            LanConnection& c = connections[i];
+            char buf[256];
+            const ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, 0);
+            if (n <= 0) {
+                c.fd.reset();
+                continue;
+            }
+            const Printer& p = printers_[c.printer];
+            const std::string got(buf, static_cast<size_t>(n));
+            std::string reply = c.scanner.Answer(got, {p.status, p.status, p.status, p.status});
+            c.seen += got;
+            if (!p.model.empty() && c.seen.find("\x1D\x49\x43") != std::string::npos) {
+                reply += "_" + p.model + std::string(1, '\0');
+                c.seen.clear();
+            }
+            ::send(c.fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+        }
+        std::erase_if(connections, [](const LanConnection& c) { return !c.fd; });
+    }
 }
 
 }  // namespace kelvo::testing

@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "links/EventFd.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo::testing {
@@ -47,5 +50,28 @@ class NetnsSubnet {
 
 // Joins the calling thread to the named network namespace; throws std::runtime_error.
 void JoinNetworkNamespace(const std::string& name);
+
+// Printers on the LAN side: each answers DLE EOT n with its status byte, and GS I 67 with a model
+// name when it has one. One thread serves every listener and connection.
+class LanPrinters {
+  public:
+    struct Printer {
+        kelvo::UniqueFd listener;  // from NetnsSubnet::listenInside
+        uint8_t status;
+        std::string model;  // empty: GS I goes unanswered
+    };
+
+    explicit LanPrinters(std::vector<Printer> printers);
+    ~LanPrinters();
+    LanPrinters(const LanPrinters&) = delete;
+    LanPrinters& operator=(const LanPrinters&) = delete;
+
+  private:
+    void Run();
+
+    std::vector<Printer> printers_;
+    kelvo::EventFd stop_;
+    std::thread thread_;
+};
 
 }  // namespace kelvo::testing

@@ -41,79 +41,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Printers on the LAN side: each answers DLE EOT 1 with its status byte, and GS I 67 with a model
-// name when it has one. One thread serves every listener and connection.
-class LanPrinters {
-  public:
-    struct Printer {
-        UniqueFd listener;
-        uint8_t status;
-        std::string model;  // empty: GS I goes unanswered
-    };
-
-    explicit LanPrinters(std::vector<Printer> printers)
-        : printers_(std::move(printers)), thread_([this] { Run(); }) {}
-    ~LanPrinters() {
-        stop_.Signal();
-        thread_.join();
-    }
-
-  private:
-    struct Connection {
-        UniqueFd fd;
-        size_t printer;
-        kelvo::testing::StatusRequestScanner scanner;
-        std::string seen;
-    };
-
-    void Run() {
-        std::vector<Connection> connections;
-        for (;;) {
-            std::vector<pollfd> fds{{stop_.fd(), POLLIN, 0}};
-            for (const auto& p : printers_)
-                fds.push_back({p.listener.get(), POLLIN, 0});
-            for (const auto& c : connections)
-                fds.push_back({c.fd.get(), POLLIN, 0});
-            if (::poll(fds.data(), fds.size(), 1000) < 0 || (fds[0].revents & POLLIN) != 0)
-                return;
-            for (size_t i = 0; i < printers_.size(); ++i) {
-                if (fds[1 + i].revents & POLLIN)
-                    connections.push_back({UniqueFd(::accept4(printers_[i].listener.get(), nullptr,
-                                                              nullptr, SOCK_CLOEXEC)),
-                                           i,
-                                           {},
-                                           {}});
-            }
-            for (size_t i = 0; i < connections.size() && 1 + printers_.size() + i < fds.size();
-                 ++i) {
-                if (fds[1 + printers_.size() + i].revents == 0)
-                    continue;
-                Connection& c = connections[i];
-                char buf[256];
-                const ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, 0);
-                if (n <= 0) {
-                    c.fd.reset();
-                    continue;
-                }
-                const Printer& p = printers_[c.printer];
-                const std::string got(buf, static_cast<size_t>(n));
-                std::string reply = c.scanner.Answer(got, {p.status, p.status, p.status, p.status});
-                c.seen += got;
-                if (!p.model.empty() && c.seen.find("\x1D\x49\x43") != std::string::npos) {
-                    reply += "_" + p.model + std::string(1, '\0');
-                    c.seen.clear();
-                }
-                ::send(c.fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
-            }
-            std::erase_if(connections, [](const Connection& c) { return !c.fd; });
-        }
-    }
-
-    std::vector<Printer> printers_;
-    EventFd stop_;
-    std::thread thread_;
-};
-
 // Every TCP SYN (without ACK) that leaves the scanning side's veth, by destination.
 class SynCapture {
   public:
@@ -221,11 +148,11 @@ class Discovery : public ::testing::Test {
             GTEST_SKIP() << whyNot;
         for (int host : {2, 3, 4, 5, 6})
             subnet_->addHost(host);
-        std::vector<LanPrinters::Printer> printers;
+        std::vector<kelvo::testing::LanPrinters::Printer> printers;
         printers.push_back({subnet_->listenInside(2, 9100), 0x12, ""});
         printers.push_back({subnet_->listenInside(3, 9100), 0x16, ""});
         printers.push_back({subnet_->listenInside(4, 9100), 0x1E, "QM417"});
-        printers_ = std::make_unique<LanPrinters>(std::move(printers));
+        printers_ = std::make_unique<kelvo::testing::LanPrinters>(std::move(printers));
         mute_ = subnet_->listenInside(6, 9100);
     }
 
@@ -266,7 +193,7 @@ class Discovery : public ::testing::Test {
     }
 
     std::unique_ptr<NetnsSubnet> subnet_;
-    std::unique_ptr<LanPrinters> printers_;
+    std::unique_ptr<kelvo::testing::LanPrinters> printers_;
     UniqueFd mute_;
 };
 
