@@ -17,6 +17,7 @@
 #include "links/NetworkLink.h"
 #include "links/UniqueFd.h"
 #include "protocol/Commands.h"
+#include "protocol/PrinterStatus.h"
 
 namespace kelvo {
 
@@ -115,12 +116,6 @@ struct Probe {
 
 const std::string kStatusRequest = TransmitStatus(1);
 const std::string kModelRequest = TransmitPrinterId(67);  // the model name
-
-// A real-time status byte has bit 1 and bit 4 set, bits 0 and 7 clear: anything else came from a
-// service that is not a printer.
-bool IsStatusByte(uint8_t b) {
-    return (b & 0x93) == 0x12;
-}
 
 // Our end first, then whatever the host still sends is read away: close() with unread bytes
 // would send a reset instead of the FIN.
@@ -304,7 +299,7 @@ class Scan {
                 break;
             case Step::AwaitStatus: {
                 const auto b = static_cast<uint8_t>(bytes[0]);
-                if (!IsStatusByte(b)) {
+                if (!IsStatusByte(b)) {  // something on port 9100 that is no printer
                     Drop(p, counts_.noAnswer);
                     return false;
                 }

@@ -12,6 +12,7 @@
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
 #include "protocol/Commands.h"
+#include "protocol/PrinterStatus.h"
 
 namespace kelvo {
 
@@ -19,11 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// A real-time status byte has bit 1 and bit 4 set, bits 0 and 7 clear.
-bool IsStatusByte(uint8_t b) {
-    return (b & 0x93) == 0x12;
-}
 
 // The port for the search only: its settings go back as they were when it closes.
 class SearchPort {
