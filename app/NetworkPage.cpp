@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "app/FindPrinters.h"
 #include "app/Unit1.h"
 #include "jobs/Jobs.h"
 #include "links/NetworkLink.h"
@@ -65,7 +66,8 @@ void TForm1::FitNetworkPage() {
     lbl6->setText(shown);
     lbl6->resize(std::clamp(hint.width(), lbl6->width(), GroupBox1->width() - 16),
                  std::max(lbl6->height(), hint.height()));
-    for (QPushButton* button : {Button1, Button7, Button2, btn7, btn6, Button3, Button4}) {
+    for (QPushButton* button :
+         {Button1, Button7, Button2, btn7, btn6, Button3, Button4, btnFindPrinters}) {
         FitCaption(*this, button);
     }
 }
@@ -133,6 +135,9 @@ void TForm1::BuildNetworkPage() {
     btn10 = NewButton(GroupBox2, "btn10", QRect(312, 88, 105, 57), QStringLiteral("状态检测测试"),
                       QString());
     btn10->hide();
+    // Where the hidden btn11 would be: the one free place beside the address fields.
+    btnFindPrinters = NewButton(GroupBox1, "btnFindPrinters", QRect(384, 72, 113, 33),
+                                QStringLiteral("查找打印机…"), QStringLiteral("Find printers…"));
 
     OnClick(Button1, &TForm1::Button1Click);
     OnClick(Button7, &TForm1::Button7Click);
@@ -141,6 +146,7 @@ void TForm1::BuildNetworkPage() {
     OnClick(Button2, &TForm1::Button2Click);
     OnClick(btn7, &TForm1::btn7Click);
     OnClick(btn6, &TForm1::btn6Click);
+    OnClick(btnFindPrinters, &TForm1::btnFindPrintersClick);
 }
 
 void TForm1::Button1Click() {
@@ -219,4 +225,23 @@ void TForm1::btn6Click() {
     for (int i = 0; i < 6; ++i)
         mac[i] = static_cast<uint8_t>(MacPairs[i].toInt(nullptr, 16));
     SendOnLink(TActivityLog::ActionName(btn6), [&] { return kelvo::jobs::NetworkSetMac(mac); });
+}
+
+void TForm1::btnFindPrintersClick() {
+    if (FindPrintersDialog == nullptr) {
+        const bool english = btn13->text() == QStringLiteral("Chinese");
+        FindPrintersDialog = new TFindPrinters(this, english);
+        connect(FindPrintersDialog, &TFindPrinters::PrinterChosen, this,
+                [this](const QString& address) { Run([&] { UsePrinterFound(address); }); });
+    }
+    FindPrintersDialog->show();
+    FindPrintersDialog->raise();
+    FindPrintersDialog->activateWindow();
+}
+
+void TForm1::UsePrinterFound(const QString& address) {
+    IPEdit3->SetIPString(address);
+    IPEdit1->SetIPString(address);
+    FindPrintersDialog->CancelScan();
+    FindPrintersDialog->accept();
 }

@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include "app/FindPrinters.h"
 #include "app/Unit1.h"
 #include "jobs/Jobs.h"
 #include "protocol/IntegerText.h"
@@ -35,6 +36,13 @@ void TForm1::BuildSerialPage() {
                     QStringLiteral("9600"));
     Button9 = NewButton(GroupBox3, "Button9", QRect(268, 30, 150, 54),
                         QStringLiteral("初始化端口&W"), QStringLiteral("Initialize port &W"));
+    btnFindSpeed = NewButton(GroupBox3, "btnFindSpeed", QRect(430, 30, 103, 25),
+                             QStringLiteral("查找速率"), QStringLiteral("Find speed"));
+    SpeedSearch = new TSpeedSearch(this);
+    connect(SpeedSearch, &TSpeedSearch::Done, this,
+            [this](uint32_t rate, uint8_t status, const QString& error) {
+                Run([&] { SpeedSearchDone(rate, status, error); });
+            });
 
     Label4 = NewLabel(GroupBox3, "Label4", QRect(20, 96, 513, 20),
                       QStringLiteral("注意：选用串口时要进行初始化端口"), QString());
@@ -66,6 +74,7 @@ void TForm1::BuildSerialPage() {
     OnClick(Button11, &TForm1::Button11Click);
     OnClick(btn12, &TForm1::btn12Click);
     OnClick(btn3, &TForm1::btn3Click);
+    OnClick(btnFindSpeed, &TForm1::btnFindSpeedClick);
 }
 
 void TForm1::Button9Click() {
@@ -103,4 +112,27 @@ void TForm1::btn3Click() {
         SendToDevice(TActivityLog::ActionName(btn3), PortName(ComboBox1),
                      kelvo::jobs::SerialFactoryReset);
     });
+}
+
+void TForm1::btnFindSpeedClick() {
+    if (!SpeedSearch->Start(PortName(ComboBox1)))
+        return;
+    btnFindSpeed->setEnabled(false);
+    SetStatusText(QStringLiteral("正在查找串口速率...  wait ..."));
+}
+
+void TForm1::SpeedSearchDone(uint32_t rate, uint8_t status, const QString& error) {
+    btnFindSpeed->setEnabled(true);
+    if (!error.isEmpty()) {
+        SetStatusText(QStringLiteral("查找串口速率失败！(Speed search failed: %1)").arg(error));
+    } else if (rate == 0) {
+        SetStatusText(
+            QStringLiteral("打印机无应答！(No answer at 115200, 57600, 38400, 19200 or 9600)"));
+    } else {
+        ComboBox2->setEditText(QString::number(rate));
+        const QString hex = QStringLiteral("%1").arg(status, 2, 16, QLatin1Char('0')).toUpper();
+        SetStatusText(QStringLiteral("串口速率：%1，状态 %2 (Serial speed found: %1, status %2)")
+                          .arg(rate)
+                          .arg(hex));
+    }
 }

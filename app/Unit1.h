@@ -40,6 +40,8 @@ class PrinterBox;
 }
 class TIPEdit;
 class TPortBox;
+class TFindPrinters;
+class TSpeedSearch;
 
 class TForm1;
 
@@ -116,6 +118,9 @@ class TForm1 : public QMainWindow {
     QPushButton* Button3 = nullptr;
     QPushButton* Button4 = nullptr;
     QPushButton* btn10 = nullptr;  // never shown
+    QPushButton* btnFindPrinters = nullptr;
+    // Made on the first search, kept for the next (with its range and list).
+    TFindPrinters* FindPrintersDialog = nullptr;
     // The new MAC address as the random MAC action drew it, first byte first.
     QString MacPairs[6];
 
@@ -126,6 +131,9 @@ class TForm1 : public QMainWindow {
     void Button2Click();  // IP change
     void btn7Click();     // random MAC
     void btn6Click();     // MAC change
+    void btnFindPrintersClick();
+    // From the search dialog: the connect action and the MAC lookup both aim at it.
+    void UsePrinterFound(const QString& address);
 
     // ---- Serial / parallel printer page (TabSheet2) ----------------------------------------
     QGroupBox* GroupBox3 = nullptr;
@@ -142,12 +150,17 @@ class TForm1 : public QMainWindow {
     QPushButton* btn3 = nullptr;      // restore factory settings
     QPushButton* Button5 = nullptr;   // hidden
     QPushButton* Button6 = nullptr;   // hidden
+    QPushButton* btnFindSpeed = nullptr;
+    TSpeedSearch* SpeedSearch = nullptr;
 
     void Button9Click();
     void Button8Click();
     void Button11Click();
     void btn12Click();
     void btn3Click();
+    void btnFindSpeedClick();
+    // The search's answer: the rate into ComboBox2, the outcome on the status line.
+    void SpeedSearchDone(uint32_t rate, uint8_t status, const QString& error);
 
     // ---- Wireless printer page (ts1) -------------------------------------------------------
     QGroupBox* grp1 = nullptr;

@@ -26,7 +26,9 @@
 #include "cli/Json.h"
 #include "cli/Printer.h"
 #include "jobs/Jobs.h"
+#include "links/Discovery.h"
 #include "links/PosdllFuncs.h"
+#include "links/SerialSpeed.h"
 #include "links/Transfer.h"
 #include "posdll/BmpReader.h"
 #include "protocol/Commands.h"
@@ -277,6 +279,9 @@ int Decode(const Invocation& run) {
     return 0;
 }
 
+int Discover(const Invocation& run);
+int FindSpeed(const Invocation& run);
+
 const std::vector<CommandSpec>& Commands() {
     static const OptionSpec memo{"memo-file", "FILE", "the memo's text from FILE (UTF-8)"};
     static const std::vector<CommandSpec> commands = {
@@ -423,6 +428,26 @@ const std::vector<CommandSpec>& Commands() {
          nullptr,
          nullptr,
          true},
+        {"discover",
+         "[RANGE...]",
+         "find the printers on port 9100 of this machine's subnets (each up to a /22) or of "
+         "RANGE (10.0.0.0/24, 10.0.0.1-40, 10.0.0.5,10.0.0.9), one line per printer",
+         0,
+         16,
+         {{"json", nullptr, "one JSON object per printer"},
+          {"timeout", "MS", "give each connect this long (default 500)"}},
+         nullptr,
+         nullptr,
+         Discover},
+        {"find-speed",
+         "PORT",
+         "find the rate a serial printer answers at (115200, 57600, 38400, 19200, 9600; 8N1)",
+         1,
+         1,
+         {{"json", nullptr, "the result as JSON"}},
+         nullptr,
+         nullptr,
+         FindSpeed},
         {"virtual-printer",
          "",
          "run the virtual printer without a window, one line per job on stdout; SIGINT or SIGTERM "
@@ -615,7 +640,11 @@ Invocation Parse(const CommandSpec& c, int argc, char** argv) {
             run.stallLimitMs = std::max(1, static_cast<int>(seconds * 1000));
         } else if (printers && word == "--dry-run") {
             run.dryRun = true;
-        } else if (word == "--json" && (printers || std::string_view(c.name) == "decode")) {
+        } else if (word == "--json" &&
+                   (printers ||
+                    std::any_of(c.options.begin(), c.options.end(), [](const OptionSpec& o) {
+                        return std::strcmp(o.name, "json") == 0;
+                    }))) {
             run.json = true;
         } else {
             const std::string bare = word.substr(word[1] == '-' ? 2 : 1);
@@ -867,6 +896,78 @@ int RunForPrinters(const Invocation& run) {
         std::printf("%zu of %zu printers failed\n", failed, count);
     }
     return failed == 0 ? 0 : 1;
+}
+
+int Discover(const Invocation& run) {
+    ScanOptions options;
+    if (run.operands.empty()) {
+        options.addresses = OwnSubnetAddresses();
+        if (options.addresses.empty())
+            throw std::runtime_error(
+                "no network interface with an IPv4 address is up; name a RANGE");
+    } else {
+        std::string joined, error;
+        for (const std::string& operand : run.operands)
+            joined += operand + ",";
+        options.addresses = ParseScanRange(joined, &error);
+        if (options.addresses.empty())
+            throw UsageError(error);
+    }
+    if (run.Has("timeout")) {
+        const std::string n = run.Option("timeout", "");
+        int ms = 0;
+        auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), ms);
+        if (error != std::errc() || end != n.data() + n.size() || ms < 1 || ms > 60000)
+            throw UsageError("--timeout takes milliseconds, 1 to 60000");
+        options.connectTimeout = std::chrono::milliseconds(ms);
+    }
+    CancelSignal cancel;
+    CancelOnSignals signals(cancel);
+    options.cancelFd = cancel.fd();
+    ScanReports reports;
+    reports.found = [&](const FoundPrinter& p) {
+        if (run.json) {
+            std::printf(
+                "{\"address\":%s,\"mac\":%s,\"status\":%u,\"model\":%s,\"response_ms\":%lld}\n",
+                JsonString(p.address).c_str(), JsonString(p.mac).c_str(), p.status,
+                JsonString(p.model).c_str(), static_cast<long long>(p.responseTime.count()));
+        } else {
+            std::printf("%-15s  %s  status %02X  %-12s %5lld ms\n", p.address.c_str(),
+                        p.mac.c_str(), p.status, p.model.empty() ? "-" : p.model.c_str(),
+                        static_cast<long long>(p.responseTime.count()));
+        }
+        std::fflush(stdout);  // as found: a script may act on the first line
+    };
+    const ScanCounts counts = ScanForPrinters(options, reports);
+    std::fprintf(stderr,
+                 "%zu printers among %zu addresses%s; %zu refused, %zu reset, %zu silent, %zu "
+                 "accepted without answering\n",
+                 counts.found, counts.total, counts.cancelled ? " (cancelled)" : "", counts.refused,
+                 counts.reset, counts.silent, counts.noAnswer);
+    return counts.found > 0 && !counts.cancelled ? 0 : 1;
+}
+
+int FindSpeed(const Invocation& run) {
+    const std::string& port = run.operands[0];
+    CancelSignal cancel;
+    CancelOnSignals signals(cancel);
+    const auto found = FindSerialSpeed(port, SpeedSearchLine(), kStatusAnswerWait, cancel.fd());
+    if (run.json) {
+        if (found)
+            std::printf("{\"port\":%s,\"baud\":%u,\"status\":%u}\n", JsonString(port).c_str(),
+                        found->baudRate, found->status);
+        else
+            std::printf("{\"port\":%s,\"baud\":null,\"status\":null}\n", JsonString(port).c_str());
+    } else if (found) {
+        std::printf("%u  status %02X\n", found->baudRate, found->status);
+    }
+    if (!found) {
+        std::fprintf(
+            stderr, "kelvotool find-speed: %s: %s\n", port.c_str(),
+            cancel.Cancelled() ? "cancelled" : "no answer at 115200, 57600, 38400, 19200 or 9600");
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace

@@ -42,7 +42,10 @@ using Mac = std::array<uint8_t, 6>;
 
 // The complete neighbour entry for `ip` (dotted, canonical) in the kernel's ARP table, if any.
 std::optional<Mac> ReadNeighbour(const std::string& ip) {
-    std::ifstream arp("/proc/net/arp");
+    // /proc/net is the main thread's namespace; a scan may run on a thread that joined another.
+    std::ifstream arp("/proc/thread-self/net/arp");
+    if (!arp)
+        arp.open("/proc/net/arp");
     std::string line;
     std::getline(arp, line);  // column titles
     while (std::getline(arp, line)) {

@@ -54,6 +54,11 @@ inline std::string PrintNvImage1() {
 inline std::string TransmitStatus(uint8_t n) {
     return {'\x10', '\x04', static_cast<char>(n)};
 }
+// GS I n: transmit printer ID. n 1..3 answer one byte (model, type, version); 65..69 answer
+// "_" text NUL (firmware version, maker, model name, serial number, fonts).
+inline std::string TransmitPrinterId(uint8_t n) {
+    return {'\x1D', '\x49', static_cast<char>(n)};
+}
 // The 13 bytes that print the stored logo: ESC @, ESC a 1, GS T, FS p 1 48, ESC @.
 inline std::string NvLogoPrintCommand() {
     return detail::Bytes("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40");

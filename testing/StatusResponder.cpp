@@ -69,4 +69,24 @@ std::string StatusResponder::bytes() const {
     return read_;
 }
 
+PrinterAtSpeed::PrinterAtSpeed(Pty& pty, speed_t speed, StatusBytes answers)
+    : pty_(pty), speed_(speed), answers_(answers), thread_([this] {
+          StatusRequestScanner scanner;
+          while (!stop_) {
+              const std::string got = pty_.read(64, std::chrono::milliseconds(10));
+              if (got.empty())
+                  continue;
+              const termios line = pty_.lineSettings();
+              if (::cfgetospeed(&line) != speed_)
+                  continue;
+              if (const std::string reply = scanner.Answer(got, answers_); !reply.empty())
+                  pty_.write(reply);
+          }
+      }) {}
+
+PrinterAtSpeed::~PrinterAtSpeed() {
+    stop_ = true;
+    thread_.join();
+}
+
 }  // namespace kelvo::testing

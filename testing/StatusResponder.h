@@ -51,4 +51,22 @@ class StatusResponder {
     std::thread thread_;
 };
 
+// A serial printer set to one speed: it answers DLE EOT n with `answers` only while the line (its
+// own end's settings, which are the port's) runs at `speed`; at any other a request is noise to
+// it and goes unanswered.
+class PrinterAtSpeed {
+  public:
+    PrinterAtSpeed(Pty& pty, speed_t speed, StatusBytes answers = {0x12, 0x12, 0x12, 0x12});
+    ~PrinterAtSpeed();
+    PrinterAtSpeed(const PrinterAtSpeed&) = delete;
+    PrinterAtSpeed& operator=(const PrinterAtSpeed&) = delete;
+
+  private:
+    Pty& pty_;
+    const speed_t speed_;
+    const StatusBytes answers_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 }  // namespace kelvo::testing

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/Pty.h"
+#include "testing/StatusResponder.h"
 #include "testing/TempDir.h"
 #include "testing/TestHost.h"
 
@@ -262,6 +264,34 @@ TEST(CommandLine, StatusReportsTheFourAnswersAsJson) {
     EXPECT_NE(run.out.find("\"paper_out\":true"), std::string::npos) << run.out;
 }
 
+TEST(CommandLine, DiscoverListsThePrinterThatAnswersInATypedRange) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 9100);
+    printer.setStatusAnswers({0x16, 0x12, 0x12, 0x12});
+    const std::string range = OwnLoopbackHost() + "," + OwnLoopbackHost(2);
+    const Finished text = RunTool({"discover", range});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out.find(OwnLoopbackHost() + " "), 0u) << text.out;
+    EXPECT_NE(text.out.find("status 16"), std::string::npos) << text.out;
+    EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 1) << text.out;
+    EXPECT_NE(text.err.find("1 printers among 2 addresses; 1 refused"), std::string::npos)
+        << text.err;
+
+    const Finished json = RunTool({"discover", "--json", range});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("{\"address\":\"" + OwnLoopbackHost() + "\",\"mac\":"),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"status\":22,\"model\":\"\""), std::string::npos) << json.out;
+}
+
+TEST(CommandLine, FindSpeedReportsTheFirstRateThePrinterAnswersAt) {
+    kelvo::testing::Pty pty;
+    kelvo::testing::StatusResponder printer(pty, {0x12, 0x12, 0x12, 0x12});
+    const Finished run = RunTool({"find-speed", "--json", pty.slavePath()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"baud\":115200,\"status\":18"), std::string::npos) << run.out;
+}
+
 TEST(CommandLine, DecodeListsTheCommandsOfAFile) {
     kelvo::testing::TempDir dir;
     Write(dir / "job.bin", std::string("\x1B\x40Hi\n\x1D\x56\x42\x05", 9));
@@ -312,7 +342,9 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {"drawer", "-p", Address(printer), "--bogus"},
              {"set-ip", "-p", Address(printer)},
              {"params", "--charset", "(Atlantis)", "-p", Address(printer)},
-             {"send", "/nonexistent/file", "-p", Address(printer)}}) {
+             {"send", "/nonexistent/file", "-p", Address(printer)},
+             {"discover", "127.0.0.0/8"},
+             {"discover", OwnLoopbackHost() + "-" + OwnLoopbackHost(1) + ".0"}}) {
         const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
         EXPECT_NE(run.err.find("kelvotool"), std::string::npos);
