@@ -192,12 +192,19 @@ int RunHeadlessPrinter(int argc, char* argv[]) {
         } else if (word == "--listen" && hasValue) {
             std::string where = argv[++i];
             const size_t colon = where.rfind(':');
-            if (colon != std::string::npos && where.find(':') == colon) {
+            const size_t bracket = where.rfind(']');
+            if (where.starts_with('[') && bracket != std::string::npos) {  // [::1]:9100
+                if (colon == bracket + 1)
+                    tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
+                where = where.substr(1, bracket - 1);
+            } else if (colon != std::string::npos && where.find(':') == colon) {
                 tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
                 where.resize(colon);
             }
             tcp.host = where;
-            if (!where.starts_with("127.") && where != "::1")
+            // Named on the command line: the user asked for this address, whatever it is.
+            tcp.anyHost = true;
+            if (!kelvo::printer::IsLoopbackHost(where))
                 std::fprintf(stderr,
                              "kelvotool virtual-printer: warning: listening on %s: anyone "
                              "who can reach it can print\n",

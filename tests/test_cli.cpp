@@ -28,6 +28,7 @@
 #include "testing/BmpFiles.h"
 #include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/NetnsHost.h"
 #include "testing/Pty.h"
 #include "testing/TempDir.h"
 #include "testing/TestHost.h"
@@ -51,14 +52,17 @@ struct Finished {
 // no display: whatever it needs it must manage without one.
 class Tool {
   public:
-    explicit Tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    // `launcher` runs the program (`ip netns exec NAME`), or nothing does.
+    explicit Tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                  const std::vector<std::string>& launcher = {}) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
         out_.reset(out[0]);
         err_.reset(err[0]);
         kelvo::UniqueFd outWrite(out[1]), errWrite(err[1]);
-        std::vector<std::string> words = {KELVOTOOL};
+        std::vector<std::string> words = launcher;
+        words.push_back(KELVOTOOL);
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& w : words)
@@ -80,7 +84,8 @@ class Tool {
         posix_spawn_file_actions_init(&files);
         posix_spawn_file_actions_adddup2(&files, outWrite.get(), STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&files, errWrite.get(), STDERR_FILENO);
-        const int failed = ::posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), envp.data());
+        const int failed =
+            ::posix_spawnp(&pid_, argv[0], &files, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&files);
         if (failed != 0)
             throw std::runtime_error("cannot start " + words[0]);
@@ -428,6 +433,7 @@ TEST(HeadlessPrinter, SavesEachJobOfEveryEndpointAndAJobCutShortBySigterm) {
     printer.Signal(SIGTERM);
     const Finished run = printer.Finish(30s);
     EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
     EXPECT_EQ(Lines(run.out).size(), 7u) << run.out;
 
     const std::string texts[3] = {"QM417", "Second receipt", ""};
@@ -460,6 +466,34 @@ TEST(HeadlessPrinter, SavesEachJobOfEveryEndpointAndAJobCutShortBySigterm) {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(jobs))
         ++files;
     EXPECT_EQ(files, 24u);
+}
+
+TEST(HeadlessPrinter, ListensOnAnotherAddressNamedWithAWarningThatAnyoneThereCanPrint) {
+    std::string whyNot;
+    const auto far = kelvo::testing::NetnsHost::Create(&whyNot);
+    if (!far)
+        GTEST_SKIP() << whyNot;
+    Tool printer({"virtual-printer", "--listen", far->farAddress() + ":0"}, {},
+                 {"ip", "netns", "exec", far->namespaceName()});
+    ASSERT_TRUE(printer.WaitForOutput("\n")) << printer.OutputSoFar();
+    const std::string banner = printer.OutputSoFar();
+    const std::string at = "TCP " + far->farAddress() + ":";
+    ASSERT_NE(banner.find(at), std::string::npos) << banner;
+    const auto port = static_cast<uint16_t>(std::stoi(banner.substr(banner.find(at) + at.size())));
+    {
+        kelvo::UniqueFd client = ConnectTo(far->farAddress(), port);
+        const std::string receipt = "\x1B\x40Over the link\n";
+        ASSERT_EQ(::write(client.get(), receipt.data(), receipt.size()), ssize_t(receipt.size()));
+    }
+    ASSERT_TRUE(printer.WaitForOutput("job 1: 16 bytes from TCP " + far->nearAddress()))
+        << printer.OutputSoFar();
+    printer.Signal(SIGTERM);
+    const Finished run = printer.Finish(30s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: listening on " + far->farAddress() +
+                           ": anyone who can reach it can print"),
+              std::string::npos)
+        << run.err;
 }
 
 // ---- Many printers -----------------------------------------------------------------------------
