@@ -45,10 +45,14 @@ PrinterBox::PrinterBox(Options options) {
             EndedJob job{i, record, std::move(trace), {}, printer.Settings(), printer.PaperWidth()};
             job.paper.assign(paper.begin() + long(first - printer.PaperDropped()),
                              paper.begin() + long(end - printer.PaperDropped()));
-            if (ended_.size() == keepEnded_) {
+            const size_t bytes = job.trace.bytes.size();
+            while (!ended_.empty() &&
+                   (ended_.size() >= keepEnded_ || endedBytes_ + bytes > kEndedBytes)) {
+                endedBytes_ -= ended_.front().trace.bytes.size();
                 ended_.pop_front();
                 ++endedLost_;
             }
+            endedBytes_ += bytes;
             ended_.push_back(std::move(job));
         });
     }
@@ -85,6 +89,7 @@ std::vector<EndedJob> PrinterBox::TakeEnded() {
     std::vector<EndedJob> jobs(std::make_move_iterator(ended_.begin()),
                                std::make_move_iterator(ended_.end()));
     ended_.clear();
+    endedBytes_ = 0;
     return jobs;
 }
 
