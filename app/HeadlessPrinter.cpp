@@ -9,42 +9,30 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "app/ReceiptView.h"
 #include "links/UniqueFd.h"
 #include "printer/Endpoints.h"
+#include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
 #include "protocol/Decoder.h"
 
 namespace {
 
-using kelvo::printer::VirtualPrinter;
-
-// One job as it is saved: everything read under the printer's lock when it ended.
-struct FinishedJob {
-    kelvo::printer::JobRecord record;
-    std::string raw;
-    std::string answers;
-    std::vector<kelvo::printer::PaperItem> paper;
-    kelvo::printer::StoredSettings before;
-    kelvo::printer::StoredSettings after;
-    int paperWidth = kelvo::printer::kPaper80Dots;
-    QDateTime started;
-    QDateTime ended;
-};
+// Jobs ended and not yet saved, at most: far more than a burst of receipts between two polls.
+constexpr size_t kEndedKept = 256;
+constexpr std::chrono::milliseconds kPoll{50};
 
 int stopFd = -1;
 
@@ -113,98 +101,26 @@ bool Save(const QString& path, const QByteArray& bytes) {
            0;
 }
 
-class HeadlessPrinter {
+QString IsoTime(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
+    return QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+// Saves the jobs the box's printers end, on the main thread, numbered in the order they ended.
+class JobSaver {
   public:
-    explicit HeadlessPrinter(const QString& dir) : dir_(dir) {}
-    void SetEndpoint(const QString& endpoint) { endpoint_ = endpoint; }
+    explicit JobSaver(const QString& dir) : dir_(dir) {}
 
-    // On the endpoint's thread: the bytes as they arrive, real-time requests answered at once.
-    std::string Receive(std::string_view bytes) {
-        std::lock_guard lock(mu_);
-        if (!current_)
-            Begin();
-        current_->raw.append(bytes);
-        std::string answer = printer_.RealTime(bytes);
-        current_->answers += answer;
-        return answer;
-    }
-    // The receive buffer's bytes, printed unless the printer is offline (then it holds them).
-    size_t Print(std::string_view held, std::string& answers) {
-        std::lock_guard lock(mu_);
-        if (printer_.Offline())
-            return 0;
-        std::string answer = printer_.Print(held);
-        if (current_)
-            current_->answers += answer;
-        answers += answer;
-        return held.size();
-    }
-    void Started() {
-        std::lock_guard lock(mu_);
-        Begin();
-    }
-    void Ended(const std::string& how) {
-        std::lock_guard lock(mu_);
-        if (!current_)
-            Begin();
-        End(how);
-    }
-    // The endpoint has stopped: a job it was still taking is saved as cut short.
-    void Stopped() {
-        std::lock_guard lock(mu_);
-        if (current_)
-            End("cut short: the printer was stopped");
-    }
-
-    VirtualPrinter& Printer() { return printer_; }
-
-    // On the main thread: saves every job that has ended.
-    void SaveEnded() {
-        for (;;) {
-            std::optional<FinishedJob> job;
-            {
-                std::lock_guard lock(mu_);
-                if (ended_.empty())
-                    return;
-                job = std::move(ended_.front());
-                ended_.pop_front();
-            }
-            SaveJob(*job);
-        }
-    }
-
-  private:
-    void Begin() {
-        current_.emplace();
-        current_->started = QDateTime::currentDateTimeUtc();
-        current_->before = printer_.Settings();
-        paperFrom_ = printer_.PaperDropped() + printer_.PaperSize();
-    }
-    void End(const std::string& how) {
-        printer_.EndJob(how);
-        FinishedJob& job = *current_;
-        job.ended = QDateTime::currentDateTimeUtc();
-        job.record = printer_.Jobs().empty() ? printer_.Job() : printer_.Jobs().back();
-        job.after = printer_.Settings();
-        job.paperWidth = printer_.PaperWidth();
-        const auto& paper = printer_.Paper();
-        const uint64_t first = std::max(paperFrom_, printer_.PaperDropped());
-        job.paper.assign(paper.begin() + long(first - printer_.PaperDropped()), paper.end());
-        ended_.push_back(std::move(job));
-        current_.reset();
-        QMetaObject::invokeMethod(
-            qApp, [this] { SaveEnded(); }, Qt::QueuedConnection);
-    }
-
-    void SaveJob(const FinishedJob& job) {
+    void SaveJob(const kelvo::printer::EndedJob& job) {
         const uint64_t n = ++saved_;
         const QString base = QStringLiteral("job-%1").arg(n, 4, 10, QLatin1Char('0'));
+        const std::string& raw = job.trace.bytes;
         QString files;
         if (!dir_.isEmpty()) {
             // One view for every job: a fresh widget would look its fonts up again each time.
             if (!view_)
                 view_ = std::make_unique<TReceiptView>();
-            view_->SetPaperWidth(job.paperWidth);
+            view_->SetPaperWidth(job.paperDots);
             view_->SetPaper(job.paper);
             const QImage image = view_->Render();
             QByteArray png;
@@ -215,24 +131,26 @@ class HeadlessPrinter {
             }
             kelvo::DecoderState state;
             QJsonArray commands;
-            for (const auto& c : kelvo::DecodeCommands(job.raw, state))
+            for (const auto& c : kelvo::DecodeCommands(raw, state))
                 commands.append(QString::fromStdString(kelvo::FormatCommand(c)));
             QJsonObject record{
                 {QStringLiteral("job"), qint64(n)},
-                {QStringLiteral("endpoint"), endpoint_},
-                {QStringLiteral("started"), job.started.toString(Qt::ISODateWithMs)},
-                {QStringLiteral("ended"), job.ended.toString(Qt::ISODateWithMs)},
+                {QStringLiteral("endpoint"), QString::fromStdString(job.record.endpoint)},
+                {QStringLiteral("started"), IsoTime(job.record.started)},
+                {QStringLiteral("ended"), IsoTime(job.record.ended)},
                 {QStringLiteral("end"), QString::fromStdString(job.record.end)},
-                {QStringLiteral("bytes"), qint64(job.raw.size())},
+                {QStringLiteral("bytes"), qint64(job.record.bytes)},
                 {QStringLiteral("dropped"), QString::fromStdString(job.record.dropped)},
                 {QStringLiteral("commands"), commands},
-                {QStringLiteral("settings_changed"), SettingsChanged(job.before, job.after)},
+                {QStringLiteral("settings_changed"), SettingsChanged(job.trace.before, job.after)},
                 {QStringLiteral("status_answers"),
-                 QString::fromStdString(kelvo::HexBytes(job.answers))}};
+                 QString::fromStdString(kelvo::HexBytes(job.trace.answers))}};
+            if (raw.size() < job.record.bytes)
+                record[QStringLiteral("bytes_kept")] = qint64(raw.size());
             const QDir dir(dir_);
             const bool ok =
                 Save(dir.filePath(base + QStringLiteral(".bin")),
-                     QByteArray(job.raw.data(), qsizetype(job.raw.size()))) &&
+                     QByteArray(raw.data(), qsizetype(raw.size()))) &&
                 Save(dir.filePath(base + QStringLiteral(".png")), png) &&
                 Save(dir.filePath(base + QStringLiteral(".txt")), PaperText(job.paper).toUtf8()) &&
                 // The record last: once it is there, the job's other files are too.
@@ -241,20 +159,16 @@ class HeadlessPrinter {
             files = ok ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
                        : QStringLiteral(", NOT saved in %1").arg(dir_);
         }
-        std::printf("job %llu: %zu bytes, %s%s\n", static_cast<unsigned long long>(n),
-                    job.raw.size(), job.record.end.c_str(), qPrintable(files));
+        std::printf("job %llu: %llu bytes from %s, %s%s\n", static_cast<unsigned long long>(n),
+                    static_cast<unsigned long long>(job.record.bytes), job.record.endpoint.c_str(),
+                    job.record.end.c_str(), qPrintable(files));
         std::fflush(stdout);
     }
 
+  private:
     QString dir_;
-    QString endpoint_;
-    std::mutex mu_;
-    VirtualPrinter printer_;
-    std::optional<FinishedJob> current_;
-    uint64_t paperFrom_ = 0;
-    std::deque<FinishedJob> ended_;
     uint64_t saved_ = 0;
-    std::unique_ptr<TReceiptView> view_;  // on the main thread
+    std::unique_ptr<TReceiptView> view_;
 };
 
 void Usage(const char* why) {
@@ -278,12 +192,19 @@ int RunHeadlessPrinter(int argc, char* argv[]) {
         } else if (word == "--listen" && hasValue) {
             std::string where = argv[++i];
             const size_t colon = where.rfind(':');
-            if (colon != std::string::npos && where.find(':') == colon) {
+            const size_t bracket = where.rfind(']');
+            if (where.starts_with('[') && bracket != std::string::npos) {  // [::1]:9100
+                if (colon == bracket + 1)
+                    tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
+                where = where.substr(1, bracket - 1);
+            } else if (colon != std::string::npos && where.find(':') == colon) {
                 tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
                 where.resize(colon);
             }
             tcp.host = where;
-            if (!where.starts_with("127.") && where != "::1")
+            // Named on the command line: the user asked for this address, whatever it is.
+            tcp.anyHost = true;
+            if (!kelvo::printer::IsLoopbackHost(where))
                 std::fprintf(stderr,
                              "kelvotool virtual-printer: warning: listening on %s: anyone "
                              "who can reach it can print\n",
@@ -329,32 +250,43 @@ int RunHeadlessPrinter(int argc, char* argv[]) {
     QSocketNotifier stopped(stop.get(), QSocketNotifier::Read);
     QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
 
-    auto printer = std::make_unique<HeadlessPrinter>(jobs);
-    printer->Printer().SetPaperWidth(dots);
-    printer->Printer().Flags() = flags;
-    std::unique_ptr<kelvo::printer::TcpEndpoint> endpoint;
+    kelvo::printer::PrinterBox::Options options;
+    options.tcp = tcp;
+    options.paperDots = dots;
+    options.keepEnded = kEndedKept;
+    std::unique_ptr<kelvo::printer::PrinterBox> box;
     try {
-        endpoint = std::make_unique<kelvo::printer::TcpEndpoint>(
-            tcp,
-            kelvo::printer::Sink{[&](std::string_view bytes) { return printer->Receive(bytes); },
-                                 [&](std::string_view held, std::string& answers) {
-                                     return printer->Print(held, answers);
-                                 }},
-            kelvo::printer::TcpEvents{
-                [&](const std::string&) { printer->Started(); },
-                [&](kelvo::printer::TcpEnd end) {
-                    printer->Ended(end == kelvo::printer::TcpEnd::Idle ? "idle" : "closed");
-                }});
+        box = std::make_unique<kelvo::printer::PrinterBox>(options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
         return 1;
     }
-    printer->SetEndpoint(QStringLiteral("tcp %1").arg(QString::fromStdString(endpoint->Address())));
-    std::printf("virtual printer: TCP %s\n", endpoint->Address().c_str());
+    box->SetFlags(flags);
+    JobSaver saver(jobs);
+    uint64_t lost = 0;
+    auto saveEnded = [&] {
+        for (const auto& job : box->TakeEnded())
+            saver.SaveJob(job);
+        if (const uint64_t now = box->EndedLost(); now != lost) {
+            std::fprintf(stderr,
+                         "kelvotool virtual-printer: %llu jobs ended faster than they "
+                         "could be saved and were not saved\n",
+                         static_cast<unsigned long long>(now - lost));
+            lost = now;
+        }
+    };
+    // Polled as the window polls: a serial frame ends only when the line has paused.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+        box->EndPausedFrame();
+        saveEnded();
+    });
+    poll.start(kPoll);
+    std::printf("virtual printer: TCP %s, serial %s\n", box->TcpAddress().c_str(),
+                box->PtyPath().c_str());
     std::fflush(stdout);
     const int status = QApplication::exec();
-    endpoint.reset();  // joins its thread: no byte arrives after this
-    printer->Stopped();
-    printer->SaveEnded();
+    box->Stop("cut short: the printer was stopped");
+    saveEnded();
     return status;
 }

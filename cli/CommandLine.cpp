@@ -450,8 +450,9 @@ const std::vector<CommandSpec>& Commands() {
          FindSpeed},
         {"virtual-printer",
          "",
-         "run the virtual printer without a window, one line per job on stdout; SIGINT or SIGTERM "
-         "ends it once the job in progress is saved",
+         "run the virtual printer without a window (TCP, and a pseudo-terminal with its radio "
+         "bridge), one line per job on stdout; SIGINT or SIGTERM ends it once the job in "
+         "progress is saved",
          0,
          0,
          {{"jobs", "DIR", "save each job as DIR/job-NNNN.png, .txt, .bin and .json"},

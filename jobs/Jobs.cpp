@@ -253,7 +253,7 @@ Job NvPrint() {
 }
 
 Job NvUpload(std::string fsq) {
-    return {{detail::Bytes("\x1D\x50\xB4\xB4"), false}, {std::move(fsq), false}};
+    return {{SetMotionUnits(180, 180), false}, {std::move(fsq), false}};
 }
 
 }  // namespace kelvo::jobs

@@ -14,6 +14,7 @@
 #include "posdll/BmpReader.h"
 #include "posdll/Ports.h"
 #include "posdll/Posdll.h"
+#include "protocol/Commands.h"
 
 #define POSDLL_EXPORT extern "C" KELVO_POSDLL_API
 
@@ -109,9 +110,10 @@ POSDLL_EXPORT int32_t POS_SetMotionUnit(int32_t horizontal, int32_t vertical) {
     if (horizontal < 0 || horizontal > 255 || vertical < 0 || vertical > 255) {
         return kPosInvalidArgument;
     }
-    const char gsP[] = {'\x1D', 'P', static_cast<char>(horizontal), static_cast<char>(vertical)};
+    const std::string gsP =
+        kelvo::SetMotionUnits(static_cast<uint8_t>(horizontal), static_cast<uint8_t>(vertical));
     try {
-        return c.port->Write(gsP, sizeof gsP);
+        return c.port->Write(gsP.data(), gsP.size());
     } catch (...) {
         return kPosFailed;
     }

@@ -137,29 +137,37 @@ struct TcpEndpoint::Impl {
     std::thread thread;
 };
 
+bool IsLoopbackHost(const std::string& host) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 TcpEndpoint::Impl::Impl(TcpOptions options, Sink s, TcpEvents e)
     : sink(std::move(s)), events(std::move(e)), idleMs(options.idleLimit.count()) {
     in_addr v4{};
     in6_addr v6Address{};
-    if (::inet_pton(AF_INET, options.host.c_str(), &v4) == 1) {
-        if ((ntohl(v4.s_addr) >> 24) != 127)
-            throw std::invalid_argument("not a loopback address: " + options.host);
-    } else if (::inet_pton(AF_INET6, options.host.c_str(), &v6Address) == 1 &&
-               IN6_IS_ADDR_LOOPBACK(&v6Address)) {
-        v6 = true;
-    } else {
+    const bool loopback = IsLoopbackHost(options.host);
+    if (!loopback && !options.anyHost)
         throw std::invalid_argument("not a loopback address: " + options.host);
-    }
+    if (::inet_pton(AF_INET6, options.host.c_str(), &v6Address) == 1)
+        v6 = true;
+    else if (::inet_pton(AF_INET, options.host.c_str(), &v4) != 1)
+        throw std::invalid_argument("not a numeric address: " + options.host);
 
     // A port in use moves us over to the next address on the same port first (the tool's pages
-    // always reach port 9100), then up a port; anything else is final.
-    const int addressTries = v6 ? 1 : 1 + kTcpAddressTries;
+    // always reach port 9100), then up a port; anything else is final. Only loopback has further
+    // addresses of ours to move to.
+    const int addressTries = v6 || !loopback ? 1 : 1 + kTcpAddressTries;
     const int portTries = options.port == 0 ? 1 : 1 + kTcpPortTries;
     int error = EADDRINUSE;
     const uint32_t first = ntohl(v4.s_addr);
     for (int p = 0; p < portTries && error == EADDRINUSE && options.port + p <= 65535; ++p) {
         for (int a = 0;
-             a < addressTries && error == EADDRINUSE && (v6 || ((first + a) >> 24) == 127); ++a) {
+             a < addressTries && error == EADDRINUSE && (a == 0 || ((first + a) >> 24) == 127);
+             ++a) {
             const uint32_t base = first + static_cast<uint32_t>(a);
             const auto tryPort = static_cast<uint16_t>(options.port + p);
             if (v6) {
@@ -178,7 +186,7 @@ TcpEndpoint::Impl::Impl(TcpOptions options, Sink s, TcpEvents e)
         }
     }
     if (error != 0)
-        ThrowErrno(error, "listen on loopback");
+        ThrowErrno(error, loopback ? "listen on loopback" : ("listen on " + options.host).c_str());
 
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;

@@ -47,13 +47,19 @@ struct TcpEvents {
 inline constexpr std::chrono::milliseconds kDefaultIdleLimit{30000};
 
 struct TcpOptions {
-    std::string host = "127.0.0.1";  // numeric: 127.0.0.0/8 or ::1
+    std::string host = "127.0.0.1";  // numeric: 127.0.0.0/8 or ::1, any address with anyHost
     uint16_t port = 9100;            // 0: any free port
     // A client silent this long is closed, so that one client cannot hold the printer from the
     // others; 0: never. Not counted while the receive buffer holds bytes the printer has not
     // taken (offline): then the printer keeps the client waiting, not the other way round.
     std::chrono::milliseconds idleLimit = kDefaultIdleLimit;
+    // Takes a host that is not loopback as well. Anyone who can reach that address can print, so
+    // only a user who asked for it in so many words sets this; the window never does.
+    bool anyHost = false;
 };
+
+// Whether `host` is a numeric loopback address: 127.0.0.0/8 or ::1.
+bool IsLoopbackHost(const std::string& host);
 
 // A client taken off the listener: its address ("127.0.0.1:40112", "[::1]:40112") and since when
 // it is connected.
@@ -78,9 +84,10 @@ inline constexpr int kTcpAddressTries = 8;
 // A TCP listener on a loopback address serving one connection at a time, as a printer does;
 // further clients wait, taken in order (up to kTcpWaitingTaken, so that their addresses are known)
 // but not read, the rest in the backlog. A client that closes leaves what it sent to be printed.
-// When host:port is taken it tries the same port on the next loopback addresses (IPv4 only), then
-// the next ports. Throws std::invalid_argument for a host that is not a loopback address,
-// std::system_error when nothing could be bound.
+// When host:port is taken it tries the same port on the next loopback addresses (IPv4 loopback
+// only), then the next ports. Throws std::invalid_argument for a host that is not a numeric
+// address, or not a loopback address unless the options allow any, std::system_error when
+// nothing could be bound.
 class TcpEndpoint {
   public:
     TcpEndpoint(TcpOptions options, Sink sink, TcpEvents events = {});

@@ -1,5 +1,7 @@
 #include "printer/PrinterBox.h"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace kelvo::printer {
@@ -32,6 +34,28 @@ PrinterBox::PrinterBox(Options options) {
         ++changes_;
     };
     serialBusyWhenOffline_ = options.serialBusyWhenOffline;
+    keepEnded_ = options.keepEnded;
+    for (int i = 0; keepEnded_ > 0 && i < kPrinters; ++i) {
+        // Under the box's lock, as everything that ends a job runs under it.
+        printers_[i]->WatchJobs([this, i](const JobRecord& record, JobTrace trace) {
+            const VirtualPrinter& printer = *printers_[i];
+            const auto& paper = printer.Paper();
+            const uint64_t first = std::max(record.firstItem, printer.PaperDropped());
+            const uint64_t end = std::max(record.endItem, first);
+            EndedJob job{i, record, std::move(trace), {}, printer.Settings(), printer.PaperWidth()};
+            job.paper.assign(paper.begin() + long(first - printer.PaperDropped()),
+                             paper.begin() + long(end - printer.PaperDropped()));
+            const size_t bytes = job.trace.bytes.size();
+            while (!ended_.empty() &&
+                   (ended_.size() >= keepEnded_ || endedBytes_ + bytes > kEndedBytes)) {
+                endedBytes_ -= ended_.front().trace.bytes.size();
+                ended_.pop_front();
+                ++endedLost_;
+            }
+            endedBytes_ += bytes;
+            ended_.push_back(std::move(job));
+        });
+    }
     auto sink = [this](int index) {
         return Sink{[this, index](std::string_view bytes) { return Receive(index, bytes); },
                     [this, index](std::string_view held, std::string& answers) {
@@ -48,6 +72,30 @@ PrinterBox::PrinterBox(Options options) {
 PrinterBox::~PrinterBox() {
     pty_.reset();
     tcp_.reset();
+}
+
+void PrinterBox::Stop(const std::string& how) {
+    pty_.reset();
+    tcp_.reset();
+    std::lock_guard lock(mu_);
+    for (auto& printer : printers_) {
+        if (printer->JobRunning())
+            printer->EndJob(how);
+    }
+}
+
+std::vector<EndedJob> PrinterBox::TakeEnded() {
+    std::lock_guard lock(mu_);
+    std::vector<EndedJob> jobs(std::make_move_iterator(ended_.begin()),
+                               std::make_move_iterator(ended_.end()));
+    ended_.clear();
+    endedBytes_ = 0;
+    return jobs;
+}
+
+uint64_t PrinterBox::EndedLost() const {
+    std::lock_guard lock(mu_);
+    return endedLost_;
 }
 
 std::string PrinterBox::Receive(int index, std::string_view bytes) {

@@ -21,11 +21,22 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "printer/Endpoints.h"
 #include "printer/VirtualPrinter.h"
 
 namespace kelvo::printer {
+
+// A job one of the box's printers ended, as the box keeps it for a reader that asked for them.
+struct EndedJob {
+    int printer = 0;  // as PrinterBox::PrinterName
+    JobRecord record;
+    JobTrace trace;
+    std::vector<PaperItem> paper;  // what it printed, as far as the printer's paper still holds it
+    StoredSettings after;
+    int paperDots = kPaper80Dots;
+};
 
 class PrinterBox {
   public:
@@ -36,10 +47,16 @@ class PrinterBox {
         // The serial line is busy (XOFF) while the printer is offline, not only while its receive
         // buffer is full: a printer's handshake setting, this one by default.
         bool serialBusyWhenOffline = true;
+        // Ended jobs kept for TakeEnded, with their bytes and paper, at most (and kEndedBytes of
+        // their bytes together); 0: none kept, and no job's bytes either.
+        size_t keepEnded = 0;
     };
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
     static constexpr int kPrinters = 5;
+    // The bytes of the ended jobs kept for TakeEnded, together, at most: a reader that falls
+    // behind loses the oldest jobs rather than the memory.
+    static constexpr size_t kEndedBytes = size_t{64} << 20;
     // A pause this long on the serial line ends a radio frame.
     static constexpr std::chrono::milliseconds kFrameGap{300};
     static const char* PrinterName(int index);
@@ -82,6 +99,14 @@ class PrinterBox {
     // Counts up whenever any printer took bytes: a view polls it to know when to redraw.
     uint64_t Changes() const { return changes_.load(); }
 
+    // The jobs ended since the last call, oldest first (Options::keepEnded), and how many more
+    // ended but were let go because the reader fell that far behind.
+    std::vector<EndedJob> TakeEnded();
+    uint64_t EndedLost() const;
+    // Closes the endpoints (no byte arrives after this) and ends the jobs still running, `how`;
+    // after it only With, TakeEnded and EndedLost may be called.
+    void Stop(const std::string& how);
+
   private:
     std::string Receive(int index, std::string_view bytes);
     size_t Print(int index, std::string_view held, std::string& answers);
@@ -97,6 +122,10 @@ class PrinterBox {
     uint64_t serialReceived_ = 0;
     uint64_t serialPrinted_ = 0;
     std::deque<uint64_t> frameEnds_;
+    size_t keepEnded_ = 0;
+    std::deque<EndedJob> ended_;
+    size_t endedBytes_ = 0;
+    uint64_t endedLost_ = 0;
     std::unique_ptr<TcpEndpoint> tcp_;
     std::unique_ptr<PtyEndpoint> pty_;
 };

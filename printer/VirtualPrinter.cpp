@@ -211,6 +211,13 @@ void VirtualPrinter::StartJob(std::string endpoint) {
     job_.started = std::chrono::system_clock::now();
     job_.firstItem = job_.endItem = dropped_ + paper_.size();
     jobRunning_ = true;
+    trace_.before = settings_;
+}
+
+void VirtualPrinter::WatchJobs(JobWatcher watcher) {
+    watcher_ = std::move(watcher);
+    trace_ = {};
+    trace_.before = settings_;
 }
 
 void VirtualPrinter::EndJob(std::string how) {
@@ -232,6 +239,11 @@ void VirtualPrinter::EndJob(std::string how) {
     job_.end = std::move(how);
     job_.ended = std::chrono::system_clock::now();
     job_.endItem = dropped_ + paper_.size();
+    if (watcher_) {
+        // Answers sent between jobs stay with the next one, as its first request asked for them.
+        watcher_(job_, std::exchange(trace_, {}));
+        trace_.before = settings_;
+    }
     const uint64_t next = job_.number + 1;
     std::string endpoint = job_.endpoint;
     jobs_.push_back(std::move(job_));
@@ -309,6 +321,13 @@ std::string VirtualPrinter::SetFlags(const StatusFlags& flags) {
 }
 
 std::string VirtualPrinter::RealTime(std::string_view received) {
+    std::string answer = Answer(received);
+    if (watcher_)
+        trace_.answers += answer;
+    return answer;
+}
+
+std::string VirtualPrinter::Answer(std::string_view received) {
     // A printer looks at each byte as it arrives, before it knows what the byte is part of, so
     // that these bytes inside a picture's data are taken as a request too; so are they here.
     std::string answer;
@@ -357,6 +376,16 @@ std::string VirtualPrinter::Print(std::string_view bytes) {
 std::string VirtualPrinter::Feed(std::string_view bytes) {
     if (!jobRunning_)
         StartJob(job_.endpoint);
+    if (!watcher_)
+        return Take(bytes);
+    trace_.bytes.append(
+        bytes.substr(0, kJobTraceBytes - std::min(kJobTraceBytes, trace_.bytes.size())));
+    std::string answer = Take(bytes);
+    trace_.answers += answer;
+    return answer;
+}
+
+std::string VirtualPrinter::Take(std::string_view bytes) {
     counters_.bytes += bytes.size();
     job_.bytes += bytes.size();
     std::string answer;

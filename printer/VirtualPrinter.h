@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -55,6 +56,9 @@ inline constexpr uint64_t kNvGraphicsBytes = uint64_t{1} << 20;
 inline constexpr size_t kNvGraphicsKept = 64;
 // Jobs remembered, newest last.
 inline constexpr size_t kJobsKept = 32;
+// A watched job's bytes kept for its watcher, at most: a picture-heavy job fits, a runaway stream
+// cannot take the memory.
+inline constexpr size_t kJobTraceBytes = size_t{16} << 20;
 // A status answer must not wait behind a long print: the box feeds a printer this many bytes at a
 // time, and one slice's work is bounded (kMaxWorkPerByte, plus one picture of kImageRows rows).
 inline constexpr size_t kFeedSlice = 4096;
@@ -194,15 +198,23 @@ struct JobRecord {
 
 // What the vendor configuration frames store; factory reset restores these defaults.
 struct StoredSettings {
-    char baudCode = 'D';                          // 1F 1B 1F 53: D 115200, E 38400, F 19200, G 9600
-    uint8_t intlCharset = 0;                      // 1F 1B 1F FD
-    uint8_t codePage = 0;                         // 1F 1B 1F FF
-    bool chineseMode = true;                      // 1F 1B 1F FE x: x == 0
-    uint8_t switches = 0x42;                      // 1F 1B 1F 50
-    std::array<uint8_t, 4> ip{192, 168, 1, 109};  // 1F 02 57 49
+    char baudCode = 'D';      // 1F 1B 1F 53: D 115200, E 38400, F 19200, G 9600
+    uint8_t intlCharset = 0;  // 1F 1B 1F FD
+    uint8_t codePage = 0;     // 1F 1B 1F FF
+    bool chineseMode = true;  // 1F 1B 1F FE x: x == 0
+    uint8_t switches = 0x42;  // 1F 1B 1F 50
+    std::array<uint8_t, 4> ip{192, 168, 1, 109};
+    // 1F 02 57 49
     std::array<uint8_t, 6> mac{0x00, 0x47, 0x50, 0x00, 0x00, 0x01};  // 1F 02 57 43
     long Baud() const;
     bool operator==(const StoredSettings&) const = default;
+};
+
+// What a job's record leaves out, kept only while someone watches the printer's jobs.
+struct JobTrace {
+    std::string bytes;      // printed from, at most kJobTraceBytes (its record counts them all)
+    std::string answers;    // what the printer sent back meanwhile, real-time answers included
+    StoredSettings before;  // as the job started
 };
 
 // The error DLE EOT 3 names: autocutter (bit 3), unrecoverable (bit 5), recovers by itself, as
@@ -345,6 +357,11 @@ class VirtualPrinter {
     const JobRecord& Job() const { return job_; }
     // Ended jobs, newest last, at most kJobsKept.
     const std::deque<JobRecord>& Jobs() const { return jobs_; }
+    // Called as each job ends, with its record and trace, before the next starts (paper and
+    // settings still as it left them); while set, the printer keeps a trace of the running job.
+    // Called inside Feed, Print and EndJob: it must not call back into the printer.
+    using JobWatcher = std::function<void(const JobRecord&, JobTrace)>;
+    void WatchJobs(JobWatcher watcher);
 
     const StoredSettings& Settings() const { return settings_; }
     // NV images stored by FS q, numbered from 1; empty when none.
@@ -380,6 +397,8 @@ class VirtualPrinter {
         uint8_t underline = 0;
     };
 
+    std::string Take(std::string_view bytes);
+    std::string Answer(std::string_view received);
     void Interpret(std::string_view data, std::string& answer);
     size_t LoadNv(std::string_view data);
     void Hold(std::string_view rest, uint64_t needed);
@@ -417,6 +436,8 @@ class VirtualPrinter {
     JobRecord job_;
     bool jobRunning_ = false;
     std::deque<JobRecord> jobs_;
+    JobWatcher watcher_;
+    JobTrace trace_;  // while watched
     Counters counters_;
     StatusFlags flags_;
     int paperWidth_ = kPaper80Dots;

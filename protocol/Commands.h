@@ -49,6 +49,11 @@ inline std::string FeedAndPartialCut() {
 inline std::string PrintNvImage1() {
     return detail::Bytes("\x1C\x70\x01\x30");
 }
+// GS P x y: horizontal and vertical motion units of 1/x and 1/y inch; the NV logo pages use
+// 180 180, the head's resolution.
+inline std::string SetMotionUnits(uint8_t horizontal, uint8_t vertical) {
+    return {'\x1D', 'P', static_cast<char>(horizontal), static_cast<char>(vertical)};
+}
 // DLE EOT n: send real-time status n (1 printer, 2 off-line cause, 3 error cause, 4 paper sensor)
 // as one byte, answered even while the printer waits or is off-line.
 inline std::string TransmitStatus(uint8_t n) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <initializer_list>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jobs/Jobs.h"
@@ -22,6 +24,24 @@ struct ActionBytes {
     Peer peer;
     // The command line's words for the same action; the printer option follows them.
     std::vector<std::string> args;
+
+    // One thing a user does in the window: puts `value` in the control named by its member name
+    // (a text, a list entry, an address, "on" or "off" for a check box), or clicks it when
+    // `value` is empty.
+    struct Step {
+        std::string control;
+        std::string value;
+    };
+    // The window's way to the same action: the steps, the button that sends it last. The
+    // addresses are set to the peer before these steps, always; a device is the port "COM1".
+    // Without steps when the window cannot send these bytes, and `whyNot` says why.
+    struct Window {
+        Window(std::initializer_list<Step> s) : steps(s) {}
+        explicit Window(std::string why) : whyNot(std::move(why)) {}
+        std::vector<Step> steps;
+        std::string whyNot;
+    };
+    Window window;
 };
 
 const std::vector<ActionBytes>& ActionTable();

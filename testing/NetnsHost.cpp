@@ -166,10 +166,9 @@ NetnsHost::~NetnsHost() {
     tearDown();
 }
 
-kelvo::UniqueFd NetnsHost::listenInside(uint16_t port) const {
-    // A socket belongs to the namespace it was made in, so it is made on a thread that joins the
-    // namespace (setns changes only the calling thread) and then ends.
-    kelvo::UniqueFd result;
+void NetnsHost::runInside(const std::function<void()>& f) const {
+    // A socket belongs to the namespace it was made in; setns changes only the calling thread, so
+    // a thread of its own joins the namespace and then ends.
     std::string error;
     std::thread([&] {
         kelvo::UniqueFd nsFd(::open(("/run/netns/" + ns_).c_str(), O_RDONLY | O_CLOEXEC));
@@ -177,6 +176,16 @@ kelvo::UniqueFd NetnsHost::listenInside(uint16_t port) const {
             error = std::string("join namespace: ") + std::strerror(errno);
             return;
         }
+        f();
+    }).join();
+    if (!error.empty())
+        throw std::runtime_error(error);
+}
+
+kelvo::UniqueFd NetnsHost::listenInside(uint16_t port) const {
+    kelvo::UniqueFd result;
+    std::string error;
+    runInside([&] {
         kelvo::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -188,7 +197,7 @@ kelvo::UniqueFd NetnsHost::listenInside(uint16_t port) const {
             return;
         }
         result = std::move(fd);
-    }).join();
+    });
     if (!result)
         throw std::runtime_error(error);
     return result;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,9 @@ class NetnsHost {
 
     // A TCP socket listening on farAddress():port inside the namespace; throws std::runtime_error.
     kelvo::UniqueFd listenInside(uint16_t port) const;
+    // Runs `f` on a thread joined to the namespace, so that the sockets it makes are the far
+    // host's; returns once it has. Throws std::runtime_error when the thread cannot join.
+    void runInside(const std::function<void()>& f) const;
 
   private:
     NetnsHost() = default;

@@ -29,6 +29,7 @@
 #include "testing/BmpFiles.h"
 #include "testing/CupsServer.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/NetnsHost.h"
 #include "testing/Pty.h"
 #include "testing/StatusResponder.h"
 #include "testing/TempDir.h"
@@ -53,14 +54,17 @@ struct Finished {
 // no display: whatever it needs it must manage without one.
 class Tool {
   public:
-    explicit Tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    // `launcher` runs the program (`ip netns exec NAME`), or nothing does.
+    explicit Tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                  const std::vector<std::string>& launcher = {}) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
         out_.reset(out[0]);
         err_.reset(err[0]);
         kelvo::UniqueFd outWrite(out[1]), errWrite(err[1]);
-        std::vector<std::string> words = {KELVOTOOL};
+        std::vector<std::string> words = launcher;
+        words.push_back(KELVOTOOL);
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& w : words)
@@ -82,7 +86,8 @@ class Tool {
         posix_spawn_file_actions_init(&files);
         posix_spawn_file_actions_adddup2(&files, outWrite.get(), STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&files, errWrite.get(), STDERR_FILENO);
-        const int failed = ::posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), envp.data());
+        const int failed =
+            ::posix_spawnp(&pid_, argv[0], &files, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&files);
         if (failed != 0)
             throw std::runtime_error("cannot start " + words[0]);
@@ -409,7 +414,7 @@ kelvo::UniqueFd ConnectTo(const std::string& host, uint16_t port) {
     return fd;
 }
 
-TEST(HeadlessPrinter, SavesEachJobAndAJobCutShortBySigterm) {
+TEST(HeadlessPrinter, SavesEachJobOfEveryEndpointAndAJobCutShortBySigterm) {
     kelvo::testing::TempDir dir;
     const std::string jobs = dir / "jobs";
     Tool printer({"virtual-printer", "--jobs", jobs, "--listen", OwnLoopbackHost(60) + ":0"});
@@ -419,6 +424,9 @@ TEST(HeadlessPrinter, SavesEachJobAndAJobCutShortBySigterm) {
     ASSERT_NE(colon, std::string::npos) << banner;
     const std::string host = OwnLoopbackHost(60);
     const uint16_t port = static_cast<uint16_t>(std::stoi(banner.substr(colon + 1)));
+    const size_t serial = banner.find(", serial ");
+    ASSERT_NE(serial, std::string::npos) << banner;
+    const std::string pty = banner.substr(serial + 9, banner.find('\n') - serial - 9);
 
     // Three clients, one after the other: three jobs.
     const std::string sent[3] = {kelvo::testing::ActionTable().front().wire,
@@ -432,7 +440,20 @@ TEST(HeadlessPrinter, SavesEachJobAndAJobCutShortBySigterm) {
         ASSERT_TRUE(printer.WaitForOutput("job " + std::to_string(i + 1) + ":"))
             << printer.OutputSoFar();
     }
-    // A fourth job is under way (its status request answered) when SIGTERM comes.
+    // One serial frame that carries bytes for the line's own printer, then a wireless frame for
+    // printer 002 behind the header: a job each, ended by the header and by the pause.
+    const std::string line = "\x1B\x40Serial receipt\n", radio = "\x1B\x40Radio receipt\n";
+    {
+        kelvo::UniqueFd port(::open(pty.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        ASSERT_TRUE(port.valid()) << pty;
+        const std::string frame = line + "+++++DYSJ002" + radio;
+        ASSERT_EQ(::write(port.get(), frame.data(), frame.size()), ssize_t(frame.size()));
+        ASSERT_TRUE(printer.WaitForOutput("from wireless 002, pause")) << printer.OutputSoFar();
+    }
+    EXPECT_NE(printer.OutputSoFar().find("job 4: 17 bytes from serial " + pty + ", header"),
+              std::string::npos)
+        << printer.OutputSoFar();
+    // A last job is under way (its status request answered) when SIGTERM comes.
     const std::string partial = std::string(
         "\x1B\x40"
         "Fourth\x10\x04\x01\x1D\x76\x30\x00\x10",
@@ -444,7 +465,8 @@ TEST(HeadlessPrinter, SavesEachJobAndAJobCutShortBySigterm) {
     printer.Signal(SIGTERM);
     const Finished run = printer.Finish(30s);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(Lines(run.out).size(), 5u) << run.out;
+    EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 7u) << run.out;
 
     const std::string texts[3] = {"QM417", "Second receipt", ""};
     for (int i = 0; i < 3; ++i) {
@@ -458,15 +480,52 @@ TEST(HeadlessPrinter, SavesEachJobAndAJobCutShortBySigterm) {
         EXPECT_NE(record.find("\"end\": \"closed\""), std::string::npos) << record;
     }
     EXPECT_NE(Slurp(jobs + "/job-0003.json").find("\"ip\": \"10.1.2.3\""), std::string::npos);
-    EXPECT_EQ(Slurp(jobs + "/job-0004.bin"), partial);
-    const std::string cut = Slurp(jobs + "/job-0004.json");
+    const std::string framed[2] = {line, radio};
+    const std::string from[2] = {"\"endpoint\": \"serial " + pty, "\"endpoint\": \"wireless 002"};
+    for (int i = 0; i < 2; ++i) {
+        const std::string base = jobs + "/job-000" + std::to_string(i + 4);
+        EXPECT_EQ(Slurp(base + ".bin"), framed[i]);
+        EXPECT_NE(Slurp(base + ".txt").find(framed[i].substr(2)), std::string::npos) << i;
+        EXPECT_NE(Slurp(base + ".json").find(from[i]), std::string::npos) << Slurp(base + ".json");
+    }
+    EXPECT_EQ(Slurp(jobs + "/job-0006.bin"), partial);
+    const std::string cut = Slurp(jobs + "/job-0006.json");
     EXPECT_NE(cut.find("cut short"), std::string::npos) << cut;
     EXPECT_NE(cut.find("\"dropped\": \"GS v 0\""), std::string::npos) << cut;
-    // Sixteen whole files and nothing half-written beside them.
+    EXPECT_NE(cut.find("\"status_answers\": \"12\""), std::string::npos) << cut;
+    // Four files a job, whole, and nothing half-written beside them.
     size_t files = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(jobs))
         ++files;
-    EXPECT_EQ(files, 16u);
+    EXPECT_EQ(files, 24u);
+}
+
+TEST(HeadlessPrinter, ListensOnAnotherAddressNamedWithAWarningThatAnyoneThereCanPrint) {
+    std::string whyNot;
+    const auto far = kelvo::testing::NetnsHost::Create(&whyNot);
+    if (!far)
+        GTEST_SKIP() << whyNot;
+    Tool printer({"virtual-printer", "--listen", far->farAddress() + ":0"}, {},
+                 {"ip", "netns", "exec", far->namespaceName()});
+    ASSERT_TRUE(printer.WaitForOutput("\n")) << printer.OutputSoFar();
+    const std::string banner = printer.OutputSoFar();
+    const std::string at = "TCP " + far->farAddress() + ":";
+    ASSERT_NE(banner.find(at), std::string::npos) << banner;
+    const auto port = static_cast<uint16_t>(std::stoi(banner.substr(banner.find(at) + at.size())));
+    {
+        kelvo::UniqueFd client = ConnectTo(far->farAddress(), port);
+        const std::string receipt = "\x1B\x40Over the link\n";
+        ASSERT_EQ(::write(client.get(), receipt.data(), receipt.size()), ssize_t(receipt.size()));
+    }
+    ASSERT_TRUE(printer.WaitForOutput("job 1: 16 bytes from TCP " + far->nearAddress()))
+        << printer.OutputSoFar();
+    printer.Signal(SIGTERM);
+    const Finished run = printer.Finish(30s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: listening on " + far->farAddress() +
+                           ": anyone who can reach it can print"),
+              std::string::npos)
+        << run.err;
 }
 
 // ---- Many printers -----------------------------------------------------------------------------

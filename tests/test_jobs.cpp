@@ -28,6 +28,13 @@ TEST_P(ActionWire, ComposesExactlyTheBytesThePrinterMustReceive) {
 INSTANTIATE_TEST_SUITE_P(Table, ActionWire, ::testing::ValuesIn(kelvo::testing::ActionTable()),
                          [](const auto& info) { return info.param.name; });
 
+TEST(NvUpload, SetsTheMotionUnitsAsTheLibraryDoesThenSendsTheDownloadUntouched) {
+    const std::string fsq("\x1C\x71\x01\x01\x00\x01\x00\xFF\x00", 9);
+    const Job job = kelvo::jobs::NvUpload(fsq);
+    // The bytes POS_SetMotionUnit(180, 180) writes, checked at a port in the library's suite.
+    EXPECT_EQ(kelvo::jobs::WireBytes(job), std::string("\x1D\x50\xB4\xB4", 4) + fsq);
+}
+
 struct IpCase {
     std::array<int, 4> numbers;
     bool accepted;

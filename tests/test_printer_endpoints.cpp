@@ -20,6 +20,7 @@
 #include "links/Transfer.h"
 #include "printer/Endpoints.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/NetnsHost.h"
 #include "testing/TestHost.h"
 
 using kelvo::UniqueFd;
@@ -116,6 +117,33 @@ TEST(TcpEndpoint, RefusesAnyHostButLoopback) {
     for (const char* host : {"0.0.0.0", "192.0.2.1", "::", "localhost", ""}) {
         EXPECT_THROW(TcpEndpoint({host, 9100}, model.Sink()), std::invalid_argument) << host;
     }
+}
+
+TEST(TcpEndpoint, ListensBeyondLoopbackOnlyWhenAskedAndThereOnlyOnTheAddressNamed) {
+    std::string whyNot;
+    const auto far = kelvo::testing::NetnsHost::Create(&whyNot);
+    if (!far)
+        GTEST_SKIP() << whyNot;
+    Recorder model;
+    kelvo::printer::TcpOptions options{far->farAddress(), 9100};
+    // Not asked: refused before any socket is made, even where the address exists.
+    far->runInside([&] {
+        EXPECT_THROW(TcpEndpoint(options, model.Sink()), std::invalid_argument);
+        EXPECT_THROW(TcpEndpoint({"localhost", 9100, {}, true}, model.Sink()),
+                     std::invalid_argument);
+    });
+    options.anyHost = true;
+    std::unique_ptr<TcpEndpoint> endpoint;
+    far->runInside([&] { endpoint = std::make_unique<TcpEndpoint>(options, model.Sink()); });
+    EXPECT_EQ(endpoint->Address(), far->farAddress() + ":9100");
+    UniqueFd client = Connect(far->farAddress(), 9100);
+    Send(client.get(), "from the link?", true);
+    EXPECT_EQ(Answer(client.get(), true), "\x12");
+    EXPECT_EQ(model.WaitFor(14), "from the link?");
+    // A taken port moves up a port on the same address, never to another address.
+    std::unique_ptr<TcpEndpoint> second;
+    far->runInside([&] { second = std::make_unique<TcpEndpoint>(options, model.Sink()); });
+    EXPECT_EQ(second->Address(), far->farAddress() + ":9101");
 }
 
 TEST(PtyEndpoint, BytesReachTheSinkAndAnswersComeBackAcrossReopens) {

@@ -440,3 +440,60 @@ TEST(PrinterOffline, TheIdleLimitWaitsWhileThePrinterHoldsTheClientsBytes) {
     }));
     EXPECT_EQ(box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs().back().end; }), "idle");
 }
+
+TEST(PrinterBoxEnded, KeepsTheNewestJobsOfEveryEndpointWithTheirBytesAndAnswersUpToItsBound) {
+    PrinterBox::Options options = Options();
+    options.keepEnded = 2;
+    PrinterBox box(options);
+    for (int i = 1; i <= 3; ++i) {
+        UniqueFd client = Connect(box);
+        Send(client.get(), "job " + std::to_string(i) + "\n\x10\x04\x01");
+        EXPECT_EQ(Read(client.get(), 1), "\x12");
+    }
+    ASSERT_TRUE(Eventually([&] { return box.EndedLost() == 1; }));
+    auto ended = box.TakeEnded();
+    ASSERT_EQ(ended.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        const kelvo::printer::EndedJob& job = ended[size_t(i)];
+        const std::string text = "job " + std::to_string(i + 2);
+        EXPECT_EQ(job.printer, kNetwork);
+        EXPECT_EQ(job.trace.bytes, text + "\n\x10\x04\x01");
+        EXPECT_EQ(job.record.bytes, job.trace.bytes.size());
+        EXPECT_EQ(job.trace.answers, "\x12");
+        EXPECT_EQ(job.record.end, "closed");
+        ASSERT_EQ(job.paper.size(), 1u);
+        EXPECT_EQ(std::get<PaperLine>(job.paper[0]).runs.at(0).utf8, text);
+    }
+
+    // A serial frame for the line's printer and one for bridged printer 003 behind its header:
+    // the header ends the first, the pause the second.
+    {
+        UniqueFd port(::open(box.PtyPath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        ASSERT_TRUE(port.valid());
+        Send(port.get(), "\x1F\x1B\x1F\xFF\x11line\n+++++DYSJ003radio\n", false);
+    }
+    ASSERT_TRUE(Eventually([&] {
+        box.EndPausedFrame();
+        for (auto& job : box.TakeEnded())
+            ended.push_back(std::move(job));
+        return ended.size() == 4;
+    }));
+    EXPECT_EQ(ended[2].printer, kSerial);
+    EXPECT_EQ(ended[2].trace.bytes, "\x1F\x1B\x1F\xFF\x11line\n");
+    EXPECT_EQ(ended[2].trace.before.codePage, 0);
+    EXPECT_EQ(ended[2].after.codePage, 0x11);
+    EXPECT_EQ(ended[3].printer, 4);
+    EXPECT_EQ(ended[3].record.endpoint, "wireless 003");
+    EXPECT_EQ(ended[3].trace.bytes, "radio\n");
+
+    // Stopped during a job: the job ends, as it was told.
+    UniqueFd client = Connect(box);
+    Send(client.get(), "cut\n\x1D\x76\x30");
+    ASSERT_TRUE(Eventually([&] { return BytesPrinted(box, kNetwork) == 3 * 9 + 7; }));
+    box.Stop("stopped");
+    ended = box.TakeEnded();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].record.end, "stopped");
+    EXPECT_EQ(ended[0].record.dropped, "GS v 0");
+    EXPECT_EQ(ended[0].trace.bytes, "cut\n\x1D\x76\x30");
+}
