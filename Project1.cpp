@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -11,13 +12,26 @@ namespace {
 // draws nothing never loads Qt's widgets, and the window starts as it always did.
 void* WindowLibrary() {
     static void* library = [] {
-        // Found by the program's run path: beside it in the build tree, in the program's
-        // library folder once installed.
-        void* handle = ::dlopen("libkelvotool-window.so", RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr)
-            std::fprintf(stderr, "kelvotool: %s\n", ::dlerror());
-        return handle;
+        // Looked for where the program is: beside it in the build tree, in its library folder
+        // once installed. By path, not by the run path alone: a dlopen that a sanitizer wraps
+        // is not the program's, and does not see its run path.
+        constexpr const char* kName = "libkelvotool-window.so";
+        std::string folder;
+        char self[4096];
+        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n > 0) {
+            folder.assign(self, static_cast<size_t>(n));
+            folder.erase(folder.rfind('/') + 1);
+        }
+        for (const std::string& path :
+             {folder + kName, folder + KELVO_PLUGINS_FROM_PROGRAM + "/" + kName}) {
+            if (!folder.empty() && ::access(path.c_str(), F_OK) == 0)
+                return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        }
+        return ::dlopen(kName, RTLD_NOW | RTLD_LOCAL);
     }();
+    if (library == nullptr)
+        std::fprintf(stderr, "kelvotool: %s\n", ::dlerror());
     return library;
 }
 

@@ -14,6 +14,7 @@ if(TARGET kelvotool)
     BUILD_RPATH "$ORIGIN/posdll;$ORIGIN"
     INSTALL_RPATH "$ORIGIN/${kelvo_bin_to_plugins}"
     BUILD_RPATH_USE_ORIGIN ON)
+  target_compile_definitions(kelvotool PRIVATE KELVO_PLUGINS_FROM_PROGRAM="${kelvo_bin_to_plugins}")
   set_target_properties(kelvotool-window PROPERTIES
     BUILD_RPATH "$ORIGIN/posdll"
     INSTALL_RPATH "$ORIGIN"
