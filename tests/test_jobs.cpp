@@ -102,6 +102,12 @@ TEST(Memo, EndsLinesInCrLfAndKeepsZeroBytesAndGbk) {
 TEST(Params, ListsAndReservedValuesReadAsThePageReadsThem) {
     EXPECT_EQ(kelvo::jobs::CodeOf(kelvo::jobs::Charsets(), "(Germany)"), 0x02);
     EXPECT_EQ(kelvo::jobs::CodeOf(kelvo::jobs::CodePages(), "(PC858)"), 0x13);
+    // Around the gaps in the codes.
+    EXPECT_EQ(kelvo::jobs::CodeOf(kelvo::jobs::Charsets(), "(U.K.)"), 0x03);
+    EXPECT_EQ(kelvo::jobs::CodeOf(kelvo::jobs::CodePages(), "(Iran)"), 0x0A);
+    EXPECT_EQ(kelvo::jobs::CodeOf(kelvo::jobs::CodePages(), "(WPC1252)"), 0x10);
+    EXPECT_EQ(kelvo::jobs::Charsets().size(), 15u);
+    EXPECT_EQ(kelvo::jobs::CodePages().size(), 15u);
     EXPECT_FALSE(kelvo::jobs::CodeOf(kelvo::jobs::BaudRates(), "57600").has_value());
     EXPECT_EQ(kelvo::jobs::ReservedCommand({"$1F", "-1", "256", "0x10", " 7"}),
               std::string("\x1F\xFF\x00\x10\x07", 5));
