@@ -24,24 +24,7 @@ using std::chrono::milliseconds;
 // The port for the search only: its settings go back as they were when it closes.
 class SearchPort {
   public:
-    explicit SearchPort(const std::string& name) {
-        if (name.find('\0') != std::string::npos)
-            throw EInOutError(kIoInvalidFilename);
-        int raw;
-        do {
-            raw = ::open(ResolvePortName(name).path.c_str(),
-                         O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        } while (raw < 0 && errno == EINTR);
-        if (raw < 0)
-            ThrowInOutErrorFromErrno(errno);
-        fd_.reset(raw);
-        struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0)
-            ThrowInOutErrorFromErrno(errno);
-        if (!S_ISCHR(st.st_mode))
-            throw EInOutError(kIoUnknownType);
-        if (const int err = LockPortExclusive(fd_.get()); err != 0)
-            ThrowInOutErrorFromErrno(err);
+    explicit SearchPort(const std::string& name) : fd_(ClaimPort(name)) {
         if (::tcgetattr(fd_.get(), &saved_) != 0)
             ThrowInOutErrorFromErrno(errno);  // no terminal: it has no speed to find
     }

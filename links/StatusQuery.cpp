@@ -56,26 +56,11 @@ StatusAnswers AskFour(Port& port, std::chrono::milliseconds perRequest) {
 class QueryPort {
   public:
     explicit QueryPort(const std::string& name) {
-        if (name.find('\0') != std::string::npos)
-            throw EInOutError(kIoInvalidFilename);
-        int raw;
-        do {
-            raw = ::open(ResolvePortName(name).path.c_str(),
-                         O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        } while (raw < 0 && errno == EINTR);
-        if (raw < 0)
-            ThrowInOutErrorFromErrno(errno);
-        fd_.reset(raw);
-        struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0)
-            ThrowInOutErrorFromErrno(errno);
-        if (!S_ISCHR(st.st_mode))
-            throw EInOutError(kIoUnknownType);
+        dev_t device = 0;
+        fd_ = ClaimPort(name, &device);
         // Parallel (major 6) and USB printer (180) ports read back only in some modes; where they
         // cannot, a failed read means no answer, not a broken port.
-        readMayFail_ = ::major(st.st_rdev) == 6 || ::major(st.st_rdev) == 180;
-        if (const int err = LockPortExclusive(fd_.get()); err != 0)
-            ThrowInOutErrorFromErrno(err);
+        readMayFail_ = ::major(device) == 6 || ::major(device) == 180;
         termios t{};
         if (::tcgetattr(fd_.get(), &t) == 0) {
             termios asking = t;

@@ -102,7 +102,8 @@ TEST_F(PrinterStatus, ASilentPrinterGivesFourEmptyAnswersWithinAboutFourSeconds)
     for (const bool network : {true, false}) {
         const auto start = std::chrono::steady_clock::now();
         const StatusAnswers got = network ? QueryStatus(link) : QueryDeviceStatus(pty.slavePath());
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 4800ms) << network;
+        // About 4.1 s; the slack is for a loaded machine, short of a third wait per request.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 6000ms) << network;
         EXPECT_EQ(got.answer, StatusBytes{}) << network;
     }
     EXPECT_EQ(printer.waitForBytes(12), kFourRequests);

@@ -160,7 +160,8 @@ TEST_F(ActivityLogTest, StatusOverASerialPortShowsThePrintersStatesAndSilenceAsN
     kelvo::testing::EventLoopWatch watch;
     const auto start = std::chrono::steady_clock::now();
     form->LogPanel->StatusButton->click();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4800));
+    // About 4.1 s; the slack is for a loaded machine, short of what a third wait per request takes.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(6000));
     EXPECT_LT(watch.Longest(), std::chrono::milliseconds(400));
     EXPECT_EQ(StatusShown().count("no answer"), 4);
     EXPECT_EQ(Last().sent, 12u);  // DLE EOT 1, 2, 3, 4
