@@ -136,8 +136,11 @@ TEST_F(WindowTest, TheVirtualPrinterRendersWhatThePagesSent) {
     for (const auto& shot : shots) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return box.With(shot.printer, shot.ready); }, 5000))
             << shot.name;
+        // Looked at first, so that the window has followed the printing before the pick.
+        window->Refresh();
         window->PrinterChoice->setCurrentIndex(shot.printer);
         window->Refresh();
+        EXPECT_EQ(window->PrinterChoice->currentIndex(), shot.printer) << shot.name;
         const QString file = QStringLiteral("%1/%2.png").arg(dir, shot.name);
         EXPECT_TRUE(window->grab().toImage().save(file)) << file.toStdString();
     }
