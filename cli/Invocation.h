@@ -1,0 +1,82 @@
+#pragma once
+
+// What the command line is made of: the commands' table, and one command line read against it.
+// The command line's own sources share these; nothing else includes them.
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/Printer.h"
+#include "jobs/Jobs.h"
+
+namespace kelvo::cli {
+
+// The exit status of a command line that cannot run.
+inline constexpr int kUsage = 2;
+
+struct OptionSpec {
+    const char* name;
+    const char* value;  // nullptr: a switch
+    const char* help;
+};
+
+struct Invocation;
+using Compose = std::function<jobs::Job(const Invocation&, const Printer&)>;
+using Ask = std::function<void(const Invocation&, const Printer&, Outcome&)>;
+
+struct CommandSpec {
+    const char* name;
+    const char* operands;
+    const char* summary;
+    size_t minOperands;
+    size_t maxOperands;
+    std::vector<OptionSpec> options;
+    // A command for printers either sends a job or asks something; the others run by themselves.
+    Compose compose = nullptr;
+    Ask ask = nullptr;
+    std::function<int(const Invocation&)> own = nullptr;
+    // The targets file's second column, when it has no header line.
+    const char* perPrinter = nullptr;
+    bool drawing = false;  // runs in the window's library
+};
+
+struct Invocation {
+    const CommandSpec* command = nullptr;
+    std::vector<std::string> operands;
+    std::map<std::string, std::string> options;  // own options; a switch holds ""
+    std::vector<Printer> printers;
+    bool json = false;
+    bool dryRun = false;
+    size_t parallel = 1;
+    int stallLimitMs = 0;
+
+    bool Has(const std::string& name) const { return options.count(name) != 0; }
+    std::string Option(const std::string& name, const std::string& fallback) const {
+        auto found = options.find(name);
+        return found == options.end() ? fallback : found->second;
+    }
+};
+
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The commands, in the order `kelvotool help` lists them (CommandLine.cpp).
+const std::vector<CommandSpec>& Commands();
+const CommandSpec* FindCommand(std::string_view name);
+// Whether the command acts on printers named with -p or --targets.
+bool ForPrinters(const CommandSpec& c);
+void PrintHelp(const CommandSpec& c);
+void PrintCommands();
+// The words after the command's name; throws UsageError.
+Invocation Parse(const CommandSpec& c, int argc, char** argv);
+// A whole file; throws UsageError when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+}  // namespace kelvo::cli

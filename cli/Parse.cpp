@@ -1,0 +1,235 @@
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/Invocation.h"
+
+namespace kelvo::cli {
+
+namespace {
+
+std::vector<std::string> SplitCsv(const std::string& line) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) {
+        const size_t first = field.find_first_not_of(" \t\r");
+        const size_t last = field.find_last_not_of(" \t\r");
+        fields.push_back(first == std::string::npos ? "" : field.substr(first, last - first + 1));
+    }
+    return fields;
+}
+
+uint32_t ParseBaud(const std::string& text) {
+    uint32_t baud = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), baud);
+    if (error != std::errc() || end != text.data() + text.size() || baud == 0)
+        throw UsageError("'" + text + "' is no baud rate");
+    return baud;
+}
+
+Printer NamedPrinter(const std::string& text, uint32_t baud) {
+    std::string why;
+    std::optional<Printer> printer = ParsePrinter(text, &why);
+    if (!printer)
+        throw UsageError(why);
+    printer->baud = baud;
+    return *printer;
+}
+
+void ReadTargets(const std::string& path, const CommandSpec& c, uint32_t baud,
+                 std::vector<Printer>& out) {
+    std::istringstream in(ReadFile(path));
+    std::vector<std::string> columns;
+    size_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        std::vector<std::string> fields = SplitCsv(line);
+        if (fields.empty() || fields[0].empty() || fields[0][0] == '#')
+            continue;
+        if (columns.empty() && fields[0] == "printer") {
+            columns = fields;
+            continue;
+        }
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        try {
+            Printer printer = NamedPrinter(fields[0], baud);
+            for (size_t i = 1; i < fields.size(); ++i) {
+                const std::string key = !columns.empty() ? (i < columns.size() ? columns[i] : "")
+                                        : i == 1 && c.perPrinter ? c.perPrinter
+                                                                 : "";
+                if (key.empty())
+                    throw UsageError("a value without a column");
+                if (key == "baud")
+                    printer.baud = ParseBaud(fields[i]);
+                else
+                    printer.values[key] = fields[i];
+            }
+            out.push_back(std::move(printer));
+        } catch (const UsageError& e) {
+            throw UsageError(where + e.what());
+        }
+    }
+    if (out.empty())
+        throw UsageError(path + ": no printer in it");
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw UsageError(path + ": " + std::strerror(errno));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+const CommandSpec* FindCommand(std::string_view name) {
+    for (const CommandSpec& c : Commands()) {
+        if (name == c.name)
+            return &c;
+    }
+    return nullptr;
+}
+
+bool ForPrinters(const CommandSpec& c) {
+    return c.compose != nullptr || c.ask != nullptr;
+}
+
+void PrintHelp(const CommandSpec& c) {
+    std::printf("Usage: kelvotool %s%s%s%s\n\n%s.\n", c.name, ForPrinters(c) ? " -p PRINTER" : "",
+                c.options.empty() ? "" : " [options]", *c.operands ? " " : "", c.summary);
+    if (*c.operands)
+        std::printf("Operands: %s\n", c.operands);
+    std::printf("\nOptions:\n");
+    for (const OptionSpec& o : c.options) {
+        const std::string name = std::string(std::strlen(o.name) == 1 ? "-" : "--") + o.name +
+                                 (o.value ? std::string(" ") + o.value : "");
+        std::printf("  %-26s %s\n", name.c_str(), o.help);
+    }
+    if (ForPrinters(c)) {
+        std::printf(
+            "  %-26s %s\n", "-p, --printer PRINTER",
+            "the printer (repeatable): HOST[:PORT] (port 9100 unless given), /dev/ttyUSB0, COM1, "
+            "LPT1, file:PATH, cups:QUEUE");
+        std::printf("  %-26s %s\n", "--targets FILE",
+                    "printers from FILE, one a line: PRINTER[,VALUE], or CSV with a header line "
+                    "naming columns (printer, baud, ip, mac, number)");
+        std::printf("  %-26s %s\n", "-j, --jobs N", "printers served at once (default 1)");
+        std::printf("  %-26s %s\n", "--baud RATE", "set a serial port's line to RATE first");
+        std::printf("  %-26s %s\n", "--stall-limit SECONDS",
+                    "give up when the printer takes nothing for this long (default 10)");
+        std::printf("  %-26s %s\n", "--dry-run", "show the commands and hex; send nothing");
+        std::printf("  %-26s %s\n", "--json", "one JSON object per printer on stdout");
+    }
+    std::printf("  %-26s %s\n", "-h, --help", "this text");
+    if (ForPrinters(c))
+        std::printf(
+            "\nExit status: 0 when every printer succeeded, 1 when one did not, 2 for a "
+            "command line that cannot run.\n");
+}
+
+void PrintCommands() {
+    std::printf("Usage: kelvotool COMMAND [options]   (no command: the window)\n\nCommands:\n");
+    for (const CommandSpec& c : Commands())
+        std::printf("  %-15s %s\n", c.name, c.summary);
+    std::printf("\n`kelvotool COMMAND --help` tells more.\n");
+}
+
+Invocation Parse(const CommandSpec& c, int argc, char** argv) {
+    Invocation run;
+    run.command = &c;
+    std::vector<std::string> printerNames;
+    std::vector<std::string> targets;
+    uint32_t baud = 0;
+    const bool printers = ForPrinters(c);
+    for (int i = 2; i < argc; ++i) {
+        std::string word = argv[i];
+        auto value = [&](const std::string& name) -> std::string {
+            if (i + 1 >= argc)
+                throw UsageError(name + " needs a value");
+            return argv[++i];
+        };
+        if (word == "--") {
+            for (++i; i < argc; ++i)
+                run.operands.push_back(argv[i]);
+            break;
+        }
+        if (word.size() < 2 || word[0] != '-') {
+            run.operands.push_back(word);
+            continue;
+        }
+        std::optional<std::string> inlineValue;
+        if (const size_t eq = word.find('='); word.starts_with("--") && eq != std::string::npos) {
+            inlineValue = word.substr(eq + 1);
+            word.resize(eq);
+        }
+        auto take = [&](const std::string& name) {
+            return inlineValue ? *inlineValue : value(name);
+        };
+        if (printers && (word == "-p" || word == "--printer")) {
+            printerNames.push_back(take(word));
+        } else if (printers && word == "--targets") {
+            targets.push_back(take(word));
+        } else if (printers && (word == "-j" || word == "--jobs")) {
+            const std::string n = take(word);
+            auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), run.parallel);
+            if (error != std::errc() || end != n.data() + n.size() || run.parallel < 1 ||
+                run.parallel > 256)
+                throw UsageError(word + " takes 1 to 256");
+        } else if (printers && word == "--baud") {
+            baud = ParseBaud(take(word));
+        } else if (printers && word == "--stall-limit") {
+            const std::string n = take(word);
+            char* end = nullptr;
+            const double seconds = std::strtod(n.c_str(), &end);
+            if (end == n.c_str() || *end != '\0' || !(seconds > 0) || seconds > 3600)
+                throw UsageError("--stall-limit takes seconds, more than 0 and at most 3600");
+            run.stallLimitMs = std::max(1, static_cast<int>(seconds * 1000));
+        } else if (printers && word == "--dry-run") {
+            run.dryRun = true;
+        } else if (word == "--json" &&
+                   (printers ||
+                    std::any_of(c.options.begin(), c.options.end(), [](const OptionSpec& o) {
+                        return std::strcmp(o.name, "json") == 0;
+                    }))) {
+            run.json = true;
+        } else {
+            const std::string bare = word.substr(word[1] == '-' ? 2 : 1);
+            const bool longForm = word[1] == '-';
+            auto spec = std::find_if(c.options.begin(), c.options.end(), [&](const OptionSpec& o) {
+                return bare == o.name && (std::strlen(o.name) == 1) != longForm;
+            });
+            if (spec == c.options.end())
+                throw UsageError("unknown option " + word + " for " + c.name);
+            if (spec->value == nullptr && inlineValue)
+                throw UsageError(word + " takes no value");
+            run.options[bare] = spec->value ? take(word) : "";
+        }
+    }
+    if (run.operands.size() < c.minOperands || run.operands.size() > c.maxOperands)
+        throw UsageError(std::string(c.name) + " takes " +
+                         (c.maxOperands == 0 ? std::string("no operand") : c.operands));
+    if (!printers)
+        return run;
+    for (const std::string& name : printerNames)
+        run.printers.push_back(NamedPrinter(name, baud));
+    for (const std::string& path : targets)
+        ReadTargets(path, c, baud, run.printers);
+    if (run.printers.empty())
+        throw UsageError(std::string(c.name) + " needs a printer: -p PRINTER or --targets FILE");
+    if (c.perPrinter != nullptr && c.maxOperands > 0 && run.operands.empty() &&
+        std::any_of(run.printers.begin(), run.printers.end(),
+                    [&](const Printer& p) { return p.values.count(c.perPrinter) == 0; }))
+        throw UsageError(std::string(c.name) + " needs " + c.operands);
+    return run;
+}
+
+}  // namespace kelvo::cli
