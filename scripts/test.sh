@@ -36,4 +36,4 @@ TSAN_OPTIONS=halt_on_error=1 scripts/offline.sh setarch "$(uname -m)" -R \
     ctest --test-dir build-tsan -R '^test_(comm|serial_line|device_output)$' --output-on-failure
 
 # Every parser of outside input under libFuzzer, about a minute each.
-scripts/offline.sh scripts/fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-40} scripts/offline.sh scripts/fuzz.sh
