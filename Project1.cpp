@@ -23,15 +23,19 @@ void* WindowLibrary() {
             folder.assign(self, static_cast<size_t>(n));
             folder.erase(folder.rfind('/') + 1);
         }
+        std::string chosen = kName;
         for (const std::string& path :
              {folder + kName, folder + KELVO_PLUGINS_FROM_PROGRAM + "/" + kName}) {
-            if (!folder.empty() && ::access(path.c_str(), F_OK) == 0)
-                return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!folder.empty() && ::access(path.c_str(), F_OK) == 0) {
+                chosen = path;
+                break;
+            }
         }
-        return ::dlopen(kName, RTLD_NOW | RTLD_LOCAL);
+        void* handle = ::dlopen(chosen.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr)
+            std::fprintf(stderr, "kelvotool: %s\n", ::dlerror());
+        return handle;
     }();
-    if (library == nullptr)
-        std::fprintf(stderr, "kelvotool: %s\n", ::dlerror());
     return library;
 }
 
