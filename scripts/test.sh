@@ -22,7 +22,7 @@ done
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELVO_SANITIZE=address,undefined
+    -DKELVO_SANITIZE=address,undefined -DKELVO_BUILD_BENCH=OFF
 cmake --build build-asan
 scripts/offline.sh ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
