@@ -204,14 +204,14 @@ Invocation Parse(const CommandSpec& c, int argc, char** argv) {
         } else {
             const std::string bare = word.substr(word[1] == '-' ? 2 : 1);
             const bool longForm = word[1] == '-';
-            auto spec = std::find_if(c.options.begin(), c.options.end(), [&](const OptionSpec& o) {
+            auto known = std::find_if(c.options.begin(), c.options.end(), [&](const OptionSpec& o) {
                 return bare == o.name && (std::strlen(o.name) == 1) != longForm;
             });
-            if (spec == c.options.end())
+            if (known == c.options.end())
                 throw UsageError("unknown option " + word + " for " + c.name);
-            if (spec->value == nullptr && inlineValue)
+            if (known->value == nullptr && inlineValue)
                 throw UsageError(word + " takes no value");
-            run.options[bare] = spec->value ? take(word) : "";
+            run.options[bare] = known->value ? take(word) : "";
         }
     }
     if (run.operands.size() < c.minOperands || run.operands.size() > c.maxOperands)
