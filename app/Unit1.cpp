@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -45,6 +46,22 @@ constexpr int kFormWidth = 621;
 constexpr int kLogPanelWidth = 420;
 // How long a shown window's deferred start-up waits for its first paint at most.
 constexpr int kStartupPaintWaitMs = 1000;
+
+// A text edit lays out an empty document in the application's font while it is built, before it
+// takes its own; with the form's font in that place no face the window never shows is loaded
+// before its first paint. Dialogs keep the application's font: it is back once the form is built.
+class ApplicationFontWhileBuilt {
+  public:
+    explicit ApplicationFontWhileBuilt(const QFont& font) : saved_(QApplication::font()) {
+        QApplication::setFont(font);
+    }
+    ~ApplicationFontWhileBuilt() { QApplication::setFont(saved_); }
+    ApplicationFontWhileBuilt(const ApplicationFontWhileBuilt&) = delete;
+    ApplicationFontWhileBuilt& operator=(const ApplicationFontWhileBuilt&) = delete;
+
+  private:
+    const QFont saved_;
+};
 }  // namespace
 
 bool TOpenDialog::Execute() {
@@ -65,6 +82,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("WenQuanYi Micro Hei")});
     font.setPixelSize(11);
     setFont(font);
+    const ApplicationFontWhileBuilt buildFont(font);
 
     auto* client = new QWidget(this);
     setCentralWidget(client);
@@ -113,7 +131,10 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     LogToggle = new QToolButton(StatusBar1);
     LogToggle->setObjectName(QStringLiteral("LogToggle"));
     LogToggle->setCheckable(true);
-    LogToggle->setText(QStringLiteral("Log ▸"));
+    // The arrow is the style's: a "▸" in the caption would load a fallback face for one glyph.
+    LogToggle->setArrowType(Qt::RightArrow);
+    LogToggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    LogToggle->setText(QStringLiteral("Log"));
     VirtualToggle = new QToolButton(StatusBar1);
     VirtualToggle->setObjectName(QStringLiteral("VirtualToggle"));
     VirtualToggle->setCheckable(true);
@@ -251,7 +272,7 @@ void TForm1::btn13Click() {
     // The log's own texts, beside the form's: the button now offers the other language.
     const bool english = btn13->text() == QStringLiteral("Chinese");
     LogPanel->SetEnglish(english);
-    LogToggle->setText(english ? QStringLiteral("Log ▸") : QStringLiteral("日志 ▸"));
+    LogToggle->setText(english ? QStringLiteral("Log") : QStringLiteral("日志"));
     VirtualToggle->setText(english ? QStringLiteral("Virtual printer")
                                    : QStringLiteral("虚拟打印机"));
     if (VirtualPrinterWindow != nullptr)
@@ -725,12 +746,10 @@ QComboBox* SetUpBox(QComboBox* w, const QStringList& items, const QString& text)
     return w;
 }
 
-// Made editable and back, as the form's lists always were (the popup's scroll bar follows that),
-// but with the items added after: an editable box lays its current item out at once, and a
-// Chinese one would pull the CJK face in before the first paint.
+// The form's lists were made editable and back, which leaves their popup with a scroll bar as
+// needed; that alone is set here, without the line edit the round trip would build and drop.
 QComboBox* SetUpDropDown(QComboBox* w, const QStringList& items, int selected) {
-    w->setEditable(true);
-    w->setEditable(false);
+    w->view()->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     w->addItems(items);
     w->setCurrentIndex(selected);
     return w;

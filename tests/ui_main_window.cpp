@@ -1,3 +1,5 @@
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -14,6 +16,7 @@
 
 #include "protocol/GbkText.h"
 
+#include "testing/DialogRecorder.h"
 #include "testing/WindowFixture.h"
 
 using kelvo::testing::WindowTest;
@@ -42,6 +45,31 @@ TEST_F(WindowTest, OpensInEnglishWithTheSixthPageHidden) {
     EXPECT_EQ(form->PageControl1->currentWidget(), form->TabSheet4);
     EXPECT_FALSE(form->TabSheet3->isEnabled());
     EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+// The form lends its font to the application only while it is built: dialogs keep theirs, and
+// every text edit ends in the form's font. Every drop-down list's popup scrolls as needed.
+TEST_F(WindowTest, BuildingTheFormLeavesTheApplicationFontAndListsAsTheyShow) {
+    const QFont before = QApplication::font();
+    ASSERT_NE(before, form->font());
+    TForm1 second(std::make_unique<kelvo::testing::DialogRecorder>());
+    EXPECT_EQ(QApplication::font(), before);
+    for (TForm1* built : {form.get(), &second}) {
+        for (const QPlainTextEdit* memo : built->findChildren<QPlainTextEdit*>()) {
+            EXPECT_EQ(memo->font(), built->font()) << memo->objectName().toStdString();
+            EXPECT_EQ(memo->document()->defaultFont(), memo->font())
+                << memo->objectName().toStdString();
+        }
+    }
+    int lists = 0;
+    for (QComboBox* box : form->findChildren<QComboBox*>()) {
+        if (box->isEditable())
+            continue;
+        ++lists;
+        EXPECT_EQ(box->view()->verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded)
+            << box->objectName().toStdString();
+    }
+    EXPECT_GE(lists, 7);
 }
 
 TEST_F(WindowTest, LanguageButtonExchangesTextsAndTwoPressesRestore) {
