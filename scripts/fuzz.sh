@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time.
 # FUZZ_SECONDS sets the time per target (default 60), FUZZ_TARGETS a subset (e.g. "fuzz_printer"),
-# FUZZ_BUILD_DIR the build directory (default build-fuzz).
+# FUZZ_BUILD_DIR the build directory (default build-fuzz), FUZZ_JOBS how many run at once (default
+# one per core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
@@ -12,8 +13,9 @@ CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDeb
     -DKELVO_BUILD_TESTS=OFF -DKELVO_BUILD_APP=OFF -DKELVO_FUZZ=ON -DKELVO_SANITIZE=address,undefined >/dev/null
 targets=${FUZZ_TARGETS:-$(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')}
 cmake --build "$dir" --target $targets
-for t in $targets; do
-    name=${t#fuzz_}
+# One target per core at a time: each fuzzer runs on one thread.
+fuzz_one() {
+    local t=$1 name=${1#fuzz_} work log runs
     work=$(mktemp -d)
     log=$(mktemp)
     cp -r "fuzz/corpus/$name/." "$work/"
@@ -21,9 +23,25 @@ for t in $targets; do
         -print_final_stats=1 -artifact_prefix="$PWD/$dir/" "$work" >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "fuzz target $t failed" >&2
-        exit 1
+        return 1
     fi
     runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo '?')
     echo "$t: ${seconds}s, $runs executions, no findings"
     rm -rf "$work" "$log"
+}
+parallel=${FUZZ_JOBS:-$(nproc)}
+running=0
+status=0
+for t in $targets; do
+    if [[ $running -ge $parallel ]]; then
+        wait -n || status=1
+        running=$((running - 1))
+    fi
+    fuzz_one "$t" &
+    running=$((running + 1))
 done
+while [[ $running -gt 0 ]]; do
+    wait -n || status=1
+    running=$((running - 1))
+done
+exit $status
