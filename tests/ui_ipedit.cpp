@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontMetrics>
 #include <QImage>
 #include <QLineEdit>
+#include <QRawFont>
 #include <QTest>
 
 #include <memory>
@@ -405,6 +407,33 @@ TEST_F(IPEditTest, DotsAndDigitsAreVisible) {
     const QFontMetrics metrics(F(0)->font());
     EXPECT_LE(metrics.horizontalAdvance(QStringLiteral("888")), F(0)->width());
     EXPECT_LE(F(0)->y() + 1 + metrics.height(), edit->height() - 2);  // the line, inside the box
+}
+
+// The dots' trial sizes are measured on the control's face scaled, not on a font matched at each
+// size: both must give the same full-stop box and ascent, for every face and size tried here.
+TEST(IPEditDots, ScaledFaceMeasuresAsAMatchedFont) {
+    QWidget device;
+    for (const char* family : {"Liberation Sans", "DejaVu Sans", "Nimbus Sans"}) {
+        QFont bold(QString::fromLatin1(family));
+        bold.setPixelSize(12);
+        bold.setBold(true);
+        const QRawFont face = QRawFont::fromFont(bold);
+        ASSERT_TRUE(face.isValid()) << family;
+        const quint32 glyph = face.glyphIndexesForString(QStringLiteral(".")).value(0);
+        ASSERT_NE(glyph, 0u) << family;
+        for (int pixels = 6; pixels <= 30; ++pixels) {
+            QFont matched = bold;
+            matched.setPixelSize(pixels);
+            const QRect ink = QFontMetrics(matched, &device).tightBoundingRect(QStringLiteral("."));
+            QRawFont sized = face;
+            sized.setPixelSize(pixels);
+            const QRectF box = sized.boundingRect(glyph);
+            EXPECT_EQ(qRound(box.width()), ink.width()) << family << " " << pixels;
+            EXPECT_EQ(qRound(box.x()), ink.left()) << family << " " << pixels;
+            EXPECT_EQ(qRound(sized.ascent()), QFontMetrics(matched, &device).ascent())
+                << family << " " << pixels;
+        }
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QRawFont>
 
 #include <algorithm>
 #include <cstdlib>
@@ -239,32 +240,67 @@ void TIPEdit::PaintClient(QPainter& painter) const {
     // No inner frame: the control's inner border is 0 wide.
     painter.fillRect(client_->rect(), Color());
 
+    const Metrics m = ComputeMetrics();
     QFont dotFont = font();
     dotFont.setBold(true);
-    dotFont.setPointSize(kDotPointSize);
-    const Metrics m = ComputeMetrics();
+    const DotFit fit = FitDot(dotFont, m.gap);
+    if (fit.pixels > 0)
+        dotFont.setPixelSize(fit.pixels);
+    else
+        dotFont.setPointSize(kDotPointSize);
     // The platform places text by the top of its cell; Qt by the baseline.
     const int cellTop = m.top - kDotPointSize + std::abs(FontPoints(font(), logicalDpiY()));
-    const int baseline = cellTop + QFontMetrics(dotFont, client_).ascent();
-    // The fields cover everything but the gaps, so the dot has to fit a gap. Common scalable
-    // fonts draw a wider full stop at this size than the bitmap sans the layout was made for:
-    // shrink it until it fits.
-    QRect ink = QFontMetrics(dotFont, client_).tightBoundingRect(QStringLiteral("."));
-    while (ink.width() > m.gap) {
-        const int pixels = QFontInfo(dotFont).pixelSize();
-        if (pixels <= 4)
-            break;
-        dotFont.setPixelSize(pixels - 1);
-        ink = QFontMetrics(dotFont, client_).tightBoundingRect(QStringLiteral("."));
-    }
+    const int baseline = cellTop + fit.ascent;
     painter.setFont(dotFont);
     painter.setPen(palette().color(QPalette::WindowText));
     for (int k = 0; k < 3; ++k) {
         // Each dot starts at the right edge of field k, centred in the gap after it.
         const int gapLeft = m.firstLeft + m.fieldWidth + k * (m.fieldWidth + m.gap);
-        const int x = gapLeft + (m.gap - ink.width()) / 2 - ink.left();
+        const int x = gapLeft + (m.gap - fit.ink.width()) / 2 - fit.ink.left();
         painter.drawText(QPoint(x, baseline), QStringLiteral("."));
     }
+}
+
+TIPEdit::DotFit TIPEdit::FitDot(const QFont& bold, int gap) const {
+    const QString dot = QStringLiteral(".");
+    // The fields cover everything but the gaps, so the dot has to fit a gap. Common scalable
+    // fonts draw a wider full stop at this size than the bitmap sans the layout was made for:
+    // shrink it until it fits. The trial sizes are read off the control's face scaled, which
+    // gives the glyph box and ascent a font matched at each size gives without matching one;
+    // only the size drawn is matched.
+    const QRawFont face = QRawFont::fromFont(bold);
+    const quint32 glyph = face.isValid() ? face.glyphIndexesForString(dot).value(0) : 0;
+    DotFit fit;
+    if (glyph != 0) {
+        int pixels = qRound(kDotPointSize * logicalDpiY() / 72.0);
+        QRawFont sized = face;
+        sized.setPixelSize(pixels);
+        fit.ascent = qRound(sized.ascent());
+        for (;;) {
+            const QRectF box = sized.boundingRect(glyph);
+            fit.ink =
+                QRect(qRound(box.x()), qRound(box.y()), qRound(box.width()), qRound(box.height()));
+            if (fit.ink.width() <= gap || pixels <= 4)
+                break;
+            sized.setPixelSize(--pixels);
+            fit.pixels = pixels;
+        }
+        return fit;
+    }
+    // A face that cannot be scaled (a bitmap font): each trial size is matched.
+    QFont trial = bold;
+    trial.setPointSize(kDotPointSize);
+    fit.ascent = QFontMetrics(trial, client_).ascent();
+    fit.ink = QFontMetrics(trial, client_).tightBoundingRect(dot);
+    while (fit.ink.width() > gap) {
+        const int pixels = QFontInfo(trial).pixelSize();
+        if (pixels <= 4)
+            break;
+        trial.setPixelSize(pixels - 1);
+        fit.pixels = pixels - 1;
+        fit.ink = QFontMetrics(trial, client_).tightBoundingRect(dot);
+    }
+    return fit;
 }
 
 int TIPEdit::FocusedField() const {

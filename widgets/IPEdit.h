@@ -95,6 +95,14 @@ class TIPEdit : public QWidget {
     int BorderWidth() const;
     void LayoutFields();
     void PaintClient(QPainter& painter) const;
+    // The dots' size: the pixel size they are drawn at (0: the nominal point size), the full
+    // stop's ink box there and the nominal size's ascent, which places them.
+    struct DotFit {
+        int pixels = 0;
+        QRect ink;
+        int ascent = 0;
+    };
+    DotFit FitDot(const QFont& bold, int gap) const;
     int FocusedField() const;
     bool Contains(const QWidget* widget) const;
     void FocusChanged(QWidget* old, QWidget* now);
