@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QImage>
 #include <QLineEdit>
+#include <QPainter>
 #include <QRawFont>
 #include <QTest>
 
@@ -409,8 +411,8 @@ TEST_F(IPEditTest, DotsAndDigitsAreVisible) {
     EXPECT_LE(F(0)->y() + 1 + metrics.height(), edit->height() - 2);  // the line, inside the box
 }
 
-// The dots' trial sizes are measured on the control's face scaled, not on a font matched at each
-// size: both must give the same full-stop box and ascent, for every face and size tried here.
+// The dots are measured and drawn with the control's face scaled, not with a font matched at each
+// size: both must give the same full-stop box, ascent and picture, for every face and size here.
 TEST(IPEditDots, ScaledFaceMeasuresAsAMatchedFont) {
     QWidget device;
     for (const char* family : {"Liberation Sans", "DejaVu Sans", "Nimbus Sans"}) {
@@ -432,6 +434,21 @@ TEST(IPEditDots, ScaledFaceMeasuresAsAMatchedFont) {
             EXPECT_EQ(qRound(box.x()), ink.left()) << family << " " << pixels;
             EXPECT_EQ(qRound(sized.ascent()), QFontMetrics(matched, &device).ascent())
                 << family << " " << pixels;
+
+            QImage drawn(40, 40, QImage::Format_ARGB32_Premultiplied);
+            QImage expected = drawn;
+            drawn.fill(Qt::white);
+            expected.fill(Qt::white);
+            QGlyphRun run;
+            run.setRawFont(sized);
+            run.setGlyphIndexes({glyph});
+            run.setPositions({QPointF(0, 0)});
+            QPainter(&drawn).drawGlyphRun(QPointF(10, 30), run);
+            QPainter text(&expected);
+            text.setFont(matched);
+            text.drawText(QPoint(10, 30), QStringLiteral("."));
+            text.end();
+            EXPECT_EQ(drawn, expected) << family << " " << pixels;
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <QFocusEvent>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
@@ -241,23 +242,32 @@ void TIPEdit::PaintClient(QPainter& painter) const {
     painter.fillRect(client_->rect(), Color());
 
     const Metrics m = ComputeMetrics();
-    QFont dotFont = font();
-    dotFont.setBold(true);
-    const DotFit fit = FitDot(dotFont, m.gap);
-    if (fit.pixels > 0)
-        dotFont.setPixelSize(fit.pixels);
-    else
-        dotFont.setPointSize(kDotPointSize);
+    QFont bold = font();
+    bold.setBold(true);
+    const DotFit fit = FitDot(bold, m.gap);
     // The platform places text by the top of its cell; Qt by the baseline.
     const int cellTop = m.top - kDotPointSize + std::abs(FontPoints(font(), logicalDpiY()));
     const int baseline = cellTop + fit.ascent;
-    painter.setFont(dotFont);
     painter.setPen(palette().color(QPalette::WindowText));
+    QGlyphRun run;
+    if (fit.face.isValid()) {
+        run.setRawFont(fit.face);
+        run.setGlyphIndexes({fit.glyph});
+        run.setPositions({QPointF(0, 0)});
+    } else if (fit.pixels > 0) {
+        bold.setPixelSize(fit.pixels);
+    } else {
+        bold.setPointSize(kDotPointSize);
+    }
+    painter.setFont(bold);
     for (int k = 0; k < 3; ++k) {
         // Each dot starts at the right edge of field k, centred in the gap after it.
         const int gapLeft = m.firstLeft + m.fieldWidth + k * (m.fieldWidth + m.gap);
-        const int x = gapLeft + (m.gap - fit.ink.width()) / 2 - fit.ink.left();
-        painter.drawText(QPoint(x, baseline), QStringLiteral("."));
+        const QPoint origin(gapLeft + (m.gap - fit.ink.width()) / 2 - fit.ink.left(), baseline);
+        if (fit.face.isValid())
+            painter.drawGlyphRun(origin, run);
+        else
+            painter.drawText(origin, QStringLiteral("."));
     }
 }
 
@@ -265,9 +275,8 @@ TIPEdit::DotFit TIPEdit::FitDot(const QFont& bold, int gap) const {
     const QString dot = QStringLiteral(".");
     // The fields cover everything but the gaps, so the dot has to fit a gap. Common scalable
     // fonts draw a wider full stop at this size than the bitmap sans the layout was made for:
-    // shrink it until it fits. The trial sizes are read off the control's face scaled, which
-    // gives the glyph box and ascent a font matched at each size gives without matching one;
-    // only the size drawn is matched.
+    // shrink it until it fits. The sizes are those of the control's face scaled, which gives
+    // the glyph box, ascent and picture a font matched at each size gives, without matching one.
     const QRawFont face = QRawFont::fromFont(bold);
     const quint32 glyph = face.isValid() ? face.glyphIndexesForString(dot).value(0) : 0;
     DotFit fit;
@@ -285,6 +294,8 @@ TIPEdit::DotFit TIPEdit::FitDot(const QFont& bold, int gap) const {
             sized.setPixelSize(--pixels);
             fit.pixels = pixels;
         }
+        fit.face = sized;
+        fit.glyph = glyph;
         return fit;
     }
     // A face that cannot be scaled (a bitmap font): each trial size is matched.

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QCursor>
+#include <QRawFont>
 #include <QString>
 #include <QWidget>
 
@@ -96,11 +97,14 @@ class TIPEdit : public QWidget {
     void LayoutFields();
     void PaintClient(QPainter& painter) const;
     // The dots' size: the pixel size they are drawn at (0: the nominal point size), the full
-    // stop's ink box there and the nominal size's ascent, which places them.
+    // stop's ink box there and the nominal size's ascent, which places them; with a scalable
+    // face, the face at that size and the full stop's glyph in it.
     struct DotFit {
         int pixels = 0;
         QRect ink;
         int ascent = 0;
+        QRawFont face;
+        quint32 glyph = 0;
     };
     DotFit FitDot(const QFont& bold, int gap) const;
     int FocusedField() const;
