@@ -384,31 +384,38 @@ TEST_F(IPEditTest, PressOutsideTheFieldsFocusesFieldZeroOnlyFromOutside) {
     EXPECT_EQ(QApplication::focusWidget(), F(2));
 }
 
-// The painted control: three visible dots in the gaps, and three bold digits fit a field.
+// The painted control: three visible dots in the gaps, and three bold digits fit a field; the
+// same after the font grows, which widens the gaps the dots are fitted to.
 TEST_F(IPEditTest, DotsAndDigitsAreVisible) {
     edit->SetIPString("192.168.1.109");
-    const QImage image = edit->grab().toImage();
-    if (const QByteArray dir = qgetenv("KELVO_SCREENSHOT_DIR"); !dir.isEmpty()) {
-        const QString base = QString::fromLocal8Bit(dir) + "/ipedit";
-        image.save(base + ".png");
-        image.scaled(image.size() * 4).save(base + "-x4.png");
-    }
-    const QColor background = edit->Color();
-    for (int k = 0; k < 3; ++k) {
-        const QPoint gapTopLeft = F(k)->mapTo(edit, QPoint(F(k)->width(), 0));
-        const int gapWidth = F(k + 1)->x() - F(k)->x() - F(k)->width();
-        int dark = 0;
-        for (int x = gapTopLeft.x(); x < gapTopLeft.x() + gapWidth; ++x) {
-            for (int y = 0; y < edit->height(); ++y) {
-                if (qGray(image.pixel(x, y)) < qGray(background.rgb()) / 2)
-                    ++dark;
-            }
+    for (const int pixels : {12, 16}) {
+        QFont font = edit->font();
+        font.setPixelSize(pixels);
+        edit->setFont(font);
+        const QImage image = edit->grab().toImage();
+        if (const QByteArray dir = qgetenv("KELVO_SCREENSHOT_DIR"); !dir.isEmpty()) {
+            const QString base =
+                QString::fromLocal8Bit(dir) + QStringLiteral("/ipedit-%1").arg(pixels);
+            image.save(base + ".png");
+            image.scaled(image.size() * 4).save(base + "-x4.png");
         }
-        EXPECT_GE(dark, 2) << "dot " << k;
+        const QColor background = edit->Color();
+        for (int k = 0; k < 3; ++k) {
+            const QPoint gapTopLeft = F(k)->mapTo(edit, QPoint(F(k)->width(), 0));
+            const int gapWidth = F(k + 1)->x() - F(k)->x() - F(k)->width();
+            int dark = 0;
+            for (int x = gapTopLeft.x(); x < gapTopLeft.x() + gapWidth; ++x) {
+                for (int y = 0; y < edit->height(); ++y) {
+                    if (qGray(image.pixel(x, y)) < qGray(background.rgb()) / 2)
+                        ++dark;
+                }
+            }
+            EXPECT_GE(dark, 2) << "dot " << k << " at " << pixels << " px";
+        }
+        const QFontMetrics metrics(F(0)->font());
+        EXPECT_LE(metrics.horizontalAdvance(QStringLiteral("888")), F(0)->width());
+        EXPECT_LE(F(0)->y() + 1 + metrics.height(), edit->height() - 2);  // inside the box
     }
-    const QFontMetrics metrics(F(0)->font());
-    EXPECT_LE(metrics.horizontalAdvance(QStringLiteral("888")), F(0)->width());
-    EXPECT_LE(F(0)->y() + 1 + metrics.height(), edit->height() - 2);  // the line, inside the box
 }
 
 // The dots are measured and drawn with the control's face scaled, not with a font matched at each

@@ -184,8 +184,10 @@ void TIPEdit::resizeEvent(QResizeEvent* event) {
 
 void TIPEdit::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::FontChange)
+    if (event->type() == QEvent::FontChange) {
+        dotFit_.reset();
         LayoutFields();
+    }
     if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange) {
         update();
         client_->update();
@@ -244,7 +246,10 @@ void TIPEdit::PaintClient(QPainter& painter) const {
     const Metrics m = ComputeMetrics();
     QFont bold = font();
     bold.setBold(true);
-    const DotFit fit = FitDot(bold, m.gap);
+    // Found once for a font, a gap and a resolution; a font change forgets it.
+    if (!dotFit_ || dotFit_->gap != m.gap || dotFit_->dpi != logicalDpiY())
+        dotFit_ = FitDot(bold, m.gap);
+    const DotFit& fit = *dotFit_;
     // The platform places text by the top of its cell; Qt by the baseline.
     const int cellTop = m.top - kDotPointSize + std::abs(FontPoints(font(), logicalDpiY()));
     const int baseline = cellTop + fit.ascent;
@@ -254,12 +259,13 @@ void TIPEdit::PaintClient(QPainter& painter) const {
         run.setRawFont(fit.face);
         run.setGlyphIndexes({fit.glyph});
         run.setPositions({QPointF(0, 0)});
-    } else if (fit.pixels > 0) {
-        bold.setPixelSize(fit.pixels);
     } else {
-        bold.setPointSize(kDotPointSize);
+        if (fit.pixels > 0)
+            bold.setPixelSize(fit.pixels);
+        else
+            bold.setPointSize(kDotPointSize);
+        painter.setFont(bold);
     }
-    painter.setFont(bold);
     for (int k = 0; k < 3; ++k) {
         // Each dot starts at the right edge of field k, centred in the gap after it.
         const int gapLeft = m.firstLeft + m.fieldWidth + k * (m.fieldWidth + m.gap);
@@ -280,6 +286,8 @@ TIPEdit::DotFit TIPEdit::FitDot(const QFont& bold, int gap) const {
     const QRawFont face = QRawFont::fromFont(bold);
     const quint32 glyph = face.isValid() ? face.glyphIndexesForString(dot).value(0) : 0;
     DotFit fit;
+    fit.gap = gap;
+    fit.dpi = logicalDpiY();
     if (glyph != 0) {
         int pixels = qRound(kDotPointSize * logicalDpiY() / 72.0);
         QRawFont sized = face;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 
 #include "widgets/IPFieldEdit.h"
 
@@ -96,10 +97,12 @@ class TIPEdit : public QWidget {
     int BorderWidth() const;
     void LayoutFields();
     void PaintClient(QPainter& painter) const;
-    // The dots' size: the pixel size they are drawn at (0: the nominal point size), the full
-    // stop's ink box there and the nominal size's ascent, which places them; with a scalable
-    // face, the face at that size and the full stop's glyph in it.
+    // The dots' size for a gap and a resolution: the pixel size they are drawn at (0: the nominal
+    // point size), the full stop's ink box there and the nominal size's ascent, which places
+    // them; with a scalable face, the face at that size and the full stop's glyph in it.
     struct DotFit {
+        int gap = 0;
+        int dpi = 0;
         int pixels = 0;
         QRect ink;
         int ascent = 0;
@@ -115,6 +118,7 @@ class TIPEdit : public QWidget {
     void RaiseChange();
 
     ClientArea* client_ = nullptr;
+    mutable std::optional<DotFit> dotFit_;
     std::array<TIPFieldEdit*, 4> fields_{};
     TBorderStyle borderStyle_ = TBorderStyle::bsSingle;
     bool tabStop_ = true;
