@@ -293,18 +293,19 @@ TIPEdit::DotFit TIPEdit::FitDot(const QFont& bold, int gap) const {
         QRawFont sized = face;
         sized.setPixelSize(pixels);
         fit.ascent = qRound(sized.ascent());
-        for (;;) {
+        while (sized.isValid()) {
             const QRectF box = sized.boundingRect(glyph);
             fit.ink =
                 QRect(qRound(box.x()), qRound(box.y()), qRound(box.width()), qRound(box.height()));
-            if (fit.ink.width() <= gap || pixels <= 4)
-                break;
+            if (fit.ink.width() <= gap || pixels <= 4) {
+                fit.face = sized;
+                fit.glyph = glyph;
+                return fit;
+            }
             sized.setPixelSize(--pixels);
             fit.pixels = pixels;
         }
-        fit.face = sized;
-        fit.glyph = glyph;
-        return fit;
+        fit.pixels = 0;
     }
     // A face that cannot be scaled (a bitmap font): each trial size is matched.
     QFont trial = bold;
