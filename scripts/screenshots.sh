@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --build build --target ui_screenshots
+# The printer library from the build tree and the suite's own loopback host, as ctest gives them.
 KELVO_SCREENSHOT_DIR="$PWD/docs/screenshots" QT_QPA_PLATFORM=offscreen \
+    KELVO_POSDLL="$PWD/build/posdll/libposdll.so" KELVO_TEST_HOST=127.77.25.1 \
     scripts/offline.sh build/tests/ui_screenshots
 ls docs/screenshots
