@@ -1,0 +1,150 @@
+#include "protocol/Json.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace kelvo::json {
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at s[i] (RFC 3629: no overlongs, no surrogates,
+// nothing past U+10FFFF), or 0.
+size_t Utf8Length(std::string_view s, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char b = at(i);
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        if (b == 0xE0)
+            lo = 0xA0;
+        if (b == 0xED)
+            hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        if (b == 0xF0)
+            lo = 0x90;
+        if (b == 0xF4)
+            hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size() || at(i + 1) < lo || at(i + 1) > hi)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF)
+            return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string String(std::string_view bytes) {
+    std::string out = "\"";
+    out.reserve(bytes.size() + 2);
+    for (size_t i = 0; i < bytes.size();) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x80) {
+            const size_t n = Utf8Length(bytes, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                out.append(bytes, i, n);
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+void Object::Key(std::string_view key) {
+    if (!body_.empty())
+        body_ += ',';
+    body_ += String(key);
+    body_ += ':';
+}
+
+Object& Object::Add(std::string_view key, std::string_view text) {
+    Key(key);
+    body_ += String(text);
+    return *this;
+}
+
+Object& Object::Add(std::string_view key, bool value) {
+    return Raw(key, value ? "true" : "false");
+}
+
+Object& Object::Add(std::string_view key, int64_t value) {
+    return Raw(key, std::to_string(value));
+}
+
+Object& Object::Add(std::string_view key, uint64_t value) {
+    return Raw(key, std::to_string(value));
+}
+
+Object& Object::Add(std::string_view key, double value, int decimals) {
+    if (!std::isfinite(value))
+        return Null(key);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return Raw(key, text);
+}
+
+Object& Object::Null(std::string_view key) {
+    return Raw(key, "null");
+}
+
+Object& Object::Raw(std::string_view key, std::string_view json) {
+    Key(key);
+    body_ += json;
+    return *this;
+}
+
+void Array::Next() {
+    if (size_++ != 0)
+        body_ += ',';
+}
+
+Array& Array::Add(std::string_view text) {
+    Next();
+    body_ += String(text);
+    return *this;
+}
+
+Array& Array::Raw(std::string_view json) {
+    Next();
+    body_ += json;
+    return *this;
+}
+
+}  // namespace kelvo::json
