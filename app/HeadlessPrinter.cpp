@@ -2,12 +2,8 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -24,9 +20,9 @@
 #include "app/ReceiptView.h"
 #include "links/UniqueFd.h"
 #include "printer/Endpoints.h"
+#include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
-#include "protocol/Decoder.h"
 
 namespace {
 
@@ -41,49 +37,8 @@ void OnStopSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(stopFd, &one, sizeof one);
 }
 
-QJsonObject SettingsChanged(const kelvo::printer::StoredSettings& a,
-                            const kelvo::printer::StoredSettings& b) {
-    QJsonObject changed;
-    auto hex = [](auto bytes) {
-        QStringList parts;
-        for (uint8_t byte : bytes)
-            parts << QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
-        return parts;
-    };
-    if (a.baudCode != b.baudCode)
-        changed[QStringLiteral("baud")] = qint64(b.Baud());
-    if (a.intlCharset != b.intlCharset)
-        changed[QStringLiteral("charset")] = b.intlCharset;
-    if (a.codePage != b.codePage)
-        changed[QStringLiteral("code_page")] = b.codePage;
-    if (a.chineseMode != b.chineseMode)
-        changed[QStringLiteral("chinese")] = b.chineseMode;
-    if (a.switches != b.switches)
-        changed[QStringLiteral("switches")] = b.switches;
-    if (a.ip != b.ip)
-        changed[QStringLiteral("ip")] =
-            QStringList{QString::number(b.ip[0]), QString::number(b.ip[1]),
-                        QString::number(b.ip[2]), QString::number(b.ip[3])}
-                .join(QLatin1Char('.'));
-    if (a.mac != b.mac)
-        changed[QStringLiteral("mac")] = hex(b.mac).join(QLatin1Char(':'));
-    return changed;
-}
-
-QString PaperText(const std::vector<kelvo::printer::PaperItem>& paper) {
-    QString text;
-    for (const auto& item : paper) {
-        if (const auto* line = std::get_if<kelvo::printer::PaperLine>(&item)) {
-            for (const auto& run : line->runs)
-                text += QString::fromStdString(run.utf8);
-            text += QLatin1Char('\n');
-        } else if (std::holds_alternative<kelvo::printer::PaperImage>(item)) {
-            text += QStringLiteral("[image]\n");
-        } else if (std::holds_alternative<kelvo::printer::PaperCut>(item)) {
-            text += QStringLiteral("--- cut ---\n");
-        }
-    }
-    return text;
+QByteArray Bytes(const std::string& bytes) {
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
 }
 
 bool Save(const QString& path, const QByteArray& bytes) {
@@ -99,11 +54,6 @@ bool Save(const QString& path, const QByteArray& bytes) {
     file.close();
     return std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) ==
            0;
-}
-
-QString IsoTime(std::chrono::system_clock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-    return QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::UTC).toString(Qt::ISODateWithMs);
 }
 
 // Saves the jobs the box's printers end, on the main thread, numbered in the order they ended.
@@ -129,33 +79,14 @@ class JobSaver {
                 buffer.open(QIODevice::WriteOnly);
                 image.save(&buffer, "PNG");
             }
-            kelvo::DecoderState state;
-            QJsonArray commands;
-            for (const auto& c : kelvo::DecodeCommands(raw, state))
-                commands.append(QString::fromStdString(kelvo::FormatCommand(c)));
-            QJsonObject record{
-                {QStringLiteral("job"), qint64(n)},
-                {QStringLiteral("endpoint"), QString::fromStdString(job.record.endpoint)},
-                {QStringLiteral("started"), IsoTime(job.record.started)},
-                {QStringLiteral("ended"), IsoTime(job.record.ended)},
-                {QStringLiteral("end"), QString::fromStdString(job.record.end)},
-                {QStringLiteral("bytes"), qint64(job.record.bytes)},
-                {QStringLiteral("dropped"), QString::fromStdString(job.record.dropped)},
-                {QStringLiteral("commands"), commands},
-                {QStringLiteral("settings_changed"), SettingsChanged(job.trace.before, job.after)},
-                {QStringLiteral("status_answers"),
-                 QString::fromStdString(kelvo::HexBytes(job.trace.answers))}};
-            if (raw.size() < job.record.bytes)
-                record[QStringLiteral("bytes_kept")] = qint64(raw.size());
+            const kelvo::printer::JobReport report = kelvo::printer::ReportOf(job);
+            const std::string record = kelvo::printer::RecordJson(report, n);
             const QDir dir(dir_);
-            const bool ok =
-                Save(dir.filePath(base + QStringLiteral(".bin")),
-                     QByteArray(raw.data(), qsizetype(raw.size()))) &&
-                Save(dir.filePath(base + QStringLiteral(".png")), png) &&
-                Save(dir.filePath(base + QStringLiteral(".txt")), PaperText(job.paper).toUtf8()) &&
-                // The record last: once it is there, the job's other files are too.
-                Save(dir.filePath(base + QStringLiteral(".json")),
-                     QJsonDocument(record).toJson(QJsonDocument::Indented));
+            const bool ok = Save(dir.filePath(base + QStringLiteral(".bin")), Bytes(raw)) &&
+                            Save(dir.filePath(base + QStringLiteral(".png")), png) &&
+                            Save(dir.filePath(base + QStringLiteral(".txt")), Bytes(report.text)) &&
+                            // The record last: once it is there, the job's other files are too.
+                            Save(dir.filePath(base + QStringLiteral(".json")), Bytes(record));
             files = ok ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
                        : QStringLiteral(", NOT saved in %1").arg(dir_);
         }

@@ -21,6 +21,7 @@
 
 #include "app/Dialogs.h"
 #include "app/ReceiptView.h"
+#include "printer/JobReport.h"
 
 using kelvo::printer::JobRecord;
 using kelvo::printer::PaperItem;
@@ -513,11 +514,7 @@ void TVirtualPrinterWindow::SaveReceipt() {
         int width = kelvo::printer::kPaper80Dots;
         box_.With(picked.front()->data(kJobTime, kJobPrinter).toInt(), [&](VirtualPrinter& p) {
             width = p.PaperWidth();
-            const uint64_t kept = p.PaperDropped();
-            const uint64_t from = std::max(first, kept), to = std::min(end, kept + p.PaperSize());
-            if (from < to)
-                items.assign(p.Paper().begin() + static_cast<std::ptrdiff_t>(from - kept),
-                             p.Paper().begin() + static_cast<std::ptrdiff_t>(to - kept));
+            items = kelvo::printer::PaperItems(p, first, end);
         });
         if (items.empty()) {
             dialogs_.Message(this, windowTitle(),
