@@ -1,9 +1,9 @@
 #include "app/HeadlessPrinter.h"
 
-#include <QApplication>
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "app/ReceiptView.h"
 #include "links/UniqueFd.h"
+#include "paint/ReceiptPainter.h"
 #include "printer/Endpoints.h"
 #include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
@@ -67,12 +67,10 @@ class JobSaver {
         const std::string& raw = job.trace.bytes;
         QString files;
         if (!dir_.isEmpty()) {
-            // One view for every job: a fresh widget would look its fonts up again each time.
-            if (!view_)
-                view_ = std::make_unique<TReceiptView>();
-            view_->SetPaperWidth(job.paperDots);
-            view_->SetPaper(job.paper);
-            const QImage image = view_->Render();
+            // One painter for every job: the pictures it has drawn are drawn once.
+            painter_.SetPaperWidth(job.paperDots);
+            painter_.SetPaper(job.paper);
+            const QImage image = painter_.Render();
             QByteArray png;
             {
                 QBuffer buffer(&png);
@@ -99,7 +97,7 @@ class JobSaver {
   private:
     QString dir_;
     uint64_t saved_ = 0;
-    std::unique_ptr<TReceiptView> view_;
+    kelvo::paint::ReceiptPainter painter_;
 };
 
 void Usage(const char* why) {
@@ -169,7 +167,7 @@ int RunHeadlessPrinter(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     int qtArgc = 1;
-    QApplication app(qtArgc, argv);
+    QGuiApplication app(qtArgc, argv);
 
     kelvo::UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     stopFd = stop.get();
@@ -179,7 +177,7 @@ int RunHeadlessPrinter(int argc, char* argv[]) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     QSocketNotifier stopped(stop.get(), QSocketNotifier::Read);
-    QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+    QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 
     kelvo::printer::PrinterBox::Options options;
     options.tcp = tcp;
@@ -216,7 +214,7 @@ int RunHeadlessPrinter(int argc, char* argv[]) {
     std::printf("virtual printer: TCP %s, serial %s\n", box->TcpAddress().c_str(),
                 box->PtyPath().c_str());
     std::fflush(stdout);
-    const int status = QApplication::exec();
+    const int status = QGuiApplication::exec();
     box->Stop("cut short: the printer was stopped");
     saveEnded();
     return status;

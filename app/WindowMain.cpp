@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QGuiApplication>
 #include <QSpinBox>
 
 #include <chrono>
@@ -12,9 +13,9 @@
 #include "KelvoVersion.h"
 #include "app/Dialogs.h"
 #include "app/HeadlessPrinter.h"
-#include "app/ReceiptView.h"
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
+#include "paint/ReceiptPainter.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
 
@@ -173,15 +174,15 @@ int Render(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     int qtArgc = 1;
-    QApplication app(qtArgc, argv);
+    QGuiApplication app(qtArgc, argv);
     kelvo::printer::VirtualPrinter printer;
     printer.SetPaperWidth(dots);
     printer.Feed(std::string_view(bytes.constData(), size_t(bytes.size())));
     printer.EndJob("end of file");
-    TReceiptView view;
-    view.SetPaperWidth(dots);
-    view.SetPaper(printer.Paper());
-    if (!view.Render().save(QString::fromLocal8Bit(output.c_str()), "PNG")) {
+    kelvo::paint::ReceiptPainter painter;
+    painter.SetPaperWidth(dots);
+    painter.SetPaper(printer.Paper());
+    if (!painter.Render().save(QString::fromLocal8Bit(output.c_str()), "PNG")) {
         std::fprintf(stderr, "kelvotool render: cannot write %s\n", output.c_str());
         return 1;
     }
