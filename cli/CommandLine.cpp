@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "cli/Invocation.h"
-#include "cli/Json.h"
 #include "cli/Printer.h"
 #include "cli/Run.h"
 #include "jobs/Jobs.h"
@@ -22,6 +21,7 @@
 #include "protocol/Commands.h"
 #include "protocol/Decoder.h"
 #include "protocol/IntegerText.h"
+#include "protocol/Json.h"
 #include "protocol/PrinterStatus.h"
 
 namespace kelvo::cli {
@@ -145,17 +145,17 @@ std::string Flag(const std::optional<bool>& value) {
 void Status(const Invocation&, const Printer& printer, Outcome& outcome) {
     const StatusAnswers answers = AskStatus(printer);
     const PrinterStatus s = InterpretStatus(answers.answer);
-    std::string bytes = "[";
+    json::Array bytes;
     std::string shown;
     for (size_t i = 0; i < answers.answer.size(); ++i) {
         const auto& a = answers.answer[i];
-        bytes += (i ? "," : "") + (a ? std::to_string(*a) : std::string("null"));
+        bytes.Raw(a ? std::to_string(*a) : "null");
         char hex[8] = "--";
         if (a)
             std::snprintf(hex, sizeof hex, "%02X", *a);
         shown += std::string(i ? " " : "") + hex;
     }
-    outcome.json["answers"] = bytes + "]";
+    outcome.json["answers"] = bytes.str();
     const std::pair<const char*, const std::optional<bool>*> fields[] = {
         {"online", &s.online},
         {"drawer_pin_high", &s.drawerPinHigh},
@@ -168,14 +168,14 @@ void Status(const Invocation&, const Printer& printer, Outcome& outcome) {
         {"recoverable_error", &s.recoverableError},
         {"paper_near_end", &s.paperNearEnd},
         {"paper_out", &s.paperOut}};
-    std::string status = "{";
+    json::Object status;
     std::string text = "answers " + shown;
     for (const auto& [name, value] : fields) {
-        status += std::string(status.size() > 1 ? "," : "") + JsonString(name) + ":" + Flag(*value);
+        status.Raw(name, Flag(*value));
         if (value->has_value())
             text += std::string("; ") + name + " " + Flag(*value);
     }
-    outcome.json["status"] = status + "}";
+    outcome.json["status"] = status.str();
     outcome.text = text;
     if (!answers.answer[0])
         throw std::runtime_error("no answer (" + shown + ")");
@@ -183,7 +183,7 @@ void Status(const Invocation&, const Printer& printer, Outcome& outcome) {
 
 void Mac(const Invocation&, const Printer& printer, Outcome& outcome) {
     const std::string mac = LookUpMac(printer);
-    outcome.json["mac"] = JsonString(mac);
+    outcome.json["mac"] = json::String(mac);
     outcome.text = mac;
 }
 
@@ -197,17 +197,21 @@ int Decode(const Invocation& run) {
         return 0;
     }
     static const char* const kinds[] = {"text", "control", "command", "unknown"};
-    std::printf("[");
-    for (size_t i = 0; i < commands.size(); ++i) {
-        const DecodedCommand& c = commands[i];
-        std::printf(
-            "%s\n{\"offset\":%zu,\"length\":%zu,\"kind\":\"%s\",\"name\":%s,\"args\":%s,"
-            "\"detail\":%s,\"truncated\":%s}",
-            i ? "," : "", c.offset, c.length, kinds[static_cast<int>(c.kind)],
-            JsonString(c.name).c_str(), JsonString(c.args).c_str(), JsonString(c.detail).c_str(),
-            c.truncated ? "true" : "false");
-    }
-    std::printf("\n]\n");
+    // One command a line, the closing bracket on a line of its own.
+    json::Array list;
+    for (const DecodedCommand& c : commands)
+        list.Raw("\n" + json::Object()
+                            .Add("offset", c.offset)
+                            .Add("length", c.length)
+                            .Add("kind", kinds[static_cast<int>(c.kind)])
+                            .Add("name", c.name)
+                            .Add("args", c.args)
+                            .Add("detail", c.detail)
+                            .Add("truncated", c.truncated)
+                            .str());
+    std::string text = list.str();
+    text.insert(text.size() - 1, "\n");
+    std::printf("%s\n", text.c_str());
     return 0;
 }
 
@@ -437,10 +441,15 @@ int Discover(const Invocation& run) {
     ScanReports reports;
     reports.found = [&](const FoundPrinter& p) {
         if (run.json) {
-            std::printf(
-                "{\"address\":%s,\"mac\":%s,\"status\":%u,\"model\":%s,\"response_ms\":%lld}\n",
-                JsonString(p.address).c_str(), JsonString(p.mac).c_str(), p.status,
-                JsonString(p.model).c_str(), static_cast<long long>(p.responseTime.count()));
+            std::printf("%s\n",
+                        json::Object()
+                            .Add("address", p.address)
+                            .Add("mac", p.mac)
+                            .Add("status", unsigned{p.status})
+                            .Add("model", p.model)
+                            .Add("response_ms", static_cast<long long>(p.responseTime.count()))
+                            .str()
+                            .c_str());
         } else {
             std::printf("%-15s  %s  status %02X  %-12s %5lld ms\n", p.address.c_str(),
                         p.mac.c_str(), p.status, p.model.empty() ? "-" : p.model.c_str(),
@@ -463,11 +472,13 @@ int FindSpeed(const Invocation& run) {
     CancelOnSignals signals(cancel);
     const auto found = FindSerialSpeed(port, SpeedSearchLine(), kStatusAnswerWait, cancel.fd());
     if (run.json) {
+        json::Object line;
+        line.Add("port", port);
         if (found)
-            std::printf("{\"port\":%s,\"baud\":%u,\"status\":%u}\n", JsonString(port).c_str(),
-                        found->baudRate, found->status);
+            line.Add("baud", unsigned{found->baudRate}).Add("status", unsigned{found->status});
         else
-            std::printf("{\"port\":%s,\"baud\":null,\"status\":null}\n", JsonString(port).c_str());
+            line.Null("baud").Null("status");
+        std::printf("%s\n", line.str().c_str());
     } else if (found) {
         std::printf("%u  status %02X\n", found->baudRate, found->status);
     }

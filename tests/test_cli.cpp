@@ -281,12 +281,18 @@ TEST(CommandLine, DiscoverListsThePrinterThatAnswersInATypedRange) {
     EXPECT_NE(text.err.find("1 printers among 2 addresses; 1 refused"), std::string::npos)
         << text.err;
 
-    const Finished json = RunTool({"discover", "--json", range});
+    // One more that names its model in GBK ("热敏"): bytes that are not UTF-8 become U+FFFD.
+    LoopbackPrinter gbk(OwnLoopbackHost(3), 9100);
+    gbk.setStatusAnswers({0x12, 0x12, 0x12, 0x12}, "QM417\xC8\xC8\xC3\xF4");
+    const Finished json = RunTool({"discover", "--json", range + "," + OwnLoopbackHost(3)});
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_NE(json.out.find("{\"address\":\"" + OwnLoopbackHost() + "\",\"mac\":"),
               std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"status\":22,\"model\":\"\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"status\":18,\"model\":\"QM417\uFFFD\uFFFD\uFFFD\uFFFD\""),
+              std::string::npos)
+        << json.out;
 }
 
 TEST(CommandLine, FindSpeedReportsTheFirstRateThePrinterAnswersAt) {
