@@ -1,7 +1,6 @@
 #include "cli/CommandLine.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "links/SerialSpeed.h"
 #include "links/Transfer.h"
 #include "posdll/BmpReader.h"
+#include "printer/PaperWidth.h"
 #include "protocol/Commands.h"
 #include "protocol/Decoder.h"
 #include "protocol/IntegerText.h"
@@ -217,6 +217,8 @@ int Decode(const Invocation& run) {
 
 int Discover(const Invocation& run);
 int FindSpeed(const Invocation& run);
+int Render(const Invocation& run);
+int HeadlessPrinter(const Invocation& run);
 
 }  // namespace
 
@@ -360,12 +362,11 @@ const std::vector<CommandSpec>& Commands() {
          1,
          1,
          {{"o", "OUT.png", "where the picture goes (required)"},
+          {"output", "OUT.png", "the same as -o"},
           {"paper", "58|80", "paper width in mm (default 80)"}},
          nullptr,
          nullptr,
-         nullptr,
-         nullptr,
-         true},
+         Render},
         {"discover",
          "[RANGE...]",
          "find the printers on port 9100 of this machine's subnets (each up to a /22) or of "
@@ -393,7 +394,7 @@ const std::vector<CommandSpec>& Commands() {
          "progress is saved",
          0,
          0,
-         {{"jobs", "DIR", "save each job as DIR/job-NNNN.png, .txt, .bin and .json"},
+         {{"save", "DIR", "save each job as DIR/job-NNNN.png, .txt, .bin and .json"},
           {"listen", "HOST[:PORT]", "where to listen (default 127.0.0.1:9100, or the next free)"},
           {"paper", "58|80", "paper width in mm (default 80)"},
           {"idle", "SECONDS", "close a client silent this long (default 30; 0: never)"},
@@ -403,9 +404,7 @@ const std::vector<CommandSpec>& Commands() {
           {"drawer-open", nullptr, "report the drawer open"}},
          nullptr,
          nullptr,
-         nullptr,
-         nullptr,
-         true},
+         HeadlessPrinter},
     };
     return commands;
 }
@@ -428,12 +427,10 @@ int Discover(const Invocation& run) {
             throw UsageError(error);
     }
     if (run.Has("timeout")) {
-        const std::string n = run.Option("timeout", "");
-        int ms = 0;
-        auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), ms);
-        if (error != std::errc() || end != n.data() + n.size() || ms < 1 || ms > 60000)
+        const std::optional<long> ms = WholeNumber(run.Option("timeout", ""), 1, 60000);
+        if (!ms)
             throw UsageError("--timeout takes milliseconds, 1 to 60000");
-        options.connectTimeout = std::chrono::milliseconds(ms);
+        options.connectTimeout = std::chrono::milliseconds(*ms);
     }
     CancelSignal cancel;
     CancelOnSignals signals(cancel);
@@ -491,6 +488,74 @@ int FindSpeed(const Invocation& run) {
     return 0;
 }
 
+int Draw(const Invocation& run, const DrawingRequest& request) {
+    if (drawingMain == nullptr)
+        throw std::runtime_error(std::string(run.command->name) + " needs the window's library");
+    return drawingMain(request);
+}
+
+int PaperDots(const Invocation& run) {
+    const std::string mm = run.Option("paper", "80");
+    if (const std::optional<int> dots = printer::PaperDotsForMm(mm))
+        return *dots;
+    throw UsageError("--paper: takes 58 or 80 (mm), not '" + mm + "'");
+}
+
+int Render(const Invocation& run) {
+    RenderRequest request;
+    request.input = run.operands[0];
+    request.output = run.Option("o", run.Option("output", ""));
+    if (request.output.empty())
+        throw UsageError("render needs -o OUT.png");
+    request.paperDots = PaperDots(run);
+    return Draw(run, request);
+}
+
+// HOST, HOST:PORT or [IPv6]:PORT.
+void Listen(std::string where, HeadlessPrinterRequest& request) {
+    const std::string given = where;
+    std::optional<std::string> port;
+    const size_t colon = where.rfind(':');
+    if (where.starts_with('[')) {
+        const size_t bracket = where.find(']');
+        if (bracket == std::string::npos ||
+            (bracket + 1 < where.size() && where[bracket + 1] != ':'))
+            throw UsageError("--listen: '" + given + "' is no HOST[:PORT]");
+        if (bracket + 1 < where.size())
+            port = where.substr(bracket + 2);
+        where = where.substr(1, bracket - 1);
+    } else if (colon != std::string::npos && where.find(':') == colon) {
+        port = where.substr(colon + 1);
+        where.resize(colon);
+    }
+    if (where.empty())
+        throw UsageError("--listen: '" + given + "' names no host");
+    if (port) {
+        const std::optional<long> n = WholeNumber(*port, 0, 65535);
+        if (!n)
+            throw UsageError("--listen: '" + *port + "' is no TCP port (0 to 65535)");
+        request.port = static_cast<uint16_t>(*n);
+    }
+    request.host = where;
+}
+
+int HeadlessPrinter(const Invocation& run) {
+    HeadlessPrinterRequest request;
+    request.saveDir = run.Option("save", "");
+    if (run.Has("save") && request.saveDir.empty())
+        throw UsageError("--save: needs a folder");
+    if (run.Has("listen"))
+        Listen(run.Option("listen", ""), request);
+    if (const std::optional<long> idle = run.Number("idle", 0, 3600, "seconds"))
+        request.idle = std::chrono::seconds(*idle);
+    request.paperDots = PaperDots(run);
+    request.paperOut = run.Has("paper-out");
+    request.paperNearEnd = run.Has("paper-near-end");
+    request.coverOpen = run.Has("cover-open");
+    request.drawerOpen = run.Has("drawer-open");
+    return Draw(run, request);
+}
+
 }  // namespace
 
 bool IsCommand(std::string_view word) {
@@ -517,11 +582,6 @@ int Main(int argc, char** argv) {
             break;
     }
     try {
-        if (c->drawing) {
-            if (drawingMain == nullptr)
-                throw std::runtime_error(std::string(c->name) + " needs the window's library");
-            return drawingMain(argc, argv);
-        }
         const Invocation run = Parse(*c, argc, argv);
         if (c->own)
             return c->own(run);
