@@ -8,16 +8,14 @@
 #include <QTimer>
 
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "links/UniqueFd.h"
+#include "cli/Drawing.h"
+#include "links/EventFd.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/Endpoints.h"
 #include "printer/JobReport.h"
@@ -30,11 +28,10 @@ namespace {
 constexpr size_t kEndedKept = 256;
 constexpr std::chrono::milliseconds kPoll{50};
 
-int stopFd = -1;
+kelvo::EventFd* stopSignal = nullptr;
 
 void OnStopSignal(int) {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(stopFd, &one, sizeof one);
+    stopSignal->Signal();  // one write to an eventfd: safe in a handler
 }
 
 QByteArray Bytes(const std::string& bytes) {
@@ -100,83 +97,51 @@ class JobSaver {
     kelvo::paint::ReceiptPainter painter_;
 };
 
-void Usage(const char* why) {
-    std::fprintf(stderr,
-                 "kelvotool virtual-printer: %s\n(kelvotool virtual-printer --help tells more)\n",
-                 why);
-}
-
 }  // namespace
 
-int RunHeadlessPrinter(int argc, char* argv[]) {
+int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     kelvo::printer::TcpOptions tcp;
-    QString jobs;
-    int dots = kelvo::printer::kPaper80Dots;
-    kelvo::printer::StatusFlags flags;
-    for (int i = 2; i < argc; ++i) {
-        const std::string word = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (word == "--jobs" && hasValue) {
-            jobs = QString::fromLocal8Bit(argv[++i]);
-        } else if (word == "--listen" && hasValue) {
-            std::string where = argv[++i];
-            const size_t colon = where.rfind(':');
-            const size_t bracket = where.rfind(']');
-            if (where.starts_with('[') && bracket != std::string::npos) {  // [::1]:9100
-                if (colon == bracket + 1)
-                    tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
-                where = where.substr(1, bracket - 1);
-            } else if (colon != std::string::npos && where.find(':') == colon) {
-                tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
-                where.resize(colon);
-            }
-            tcp.host = where;
-            // Named on the command line: the user asked for this address, whatever it is.
-            tcp.anyHost = true;
-            if (!kelvo::printer::IsLoopbackHost(where))
-                std::fprintf(stderr,
-                             "kelvotool virtual-printer: warning: listening on %s: anyone "
-                             "who can reach it can print\n",
-                             where.c_str());
-        } else if (word == "--paper" && hasValue) {
-            const std::string mm = argv[++i];
-            if (mm != "58" && mm != "80") {
-                Usage("--paper takes 58 or 80");
-                return 2;
-            }
-            dots = mm == "58" ? kelvo::printer::kPaper58Dots : kelvo::printer::kPaper80Dots;
-        } else if (word == "--idle" && hasValue) {
-            tcp.idleLimit = std::chrono::seconds(std::atoi(argv[++i]));
-        } else if (word == "--paper-out") {
-            flags.paperOut = true;
-        } else if (word == "--paper-near-end") {
-            flags.paperNearEnd = true;
-        } else if (word == "--cover-open") {
-            flags.coverOpen = true;
-        } else if (word == "--drawer-open") {
-            flags.drawerOpen = true;
-        } else {
-            Usage(("unexpected " + word).c_str());
-            return 2;
-        }
+    const QString jobs = QString::fromLocal8Bit(request.saveDir.c_str());
+    if (request.host) {
+        tcp.host = *request.host;
+        // Named on the command line: the user asked for this address, whatever it is.
+        tcp.anyHost = true;
+        if (!kelvo::printer::IsLoopbackHost(tcp.host))
+            std::fprintf(stderr,
+                         "kelvotool virtual-printer: warning: listening on %s: anyone "
+                         "who can reach it can print\n",
+                         tcp.host.c_str());
     }
+    if (request.port)
+        tcp.port = *request.port;
+    if (request.idle)
+        tcp.idleLimit = *request.idle;
+    const int dots = request.paperDots;
+    kelvo::printer::StatusFlags flags;
+    flags.paperOut = request.paperOut;
+    flags.paperNearEnd = request.paperNearEnd;
+    flags.coverOpen = request.coverOpen;
+    flags.drawerOpen = request.drawerOpen;
     if (!jobs.isEmpty() && !QDir().mkpath(jobs)) {
         std::fprintf(stderr, "kelvotool virtual-printer: cannot make %s\n", qPrintable(jobs));
         return 1;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    char name[] = "kelvotool";
+    char* argv[] = {name, nullptr};
     int qtArgc = 1;
     QGuiApplication app(qtArgc, argv);
 
-    kelvo::UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    stopFd = stop.get();
+    // Kept to the end of the process: the handler stays installed after this returns.
+    static kelvo::EventFd stop;
+    stopSignal = &stop;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    QSocketNotifier stopped(stop.get(), QSocketNotifier::Read);
+    QSocketNotifier stopped(stop.fd(), QSocketNotifier::Read);
     QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 
     kelvo::printer::PrinterBox::Options options;
