@@ -14,6 +14,27 @@
 
 class QAbstractButton;
 
+using TActivityLogStatusAnswers = std::array<std::optional<uint8_t>, 4>;
+
+// One entry of the log, defined before the log so that it is complete where the log holds one
+// (clang decides whether an optional of a nested class can be made before the class is done).
+struct TActivityLogEntry {
+    uint64_t serial = 0;  // counts up from 1 over the log's life
+    QDateTime time;
+    QString action;
+    QString target;
+    uint64_t sent = 0;
+    std::string keptSent;
+    uint64_t received = 0;  // bytes the printer sent back, answers included
+    std::string keptReceived;
+    bool failed = false;
+    QString outcome;  // the failure in the system's own words; empty when all went well
+    std::optional<int32_t> libraryCode;  // the printer library's result, shown with its meaning
+    std::optional<TActivityLogStatusAnswers> status;
+    TActivityLogStatusAnswers lateStatus;  // bytes that came after their request's time-out
+    std::vector<std::string> commands;     // decoded once, when the entry is complete
+};
+
 // What the window did at its links, one entry per user action: when, what the user pressed,
 // which printer or port it reached, the bytes that went out (decoded), what came back, and how it
 // really ended. Bounded: the oldest entries go first. The entries hold facts; their words are
@@ -29,24 +50,9 @@ class TActivityLog : public QObject {
     // Decoded commands shown per entry.
     static constexpr size_t kShownCommands = 64;
 
-    using StatusAnswers = std::array<std::optional<uint8_t>, 4>;
+    using StatusAnswers = TActivityLogStatusAnswers;
 
-    struct Entry {
-        uint64_t serial = 0;  // counts up from 1 over the log's life
-        QDateTime time;
-        QString action;
-        QString target;
-        uint64_t sent = 0;
-        std::string keptSent;
-        uint64_t received = 0;  // bytes the printer sent back, answers included
-        std::string keptReceived;
-        bool failed = false;
-        QString outcome;  // the failure in the system's own words; empty when all went well
-        std::optional<int32_t> libraryCode;  // the printer library's result, shown with its meaning
-        std::optional<StatusAnswers> status;
-        StatusAnswers lateStatus;           // bytes that came after their request's time-out
-        std::vector<std::string> commands;  // decoded once, when the entry is complete
-    };
+    using Entry = TActivityLogEntry;
 
     explicit TActivityLog(QObject* parent = nullptr) : QObject(parent) {}
 

@@ -9,8 +9,12 @@ seconds=${FUZZ_SECONDS:-60}
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELVO_BUILD_TESTS=OFF -DKELVO_BUILD_APP=OFF -DKELVO_FUZZ=ON -DKELVO_SANITIZE=address,undefined >/dev/null
+# A tree configured for fuzzing already (the test command's sanitizer build) is used as it is.
+if ! grep -qs '^KELVO_FUZZ:BOOL=ON' "$dir/CMakeCache.txt"; then
+    CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKELVO_BUILD_TESTS=OFF -DKELVO_BUILD_APP=OFF -DKELVO_FUZZ=ON \
+        -DKELVO_SANITIZE=address,undefined >/dev/null
+fi
 targets=${FUZZ_TARGETS:-$(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')}
 cmake --build "$dir" --target $targets
 # One target per core at a time: each fuzzer runs on one thread.

@@ -148,7 +148,9 @@ TEST_P(PortDiscoveryLinks, ListsOnlyWhatResolvesInsideTheTreeByItsRealPath) {
     MakePort(places.outside, kPortLinks, places);
     // The case's links take the place of the usual ones, and of all below a linked directory.
     std::map<std::string, std::string> links = kPortLinks;
-    for (const auto& [path, target] : GetParam().links) {
+    for (const auto& [linkPath, target] : GetParam().links) {
+        // clang 14 lets no lambda name a structured binding.
+        const std::string& path = linkPath;
         std::erase_if(links,
                       [&](const auto& link) { return link.first.rfind(path + "/", 0) == 0; });
         links[path] = target;
