@@ -18,6 +18,7 @@
 #include "protocol/Commands.h"
 #include "testing/PacedPrinter.h"
 #include "testing/Pty.h"
+#include "testing/RowName.h"
 #include "testing/StatusResponder.h"
 #include "testing/TestHost.h"
 
@@ -118,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{"DisconnectStatusEvery20ms", TalksEvery20(), Closer::Link},
                       CloseCase{"PosCloseStatusAt1300ms", TalksOnceAt1300(), Closer::Library},
                       CloseCase{"PosCloseStatusEvery20ms", TalksEvery20(), Closer::Library}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 TEST(SlowPrinterStops, TheCloseFailsAtTheStallLimitNamingTheBytesNeverTaken) {
     for (const Closer closer : {Closer::Link, Closer::Library}) {
