@@ -21,6 +21,8 @@
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "printer/PrinterBox.h"
+#include "testing/Eventually.h"
+#include "testing/RowName.h"
 #include "testing/TestHost.h"
 
 using kelvo::UniqueFd;
@@ -28,6 +30,7 @@ using kelvo::printer::PaperLine;
 using kelvo::printer::PrinterBox;
 using kelvo::printer::StatusFlags;
 using kelvo::printer::VirtualPrinter;
+using kelvo::testing::Eventually;
 using kelvo::testing::OwnLoopbackHost;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -35,17 +38,6 @@ using namespace std::string_literals;
 namespace {
 
 constexpr int kNetwork = 0, kSerial = 1;
-
-// Polls `done` every few milliseconds for up to 10 s.
-template <class Done>
-bool Eventually(Done done) {
-    for (int i = 0; i < 2000; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
-}
 
 PrinterBox::Options Options(bool serialBusyWhenOffline = true) {
     PrinterBox::Options options;
@@ -219,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   f.errorCause = kelvo::printer::ErrorCause::Cutter;
                               },
                               3, 0x1A}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 TEST(PrinterOffline, ClientsQueueInOrderAndOneThatHangsUpWhileHeldIsPrintedOnce) {
     PrinterBox box(Options());
@@ -323,7 +315,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "\x10\x00\x03\x00"s},
         Watched{"PaperNotWatched", 0x01, [](StatusFlags& f) { f.paperOut = true; }, ""},
         Watched{"DrawerNotWatched", 0x0E, [](StatusFlags& f) { f.drawerOpen = true; }, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 namespace {
 
