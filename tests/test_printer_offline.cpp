@@ -98,7 +98,9 @@ constexpr size_t kLineBytes = 8;
 
 // Writes on Lines(0, ...) from byte `taken` without blocking until the peer takes no more for a
 // while: its receive buffer and both kernels' are full. Adds the bytes taken to `taken`.
-void FillUntilBlocked(int fd, size_t& taken) {
+// With `full`, until the socket takes no more once `full` holds (the printer reads nothing more
+// then); without, until it took nothing for half a second.
+void FillUntilBlocked(int fd, size_t& taken, const std::function<bool()>& full = {}) {
     for (int round = 0; round < 100000; ++round) {
         const std::string bytes = Lines(taken / kLineBytes, 1024).substr(taken % kLineBytes);
         const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -107,8 +109,10 @@ void FillUntilBlocked(int fd, size_t& taken) {
             continue;
         }
         EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
+        if (full && full())
+            return;
         pollfd room{fd, POLLOUT, 0};
-        if (::poll(&room, 1, 500) == 0)
+        if (::poll(&room, 1, full ? 10 : 500) == 0 && !full)
             return;
     }
     ADD_FAILURE() << "the printer never stopped taking bytes";
@@ -163,7 +167,8 @@ TEST_P(OfflineTcp, AJobIsHeldAndAnsweredForThenBlocksTheClientAndPrintsWholeAndO
     // Real back-pressure: the client's writes stop once the printer's buffer and the kernels'
     // are full, and nothing of it prints.
     size_t more = 0;
-    FillUntilBlocked(client.get(), more);
+    FillUntilBlocked(client.get(), more,
+                     [&] { return box.TcpBuffered() == kelvo::printer::kReceiveBuffer; });
     EXPECT_TRUE(Eventually([&] { return box.TcpBuffered() == kelvo::printer::kReceiveBuffer; }));
     // Whatever a busy machine let the printer read late, it reads no more now.
     FillUntilBlocked(client.get(), more);
