@@ -33,7 +33,7 @@
 #include "testing/BmpFiles.h"
 #include "testing/EventLoopWatch.h"
 #include "testing/LongText.h"
-#include "testing/LoopbackPrinter.h"
+#include "testing/PacedPrinter.h"
 #include "testing/Pty.h"
 #include "testing/SilentServer.h"
 #include "testing/TestHost.h"
@@ -246,9 +246,8 @@ Outcome NvLogoOverSerial() {
 // 2. The network test page with an 8 MB memo to a printer that takes a few seconds for it.
 Outcome TestPageToSlowPrinter() {
     Outcome out("8 MB test page, slow network printer");
-    kelvo::testing::LoopbackPrinter printer(Host(), 9100);
-    // 4 KiB per read with a pause after each: 8 MB take a few seconds.
-    printer.setSlowAndTalking(std::string(1, '\x12'), 2ms);
+    // A status byte, then 4 KiB per read with a pause after each: 8 MB take a few seconds.
+    kelvo::testing::PacedPrinter printer(Host(), 9100, {.pause = 2ms, .talkAt = 0ms});
 
     auto dialogs = std::make_shared<QuietDialogs::State>();
     auto form = SettledWindow(dialogs, out.why);
@@ -271,7 +270,8 @@ Outcome TestPageToSlowPrinter() {
             out, *form, "test page", [&] { form->Button3Click(); }, gaveUp))
         return out;
 
-    const size_t got = printer.waitForBytes(memoBytes, 10s).size();
+    printer.waitForBytes(memoBytes, 10s);
+    const size_t got = printer.bytes().size();
     NoteBoxes(out, *dialogs);
     Judge(out, "test page", gaveUp, got, memoBytes, "printer");
     return out;

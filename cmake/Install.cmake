@@ -28,7 +28,7 @@ if(TARGET kelvotool)
 endif()
 install(TARGETS posdll LIBRARY DESTINATION ${KELVO_PLUGIN_DIR})
 # Its C interface, for programs that load or link it themselves.
-install(FILES ${PROJECT_SOURCE_DIR}/posdll/Posdll.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kelvotool)
+install(FILES ${PROJECT_SOURCE_DIR}/links/Posdll.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kelvotool)
 
 if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_PACKAGE_NAME kelvotool)

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "posdll/Posdll.h"
+#include "links/Posdll.h"
 
 namespace kelvo {
 

@@ -15,8 +15,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "links/Posdll.h"
 #include "links/UniqueFd.h"
-#include "posdll/Posdll.h"
 
 namespace kelvo::posdll {
 

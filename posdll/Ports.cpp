@@ -4,11 +4,11 @@
 
 #include <cerrno>
 
+#include "links/Posdll.h"
 #include "links/SendRawToPrinter.h"
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
-#include "posdll/Posdll.h"
 
 namespace kelvo::posdll {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "posdll/Posdll.h"
+#include "links/Posdll.h"
 
 namespace kelvo::posdll {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <type_traits>
 
+#include "links/Posdll.h"
 #include "links/Transfer.h"
 #include "posdll/BmpReader.h"
 #include "posdll/Ports.h"
-#include "posdll/Posdll.h"
 #include "protocol/Commands.h"
 
 #define POSDLL_EXPORT extern "C" KELVO_POSDLL_API

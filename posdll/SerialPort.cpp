@@ -7,11 +7,11 @@
 
 #include "links/PortLock.h"
 #include "links/PortName.h"
+#include "links/Posdll.h"
 #include "links/SerialLine.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
 #include "posdll/Ports.h"
-#include "posdll/Posdll.h"
 
 namespace kelvo::posdll {
 

@@ -1,12 +1,8 @@
 #include "testing/BmpFiles.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <stdexcept>
 #include <vector>
+
+#include "testing/Files.h"
 
 namespace kelvo::testing {
 
@@ -116,21 +112,8 @@ bool TestPattern(int x, int y, int width, int height) {
            (x == 9 && y == 2);
 }
 
-TempFile::TempFile(const std::string& name, const std::string& bytes) {
-    char tmpl[] = "/tmp/kelvo-file-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr)
-        throw std::runtime_error(std::strerror(errno));
-    dir_ = tmpl;
-    path_ = dir_ + "/" + name;
-    std::ofstream out(path_, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path_);
-}
-
-TempFile::~TempFile() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+TempFile::TempFile(const std::string& name, const std::string& bytes) : path_(dir_ / name) {
+    WriteFile(path_, bytes);
 }
 
 }  // namespace kelvo::testing

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "testing/TempDir.h"
+
 namespace kelvo::testing {
 
 // Writes small BMP files for the tests, independently of the library's reader.
@@ -34,13 +36,10 @@ bool TestPattern(int x, int y, int width, int height);
 class TempFile {
   public:
     TempFile(const std::string& name, const std::string& bytes);
-    ~TempFile();
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
     const std::string& path() const { return path_; }
 
   private:
-    std::string dir_;
+    TempDir dir_{"kelvo-file"};
     std::string path_;
 };
 

@@ -15,12 +15,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "links/UniqueFd.h"
+#include "testing/Files.h"
 
 extern char** environ;
 
@@ -35,20 +34,6 @@ using std::chrono::steady_clock;
 constexpr char kCupsd[] = "/usr/sbin/cupsd";
 constexpr char kLpadmin[] = "/usr/sbin/lpadmin";
 constexpr char kServerBin[] = "/usr/lib/cups";
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out)
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Runs a program with this process's environment minus NOTIFY_SOCKET (cupsd would report to a
 // service manager that did not start it). The child gets SIGTERM should this process die first,
@@ -207,7 +192,7 @@ void CupsServer::Stop() {
 }
 
 std::string CupsServer::ErrorLog() const {
-    return ReadFile(fs::path(base_) / "log/error_log");
+    return FileBytes(base_ + "/log/error_log");
 }
 
 void CupsServer::AddRawQueue(const std::string& name, const std::string& host, uint16_t port) {

@@ -84,10 +84,6 @@ void LoopbackPrinter::run() {
                 std::lock_guard lock(mu_);
                 size_t index = perConnection_.size();
                 perConnection_.emplace_back();
-                if (!greeting_.empty()) {
-                    [[maybe_unused]] ssize_t sent = ::send(
-                        fd.get(), greeting_.data(), greeting_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                }
                 if (options_.mode == Mode::CloseAtOnce) {
                     fd.reset();
                     ++closed_;
@@ -102,11 +98,9 @@ void LoopbackPrinter::run() {
 
 void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
     Options opt;
-    std::chrono::milliseconds pause;
     {
         std::lock_guard lock(mu_);
         opt = options_;
-        pause = readPause_;
     }
     if (opt.mode == Mode::Hold) {
         if (revents & (POLLRDHUP | POLLHUP | POLLERR)) {
@@ -119,14 +113,14 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
         return;
     }
     char buf[65536];
-    size_t want = pause.count() > 0 ? 4096 : sizeof buf;
+    size_t want = sizeof buf;
     if (opt.mode == Mode::ResetAfter && opt.resetAfterBytes > c.received) {
         want = std::min(want, opt.resetAfterBytes - c.received);
     }
     ssize_t n = ::recv(c.fd.get(), buf, want, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
-    std::unique_lock lock(mu_);
+    std::lock_guard lock(mu_);
     if (n > 0) {
         const std::string reply =
             c.scanner.Answer(std::string_view(buf, static_cast<size_t>(n)), statusAnswers_, model_);
@@ -149,10 +143,6 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
         drop = true;
     }
     cv_.notify_all();
-    if (n > 0 && pause.count() > 0) {
-        lock.unlock();
-        std::this_thread::sleep_for(pause);
-    }
 }
 
 std::string LoopbackPrinter::bytes() const {
@@ -212,16 +202,6 @@ void LoopbackPrinter::clear() {
 void LoopbackPrinter::setMode(Options options) {
     std::lock_guard lock(mu_);
     options_ = options;
-}
-
-void LoopbackPrinter::setSlowAndTalking(std::string greeting, std::chrono::milliseconds readPause) {
-    std::lock_guard lock(mu_);
-    greeting_ = std::move(greeting);
-    readPause_ = readPause;
-    // A printer's small receive window: most of a large send is still on the sender's side when
-    // it closes. Accepted connections inherit it.
-    int small = 4096;
-    ::setsockopt(listen_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
 }
 
 void LoopbackPrinter::setStatusAnswers(StatusBytes answers, std::string model) {

@@ -64,10 +64,6 @@ class LoopbackPrinter {
 
     void clear();
     void setMode(Options options);
-    // A slow printer that talks: on every connection it accepts from now on, sends `greeting` (a
-    // status report), keeps a small receive window and reads at most 4 KiB at a time, pausing
-    // `readPause` after each read.
-    void setSlowAndTalking(std::string greeting, std::chrono::milliseconds readPause);
     // Answers DLE EOT n with answers[n-1] from now on (nothing for an empty one). The answer is
     // sent before the request counts as received, so once waitForBytes has seen the request the
     // answer is waiting on the client's side. GS I 67 gets `model` (nothing for an empty one).
@@ -90,8 +86,6 @@ class LoopbackPrinter {
     mutable std::mutex mu_;
     std::condition_variable cv_;
     Options options_;
-    std::string greeting_;
-    std::chrono::milliseconds readPause_{0};
     StatusBytes statusAnswers_{};
     std::string model_;
     std::vector<std::string> perConnection_;

@@ -31,4 +31,12 @@ struct NamedByWhat {
     }
 };
 
+// For INSTANTIATE_TEST_SUITE_P: each row named by its `name`, written as a test name already.
+struct NamedByName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        return std::string(info.param.name);
+    }
+};
+
 }  // namespace kelvo::testing

@@ -31,6 +31,7 @@
 #include "links/Transfer.h"
 #include "links/WriteWatch.h"
 #include "testing/CancelWhenBlocked.h"
+#include "testing/Files.h"
 #include "testing/Pty.h"
 #include "testing/TempDir.h"
 
@@ -38,6 +39,7 @@ using kelvo::DeviceFileOutput;
 using kelvo::EInOutError;
 using kelvo::UniqueFd;
 using kelvo::testing::CancelWhenBlocked;
+using kelvo::testing::FileBytes;
 using kelvo::testing::PortOverride;
 using kelvo::testing::Pty;
 using kelvo::testing::TempDir;
@@ -56,11 +58,6 @@ int OpenFdCount() {
 long FileSize(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
-}
-
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::string AllByteValues() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "printer/VirtualPrinter.h"
+#include "testing/RowName.h"
 
 using namespace kelvo::printer;
 
@@ -259,6 +260,6 @@ TEST_P(EncoderReceipt, PrintsTheSamePaperWhateverPiecesItArrivesIn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Receipts, EncoderReceipt, ::testing::ValuesIn(kReceipts),
-                         [](const auto& info) { return info.param.name; });
+                         kelvo::testing::NamedByName());
 
 }  // namespace

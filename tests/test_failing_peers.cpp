@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -154,15 +155,19 @@ TEST(FailingSpooler, HungServerIsABoundedErrorWithAReason) {
     SilentServer hung;
     CupsServerRoute route(hung.path());
 
-    auto start = Clock::now();
+    // The print waits out its bound beside the list's, on a thread that reads the route afresh.
+    auto print = std::async(std::launch::async, [] {
+        const auto start = Clock::now();
+        kelvo::RawPrintResult failed = kelvo::SendRawToPrinter("ESCPOS", kPrintCommand);
+        return std::pair(failed, Clock::now() - start);
+    });
+    const auto start = Clock::now();
     std::string why;
     EXPECT_TRUE(kelvo::InstalledPrinters(&why).empty());
     const auto listed = Clock::now() - start;
     EXPECT_EQ(why.rfind("print server at " + hung.path() + " not answering: ", 0), 0u) << why;
 
-    start = Clock::now();
-    kelvo::RawPrintResult failed = kelvo::SendRawToPrinter("ESCPOS", kPrintCommand);
-    const auto printed = Clock::now() - start;
+    const auto [failed, printed] = print.get();
     EXPECT_EQ(failed.error, "错误： 1280");  // server-error-internal-error
     EXPECT_EQ(failed.jobId, 0);
 

@@ -9,6 +9,7 @@
 #include "jobs/Jobs.h"
 #include "protocol/IntegerText.h"
 #include "testing/ActionBytes.h"
+#include "testing/RowName.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ TEST_P(ActionWire, ComposesExactlyTheBytesThePrinterMustReceive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ActionWire, ::testing::ValuesIn(kelvo::testing::ActionTable()),
-                         [](const auto& info) { return info.param.name; });
+                         kelvo::testing::NamedByName());
 
 TEST(NvUpload, SetsTheMotionUnitsAsTheLibraryDoesThenSendsTheDownloadUntouched) {
     const std::string fsq("\x1C\x71\x01\x01\x00\x01\x00\xFF\x00", 9);

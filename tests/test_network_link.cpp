@@ -9,6 +9,7 @@
 #include "protocol/Commands.h"
 #include "testing/CancelWhenBlocked.h"
 #include "testing/LoopbackPrinter.h"
+#include "testing/PacedPrinter.h"
 #include "testing/TestHost.h"
 
 using kelvo::ENetworkError;
@@ -16,6 +17,7 @@ using kelvo::NetworkLink;
 using kelvo::testing::CancelWhenBlocked;
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
+using kelvo::testing::PacedPrinter;
 using State = NetworkLink::State;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -184,18 +186,18 @@ TEST(NetworkLink, SocketErrorTextNamesNumberAndCause) {
 }
 
 TEST(NetworkLink, DisconnectLetsASlowPrinterThatSentStatusTakeEveryByte) {
-    LoopbackPrinter printer(OwnLoopbackHost());
-    printer.setSlowAndTalking(std::string(1, '\x12'), 5ms);  // a status byte the link never reads
+    // A status byte the link never reads, then 4 KiB per 5 ms.
+    PacedPrinter printer(OwnLoopbackHost(), kPrinterPort, {.pause = 5ms, .talkAt = 0ms});
     NetworkLink link;
     ConnectTo(link, OwnLoopbackHost());
     std::string logo(48 * 1024, '\0');
     for (size_t i = 0; i < logo.size(); ++i)
         logo[i] = static_cast<char>(i * 13);
     link.SendRaw(logo);
-    printer.waitForBytes(1);  // reading has begun, so the status byte is waiting on our side
+    printer.waitForBytes(1, 3s);  // reading has begun, so the status byte is waiting on our side
     link.Disconnect();
     EXPECT_EQ(link.GetState(), State::Idle);
-    ASSERT_TRUE(printer.waitForClosed(1, 10s));
+    ASSERT_TRUE(printer.waitForEnd(10s));
     EXPECT_EQ(printer.bytes().size(), logo.size());
     EXPECT_TRUE(printer.bytes() == logo);
 }

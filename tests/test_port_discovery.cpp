@@ -12,6 +12,7 @@
 
 #include "links/PortDiscovery.h"
 #include "testing/DeviceTree.h"
+#include "testing/RowName.h"
 #include "testing/TempDir.h"
 
 using kelvo::FindPorts;
@@ -218,7 +219,7 @@ const LinkCase kLinkCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Trees, PortDiscoveryLinks, ::testing::ValuesIn(kLinkCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         kelvo::testing::NamedByName());
 
 }  // namespace
 

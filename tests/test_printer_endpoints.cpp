@@ -19,6 +19,7 @@
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "printer/Endpoints.h"
+#include "testing/Eventually.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/NetnsHost.h"
 #include "testing/TestHost.h"
@@ -26,6 +27,7 @@
 using kelvo::UniqueFd;
 using kelvo::printer::PtyEndpoint;
 using kelvo::printer::TcpEndpoint;
+using kelvo::testing::Eventually;
 using kelvo::testing::OwnLoopbackHost;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -260,17 +262,6 @@ std::string LocalAddress(int fd) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
-// Polls `done` every few milliseconds for up to 5 s.
-template <class Done>
-bool Eventually(Done done) {
-    for (int i = 0; i < 1000; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
 }
 
 }  // namespace

@@ -21,6 +21,8 @@
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "printer/PrinterBox.h"
+#include "testing/Eventually.h"
+#include "testing/RowName.h"
 #include "testing/TestHost.h"
 
 using kelvo::UniqueFd;
@@ -28,6 +30,7 @@ using kelvo::printer::PaperLine;
 using kelvo::printer::PrinterBox;
 using kelvo::printer::StatusFlags;
 using kelvo::printer::VirtualPrinter;
+using kelvo::testing::Eventually;
 using kelvo::testing::OwnLoopbackHost;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -35,17 +38,6 @@ using namespace std::string_literals;
 namespace {
 
 constexpr int kNetwork = 0, kSerial = 1;
-
-// Polls `done` every few milliseconds for up to 10 s.
-template <class Done>
-bool Eventually(Done done) {
-    for (int i = 0; i < 2000; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
-}
 
 PrinterBox::Options Options(bool serialBusyWhenOffline = true) {
     PrinterBox::Options options;
@@ -106,7 +98,9 @@ constexpr size_t kLineBytes = 8;
 
 // Writes on Lines(0, ...) from byte `taken` without blocking until the peer takes no more for a
 // while: its receive buffer and both kernels' are full. Adds the bytes taken to `taken`.
-void FillUntilBlocked(int fd, size_t& taken) {
+// With `full`, until the socket takes no more once `full` holds (the printer reads nothing more
+// then); without, until it took nothing for half a second.
+void FillUntilBlocked(int fd, size_t& taken, const std::function<bool()>& full = {}) {
     for (int round = 0; round < 100000; ++round) {
         const std::string bytes = Lines(taken / kLineBytes, 1024).substr(taken % kLineBytes);
         const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -115,8 +109,10 @@ void FillUntilBlocked(int fd, size_t& taken) {
             continue;
         }
         EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
+        if (full && full())
+            return;
         pollfd room{fd, POLLOUT, 0};
-        if (::poll(&room, 1, 500) == 0)
+        if (::poll(&room, 1, full ? 10 : 500) == 0 && !full)
             return;
     }
     ADD_FAILURE() << "the printer never stopped taking bytes";
@@ -171,7 +167,8 @@ TEST_P(OfflineTcp, AJobIsHeldAndAnsweredForThenBlocksTheClientAndPrintsWholeAndO
     // Real back-pressure: the client's writes stop once the printer's buffer and the kernels'
     // are full, and nothing of it prints.
     size_t more = 0;
-    FillUntilBlocked(client.get(), more);
+    FillUntilBlocked(client.get(), more,
+                     [&] { return box.TcpBuffered() == kelvo::printer::kReceiveBuffer; });
     EXPECT_TRUE(Eventually([&] { return box.TcpBuffered() == kelvo::printer::kReceiveBuffer; }));
     // Whatever a busy machine let the printer read late, it reads no more now.
     FillUntilBlocked(client.get(), more);
@@ -219,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   f.errorCause = kelvo::printer::ErrorCause::Cutter;
                               },
                               3, 0x1A}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 TEST(PrinterOffline, ClientsQueueInOrderAndOneThatHangsUpWhileHeldIsPrintedOnce) {
     PrinterBox box(Options());
@@ -323,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "\x10\x00\x03\x00"s},
         Watched{"PaperNotWatched", 0x01, [](StatusFlags& f) { f.paperOut = true; }, ""},
         Watched{"DrawerNotWatched", 0x0E, [](StatusFlags& f) { f.drawerOpen = true; }, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 namespace {
 

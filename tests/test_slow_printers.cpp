@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 #include "protocol/Commands.h"
 #include "testing/PacedPrinter.h"
 #include "testing/Pty.h"
+#include "testing/RowName.h"
 #include "testing/StatusResponder.h"
 #include "testing/TestHost.h"
 
@@ -118,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{"DisconnectStatusEvery20ms", TalksEvery20(), Closer::Link},
                       CloseCase{"PosCloseStatusAt1300ms", TalksOnceAt1300(), Closer::Library},
                       CloseCase{"PosCloseStatusEvery20ms", TalksEvery20(), Closer::Library}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 TEST(SlowPrinterStops, TheCloseFailsAtTheStallLimitNamingTheBytesNeverTaken) {
     for (const Closer closer : {Closer::Link, Closer::Library}) {
@@ -227,9 +229,12 @@ INSTANTIATE_TEST_SUITE_P(LateAndTalkingPrinters, StatusSlots,
 
 // Answers that straggle in over seconds, two or more requests behind: none is read as a state.
 TEST(StatusSlotsOverSeconds, AnswersSplitOverSecondsAreNeverShiftedIntoALaterSlot) {
+    // The pty's seconds of straggling pass beside the network's.
+    auto overPty = std::async(std::launch::async, [] { return Ask(false, kCoverOpen, 1700ms); });
+    const StatusAnswers overNetwork = Ask(true, kCoverOpen, 1700ms);
     for (const bool network : {true, false}) {
         SCOPED_TRACE(network ? "network" : "pty");
-        const StatusAnswers got = Ask(network, kCoverOpen, 1700ms);
+        const StatusAnswers got = network ? overNetwork : overPty.get();
         EXPECT_EQ(got.answer, StatusBytes{});
         EXPECT_NE(got.late, StatusBytes{});  // what did come is kept apart
     }

@@ -9,6 +9,7 @@
 
 #include "printer/Symbols.h"
 #include "printer/VirtualPrinter.h"
+#include "testing/RowName.h"
 
 using namespace kelvo::printer;
 using namespace std::string_literals;
@@ -144,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "DM24"},
         SymbolRow{"DataMatrixRectangle",
                   DataMatrix(Function(54, 66, "\x01\x24\x10"s), "rect 36x16"), "rect 36x16"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 struct RefusedRow {
     const char* name;
@@ -186,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedRow{"DataMatrixTooMuchForTenByTen",
                    DataMatrix(Function(54, 66, "\x00\x0A\x00"s), std::string(30, 'x'))},
         RefusedRow{"DataMatrixNoSuchSize", DataMatrix(Function(54, 66, "\x00\x0B\x00"s), "x")}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kelvo::testing::NamedByName());
 
 TEST(Symbols, HriBelowPutsTheDigitsUnderTheSymbol) {
     VirtualPrinter p;

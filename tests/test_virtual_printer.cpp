@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -368,12 +367,7 @@ INSTANTIATE_TEST_SUITE_P(
                    7 + (1u << 20), 0},
         Unfinished{"GS ( L cut short", "\x1D\x28\x4C\xFF\x7F\x30\x70"s, "GS ( L", 7, 5 + 0x7FFF,
                    0}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& ch : name)
-            ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-        return name;
-    });
+    kelvo::testing::NamedByWhat());
 
 TEST(VirtualPrinter, LongFeedsAndLongRollsStayWithinTheirBounds) {
     VirtualPrinter p;
@@ -488,7 +482,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Bands{"24_dot_default_spacing", 33, "", 6},
                       Bands{"8_dot_default_spacing", 1, "\x1B\x32", 6},
                       Bands{"24_dot_spacing_40", 33, "\x1B\x33\x28", 16}),
-    [](const auto& info) { return std::string(info.param.what); });
+    kelvo::testing::NamedByWhat());
 
 // Status switches and the answers to DLE EOT 1, 2, 3 and 4 they give.
 struct StatusCase {
@@ -545,7 +539,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"cover_open_drawer_open_paper_near_end",
                    [](StatusFlags& f) { f.coverOpen = f.drawerOpen = f.paperNearEnd = true; },
                    {0x1E, 0x16, 0x12, 0x1E}}),
-    [](const auto& info) { return std::string(info.param.what); });
+    kelvo::testing::NamedByWhat());
 
 // Reverse and upside-down style the runs, and ESC @ clears them.
 INSTANTIATE_TEST_SUITE_P(
@@ -617,7 +611,7 @@ INSTANTIATE_TEST_SUITE_P(
                 TransmitStatus(1) + "\x1D\x49\x42"s + TransmitStatus(4),
                 {},
                 "\x12_KELVO\0\x12"s}),
-    [](const auto& info) { return std::string(info.param.what); });
+    kelvo::testing::NamedByWhat());
 
 TEST(VirtualPrinter, FiftyEightMillimetrePaperWrapsTextAndCropsPicturesAtItsWidth) {
     VirtualPrinter p;
@@ -815,7 +809,7 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"esc_sp_is_not_for_two_byte_characters",
                    "\x1B\x20\x05" + ToGbk("测") + "\n",
                    {Line({Text("测", {}, true)})}}),
-    [](const auto& info) { return std::string(info.param.what); });
+    kelvo::testing::NamedByWhat());
 
 TEST(VirtualPrinter, ALineWrittenOverAndOverPrintsOnceItHoldsTheMostRuns) {
     VirtualPrinter p;
@@ -898,7 +892,7 @@ INSTANTIATE_TEST_SUITE_P(VirtualPrinter, BufferedGraphics,
                                            RasterCase{"gs_paren_l_double_width", false, 2, 1},
                                            RasterCase{"gs_8_l_double_height", true, 1, 2},
                                            RasterCase{"gs_8_l_quadruple", true, 2, 2}),
-                         [](const auto& info) { return std::string(info.param.what); });
+                         kelvo::testing::NamedByWhat());
 
 TEST(VirtualPrinter, BufferedGraphicsAreDroppedByEscAtAndMalformedOnesAreNotStored) {
     VirtualPrinter p;

@@ -15,6 +15,7 @@
 #include "testing/ByteText.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/Pty.h"
+#include "testing/RowName.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
@@ -117,6 +118,6 @@ std::vector<ActionBytes> RowsTheWindowDrives() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, WindowBytes, ::testing::ValuesIn(RowsTheWindowDrives()),
-                         [](const auto& info) { return info.param.name; });
+                         kelvo::testing::NamedByName());
 
 }  // namespace

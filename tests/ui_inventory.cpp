@@ -11,6 +11,7 @@
 
 #include "app/VirtualPrinterWindow.h"
 #include "testing/CaptionFit.h"
+#include "testing/RowName.h"
 #include "testing/WindowFixture.h"
 
 namespace {
@@ -117,6 +118,6 @@ TEST_P(Inventory, EachControlStandsOnceOnItsPageInsideItsParentWithItsCaptionWho
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, Inventory, ::testing::ValuesIn(kPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         kelvo::testing::NamedByName());
 
 }  // namespace

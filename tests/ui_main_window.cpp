@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 
 #include "protocol/GbkText.h"
 
 #include "testing/DialogRecorder.h"
+#include "testing/Files.h"
 #include "testing/WindowFixture.h"
 
 using kelvo::testing::WindowTest;
@@ -129,8 +129,7 @@ TEST_F(WindowTest, AHugeMemoReadInSlicesIsExactlyItsPlainText) {
     const std::string page = "\x1D\x21\x11" + kelvo::ToGbk("QM417测试打印开始") + "\r\r\n" +
                              std::string("\x1D\x21\x00", 3) + kelvo::ToGbk(lines.toStdString()) +
                              "\r\n" + "\x1D\x56\x42\x05\r\n";
-    std::ifstream in(file, std::ios::binary);
-    const std::string written{std::istreambuf_iterator<char>(in), {}};
+    const std::string written = kelvo::testing::FileBytes(file);
     fs::remove(file);
     EXPECT_TRUE(written == page) << written.size() << " bytes, expected " << page.size();
     EXPECT_TRUE(dialogs->boxes.empty());

@@ -15,6 +15,7 @@
 #include "links/NetworkLink.h"
 #include "protocol/GbkText.h"
 #include "testing/ByteText.h"
+#include "testing/Eventually.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/NetnsHost.h"
 #include "testing/TestHost.h"
@@ -39,9 +40,8 @@ const char kConnectFailed[] = "连接打印机失败！请检查IP地址是否�
 
 // The printer accepts in its own thread: give it a bounded moment to count a connection.
 bool WaitForConnections(const LoopbackPrinter& printer, size_t n) {
-    for (int i = 0; i < 300 && printer.connectionCount() < n; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    kelvo::testing::Eventually([&] { return printer.connectionCount() >= n; },
+                               std::chrono::seconds(3));
     return printer.connectionCount() == n;
 }
 

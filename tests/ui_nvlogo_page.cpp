@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/BmpFiles.h"
 #include "testing/ByteText.h"
 #include "testing/CupsServer.h"
 #include "testing/EventLoopWatch.h"
@@ -40,6 +41,7 @@ void PrintTo(const QString& text, std::ostream* out) {
 
 using kelvo::testing::CupsServer;
 using kelvo::testing::DialogRecorder;
+using kelvo::testing::ExpectedFsQ;
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
 using kelvo::testing::WindowTest;
@@ -49,69 +51,13 @@ namespace {
 const std::string kPrintCommand("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40", 13);
 const std::string kMotionUnit("\x1D\x50\xB4\xB4", 4);  // GS P 180 180
 
-// ---- Bitmaps written by the test, and the FS q bytes they must become -----------------------
+// ---- Bitmaps written by the test (their FS q bytes: testing/BmpFiles.h) -----------------------
 
 using Pixels = std::function<bool(int x, int y)>;  // true = black
 
-void Put16(std::string& s, unsigned v) {
-    s += char(v & 0xFF);
-    s += char((v >> 8) & 0xFF);
-}
-void Put32(std::string& s, unsigned v) {
-    Put16(s, v & 0xFFFF);
-    Put16(s, v >> 16);
-}
-
 // A 1-bit bottom-up BMP with the usual palette (index 0 black, index 1 white).
 std::string MonoBmp(int width, int height, const Pixels& black) {
-    const int stride = ((width + 31) / 32) * 4;
-    const unsigned dataOffset = 14 + 40 + 8;
-    std::string s = "BM";
-    Put32(s, dataOffset + stride * height);
-    Put32(s, 0);
-    Put32(s, dataOffset);
-    Put32(s, 40);
-    Put32(s, width);
-    Put32(s, height);
-    Put16(s, 1);
-    Put16(s, 1);
-    Put32(s, 0);
-    Put32(s, stride * height);
-    Put32(s, 2835);
-    Put32(s, 2835);
-    Put32(s, 2);
-    Put32(s, 0);
-    s += std::string("\x00\x00\x00\x00\xFF\xFF\xFF\x00", 8);
-    for (int y = height - 1; y >= 0; --y) {
-        std::string row(stride, '\0');
-        for (int x = 0; x < width; ++x) {
-            if (!black(x, y))
-                row[x / 8] = char(row[x / 8] | (0x80 >> (x % 8)));
-        }
-        s += row;
-    }
-    return s;
-}
-
-// FS q 1 with one image: x and y in bytes, then column by column, eight dots a byte, top bit on
-// top, 1 = black, padded with white to whole bytes.
-std::string FsQ(int width, int height, const Pixels& black) {
-    const int xBytes = (width + 7) / 8, yBytes = (height + 7) / 8;
-    std::string s("\x1C\x71\x01", 3);
-    Put16(s, xBytes);
-    Put16(s, yBytes);
-    for (int col = 0; col < xBytes * 8; ++col) {
-        for (int yb = 0; yb < yBytes; ++yb) {
-            unsigned char byte = 0;
-            for (int bit = 0; bit < 8; ++bit) {
-                const int x = col, y = yb * 8 + bit;
-                if (x < width && y < height && black(x, y))
-                    byte |= 0x80 >> bit;
-            }
-            s += char(byte);
-        }
-    }
-    return s;
+    return kelvo::testing::MakeBmp({.width = width, .height = height, .black = black});
 }
 
 // A logo with no symmetry to hide a flipped row or column: a frame with a diagonal.
@@ -528,7 +474,7 @@ TEST_F(NvLogoPage, NetworkDownloadAndPrintReachALoopbackPrinter) {
     Fresh();
     form->btn20->click();
     EXPECT_EQ(trail, QStringList({"选择了网络口", "端口打开成功！", "端口关闭成功！"}));
-    const std::string download = kMotionUnit + FsQ(kLogoW, kLogoH, Logo);
+    const std::string download = kMotionUnit + ExpectedFsQ(kLogoW, kLogoH, Logo);
     EXPECT_EQ(Hex(printer.waitForBytes(download.size())), Hex(download));
 
     Fresh();
@@ -585,7 +531,7 @@ TEST_F(NvLogoPage, SerialDownloadAndPrintReachAPseudoTerminalMappedAsComPort) {
     Fresh();
     form->btn20->click();
     EXPECT_EQ(trail, QStringList({"端口打开成功！", "端口关闭成功！"}));
-    const std::string download = kMotionUnit + FsQ(kLogoW, kLogoH, Logo);
+    const std::string download = kMotionUnit + ExpectedFsQ(kLogoW, kLogoH, Logo);
     EXPECT_EQ(Hex(pty.read(download.size())), Hex(download));
     termios line{};
     ASSERT_EQ(tcgetattr(pty.master(), &line), 0);
@@ -609,7 +555,8 @@ TEST_F(NvLogoPage, SlowSerialDownloadShowsProgressCancelsAtOnceAndTheNextDownloa
     kelvo::testing::SlowReader line(pty, 11520);  // 115200 baud, 10 bits a byte
     const Pixels dots = [](int x, int y) { return (x ^ y) % 7 == 0; };
     ChooseFile(WriteFile(dir, "big.bmp", MonoBmp(576, 576, dots)));
-    const std::string download = kMotionUnit + FsQ(576, 576, dots);  // about 3.6 s on this line
+    const std::string download =
+        kMotionUnit + ExpectedFsQ(576, 576, dots);  // about 3.6 s on this line
 
     // Cancel once the dialog shows some of the bytes gone out.
     using Clock = std::chrono::steady_clock;
@@ -683,7 +630,7 @@ TEST_F(NvLogoPage, DriverModeOpensAtOnceAndPrintsOneRawJobThroughTheSpooler) {
     Fresh();
     form->btn20->click();
     EXPECT_EQ(trail, QStringList({"端口打开成功！", "端口关闭成功！"}));
-    const std::string download = kMotionUnit + FsQ(kLogoW, kLogoH, Logo);
+    const std::string download = kMotionUnit + ExpectedFsQ(kLogoW, kLogoH, Logo);
     EXPECT_EQ(Hex(queue.waitForBytes(download.size(), std::chrono::seconds(10))), Hex(download));
     ASSERT_TRUE(cups->WaitForJobsEnded());
 

@@ -19,15 +19,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "links/PortLock.h"
 #include "links/UniqueFd.h"
 #include "testing/CaptionFit.h"
+#include "testing/Files.h"
 #include "testing/Pty.h"
 #include "testing/WindowFixture.h"
 
+using kelvo::testing::FileBytes;
 using kelvo::testing::PortOverride;
 using kelvo::testing::Pty;
 using kelvo::testing::WindowTest;
@@ -58,11 +59,6 @@ void Scramble(int master) {
     ::cfsetispeed(&t, B300);
     ::cfsetospeed(&t, B300);
     ASSERT_EQ(::tcsetattr(master, TCSANOW, &t), 0);
-}
-
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // COM1 is a pseudo-terminal whose master the test holds.

@@ -33,6 +33,7 @@
 #include "protocol/Commands.h"
 #include "testing/BmpFiles.h"
 #include "testing/EventLoopWatch.h"
+#include "testing/RowName.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
@@ -435,7 +436,7 @@ INSTANTIATE_TEST_SUITE_P(
         Leftover{"Raster4MiB", "\x1D\x76\x30\x00\x00\x08\x00\x08"s + std::string(65536, '\x0F'),
                  "unfinished GS v 0 dropped (65544 of 4194312 bytes)"},
         Leftover{"RasterHeader", "\x1D\x76\x30\x00\xFF"s, "unfinished GS v 0 dropped"}),
-    [](const auto& info) { return std::string(info.param.what); });
+    kelvo::testing::NamedByWhat());
 
 TEST_F(VirtualPrinterTest, ASilentClientIsClosedAtTheIdleLimitAndTheNextJobPrints) {
     auto* window = form->VirtualPrinterWindow;

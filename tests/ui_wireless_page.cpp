@@ -151,23 +151,6 @@ TEST_F(WindowTest, WirelessPageCaptionsFitInBothLanguages) {
 
 // ---- The loop timer ---------------------------------------------------------------------------
 
-namespace {
-
-// Pumps the event loop until `done` or the time-out; true when done.
-template <class F>
-bool WaitFor(F done, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-}  // namespace
-
 TEST(TTimerRules, FirstTickComesOneFullIntervalAfterTheStart) {
     TTimer timer(nullptr, 200);
     int ticks = 0;
@@ -175,7 +158,7 @@ TEST(TTimerRules, FirstTickComesOneFullIntervalAfterTheStart) {
     QElapsedTimer clock;
     clock.start();
     timer.SetEnabled(true);
-    ASSERT_TRUE(WaitFor([&] { return ticks > 0; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > 0; }, 3000));
     EXPECT_GE(clock.elapsed(), 195);
 }
 
@@ -190,7 +173,7 @@ TEST(TTimerRules, ChangingTheIntervalRestartsTheCount) {
     ASSERT_EQ(ticks, 0);
     const qint64 changed = clock.elapsed();
     timer.SetInterval(500);  // would have ticked at 600 without the restart
-    ASSERT_TRUE(WaitFor([&] { return ticks > 0; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > 0; }, 3000));
     EXPECT_GE(clock.elapsed(), changed + 495);
 }
 
@@ -207,7 +190,7 @@ TEST(TTimerRules, ZeroOrNegativeIntervalStopsTicksButStaysEnabled) {
         EXPECT_FALSE(timer.Ticking());
         EXPECT_EQ(timer.Interval(), interval);
         timer.SetInterval(20);  // a positive interval brings the ticks back
-        EXPECT_TRUE(WaitFor([&] { return ticks > 0; }, 3000)) << interval;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ticks > 0; }, 3000)) << interval;
     }
 }
 
@@ -222,7 +205,7 @@ TEST(TTimerRules, ATickDueWhileTheHandlerRunsIsDroppedNotNested) {
         --depth;
     };
     timer.SetEnabled(true);
-    ASSERT_TRUE(WaitFor([&] { return ticks >= 3; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }, 3000));
     EXPECT_EQ(maxDepth, 1);
 }
 

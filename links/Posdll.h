@@ -1,7 +1,8 @@
 #pragma once
 
-// The printer library's C interface: its calls, their results and options. The library defines
-// these; the tool binds them at run time (links/PosdllFuncs.h), and other programs may link them.
+// The printer library's C interface: its calls, their results and options. The library (posdll/)
+// defines these; the tool binds them at run time (links/PosdllFuncs.h), and other programs may link
+// them. It lives here, below both, so that the binding never reaches up into the library.
 
 #include <cstdint>
 
