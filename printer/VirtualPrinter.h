@@ -9,39 +9,26 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <initializer_list>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
-#include "posdll/BmpReader.h"
+#include "printer/Paper.h"
 #include "protocol/Decoder.h"
+#include "protocol/FsQ.h"
 
 namespace kelvo::printer {
 
-// The print width of 80 mm paper at 203 dpi, the widest this family takes, and of 58 mm paper.
-inline constexpr int kPaperDots = 576;
-inline constexpr int kPaper80Dots = kPaperDots;
-inline constexpr int kPaper58Dots = 384;
-
 // What the model holds at most, whatever it is sent.
-// The paper: the newest items only, trimmed a batch at a time from the oldest.
-inline constexpr size_t kPaperItems = 5000;
-// Dots of the pictures on the paper, each print counted in full even where prints share dots.
-inline constexpr size_t kPaperImageDots = size_t{32} << 20;
-// The paper's height in dots (about 32 m at 8 dots a millimetre).
-inline constexpr int64_t kPaperHeightDots = int64_t{1} << 18;
 // One feed: 1016 mm, the most a printer of this family feeds for one command.
 inline constexpr int kMaxFeedDots = 8128;
 // Rows of one printed picture: an NV image at double height.
 inline constexpr int kImageRows = 2 * 8 * 288;
 // One FS q download, all its images together, as the printer library sends at most; its images
 // hold at most 8 dots per byte. A larger one is refused at the image size that passes it.
-inline constexpr uint64_t kMaxNvBytes = posdll::kMaxFsQBytes;
+inline constexpr uint64_t kMaxNvBytes = kMaxFsQBytes;
 // The image data of one GS v 0 raster; a header that declares more is refused at once.
 inline constexpr uint64_t kMaxRasterBytes = uint64_t{4} << 20;
 // An unfinished command kept for its rest: at most a GS v 0 raster (FS q is read as it comes).
@@ -66,110 +53,6 @@ inline constexpr size_t kFeedSlice = 4096;
 // dots of bar codes and 2D symbols, which a few bytes draw (each symbol within kPaperDots x
 // kImageRows, the same one printed again shared and not drawn again).
 inline constexpr uint64_t kMaxWorkPerByte = 256;
-
-struct TextStyle {
-    bool bold = false;      // ESC E, ESC ! bit 3
-    uint8_t underline = 0;  // ESC - n (0, 1, 2 dots), ESC ! bit 7
-    uint8_t widthMul = 1;   // GS ! high nibble + 1, ESC ! bit 5 doubles
-    uint8_t heightMul = 1;  // GS ! low nibble + 1, ESC ! bit 4 doubles
-    bool fontB = false;     // ESC ! bit 0, ESC M
-    bool reverse = false;   // GS B: white on black
-    // ESC {: the line is printed turned 180 degrees, as its first run says (the printer takes
-    // it at the start of a line).
-    bool upsideDown = false;
-    uint8_t spacing = 0;   // ESC SP: blank dots right of each character, doubled with its width
-    bool rotated = false;  // ESC V: each character turned 90 degrees clockwise in its cell
-    bool operator==(const TextStyle&) const = default;
-};
-
-// A piece of one printed line in one style. `wide` characters (two-byte GBK in Chinese mode)
-// are 24 dots wide in font A; others 12 (font B: 9 and 17 dots wide, 17 high).
-struct TextRun {
-    std::string utf8;
-    TextStyle style;
-    bool wide = false;
-    // Dots from the print area's left edge where a tab or ESC $ / ESC \ put the run; -1: it
-    // follows the run before.
-    int x = -1;
-    bool operator==(const TextRun&) const = default;
-};
-
-// Dots one character of this style takes along the line, its spacing included.
-int CharacterPitch(const TextStyle& style, bool wide);
-
-enum class Align : uint8_t { Left = 0, Centre = 1, Right = 2 };
-
-// One printed line: what came before its LF (or CR when CR prints, or a line that filled the
-// paper width), with the justification in force when it printed and the line spacing after it.
-struct PaperLine {
-    std::vector<TextRun> runs;
-    Align align = Align::Left;
-    int spacing = 30;  // dots fed for this line (ESC 2: 30, ESC 3 n: n, at least the line height)
-    // The print area (GS L, GS W) the line was laid out and justified in: `left` dots from the
-    // paper's edge, `width` dots wide (0: to the paper's right edge).
-    int left = 0;
-    int width = 0;
-    bool operator==(const PaperLine&) const = default;
-};
-
-// The dots of a picture, one byte each, shared by every copy: an NV image printed a thousand times
-// is held once, and a view can draw it once.
-class Dots {
-  public:
-    using value_type = uint8_t;
-    using const_iterator = const uint8_t*;
-    using iterator = const_iterator;
-
-    Dots() = default;
-    Dots(const std::vector<uint8_t>& dots);  // NOLINT: a picture is its dots
-    Dots(std::initializer_list<uint8_t> dots);
-    // `size` dots the caller writes through Write() before anyone reads them.
-    static Dots Blank(size_t size);
-
-    size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    const uint8_t* data() const { return data_.get(); }
-    const_iterator begin() const { return data(); }
-    const_iterator end() const { return data() + size_; }
-    uint8_t operator[](size_t i) const { return data_[i]; }
-    uint8_t* Write() { return data_.get(); }
-    // Which picture these are: equal for copies of one picture.
-    const void* Identity() const { return data_.get(); }
-    // Keeps the dots alive as long as the holder lives.
-    std::shared_ptr<const void> Owner() const { return data_; }
-    bool operator==(const Dots& other) const;
-
-  private:
-    std::shared_ptr<uint8_t[]> data_;
-    size_t size_ = 0;
-};
-
-// A monochrome picture printed dot for dot: `dots` holds width*height bytes, 1 = black, row by
-// row from the top.
-struct PaperImage {
-    int width = 0;
-    int height = 0;
-    Dots dots;
-    Align align = Align::Left;
-    bool operator==(const PaperImage&) const = default;
-};
-
-struct PaperFeed {  // ESC d, ESC J, GS V feeds: blank paper
-    int dots = 0;
-    bool operator==(const PaperFeed&) const = default;
-};
-
-struct PaperCut {
-    bool partial = true;
-    bool operator==(const PaperCut&) const = default;
-};
-
-using PaperItem = std::variant<PaperLine, PaperImage, PaperFeed, PaperCut>;
-
-// Dots of paper a cut's tear line takes.
-inline constexpr int kCutDots = 24;
-// The height in dots of one item on the paper: a line at least one font A line.
-int ItemHeight(const PaperItem& item);
 
 // One job's bytes, from its first to its end: a TCP connection, a serial-line frame until the line
 // pauses, a wireless frame until the pause or the next header.
@@ -333,14 +216,14 @@ class VirtualPrinter {
 
     // The paper printed so far, oldest first, at most the newest kPaperItems items (and within
     // kPaperImageDots and kPaperHeightDots). Text still waiting for its line end is not on it.
-    const std::vector<PaperItem>& Paper() const { return paper_; }
-    void ClearPaper();
-    size_t PaperSize() const { return paper_.size(); }
+    const std::vector<PaperItem>& Paper() const { return paper_.Items(); }
+    void ClearPaper() { paper_.Clear(); }
+    size_t PaperSize() const { return paper_.Items().size(); }
     // Items dropped from the front so far (old ones, and all on ClearPaper): a view that counts
     // the items it has shown finds the next one at Paper()[shown - PaperDropped()].
-    uint64_t PaperDropped() const { return dropped_; }
-    int64_t PaperHeight() const { return paperHeight_; }
-    size_t PaperImageDots() const { return imageDots_; }
+    uint64_t PaperDropped() const { return paper_.Dropped(); }
+    int64_t PaperHeight() const { return paper_.Height(); }
+    size_t PaperImageDots() const { return paper_.ImageDots(); }
     // Bytes kept of an unfinished command (at most kMaxHeldBytes).
     size_t HeldBytes() const { return held_.size() + (nvLoad_ ? nvLoad_->header.size() : 0); }
 
@@ -397,37 +280,44 @@ class VirtualPrinter {
         uint8_t underline = 0;
     };
 
+    // Reading the stream and acting on each command (VirtualPrinter.cpp).
     std::string Take(std::string_view bytes);
-    std::string Answer(std::string_view received);
     void Interpret(std::string_view data, std::string& answer);
-    size_t LoadNv(std::string_view data);
     void Hold(std::string_view rest, uint64_t needed);
-    const Dots& NvPrint(size_t index, int scale);
-    size_t Text(std::string_view text, bool endsInput);
-    void Put(std::string_view character, bool wide);
-    void Place(std::string_view characters, const TextStyle& style, bool wide);
-    int AreaLeft() const;
-    int AreaWidth() const;
-    void MoveTo(int dots);
-    void Graphics(std::string_view p, std::string& answer);
-    void PrintPicture(PaperImage image);
-    void PutNarrow(std::string_view characters);
-    void Control(uint8_t byte);
-    void Command(std::string_view c, std::string& answer);
-    void Vendor(std::string_view c);
+    void Command(CommandId id, std::string_view c, std::string& answer);
+    void SettingCommand(CommandId id, std::string_view c);
     void ResetModes();
     // The text state ESC @ returns to: the stored Chinese mode and code page.
     DecoderState PowerOnState() const { return {settings_.chineseMode, settings_.codePage}; }
+    void Add(PaperItem item);
+    // Text, its lines and character sets, feeds and cuts (Text.cpp).
+    bool TextCommand(CommandId id, std::string_view c);
+    size_t Text(std::string_view text, bool endsInput);
+    void Put(std::string_view character, bool wide);
+    void PutNarrow(std::string_view characters);
+    void Place(std::string_view characters, const TextStyle& style, bool wide);
+    void SelectIntl(uint8_t n);
+    int AreaLeft() const;
+    int AreaWidth() const;
+    void MoveTo(int dots);
+    void Control(uint8_t byte);
     void PrintLine(int feed);
     void PrintPendingLine();
+    // Pictures, NV images and symbols (Graphics.cpp).
+    bool GraphicsCommand(CommandId id, std::string_view c, std::string& answer);
+    size_t LoadNv(std::string_view data);
+    void Graphics(std::string_view p, std::string& answer);
+    const PaperImage& ScaledPrint(const PaperImage& stored,
+                                  std::array<std::optional<PaperImage>, 4>& prints, int sx, int sy);
+    void PrintPicture(PaperImage image);
     void PrintSymbol(const DrawnSymbol& symbol);
-    void Add(PaperItem item);
+    // Status requests and answers (Status.cpp).
+    bool StatusCommand(CommandId id, std::string_view c, std::string& answer);
+    std::string Answer(std::string_view received);
+    // Job bookkeeping (Jobs.cpp).
     void NoteJobItem(const PaperItem& item);
 
-    std::vector<PaperItem> paper_;
-    uint64_t dropped_ = 0;
-    size_t imageDots_ = 0;     // dots held by the images on paper_
-    int64_t paperHeight_ = 0;  // of paper_, in dots
+    PaperRoll paper_;
     StoredSettings settings_;
     std::vector<PaperImage> nv_;
     // Each NV image as printed at each FS p scale, drawn at its first print and shared after.

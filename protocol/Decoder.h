@@ -11,6 +11,73 @@
 // as Unknown entries, a command cut off by the end of the input as a truncated one.
 namespace kelvo {
 
+// Which command of the decoder's table an entry is, for whoever acts on the commands; None for
+// text, line ends and unknown bytes.
+enum class CommandId : uint8_t {
+    None,
+    // ESC
+    Initialize,
+    Justify,
+    DrawerPulse,
+    IntlCharset,
+    PrintMode,
+    Emphasized,
+    Underline,
+    FeedLines,
+    FeedDots,
+    CodePage,
+    DefaultLineSpacing,
+    LineSpacing,
+    Font,
+    BitImage,
+    CharSpacing,
+    AbsolutePosition,
+    RelativePosition,
+    Rotation,
+    TabStops,
+    UpsideDown,
+    // GS
+    CharSize,
+    Cut,
+    GsT,
+    MotionUnits,
+    Reverse,
+    RasterImage,
+    Graphics,      // GS ( L
+    GraphicsLong,  // GS 8 L
+    LeftMargin,
+    AreaWidth,
+    AutoStatus,
+    SensorStatus,
+    PrinterId,
+    Symbol,   // GS ( k
+    GsParen,  // any other GS (
+    Barcode,
+    BarHeight,
+    BarModule,
+    HriPosition,
+    HriFont,
+    // FS
+    PrintNvImage,
+    StoreNvImages,
+    WideMode,
+    WideUnderline,
+    ChineseOn,
+    ChineseOff,
+    // DLE
+    RealTimeStatus,
+    // Vendor configuration
+    StoreBaud,
+    StoreIntlCharset,
+    StoreCodePage,
+    StoreChineseMode,
+    StoreSwitches,
+    StoreIp,
+    StoreMac,
+    FactoryReset,
+    WirelessHeader,
+};
+
 struct DecodedCommand {
     enum class Kind {
         Text,     // printable bytes; detail is the text in UTF-8
@@ -26,6 +93,7 @@ struct DecodedCommand {
     std::string detail;  // the arguments in words ("feed 5, then partial cut"), the text, or hex
     bool truncated = false;  // the input ended inside the command
     uint64_t needed = 0;     // when truncated: the length its bytes so far declare, at least
+    CommandId id = CommandId::None;
 };
 
 // What earlier commands changed and later text depends on; carried from one call to the next.
@@ -45,6 +113,10 @@ bool ApplyToState(std::string_view command, DecoderState& state, const DecoderSt
 // A two-byte character or command split across two calls is not joined.
 std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
                                            size_t maxCommands = SIZE_MAX);
+
+// Where a text entry that starts `bytes` ends: before a byte that is no text, or the wireless
+// header; 0 when there is none.
+size_t TextLength(std::string_view bytes);
 
 // Printable bytes as the printer shows them in this state (GBK or the code page); a byte that
 // does not convert comes out as \xNN.
