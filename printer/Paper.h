@@ -136,8 +136,8 @@ int ItemHeight(const PaperItem& item);
 class PaperRoll {
   public:
     const std::vector<PaperItem>& Items() const { return items_; }
-    // Items dropped from the front so far: the item numbered n of all added is Items()[n -
-    // Dropped()].
+    // Items dropped from the front so far: item n, counted from the first ever added, is
+    // Items()[n - Dropped()].
     uint64_t Dropped() const { return dropped_; }
     // The number the next item added gets.
     uint64_t End() const { return dropped_ + items_.size(); }

@@ -11,13 +11,9 @@
 // and the paper each prints on.
 namespace kelvo::printer {
 
-namespace {
-
 using namespace std::string_view_literals;
 using Kind = DecodedCommand::Kind;
 using Id = CommandId;
-
-}  // namespace
 
 long StoredSettings::Baud() const {
     for (long baud : {115200, 38400, 19200, 9600}) {
