@@ -141,7 +141,7 @@ void VirtualPrinter::Hold(std::string_view rest, uint64_t needed) {
 
 void VirtualPrinter::Command(CommandId id, std::string_view c, std::string& answer) {
     // What text means from here on follows the decoder's rule.
-    ApplyToState(c, state_, PowerOnState());
+    ApplyToState(id, c, state_, PowerOnState());
     if (!TextCommand(id, c) && !GraphicsCommand(id, c, answer) && !StatusCommand(id, c, answer))
         SettingCommand(id, c);
 }

@@ -459,26 +459,45 @@ DecodedCommand Unknown(std::string_view rest, size_t length) {
 
 }  // namespace
 
-bool ApplyToState(std::string_view c, DecoderState& state, const DecoderState& powerOn) {
-    auto is = [&](std::string_view key) { return c.starts_with(key); };
-    const auto arg = [&](size_t at) { return at < c.size() ? static_cast<uint8_t>(c[at]) : 0; };
-    if (is("\x1B\x74"sv) && c.size() > 2) {
-        state.codePage = arg(2);
-    } else if (is("\x1C\x26"sv) || is("\x1C\x2E"sv)) {
-        state.chinese = is("\x1C\x26"sv);
-    } else if (is("\x1F\x1B\x1F\xFF"sv) && c.size() > 4) {
-        state.codePage = arg(4);
-    } else if (is("\x1F\x1B\x1F\xFE"sv) && c.size() > 4) {
-        if (arg(4) <= 1)
-            state.chinese = arg(4) == 0;
-    } else if (is("\x1B\x40"sv)) {
-        state = powerOn;
-    } else if (is("\x1F\x02\x40\x4E"sv)) {
-        state = {};
-    } else {
-        return false;
+bool ApplyToState(CommandId id, std::string_view c, DecoderState& state,
+                  const DecoderState& powerOn) {
+    // ESC t n and the vendor's 1F 1B 1F xx n; a command cut before its n changes nothing.
+    const size_t at = id == Id::CodePage ? 2 : 4;
+    const uint8_t n = at < c.size() ? At(c, at) : 0;
+    switch (id) {
+        case Id::CodePage:
+        case Id::StoreCodePage:
+            if (at >= c.size())
+                return false;
+            state.codePage = n;
+            return true;
+        case Id::StoreChineseMode:
+            if (at >= c.size())
+                return false;
+            if (n <= 1)
+                state.chinese = n == 0;
+            return true;
+        case Id::ChineseOn:
+        case Id::ChineseOff:
+            state.chinese = id == Id::ChineseOn;
+            return true;
+        case Id::Initialize:
+            state = powerOn;
+            return true;
+        case Id::FactoryReset:
+            state = {};
+            return true;
+        default:
+            return false;
     }
-    return true;
+}
+
+bool ApplyToState(std::string_view c, DecoderState& state, const DecoderState& powerOn) {
+    for (const Entry& e : kEntries) {
+        if (c.starts_with(e.key))
+            return ApplyToState(e.id, c, state, powerOn);
+    }
+    return false;
 }
 
 namespace {
@@ -501,7 +520,7 @@ DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& 
     if (rest.size() < e.length)
         return Truncated(e.name, rest, e.nameLength, e.length, e.length);
     const auto* args = reinterpret_cast<const uint8_t*>(rest.data()) + e.nameLength;
-    ApplyToState(rest.substr(0, e.length), state);
+    ApplyToState(e.id, rest.substr(0, e.length), state);
     return {Kind::Command,          0, e.length, e.name, Args(rest, e.nameLength, e.length),
             e.describe(args, state)};
 }

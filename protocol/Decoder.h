@@ -107,6 +107,9 @@ struct DecoderState {
 // stored code page and Chinese mode (1F 1B 1F FF, 1F 1B 1F FE) take effect at once too, ESC @
 // goes back to `powerOn` and the factory settings (1F 02 40 4E) to the defaults. False, the state
 // untouched, for any other command.
+// `command` named as the decoder's table names it; the other form looks its name up.
+bool ApplyToState(CommandId id, std::string_view command, DecoderState& state,
+                  const DecoderState& powerOn = {});
 bool ApplyToState(std::string_view command, DecoderState& state, const DecoderState& powerOn = {});
 
 // Decodes `bytes` into entries that cover it exactly, in order. Stops after maxCommands entries.
