@@ -32,12 +32,11 @@ std::optional<std::pair<int, int>> Scale(uint8_t m) {
 
 // The source picture blown up by (sx, sy); what falls outside the print area is not printed.
 template <class Black>
-PaperImage Render(int width, int height, int sx, int sy, int paperWidth, Align align,
-                  uint64_t& work, Black black) {
+PaperImage Render(int width, int height, int sx, int sy, int paperWidth, uint64_t& work,
+                  Black black) {
     PaperImage image;
     image.width = std::min(width * sx, paperWidth);
     image.height = std::min(height * sy, kImageRows);
-    image.align = align;
     const size_t size = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
     image.dots = Dots::Blank(size);
     uint8_t* dots = image.dots.Write();
@@ -63,11 +62,11 @@ bool VirtualPrinter::GraphicsCommand(CommandId id, std::string_view c, std::stri
             const unsigned xBytes = Word(c, 4), rows = Word(c, 6);
             const auto scale = Scale(At(c, 3));
             if (xBytes > 0 && rows > 0 && scale) {
-                PrintPendingLine();
-                Add(Render(static_cast<int>(8 * xBytes), static_cast<int>(rows), scale->first,
-                           scale->second, paperWidth_, align_, counters_.work, [&](int x, int y) {
-                               return Bit(At(c, 8 + size_t{xBytes} * y + x / 8), x % 8);
-                           }));
+                PrintPicture(Render(static_cast<int>(8 * xBytes), static_cast<int>(rows),
+                                    scale->first, scale->second, paperWidth_, counters_.work,
+                                    [&](int x, int y) {
+                                        return Bit(At(c, 8 + size_t{xBytes} * y + x / 8), x % 8);
+                                    }));
             }
             break;
         }
@@ -77,12 +76,11 @@ bool VirtualPrinter::GraphicsCommand(CommandId id, std::string_view c, std::stri
             const unsigned columns = Word(c, 3);
             const int band = a < 32 ? 8 : 24;
             if (columns > 0 && (a == 0 || a == 1 || a == 32 || a == 33)) {
-                PrintPendingLine();
-                Add(Render(static_cast<int>(columns), band, a % 2 ? 1 : 2, band == 8 ? 3 : 1,
-                           paperWidth_, align_, counters_.work, [&](int x, int y) {
-                               return Bit(At(c, 5 + static_cast<size_t>(x) * (band / 8) + y / 8),
-                                          y % 8);
-                           }));
+                PrintPicture(Render(
+                    static_cast<int>(columns), band, a % 2 ? 1 : 2, band == 8 ? 3 : 1, paperWidth_,
+                    counters_.work, [&](int x, int y) {
+                        return Bit(At(c, 5 + static_cast<size_t>(x) * (band / 8) + y / 8), y % 8);
+                    }));
                 bandDots_ = band == 8 ? 3 * band : band;
             }
             break;
@@ -204,8 +202,8 @@ const PaperImage& VirtualPrinter::ScaledPrint(const PaperImage& stored,
         if (sx == 1 && sy == 1 && stored.width <= paperWidth_ && stored.height <= kImageRows) {
             print = stored;  // printed as stored
         } else {
-            print = Render(stored.width, stored.height, sx, sy, paperWidth_, Align::Left,
-                           counters_.work, [&](int x, int y) {
+            print = Render(stored.width, stored.height, sx, sy, paperWidth_, counters_.work,
+                           [&](int x, int y) {
                                return stored.dots[static_cast<size_t>(y) * stored.width + x] != 0;
                            });
         }
@@ -275,7 +273,7 @@ void VirtualPrinter::Graphics(std::string_view p, std::string& answer) {
         if (At(p, 2) == 48 && (bx == 1 || bx == 2) && (by == 1 || by == 2) && At(p, 5) == 49 &&
             x > 0 && y > 0 && data.size() >= uint64_t{(x + 7) / 8} * y) {
             graphics_ = Render(static_cast<int>(x), static_cast<int>(y), bx, by, paperWidth_,
-                               Align::Left, counters_.work, black(data, x));
+                               counters_.work, black(data, x));
         }
     } else if (fn == 64 && p.substr(2) == "KC") {
         // All keys fit one block (kNvGraphicsKept of them): status 40h says no block follows.
@@ -311,7 +309,7 @@ void VirtualPrinter::Graphics(std::string_view p, std::string& answer) {
             g.key = key;
             g.bytes = k;
             g.image = Render(static_cast<int>(x), static_cast<int>(y), 1, 1, static_cast<int>(x),
-                             Align::Left, counters_.work, black(p.substr(at + 1, k), x));
+                             counters_.work, black(p.substr(at + 1, k), x));
             nvGraphicsBytes_ += k;
             break;
         }

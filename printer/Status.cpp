@@ -1,5 +1,6 @@
 // Status: the real-time answers (DLE EOT, DLE ENQ), automatic status back (GS a) and the
-// requests read in order with the rest (GS r, GS I), all from the printer's flags.
+// requests read in order with the rest (GS r, GS I), all from the printer's flags; and the
+// drawer pulses (ESC p) it counts.
 
 #include "printer/Identity.h"
 #include "printer/VirtualPrinter.h"
