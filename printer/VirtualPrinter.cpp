@@ -16,11 +16,7 @@ using Kind = DecodedCommand::Kind;
 using Id = CommandId;
 
 long StoredSettings::Baud() const {
-    for (long baud : {115200, 38400, 19200, 9600}) {
-        if (BaudCode(baud) == baudCode)
-            return baud;
-    }
-    return 0;
+    return BaudRate(baudCode);
 }
 
 VirtualPrinter::VirtualPrinter() {
@@ -158,10 +154,8 @@ void VirtualPrinter::SettingCommand(CommandId id, std::string_view c) {
             ResetModes();
             break;
         case Id::StoreBaud:
-            if (const char code = static_cast<char>(v);
-                code == kBaudCode115200 || code == kBaudCode38400 || code == kBaudCode19200 ||
-                code == kBaudCode9600)
-                settings_.baudCode = code;
+            if (BaudRate(static_cast<char>(v)) != 0)
+                settings_.baudCode = static_cast<char>(v);
             break;
         case Id::StoreIntlCharset:
             settings_.intlCharset = v;

@@ -167,11 +167,9 @@ std::string ConfigSwitches(const uint8_t* a, DecoderState&) {
 }
 
 std::string ConfigBaud(const uint8_t* a, DecoderState&) {
-    for (long baud : {115200, 38400, 19200, 9600}) {
-        if (BaudCode(baud) == static_cast<char>(a[0]))
-            return "store serial baud rate " + Num(baud);
-    }
-    return "store serial baud rate: unknown code " + Num(a[0]);
+    const long baud = BaudRate(static_cast<char>(a[0]));
+    return baud != 0 ? "store serial baud rate " + Num(baud)
+                     : "store serial baud rate: unknown code " + Num(a[0]);
 }
 
 std::string PrintMode(const uint8_t* a, DecoderState&) {
