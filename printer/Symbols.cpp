@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "printer/VirtualPrinter.h"
 #include "protocol/Bytes.h"
 
 namespace kelvo::printer {

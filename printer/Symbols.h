@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "printer/VirtualPrinter.h"
+#include "printer/VirtualPrinter_p.h"
+#include "protocol/Decoder.h"
 
 namespace kelvo::printer {
 
