@@ -295,7 +295,7 @@ void VirtualPrinter::PrintLine(int feed) {
     line.left = AreaLeft();
     line.width = AreaWidth() == paperWidth_ - line.left ? 0 : AreaWidth();
     int height = 0;
-    for (const Run& run : line_) {
+    for (const detail::LineRun& run : line_) {
         height = std::max(height, CharacterHeight(run.style));
         line.runs.push_back({IntlText(run.bytes, run.state, run.intl), run.style, run.wide, run.x});
         counters_.work += run.bytes.size();

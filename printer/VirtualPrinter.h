@@ -214,22 +214,6 @@ class VirtualPrinter {
     int PaperWidth() const { return paperWidth_; }
 
   private:
-    // Bytes of the current line in one style and one character set, converted when it prints.
-    struct Run {
-        std::string bytes;
-        TextStyle style;
-        bool wide = false;
-        DecoderState state;
-        int x = -1;
-        uint8_t intl = 0;  // ESC R
-    };
-    // What FS ! and FS - set for two-byte characters (GS ! sets their size too).
-    struct WideModes {
-        uint8_t widthMul = 1;
-        uint8_t heightMul = 1;
-        uint8_t underline = 0;
-    };
-
     // Reading the stream and acting on each command (VirtualPrinter.cpp).
     std::string Take(std::string_view bytes);
     void Interpret(std::string_view data, std::string& answer);
@@ -257,6 +241,7 @@ class VirtualPrinter {
     bool GraphicsCommand(CommandId id, std::string_view c, std::string& answer);
     size_t LoadNv(std::string_view data);
     void Graphics(std::string_view p, std::string& answer);
+    // `stored` at sx x sy (1 or 2 each), drawn into `prints` at its first print and shared after.
     const PaperImage& ScaledPrint(const PaperImage& stored,
                                   std::array<std::optional<PaperImage>, 4>& prints, int sx, int sy);
     void PrintPicture(PaperImage image);
@@ -292,7 +277,7 @@ class VirtualPrinter {
     TextStyle style_;
     Align align_ = Align::Left;
     int lineSpacing_ = 30;
-    WideModes wideModes_;
+    detail::WideModes wideModes_;
     uint8_t intl_ = 0;
     int margin_ = 0;                      // GS L
     int areaWidth_ = 65535;               // GS W, cut to the paper when a line is laid out
@@ -301,7 +286,7 @@ class VirtualPrinter {
     std::vector<NvGraphic> nvGraphics_;
     uint64_t nvGraphicsBytes_ = 0;
 
-    std::vector<Run> line_;
+    std::vector<detail::LineRun> line_;
     bool placed_ = false;  // a position command moved the line's next character
     int lineDots_ = 0;
     // Height of the ESC * band that is the current line: its line end feeds from the band's top.

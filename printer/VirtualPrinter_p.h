@@ -1,7 +1,8 @@
 #pragma once
 
-// The virtual printer's parsing state that its parts share (VirtualPrinter.h holds it; Graphics.cpp
-// and Symbols.cpp read and write it). Not for its readers: they ask VirtualPrinter.
+// The virtual printer's parsing state: the line being laid out, the symbol modes and the FS q
+// download being read. VirtualPrinter holds it and its parts share it (Text.cpp, Graphics.cpp,
+// Symbols.cpp); its readers ask VirtualPrinter.
 
 #include <cstdint>
 #include <string>
@@ -9,10 +10,28 @@
 #include <vector>
 
 #include "printer/Paper.h"
+#include "protocol/Decoder.h"
 
 namespace kelvo::printer {
 
 namespace detail {
+
+// Bytes of the current line in one style and one character set, converted when it prints.
+struct LineRun {
+    std::string bytes;
+    TextStyle style;
+    bool wide = false;
+    DecoderState state;
+    int x = -1;
+    uint8_t intl = 0;  // ESC R
+};
+
+// What FS ! and FS - set for two-byte characters (GS ! sets their size too).
+struct WideModes {
+    uint8_t widthMul = 1;
+    uint8_t heightMul = 1;
+    uint8_t underline = 0;
+};
 
 // How GS k and GS ( k symbols print (ESC @ restores it all), and the data GS ( k stored.
 struct SymbolModes {
