@@ -93,7 +93,7 @@ struct DecodedCommand {
     std::string detail;  // the arguments in words ("feed 5, then partial cut"), the text, or hex
     bool truncated = false;  // the input ended inside the command
     uint64_t needed = 0;     // when truncated: the length its bytes so far declare, at least
-    CommandId id = CommandId::None;
+    CommandId id = CommandId::None;  // its row of the table, truncated or not; None without one
 };
 
 // What earlier commands changed and later text depends on; carried from one call to the next.
@@ -107,7 +107,7 @@ struct DecoderState {
 // stored code page and Chinese mode (1F 1B 1F FF, 1F 1B 1F FE) take effect at once too, ESC @
 // goes back to `powerOn` and the factory settings (1F 02 40 4E) to the defaults. False, the state
 // untouched, for any other command.
-// `command` named as the decoder's table names it; the other form looks its name up.
+// The first form takes the id the command was decoded with; the second looks it up in the table.
 bool ApplyToState(CommandId id, std::string_view command, DecoderState& state,
                   const DecoderState& powerOn = {});
 bool ApplyToState(std::string_view command, DecoderState& state, const DecoderState& powerOn = {});
