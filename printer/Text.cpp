@@ -62,10 +62,6 @@ std::string IntlText(std::string_view bytes, const DecoderState& state, uint8_t 
     return out + DecodeText(bytes.substr(from), state);
 }
 
-bool SameState(const DecoderState& a, const DecoderState& b) {
-    return a.chinese == b.chinese && a.codePage == b.codePage;
-}
-
 }  // namespace
 
 bool VirtualPrinter::TextCommand(CommandId id, std::string_view c) {
@@ -219,7 +215,7 @@ void VirtualPrinter::Place(std::string_view characters, const TextStyle& style, 
     // ESC R replaces single-byte characters only.
     const uint8_t intl = wide ? uint8_t{0} : intl_;
     const bool joins = !placed_ && !line_.empty() && line_.back().style == style &&
-                       line_.back().wide == wide && SameState(line_.back().state, state_) &&
+                       line_.back().wide == wide && line_.back().state == state_ &&
                        line_.back().intl == intl;
     if (joins) {
         line_.back().bytes += characters;

@@ -100,6 +100,7 @@ struct DecodedCommand {
 struct DecoderState {
     bool chinese = true;   // two-byte GBK text (FS &) rather than the code page (FS .)
     uint8_t codePage = 0;  // ESC t n
+    bool operator==(const DecoderState&) const = default;
 };
 
 // How one whole command changes the text state, the rule both the decoder and the printer model
