@@ -39,26 +39,29 @@ void* WindowLibrary() {
     return library;
 }
 
-int RunFromWindowLibrary(const char* entry, int argc, char** argv) {
+// The window library's entry `name`, of type `Entry`; nothing when it cannot be loaded.
+template <typename Entry>
+Entry WindowEntry(const char* name) {
     void* library = WindowLibrary();
     if (library == nullptr)
-        return 1;
-    auto main = reinterpret_cast<int (*)(int, char**)>(::dlsym(library, entry));
-    if (main == nullptr) {
+        return nullptr;
+    auto entry = reinterpret_cast<Entry>(::dlsym(library, name));
+    if (entry == nullptr)
         std::fprintf(stderr, "kelvotool: %s\n", ::dlerror());
-        return 1;
-    }
-    return main(argc, argv);
+    return entry;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     if (argc > 1 && kelvo::cli::IsCommand(argv[1])) {
-        kelvo::cli::SetDrawingMain([](int n, char** words) {
-            return RunFromWindowLibrary("kelvo_drawing_main", n, words);
+        kelvo::cli::SetDrawingMain([](const kelvo::cli::DrawingRequest& request) {
+            const auto draw =
+                WindowEntry<int (*)(const kelvo::cli::DrawingRequest&)>("kelvo_drawing_main");
+            return draw != nullptr ? draw(request) : 1;
         });
         return kelvo::cli::Main(argc, argv);
     }
-    return RunFromWindowLibrary("kelvo_window_main", argc, argv);
+    const auto window = WindowEntry<int (*)(int, char**)>("kelvo_window_main");
+    return window != nullptr ? window(argc, argv) : 1;
 }

@@ -1,32 +1,26 @@
 #include "app/HeadlessPrinter.h"
 
-#include <QApplication>
 #include <QBuffer>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "app/ReceiptView.h"
-#include "links/UniqueFd.h"
+#include "cli/Drawing.h"
+#include "links/EventFd.h"
+#include "paint/ReceiptPainter.h"
 #include "printer/Endpoints.h"
+#include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
-#include "protocol/Decoder.h"
 
 namespace {
 
@@ -34,56 +28,14 @@ namespace {
 constexpr size_t kEndedKept = 256;
 constexpr std::chrono::milliseconds kPoll{50};
 
-int stopFd = -1;
+kelvo::EventFd* stopSignal = nullptr;
 
 void OnStopSignal(int) {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(stopFd, &one, sizeof one);
+    stopSignal->Signal();  // one write to an eventfd: safe in a handler
 }
 
-QJsonObject SettingsChanged(const kelvo::printer::StoredSettings& a,
-                            const kelvo::printer::StoredSettings& b) {
-    QJsonObject changed;
-    auto hex = [](auto bytes) {
-        QStringList parts;
-        for (uint8_t byte : bytes)
-            parts << QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
-        return parts;
-    };
-    if (a.baudCode != b.baudCode)
-        changed[QStringLiteral("baud")] = qint64(b.Baud());
-    if (a.intlCharset != b.intlCharset)
-        changed[QStringLiteral("charset")] = b.intlCharset;
-    if (a.codePage != b.codePage)
-        changed[QStringLiteral("code_page")] = b.codePage;
-    if (a.chineseMode != b.chineseMode)
-        changed[QStringLiteral("chinese")] = b.chineseMode;
-    if (a.switches != b.switches)
-        changed[QStringLiteral("switches")] = b.switches;
-    if (a.ip != b.ip)
-        changed[QStringLiteral("ip")] =
-            QStringList{QString::number(b.ip[0]), QString::number(b.ip[1]),
-                        QString::number(b.ip[2]), QString::number(b.ip[3])}
-                .join(QLatin1Char('.'));
-    if (a.mac != b.mac)
-        changed[QStringLiteral("mac")] = hex(b.mac).join(QLatin1Char(':'));
-    return changed;
-}
-
-QString PaperText(const std::vector<kelvo::printer::PaperItem>& paper) {
-    QString text;
-    for (const auto& item : paper) {
-        if (const auto* line = std::get_if<kelvo::printer::PaperLine>(&item)) {
-            for (const auto& run : line->runs)
-                text += QString::fromStdString(run.utf8);
-            text += QLatin1Char('\n');
-        } else if (std::holds_alternative<kelvo::printer::PaperImage>(item)) {
-            text += QStringLiteral("[image]\n");
-        } else if (std::holds_alternative<kelvo::printer::PaperCut>(item)) {
-            text += QStringLiteral("--- cut ---\n");
-        }
-    }
-    return text;
+QByteArray Bytes(const std::string& bytes) {
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
 }
 
 bool Save(const QString& path, const QByteArray& bytes) {
@@ -101,11 +53,6 @@ bool Save(const QString& path, const QByteArray& bytes) {
            0;
 }
 
-QString IsoTime(std::chrono::system_clock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-    return QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::UTC).toString(Qt::ISODateWithMs);
-}
-
 // Saves the jobs the box's printers end, on the main thread, numbered in the order they ended.
 class JobSaver {
   public:
@@ -117,45 +64,24 @@ class JobSaver {
         const std::string& raw = job.trace.bytes;
         QString files;
         if (!dir_.isEmpty()) {
-            // One view for every job: a fresh widget would look its fonts up again each time.
-            if (!view_)
-                view_ = std::make_unique<TReceiptView>();
-            view_->SetPaperWidth(job.paperDots);
-            view_->SetPaper(job.paper);
-            const QImage image = view_->Render();
+            // One painter for every job: the pictures it has drawn are drawn once.
+            painter_.SetPaperWidth(job.paperDots);
+            painter_.SetPaper(job.paper);
+            const QImage image = painter_.Render();
             QByteArray png;
             {
                 QBuffer buffer(&png);
                 buffer.open(QIODevice::WriteOnly);
                 image.save(&buffer, "PNG");
             }
-            kelvo::DecoderState state;
-            QJsonArray commands;
-            for (const auto& c : kelvo::DecodeCommands(raw, state))
-                commands.append(QString::fromStdString(kelvo::FormatCommand(c)));
-            QJsonObject record{
-                {QStringLiteral("job"), qint64(n)},
-                {QStringLiteral("endpoint"), QString::fromStdString(job.record.endpoint)},
-                {QStringLiteral("started"), IsoTime(job.record.started)},
-                {QStringLiteral("ended"), IsoTime(job.record.ended)},
-                {QStringLiteral("end"), QString::fromStdString(job.record.end)},
-                {QStringLiteral("bytes"), qint64(job.record.bytes)},
-                {QStringLiteral("dropped"), QString::fromStdString(job.record.dropped)},
-                {QStringLiteral("commands"), commands},
-                {QStringLiteral("settings_changed"), SettingsChanged(job.trace.before, job.after)},
-                {QStringLiteral("status_answers"),
-                 QString::fromStdString(kelvo::HexBytes(job.trace.answers))}};
-            if (raw.size() < job.record.bytes)
-                record[QStringLiteral("bytes_kept")] = qint64(raw.size());
+            const kelvo::printer::JobReport report = kelvo::printer::ReportOf(job);
+            const std::string record = kelvo::printer::RecordJson(report, n);
             const QDir dir(dir_);
-            const bool ok =
-                Save(dir.filePath(base + QStringLiteral(".bin")),
-                     QByteArray(raw.data(), qsizetype(raw.size()))) &&
-                Save(dir.filePath(base + QStringLiteral(".png")), png) &&
-                Save(dir.filePath(base + QStringLiteral(".txt")), PaperText(job.paper).toUtf8()) &&
-                // The record last: once it is there, the job's other files are too.
-                Save(dir.filePath(base + QStringLiteral(".json")),
-                     QJsonDocument(record).toJson(QJsonDocument::Indented));
+            const bool ok = Save(dir.filePath(base + QStringLiteral(".bin")), Bytes(raw)) &&
+                            Save(dir.filePath(base + QStringLiteral(".png")), png) &&
+                            Save(dir.filePath(base + QStringLiteral(".txt")), Bytes(report.text)) &&
+                            // The record last: once it is there, the job's other files are too.
+                            Save(dir.filePath(base + QStringLiteral(".json")), Bytes(record));
             files = ok ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
                        : QStringLiteral(", NOT saved in %1").arg(dir_);
         }
@@ -168,87 +94,55 @@ class JobSaver {
   private:
     QString dir_;
     uint64_t saved_ = 0;
-    std::unique_ptr<TReceiptView> view_;
+    kelvo::paint::ReceiptPainter painter_;
 };
-
-void Usage(const char* why) {
-    std::fprintf(stderr,
-                 "kelvotool virtual-printer: %s\n(kelvotool virtual-printer --help tells more)\n",
-                 why);
-}
 
 }  // namespace
 
-int RunHeadlessPrinter(int argc, char* argv[]) {
+int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     kelvo::printer::TcpOptions tcp;
-    QString jobs;
-    int dots = kelvo::printer::kPaper80Dots;
-    kelvo::printer::StatusFlags flags;
-    for (int i = 2; i < argc; ++i) {
-        const std::string word = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (word == "--jobs" && hasValue) {
-            jobs = QString::fromLocal8Bit(argv[++i]);
-        } else if (word == "--listen" && hasValue) {
-            std::string where = argv[++i];
-            const size_t colon = where.rfind(':');
-            const size_t bracket = where.rfind(']');
-            if (where.starts_with('[') && bracket != std::string::npos) {  // [::1]:9100
-                if (colon == bracket + 1)
-                    tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
-                where = where.substr(1, bracket - 1);
-            } else if (colon != std::string::npos && where.find(':') == colon) {
-                tcp.port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
-                where.resize(colon);
-            }
-            tcp.host = where;
-            // Named on the command line: the user asked for this address, whatever it is.
-            tcp.anyHost = true;
-            if (!kelvo::printer::IsLoopbackHost(where))
-                std::fprintf(stderr,
-                             "kelvotool virtual-printer: warning: listening on %s: anyone "
-                             "who can reach it can print\n",
-                             where.c_str());
-        } else if (word == "--paper" && hasValue) {
-            const std::string mm = argv[++i];
-            if (mm != "58" && mm != "80") {
-                Usage("--paper takes 58 or 80");
-                return 2;
-            }
-            dots = mm == "58" ? kelvo::printer::kPaper58Dots : kelvo::printer::kPaper80Dots;
-        } else if (word == "--idle" && hasValue) {
-            tcp.idleLimit = std::chrono::seconds(std::atoi(argv[++i]));
-        } else if (word == "--paper-out") {
-            flags.paperOut = true;
-        } else if (word == "--paper-near-end") {
-            flags.paperNearEnd = true;
-        } else if (word == "--cover-open") {
-            flags.coverOpen = true;
-        } else if (word == "--drawer-open") {
-            flags.drawerOpen = true;
-        } else {
-            Usage(("unexpected " + word).c_str());
-            return 2;
-        }
+    const QString jobs = QString::fromLocal8Bit(request.saveDir.c_str());
+    if (request.host) {
+        tcp.host = *request.host;
+        // Named on the command line: the user asked for this address, whatever it is.
+        tcp.anyHost = true;
+        if (!kelvo::printer::IsLoopbackHost(tcp.host))
+            std::fprintf(stderr,
+                         "kelvotool virtual-printer: warning: listening on %s: anyone "
+                         "who can reach it can print\n",
+                         tcp.host.c_str());
     }
+    if (request.port)
+        tcp.port = *request.port;
+    if (request.idle)
+        tcp.idleLimit = *request.idle;
+    const int dots = request.paperDots;
+    kelvo::printer::StatusFlags flags;
+    flags.paperOut = request.paperOut;
+    flags.paperNearEnd = request.paperNearEnd;
+    flags.coverOpen = request.coverOpen;
+    flags.drawerOpen = request.drawerOpen;
     if (!jobs.isEmpty() && !QDir().mkpath(jobs)) {
         std::fprintf(stderr, "kelvotool virtual-printer: cannot make %s\n", qPrintable(jobs));
         return 1;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    char name[] = "kelvotool";
+    char* argv[] = {name, nullptr};
     int qtArgc = 1;
-    QApplication app(qtArgc, argv);
+    QGuiApplication app(qtArgc, argv);
 
-    kelvo::UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    stopFd = stop.get();
+    // Kept to the end of the process: the handler stays installed after this returns.
+    static kelvo::EventFd stop;
+    stopSignal = &stop;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    QSocketNotifier stopped(stop.get(), QSocketNotifier::Read);
-    QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+    QSocketNotifier stopped(stop.fd(), QSocketNotifier::Read);
+    QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 
     kelvo::printer::PrinterBox::Options options;
     options.tcp = tcp;
@@ -285,7 +179,7 @@ int RunHeadlessPrinter(int argc, char* argv[]) {
     std::printf("virtual printer: TCP %s, serial %s\n", box->TcpAddress().c_str(),
                 box->PtyPath().c_str());
     std::fflush(stdout);
-    const int status = QApplication::exec();
+    const int status = QGuiApplication::exec();
     box->Stop("cut short: the printer was stopped");
     saveEnded();
     return status;

@@ -1,4 +1,6 @@
 #pragma once
 
+#include "cli/Drawing.h"
+
 // `kelvotool virtual-printer`: the virtual printer without a window, each job kept as files.
-int RunHeadlessPrinter(int argc, char* argv[]);
+int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request);

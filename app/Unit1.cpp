@@ -30,7 +30,7 @@
 #include "KelvoVersion.h"
 #include "app/LogPanel.h"
 #include "app/VirtualPrinterWindow.h"
-#include "links/DeviceFileOutput.h"
+#include "jobs/Send.h"
 #include "links/PortDiscovery.h"
 #include "links/PortName.h"
 #include "links/SendRawToPrinter.h"
@@ -423,34 +423,13 @@ void TForm1::SendToDevice(const QString& what, const std::string& port,
     TActionRunner::Total total{0};
     RunIo(
         what, DeviceTarget(port),
-        [&] {
-            const kelvo::jobs::Job job = Composed(compose, total);
-            kelvo::DeviceFileOutput out;
-            out.OpenDevice(port);
-            for (const kelvo::jobs::Piece& piece : job) {
-                if (piece.line)
-                    out.DeviceWriteLine(piece.bytes);
-                else
-                    out.DeviceWrite(piece.bytes);
-            }
-            out.CloseDevice();
-        },
-        &total);
+        [&] { kelvo::jobs::SendToDevice(port, Composed(compose, total)); }, &total);
 }
 
 void TForm1::SendOnLink(const QString& what, const std::function<kelvo::jobs::Job()>& compose) {
     TActionRunner::Total total{0};
     RunOnLink(
-        what,
-        [&] {
-            for (const kelvo::jobs::Piece& piece : Composed(compose, total)) {
-                if (piece.line)
-                    IdTCPClient1.SendLine(piece.bytes);
-                else
-                    IdTCPClient1.SendRaw(piece.bytes);
-            }
-        },
-        &total);
+        what, [&] { kelvo::jobs::Send(IdTCPClient1, Composed(compose, total)); }, &total);
 }
 
 std::string TForm1::PortName(const QComboBox* box) {

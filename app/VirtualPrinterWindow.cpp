@@ -17,10 +17,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
+#include <optional>
 
 #include "app/Dialogs.h"
 #include "app/ReceiptView.h"
+#include "printer/JobReport.h"
 
 using kelvo::printer::JobRecord;
 using kelvo::printer::PaperItem;
@@ -505,7 +506,7 @@ void TVirtualPrinterWindow::ApplyFlags() {
 void TVirtualPrinterWindow::SaveReceipt() {
     // A job picked is saved alone, from its printer's paper as far as it is still kept.
     const auto picked = JobList->selectedItems();
-    std::unique_ptr<TReceiptView> job;
+    std::optional<kelvo::paint::ReceiptPainter> job;
     if (!picked.isEmpty()) {
         const uint64_t first = picked.front()->data(kJobTime, kJobFirstItem).toULongLong();
         const uint64_t end = picked.front()->data(kJobTime, kJobEndItem).toULongLong();
@@ -513,11 +514,7 @@ void TVirtualPrinterWindow::SaveReceipt() {
         int width = kelvo::printer::kPaper80Dots;
         box_.With(picked.front()->data(kJobTime, kJobPrinter).toInt(), [&](VirtualPrinter& p) {
             width = p.PaperWidth();
-            const uint64_t kept = p.PaperDropped();
-            const uint64_t from = std::max(first, kept), to = std::min(end, kept + p.PaperSize());
-            if (from < to)
-                items.assign(p.Paper().begin() + static_cast<std::ptrdiff_t>(from - kept),
-                             p.Paper().begin() + static_cast<std::ptrdiff_t>(to - kept));
+            items = kelvo::printer::PaperItems(p, first, end);
         });
         if (items.empty()) {
             dialogs_.Message(this, windowTitle(),
@@ -526,22 +523,23 @@ void TVirtualPrinterWindow::SaveReceipt() {
                              Dialogs::Icon::Information);
             return;
         }
-        job = std::make_unique<TReceiptView>();
+        job.emplace();
         job->SetPaperWidth(width);
         job->SetPaper(std::move(items));
     }
-    const TReceiptView& shown = job ? *job : *Receipt;
+    const kelvo::paint::ReceiptPainter& shown = job ? *job : Receipt->Painter();
     const QString path = dialogs_.SaveFile(this, QStringLiteral("PNG (*.png)|*.png"));
     if (path.isEmpty())
         return;
     if (!shown.Render().save(path, "PNG")) {
         dialogs_.Message(this, windowTitle(), path, Dialogs::Icon::Error);
-    } else if (shown.RollHeight() > TReceiptView::kMaxRenderRows) {
+    } else if (shown.RollHeight() > kelvo::paint::ReceiptPainter::kMaxRenderRows) {
         const QString text =
             english_ ? QStringLiteral("The roll is %1 dots long; its newest %2 dots were saved.")
                      : QString::fromUtf8("纸卷长 %1 点；只保存了最新的 %2 点。");
-        dialogs_.Message(this, windowTitle(),
-                         text.arg(shown.RollHeight()).arg(TReceiptView::kMaxRenderRows),
-                         Dialogs::Icon::Information);
+        dialogs_.Message(
+            this, windowTitle(),
+            text.arg(shown.RollHeight()).arg(kelvo::paint::ReceiptPainter::kMaxRenderRows),
+            Dialogs::Icon::Information);
     }
 }

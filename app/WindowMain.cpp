@@ -2,19 +2,23 @@
 #include <QComboBox>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QGuiApplication>
 #include <QSpinBox>
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include "KelvoVersion.h"
 #include "app/Dialogs.h"
 #include "app/HeadlessPrinter.h"
-#include "app/ReceiptView.h"
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
+#include "cli/Drawing.h"
+#include "paint/ReceiptPainter.h"
+#include "printer/PaperWidth.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
 
@@ -81,15 +85,12 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         printerOptions.tcp.idleLimit = std::chrono::seconds(seconds);
     }
     if (options.isSet(paperWidth)) {
-        const QString mm = options.value(paperWidth);
-        if (mm == QLatin1String("58")) {
-            printerOptions.paperDots = kelvo::printer::kPaper58Dots;
-        } else if (mm == QLatin1String("80")) {
-            printerOptions.paperDots = kelvo::printer::kPaper80Dots;
-        } else {
+        const auto dots = kelvo::printer::PaperDotsForMm(options.value(paperWidth).toStdString());
+        if (!dots) {
             std::fprintf(stderr, "kelvotool: --virtual-printer-paper takes 58 or 80 (mm)\n");
             return 2;
         }
+        printerOptions.paperDots = *dots;
     }
 
     if (options.isSet(printerOnly)) {
@@ -133,35 +134,10 @@ namespace {
 
 // `render FILE -o OUT.png [--paper 58|80]`: the paper the virtual printer's window would show for
 // these bytes, drawn offscreen.
-int Render(int argc, char* argv[]) {
-    std::string input, output;
-    int dots = kelvo::printer::kPaper80Dots;
-    for (int i = 2; i < argc; ++i) {
-        const std::string word = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if ((word == "-o" || word == "--output") && hasValue) {
-            output = argv[++i];
-        } else if (word == "--paper" && hasValue) {
-            const std::string mm = argv[++i];
-            if (mm != "58" && mm != "80") {
-                std::fprintf(stderr, "kelvotool render: --paper takes 58 or 80\n");
-                return 2;
-            }
-            dots = mm == "58" ? kelvo::printer::kPaper58Dots : kelvo::printer::kPaper80Dots;
-        } else if (word.starts_with("-") || !input.empty()) {
-            std::fprintf(stderr,
-                         "kelvotool render: unexpected %s\n(kelvotool render --help tells "
-                         "more)\n",
-                         word.c_str());
-            return 2;
-        } else {
-            input = word;
-        }
-    }
-    if (input.empty() || output.empty()) {
-        std::fprintf(stderr, "kelvotool render: needs FILE and -o OUT.png\n");
-        return 2;
-    }
+int Render(const kelvo::cli::RenderRequest& request) {
+    const std::string& input = request.input;
+    const std::string& output = request.output;
+    const int dots = request.paperDots;
     QFile file(QString::fromLocal8Bit(input.c_str()));
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "kelvotool render: %s: %s\n", input.c_str(),
@@ -172,16 +148,18 @@ int Render(int argc, char* argv[]) {
     // Drawing needs no display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    char name[] = "kelvotool";
+    char* argv[] = {name, nullptr};
     int qtArgc = 1;
-    QApplication app(qtArgc, argv);
+    QGuiApplication app(qtArgc, argv);
     kelvo::printer::VirtualPrinter printer;
     printer.SetPaperWidth(dots);
     printer.Feed(std::string_view(bytes.constData(), size_t(bytes.size())));
     printer.EndJob("end of file");
-    TReceiptView view;
-    view.SetPaperWidth(dots);
-    view.SetPaper(printer.Paper());
-    if (!view.Render().save(QString::fromLocal8Bit(output.c_str()), "PNG")) {
+    kelvo::paint::ReceiptPainter painter;
+    painter.SetPaperWidth(dots);
+    painter.SetPaper(printer.Paper());
+    if (!painter.Render().save(QString::fromLocal8Bit(output.c_str()), "PNG")) {
         std::fprintf(stderr, "kelvotool render: cannot write %s\n", output.c_str());
         return 1;
     }
@@ -190,11 +168,8 @@ int Render(int argc, char* argv[]) {
 
 }  // namespace
 
-KELVO_WINDOW_ENTRY kelvo_drawing_main(int argc, char* argv[]) {
-    if (argc > 1 && std::string(argv[1]) == "render")
-        return Render(argc, argv);
-    if (argc > 1 && std::string(argv[1]) == "virtual-printer")
-        return RunHeadlessPrinter(argc, argv);
-    std::fprintf(stderr, "kelvotool: %s draws nothing\n", argc > 1 ? argv[1] : "");
-    return 2;
+KELVO_WINDOW_ENTRY kelvo_drawing_main(const kelvo::cli::DrawingRequest& request) {
+    if (const auto* render = std::get_if<kelvo::cli::RenderRequest>(&request))
+        return Render(*render);
+    return RunHeadlessPrinter(std::get<kelvo::cli::HeadlessPrinterRequest>(request));
 }

@@ -1,7 +1,6 @@
 #include "cli/CommandLine.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +9,6 @@
 #include <vector>
 
 #include "cli/Invocation.h"
-#include "cli/Json.h"
 #include "cli/Printer.h"
 #include "cli/Run.h"
 #include "jobs/Jobs.h"
@@ -19,9 +17,11 @@
 #include "links/SerialSpeed.h"
 #include "links/Transfer.h"
 #include "posdll/BmpReader.h"
+#include "printer/PaperWidth.h"
 #include "protocol/Commands.h"
 #include "protocol/Decoder.h"
 #include "protocol/IntegerText.h"
+#include "protocol/Json.h"
 #include "protocol/PrinterStatus.h"
 
 namespace kelvo::cli {
@@ -145,17 +145,17 @@ std::string Flag(const std::optional<bool>& value) {
 void Status(const Invocation&, const Printer& printer, Outcome& outcome) {
     const StatusAnswers answers = AskStatus(printer);
     const PrinterStatus s = InterpretStatus(answers.answer);
-    std::string bytes = "[";
+    json::Array bytes;
     std::string shown;
     for (size_t i = 0; i < answers.answer.size(); ++i) {
         const auto& a = answers.answer[i];
-        bytes += (i ? "," : "") + (a ? std::to_string(*a) : std::string("null"));
+        bytes.Raw(a ? std::to_string(*a) : "null");
         char hex[8] = "--";
         if (a)
             std::snprintf(hex, sizeof hex, "%02X", *a);
         shown += std::string(i ? " " : "") + hex;
     }
-    outcome.json["answers"] = bytes + "]";
+    outcome.json["answers"] = bytes.str();
     const std::pair<const char*, const std::optional<bool>*> fields[] = {
         {"online", &s.online},
         {"drawer_pin_high", &s.drawerPinHigh},
@@ -168,14 +168,14 @@ void Status(const Invocation&, const Printer& printer, Outcome& outcome) {
         {"recoverable_error", &s.recoverableError},
         {"paper_near_end", &s.paperNearEnd},
         {"paper_out", &s.paperOut}};
-    std::string status = "{";
+    json::Object status;
     std::string text = "answers " + shown;
     for (const auto& [name, value] : fields) {
-        status += std::string(status.size() > 1 ? "," : "") + JsonString(name) + ":" + Flag(*value);
+        status.Raw(name, Flag(*value));
         if (value->has_value())
             text += std::string("; ") + name + " " + Flag(*value);
     }
-    outcome.json["status"] = status + "}";
+    outcome.json["status"] = status.str();
     outcome.text = text;
     if (!answers.answer[0])
         throw std::runtime_error("no answer (" + shown + ")");
@@ -183,7 +183,7 @@ void Status(const Invocation&, const Printer& printer, Outcome& outcome) {
 
 void Mac(const Invocation&, const Printer& printer, Outcome& outcome) {
     const std::string mac = LookUpMac(printer);
-    outcome.json["mac"] = JsonString(mac);
+    outcome.json["mac"] = json::String(mac);
     outcome.text = mac;
 }
 
@@ -197,22 +197,28 @@ int Decode(const Invocation& run) {
         return 0;
     }
     static const char* const kinds[] = {"text", "control", "command", "unknown"};
-    std::printf("[");
-    for (size_t i = 0; i < commands.size(); ++i) {
-        const DecodedCommand& c = commands[i];
-        std::printf(
-            "%s\n{\"offset\":%zu,\"length\":%zu,\"kind\":\"%s\",\"name\":%s,\"args\":%s,"
-            "\"detail\":%s,\"truncated\":%s}",
-            i ? "," : "", c.offset, c.length, kinds[static_cast<int>(c.kind)],
-            JsonString(c.name).c_str(), JsonString(c.args).c_str(), JsonString(c.detail).c_str(),
-            c.truncated ? "true" : "false");
-    }
-    std::printf("\n]\n");
+    // One command a line, the closing bracket on a line of its own.
+    json::Array list;
+    for (const DecodedCommand& c : commands)
+        list.Raw("\n" + json::Object()
+                            .Add("offset", c.offset)
+                            .Add("length", c.length)
+                            .Add("kind", kinds[static_cast<int>(c.kind)])
+                            .Add("name", c.name)
+                            .Add("args", c.args)
+                            .Add("detail", c.detail)
+                            .Add("truncated", c.truncated)
+                            .str());
+    std::string text = list.str();
+    text.insert(text.size() - 1, "\n");
+    std::printf("%s\n", text.c_str());
     return 0;
 }
 
 int Discover(const Invocation& run);
 int FindSpeed(const Invocation& run);
+int Render(const Invocation& run);
+int HeadlessPrinter(const Invocation& run);
 
 }  // namespace
 
@@ -356,12 +362,11 @@ const std::vector<CommandSpec>& Commands() {
          1,
          1,
          {{"o", "OUT.png", "where the picture goes (required)"},
+          {"output", "OUT.png", "the same as -o"},
           {"paper", "58|80", "paper width in mm (default 80)"}},
          nullptr,
          nullptr,
-         nullptr,
-         nullptr,
-         true},
+         Render},
         {"discover",
          "[RANGE...]",
          "find the printers on port 9100 of this machine's subnets (each up to a /22) or of "
@@ -389,7 +394,7 @@ const std::vector<CommandSpec>& Commands() {
          "progress is saved",
          0,
          0,
-         {{"jobs", "DIR", "save each job as DIR/job-NNNN.png, .txt, .bin and .json"},
+         {{"save", "DIR", "save each job as DIR/job-NNNN.png, .txt, .bin and .json"},
           {"listen", "HOST[:PORT]", "where to listen (default 127.0.0.1:9100, or the next free)"},
           {"paper", "58|80", "paper width in mm (default 80)"},
           {"idle", "SECONDS", "close a client silent this long (default 30; 0: never)"},
@@ -399,9 +404,7 @@ const std::vector<CommandSpec>& Commands() {
           {"drawer-open", nullptr, "report the drawer open"}},
          nullptr,
          nullptr,
-         nullptr,
-         nullptr,
-         true},
+         HeadlessPrinter},
     };
     return commands;
 }
@@ -424,12 +427,10 @@ int Discover(const Invocation& run) {
             throw UsageError(error);
     }
     if (run.Has("timeout")) {
-        const std::string n = run.Option("timeout", "");
-        int ms = 0;
-        auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), ms);
-        if (error != std::errc() || end != n.data() + n.size() || ms < 1 || ms > 60000)
+        const std::optional<long> ms = WholeNumber(run.Option("timeout", ""), 1, 60000);
+        if (!ms)
             throw UsageError("--timeout takes milliseconds, 1 to 60000");
-        options.connectTimeout = std::chrono::milliseconds(ms);
+        options.connectTimeout = std::chrono::milliseconds(*ms);
     }
     CancelSignal cancel;
     CancelOnSignals signals(cancel);
@@ -437,10 +438,15 @@ int Discover(const Invocation& run) {
     ScanReports reports;
     reports.found = [&](const FoundPrinter& p) {
         if (run.json) {
-            std::printf(
-                "{\"address\":%s,\"mac\":%s,\"status\":%u,\"model\":%s,\"response_ms\":%lld}\n",
-                JsonString(p.address).c_str(), JsonString(p.mac).c_str(), p.status,
-                JsonString(p.model).c_str(), static_cast<long long>(p.responseTime.count()));
+            std::printf("%s\n",
+                        json::Object()
+                            .Add("address", p.address)
+                            .Add("mac", p.mac)
+                            .Add("status", unsigned{p.status})
+                            .Add("model", p.model)
+                            .Add("response_ms", static_cast<long long>(p.responseTime.count()))
+                            .str()
+                            .c_str());
         } else {
             std::printf("%-15s  %s  status %02X  %-12s %5lld ms\n", p.address.c_str(),
                         p.mac.c_str(), p.status, p.model.empty() ? "-" : p.model.c_str(),
@@ -463,11 +469,13 @@ int FindSpeed(const Invocation& run) {
     CancelOnSignals signals(cancel);
     const auto found = FindSerialSpeed(port, SpeedSearchLine(), kStatusAnswerWait, cancel.fd());
     if (run.json) {
+        json::Object line;
+        line.Add("port", port);
         if (found)
-            std::printf("{\"port\":%s,\"baud\":%u,\"status\":%u}\n", JsonString(port).c_str(),
-                        found->baudRate, found->status);
+            line.Add("baud", unsigned{found->baudRate}).Add("status", unsigned{found->status});
         else
-            std::printf("{\"port\":%s,\"baud\":null,\"status\":null}\n", JsonString(port).c_str());
+            line.Null("baud").Null("status");
+        std::printf("%s\n", line.str().c_str());
     } else if (found) {
         std::printf("%u  status %02X\n", found->baudRate, found->status);
     }
@@ -478,6 +486,74 @@ int FindSpeed(const Invocation& run) {
         return 1;
     }
     return 0;
+}
+
+int Draw(const Invocation& run, const DrawingRequest& request) {
+    if (drawingMain == nullptr)
+        throw std::runtime_error(std::string(run.command->name) + " needs the window's library");
+    return drawingMain(request);
+}
+
+int PaperDots(const Invocation& run) {
+    const std::string mm = run.Option("paper", "80");
+    if (const std::optional<int> dots = printer::PaperDotsForMm(mm))
+        return *dots;
+    throw UsageError("--paper: takes 58 or 80 (mm), not '" + mm + "'");
+}
+
+int Render(const Invocation& run) {
+    RenderRequest request;
+    request.input = run.operands[0];
+    request.output = run.Option("o", run.Option("output", ""));
+    if (request.output.empty())
+        throw UsageError("render needs -o OUT.png");
+    request.paperDots = PaperDots(run);
+    return Draw(run, request);
+}
+
+// HOST, HOST:PORT or [IPv6]:PORT.
+void Listen(std::string where, HeadlessPrinterRequest& request) {
+    const std::string given = where;
+    std::optional<std::string> port;
+    const size_t colon = where.rfind(':');
+    if (where.starts_with('[')) {
+        const size_t bracket = where.find(']');
+        if (bracket == std::string::npos ||
+            (bracket + 1 < where.size() && where[bracket + 1] != ':'))
+            throw UsageError("--listen: '" + given + "' is no HOST[:PORT]");
+        if (bracket + 1 < where.size())
+            port = where.substr(bracket + 2);
+        where = where.substr(1, bracket - 1);
+    } else if (colon != std::string::npos && where.find(':') == colon) {
+        port = where.substr(colon + 1);
+        where.resize(colon);
+    }
+    if (where.empty())
+        throw UsageError("--listen: '" + given + "' names no host");
+    if (port) {
+        const std::optional<long> n = WholeNumber(*port, 0, 65535);
+        if (!n)
+            throw UsageError("--listen: '" + *port + "' is no TCP port (0 to 65535)");
+        request.port = static_cast<uint16_t>(*n);
+    }
+    request.host = where;
+}
+
+int HeadlessPrinter(const Invocation& run) {
+    HeadlessPrinterRequest request;
+    request.saveDir = run.Option("save", "");
+    if (run.Has("save") && request.saveDir.empty())
+        throw UsageError("--save: needs a folder");
+    if (run.Has("listen"))
+        Listen(run.Option("listen", ""), request);
+    if (const std::optional<long> idle = run.Number("idle", 0, 3600, "seconds"))
+        request.idle = std::chrono::seconds(*idle);
+    request.paperDots = PaperDots(run);
+    request.paperOut = run.Has("paper-out");
+    request.paperNearEnd = run.Has("paper-near-end");
+    request.coverOpen = run.Has("cover-open");
+    request.drawerOpen = run.Has("drawer-open");
+    return Draw(run, request);
 }
 
 }  // namespace
@@ -506,11 +582,6 @@ int Main(int argc, char** argv) {
             break;
     }
     try {
-        if (c->drawing) {
-            if (drawingMain == nullptr)
-                throw std::runtime_error(std::string(c->name) + " needs the window's library");
-            return drawingMain(argc, argv);
-        }
         const Invocation run = Parse(*c, argc, argv);
         if (c->own)
             return c->own(run);

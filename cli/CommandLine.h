@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "cli/Drawing.h"
+
 // `kelvotool COMMAND [options]`: every action of the window, for one printer or many, without a
 // display. Plain C++ on the links: nothing here loads Qt.
 namespace kelvo::cli {
@@ -13,8 +15,9 @@ bool IsCommand(std::string_view word);
 // was cancelled, 2 for a command line that cannot run.
 int Main(int argc, char** argv);
 
-// Commands that draw run in the window's library; this is how the command line reaches them.
-using DrawingMain = int (*)(int argc, char** argv);
+// Commands that draw run in the window's library; this is how the command line hands them their
+// checked options.
+using DrawingMain = int (*)(const DrawingRequest& request);
 void SetDrawingMain(DrawingMain main);
 
 }  // namespace kelvo::cli

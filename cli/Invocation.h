@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -42,7 +43,6 @@ struct CommandSpec {
     std::function<int(const Invocation&)> own = nullptr;
     // The targets file's second column, when it has no header line.
     const char* perPrinter = nullptr;
-    bool drawing = false;  // runs in the window's library
 };
 
 struct Invocation {
@@ -60,6 +60,9 @@ struct Invocation {
         auto found = options.find(name);
         return found == options.end() ? fallback : found->second;
     }
+    // The option's whole number, nothing when it is not given; a UsageError naming the option for
+    // anything but `lo` to `hi` (of `unit`).
+    std::optional<long> Number(const std::string& name, long lo, long hi, const char* unit) const;
 };
 
 class UsageError : public std::runtime_error {
@@ -76,6 +79,8 @@ void PrintHelp(const CommandSpec& c);
 void PrintCommands();
 // The words after the command's name; throws UsageError.
 Invocation Parse(const CommandSpec& c, int argc, char** argv);
+// `text` as a whole number from `lo` to `hi`, or nothing.
+std::optional<long> WholeNumber(std::string_view text, long lo, long hi);
 // A whole file; throws UsageError when it cannot be read.
 std::string ReadFile(const std::string& path);
 

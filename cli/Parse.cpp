@@ -84,6 +84,27 @@ void ReadTargets(const std::string& path, const CommandSpec& c, uint32_t baud,
 
 }  // namespace
 
+std::optional<long> WholeNumber(std::string_view text, long lo, long hi) {
+    long n = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < lo ||
+        n > hi)
+        return std::nullopt;
+    return n;
+}
+
+std::optional<long> Invocation::Number(const std::string& name, long lo, long hi,
+                                       const char* unit) const {
+    if (!Has(name))
+        return std::nullopt;
+    const std::string text = Option(name, "");
+    const std::optional<long> n = WholeNumber(text, lo, hi);
+    if (!n)
+        throw UsageError("--" + name + ": takes " + std::to_string(lo) + " to " +
+                         std::to_string(hi) + " (" + unit + "), not '" + text + "'");
+    return n;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -179,11 +200,10 @@ Invocation Parse(const CommandSpec& c, int argc, char** argv) {
         } else if (printers && word == "--targets") {
             targets.push_back(take(word));
         } else if (printers && (word == "-j" || word == "--jobs")) {
-            const std::string n = take(word);
-            auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), run.parallel);
-            if (error != std::errc() || end != n.data() + n.size() || run.parallel < 1 ||
-                run.parallel > 256)
+            const std::optional<long> n = WholeNumber(take(word), 1, 256);
+            if (!n)
                 throw UsageError(word + " takes 1 to 256");
+            run.parallel = static_cast<size_t>(*n);
         } else if (printers && word == "--baud") {
             baud = ParseBaud(take(word));
         } else if (printers && word == "--stall-limit") {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "jobs/Send.h"
 #include "links/DeviceFileOutput.h"
 #include "links/NetworkLink.h"
 #include "links/PortName.h"
@@ -35,19 +36,6 @@ std::string OneLine(std::string text) {
             c = ' ';
     }
     return text;
-}
-
-bool IsPortName(std::string_view text) {
-    auto starts = [&](std::string_view prefix) {
-        if (text.size() <= prefix.size())
-            return false;
-        for (size_t i = 0; i < prefix.size(); ++i) {
-            if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i])
-                return false;
-        }
-        return text.find_first_not_of("0123456789", prefix.size()) == std::string_view::npos;
-    };
-    return starts("COM") || starts("LPT");
 }
 
 // The link's failure, with the window's words for it in front.
@@ -123,7 +111,9 @@ std::optional<Printer> ParsePrinter(std::string_view text, std::string* why) {
             return refuse("file: needs a path");
         return printer;
     }
-    if (text.front() == '/' || text.starts_with("./") || IsPortName(text)) {
+    if (const std::optional<unsigned long> port = PortNumber(printer.name); port && *port == 0)
+        return refuse("'" + printer.name + "' names no port: they count from COM1 and LPT1");
+    if (text.front() == '/' || text.starts_with("./") || PortNumber(printer.name)) {
         printer.kind = Printer::Kind::Device;
         printer.path = std::string(text);
         return printer;
@@ -161,12 +151,7 @@ void SendJob(const Printer& printer, const jobs::Job& job) {
             NetworkLink link;
             ConnectLink(printer, link);
             try {
-                for (const jobs::Piece& piece : job) {
-                    if (piece.line)
-                        link.SendLine(piece.bytes);
-                    else
-                        link.SendRaw(piece.bytes);
-                }
+                jobs::Send(link, job);
                 link.Disconnect();
             } catch (const std::exception& e) {
                 Fail(kSendFailure, e);
@@ -178,15 +163,7 @@ void SendJob(const Printer& printer, const jobs::Job& job) {
             try {
                 if (printer.baud != 0)
                     SetBaud(printer);
-                DeviceFileOutput out;
-                out.OpenDevice(printer.path);
-                for (const jobs::Piece& piece : job) {
-                    if (piece.line)
-                        out.DeviceWriteLine(piece.bytes);
-                    else
-                        out.DeviceWrite(piece.bytes);
-                }
-                out.CloseDevice();
+                jobs::SendToDevice(printer.path, job);
             } catch (const std::exception& e) {
                 Fail(kSendFailure, e);
             }

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "cli/Json.h"
 #include "protocol/Commands.h"
 #include "protocol/Decoder.h"
+#include "protocol/Json.h"
 
 namespace kelvo::cli {
 
@@ -71,16 +71,19 @@ class ProgressBar {
 };
 
 std::string OutcomeJson(const Printer& printer, const Outcome& o) {
-    char numbers[96];
-    std::snprintf(numbers, sizeof numbers, "\"bytes\":%llu,\"seconds\":%.3f",
-                  static_cast<unsigned long long>(o.bytes), o.seconds);
-    std::string line = "{\"printer\":" + JsonString(printer.name) +
-                       ",\"kind\":" + JsonString(printer.KindName()) +
-                       ",\"outcome\":" + JsonString(ResultName(o.result)) + "," + numbers +
-                       ",\"error\":" + (o.error.empty() ? "null" : JsonString(o.error));
+    json::Object line;
+    line.Add("printer", printer.name)
+        .Add("kind", printer.KindName())
+        .Add("outcome", ResultName(o.result))
+        .Add("bytes", o.bytes)
+        .Add("seconds", o.seconds, 3);
+    if (o.error.empty())
+        line.Null("error");
+    else
+        line.Add("error", o.error);
     for (const auto& [key, value] : o.json)
-        line += "," + JsonString(key) + ":" + value;
-    return line + "}";
+        line.Raw(key, value);
+    return line.str();
 }
 
 void PrintDryRun(const Invocation& run, const Printer& printer, const jobs::Job& job) {
@@ -88,14 +91,18 @@ void PrintDryRun(const Invocation& run, const Printer& printer, const jobs::Job&
     DecoderState state;
     const std::vector<DecodedCommand> commands = DecodeCommands(bytes, state);
     if (run.json) {
-        std::string list;
+        json::Array list;
         for (const DecodedCommand& c : commands)
-            list += std::string(list.empty() ? "" : ",") + JsonString(FormatCommand(c));
-        std::printf(
-            "{\"printer\":%s,\"kind\":%s,\"outcome\":\"dry-run\",\"bytes\":%zu,"
-            "\"hex\":%s,\"commands\":[%s]}\n",
-            JsonString(printer.name).c_str(), JsonString(printer.KindName()).c_str(), bytes.size(),
-            JsonString(HexBytes(bytes)).c_str(), list.c_str());
+            list.Add(FormatCommand(c));
+        std::printf("%s\n", json::Object()
+                                .Add("printer", printer.name)
+                                .Add("kind", printer.KindName())
+                                .Add("outcome", "dry-run")
+                                .Add("bytes", bytes.size())
+                                .Add("hex", HexBytes(bytes))
+                                .Raw("commands", list.str())
+                                .str()
+                                .c_str());
         return;
     }
     std::printf("%s: %zu bytes, not sent\n", printer.name.c_str(), bytes.size());

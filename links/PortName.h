@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace kelvo {
@@ -16,5 +17,10 @@ struct ResolvedPort {
 //    device, e.g. a USB adapter such as /dev/ttyUSB0;
 //  - any other name is a path exactly as typed; it counts as a device when it lies under /dev/.
 ResolvedPort ResolvePortName(const std::string& name);
+
+// The n of a name written "COMn" or "LPTn" (any case): 0 when no port has that number (COM0, or
+// more digits than any port has), which ResolvePortName then takes as a path; nothing for any
+// other name.
+std::optional<unsigned long> PortNumber(const std::string& name);
 
 }  // namespace kelvo

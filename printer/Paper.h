@@ -111,6 +111,10 @@ struct PaperImage {
     int height = 0;
     Dots dots;
     Align align = Align::Left;
+    // A bar code or 2D symbol's kind ("QR", "CODE128") and the data it encodes; empty for any
+    // other picture.
+    std::string symbol{};
+    std::string symbolData{};
     bool operator==(const PaperImage&) const = default;
 };
 

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "printer/JobReport.h"
+
 namespace kelvo::printer {
 
 const char* PrinterBox::PrinterName(int index) {
@@ -39,12 +41,12 @@ PrinterBox::PrinterBox(Options options) {
         // Under the box's lock, as everything that ends a job runs under it.
         printers_[i]->WatchJobs([this, i](const JobRecord& record, JobTrace trace) {
             const VirtualPrinter& printer = *printers_[i];
-            const auto& paper = printer.Paper();
-            const uint64_t first = std::max(record.firstItem, printer.PaperDropped());
-            const uint64_t end = std::max(record.endItem, first);
-            EndedJob job{i, record, std::move(trace), {}, printer.Settings(), printer.PaperWidth()};
-            job.paper.assign(paper.begin() + long(first - printer.PaperDropped()),
-                             paper.begin() + long(end - printer.PaperDropped()));
+            EndedJob job{i,
+                         record,
+                         std::move(trace),
+                         PaperItems(printer, record.firstItem, record.endItem),
+                         printer.Settings(),
+                         printer.PaperWidth()};
             const size_t bytes = job.trace.bytes.size();
             while (!ended_.empty() &&
                    (ended_.size() >= keepEnded_ || endedBytes_ + bytes > kEndedBytes)) {

@@ -139,6 +139,13 @@ std::optional<DrawnSymbol> Draw(Symbology symbology, std::string_view data,
 
 }  // namespace
 
+const char* SymbologyName(Symbology symbology) {
+    static const char* const kNames[] = {"UPC-A",  "UPC-E",   "EAN-13",    "EAN-8",   "CODE39",
+                                         "ITF",    "CODABAR", "CODE93",    "CODE128", "QR",
+                                         "PDF417", "Aztec",   "DataMatrix"};
+    return kNames[static_cast<int>(symbology)];
+}
+
 std::optional<Symbology> BarcodeSymbology(uint8_t m) {
     static constexpr Symbology kKinds[] = {
         Symbology::UpcA,    Symbology::UpcE,   Symbology::Ean13,
@@ -270,6 +277,8 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
         *size = {image.width, image.height};
     if (image.width > modes.paperWidth || image.height > kImageRows)
         return std::nullopt;  // the printer prints none of a symbol that does not fit
+    image.symbol = SymbologyName(symbology);
+    image.symbolData = std::string(data);
     image.dots = Dots::Blank(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
     uint8_t* dots = image.dots.Write();
     for (int row = 0; row < rows; ++row) {

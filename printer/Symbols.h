@@ -29,6 +29,9 @@ enum class Symbology {
     DataMatrix
 };
 
+// Its name, as a job's report gives it: "UPC-A", "CODE128", "QR", "DataMatrix".
+const char* SymbologyName(Symbology symbology);
+
 // GS k's m in either form (0..6, 65..73); nothing for one the printer does not know.
 std::optional<Symbology> BarcodeSymbology(uint8_t m);
 

@@ -147,4 +147,59 @@ Array& Array::Raw(std::string_view json) {
     return *this;
 }
 
+std::string Indented(std::string_view json) {
+    std::string out;
+    out.reserve(json.size() + json.size() / 4);
+    int depth = 0;
+    bool inString = false;
+    const auto line = [&](int level) {
+        out += '\n';
+        out.append(static_cast<size_t>(4 * level), ' ');
+    };
+    for (size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            out += c;
+            if (c == '\\' && i + 1 < json.size())
+                out += json[++i];
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+            case '"':
+                inString = true;
+                out += c;
+                break;
+            case '{':
+            case '[':
+                out += c;
+                ++depth;
+                if (i + 1 < json.size() && (json[i + 1] == '}' || json[i + 1] == ']')) {
+                    line(depth - 1);
+                    out += json[++i];
+                    --depth;
+                } else {
+                    line(depth);
+                }
+                break;
+            case '}':
+            case ']':
+                line(--depth);
+                out += c;
+                break;
+            case ',':
+                out += c;
+                line(depth);
+                break;
+            case ':':
+                out += ": ";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out + '\n';
+}
+
 }  // namespace kelvo::json

@@ -57,4 +57,9 @@ class Array {
     size_t size_ = 0;
 };
 
+// JSON this writer made, laid out for reading: one member or element a line, four spaces deeper
+// for each level, a space after each colon, an empty object or array over two lines, and a line
+// end after the last brace.
+std::string Indented(std::string_view json);
+
 }  // namespace kelvo::json

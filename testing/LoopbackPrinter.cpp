@@ -129,7 +129,7 @@ void LoopbackPrinter::onReadable(Conn& c, short revents, bool& drop) {
     std::unique_lock lock(mu_);
     if (n > 0) {
         const std::string reply =
-            c.scanner.Answer(std::string_view(buf, static_cast<size_t>(n)), statusAnswers_);
+            c.scanner.Answer(std::string_view(buf, static_cast<size_t>(n)), statusAnswers_, model_);
         if (!reply.empty()) {
             [[maybe_unused]] ssize_t sent =
                 ::send(c.fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -224,9 +224,10 @@ void LoopbackPrinter::setSlowAndTalking(std::string greeting, std::chrono::milli
     ::setsockopt(listen_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
 }
 
-void LoopbackPrinter::setStatusAnswers(StatusBytes answers) {
+void LoopbackPrinter::setStatusAnswers(StatusBytes answers, std::string model) {
     std::lock_guard lock(mu_);
     statusAnswers_ = answers;
+    model_ = std::move(model);
 }
 
 }  // namespace kelvo::testing

@@ -70,8 +70,8 @@ class LoopbackPrinter {
     void setSlowAndTalking(std::string greeting, std::chrono::milliseconds readPause);
     // Answers DLE EOT n with answers[n-1] from now on (nothing for an empty one). The answer is
     // sent before the request counts as received, so once waitForBytes has seen the request the
-    // answer is waiting on the client's side.
-    void setStatusAnswers(StatusBytes answers);
+    // answer is waiting on the client's side. GS I 67 gets `model` (nothing for an empty one).
+    void setStatusAnswers(StatusBytes answers, std::string model = {});
 
   private:
     struct Conn {
@@ -93,6 +93,7 @@ class LoopbackPrinter {
     std::string greeting_;
     std::chrono::milliseconds readPause_{0};
     StatusBytes statusAnswers_{};
+    std::string model_;
     std::vector<std::string> perConnection_;
     size_t closed_ = 0;
     std::thread thread_;

@@ -177,7 +177,6 @@ struct LanConnection {
     kelvo::UniqueFd fd;
     size_t printer;
     StatusRequestScanner scanner;
-    std::string seen;
 };
 
 }  // namespace
@@ -197,7 +196,6 @@ void LanPrinters::Run() {
                 connections.push_back({kelvo::UniqueFd(::accept4(printers_[i].listener.get(),
                                                                  nullptr, nullptr, SOCK_CLOEXEC)),
                                        i,
-                                       {},
                                        {}});
         }
         for (size_t i = 0; i < connections.size() && 1 + printers_.size() + i < fds.size(); ++i) {
@@ -211,13 +209,9 @@ void LanPrinters::Run() {
                 continue;
             }
             const Printer& p = printers_[c.printer];
-            const std::string got(buf, static_cast<size_t>(n));
-            std::string reply = c.scanner.Answer(got, {p.status, p.status, p.status, p.status});
-            c.seen += got;
-            if (!p.model.empty() && c.seen.find("\x1D\x49\x43") != std::string::npos) {
-                reply += "_" + p.model + std::string(1, '\0');
-                c.seen.clear();
-            }
+            const std::string reply =
+                c.scanner.Answer(std::string_view(buf, size_t(n)),
+                                 {p.status, p.status, p.status, p.status}, p.model);
             ::send(c.fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
         }
         std::erase_if(connections, [](const LanConnection& c) { return !c.fd; });

@@ -6,9 +6,19 @@
 
 namespace kelvo::testing {
 
-std::string StatusRequestScanner::Answer(std::string_view bytes, const StatusBytes& answers) {
+std::string StatusRequestScanner::Answer(std::string_view bytes, const StatusBytes& answers,
+                                         std::string_view model) {
+    constexpr std::string_view kModelRequest = "\x1D\x49\x43";
     std::string reply;
     for (const char c : bytes) {
+        modelAsked_ = c == kModelRequest[modelAsked_] ? modelAsked_ + 1
+                      : c == kModelRequest[0]         ? 1
+                                                      : 0;
+        if (modelAsked_ == kModelRequest.size()) {
+            modelAsked_ = 0;
+            if (!model.empty())
+                reply += "_" + std::string(model) + '\0';
+        }
         if (matched_ == 2 && c >= 1 && c <= 4) {
             if (const auto& answer = answers[static_cast<size_t>(c - 1)])
                 reply += static_cast<char>(*answer);

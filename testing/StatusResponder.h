@@ -17,13 +17,16 @@ namespace kelvo::testing {
 // The byte a printer answers to DLE EOT 1..4; empty: it stays silent.
 using StatusBytes = std::array<std::optional<uint8_t>, 4>;
 
-// Finds DLE EOT n in bytes that arrive in pieces and says what a printer sends back.
+// Finds DLE EOT n, and GS I 67 (the model name), in bytes that arrive in pieces and says what a
+// printer sends back: "_" `model` NUL to GS I 67 when it has a model name.
 class StatusRequestScanner {
   public:
-    std::string Answer(std::string_view bytes, const StatusBytes& answers);
+    std::string Answer(std::string_view bytes, const StatusBytes& answers,
+                       std::string_view model = {});
 
   private:
-    int matched_ = 0;  // how much of 10 04 the last bytes were
+    int matched_ = 0;        // how much of 10 04 the last bytes were
+    size_t modelAsked_ = 0;  // and of 1D 49 43
 };
 
 // A printer at the master end of a pty that answers status requests, in a thread of its own,

@@ -281,12 +281,18 @@ TEST(CommandLine, DiscoverListsThePrinterThatAnswersInATypedRange) {
     EXPECT_NE(text.err.find("1 printers among 2 addresses; 1 refused"), std::string::npos)
         << text.err;
 
-    const Finished json = RunTool({"discover", "--json", range});
+    // One more that names its model in GBK ("热敏"): bytes that are not UTF-8 become U+FFFD.
+    LoopbackPrinter gbk(OwnLoopbackHost(3), 9100);
+    gbk.setStatusAnswers({0x12, 0x12, 0x12, 0x12}, "QM417\xC8\xC8\xC3\xF4");
+    const Finished json = RunTool({"discover", "--json", range + "," + OwnLoopbackHost(3)});
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_NE(json.out.find("{\"address\":\"" + OwnLoopbackHost() + "\",\"mac\":"),
               std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"status\":22,\"model\":\"\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"status\":18,\"model\":\"QM417\uFFFD\uFFFD\uFFFD\uFFFD\""),
+              std::string::npos)
+        << json.out;
 }
 
 TEST(CommandLine, FindSpeedReportsTheFirstRateThePrinterAnswersAt) {
@@ -342,17 +348,26 @@ TEST(CommandLine, RenderDrawsTheTestPageWithoutADisplay) {
 
 TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
     LoopbackPrinter printer(OwnLoopbackHost(), 0);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"drawer"},
-             {"drawer", "-p", Address(printer), "--bogus"},
-             {"set-ip", "-p", Address(printer)},
-             {"params", "--charset", "(Atlantis)", "-p", Address(printer)},
-             {"send", "/nonexistent/file", "-p", Address(printer)},
-             {"discover", "127.0.0.0/8"},
-             {"discover", OwnLoopbackHost() + "-" + OwnLoopbackHost(1) + ".0"}}) {
+    struct Bad {
+        std::vector<std::string> args;
+        std::string says = "kelvotool";
+    };
+    for (const auto& [args, says] : std::vector<Bad>{
+             {{"drawer"}},
+             {{"drawer", "-p", Address(printer), "--bogus"}},
+             {{"set-ip", "-p", Address(printer)}},
+             {{"params", "--charset", "(Atlantis)", "-p", Address(printer)}},
+             {{"send", "/nonexistent/file", "-p", Address(printer)}},
+             {{"discover", "127.0.0.0/8"}},
+             {{"discover", OwnLoopbackHost() + "-" + OwnLoopbackHost(1) + ".0"}},
+             {{"drawer", "-p", "COM0"}, "kelvotool drawer: 'COM0' names no port"},
+             {{"virtual-printer", "--idle", "abc"}, "kelvotool virtual-printer: --idle: "},
+             {{"virtual-printer", "--listen=127.0.0.1:70000"}, "virtual-printer: --listen: "},
+             {{"virtual-printer", "--paper", "57"}, "kelvotool virtual-printer: --paper: "},
+             {{"render", "-o"}, "kelvotool render: -o needs a value"}}) {
         const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
-        EXPECT_NE(run.err.find("kelvotool"), std::string::npos);
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
     }
     EXPECT_EQ(printer.connectionCount(), 0u);
 }
@@ -417,7 +432,7 @@ kelvo::UniqueFd ConnectTo(const std::string& host, uint16_t port) {
 TEST(HeadlessPrinter, SavesEachJobOfEveryEndpointAndAJobCutShortBySigterm) {
     kelvo::testing::TempDir dir;
     const std::string jobs = dir / "jobs";
-    Tool printer({"virtual-printer", "--jobs", jobs, "--listen", OwnLoopbackHost(60) + ":0"});
+    Tool printer({"virtual-printer", "--save", jobs, "--listen", OwnLoopbackHost(60) + ":0"});
     ASSERT_TRUE(printer.WaitForOutput("\n")) << printer.OutputSoFar();
     const std::string banner = printer.OutputSoFar();
     const size_t colon = banner.rfind(':');

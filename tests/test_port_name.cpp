@@ -35,4 +35,9 @@ TEST(PortName, OtherNamesArePathsAsTyped) {
     EXPECT_FALSE(ResolvePortName("/tmp/out.bin").isDevice);
     EXPECT_TRUE(ResolvePortName("/dev/ttyUSB0").isDevice);
     EXPECT_EQ(ResolvePortName("COM99999999999").path, "COM99999999999");
+    // Written as port names, numbered as no port is: what a caller that wants a port refuses.
+    EXPECT_EQ(kelvo::PortNumber("COM0"), 0u);
+    EXPECT_EQ(kelvo::PortNumber("COM99999999999"), 0u);
+    EXPECT_EQ(kelvo::PortNumber("lpt2"), 2u);
+    EXPECT_EQ(kelvo::PortNumber("COMX"), std::nullopt);
 }

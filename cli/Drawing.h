@@ -1,0 +1,36 @@
+#pragma once
+
+// What the commands that draw are given: their options as values, read and checked by the
+// command line's one parser before the window's library is loaded to run them.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace kelvo::cli {
+
+// `render FILE -o OUT.png`
+struct RenderRequest {
+    std::string input;
+    std::string output;
+    int paperDots = 0;
+};
+
+// `virtual-printer`
+struct HeadlessPrinterRequest {
+    std::string saveDir;              // empty: each job is reported, not kept
+    std::optional<std::string> host;  // named with --listen: taken even when not loopback
+    std::optional<uint16_t> port;     // 0: any free port
+    std::optional<std::chrono::seconds> idle;
+    int paperDots = 0;
+    bool paperOut = false;
+    bool paperNearEnd = false;
+    bool coverOpen = false;
+    bool drawerOpen = false;
+};
+
+using DrawingRequest = std::variant<RenderRequest, HeadlessPrinterRequest>;
+
+}  // namespace kelvo::cli
