@@ -9,10 +9,6 @@ namespace {
 // Trimmed a batch at a time, so that a long job does not shift the whole list for every item.
 constexpr size_t kPaperTrim = 1000;
 
-int CharWidth(const TextStyle& s, bool wide) {
-    return (s.fontB ? (wide ? 17 : 9) : (wide ? 24 : 12)) * s.widthMul;
-}
-
 }  // namespace
 
 Dots::Dots(const std::vector<uint8_t>& dots) : Dots(Blank(dots.size())) {
@@ -37,8 +33,12 @@ bool Dots::operator==(const Dots& other) const {
            (data_ == other.data_ || std::equal(begin(), end(), other.begin()));
 }
 
+int CharacterWidth(const TextStyle& s, bool wide) {
+    return (s.fontB ? (wide ? 17 : 9) : (wide ? 24 : 12)) * s.widthMul;
+}
+
 int CharacterPitch(const TextStyle& style, bool wide) {
-    return CharWidth(style, wide) + style.spacing * style.widthMul;
+    return CharacterWidth(style, wide) + style.spacing * style.widthMul;
 }
 
 int CharacterHeight(const TextStyle& s) {

@@ -53,9 +53,11 @@ struct TextRun {
     bool operator==(const TextRun&) const = default;
 };
 
-// Dots one character of this style takes along the line, its spacing included; and its height.
-int CharacterPitch(const TextStyle& style, bool wide);
+// The cell one character of this style is drawn in, and the dots it takes along the line (its
+// spacing included).
+int CharacterWidth(const TextStyle& style, bool wide);
 int CharacterHeight(const TextStyle& style);
+int CharacterPitch(const TextStyle& style, bool wide);
 
 enum class Align : uint8_t { Left = 0, Centre = 1, Right = 2 };
 
