@@ -65,7 +65,7 @@ inline constexpr int32_t kPosBmpMalformed = 1007;
 inline constexpr int32_t kPosBmpUnsupported = 1008;
 // A bitmap wider than 8184 dots or taller than 2304 dots: more than FS q can describe; or the
 // bitmaps of one POS_PreDownloadBmpsToFlash together would make an FS q command over 8 MiB
-// (kMaxFsQBytes in posdll/BmpReader.h; far above any printer's NV memory, three of the largest
+// (kMaxFsQBytes in protocol/FsQ.h; far above any printer's NV memory, three of the largest
 // pictures fit).
 inline constexpr int32_t kPosBmpTooLarge = 1009;
 

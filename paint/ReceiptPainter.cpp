@@ -17,9 +17,8 @@ struct Cell {
 };
 
 Cell CellOf(const TextRun& run) {
-    const int w = run.style.fontB ? (run.wide ? 17 : 9) : (run.wide ? 24 : 12);
-    const int h = run.style.fontB ? 17 : 24;
-    return {w * run.style.widthMul, h * run.style.heightMul};
+    return {kelvo::printer::CharacterWidth(run.style, run.wide),
+            kelvo::printer::CharacterHeight(run.style)};
 }
 
 int LineHeight(const PaperLine& line) {

@@ -5,17 +5,12 @@
 #include <algorithm>
 #include <memory>
 
+#include "printer/VirtualPrinter.h"
+#include "protocol/Bytes.h"
+
 namespace kelvo::printer {
 
 namespace {
-
-uint8_t At(std::string_view s, size_t i) {
-    return static_cast<uint8_t>(s[i]);
-}
-
-unsigned Digit(uint8_t n) {
-    return n >= '0' && n <= '9' ? n - '0' : n;
-}
 
 bool AllDigits(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -205,24 +200,22 @@ std::optional<std::string> Code128Characters(std::string_view data) {
     return out.empty() ? std::nullopt : std::optional(out);
 }
 
-void BarcodeSetting(std::string_view c, detail::SymbolModes& modes) {
-    if (c.size() < 3)
-        return;
+void BarcodeSetting(CommandId id, std::string_view c, detail::SymbolModes& modes) {
     const uint8_t n = At(c, 2);
-    switch (At(c, 1)) {
-        case 0x68:  // GS h
+    switch (id) {
+        case CommandId::BarHeight:
             if (n >= 1)
                 modes.barHeight = n;
             break;
-        case 0x77:  // GS w
+        case CommandId::BarModule:
             if (n >= 2 && n <= 6)
                 modes.barModule = n;
             break;
-        case 0x48:  // GS H
+        case CommandId::HriPosition:
             if (Digit(n) <= 3)
                 modes.hri = static_cast<uint8_t>(Digit(n));
             break;
-        case 0x66:  // GS f
+        case CommandId::HriFont:
             if (Digit(n) <= 1)
                 modes.hriFontB = Digit(n) == 1;
             break;

@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "printer/VirtualPrinter.h"
+#include "printer/VirtualPrinter_p.h"
+#include "protocol/Decoder.h"
 
 namespace kelvo::printer {
 
@@ -34,8 +35,8 @@ const char* SymbologyName(Symbology symbology);
 // GS k's m in either form (0..6, 65..73); nothing for one the printer does not know.
 std::optional<Symbology> BarcodeSymbology(uint8_t m);
 
-// GS h, GS w, GS H or GS f: one barcode setting; a value out of range is ignored.
-void BarcodeSetting(std::string_view command, detail::SymbolModes& modes);
+// GS h, GS w, GS H or GS f, whole: one barcode setting; a value out of range is ignored.
+void BarcodeSetting(CommandId id, std::string_view command, detail::SymbolModes& modes);
 
 // CODE128 data as GS k sends it ({A {B {C select the code set, {S shifts one character, {1 is
 // FNC1, {{ a brace) as the characters it stands for; nothing when it breaks those rules.

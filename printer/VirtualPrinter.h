@@ -9,39 +9,27 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <initializer_list>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
-#include "posdll/BmpReader.h"
+#include "printer/Paper.h"
+#include "printer/VirtualPrinter_p.h"
 #include "protocol/Decoder.h"
+#include "protocol/FsQ.h"
 
 namespace kelvo::printer {
 
-// The print width of 80 mm paper at 203 dpi, the widest this family takes, and of 58 mm paper.
-inline constexpr int kPaperDots = 576;
-inline constexpr int kPaper80Dots = kPaperDots;
-inline constexpr int kPaper58Dots = 384;
-
 // What the model holds at most, whatever it is sent.
-// The paper: the newest items only, trimmed a batch at a time from the oldest.
-inline constexpr size_t kPaperItems = 5000;
-// Dots of the pictures on the paper, each print counted in full even where prints share dots.
-inline constexpr size_t kPaperImageDots = size_t{32} << 20;
-// The paper's height in dots (about 32 m at 8 dots a millimetre).
-inline constexpr int64_t kPaperHeightDots = int64_t{1} << 18;
 // One feed: 1016 mm, the most a printer of this family feeds for one command.
 inline constexpr int kMaxFeedDots = 8128;
 // Rows of one printed picture: an NV image at double height.
 inline constexpr int kImageRows = 2 * 8 * 288;
 // One FS q download, all its images together, as the printer library sends at most; its images
 // hold at most 8 dots per byte. A larger one is refused at the image size that passes it.
-inline constexpr uint64_t kMaxNvBytes = posdll::kMaxFsQBytes;
+inline constexpr uint64_t kMaxNvBytes = kMaxFsQBytes;
 // The image data of one GS v 0 raster; a header that declares more is refused at once.
 inline constexpr uint64_t kMaxRasterBytes = uint64_t{4} << 20;
 // An unfinished command kept for its rest: at most a GS v 0 raster (FS q is read as it comes).
@@ -66,114 +54,6 @@ inline constexpr size_t kFeedSlice = 4096;
 // dots of bar codes and 2D symbols, which a few bytes draw (each symbol within kPaperDots x
 // kImageRows, the same one printed again shared and not drawn again).
 inline constexpr uint64_t kMaxWorkPerByte = 256;
-
-struct TextStyle {
-    bool bold = false;      // ESC E, ESC ! bit 3
-    uint8_t underline = 0;  // ESC - n (0, 1, 2 dots), ESC ! bit 7
-    uint8_t widthMul = 1;   // GS ! high nibble + 1, ESC ! bit 5 doubles
-    uint8_t heightMul = 1;  // GS ! low nibble + 1, ESC ! bit 4 doubles
-    bool fontB = false;     // ESC ! bit 0, ESC M
-    bool reverse = false;   // GS B: white on black
-    // ESC {: the line is printed turned 180 degrees, as its first run says (the printer takes
-    // it at the start of a line).
-    bool upsideDown = false;
-    uint8_t spacing = 0;   // ESC SP: blank dots right of each character, doubled with its width
-    bool rotated = false;  // ESC V: each character turned 90 degrees clockwise in its cell
-    bool operator==(const TextStyle&) const = default;
-};
-
-// A piece of one printed line in one style. `wide` characters (two-byte GBK in Chinese mode)
-// are 24 dots wide in font A; others 12 (font B: 9 and 17 dots wide, 17 high).
-struct TextRun {
-    std::string utf8;
-    TextStyle style;
-    bool wide = false;
-    // Dots from the print area's left edge where a tab or ESC $ / ESC \ put the run; -1: it
-    // follows the run before.
-    int x = -1;
-    bool operator==(const TextRun&) const = default;
-};
-
-// Dots one character of this style takes along the line, its spacing included.
-int CharacterPitch(const TextStyle& style, bool wide);
-
-enum class Align : uint8_t { Left = 0, Centre = 1, Right = 2 };
-
-// One printed line: what came before its LF (or CR when CR prints, or a line that filled the
-// paper width), with the justification in force when it printed and the line spacing after it.
-struct PaperLine {
-    std::vector<TextRun> runs;
-    Align align = Align::Left;
-    int spacing = 30;  // dots fed for this line (ESC 2: 30, ESC 3 n: n, at least the line height)
-    // The print area (GS L, GS W) the line was laid out and justified in: `left` dots from the
-    // paper's edge, `width` dots wide (0: to the paper's right edge).
-    int left = 0;
-    int width = 0;
-    bool operator==(const PaperLine&) const = default;
-};
-
-// The dots of a picture, one byte each, shared by every copy: an NV image printed a thousand times
-// is held once, and a view can draw it once.
-class Dots {
-  public:
-    using value_type = uint8_t;
-    using const_iterator = const uint8_t*;
-    using iterator = const_iterator;
-
-    Dots() = default;
-    Dots(const std::vector<uint8_t>& dots);  // NOLINT: a picture is its dots
-    Dots(std::initializer_list<uint8_t> dots);
-    // `size` dots the caller writes through Write() before anyone reads them.
-    static Dots Blank(size_t size);
-
-    size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    const uint8_t* data() const { return data_.get(); }
-    const_iterator begin() const { return data(); }
-    const_iterator end() const { return data() + size_; }
-    uint8_t operator[](size_t i) const { return data_[i]; }
-    uint8_t* Write() { return data_.get(); }
-    // Which picture these are: equal for copies of one picture.
-    const void* Identity() const { return data_.get(); }
-    // Keeps the dots alive as long as the holder lives.
-    std::shared_ptr<const void> Owner() const { return data_; }
-    bool operator==(const Dots& other) const;
-
-  private:
-    std::shared_ptr<uint8_t[]> data_;
-    size_t size_ = 0;
-};
-
-// A monochrome picture printed dot for dot: `dots` holds width*height bytes, 1 = black, row by
-// row from the top.
-struct PaperImage {
-    int width = 0;
-    int height = 0;
-    Dots dots;
-    Align align = Align::Left;
-    // A bar code or 2D symbol's kind ("QR", "CODE128") and the data it encodes; empty for any
-    // other picture.
-    std::string symbol{};
-    std::string symbolData{};
-    bool operator==(const PaperImage&) const = default;
-};
-
-struct PaperFeed {  // ESC d, ESC J, GS V feeds: blank paper
-    int dots = 0;
-    bool operator==(const PaperFeed&) const = default;
-};
-
-struct PaperCut {
-    bool partial = true;
-    bool operator==(const PaperCut&) const = default;
-};
-
-using PaperItem = std::variant<PaperLine, PaperImage, PaperFeed, PaperCut>;
-
-// Dots of paper a cut's tear line takes.
-inline constexpr int kCutDots = 24;
-// The height in dots of one item on the paper: a line at least one font A line.
-int ItemHeight(const PaperItem& item);
 
 // One job's bytes, from its first to its end: a TCP connection, a serial-line frame until the line
 // pauses, a wireless frame until the pause or the next header.
@@ -246,57 +126,6 @@ struct Counters {
     uint64_t symbolDots = 0;  // the dots of the symbols drawn, counted in work too
 };
 
-namespace detail {
-// An FS q download read as it arrives, so that an image is never held twice nor converted in
-// one go.
-// How GS k and GS ( k symbols print (ESC @ restores it all), and the data GS ( k stored.
-struct SymbolModes {
-    int barHeight = 162;          // GS h, dots
-    int barModule = 3;            // GS w, dots of the narrowest bar
-    uint8_t hri = 0;              // GS H: text 1 above, 2 below, 3 both
-    bool hriFontB = false;        // GS f
-    int paperWidth = kPaperDots;  // the widest symbol that prints
-    int qrModule = 3;             // dots per module
-    int qrLevel = 0;              // error correction L, M, Q, H
-    std::string qrData;
-    int pdfColumns = 0;  // 0: as many as the data needs
-    int pdfRows = 0;
-    int pdfModule = 3;     // dots per module
-    int pdfRowHeight = 3;  // in module widths
-    int pdfLevel = -1;     // error correction 0..8; -1: as the data needs
-    bool pdfTruncated = false;
-    std::string pdfData;
-    int aztecModule = 3;
-    bool aztecCompact = false;
-    int aztecLayers = 0;  // 0: as the data needs
-    int aztecLevel = 23;  // error correction, per cent of the symbol
-    std::string aztecData;
-    int matrixModule = 3;
-    bool matrixRectangle = false;
-    int matrixColumns = 0;  // 0: as the data needs
-    int matrixRows = 0;
-    std::string matrixData;
-    // The last symbol drawn and what it was drawn from: printed again, its dots are shared.
-    std::string drawnFrom;
-    PaperImage drawn;
-    std::string drawnText;
-    std::pair<int, int> drawnSize;  // its dots, also when it was too large to print
-};
-
-struct NvLoad {
-    std::string header;  // n, or the size bytes of the image being read
-    unsigned count = 0;  // n, once known
-    std::vector<PaperImage> images;
-    uint64_t declared = 3;  // bytes of the whole command its sizes so far declare
-    uint64_t received = 2;
-    uint64_t left = 0;    // data bytes of the current image still to come
-    unsigned rows = 0;    // its height in bytes
-    unsigned done = 0;    // images read
-    uint64_t at = 0;      // its data bytes so far
-    bool broken = false;  // an image outside the limits: read on, store nothing
-};
-}  // namespace detail
-
 struct DrawnSymbol;  // printer/Symbols.h
 
 // A picture stored in NV graphics memory (GS ( L function 67) under its two-byte key, with its
@@ -337,14 +166,14 @@ class VirtualPrinter {
 
     // The paper printed so far, oldest first, at most the newest kPaperItems items (and within
     // kPaperImageDots and kPaperHeightDots). Text still waiting for its line end is not on it.
-    const std::vector<PaperItem>& Paper() const { return paper_; }
-    void ClearPaper();
-    size_t PaperSize() const { return paper_.size(); }
+    const std::vector<PaperItem>& Paper() const { return paper_.Items(); }
+    void ClearPaper() { paper_.Clear(); }
+    size_t PaperSize() const { return paper_.Items().size(); }
     // Items dropped from the front so far (old ones, and all on ClearPaper): a view that counts
     // the items it has shown finds the next one at Paper()[shown - PaperDropped()].
-    uint64_t PaperDropped() const { return dropped_; }
-    int64_t PaperHeight() const { return paperHeight_; }
-    size_t PaperImageDots() const { return imageDots_; }
+    uint64_t PaperDropped() const { return paper_.Dropped(); }
+    int64_t PaperHeight() const { return paper_.Height(); }
+    size_t PaperImageDots() const { return paper_.ImageDots(); }
     // Bytes kept of an unfinished command (at most kMaxHeldBytes).
     size_t HeldBytes() const { return held_.size() + (nvLoad_ ? nvLoad_->header.size() : 0); }
 
@@ -385,53 +214,45 @@ class VirtualPrinter {
     int PaperWidth() const { return paperWidth_; }
 
   private:
-    // Bytes of the current line in one style and one character set, converted when it prints.
-    struct Run {
-        std::string bytes;
-        TextStyle style;
-        bool wide = false;
-        DecoderState state;
-        int x = -1;
-        uint8_t intl = 0;  // ESC R
-    };
-    // What FS ! and FS - set for two-byte characters (GS ! sets their size too).
-    struct WideModes {
-        uint8_t widthMul = 1;
-        uint8_t heightMul = 1;
-        uint8_t underline = 0;
-    };
-
+    // Reading the stream and acting on each command (VirtualPrinter.cpp).
     std::string Take(std::string_view bytes);
-    std::string Answer(std::string_view received);
     void Interpret(std::string_view data, std::string& answer);
-    size_t LoadNv(std::string_view data);
     void Hold(std::string_view rest, uint64_t needed);
-    const Dots& NvPrint(size_t index, int scale);
-    size_t Text(std::string_view text, bool endsInput);
-    void Put(std::string_view character, bool wide);
-    void Place(std::string_view characters, const TextStyle& style, bool wide);
-    int AreaLeft() const;
-    int AreaWidth() const;
-    void MoveTo(int dots);
-    void Graphics(std::string_view p, std::string& answer);
-    void PrintPicture(PaperImage image);
-    void PutNarrow(std::string_view characters);
-    void Control(uint8_t byte);
-    void Command(std::string_view c, std::string& answer);
-    void Vendor(std::string_view c);
+    void Command(CommandId id, std::string_view c, std::string& answer);
+    void SettingCommand(CommandId id, std::string_view c);
     void ResetModes();
     // The text state ESC @ returns to: the stored Chinese mode and code page.
     DecoderState PowerOnState() const { return {settings_.chineseMode, settings_.codePage}; }
+    void Add(PaperItem item);
+    // Text, its lines and character sets, feeds and cuts (Text.cpp).
+    bool TextCommand(CommandId id, std::string_view c);
+    size_t Text(std::string_view text, bool endsInput);
+    void Put(std::string_view character, bool wide);
+    void PutNarrow(std::string_view characters);
+    void Place(std::string_view characters, const TextStyle& style, bool wide);
+    void SelectIntl(uint8_t n);
+    int AreaLeft() const;
+    int AreaWidth() const;
+    void MoveTo(int dots);
+    void Control(uint8_t byte);
     void PrintLine(int feed);
     void PrintPendingLine();
+    // Pictures, NV images and symbols (Graphics.cpp).
+    bool GraphicsCommand(CommandId id, std::string_view c, std::string& answer);
+    size_t LoadNv(std::string_view data);
+    void Graphics(std::string_view p, std::string& answer);
+    // `stored` at sx x sy (1 or 2 each), drawn into `prints` at its first print and shared after.
+    const PaperImage& ScaledPrint(const PaperImage& stored,
+                                  std::array<std::optional<PaperImage>, 4>& prints, int sx, int sy);
+    void PrintPicture(PaperImage image);
     void PrintSymbol(const DrawnSymbol& symbol);
-    void Add(PaperItem item);
+    // Status requests and answers (Status.cpp).
+    bool StatusCommand(CommandId id, std::string_view c, std::string& answer);
+    std::string Answer(std::string_view received);
+    // Job bookkeeping (Jobs.cpp).
     void NoteJobItem(const PaperItem& item);
 
-    std::vector<PaperItem> paper_;
-    uint64_t dropped_ = 0;
-    size_t imageDots_ = 0;     // dots held by the images on paper_
-    int64_t paperHeight_ = 0;  // of paper_, in dots
+    PaperRoll paper_;
     StoredSettings settings_;
     std::vector<PaperImage> nv_;
     // Each NV image as printed at each FS p scale, drawn at its first print and shared after.
@@ -456,7 +277,7 @@ class VirtualPrinter {
     TextStyle style_;
     Align align_ = Align::Left;
     int lineSpacing_ = 30;
-    WideModes wideModes_;
+    detail::WideModes wideModes_;
     uint8_t intl_ = 0;
     int margin_ = 0;                      // GS L
     int areaWidth_ = 65535;               // GS W, cut to the paper when a line is laid out
@@ -465,7 +286,7 @@ class VirtualPrinter {
     std::vector<NvGraphic> nvGraphics_;
     uint64_t nvGraphicsBytes_ = 0;
 
-    std::vector<Run> line_;
+    std::vector<detail::LineRun> line_;
     bool placed_ = false;  // a position command moved the line's next character
     int lineDots_ = 0;
     // Height of the ESC * band that is the current line: its line end feeds from the band's top.

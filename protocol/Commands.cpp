@@ -26,6 +26,14 @@ std::optional<char> BaudCode(long baud) {
     }
 }
 
+long BaudRate(char code) {
+    for (long baud : {115200, 38400, 19200, 9600}) {
+        if (BaudCode(baud) == code)
+            return baud;
+    }
+    return 0;
+}
+
 std::string SetSerialBaud(char code) {
     return Config('\x53', static_cast<uint8_t>(code));
 }

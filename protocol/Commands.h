@@ -79,6 +79,8 @@ inline constexpr char kBaudCode9600 = 'G';
 
 // The letter for one of the four rates the printer can store; no code for any other rate.
 std::optional<char> BaudCode(long baud);
+// The rate a baud code letter stands for; 0 for any other letter.
+long BaudRate(char code);
 
 // 1F 1B 1F 53 c: store the serial baud rate, c one of the baud code letters.
 std::string SetSerialBaud(char code);

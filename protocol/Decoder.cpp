@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "protocol/Bytes.h"
 #include "protocol/Commands.h"
 #include "protocol/Iconv.h"
 
@@ -15,6 +16,7 @@ namespace {
 
 using namespace std::string_view_literals;
 using Kind = DecodedCommand::Kind;
+using Id = CommandId;
 
 // Unknown bytes side by side share one entry up to this many, so that noise stays readable.
 constexpr size_t kUnknownRun = 16;
@@ -29,11 +31,6 @@ std::string Num(uint64_t v) {
 
 const char* OnOff(bool on) {
     return on ? "on" : "off";
-}
-
-// Many arguments may be given as a number or as its ASCII digit (0 or 48).
-unsigned Digit(uint8_t n) {
-    return n >= '0' && n <= '9' ? n - '0' : n;
 }
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -110,12 +107,6 @@ std::string Shortened(std::string_view data, size_t maxBytes) {
     return data.size() > maxBytes ? out + "…" : out;
 }
 
-// ---- Text ----
-
-bool IsTextByte(uint8_t b) {
-    return b >= 0x20 && b != 0x7F;
-}
-
 bool StartsWirelessHeader(std::string_view rest) {
     return rest[0] == '+' && rest.starts_with(WirelessDataHeader());
 }
@@ -131,10 +122,12 @@ struct Measured {
     size_t header = 0;
     std::string detail;
     std::string name;  // when the name depends on the bytes
+    Id id = Id::None;  // likewise
 };
 using Measure = Measured (*)(std::string_view rest);
 
 struct Entry {
+    Id id;
     std::string_view key;  // the bytes that select the command
     const char* name;
     size_t nameLength;  // the key bytes the name stands for; later key bytes are arguments
@@ -142,10 +135,6 @@ struct Entry {
     Describe describe;
     Measure measure = nullptr;
 };
-
-uint8_t At(std::string_view s, size_t i) {
-    return static_cast<uint8_t>(s[i]);
-}
 
 std::string Cut(const uint8_t* a, DecoderState&) {
     const std::string n = a[0] >= 65 ? Num(a[1]) : "";
@@ -178,11 +167,9 @@ std::string ConfigSwitches(const uint8_t* a, DecoderState&) {
 }
 
 std::string ConfigBaud(const uint8_t* a, DecoderState&) {
-    for (long baud : {115200, 38400, 19200, 9600}) {
-        if (BaudCode(baud) == static_cast<char>(a[0]))
-            return "store serial baud rate " + Num(baud);
-    }
-    return "store serial baud rate: unknown code " + Num(a[0]);
+    const long baud = BaudRate(static_cast<char>(a[0]));
+    return baud != 0 ? "store serial baud rate " + Num(baud)
+                     : "store serial baud rate: unknown code " + Num(a[0]);
 }
 
 std::string PrintMode(const uint8_t* a, DecoderState&) {
@@ -239,107 +226,107 @@ int16_t Signed(const uint8_t* a) {
 }
 
 // Keys are prefix-free: at most one entry's key starts the input.
-const Entry kEntries[] = {
+const Entry kEntries[]{
     // ESC
-    {"\x1B\x40"sv, "ESC @", 2, 2,
+    {Id::Initialize, "\x1B\x40"sv, "ESC @", 2, 2,
      [](const uint8_t*, DecoderState&) -> std::string { return "initialize"; }},
-    {"\x1B\x61"sv, "ESC a", 2, 3,
+    {Id::Justify, "\x1B\x61"sv, "ESC a", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "justification " + Pick(Digit(a[0]), {"left", "centre", "right"}, "value");
      }},
-    {"\x1B\x70"sv, "ESC p", 2, 5,
+    {Id::DrawerPulse, "\x1B\x70"sv, "ESC p", 2, 5,
      [](const uint8_t* a, DecoderState&) {
          const std::string pin = Digit(a[0]) == 0 ? "2" : Digit(a[0]) == 1 ? "5" : "?";
          return "drawer pulse: pin " + pin + ", on " + Num(a[1] * 2) + " ms, off " + Num(a[2] * 2) +
                 " ms";
      }},
-    {"\x1B\x52"sv, "ESC R", 2, 3,
+    {Id::IntlCharset, "\x1B\x52"sv, "ESC R", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "international character set " + IntlCharset(a[0]);
      }},
-    {"\x1B\x21"sv, "ESC !", 2, 3, PrintMode},
-    {"\x1B\x45"sv, "ESC E", 2, 3,
+    {Id::PrintMode, "\x1B\x21"sv, "ESC !", 2, 3, PrintMode},
+    {Id::Emphasized, "\x1B\x45"sv, "ESC E", 2, 3,
      [](const uint8_t* a, DecoderState&) { return std::string("emphasized ") + OnOff(a[0] & 1); }},
-    {"\x1B\x2D"sv, "ESC -", 2, 3,
+    {Id::Underline, "\x1B\x2D"sv, "ESC -", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "underline " + Pick(Digit(a[0]), {"off", "1 dot", "2 dots"}, "value");
      }},
-    {"\x1B\x64"sv, "ESC d", 2, 3,
+    {Id::FeedLines, "\x1B\x64"sv, "ESC d", 2, 3,
      [](const uint8_t* a, DecoderState&) { return "print and feed " + Num(a[0]) + " lines"; }},
-    {"\x1B\x4A"sv, "ESC J", 2, 3,
+    {Id::FeedDots, "\x1B\x4A"sv, "ESC J", 2, 3,
      [](const uint8_t* a, DecoderState&) { return "print and feed " + Num(a[0]) + " units"; }},
-    {"\x1B\x74"sv, "ESC t", 2, 3,
+    {Id::CodePage, "\x1B\x74"sv, "ESC t", 2, 3,
      [](const uint8_t* a, DecoderState&) { return CodePageName(a[0]); }},
-    {"\x1B\x32"sv, "ESC 2", 2, 2,
+    {Id::DefaultLineSpacing, "\x1B\x32"sv, "ESC 2", 2, 2,
      [](const uint8_t*, DecoderState&) -> std::string { return "default line spacing"; }},
-    {"\x1B\x33"sv, "ESC 3", 2, 3,
+    {Id::LineSpacing, "\x1B\x33"sv, "ESC 3", 2, 3,
      [](const uint8_t* a, DecoderState&) { return "line spacing " + Num(a[0]) + " units"; }},
-    {"\x1B\x4D"sv, "ESC M", 2, 3,
+    {Id::Font, "\x1B\x4D"sv, "ESC M", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "font " + Pick(Digit(a[0]), {"A", "B", "C"}, "number");
      }},
-    {"\x1B\x2A"sv, "ESC *", 2, 0, nullptr, BitImage},
-    {"\x1B\x20"sv, "ESC SP", 2, 3,
+    {Id::BitImage, "\x1B\x2A"sv, "ESC *", 2, 0, nullptr, BitImage},
+    {Id::CharSpacing, "\x1B\x20"sv, "ESC SP", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "right-side character spacing " + Num(a[0]) + " dots";
      }},
-    {"\x1B\x24"sv, "ESC $", 2, 4,
+    {Id::AbsolutePosition, "\x1B\x24"sv, "ESC $", 2, 4,
      [](const uint8_t* a, DecoderState&) {
          return "absolute print position " + Num(a[0] + 256u * a[1]) + " dots";
      }},
-    {"\x1B\x5C"sv, "ESC \\", 2, 4,
+    {Id::RelativePosition, "\x1B\x5C"sv, "ESC \\", 2, 4,
      [](const uint8_t* a, DecoderState&) {
          return "relative print position " + std::to_string(Signed(a)) + " dots";
      }},
-    {"\x1B\x56"sv, "ESC V", 2, 3, Rotation},
-    {"\x1B\x44"sv, "ESC D", 2, 0, nullptr, TabStops},
-    {"\x1B\x7B"sv, "ESC {", 2, 3,
+    {Id::Rotation, "\x1B\x56"sv, "ESC V", 2, 3, Rotation},
+    {Id::TabStops, "\x1B\x44"sv, "ESC D", 2, 0, nullptr, TabStops},
+    {Id::UpsideDown, "\x1B\x7B"sv, "ESC {", 2, 3,
      [](const uint8_t* a, DecoderState&) { return std::string("upside-down ") + OnOff(a[0] & 1); }},
     // GS
-    {"\x1D\x21"sv, "GS !", 2, 3,
+    {Id::CharSize, "\x1D\x21"sv, "GS !", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "character size: width x" + Num((a[0] >> 4) + 1) + ", height x" +
                 Num((a[0] & 0x0F) + 1);
      }},
-    {"\x1D\x56\x00"sv, "GS V", 2, 3, Cut},
-    {"\x1D\x56\x30"sv, "GS V", 2, 3, Cut},
-    {"\x1D\x56\x01"sv, "GS V", 2, 3, Cut},
-    {"\x1D\x56\x31"sv, "GS V", 2, 3, Cut},
-    {"\x1D\x56\x41"sv, "GS V", 2, 4, Cut},
-    {"\x1D\x56\x42"sv, "GS V", 2, 4, Cut},
-    {"\x1D\x56\x61"sv, "GS V", 2, 4, Cut},
-    {"\x1D\x56\x62"sv, "GS V", 2, 4, Cut},
-    {"\x1D\x56\x67"sv, "GS V", 2, 4, Cut},
-    {"\x1D\x56\x68"sv, "GS V", 2, 4, Cut},
+    {Id::Cut, "\x1D\x56\x00"sv, "GS V", 2, 3, Cut},
+    {Id::Cut, "\x1D\x56\x30"sv, "GS V", 2, 3, Cut},
+    {Id::Cut, "\x1D\x56\x01"sv, "GS V", 2, 3, Cut},
+    {Id::Cut, "\x1D\x56\x31"sv, "GS V", 2, 3, Cut},
+    {Id::Cut, "\x1D\x56\x41"sv, "GS V", 2, 4, Cut},
+    {Id::Cut, "\x1D\x56\x42"sv, "GS V", 2, 4, Cut},
+    {Id::Cut, "\x1D\x56\x61"sv, "GS V", 2, 4, Cut},
+    {Id::Cut, "\x1D\x56\x62"sv, "GS V", 2, 4, Cut},
+    {Id::Cut, "\x1D\x56\x67"sv, "GS V", 2, 4, Cut},
+    {Id::Cut, "\x1D\x56\x68"sv, "GS V", 2, 4, Cut},
     // This printer family's GS T takes no argument (Epson's takes one).
-    {"\x1D\x54"sv, "GS T", 2, 2,
+    {Id::GsT, "\x1D\x54"sv, "GS T", 2, 2,
      [](const uint8_t*, DecoderState&) -> std::string { return "no argument on this printer"; }},
-    {"\x1D\x50"sv, "GS P", 2, 4,
+    {Id::MotionUnits, "\x1D\x50"sv, "GS P", 2, 4,
      [](const uint8_t* a, DecoderState&) {
          auto unit = [](uint8_t v) { return v ? "1/" + Num(v) + " inch" : std::string("default"); };
          return "motion units: horizontal " + unit(a[0]) + ", vertical " + unit(a[1]);
      }},
-    {"\x1D\x42"sv, "GS B", 2, 3,
+    {Id::Reverse, "\x1D\x42"sv, "GS B", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return std::string("white/black reverse ") + OnOff(a[0] & 1);
      }},
-    {"\x1D\x76\x30"sv, "GS v 0", 3, 0, nullptr, RasterImage},
-    {"\x1D\x38\x4C"sv, "GS 8 L", 3, 0, nullptr, GsEightL},
-    {"\x1D\x4C"sv, "GS L", 2, 4,
+    {Id::RasterImage, "\x1D\x76\x30"sv, "GS v 0", 3, 0, nullptr, RasterImage},
+    {Id::GraphicsLong, "\x1D\x38\x4C"sv, "GS 8 L", 3, 0, nullptr, GsEightL},
+    {Id::LeftMargin, "\x1D\x4C"sv, "GS L", 2, 4,
      [](const uint8_t* a, DecoderState&) {
          return "left margin " + Num(a[0] + 256u * a[1]) + " dots";
      }},
-    {"\x1D\x57"sv, "GS W", 2, 4,
+    {Id::AreaWidth, "\x1D\x57"sv, "GS W", 2, 4,
      [](const uint8_t* a, DecoderState&) {
          return "print area width " + Num(a[0] + 256u * a[1]) + " dots";
      }},
-    {"\x1D\x61"sv, "GS a", 2, 3, StatusBack},
-    {"\x1D\x72"sv, "GS r", 2, 3,
+    {Id::AutoStatus, "\x1D\x61"sv, "GS a", 2, 3, StatusBack},
+    {Id::SensorStatus, "\x1D\x72"sv, "GS r", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "transmit " + Pick(Digit(a[0]), {"?", "paper sensor", "drawer"}, "kind") +
                 " status";
      }},
-    {"\x1D\x49"sv, "GS I", 2, 3,
+    {Id::PrinterId, "\x1D\x49"sv, "GS I", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          if (a[0] >= 65)
              return "transmit " +
@@ -349,69 +336,69 @@ const Entry kEntries[] = {
          return "transmit " +
                 Pick(Digit(a[0]), {"model ID", "type ID", "version ID"}, "printer information", 1);
      }},
-    {"\x1D\x28"sv, "GS (", 3, 0, nullptr, GsParen},
-    {"\x1D\x6B"sv, "GS k", 2, 0, nullptr, Barcode},
-    {"\x1D\x68"sv, "GS h", 2, 3,
+    {Id::GsParen, "\x1D\x28"sv, "GS (", 3, 0, nullptr, GsParen},
+    {Id::Barcode, "\x1D\x6B"sv, "GS k", 2, 0, nullptr, Barcode},
+    {Id::BarHeight, "\x1D\x68"sv, "GS h", 2, 3,
      [](const uint8_t* a, DecoderState&) { return "barcode height " + Num(a[0]) + " dots"; }},
-    {"\x1D\x77"sv, "GS w", 2, 3,
+    {Id::BarModule, "\x1D\x77"sv, "GS w", 2, 3,
      [](const uint8_t* a, DecoderState&) { return "barcode module width " + Num(a[0]) + " dots"; }},
-    {"\x1D\x48"sv, "GS H", 2, 3,
+    {Id::HriPosition, "\x1D\x48"sv, "GS H", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "barcode text " +
                 Pick(Digit(a[0]), {"off", "above", "below", "above and below"}, "position");
      }},
-    {"\x1D\x66"sv, "GS f", 2, 3,
+    {Id::HriFont, "\x1D\x66"sv, "GS f", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "barcode text font " + Pick(Digit(a[0]), {"A", "B"}, "number");
      }},
     // FS
-    {"\x1C\x70"sv, "FS p", 2, 4,
+    {Id::PrintNvImage, "\x1C\x70"sv, "FS p", 2, 4,
      [](const uint8_t* a, DecoderState&) {
          return "print NV image " + Num(a[0]) + ", " + ImageScale(a[1]);
      }},
-    {"\x1C\x71"sv, "FS q", 2, 0, nullptr, FsQ},
-    {"\x1C\x21"sv, "FS !", 2, 3, ChineseMode},
-    {"\x1C\x2D"sv, "FS -", 2, 3,
+    {Id::StoreNvImages, "\x1C\x71"sv, "FS q", 2, 0, nullptr, FsQ},
+    {Id::WideMode, "\x1C\x21"sv, "FS !", 2, 3, ChineseMode},
+    {Id::WideUnderline, "\x1C\x2D"sv, "FS -", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "Chinese character underline " +
                 Pick(Digit(a[0]), {"off", "1 dot", "2 dots"}, "value");
      }},
-    {"\x1C\x26"sv, "FS &", 2, 2,
+    {Id::ChineseOn, "\x1C\x26"sv, "FS &", 2, 2,
      [](const uint8_t*, DecoderState&) -> std::string { return "Chinese mode on"; }},
-    {"\x1C\x2E"sv, "FS .", 2, 2,
+    {Id::ChineseOff, "\x1C\x2E"sv, "FS .", 2, 2,
      [](const uint8_t*, DecoderState&) -> std::string { return "Chinese mode off"; }},
     // DLE
-    {"\x10\x04"sv, "DLE EOT", 2, 3,
+    {Id::RealTimeStatus, "\x10\x04"sv, "DLE EOT", 2, 3,
      [](const uint8_t* a, DecoderState&) {
          return "request real-time status: " +
                 Pick(a[0], {"?", "printer", "offline cause", "error cause", "paper sensor"},
                      "kind");
      }},
     // Vendor configuration, stored in the printer
-    {"\x1F\x1B\x1F\x53"sv, "1F 1B 1F 53", 4, 5, ConfigBaud},
-    {"\x1F\x1B\x1F\xFD"sv, "1F 1B 1F FD", 4, 5,
+    {Id::StoreBaud, "\x1F\x1B\x1F\x53"sv, "1F 1B 1F 53", 4, 5, ConfigBaud},
+    {Id::StoreIntlCharset, "\x1F\x1B\x1F\xFD"sv, "1F 1B 1F FD", 4, 5,
      [](const uint8_t* a, DecoderState&) {
          return "store power-on international character set " + IntlCharset(a[0]);
      }},
-    {"\x1F\x1B\x1F\xFF"sv, "1F 1B 1F FF", 4, 5,
+    {Id::StoreCodePage, "\x1F\x1B\x1F\xFF"sv, "1F 1B 1F FF", 4, 5,
      [](const uint8_t* a, DecoderState&) { return "store power-on " + CodePageName(a[0]); }},
-    {"\x1F\x1B\x1F\xFE"sv, "1F 1B 1F FE", 4, 5,
+    {Id::StoreChineseMode, "\x1F\x1B\x1F\xFE"sv, "1F 1B 1F FE", 4, 5,
      [](const uint8_t* a, DecoderState&) {
          return "store Chinese mode at power-on: " + Pick(a[0], {"on", "off"}, "value");
      }},
-    {"\x1F\x1B\x1F\x50"sv, "1F 1B 1F 50", 4, 5, ConfigSwitches},
-    {"\x1F\x02\x57\x49"sv, "1F 02 57 49", 4, 8,
+    {Id::StoreSwitches, "\x1F\x1B\x1F\x50"sv, "1F 1B 1F 50", 4, 5, ConfigSwitches},
+    {Id::StoreIp, "\x1F\x02\x57\x49"sv, "1F 02 57 49", 4, 8,
      [](const uint8_t* a, DecoderState&) {
          return "store IP address " + Num(a[0]) + "." + Num(a[1]) + "." + Num(a[2]) + "." +
                 Num(a[3]);
      }},
-    {"\x1F\x02\x57\x43"sv, "1F 02 57 43", 4, 10,
+    {Id::StoreMac, "\x1F\x02\x57\x43"sv, "1F 02 57 43", 4, 10,
      [](const uint8_t* a, DecoderState&) {
          std::string mac = HexBytes({reinterpret_cast<const char*>(a), 6});
          std::replace(mac.begin(), mac.end(), ' ', ':');
          return "store MAC address " + mac;
      }},
-    {"\x1F\x02\x40\x4E"sv, "1F 02 40 4E", 4, 4,
+    {Id::FactoryReset, "\x1F\x02\x40\x4E"sv, "1F 02 40 4E", 4, 4,
      [](const uint8_t*, DecoderState&) -> std::string { return "restore factory settings"; }},
 };
 
@@ -470,26 +457,45 @@ DecodedCommand Unknown(std::string_view rest, size_t length) {
 
 }  // namespace
 
-bool ApplyToState(std::string_view c, DecoderState& state, const DecoderState& powerOn) {
-    auto is = [&](std::string_view key) { return c.starts_with(key); };
-    const auto arg = [&](size_t at) { return at < c.size() ? static_cast<uint8_t>(c[at]) : 0; };
-    if (is("\x1B\x74"sv) && c.size() > 2) {
-        state.codePage = arg(2);
-    } else if (is("\x1C\x26"sv) || is("\x1C\x2E"sv)) {
-        state.chinese = is("\x1C\x26"sv);
-    } else if (is("\x1F\x1B\x1F\xFF"sv) && c.size() > 4) {
-        state.codePage = arg(4);
-    } else if (is("\x1F\x1B\x1F\xFE"sv) && c.size() > 4) {
-        if (arg(4) <= 1)
-            state.chinese = arg(4) == 0;
-    } else if (is("\x1B\x40"sv)) {
-        state = powerOn;
-    } else if (is("\x1F\x02\x40\x4E"sv)) {
-        state = {};
-    } else {
-        return false;
+bool ApplyToState(CommandId id, std::string_view c, DecoderState& state,
+                  const DecoderState& powerOn) {
+    // ESC t n and the vendor's 1F 1B 1F xx n; a command cut before its n changes nothing.
+    const size_t at = id == Id::CodePage ? 2 : 4;
+    const uint8_t n = at < c.size() ? At(c, at) : 0;
+    switch (id) {
+        case Id::CodePage:
+        case Id::StoreCodePage:
+            if (at >= c.size())
+                return false;
+            state.codePage = n;
+            return true;
+        case Id::StoreChineseMode:
+            if (at >= c.size())
+                return false;
+            if (n <= 1)
+                state.chinese = n == 0;
+            return true;
+        case Id::ChineseOn:
+        case Id::ChineseOff:
+            state.chinese = id == Id::ChineseOn;
+            return true;
+        case Id::Initialize:
+            state = powerOn;
+            return true;
+        case Id::FactoryReset:
+            state = {};
+            return true;
+        default:
+            return false;
     }
-    return true;
+}
+
+bool ApplyToState(std::string_view c, DecoderState& state, const DecoderState& powerOn) {
+    for (const Entry& e : kEntries) {
+        if (c.starts_with(e.key))
+            return ApplyToState(e.id, c, state, powerOn);
+    }
+    return false;
 }
 
 namespace {
@@ -500,17 +506,19 @@ DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& 
         std::string name = m.name.empty() ? std::string(e.name) : std::move(m.name);
         if (m.length > rest.size())
             return Truncated(std::move(name), rest, e.nameLength, m.header, m.length);
-        return {Kind::Command,
-                0,
-                static_cast<size_t>(m.length),
-                std::move(name),
-                Args(rest, e.nameLength, m.header),
-                std::move(m.detail)};
+        DecodedCommand c{Kind::Command,
+                         0,
+                         static_cast<size_t>(m.length),
+                         std::move(name),
+                         Args(rest, e.nameLength, m.header),
+                         std::move(m.detail)};
+        c.id = m.id;
+        return c;
     }
     if (rest.size() < e.length)
         return Truncated(e.name, rest, e.nameLength, e.length, e.length);
     const auto* args = reinterpret_cast<const uint8_t*>(rest.data()) + e.nameLength;
-    ApplyToState(rest.substr(0, e.length), state);
+    ApplyToState(e.id, rest.substr(0, e.length), state);
     return {Kind::Command,          0, e.length, e.name, Args(rest, e.nameLength, e.length),
             e.describe(args, state)};
 }
@@ -520,8 +528,11 @@ DecodedCommand DecodeIntroduced(std::string_view rest, DecoderState& state) {
     const Entry* partial = nullptr;
     uint64_t need = UINT64_MAX;
     for (const Entry& e : kEntries) {
-        if (rest.starts_with(e.key))
-            return DecodeEntry(e, rest, state);
+        if (rest.starts_with(e.key)) {
+            DecodedCommand c = DecodeEntry(e, rest, state);
+            c.id = c.id == Id::None ? e.id : c.id;
+            return c;
+        }
         size_t i = 0;
         while (i < e.key.size() && i < rest.size() && e.key[i] == rest[i])
             ++i;
@@ -541,10 +552,6 @@ DecodedCommand DecodeIntroduced(std::string_view rest, DecoderState& state) {
 }
 
 // ---- Commands that declare their own length ----
-
-uint64_t Word(std::string_view r, size_t i) {
-    return At(r, i) + 256u * At(r, i + 1);
-}
 
 Measured FsQ(std::string_view r) {
     Measured m{3, 3, "", ""};
@@ -702,8 +709,10 @@ std::string GraphicsFunction(std::string_view p) {
 
 Measured GsParen(std::string_view r) {
     Measured m{5, 5, "", ""};
-    if (r.size() >= 3)
+    if (r.size() >= 3) {
         m.name = "GS ( " + Mnemonic(r.substr(2, 1));
+        m.id = At(r, 2) == 'k' ? Id::Symbol : At(r, 2) == 'L' ? Id::Graphics : Id::GsParen;
+    }
     if (r.size() < 5)
         return m;
     const uint64_t p = Word(r, 3);
@@ -838,24 +847,31 @@ DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
         while (end < rest.size() && At(rest, end) >= '0' && At(rest, end) <= '9')
             ++end;
         const std::string_view number = rest.substr(header.size(), end - header.size());
-        return {Kind::Command,
-                0,
-                end,
-                header,
-                "",
-                number.empty() ? "wireless frame without a printer number"
-                               : "wireless frame for printer " + std::string(number)};
+        DecodedCommand c{Kind::Command,
+                         0,
+                         end,
+                         header,
+                         "",
+                         number.empty() ? "wireless frame without a printer number"
+                                        : "wireless frame for printer " + std::string(number)};
+        c.id = Id::WirelessHeader;
+        return c;
     }
-    if (!IsTextByte(b))
+    const size_t end = TextLength(rest);
+    if (end == 0)
         return Unknown(rest, 1);
-    size_t end = 1;
-    while (end < rest.size() && IsTextByte(At(rest, end)) &&
-           !StartsWirelessHeader(rest.substr(end)))
-        ++end;
     return {Kind::Text, 0, end, "", "", DecodeText(rest.substr(0, end), state)};
 }
 
 }  // namespace
+
+size_t TextLength(std::string_view bytes) {
+    size_t end = 0;
+    while (end < bytes.size() && IsTextByte(At(bytes, end)) &&
+           !StartsWirelessHeader(bytes.substr(end)))
+        ++end;
+    return end;
+}
 
 // Every byte comes out as \xNN when there is no converter.
 std::string DecodeText(std::string_view bytes, const DecoderState& state) {

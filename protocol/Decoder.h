@@ -11,6 +11,73 @@
 // as Unknown entries, a command cut off by the end of the input as a truncated one.
 namespace kelvo {
 
+// Which command of the decoder's table an entry is, for whoever acts on the commands; None for
+// text, line ends and unknown bytes.
+enum class CommandId : uint8_t {
+    None,
+    // ESC
+    Initialize,
+    Justify,
+    DrawerPulse,
+    IntlCharset,
+    PrintMode,
+    Emphasized,
+    Underline,
+    FeedLines,
+    FeedDots,
+    CodePage,
+    DefaultLineSpacing,
+    LineSpacing,
+    Font,
+    BitImage,
+    CharSpacing,
+    AbsolutePosition,
+    RelativePosition,
+    Rotation,
+    TabStops,
+    UpsideDown,
+    // GS
+    CharSize,
+    Cut,
+    GsT,
+    MotionUnits,
+    Reverse,
+    RasterImage,
+    Graphics,      // GS ( L
+    GraphicsLong,  // GS 8 L
+    LeftMargin,
+    AreaWidth,
+    AutoStatus,
+    SensorStatus,
+    PrinterId,
+    Symbol,   // GS ( k
+    GsParen,  // any other GS (
+    Barcode,
+    BarHeight,
+    BarModule,
+    HriPosition,
+    HriFont,
+    // FS
+    PrintNvImage,
+    StoreNvImages,
+    WideMode,
+    WideUnderline,
+    ChineseOn,
+    ChineseOff,
+    // DLE
+    RealTimeStatus,
+    // Vendor configuration
+    StoreBaud,
+    StoreIntlCharset,
+    StoreCodePage,
+    StoreChineseMode,
+    StoreSwitches,
+    StoreIp,
+    StoreMac,
+    FactoryReset,
+    WirelessHeader,
+};
+
 struct DecodedCommand {
     enum class Kind {
         Text,     // printable bytes; detail is the text in UTF-8
@@ -26,12 +93,14 @@ struct DecodedCommand {
     std::string detail;  // the arguments in words ("feed 5, then partial cut"), the text, or hex
     bool truncated = false;  // the input ended inside the command
     uint64_t needed = 0;     // when truncated: the length its bytes so far declare, at least
+    CommandId id = CommandId::None;  // its row of the table, truncated or not; None without one
 };
 
 // What earlier commands changed and later text depends on; carried from one call to the next.
 struct DecoderState {
     bool chinese = true;   // two-byte GBK text (FS &) rather than the code page (FS .)
     uint8_t codePage = 0;  // ESC t n
+    bool operator==(const DecoderState&) const = default;
 };
 
 // How one whole command changes the text state, the rule both the decoder and the printer model
@@ -39,12 +108,19 @@ struct DecoderState {
 // stored code page and Chinese mode (1F 1B 1F FF, 1F 1B 1F FE) take effect at once too, ESC @
 // goes back to `powerOn` and the factory settings (1F 02 40 4E) to the defaults. False, the state
 // untouched, for any other command.
+// The first form takes the id the command was decoded with; the second looks it up in the table.
+bool ApplyToState(CommandId id, std::string_view command, DecoderState& state,
+                  const DecoderState& powerOn = {});
 bool ApplyToState(std::string_view command, DecoderState& state, const DecoderState& powerOn = {});
 
 // Decodes `bytes` into entries that cover it exactly, in order. Stops after maxCommands entries.
 // A two-byte character or command split across two calls is not joined.
 std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
                                            size_t maxCommands = SIZE_MAX);
+
+// Where a text entry that starts `bytes` ends: before a byte that is no text, or the wireless
+// header; 0 when there is none.
+size_t TextLength(std::string_view bytes);
 
 // Printable bytes as the printer shows them in this state (GBK or the code page); a byte that
 // does not convert comes out as \xNN.
