@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails, naming each offending line, when a folder includes one above it:
 # protocol/ <- links/ <- posdll/ and printer/ (neither includes the other) <- jobs/ <- cli/ <- app/,
-# with widgets/ beside app/ on the protocol alone. testing/, tests/, bench/ and fuzz/ may include
+# with widgets/ beside app/ on the protocol alone and paint/ (the paper's painter) on the printer. testing/, tests/, bench/ and fuzz/ may include
 # anything.
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
@@ -14,7 +14,8 @@ printer: protocol links
 jobs: protocol links posdll printer
 cli: protocol links posdll printer jobs
 widgets: protocol
-app: protocol links posdll printer jobs cli widgets'
+paint: protocol links printer
+app: protocol links posdll printer jobs cli widgets paint'
 
 folders=$(cut -d: -f1 <<<"$rules")
 # shellcheck disable=SC2086 # one word per folder
