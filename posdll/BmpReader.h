@@ -5,17 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Commands.h"
+
 namespace kelvo::posdll {
 
 // The largest picture FS q can store: 1023 bytes (8184 dots) wide, 288 bytes (2304 dots) high.
 inline constexpr uint32_t kMaxWidthDots = 1023 * 8;
 inline constexpr uint32_t kMaxHeightDots = 288 * 8;
 
-// The largest FS q command one download sends: 8 MiB, all its images together (n, and each
-// image's 4 size bytes and dots). Real printers keep 256 KiB to a few MiB of NV images; this is
-// three of the largest pictures. A download that would pass it is refused with
-// kPosBmpTooLarge before anything is sent.
-inline constexpr size_t kMaxFsQBytes = size_t{8} << 20;
+// A download that would pass the largest FS q is refused with kPosBmpTooLarge before anything is
+// sent.
+using kelvo::kMaxFsQBytes;
 
 // Bytes of FS q column data for a picture of the given size: its width padded to whole bytes,
 // times 8 dots each, times its height in bytes.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,6 +46,11 @@ inline std::string CharSizeNormal() {
 inline std::string FeedAndPartialCut() {
     return detail::Bytes("\x1D\x56\x42\x05");
 }
+// The largest FS q command one download sends: 8 MiB, all its images together (n, and each
+// image's 4 size bytes and dots). Real printers keep 256 KiB to a few MiB of NV images; this is
+// three of the largest pictures. The printer library refuses to send more, the virtual printer
+// and the decoder refuse to read more.
+inline constexpr size_t kMaxFsQBytes = size_t{8} << 20;
 // FS p 1 48: print NV bit image 1 in normal mode.
 inline std::string PrintNvImage1() {
     return detail::Bytes("\x1C\x70\x01\x30");
