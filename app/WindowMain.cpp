@@ -1,9 +1,7 @@
 #include <QApplication>
-#include <QComboBox>
 #include <QCommandLineParser>
 #include <QFile>
 #include <QGuiApplication>
-#include <QSpinBox>
 
 #include <chrono>
 #include <cstdio>
@@ -111,21 +109,12 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
     }
 
     TForm1 form;
+    form.VirtualPrinterOptions = printerOptions;  // its window shows them
     form.show();
     if (options.isSet(withPrinter)) {
         QString why;
         if (!form.SetVirtualPrinter(true, &why))
             std::fprintf(stderr, "kelvotool: virtual printer: %s\n", qPrintable(why));
-        if (form.VirtualPrinterWindow != nullptr) {
-            // Through its window, which shows them.
-            auto* window = form.VirtualPrinterWindow;
-            if (options.isSet(idleLimit))
-                window->IdleLimit->setValue(static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::seconds>(printerOptions.tcp.idleLimit)
-                        .count()));
-            window->PaperWidth->setCurrentIndex(
-                window->PaperWidth->findData(printerOptions.paperDots));
-        }
     }
     return QApplication::exec();
 }
