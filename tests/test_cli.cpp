@@ -22,6 +22,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "links/UniqueFd.h"
@@ -102,6 +103,8 @@ class Tool {
     Tool& operator=(const Tool&) = delete;
 
     void Signal(int signal) { ::kill(pid_, signal); }
+    // Its standard output's reader goes, as `| head -1` does once it has its line.
+    void CloseOutput() { out_.reset(); }
 
     // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s) {
@@ -127,7 +130,7 @@ class Tool {
         Finished done;
         done.out = std::move(early_);
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        bool outOpen = true, errOpen = true;
+        bool outOpen = out_.valid(), errOpen = true;
         while (outOpen || errOpen) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -344,10 +347,16 @@ TEST(CommandLine, RenderDrawsTheTestPageWithoutADisplay) {
     };
     EXPECT_EQ(big(16), 576u);  // IHDR width: 80 mm paper
     EXPECT_GT(big(20), 100u);
+    const Finished full = RunTool({"render", dir / "page.bin", "-o", "/dev/full"});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("render: /dev/full: No space left on device"), std::string::npos)
+        << full.err;
 }
 
 TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
     LoopbackPrinter printer(OwnLoopbackHost(), 0);
+    kelvo::testing::TempDir dir;
+    Write(dir / "numbers.csv", "\xEF\xBB\xBFprinter,Number\n" + Address(printer) + ",005\n");
     struct Bad {
         std::vector<std::string> args;
         std::string says = "kelvotool";
@@ -364,7 +373,12 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"virtual-printer", "--idle", "abc"}, "kelvotool virtual-printer: --idle: "},
              {{"virtual-printer", "--listen=127.0.0.1:70000"}, "virtual-printer: --listen: "},
              {{"virtual-printer", "--paper", "57"}, "kelvotool virtual-printer: --paper: "},
-             {{"render", "-o"}, "kelvotool render: -o needs a value"}}) {
+             {{"render", "-o"}, "kelvotool render: -o needs a value"},
+             {{"tset-page"}, "'tset-page' is no command\n\nUsage: kelvotool COMMAND"},
+             {{"send", "/", "-p", Address(printer)}, "kelvotool send: /: is a directory"},
+             {{"render", "/nonexistent", "-o", dir / "x.png"}, "render: /nonexistent: No such"},
+             {{"virtual-printer", "--listen", "localhost"}, "'localhost' is no numeric address"},
+             {{"wireless", "--targets", dir / "numbers.csv"}, "csv:1: unknown column 'Number'"}}) {
         const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
         EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
@@ -543,6 +557,65 @@ TEST(HeadlessPrinter, ListensOnAnotherAddressNamedWithAWarningThatAnyoneThereCan
         << run.err;
 }
 
+// The TCP port a headless printer's first line names; 0 when it never said.
+uint16_t TcpPortOf(Tool& printer) {
+    if (!printer.WaitForOutput("\n"))
+        return 0;
+    const std::string& banner = printer.OutputSoFar();
+    return static_cast<uint16_t>(std::stoi(banner.substr(banner.rfind(':') + 1)));
+}
+
+TEST(HeadlessPrinter, GoesOnFromTheFoldersLastJobAndServesOnOnceItsReaderIsGone) {
+    LoopbackPrinter taken(OwnLoopbackHost(62), 0);
+    const Finished refused = RunTool({"virtual-printer", "--listen", Address(taken)});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Address already in use"), std::string::npos) << refused.err;
+
+    kelvo::testing::TempDir dir;
+    Write(dir / "job-0007.bin", "an earlier run's");
+    Tool printer({"virtual-printer", "--save", dir.path(), "--listen", taken.host() + ":0"});
+    const uint16_t port = TcpPortOf(printer);
+    ASSERT_NE(port, 0) << printer.OutputSoFar();
+    printer.CloseOutput();
+    Write(dir / "in.bin", "\x1B\x40receipt\n");
+    for (int i = 0; i < 2; ++i) {
+        const Finished client =
+            RunTool({"send", dir / "in.bin", "-p", taken.host() + ":" + std::to_string(port)});
+        ASSERT_EQ(client.status, 0) << i << ": " << client.err;
+    }
+    for (int i = 0; i < 100 && !std::filesystem::exists(dir / "job-0009.json"); ++i)
+        std::this_thread::sleep_for(50ms);
+    printer.Signal(SIGTERM);
+    EXPECT_EQ(printer.Finish(30s).status, 0);
+    EXPECT_EQ(Slurp(dir / "job-0007.bin"), "an earlier run's");
+    EXPECT_EQ(Slurp(dir / "job-0009.bin"), "\x1B\x40receipt\n");
+}
+
+TEST(HeadlessPrinter, AJobThatDoesNotFitOnTheDiskIsNotSavedAndLeavesNoFile) {
+    kelvo::testing::TempDir dir, in;
+    kelvo::testing::SmallDisk disk(dir.path(), 64 << 10);
+    if (!disk.why().empty())
+        GTEST_SKIP() << disk.why();
+    Write(dir / "filler", std::string(64 << 10, 'x'));  // as much of it as fits
+    Tool printer({"virtual-printer", "--save", dir.path(), "--listen", OwnLoopbackHost(63) + ":0"});
+    const uint16_t port = TcpPortOf(printer);
+    ASSERT_NE(port, 0) << printer.OutputSoFar();
+    Write(in / "in.bin", "\x1B\x40receipt\n");
+    const Finished client =
+        RunTool({"send", in / "in.bin", "-p", OwnLoopbackHost(63) + ":" + std::to_string(port)});
+    ASSERT_EQ(client.status, 0) << client.err;
+    EXPECT_TRUE(printer.WaitForOutput("job 1: 10 bytes from TCP ")) << printer.OutputSoFar();
+    EXPECT_TRUE(printer.WaitForOutput(", NOT saved in " + dir.path())) << printer.OutputSoFar();
+    printer.Signal(SIGTERM);
+    const Finished run = printer.Finish(30s);
+    EXPECT_NE(run.err.find(dir / "job-0001.bin: No space left on device"), std::string::npos)
+        << run.err;
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"filler"});
+}
+
 // ---- Many printers -----------------------------------------------------------------------------
 
 TEST(Targets, ADozenPrintersWithTwoFailingReportExactlyThoseTwo) {
@@ -588,8 +661,9 @@ TEST(Targets, ADozenPrintersWithTwoFailingReportExactlyThoseTwo) {
 TEST(Targets, ACsvGivesEachPrinterItsOwnValue) {
     LoopbackPrinter first(OwnLoopbackHost(30), 0), second(OwnLoopbackHost(31), 0);
     kelvo::testing::TempDir dir;
-    Write(dir / "targets.csv",
-          "printer,ip\n" + Address(first) + ",10.0.0.5\n" + Address(second) + ", 10.0.0.6\n");
+    // As a spreadsheet saves it: a byte-order mark first, and fields in quotes.
+    Write(dir / "targets.csv", "\xEF\xBB\xBFprinter,ip\n" + Address(first) + ",10.0.0.5\n\"" +
+                                   Address(second) + "\", \"10.0.0.6\"\n");
     const Finished run = RunTool({"set-ip", "--targets", dir / "targets.csv", "-j", "2"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(first.waitForBytes(10), std::string("\x1F\x02\x57\x49\x0A\x00\x00\x05\r\n", 10));
