@@ -3,7 +3,6 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -37,32 +36,24 @@ class TempDir {
     std::filesystem::path path_;
 };
 
-// A tmpfs of `bytes` on `dir`, for a full disk that is real. Mounted in a mount namespace of the
-// calling thread's own (programs it starts share it), so that nobody else sees it; root only.
+// A tmpfs of `bytes` on `dir` (root only), in a mount namespace of the calling thread's own.
 class SmallDisk {
   public:
     SmallDisk(const std::string& dir, size_t bytes) : dir_(dir) {
-        if (::geteuid() != 0)
-            why_ = "a small disk needs root";
-        else if (::unshare(CLONE_NEWNS) != 0 ||
-                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                 ::mount("kelvo-test", dir.c_str(), "tmpfs", 0,
-                         ("size=" + std::to_string(bytes)).c_str()) != 0)
-            why_ = std::string("no small disk: ") + std::strerror(errno);
+        const std::string size = "size=" + std::to_string(bytes);
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("kelvo-test", dir.c_str(), "tmpfs", 0, size.c_str()) != 0)
+            why_ = std::string("no small disk (root only): ") + std::strerror(errno);
     }
     ~SmallDisk() {
         if (why_.empty())
             ::umount2(dir_.c_str(), MNT_DETACH);
     }
-    SmallDisk(const SmallDisk&) = delete;
-    SmallDisk& operator=(const SmallDisk&) = delete;
-
-    // Why there is none; empty when it is mounted.
-    const std::string& why() const { return why_; }
+    const std::string& why() const { return why_; }  // empty: mounted
 
   private:
-    std::string dir_;
-    std::string why_;
+    std::string dir_, why_;
 };
 
 }  // namespace kelvo::testing
