@@ -54,7 +54,7 @@ Entry WindowEntry(const char* name) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc > 1 && kelvo::cli::IsCommand(argv[1])) {
+    if (argc > 1 && kelvo::cli::ForCommandLine(argv[1])) {
         kelvo::cli::SetDrawingMain([](const kelvo::cli::DrawingRequest& request) {
             const auto draw =
                 WindowEntry<int (*)(const kelvo::cli::DrawingRequest&)>("kelvo_drawing_main");

@@ -9,8 +9,11 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -38,25 +41,40 @@ QByteArray Bytes(const std::string& bytes) {
     return QByteArray(bytes.data(), qsizetype(bytes.size()));
 }
 
-bool Save(const QString& path, const QByteArray& bytes) {
+// What went wrong saving `bytes` as `path`, or nothing.
+QString Save(const QString& path, const QByteArray& bytes) {
     // Written aside and renamed into place: a reader, or a stop in the middle, never sees half a
     // file. Not synced to disk: the files are a record of a test run, and a sync per file would
     // cost more than the job itself.
     const QString aside = path + QStringLiteral(".part");
     QFile file(aside);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        file.remove();
-        return false;
+    QString why = file.open(QIODevice::WriteOnly) ? WriteWhole(file, bytes) : file.errorString();
+    if (why.isEmpty() &&
+        std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) != 0)
+        why = QString::fromLocal8Bit(std::strerror(errno));
+    if (why.isEmpty())
+        return why;
+    QFile::remove(aside);
+    return path + QStringLiteral(": ") + why;
+}
+
+// The highest number among the job-NNNN.* files in `dir`: a new run goes on from it, so that it
+// neither overwrites an earlier run's jobs nor mixes its own in among them.
+uint64_t LastJobNumber(const QString& dir) {
+    uint64_t last = 0;
+    for (const QString& name : QDir(dir).entryList({QStringLiteral("job-*.*")}, QDir::AllEntries)) {
+        bool number = false;
+        const uint64_t n = name.mid(4, name.indexOf(QLatin1Char('.')) - 4).toULongLong(&number);
+        if (number)
+            last = std::max(last, n);
     }
-    file.close();
-    return std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) ==
-           0;
+    return last;
 }
 
 // Saves the jobs the box's printers end, on the main thread, numbered in the order they ended.
 class JobSaver {
   public:
-    explicit JobSaver(const QString& dir) : dir_(dir) {}
+    explicit JobSaver(const QString& dir) : dir_(dir), saved_(LastJobNumber(dir)) {}
 
     void SaveJob(const kelvo::printer::EndedJob& job) {
         const uint64_t n = ++saved_;
@@ -68,22 +86,31 @@ class JobSaver {
             painter_.SetPaperWidth(job.paperDots);
             painter_.SetPaper(job.paper);
             const QImage image = painter_.Render();
-            QByteArray png;
-            {
-                QBuffer buffer(&png);
-                buffer.open(QIODevice::WriteOnly);
-                image.save(&buffer, "PNG");
-            }
             const kelvo::printer::JobReport report = kelvo::printer::ReportOf(job);
             const std::string record = kelvo::printer::RecordJson(report, n);
             const QDir dir(dir_);
-            const bool ok = Save(dir.filePath(base + QStringLiteral(".bin")), Bytes(raw)) &&
-                            Save(dir.filePath(base + QStringLiteral(".png")), png) &&
-                            Save(dir.filePath(base + QStringLiteral(".txt")), Bytes(report.text)) &&
-                            // The record last: once it is there, the job's other files are too.
-                            Save(dir.filePath(base + QStringLiteral(".json")), Bytes(record));
-            files = ok ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
-                       : QStringLiteral(", NOT saved in %1").arg(dir_);
+            // The record last: once it is there, the job's other files are too.
+            const std::pair<const char*, QByteArray> parts[] = {{".bin", Bytes(raw)},
+                                                                {".png", PngBytes(image)},
+                                                                {".txt", Bytes(report.text)},
+                                                                {".json", Bytes(record)}};
+            QStringList saved;
+            QString why;
+            for (const auto& [suffix, bytes] : parts) {
+                const QString path = dir.filePath(base + QLatin1String(suffix));
+                why = Save(path, bytes);
+                if (!why.isEmpty())
+                    break;
+                saved << path;
+            }
+            if (!why.isEmpty()) {
+                // Half a job would pass for a whole one.
+                for (const QString& path : saved)
+                    QFile::remove(path);
+                std::fprintf(stderr, "kelvotool virtual-printer: %s\n", qPrintable(why));
+            }
+            files = why.isEmpty() ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
+                                  : QStringLiteral(", NOT saved in %1").arg(dir_);
         }
         std::printf("job %llu: %llu bytes from %s, %s%s\n", static_cast<unsigned long long>(n),
                     static_cast<unsigned long long>(job.record.bytes), job.record.endpoint.c_str(),
@@ -99,13 +126,30 @@ class JobSaver {
 
 }  // namespace
 
+QString WriteWhole(QFile& file, const QByteArray& bytes) {
+    // Qt buffers: a full disk may show only at the flush, or at the close.
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return file.errorString();
+    file.close();
+    return file.error() == QFileDevice::NoError ? QString() : file.errorString();
+}
+
+QByteArray PngBytes(const QImage& image) {
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
 int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     kelvo::printer::TcpOptions tcp;
     const QString jobs = QString::fromLocal8Bit(request.saveDir.c_str());
     if (request.host) {
         tcp.host = *request.host;
-        // Named on the command line: the user asked for this address, whatever it is.
+        // Named on the command line: the user asked for this address, whatever it is, and no other.
         tcp.anyHost = true;
+        tcp.exact = true;
         if (!kelvo::printer::IsLoopbackHost(tcp.host))
             std::fprintf(stderr,
                          "kelvotool virtual-printer: warning: listening on %s: anyone "
@@ -141,6 +185,8 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader of our output that has gone (`| head -1`) must not take the printer with it.
+    signal(SIGPIPE, SIG_IGN);
     QSocketNotifier stopped(stop.fd(), QSocketNotifier::Read);
     QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 

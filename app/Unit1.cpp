@@ -463,8 +463,7 @@ bool TForm1::SetVirtualPrinter(bool on, QString* why) {
     }
     if (!VirtualPrinter) {
         try {
-            VirtualPrinter =
-                std::make_unique<kelvo::printer::PrinterBox>(kelvo::printer::PrinterBox::Options{});
+            VirtualPrinter = std::make_unique<kelvo::printer::PrinterBox>(VirtualPrinterOptions);
         } catch (const std::exception& e) {
             if (why != nullptr)
                 *why = QString::fromUtf8(e.what());

@@ -19,6 +19,7 @@
 #include "links/Comm.h"
 #include "links/NetworkLink.h"
 #include "links/PosdllFuncs.h"
+#include "printer/PrinterBox.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -35,9 +36,6 @@ class QTimer;
 class QToolButton;
 class TLogPanel;
 class TVirtualPrinterWindow;
-namespace kelvo::printer {
-class PrinterBox;
-}
 class TIPEdit;
 class TPortBox;
 class TFindPrinters;
@@ -305,6 +303,8 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<kelvo::printer::PrinterBox> VirtualPrinter;
     TVirtualPrinterWindow* VirtualPrinterWindow = nullptr;
     QToolButton* VirtualToggle = nullptr;  // in the status bar
+    // What every switching on starts the printer with: the command line's idle limit and paper.
+    kelvo::printer::PrinterBox::Options VirtualPrinterOptions;
 
     void VirtualToggleClick();
     // Switches the virtual printer on or off; false (and the reason) when it cannot start.

@@ -1,9 +1,7 @@
 #include <QApplication>
-#include <QComboBox>
 #include <QCommandLineParser>
 #include <QFile>
 #include <QGuiApplication>
-#include <QSpinBox>
 
 #include <chrono>
 #include <cstdio>
@@ -111,21 +109,12 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
     }
 
     TForm1 form;
+    form.VirtualPrinterOptions = printerOptions;  // its window shows them
     form.show();
     if (options.isSet(withPrinter)) {
         QString why;
         if (!form.SetVirtualPrinter(true, &why))
             std::fprintf(stderr, "kelvotool: virtual printer: %s\n", qPrintable(why));
-        if (form.VirtualPrinterWindow != nullptr) {
-            // Through its window, which shows them.
-            auto* window = form.VirtualPrinterWindow;
-            if (options.isSet(idleLimit))
-                window->IdleLimit->setValue(static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::seconds>(printerOptions.tcp.idleLimit)
-                        .count()));
-            window->PaperWidth->setCurrentIndex(
-                window->PaperWidth->findData(printerOptions.paperDots));
-        }
     }
     return QApplication::exec();
 }
@@ -135,16 +124,8 @@ namespace {
 // `render FILE -o OUT.png [--paper 58|80]`: the paper the virtual printer's window would show for
 // these bytes, drawn offscreen.
 int Render(const kelvo::cli::RenderRequest& request) {
-    const std::string& input = request.input;
     const std::string& output = request.output;
     const int dots = request.paperDots;
-    QFile file(QString::fromLocal8Bit(input.c_str()));
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "kelvotool render: %s: %s\n", input.c_str(),
-                     qPrintable(file.errorString()));
-        return 1;
-    }
-    const QByteArray bytes = file.readAll();
     // Drawing needs no display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -154,13 +135,18 @@ int Render(const kelvo::cli::RenderRequest& request) {
     QGuiApplication app(qtArgc, argv);
     kelvo::printer::VirtualPrinter printer;
     printer.SetPaperWidth(dots);
-    printer.Feed(std::string_view(bytes.constData(), size_t(bytes.size())));
+    printer.Feed(request.input);
     printer.EndJob("end of file");
     kelvo::paint::ReceiptPainter painter;
     painter.SetPaperWidth(dots);
     painter.SetPaper(printer.Paper());
-    if (!painter.Render().save(QString::fromLocal8Bit(output.c_str()), "PNG")) {
-        std::fprintf(stderr, "kelvotool render: cannot write %s\n", output.c_str());
+    // Written as named, not aside: OUT may be a pipe or a device.
+    QFile file(QString::fromLocal8Bit(output.c_str()));
+    const QString why = file.open(QIODevice::WriteOnly)
+                            ? WriteWhole(file, PngBytes(painter.Render()))
+                            : file.errorString();
+    if (!why.isEmpty()) {
+        std::fprintf(stderr, "kelvotool render: %s: %s\n", output.c_str(), qPrintable(why));
         return 1;
     }
     return 0;

@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -394,8 +396,11 @@ const std::vector<CommandSpec>& Commands() {
          "progress is saved",
          0,
          0,
-         {{"save", "DIR", "save each job as DIR/job-NNNN.png, .txt, .bin and .json"},
-          {"listen", "HOST[:PORT]", "where to listen (default 127.0.0.1:9100, or the next free)"},
+         {{"save", "DIR",
+           "save each job as DIR/job-NNNN.png, .txt, .bin and .json, numbered on from the "
+           "highest job-NNNN already there"},
+          {"listen", "HOST[:PORT]",
+           "where to listen, and nowhere else (default 127.0.0.1:9100, or the next free)"},
           {"paper", "58|80", "paper width in mm (default 80)"},
           {"idle", "SECONDS", "close a client silent this long (default 30; 0: never)"},
           {"paper-out", nullptr, "report paper out"},
@@ -503,7 +508,7 @@ int PaperDots(const Invocation& run) {
 
 int Render(const Invocation& run) {
     RenderRequest request;
-    request.input = run.operands[0];
+    request.input = ReadFile(run.operands[0]);
     request.output = run.Option("o", run.Option("output", ""));
     if (request.output.empty())
         throw UsageError("render needs -o OUT.png");
@@ -530,6 +535,10 @@ void Listen(std::string where, HeadlessPrinterRequest& request) {
     }
     if (where.empty())
         throw UsageError("--listen: '" + given + "' names no host");
+    in6_addr address{};
+    if (::inet_pton(AF_INET, where.c_str(), &address) != 1 &&
+        ::inet_pton(AF_INET6, where.c_str(), &address) != 1)
+        throw UsageError("--listen: '" + where + "' is no numeric address (127.0.0.1, ::1)");
     if (port) {
         const std::optional<long> n = WholeNumber(*port, 0, 65535);
         if (!n)
@@ -558,8 +567,8 @@ int HeadlessPrinter(const Invocation& run) {
 
 }  // namespace
 
-bool IsCommand(std::string_view word) {
-    return FindCommand(word) != nullptr || word == "help" || word == "commands";
+bool ForCommandLine(std::string_view word) {
+    return !word.starts_with('-');
 }
 
 void SetDrawingMain(DrawingMain main) {
@@ -570,8 +579,13 @@ int Main(int argc, char** argv) {
     const std::string name = argc > 1 ? argv[1] : "";
     const CommandSpec* c = FindCommand(name);
     if (c == nullptr) {
-        PrintCommands();
-        return name == "help" || name == "commands" ? 0 : kUsage;
+        if (name == "help" || name == "commands") {
+            PrintCommands(stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "kelvotool: '%s' is no command\n\n", name.c_str());
+        PrintCommands(stderr);
+        return kUsage;
     }
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

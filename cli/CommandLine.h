@@ -8,8 +8,9 @@
 // display. Plain C++ on the links: nothing here loads Qt.
 namespace kelvo::cli {
 
-// Whether the first word of the command line is one of the commands (or asks for their list).
-bool IsCommand(std::string_view word);
+// Whether a command line whose first word is `word` is the command line's, not the window's: any
+// word that is no option. Main refuses one that names no command, so a typo never opens a window.
+bool ForCommandLine(std::string_view word);
 
 // Runs the command in argv[1]. Exit status: 0 when every printer succeeded, 1 when one failed or
 // was cancelled, 2 for a command line that cannot run.

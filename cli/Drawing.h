@@ -13,7 +13,7 @@ namespace kelvo::cli {
 
 // `render FILE -o OUT.png`
 struct RenderRequest {
-    std::string input;
+    std::string input;  // the file's bytes, read by the command line as every command reads them
     std::string output;
     int paperDots = 0;
 };

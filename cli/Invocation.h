@@ -4,6 +4,7 @@
 // The command line's own sources share these; nothing else includes them.
 
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <optional>
@@ -76,7 +77,7 @@ const CommandSpec* FindCommand(std::string_view name);
 // Whether the command acts on printers named with -p or --targets.
 bool ForPrinters(const CommandSpec& c);
 void PrintHelp(const CommandSpec& c);
-void PrintCommands();
+void PrintCommands(FILE* out);
 // The words after the command's name; throws UsageError.
 Invocation Parse(const CommandSpec& c, int argc, char** argv);
 // `text` as a whole number from `lo` to `hi`, or nothing.

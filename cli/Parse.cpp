@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/Invocation.h"
@@ -17,15 +19,35 @@ namespace kelvo::cli {
 
 namespace {
 
+// One CSV line: a field may be quoted ("a,b", "say ""hi"""); blanks around a field go.
 std::vector<std::string> SplitCsv(const std::string& line) {
     std::vector<std::string> fields;
-    std::stringstream in(line);
-    for (std::string field; std::getline(in, field, ',');) {
-        const size_t first = field.find_first_not_of(" \t\r");
-        const size_t last = field.find_last_not_of(" \t\r");
-        fields.push_back(first == std::string::npos ? "" : field.substr(first, last - first + 1));
+    size_t i = 0;
+    for (;;) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        std::string field;
+        if (i < line.size() && line[i] == '"') {
+            for (++i; i < line.size(); ++i) {
+                if (line[i] == '"' && (i + 1 == line.size() || line[i + 1] != '"'))
+                    break;
+                field += line[i];
+                i += line[i] == '"';
+            }
+            if (i == line.size())
+                throw UsageError("a quote that does not end");
+            i = std::min(line.find(',', i), line.size());
+        } else {
+            const size_t end = std::min(line.find(',', i), line.size());
+            field = line.substr(i, end - i);
+            field.erase(field.find_last_not_of(" \t\r") + 1);
+            i = end;
+        }
+        fields.push_back(std::move(field));
+        if (i == line.size())
+            return fields;
+        ++i;  // the comma
     }
-    return fields;
 }
 
 uint32_t ParseBaud(const std::string& text) {
@@ -45,22 +67,38 @@ Printer NamedPrinter(const std::string& text, uint32_t baud) {
     return *printer;
 }
 
+// The columns a targets file may name.
+constexpr std::string_view kColumns[] = {"printer", "baud", "ip", "mac", "number"};
+
 void ReadTargets(const std::string& path, const CommandSpec& c, uint32_t baud,
                  std::vector<Printer>& out) {
-    std::istringstream in(ReadFile(path));
+    std::string text = ReadFile(path);
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.erase(0, 3);  // the mark spreadsheets put first: it would hide the header
+    std::istringstream in(text);
     std::vector<std::string> columns;
     size_t number = 0;
     for (std::string line; std::getline(in, line);) {
         ++number;
-        std::vector<std::string> fields = SplitCsv(line);
-        if (fields.empty() || fields[0].empty() || fields[0][0] == '#')
-            continue;
-        if (columns.empty() && fields[0] == "printer") {
-            columns = fields;
-            continue;
-        }
         const std::string where = path + ":" + std::to_string(number) + ": ";
         try {
+            std::vector<std::string> fields = SplitCsv(line);
+            if (fields.empty() || fields[0].empty() || fields[0][0] == '#')
+                continue;
+            if (columns.empty() && fields[0] == "printer") {
+                // A column nobody reads would send every printer the default unnoticed.
+                for (const std::string& column : fields) {
+                    if (std::find(std::begin(kColumns), std::end(kColumns), column) !=
+                        std::end(kColumns))
+                        continue;
+                    std::string known;
+                    for (std::string_view name : kColumns)
+                        known += (known.empty() ? "" : ", ") + std::string(name);
+                    throw UsageError("unknown column '" + column + "' (known: " + known + ")");
+                }
+                columns = fields;
+                continue;
+            }
             Printer printer = NamedPrinter(fields[0], baud);
             for (size_t i = 1; i < fields.size(); ++i) {
                 const std::string key = !columns.empty() ? (i < columns.size() ? columns[i] : "")
@@ -109,6 +147,9 @@ std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw UsageError(path + ": " + std::strerror(errno));
+    // A directory opens, and its first read would throw a message of the C++ library's.
+    if (std::error_code ec; std::filesystem::is_directory(path, ec))
+        throw UsageError(path + ": is a directory");
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -157,11 +198,12 @@ void PrintHelp(const CommandSpec& c) {
             "command line that cannot run.\n");
 }
 
-void PrintCommands() {
-    std::printf("Usage: kelvotool COMMAND [options]   (no command: the window)\n\nCommands:\n");
+void PrintCommands(FILE* out) {
+    std::fprintf(out,
+                 "Usage: kelvotool COMMAND [options]   (no command: the window)\n\nCommands:\n");
     for (const CommandSpec& c : Commands())
-        std::printf("  %-15s %s\n", c.name, c.summary);
-    std::printf("\n`kelvotool COMMAND --help` tells more.\n");
+        std::fprintf(out, "  %-15s %s\n", c.name, c.summary);
+    std::fprintf(out, "\n`kelvotool COMMAND --help` tells more.\n");
 }
 
 Invocation Parse(const CommandSpec& c, int argc, char** argv) {

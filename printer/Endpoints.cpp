@@ -160,8 +160,8 @@ TcpEndpoint::Impl::Impl(TcpOptions options, Sink s, TcpEvents e)
     // A port in use moves us over to the next address on the same port first (the tool's pages
     // always reach port 9100), then up a port; anything else is final. Only loopback has further
     // addresses of ours to move to.
-    const int addressTries = v6 || !loopback ? 1 : 1 + kTcpAddressTries;
-    const int portTries = options.port == 0 ? 1 : 1 + kTcpPortTries;
+    const int addressTries = v6 || !loopback || options.exact ? 1 : 1 + kTcpAddressTries;
+    const int portTries = options.port == 0 || options.exact ? 1 : 1 + kTcpPortTries;
     int error = EADDRINUSE;
     const uint32_t first = ntohl(v4.s_addr);
     for (int p = 0; p < portTries && error == EADDRINUSE && options.port + p <= 65535; ++p) {

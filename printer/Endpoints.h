@@ -56,6 +56,8 @@ struct TcpOptions {
     // Takes a host that is not loopback as well. Anyone who can reach that address can print, so
     // only a user who asked for it in so many words sets this; the window never does.
     bool anyHost = false;
+    // Listens there or fails: an address the user named is not quietly swapped for the next free.
+    bool exact = false;
 };
 
 // Whether `host` is a numeric loopback address: 127.0.0.0/8 or ::1.

@@ -8,6 +8,7 @@
 
 #include "protocol/Bytes.h"
 #include "protocol/Commands.h"
+#include "protocol/FsQ.h"
 #include "protocol/Iconv.h"
 
 namespace kelvo {
@@ -568,6 +569,12 @@ Measured FsQ(std::string_view r) {
         m.detail += "; image " + Num(i + 1) + " of " + Num(n) + ": " + Num(8 * x) + " x " +
                     Num(8 * y) + " dots";
         m.length += 4 + x * y * 8;
+        if (m.length - 3 > kMaxFsQBytes) {
+            // Refused at this header, as the printer does: what follows is read as commands.
+            m.length -= x * y * 8;
+            m.detail += ", refused: more than " + Num(kMaxFsQBytes) + " bytes of NV images";
+            return m;
+        }
         if (m.length > r.size())
             return m;
     }

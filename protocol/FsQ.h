@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// What one FS q download may hold: the printer library sends no more, the printer model stores
-// no more.
+// What one FS q download may hold: the printer library sends no more, the printer model and the
+// decoder read no more.
 namespace kelvo {
 
 // The largest picture FS q can store: 1023 bytes (8184 dots) wide, 288 bytes (2304 dots) high.

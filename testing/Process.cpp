@@ -84,7 +84,7 @@ Finished Process::Finish(std::chrono::milliseconds limit) {
     Finished done;
     done.out = std::move(early_);
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    bool outOpen = true, errOpen = true;
+    bool outOpen = out_.get() >= 0, errOpen = true;
     while (outOpen || errOpen) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());

@@ -31,6 +31,7 @@ class Process {
     Process& operator=(const Process&) = delete;
 
     void Signal(int signal);
+    void CloseOutput() { out_.reset(); }  // the reader goes, as `| head -1` does
 
     // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`.
     bool WaitForOutput(const std::string& text,

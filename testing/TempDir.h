@@ -1,6 +1,10 @@
 #pragma once
 
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+
+#include <cstring>
 
 #include <filesystem>
 #include <stdexcept>
@@ -30,6 +34,26 @@ class TempDir {
 
   private:
     std::filesystem::path path_;
+};
+
+// A tmpfs of `bytes` on `dir` (root only), in a mount namespace of the calling thread's own.
+class SmallDisk {
+  public:
+    SmallDisk(const std::string& dir, size_t bytes) : dir_(dir) {
+        const std::string size = "size=" + std::to_string(bytes);
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("kelvo-test", dir.c_str(), "tmpfs", 0, size.c_str()) != 0)
+            why_ = std::string("no small disk (root only): ") + std::strerror(errno);
+    }
+    ~SmallDisk() {
+        if (why_.empty())
+            ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    const std::string& why() const { return why_; }  // empty: mounted
+
+  private:
+    std::string dir_, why_;
 };
 
 }  // namespace kelvo::testing

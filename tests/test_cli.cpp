@@ -20,6 +20,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "links/UniqueFd.h"
@@ -230,10 +231,16 @@ TEST(CommandLine, RenderDrawsTheTestPageWithoutADisplay) {
     };
     EXPECT_EQ(big(16), 576u);  // IHDR width: 80 mm paper
     EXPECT_GT(big(20), 100u);
+    const Finished full = RunTool({"render", dir / "page.bin", "-o", "/dev/full"});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("render: /dev/full: No space left on device"), std::string::npos)
+        << full.err;
 }
 
 TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
     LoopbackPrinter printer(OwnLoopbackHost(), 0);
+    kelvo::testing::TempDir dir;
+    Write(dir / "numbers.csv", "\xEF\xBB\xBFprinter,Number\n" + Address(printer) + ",005\n");
     struct Bad {
         std::vector<std::string> args;
         std::string says = "kelvotool";
@@ -250,7 +257,12 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"virtual-printer", "--idle", "abc"}, "kelvotool virtual-printer: --idle: "},
              {{"virtual-printer", "--listen=127.0.0.1:70000"}, "virtual-printer: --listen: "},
              {{"virtual-printer", "--paper", "57"}, "kelvotool virtual-printer: --paper: "},
-             {{"render", "-o"}, "kelvotool render: -o needs a value"}}) {
+             {{"render", "-o"}, "kelvotool render: -o needs a value"},
+             {{"tset-page"}, "'tset-page' is no command\n\nUsage: kelvotool COMMAND"},
+             {{"send", "/", "-p", Address(printer)}, "kelvotool send: /: is a directory"},
+             {{"render", "/nonexistent", "-o", dir / "x.png"}, "render: /nonexistent: No such"},
+             {{"virtual-printer", "--listen", "localhost"}, "'localhost' is no numeric address"},
+             {{"wireless", "--targets", dir / "numbers.csv"}, "csv:1: unknown column 'Number'"}}) {
         const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
         EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
@@ -429,6 +441,49 @@ TEST(HeadlessPrinter, ListensOnAnotherAddressNamedWithAWarningThatAnyoneThereCan
         << run.err;
 }
 
+// The TCP address a headless printer's first line names.
+std::string TcpAddressOf(Tool& printer) {
+    printer.WaitForOutput(", serial");
+    const std::string& banner = printer.OutputSoFar();
+    const size_t at = banner.find("TCP ") + 4;
+    return banner.substr(at, banner.find(',') - at);
+}
+
+TEST(HeadlessPrinter, GoesOnFromTheFoldersLastJobAndServesOnOnceItsReaderIsGone) {
+    LoopbackPrinter taken(OwnLoopbackHost(62), 0);
+    const Finished refused = RunTool({"virtual-printer", "--listen", Address(taken)});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Address already in use"), std::string::npos) << refused.err;
+    kelvo::testing::TempDir dir;
+    Write(dir / "job-0007.bin", "an earlier run's");
+    Write(dir / "in.bin", "\x1B\x40receipt\n");
+    Tool printer({"virtual-printer", "--save", dir.path(), "--listen", taken.host() + ":0"});
+    const std::string address = TcpAddressOf(printer);
+    printer.CloseOutput();
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(RunTool({"send", dir / "in.bin", "-p", address}).status, 0) << i << address;
+    for (int i = 0; i < 100 && !std::filesystem::exists(dir / "job-0009.json"); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Slurp(dir / "job-0007.bin"), "an earlier run's");
+    EXPECT_EQ(Slurp(dir / "job-0009.bin"), "\x1B\x40receipt\n");
+}
+
+TEST(HeadlessPrinter, AJobThatDoesNotFitOnTheDiskIsNotSavedAndLeavesNoFile) {
+    kelvo::testing::TempDir dir, in;
+    kelvo::testing::SmallDisk disk(dir.path(), 64 << 10);
+    if (!disk.why().empty())
+        GTEST_SKIP() << disk.why();
+    Write(dir / "filler", std::string(64 << 10, 'x'));  // as much of it as fits
+    Write(in / "in.bin", "\x1B\x40receipt\n");
+    Tool printer({"virtual-printer", "--save", dir.path(), "--listen", OwnLoopbackHost(63) + ":0"});
+    ASSERT_EQ(RunTool({"send", in / "in.bin", "-p", TcpAddressOf(printer)}).status, 0);
+    EXPECT_TRUE(printer.WaitForOutput(", NOT saved in " + dir.path())) << printer.OutputSoFar();
+    printer.Signal(SIGTERM);
+    const std::string err = printer.Finish(30s).err;
+    EXPECT_NE(err.find(dir / "job-0001.bin: No space left on device"), std::string::npos) << err;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // the filler
+}
+
 // ---- Many printers -----------------------------------------------------------------------------
 
 TEST(Targets, ADozenPrintersWithTwoFailingReportExactlyThoseTwo) {
@@ -474,8 +529,9 @@ TEST(Targets, ADozenPrintersWithTwoFailingReportExactlyThoseTwo) {
 TEST(Targets, ACsvGivesEachPrinterItsOwnValue) {
     LoopbackPrinter first(OwnLoopbackHost(30), 0), second(OwnLoopbackHost(31), 0);
     kelvo::testing::TempDir dir;
-    Write(dir / "targets.csv",
-          "printer,ip\n" + Address(first) + ",10.0.0.5\n" + Address(second) + ", 10.0.0.6\n");
+    // As a spreadsheet saves it: a byte-order mark first, and fields in quotes.
+    Write(dir / "targets.csv", "\xEF\xBB\xBFprinter,ip\n" + Address(first) + ",10.0.0.5\n\"" +
+                                   Address(second) + "\", \"10.0.0.6\"\n");
     const Finished run = RunTool({"set-ip", "--targets", dir / "targets.csv", "-j", "2"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(first.waitForBytes(10), std::string("\x1F\x02\x57\x49\x0A\x00\x00\x05\r\n", 10));

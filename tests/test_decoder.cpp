@@ -228,9 +228,12 @@ TEST(Decoder, HugeDeclaredLengthsAreReportedNotTrusted) {
     EXPECT_EQ(Lines("\x1C\x71\x01\xFF\x03\x20\x01\xAA\xAA"s),
               std::vector<std::string>{"FS q 01  truncated: 9 of " +
                                        std::to_string(7 + 1023 * 288 * 8) + " bytes"});
-    EXPECT_EQ(Lines("\x1C\x71\xFF\x01\x00\x01\x00"s + std::string(8, '\0') + "\xFF\xFF\xFF\xFF"),
-              std::vector<std::string>{"FS q FF  truncated: 19 of " +
-                                       std::to_string(19 + 65535ull * 65535 * 8) + " bytes"});
+    EXPECT_EQ(
+        Lines("\x1C\x71\xFF\x01\x00\x01\x00"s + std::string(8, '\0') + "\xFF\xFF\xFF\xFF\x1B\x40"),
+        (std::vector<std::string>{
+            "FS q FF  store 255 NV images; image 1 of 255: 8 x 8 dots; image 2 of 255: "
+            "524280 x 524280 dots, refused: more than 8388608 bytes of NV images",
+            "ESC @  initialize"}));
     EXPECT_EQ(Lines("\x1D\x76\x30\x00\xFF\xFF\xFF\xFF\x00"s),
               std::vector<std::string>{"GS v 0 00 FF FF FF FF  truncated: 9 of " +
                                        std::to_string(8 + 65535ull * 65535) + " bytes"});

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -107,6 +108,9 @@ TEST(TcpEndpoint, ServesConnectionsOneAfterAnotherInOrderAndAnswers) {
 TEST(TcpEndpoint, TakenPortMovesToTheNextAddressAndAddressSaysSo) {
     kelvo::testing::LoopbackPrinter taken(OwnLoopbackHost(), 9100);
     Recorder model;
+    kelvo::printer::TcpOptions exact{OwnLoopbackHost(), 9100};
+    exact.exact = true;
+    EXPECT_THROW(TcpEndpoint(exact, model.Sink()), std::system_error);
     TcpEndpoint endpoint({OwnLoopbackHost(), 9100}, model.Sink());
     EXPECT_EQ(endpoint.Address(), OwnLoopbackHost(2) + ":9100");
     UniqueFd client = Connect(OwnLoopbackHost(2), 9100);

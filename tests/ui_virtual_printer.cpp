@@ -11,6 +11,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QToolButton>
 #include <QTreeWidget>
 
 #include <fcntl.h>
@@ -437,6 +438,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "unfinished GS v 0 dropped (65544 of 4194312 bytes)"},
         Leftover{"RasterHeader", "\x1D\x76\x30\x00\xFF"s, "unfinished GS v 0 dropped"}),
     kelvo::testing::NamedByWhat());
+
+TEST_F(VirtualPrinterTest, SwitchedOffAndOnItKeepsTheIdleLimitAndPaperItWasStartedWith) {
+    form->VirtualPrinterOptions.tcp.idleLimit = 5s;
+    form->VirtualPrinterOptions.paperDots = kelvo::printer::kPaper58Dots;
+    form->VirtualToggle->click();
+    form->VirtualToggle->click();
+    ASSERT_NE(form->VirtualPrinterWindow, nullptr);
+    EXPECT_EQ(form->VirtualPrinterWindow->IdleLimit->value(), 5);
+    EXPECT_EQ(form->VirtualPrinterWindow->PaperWidth->currentData(), kelvo::printer::kPaper58Dots);
+}
 
 TEST_F(VirtualPrinterTest, ASilentClientIsClosedAtTheIdleLimitAndTheNextJobPrints) {
     auto* window = form->VirtualPrinterWindow;
