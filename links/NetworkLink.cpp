@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <net/if_arp.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -94,7 +95,8 @@ std::string FormatMac(const Mac& mac) {
 }  // namespace
 
 std::string NetworkLink::SocketErrorText(int error) {
-    const char* description = ::strerrordesc_np(error);  // English, whatever the locale
+    // English, whatever the locale.
+    const char* description = error == kHostNotFound ? "Host not found" : ::strerrordesc_np(error);
     std::string text = "Socket Error # " + std::to_string(error) + "\r\n";
     if (description != nullptr) {
         text += description;
@@ -118,6 +120,17 @@ void NetworkLink::Connect() {
         throw ENetworkError(SocketErrorText(error), error);
     fd_ = std::move(fd);
     state_ = State::Connected;
+}
+
+std::string NetworkLink::PeerAddress() const {
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (!fd_ || ::getpeername(fd_.get(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
+    return text;
 }
 
 NetworkLink::~NetworkLink() {
@@ -248,7 +261,7 @@ std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {
         }
         return FormatMac(none);
     } catch (...) {  // the lookup reports failure as the all-zero address, never as an error
-        return "00-00-00-00-00-00";
+        return kNoMac;
     }
 }
 
