@@ -4,6 +4,7 @@
 #include <net/if_arp.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -14,7 +15,6 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <utility>
 
 #include "links/TcpConnect.h"
@@ -239,7 +239,7 @@ void NetworkLink::Keep(const char* data, size_t size) {
     }
 }
 
-std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {
+std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp, int stopFd) {
     try {
         const in_addr_t address = ::inet_addr(dottedIp.c_str());
         Mac none{};
@@ -255,7 +255,9 @@ std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(1000);
         while (Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            pollfd stop{stopFd, POLLIN, 0};
+            if (::poll(&stop, 1, 20) > 0)
+                break;
             if (auto mac = ReadNeighbour(canonical))
                 return FormatMac(*mac);
         }
