@@ -5,6 +5,8 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,9 +28,12 @@
 #include "links/InOutError.h"
 #include "links/NetworkLink.h"
 #include "links/UniqueFd.h"
+#include "testing/LoopbackPrinter.h"
 #include "testing/PacedPrinter.h"
 #include "testing/Pty.h"
 #include "testing/TempDir.h"
+
+extern char** environ;
 
 using Clock = std::chrono::steady_clock;
 using kelvo::UniqueFd;
@@ -293,6 +298,47 @@ std::pair<double, double> CloseAfterSlowPrinter() {
             std::chrono::duration<double>(read - start).count()};
 }
 
+// ---- kelvotool status, whole process --------------------------------------------------------
+
+const char* const kStatusRow = "status at a printer that answers at once";
+
+// The seconds from spawn to exit of `argv`, its output thrown away; -1 when it failed.
+double TimeProcess(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const auto start = Clock::now();
+    const int failed = ::posix_spawn(&pid, args[0], &files, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    int status = 0;
+    if (failed != 0 || ::waitpid(pid, &status, 0) != pid)
+        return -1;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+const kelvo::testing::LoopbackPrinter& AnsweringPrinter() {
+    static kelvo::testing::LoopbackPrinter printer("127.77.250.2", 0);
+    static const bool answering = (printer.setStatusAnswers({0x12, 0x12, 0x12, 0x12}), true);
+    (void)answering;
+    return printer;
+}
+
+double StatusProduct() {
+    const auto& p = AnsweringPrinter();
+    return TimeProcess({KELVOTOOL, "status", "-p", p.host() + ":" + std::to_string(p.port())});
+}
+double StatusBaseline() {
+    const auto& p = AnsweringPrinter();
+    return TimeProcess({STATUS_BARE, p.host(), std::to_string(p.port())});
+}
+
 // Product and baseline take turns within each iteration, the first of the pair alternating, so a
 // shared machine's drift (another process, the disk's journal) falls on both alike. The row's ratio
 // is the sum of the product's times over the baseline's.
@@ -325,7 +371,8 @@ void Register(const std::string& row, double (*product)(), double (*baseline)())
 
 const int registered =
     (Register(kCommRow, CommProduct, CommBaseline), Register(kFileRow, FileProduct, FileBaseline),
-     Register(kPtyRow, PtyProduct, PtyBaseline), 0);
+     Register(kPtyRow, PtyProduct, PtyBaseline),
+     Register(kStatusRow, StatusProduct, StatusBaseline), 0);
 
 // Figures only: how long after the printer has read a job the network close returns, for a printer
 // that takes 4 KiB per 100 ms (about 1.2 s for the job) and sends a status byte meanwhile. The
@@ -358,6 +405,7 @@ const int closeRegistered =
 
 static const int goals = (kelvo::bench::Goal(kCommRow, 1.25, "at least 0.8x a write loop"),
                           kelvo::bench::Goal(kFileRow, 1.11, "at least 0.9x a write loop"),
-                          kelvo::bench::Goal(kPtyRow, 1.11, "at least 0.9x a write loop"), 0);
+                          kelvo::bench::Goal(kPtyRow, 1.11, "at least 0.9x a write loop"),
+                          kelvo::bench::Goal(kStatusRow, 3.0, "at most 3x a minimal C client"), 0);
 
 }  // namespace

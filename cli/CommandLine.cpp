@@ -179,8 +179,11 @@ void Status(const Invocation&, const Printer& printer, Outcome& outcome) {
     }
     outcome.json["status"] = status.str();
     outcome.text = text;
+    // What discovery counts as a printer: an answer to DLE EOT 1 with the fixed bits right.
     if (!answers.answer[0])
         throw std::runtime_error("no answer (" + shown + ")");
+    if (!IsStatusByte(*answers.answer[0]))
+        throw std::runtime_error("the answer to DLE EOT 1 is no status byte (" + shown + ")");
 }
 
 void Mac(const Invocation&, const Printer& printer, Outcome& outcome) {
@@ -517,23 +520,12 @@ int Render(const Invocation& run) {
 }
 
 // HOST, HOST:PORT or [IPv6]:PORT.
-void Listen(std::string where, HeadlessPrinterRequest& request) {
-    const std::string given = where;
-    std::optional<std::string> port;
-    const size_t colon = where.rfind(':');
-    if (where.starts_with('[')) {
-        const size_t bracket = where.find(']');
-        if (bracket == std::string::npos ||
-            (bracket + 1 < where.size() && where[bracket + 1] != ':'))
-            throw UsageError("--listen: '" + given + "' is no HOST[:PORT]");
-        if (bracket + 1 < where.size())
-            port = where.substr(bracket + 2);
-        where = where.substr(1, bracket - 1);
-    } else if (colon != std::string::npos && where.find(':') == colon) {
-        port = where.substr(colon + 1);
-        where.resize(colon);
-    }
-    if (where.empty())
+void Listen(const std::string& given, HeadlessPrinterRequest& request) {
+    const std::optional<HostPort> where = SplitHostPort(given);
+    if (!where)
+        throw UsageError("--listen: '" + given + "' is no HOST[:PORT]");
+    const std::optional<std::string>& port = where->port;
+    if (where->host.empty())
         throw UsageError("--listen: '" + given + "' names no host");
     in6_addr address{};
     if (::inet_pton(AF_INET, where.c_str(), &address) != 1 &&
@@ -545,7 +537,7 @@ void Listen(std::string where, HeadlessPrinterRequest& request) {
             throw UsageError("--listen: '" + *port + "' is no TCP port (0 to 65535)");
         request.port = static_cast<uint16_t>(*n);
     }
-    request.host = where;
+    request.host = where->host;
 }
 
 int HeadlessPrinter(const Invocation& run) {

@@ -87,6 +87,28 @@ std::string Printer::Value(const std::string& key, const std::string& fallback) 
     return found == values.end() ? fallback : found->second;
 }
 
+std::optional<HostPort> SplitHostPort(std::string_view text) {
+    HostPort out;
+    if (text.starts_with('[')) {
+        const size_t bracket = text.find(']');
+        if (bracket == std::string_view::npos ||
+            (bracket + 1 < text.size() && text[bracket + 1] != ':'))
+            return std::nullopt;
+        if (bracket + 1 < text.size())
+            out.port = std::string(text.substr(bracket + 2));
+        out.host = std::string(text.substr(1, bracket - 1));
+        return out;
+    }
+    // Two colons or more: an IPv6 address without a port.
+    const size_t colon = text.find(':');
+    if (colon != std::string_view::npos && text.rfind(':') == colon) {
+        out.port = std::string(text.substr(colon + 1));
+        text = text.substr(0, colon);
+    }
+    out.host = std::string(text);
+    return out;
+}
+
 std::optional<Printer> ParsePrinter(std::string_view text, std::string* why) {
     Printer printer;
     printer.name = std::string(text);
@@ -119,10 +141,12 @@ std::optional<Printer> ParsePrinter(std::string_view text, std::string* why) {
         return printer;
     }
     printer.kind = Printer::Kind::Network;
-    const size_t colon = text.rfind(':');
-    printer.host = std::string(text.substr(0, colon));
-    if (colon != std::string_view::npos) {
-        const std::string_view port = text.substr(colon + 1);
+    const std::optional<HostPort> where = SplitHostPort(text);
+    if (!where)
+        return refuse("'" + std::string(text) + "' names no printer");
+    printer.host = where->host;
+    if (where->port) {
+        const std::string_view port = *where->port;
         auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), printer.port);
         if (error != std::errc() || end != port.data() + port.size() || printer.port < 1 ||
             printer.port > 65535)
@@ -203,7 +227,13 @@ std::string LookUpMac(const Printer& printer) {
         throw std::runtime_error("only a network printer has a MAC address");
     NetworkLink link;
     ConnectLink(printer, link);
-    return NetworkLink::LookupPrinterMac(printer.host);
+    const std::string address = link.PeerAddress();
+    const std::string mac = NetworkLink::LookupPrinterMac(address);
+    if (mac == NetworkLink::kNoMac)
+        throw std::runtime_error("no MAC address found for " + address +
+                                 " in the neighbour table (loopback, IPv6 and printers behind a "
+                                 "router have none there)");
+    return mac;
 }
 
 namespace {

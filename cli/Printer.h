@@ -14,6 +14,7 @@ namespace kelvo::cli {
 
 // One printer as the command line names it:
 //   10.0.0.5  10.0.0.5:9100  printer.lan     a network printer's raw port (9100 unless given)
+//   ::1  [::1]:9100                           the same by IPv6 address
 //   /dev/ttyUSB0  COM1  LPT1                 a serial or parallel port, by the window's names
 //   file:PATH                                 a file, created or truncated
 //   cups:QUEUE                                a print queue, one raw job
@@ -37,6 +38,14 @@ struct Printer {
     // A value of its own, or `fallback`.
     std::string Value(const std::string& key, const std::string& fallback) const;
 };
+
+// HOST, HOST:PORT, IPv6 or [IPv6][:PORT]: the host, and the port's text when one is given. Nothing
+// when brackets are not closed or something else follows them.
+struct HostPort {
+    std::string host;
+    std::optional<std::string> port;
+};
+std::optional<HostPort> SplitHostPort(std::string_view text);
 
 // Nothing and the reason when the text names no printer.
 std::optional<Printer> ParsePrinter(std::string_view text, std::string* why);

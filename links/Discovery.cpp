@@ -9,11 +9,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <unordered_set>
+#include <utility>
 
+#include "links/EventFd.h"
 #include "links/NetworkLink.h"
 #include "links/UniqueFd.h"
 #include "protocol/Commands.h"
@@ -134,6 +140,77 @@ bool SendRequest(Probe& p, const std::string& bytes) {
            static_cast<ssize_t>(bytes.size());
 }
 
+// The hardware addresses of printers found, looked up on a thread of their own: a lookup may wait
+// about a second for the neighbour table, and the scan's poll loop must not. The thread is in the
+// scan's network namespace, as threads start in their creator's.
+class MacLookups {
+  public:
+    MacLookups() = default;
+    ~MacLookups() { Stop(); }
+    MacLookups(const MacLookups&) = delete;
+    MacLookups& operator=(const MacLookups&) = delete;
+
+    // Readable while a looked-up printer waits in Take().
+    int fd() const noexcept { return ready_.fd(); }
+    bool Busy() const {
+        std::lock_guard lock(mutex_);
+        return asked_.size() + done_.size() > 0 || looking_;
+    }
+
+    void Ask(FoundPrinter printer) {
+        {
+            std::lock_guard lock(mutex_);
+            asked_.push_back(std::move(printer));
+        }
+        woken_.notify_one();
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { Run(); });
+    }
+
+    std::deque<FoundPrinter> Take() {
+        ready_.Take();
+        std::lock_guard lock(mutex_);
+        return std::exchange(done_, {});
+    }
+
+    // Ends a lookup under way at once; what was asked and not looked up is dropped.
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);  // else the signal may fall between check and wait
+            stop_.Signal();
+        }
+        woken_.notify_one();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            woken_.wait(lock, [this] { return !asked_.empty() || stop_.IsSet(); });
+            if (stop_.IsSet())
+                return;
+            FoundPrinter printer = std::move(asked_.front());
+            asked_.pop_front();
+            looking_ = true;
+            lock.unlock();
+            printer.mac = NetworkLink::LookupPrinterMac(printer.address, stop_.fd());
+            lock.lock();
+            looking_ = false;
+            done_.push_back(std::move(printer));
+            ready_.Signal();
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable woken_;
+    std::deque<FoundPrinter> asked_, done_;
+    bool looking_ = false;
+    EventFd ready_, stop_;
+    std::thread thread_;
+};
+
 class Scan {
   public:
     Scan(const ScanOptions& options, const ScanReports& reports)
@@ -157,11 +234,12 @@ class Scan {
                 if (p)
                     probes.push_back(std::move(p));
             }
-            if (probes.empty())
+            if (probes.empty() && !macs_.Busy())
                 break;
 
             fds.clear();
             fds.push_back({options_.cancelFd, POLLIN, 0});
+            fds.push_back({macs_.fd(), POLLIN, 0});
             auto soonest = Clock::time_point::max();
             for (const auto& p : probes) {
                 fds.push_back({p->fd.get(),
@@ -170,20 +248,26 @@ class Scan {
                 soonest = std::min(soonest, p->deadline);
             }
             const auto wait = std::chrono::ceil<milliseconds>(soonest - Clock::now());
-            const int ready = ::poll(fds.data(), fds.size(),
-                                     static_cast<int>(std::max<int64_t>(0, wait.count())));
+            const int ready =
+                ::poll(fds.data(), fds.size(),
+                       probes.empty() ? -1 : static_cast<int>(std::max<int64_t>(0, wait.count())));
             if (ready < 0 && errno != EINTR)
                 throw std::system_error(errno, std::generic_category(), "poll");
             if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
                 for (auto& p : probes)
                     CloseQuietly(p->fd);
+                macs_.Stop();
                 counts_.cancelled = true;
                 break;
             }
+            if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+                for (const FoundPrinter& found : macs_.Take())
+                    Tell(found);
+            }
             const auto now = Clock::now();
             for (size_t i = 0; i < probes.size(); ++i) {
-                if (fds[i + 1].revents != 0 || now >= probes[i]->deadline)
-                    Advance(*probes[i], fds[i + 1].revents, now);
+                if (fds[i + 2].revents != 0 || now >= probes[i]->deadline)
+                    Advance(*probes[i], fds[i + 2].revents, now);
             }
             std::erase_if(probes, [](const std::unique_ptr<Probe>& p) { return !p->fd; });
         }
@@ -340,12 +424,18 @@ class Scan {
         CloseQuietly(p.fd);
         FoundPrinter found;
         found.address = Ipv4Text(p.address);
-        // It has just answered, so the neighbour table has it when it is on a link of ours.
-        found.mac =
-            OnLink(p.address) ? NetworkLink::LookupPrinterMac(found.address) : "00-00-00-00-00-00";
+        found.mac = NetworkLink::kNoMac;
         found.status = *p.status;
         found.model = p.model;
         found.responseTime = p.responseTime;
+        // It has just answered, so the neighbour table has it when it is on a link of ours.
+        if (OnLink(p.address))
+            macs_.Ask(std::move(found));
+        else
+            Tell(found);
+    }
+
+    void Tell(const FoundPrinter& found) {
         if (reports_.found)
             reports_.found(found);
         Finish(counts_.found);
@@ -369,6 +459,7 @@ class Scan {
     const ScanReports& reports_;
     ScanCounts counts_;
     std::vector<OwnSubnet> onLink_;
+    MacLookups macs_;
 };
 
 }  // namespace

@@ -69,7 +69,8 @@ struct ScanCounts {
 struct ScanOptions {
     std::vector<Ipv4> addresses;
     uint16_t port = 9100;
-    size_t maxInFlight = 128;
+    // A /24 in one round of connect time-outs.
+    size_t maxInFlight = 256;
     // A printer on the same LAN accepts within milliseconds; the rest are addresses nobody uses.
     std::chrono::milliseconds connectTimeout{500};
     std::chrono::milliseconds answerWait = kStatusAnswerWait;

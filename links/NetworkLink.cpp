@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <net/if_arp.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -13,7 +15,6 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <utility>
 
 #include "links/TcpConnect.h"
@@ -94,7 +95,8 @@ std::string FormatMac(const Mac& mac) {
 }  // namespace
 
 std::string NetworkLink::SocketErrorText(int error) {
-    const char* description = ::strerrordesc_np(error);  // English, whatever the locale
+    // English, whatever the locale.
+    const char* description = error == kHostNotFound ? "Host not found" : ::strerrordesc_np(error);
     std::string text = "Socket Error # " + std::to_string(error) + "\r\n";
     if (description != nullptr) {
         text += description;
@@ -118,6 +120,17 @@ void NetworkLink::Connect() {
         throw ENetworkError(SocketErrorText(error), error);
     fd_ = std::move(fd);
     state_ = State::Connected;
+}
+
+std::string NetworkLink::PeerAddress() const {
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (!fd_ || ::getpeername(fd_.get(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
+    return text;
 }
 
 NetworkLink::~NetworkLink() {
@@ -226,7 +239,7 @@ void NetworkLink::Keep(const char* data, size_t size) {
     }
 }
 
-std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {
+std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp, int stopFd) {
     try {
         const in_addr_t address = ::inet_addr(dottedIp.c_str());
         Mac none{};
@@ -242,13 +255,15 @@ std::string NetworkLink::LookupPrinterMac(const std::string& dottedIp) {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(1000);
         while (Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            pollfd stop{stopFd, POLLIN, 0};
+            if (::poll(&stop, 1, 20) > 0)
+                break;
             if (auto mac = ReadNeighbour(canonical))
                 return FormatMac(*mac);
         }
         return FormatMac(none);
     } catch (...) {  // the lookup reports failure as the all-zero address, never as an error
-        return "00-00-00-00-00-00";
+        return kNoMac;
     }
 }
 

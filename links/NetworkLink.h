@@ -77,14 +77,20 @@ class NetworkLink {
     // How many unasked bytes were dropped, over the link's life, to keep only the newest.
     uint64_t UnsolicitedDropped() const noexcept { return unsolicitedDropped_; }
 
+    // The connected printer's address as numeric text (a host name resolved); empty when there
+    // is no connection.
+    std::string PeerAddress() const;
+
     State GetState() const noexcept { return state_; }
     bool Connected() const noexcept { return state_ == State::Connected; }
 
     // The hardware address of an IPv4 address (inet_addr text) from the kernel's neighbour
-    // table, as "00-0A-0B-0C-0D-0E"; "00-00-00-00-00-00" when there is none. Never throws.
-    static std::string LookupPrinterMac(const std::string& dottedIp);
+    // table, as "00-0A-0B-0C-0D-0E"; "00-00-00-00-00-00" when there is none. Never throws. It
+    // may wait about a second for the entry; a readable `stopFd` ends the wait.
+    static std::string LookupPrinterMac(const std::string& dottedIp, int stopFd = -1);
+    static constexpr char kNoMac[] = "00-00-00-00-00-00";
 
-    // "Socket Error # n" CR LF and a one-line description of errno value n.
+    // "Socket Error # n" CR LF and a one-line description of errno value n (or of kHostNotFound).
     static std::string SocketErrorText(int error);
     // The socket error text, then a line naming the bytes the printer never took.
     static std::string NotTakenText(int error, size_t notTaken);

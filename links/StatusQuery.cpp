@@ -27,18 +27,28 @@ using Clock = std::chrono::steady_clock;
 template <typename Port>
 StatusAnswers AskFour(Port& port, std::chrono::milliseconds perRequest) {
     StatusAnswers out;
+    // Once the line has fallen quiet and each answer comes in its time with nothing after it,
+    // no stale answer can be on its way: only what comes otherwise makes it wait again.
+    bool quiet = false;
     for (uint8_t n = 1; n <= out.answer.size(); ++n) {
+        if (std::string waiting = port.TakeWaiting(); !waiting.empty()) {
+            out.unsolicited += waiting;
+            quiet = false;
+        }
         // Only a line that has fallen quiet can tell an answer from what the printer says anyway.
-        out.unsolicited += port.TakeWaiting();
         const auto giveUp = Clock::now() + perRequest;
-        while (const auto unasked = port.ReadByte(kStatusQuietGap)) {
+        while (!quiet) {
+            const auto unasked = port.ReadByte(kStatusQuietGap);
+            if (!unasked)
+                break;
             out.unsolicited += static_cast<char>(*unasked);
             out.unsolicited += port.TakeWaiting();
             if (Clock::now() >= giveUp)
                 return out;
         }
         port.Send(TransmitStatus(n));
-        if ((out.answer[n - 1] = port.ReadByte(perRequest)))
+        quiet = (out.answer[n - 1] = port.ReadByte(perRequest)).has_value();
+        if (quiet)
             continue;
         // The answer may still come: it must not land in the next request's slot.
         if ((out.late[n - 1] = port.ReadByte(perRequest)))

@@ -13,26 +13,22 @@
 
 namespace kelvo {
 
-int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out) {
-    if (TransferCancelled())
-        return ECANCELED;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
-        return EHOSTUNREACH;
-    }
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> guard(found, &::freeaddrinfo);
+namespace {
 
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+// A name that failed to resolve but reads as a mistyped IPv4 address ("10..0.5") is reported as
+// such an address always was.
+bool LooksLikeIpv4(const std::string& host) {
+    return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+int ConnectTo(const addrinfo& to, UniqueFd& out) {
+    UniqueFd fd(::socket(to.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
         return errno;
     int syn = kConnectSynRetries;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_SYNCNT, &syn, sizeof syn);
     // Interrupted, a non-blocking connect goes on in the background just the same.
-    if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
+    if (::connect(fd.get(), to.ai_addr, to.ai_addrlen) != 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             return errno;
         if (const int wait = WaitReady(fd.get(), POLLOUT, kConnectWaitLimit); wait != 0)
@@ -46,6 +42,32 @@ int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out) {
     }
     out = std::move(fd);
     return 0;
+}
+
+}  // namespace
+
+int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out) {
+    if (TransferCancelled())
+        return ECANCELED;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr)
+        return LooksLikeIpv4(host) ? EHOSTUNREACH : kHostNotFound;
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> guard(found, &::freeaddrinfo);
+    // A name may stand for several addresses ("localhost": ::1 and 127.0.0.1): the first that
+    // takes the connection; else the first one's failure.
+    int first = 0;
+    for (const addrinfo* to = found; to != nullptr; to = to->ai_next) {
+        const int error = ConnectTo(*to, out);
+        if (error == 0 || error == ECANCELED)
+            return error;
+        if (first == 0)
+            first = error;
+    }
+    return first;
 }
 
 CloseOutcome CloseGracefully(UniqueFd& fd,

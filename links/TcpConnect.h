@@ -14,10 +14,15 @@ namespace kelvo {
 // for about two minutes against a silent address; the SYN retry count is lowered so the operating
 // system gives up after about 15 s (1 + 2 + 4 + 8 s), close to what Windows allowed (about 21 s).
 // The wait honours this thread's cancel signal (ECANCELED).
-// `host` is dotted IPv4 text or a host name. Returns 0 and sets `out`, or returns an errno value
-// (EAI errors of name resolution are reported as EHOSTUNREACH). The socket is non-blocking: write
-// it with WriteAll.
+// `host` is dotted IPv4 text, IPv6 text (without brackets) or a host name. Returns 0 and sets
+// `out`, or returns an errno value; a name that does not resolve gives kHostNotFound, except that
+// text of digits and dots gives EHOSTUNREACH as it always did. The socket is non-blocking: write it
+// with WriteAll.
 int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out);
+
+// No errno says "no such host": Winsock's number for it, which the window's socket error texts
+// already follow.
+inline constexpr int kHostNotFound = 11001;
 
 // The kernel's SYN retry count used by ConnectTcp.
 inline constexpr int kConnectSynRetries = 3;

@@ -13,27 +13,35 @@
 namespace kelvo::testing {
 
 kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who) {
-    kelvo::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage storage{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    socklen_t size = sizeof *v4;
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1 &&
+        (ntohl(v4->sin_addr.s_addr) >> 24) == 127) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+    } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1 &&
+               IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        size = sizeof *v6;
+    } else {
+        throw std::runtime_error(who + ": not a loopback address: " + host);
+    }
+    kelvo::UniqueFd listener(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener)
         throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
     int one = 1;
     ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
-        (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
-        throw std::runtime_error(who + ": not a loopback address: " + host);
-    }
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener.get(), 16) != 0) {
+    auto* addr = reinterpret_cast<sockaddr*>(&storage);
+    if (::bind(listener.get(), addr, size) != 0 || ::listen(listener.get(), 16) != 0) {
         throw std::runtime_error(who + " on " + host + ":" + std::to_string(port) + ": " +
                                  std::strerror(errno));
     }
     if (port == 0) {
-        socklen_t len = sizeof addr;
-        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
+        ::getsockname(listener.get(), addr, &size);
+        port = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     }
     return listener;
 }
@@ -42,6 +50,16 @@ LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options
     : host_(host), port_(port), options_(options) {
     listen_ = ListenOnLoopback(host, port_, "loopback printer");
     thread_ = std::thread([this] { run(); });
+}
+
+std::unique_ptr<LoopbackPrinter> LoopbackPrinter::OnIpv6Loopback(uint16_t port,
+                                                                 std::string* whyNot) {
+    try {
+        return std::make_unique<LoopbackPrinter>("::1", port);
+    } catch (const std::runtime_error& e) {
+        *whyNot = std::string("no IPv6 loopback here: ") + e.what();
+        return nullptr;
+    }
 }
 
 LoopbackPrinter::~LoopbackPrinter() {

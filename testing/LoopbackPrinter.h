@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,8 +15,8 @@
 
 namespace kelvo::testing {
 
-// A listening TCP socket on a loopback address of 127.0.0.0/8 (SO_REUSEADDR); `port` 0 takes a
-// free one and is set to it. Throws std::runtime_error naming `who` when it cannot.
+// A listening TCP socket on a loopback address of 127.0.0.0/8 or on ::1 (SO_REUSEADDR); `port` 0
+// takes a free one and is set to it. Throws std::runtime_error naming `who` when it cannot.
 kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who);
 
 // A network printer on a loopback address: a TCP listener in its own thread that records every
@@ -39,6 +40,8 @@ class LoopbackPrinter {
     explicit LoopbackPrinter(const std::string& host, uint16_t port = 9100)
         : LoopbackPrinter(host, port, Options{}) {}
     ~LoopbackPrinter();
+    // One on ::1, or nothing and why where this network namespace has no IPv6 loopback.
+    static std::unique_ptr<LoopbackPrinter> OnIpv6Loopback(uint16_t port, std::string* whyNot);
     LoopbackPrinter(const LoopbackPrinter&) = delete;
     LoopbackPrinter& operator=(const LoopbackPrinter&) = delete;
 

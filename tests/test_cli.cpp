@@ -156,6 +156,44 @@ TEST(CommandLine, StatusReportsTheFourAnswersAsJson) {
     EXPECT_NE(run.out.find("\"paper_out\":true"), std::string::npos) << run.out;
 }
 
+// Bytes whose fixed bits are wrong are no status answer, to status as to discover; and loopback has
+// no neighbour entry, so mac has no address to give.
+TEST(CommandLine, StatusDiscoverAndMacFailAtAPeerThatAnswersZeroes) {
+    const std::string host = OwnLoopbackHost(4);
+    LoopbackPrinter zero(host, 9100);
+    zero.setStatusAnswers({0x00, 0x00, 0x00, 0x00});
+    const Finished status = RunTool({"status", "--json", "-p", host});
+    EXPECT_EQ(status.status, 1);
+    EXPECT_NE(status.out.find("\"outcome\":\"failed\""), std::string::npos) << status.out;
+    EXPECT_NE(status.err.find("no status byte (00 00 00 00)"), std::string::npos) << status.err;
+    const Finished scan = RunTool({"discover", host});
+    EXPECT_EQ(scan.status, 1);
+    EXPECT_NE(scan.err.find("0 printers among 1 addresses; 0 refused, 0 reset, 0 silent, 1 "
+                            "accepted without answering"),
+              std::string::npos)
+        << scan.err;
+    const Finished mac = RunTool({"mac", "-p", host});
+    EXPECT_EQ(mac.status, 1);
+    EXPECT_NE(mac.err.find("no MAC address found for " + host), std::string::npos) << mac.err;
+    EXPECT_EQ(mac.out, "");
+}
+
+TEST(CommandLine, NamesAPrinterByIpv6AndSaysSoWhenANameIsUnknown) {
+    std::string whyNot;
+    const auto printer = LoopbackPrinter::OnIpv6Loopback(9100, &whyNot);
+    if (!printer)
+        GTEST_SKIP() << whyNot;
+    for (const std::string name : {"[::1]:9100", "::1", "[::1]"})
+        EXPECT_EQ(RunTool({"drawer", "-p", name}).status, 0) << name;
+    EXPECT_TRUE(printer->waitForClosed(3));
+    EXPECT_EQ(printer->connections(),
+              std::vector<std::string>(3, std::string("\x1B\x70\x00\x28\x28\r\n", 7)));
+    const Finished unknown = RunTool({"drawer", "-p", std::string(64, 'x') + ".invalid"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("Socket Error # 11001 Host not found."), std::string::npos)
+        << unknown.err;
+}
+
 TEST(CommandLine, DiscoverListsThePrinterThatAnswersInATypedRange) {
     LoopbackPrinter printer(OwnLoopbackHost(), 9100);
     printer.setStatusAnswers({0x16, 0x12, 0x12, 0x12});
@@ -254,6 +292,7 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"discover", "127.0.0.0/8"}},
              {{"discover", OwnLoopbackHost() + "-" + OwnLoopbackHost(1) + ".0"}},
              {{"drawer", "-p", "COM0"}, "kelvotool drawer: 'COM0' names no port"},
+             {{"drawer", "-p", "[::1]9100"}, "kelvotool drawer: '[::1]9100' names no printer"},
              {{"virtual-printer", "--idle", "abc"}, "kelvotool virtual-printer: --idle: "},
              {{"virtual-printer", "--listen=127.0.0.1:70000"}, "virtual-printer: --listen: "},
              {{"virtual-printer", "--paper", "57"}, "kelvotool virtual-printer: --paper: "},

@@ -136,6 +136,27 @@ TEST(NetworkLink, FailedConnectLeavesTheLinkClosed) {
     EXPECT_EQ(printer.waitForBytes(4), "ok\r\n");
 }
 
+TEST(NetworkLink, ConnectsByIpv6AndByNameAndSaysSoWhenANameIsUnknown) {
+    std::string whyNot;
+    const auto v6 = LoopbackPrinter::OnIpv6Loopback(0, &whyNot);
+    if (!v6)
+        GTEST_SKIP() << whyNot;
+    LoopbackPrinter v4("127.0.0.1", 0);
+    for (const auto& [host, printer] : {std::pair{"::1", v6.get()}, {"localhost", &v4}}) {
+        NetworkLink link;
+        ConnectTo(link, host, printer->port());
+        link.SendLine(host);
+        link.Disconnect();
+        EXPECT_TRUE(printer->waitForClosed(1));
+        EXPECT_EQ(printer->bytes(), host + std::string("\r\n"));
+    }
+    // A label longer than 63 characters: refused by the resolver before it asks any server.
+    NetworkLink link;
+    EXPECT_EQ(ErrorOf([&] { ConnectTo(link, std::string(64, 'x') + ".invalid"); }),
+              "Socket Error # 11001\r\nHost not found.");
+    EXPECT_EQ(link.GetState(), State::Closed);
+}
+
 TEST(NetworkLink, SecondConnectKeepsTheFirstConnection) {
     LoopbackPrinter printer(OwnLoopbackHost());
     NetworkLink link;
