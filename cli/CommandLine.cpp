@@ -528,9 +528,9 @@ void Listen(const std::string& given, HeadlessPrinterRequest& request) {
     if (where->host.empty())
         throw UsageError("--listen: '" + given + "' names no host");
     in6_addr address{};
-    if (::inet_pton(AF_INET, where.c_str(), &address) != 1 &&
-        ::inet_pton(AF_INET6, where.c_str(), &address) != 1)
-        throw UsageError("--listen: '" + where + "' is no numeric address (127.0.0.1, ::1)");
+    if (::inet_pton(AF_INET, where->host.c_str(), &address) != 1 &&
+        ::inet_pton(AF_INET6, where->host.c_str(), &address) != 1)
+        throw UsageError("--listen: '" + where->host + "' is no numeric address (127.0.0.1, ::1)");
     if (port) {
         const std::optional<long> n = WholeNumber(*port, 0, 65535);
         if (!n)
