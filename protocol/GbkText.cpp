@@ -6,10 +6,6 @@
 
 namespace kelvo {
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at s (strict: no overlongs, surrogates or code points
-// above U+10FFFF), or 0 when the bytes there are not one.
 size_t Utf8SequenceLength(const unsigned char* s, size_t left) {
     const unsigned char c = s[0];
     size_t len;
@@ -41,8 +37,6 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t left) {
     }
     return len;
 }
-
-}  // namespace
 
 std::string ToGbk(const std::string& utf8) {
     // Each character GBK lacks, or stray byte, becomes one "?".

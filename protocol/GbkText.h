@@ -4,6 +4,10 @@
 
 namespace kelvo {
 
+// Length of the well-formed UTF-8 sequence at s (strict: no overlongs, surrogates or code points
+// above U+10FFFF), or 0 when the bytes there are not one. `left` is at least 1.
+size_t Utf8SequenceLength(const unsigned char* s, size_t left);
+
 // UTF-8 text as the printer's GBK code page. A character GBK cannot hold becomes one "?", and so
 // does every byte of input that is not valid UTF-8; the rest of the text is always converted.
 // 00 bytes pass through unchanged.

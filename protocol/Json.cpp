@@ -3,43 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "protocol/GbkText.h"
+
 namespace kelvo::json {
-
-namespace {
-
-// The length of the well-formed UTF-8 sequence at s[i] (RFC 3629: no overlongs, no surrogates,
-// nothing past U+10FFFF), or 0.
-size_t Utf8Length(std::string_view s, size_t i) {
-    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char b = at(i);
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        n = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        n = 3;
-        if (b == 0xE0)
-            lo = 0xA0;
-        if (b == 0xED)
-            hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        n = 4;
-        if (b == 0xF0)
-            lo = 0x90;
-        if (b == 0xF4)
-            hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size() || at(i + 1) < lo || at(i + 1) > hi)
-        return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (at(i + k) < 0x80 || at(i + k) > 0xBF)
-            return 0;
-    return n;
-}
-
-}  // namespace
 
 std::string String(std::string_view bytes) {
     std::string out = "\"";
@@ -47,7 +13,8 @@ std::string String(std::string_view bytes) {
     for (size_t i = 0; i < bytes.size();) {
         const auto c = static_cast<unsigned char>(bytes[i]);
         if (c >= 0x80) {
-            const size_t n = Utf8Length(bytes, i);
+            const size_t n = Utf8SequenceLength(
+                reinterpret_cast<const unsigned char*>(bytes.data()) + i, bytes.size() - i);
             if (n == 0) {
                 out += "\xEF\xBF\xBD";
                 ++i;
