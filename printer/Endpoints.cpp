@@ -317,7 +317,7 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
             if (::poll(fds, 3, timeout) < 0 && errno != EINTR)
                 return TcpEnd::Closed;
             if (stop)
-                return std::nullopt;
+                break;
             if ((fds[0].revents & POLLIN) != 0)
                 wake.Take();  // a new idle limit, bytes to send, or a printer that takes bytes
             if ((fds[2].revents & POLLIN) != 0)
@@ -360,6 +360,9 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
             readOn = 0;
         }
     }
+    // Stopped: what the printer has received (and perhaps answered for) is printed, not lost.
+    if (!held.empty())
+        sink.print(held, answers);
     return std::nullopt;
 }
 
@@ -542,6 +545,8 @@ void PtyEndpoint::Impl::Run() {
             return;
         }
     }
+    if (!held.empty())
+        sink.print(held, answers);
 }
 
 void PtyEndpoint::Impl::Flow() {
