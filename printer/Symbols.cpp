@@ -153,8 +153,7 @@ bool Module(const zint_symbol& z, int row, int column) {
 }
 
 bool Linear(Symbology s) {
-    return s != Symbology::Qr && s != Symbology::Pdf417 && s != Symbology::Aztec &&
-           s != Symbology::DataMatrix;
+    return s < Symbology::Qr;  // the bar codes of GS k come first
 }
 
 // A symbol's modules, a byte each (1 black), `rows` rows of `width`.
@@ -492,9 +491,9 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
             return std::nullopt;
         d.grid = Code128Grid(code->values);
         d.text = d.shown = code->characters;
-    } else if (!ZintDrawing(symbology, data, modes, d)) {
-        return std::nullopt;
     } else {
+        if (!ZintDrawing(symbology, data, modes, d))
+            return std::nullopt;
         d.shown = std::string(data);
     }
     // A bar code row drawn once, as tall as GS h sets; other symbols row by row.

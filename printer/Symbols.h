@@ -13,6 +13,7 @@
 
 namespace kelvo::printer {
 
+// GS k's bar codes, then (from Qr on) GS ( k's two-dimensional codes.
 enum class Symbology {
     UpcA,
     UpcE,
