@@ -218,6 +218,28 @@ INSTANTIATE_TEST_SUITE_P(
                               3, 0x1A}),
     kelvo::testing::NamedByName());
 
+// Offline, the printer still answers real-time requests on every connection; each status query's
+// connection is a job, held and then printed in its turn.
+TEST_P(OfflineTcp, EachOfThreeQueriesInARowIsAnsweredAndEachIsAJobInTurn) {
+    PrinterBox box(Options());
+    StatusFlags flags;
+    GetParam().set(flags);
+    box.SetFlags(flags);
+    const std::string answer(1, char(GetParam().answer));
+    std::vector<std::string> clients;
+    for (int i = 0; i < 3; ++i) {
+        UniqueFd client = Connect(box);
+        Send(client.get(), "\x10\x04"s + char(GetParam().request));
+        EXPECT_EQ(Read(client.get(), 1), answer) << i;
+        clients.push_back("TCP " + LocalAddress(client.get()));
+    }
+    box.SetFlags({});
+    auto jobs = [&] { return box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs(); }); };
+    ASSERT_TRUE(Eventually([&] { return jobs().size() == 3; }));
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(jobs()[i].endpoint, clients[i]) << i;
+}
+
 TEST(PrinterOffline, ClientsQueueInOrderAndOneThatHangsUpWhileHeldIsPrintedOnce) {
     PrinterBox box(Options());
     StatusFlags paperOut;
