@@ -18,6 +18,8 @@
 #include <variant>
 #include <vector>
 
+#include "links/SerialSpeed.h"
+#include "links/StatusQuery.h"
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "printer/PrinterBox.h"
@@ -218,9 +220,9 @@ INSTANTIATE_TEST_SUITE_P(
                               3, 0x1A}),
     kelvo::testing::NamedByName());
 
-// Offline, the printer still answers real-time requests on every connection; each status query's
-// connection is a job, held and then printed in its turn.
-TEST_P(OfflineTcp, EachOfThreeQueriesInARowIsAnsweredAndEachIsAJobInTurn) {
+// Offline, the printer still answers real-time requests on every connection, and over the line it
+// holds with XOFF; each status query's connection is a job, held and then printed in its turn.
+TEST_P(OfflineTcp, EachOfThreeQueriesInARowAndOneOverTheHeldLineIsAnsweredAndEachIsAJobInTurn) {
     PrinterBox box(Options());
     StatusFlags flags;
     GetParam().set(flags);
@@ -233,6 +235,11 @@ TEST_P(OfflineTcp, EachOfThreeQueriesInARowIsAnsweredAndEachIsAJobInTurn) {
         EXPECT_EQ(Read(client.get(), 1), answer) << i;
         clients.push_back("TCP " + LocalAddress(client.get()));
     }
+    EXPECT_EQ(kelvo::QueryDeviceStatus(box.PtyPath(), 300ms).answer.at(GetParam().request - 1),
+              GetParam().answer);
+    const auto speed = kelvo::FindSerialSpeed(box.PtyPath());
+    ASSERT_TRUE(speed.has_value());
+    EXPECT_EQ(speed->status, 0x1A);  // offline
     box.SetFlags({});
     auto jobs = [&] { return box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs(); }); };
     ASSERT_TRUE(Eventually([&] { return jobs().size() == 3; }));
