@@ -125,4 +125,17 @@ int ApplySerialLine(int fd, const SerialLineSettings& s) {
     return first;
 }
 
+WriteOutcome WriteRealTime(int fd, const char* data, size_t size) {
+    // TCOON alone restarts only what TCOOFF stopped; after a TCOOFF it restarts what an XOFF did.
+    // Not a terminal (a printer port): nothing to restart.
+    auto restart = [fd] {
+        if (::tcflow(fd, TCOOFF) == 0)
+            ::tcflow(fd, TCOON);
+    };
+    restart();
+    const WriteOutcome out = WriteAll(fd, data, size, false);
+    restart();
+    return out;
+}
+
 }  // namespace kelvo

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "links/Transfer.h"
 
 namespace kelvo {
 
@@ -46,5 +49,12 @@ int ApplySerialLine(int fd, const SerialLineSettings& settings);
 
 // The output speed of a tty in bits per second, standard or not; 0 and the errno on failure.
 int ReadSerialBaud(int fd, uint32_t& rate);
+
+// Writes a few bytes that a printer takes whatever its state (real-time requests) as WriteAll
+// does, past an XOFF it sent: output that XOFF stopped is restarted for them (a pty refuses bytes
+// while stopped, a UART queues them). XON/XOFF stays on, so the printer's XON and XOFF are never
+// read as data. The line runs on afterwards until the printer's next XOFF: a terminal cannot be
+// put back into the state a received XOFF left.
+WriteOutcome WriteRealTime(int fd, const char* data, size_t size);
 
 }  // namespace kelvo

@@ -53,7 +53,7 @@ class SearchPort {
 
     std::optional<uint8_t> Ask(milliseconds wait) {
         const std::string request = TransmitStatus(1);
-        if (WriteAll(fd_.get(), request.data(), request.size(), false).error != 0)
+        if (WriteRealTime(fd_.get(), request.data(), request.size()).error != 0)
             return std::nullopt;
         char byte = 0;
         const ReadOutcome in = ReadWithin(fd_.get(), &byte, 1, wait, false);

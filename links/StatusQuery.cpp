@@ -12,6 +12,7 @@
 #include "links/InOutError.h"
 #include "links/PortLock.h"
 #include "links/PortName.h"
+#include "links/SerialLine.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
 #include "protocol/Commands.h"
@@ -97,7 +98,8 @@ class QueryPort {
     QueryPort& operator=(const QueryPort&) = delete;
 
     void Send(const std::string& bytes) {
-        if (const int err = WriteAll(fd_.get(), bytes.data(), bytes.size(), false).error; err != 0)
+        // The printer takes these even while it holds the line with XOFF (offline, busy).
+        if (const int err = WriteRealTime(fd_.get(), bytes.data(), bytes.size()).error; err != 0)
             Fail(err);
     }
 

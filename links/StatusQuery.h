@@ -42,7 +42,8 @@ StatusAnswers QueryStatus(NetworkLink& link,
 
 // Over a serial or parallel port named as for DeviceFileOutput (ResolvePortName), claimed with the
 // same lock for the query only. A terminal's line settings stay, except that echo, line editing
-// and signal characters are off while asking. What was waiting on the port before the query
+// and signal characters are off while asking; a line the printer holds with XOFF takes the
+// requests all the same (WriteRealTime). What was waiting on the port before the query
 // (answers nobody read) is taken as unsolicited and never read as an answer. Anything but a
 // character device is refused.
 // Failures throw EInOutError as DeviceFileOutput does.

@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "links/EventFd.h"
 #include "links/Transfer.h"
@@ -93,6 +94,33 @@ class Outbox {
     std::string bytes_;
 };
 
+// A client taken off the listener, and what it has said and been answered while it waits.
+struct Client {
+    UniqueFd fd;
+    std::string held;     // the receive buffer, for the printer once the client is served
+    std::string cut;      // a real-time request cut by the end of its last bytes, while waiting
+    std::string answers;  // not sent yet
+    bool ended = false;   // it sent all it will: what it sent is printed, then it ends
+    bool gone = false;    // nothing more can be sent to it either
+
+    // Room in its receive buffer, and the answers it has not read are within bounds.
+    bool Room() const {
+        return !ended && held.size() < kReceiveBuffer && answers.size() < kAnswerLimit;
+    }
+    // Sends what the client has room for; false (and then gone) when it has gone.
+    bool SendAnswers() {
+        if (gone)
+            answers.clear();
+        else if (!answers.empty() && !Flush(fd.get(), true, answers))
+            Hangup();
+        return !gone;
+    }
+    void Hangup() {
+        gone = ended = true;
+        answers.clear();
+    }
+};
+
 }  // namespace
 
 struct TcpEndpoint::Impl {
@@ -105,8 +133,12 @@ struct TcpEndpoint::Impl {
     void Run();
     // Takes clients off the listener while there is room behind the one served.
     void TakeWaiting();
+    // Fewer than kTcpWaitingTaken connected and kTcpWaitingHeld in all wait.
+    bool RoomToTake() const;
     // How the connection ended; nullopt when the endpoint stops.
-    std::optional<TcpEnd> Serve(int client);
+    std::optional<TcpEnd> Serve(Client& client);
+    // Reads a waiting client for its real-time requests, and sends it their answers.
+    void Hear(Client& client, short got);
 
     Sink sink;
     TcpEvents events;
@@ -115,7 +147,7 @@ struct TcpEndpoint::Impl {
     std::string host;
     uint16_t port = 0;
     bool v6 = false;
-    std::deque<UniqueFd> waiting;  // the thread's own
+    std::deque<Client> waiting;  // the thread's own
     mutable std::mutex queueMutex;
     TcpQueue queue;  // backlog unused here
     Outbox outbox;
@@ -156,7 +188,7 @@ void TcpEndpoint::Impl::Run() {
             TakeWaiting();
             continue;
         }
-        UniqueFd client = std::move(waiting.front());
+        Client client = std::move(waiting.front());
         waiting.pop_front();
         std::string peer;
         {
@@ -168,8 +200,8 @@ void TcpEndpoint::Impl::Run() {
         outbox.Clear();  // not this client's
         if (events.started)
             events.started(peer);
-        const std::optional<TcpEnd> end = Serve(client.get());
-        client.reset();
+        const std::optional<TcpEnd> end = Serve(client);
+        client.fd.reset();
         {
             std::lock_guard lock(queueMutex);
             queue.served.reset();
@@ -181,43 +213,53 @@ void TcpEndpoint::Impl::Run() {
     }
 }
 
+bool TcpEndpoint::Impl::RoomToTake() const {
+    const auto connected =
+        std::count_if(waiting.begin(), waiting.end(), [](const Client& c) { return !c.ended; });
+    return static_cast<size_t>(connected) < kTcpWaitingTaken && waiting.size() < kTcpWaitingHeld;
+}
+
 void TcpEndpoint::Impl::TakeWaiting() {
-    while (waiting.size() < kTcpWaitingTaken) {
+    while (RoomToTake()) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         UniqueFd client(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
                                   SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!client)
             return;
-        waiting.push_back(std::move(client));
+        waiting.emplace_back().fd = std::move(client);
         std::lock_guard lock(queueMutex);
         queue.waiting.push_back({PeerAddress(peer), std::chrono::system_clock::now()});
     }
 }
 
-std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
-    std::string held, answers;
+std::optional<TcpEnd> TcpEndpoint::Impl::Serve(Client& served) {
+    const int client = served.fd.get();
+    std::string& held = served.held;
+    std::string& answers = served.answers;
+    bool& ended = served.ended;
     held.reserve(kReceiveBuffer);
+    // The scan for real-time requests goes on where the client's bytes left it while it waited.
+    if (!served.cut.empty())
+        sink.receive(served.cut);
     char buffer[kReceiveBuffer];
-    bool ended = false;  // the client sent all it will: what it sent is printed, then it ends
-    bool gone = false;   // nothing more can be sent to it either
-    int readOn = 0;      // reads left before poll is asked again
+    int readOn = 0;  // reads left before poll is asked again
     auto heard = Clock::now();
+    std::vector<pollfd> fds;
     while (!stop) {
         outbox.TakeInto(answers);
+        // The printer takes none of what it holds: offline. The clients behind are heard meanwhile.
+        bool stalled = false;
         if (!held.empty()) {
-            held.erase(0, sink.print(held, answers));
+            const size_t taken = sink.print(held, answers);
+            held.erase(0, taken);
+            stalled = taken == 0;
             buffered = held.size();
         }
-        if (gone)
-            answers.clear();
-        if (!answers.empty() && !Flush(client, true, answers)) {
-            gone = ended = true;
-            answers.clear();
-        }
+        served.SendAnswers();
         if (ended && held.empty())
             return TcpEnd::Closed;
-        const bool room = !ended && held.size() < kReceiveBuffer && answers.size() < kAnswerLimit;
+        const bool room = served.Room();
         // The idle limit is for a client that keeps the printer waiting, not for one the printer
         // keeps waiting.
         if (!held.empty())
@@ -231,19 +273,27 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
                 return TcpEnd::Idle;
             timeout = static_cast<int>(std::min<int64_t>(left.count(), 60000));
         }
+        const bool hearWaiting = stalled && sink.waiting;
         short got = POLLIN;
-        if (!room || answers.size() > 0 || readOn == 0) {
+        if (!room || answers.size() > 0 || readOn == 0 || hearWaiting) {
             const short wanted = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
-            const bool take = waiting.size() < kTcpWaitingTaken;
-            pollfd fds[3] = {{wake.fd(), POLLIN, 0},
-                             {gone ? -1 : client, wanted, 0},
-                             {take ? listener.get() : -1, POLLIN, 0}};
-            if (::poll(fds, 3, timeout) < 0 && errno != EINTR)
+            fds.assign({{wake.fd(), POLLIN, 0},
+                        {served.gone ? -1 : client, wanted, 0},
+                        {RoomToTake() ? listener.get() : -1, POLLIN, 0}});
+            for (const Client& w : waiting) {
+                const short events = !hearWaiting || w.gone ? 0
+                                                            : (w.Room() ? POLLIN : 0) |
+                                                                  (w.answers.empty() ? 0 : POLLOUT);
+                fds.push_back({events != 0 ? w.fd.get() : -1, events, 0});
+            }
+            if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
                 return TcpEnd::Closed;
             if (stop)
                 break;
             if ((fds[0].revents & POLLIN) != 0)
                 wake.Take();  // a new idle limit, bytes to send, or a printer that takes bytes
+            for (size_t i = 3; i < fds.size(); ++i)
+                Hear(waiting[i - 3], fds[i].revents);
             if ((fds[2].revents & POLLIN) != 0)
                 TakeWaiting();
             got = fds[1].revents;
@@ -251,15 +301,13 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
         } else {
             --readOn;
         }
-        if ((got & POLLOUT) != 0 && !Flush(client, true, answers)) {
-            gone = ended = true;
+        if ((got & POLLOUT) != 0 && !served.SendAnswers())
             continue;
-        }
         if ((got & (POLLIN | POLLHUP | POLLERR)) == 0)
             continue;
         if (!room) {
             // Hung up while the printer holds its bytes: they are printed all the same.
-            gone = ended = true;
+            served.Hangup();
             continue;
         }
         const size_t want = kReceiveBuffer - held.size();
@@ -274,12 +322,11 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
             held.append(bytes);
             buffered = held.size();
             // Real-time answers go before the printer gets to the bytes.
-            if (!answers.empty() && !Flush(client, true, answers))
-                gone = ended = true;
+            served.SendAnswers();
         } else if (n == 0) {
             ended = true;
         } else if (!Retry(errno)) {
-            gone = ended = true;
+            served.Hangup();
         } else {
             readOn = 0;
         }
@@ -288,6 +335,29 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(int client) {
     if (!held.empty())
         sink.print(held, answers);
     return std::nullopt;
+}
+
+void TcpEndpoint::Impl::Hear(Client& w, short got) {
+    if ((got & POLLOUT) != 0 && !w.SendAnswers())
+        return;
+    if ((got & (POLLIN | POLLHUP | POLLERR)) == 0)
+        return;
+    if (!w.Room()) {
+        w.Hangup();  // its bytes wait for its turn all the same
+        return;
+    }
+    char buffer[kReceiveBuffer];
+    const ssize_t n = ::recv(w.fd.get(), buffer, kReceiveBuffer - w.held.size(), 0);
+    if (n > 0) {
+        const std::string_view bytes(buffer, static_cast<size_t>(n));
+        w.answers += sink.waiting(bytes, w.cut);
+        w.held.append(bytes);
+        w.SendAnswers();
+    } else if (n == 0) {
+        w.ended = true;
+    } else if (!Retry(errno)) {
+        w.Hangup();
+    }
 }
 
 TcpEndpoint::TcpEndpoint(TcpOptions options, Sink sink, TcpEvents events)

@@ -28,6 +28,11 @@ struct Sink {
     // all, while it is offline) and appends what they answered. Offered again after each read
     // and after Resume().
     std::function<size_t(std::string_view held, std::string& answers)> print;
+    // TCP: bytes from a client waiting behind one whose bytes the printer does not take
+    // (offline), as a printer hears every connection for its real-time requests; what they
+    // answer goes back to that client at once, and the bytes wait for its turn. `cut` is the
+    // client's own request cut by the end of its last bytes. Unset: waiting clients are not read.
+    std::function<std::string(std::string_view bytes, std::string& cut)> waiting = nullptr;
 };
 
 // How a TCP client's connection ended.
@@ -76,8 +81,12 @@ struct TcpQueue {
     int backlog = 0;                 // connected but not yet taken, behind `waiting`
 };
 
-// Clients taken and waiting behind the one served, at most; further ones stay in the backlog.
+// Clients taken and waiting behind the one served, still connected, at most; further ones stay in
+// the backlog.
 inline constexpr size_t kTcpWaitingTaken = 8;
+// Waiting clients at most, those that hung up with their bytes held for their turn included (each
+// holds at most kReceiveBuffer): status queries while the printer is offline.
+inline constexpr size_t kTcpWaitingHeld = 64;
 
 // Number of further loopback addresses tried for a taken port, and of further ports after those.
 inline constexpr int kTcpPortTries = 20;
@@ -85,7 +94,8 @@ inline constexpr int kTcpAddressTries = 8;
 
 // A TCP listener on a loopback address serving one connection at a time, as a printer does;
 // further clients wait, taken in order (up to kTcpWaitingTaken, so that their addresses are known)
-// but not read, the rest in the backlog. A client that closes leaves what it sent to be printed.
+// but not read (unless the sink hears them), the rest in the backlog. A client that closes leaves
+// what it sent to be printed.
 // When host:port is taken it tries the same port on the next loopback addresses (IPv4 loopback
 // only), then the next ports. Throws std::invalid_argument for a host that is not a numeric
 // address, or not a loopback address unless the options allow any, std::system_error when
@@ -105,7 +115,8 @@ class TcpEndpoint {
     // Applies to the connection being served too, from now.
     void SetIdleLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds IdleLimit() const;
-    // Whether a client is being served, and how many wait behind it (connected, not yet served).
+    // Whether a client is being served, and how many wait behind it (not yet served: connected, or
+    // hung up with bytes held while the printer was offline).
     bool Serving() const;
     int Waiting() const;
     TcpQueue Queue() const;

@@ -65,7 +65,12 @@ PrinterBox::PrinterBox(Options options) {
                         return Print(index, held, answers);
                     }};
     };
-    tcp_ = std::make_unique<TcpEndpoint>(options.tcp, sink(0), std::move(events));
+    Sink network = sink(0);
+    network.waiting = [this](std::string_view bytes, std::string& cut) {
+        std::lock_guard lock(mu_);
+        return printers_[0]->RealTimeAside(bytes, cut);
+    };
+    tcp_ = std::make_unique<TcpEndpoint>(options.tcp, std::move(network), std::move(events));
     pty_ = std::make_unique<PtyEndpoint>(options.pty, sink(1));
     if (options.lpd) {
         TcpOptions lpd = *options.lpd;

@@ -63,18 +63,22 @@ std::string VirtualPrinter::SetFlags(const StatusFlags& flags) {
 }
 
 std::string VirtualPrinter::RealTime(std::string_view received) {
-    std::string answer = Answer(received);
+    std::string answer = Answer(received, realTimeHeld_);
     if (watcher_)
         trace_.answers += answer;
     return answer;
 }
 
-std::string VirtualPrinter::Answer(std::string_view received) {
+std::string VirtualPrinter::RealTimeAside(std::string_view received, std::string& cut) {
+    return Answer(received, cut);
+}
+
+std::string VirtualPrinter::Answer(std::string_view received, std::string& cut) {
     // A printer looks at each byte as it arrives, before it knows what the byte is part of, so
     // that these bytes inside a picture's data are taken as a request too; so are they here.
     std::string answer;
     for (size_t i = 0; i < received.size(); ++i) {
-        if (realTimeHeld_.empty()) {
+        if (cut.empty()) {
             // Most bytes start nothing: skip to the next DLE.
             i = received.find('\x10', i);
             if (i == std::string_view::npos)
@@ -82,17 +86,17 @@ std::string VirtualPrinter::Answer(std::string_view received) {
         }
         const char c = received[i];
         const auto b = static_cast<uint8_t>(c);
-        if (realTimeHeld_.size() < 2) {
+        if (cut.size() < 2) {
             if (b == 0x10)
-                realTimeHeld_.assign(1, c);
-            else if (realTimeHeld_.size() == 1 && (b == 0x04 || b == 0x05))
-                realTimeHeld_ += c;
+                cut.assign(1, c);
+            else if (cut.size() == 1 && (b == 0x04 || b == 0x05))
+                cut += c;
             else
-                realTimeHeld_.clear();
+                cut.clear();
             continue;
         }
-        const bool status = realTimeHeld_[1] == 0x04;
-        realTimeHeld_.clear();
+        const bool status = cut[1] == 0x04;
+        cut.clear();
         if (status) {
             if (const uint8_t byte = StatusByte(b))
                 answer += static_cast<char>(byte);
@@ -103,7 +107,7 @@ std::string VirtualPrinter::Answer(std::string_view received) {
             answer += SetFlags(recovered);
         }
         if (b == 0x10)
-            realTimeHeld_.assign(1, c);
+            cut.assign(1, c);
     }
     return answer;
 }

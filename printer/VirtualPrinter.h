@@ -152,6 +152,10 @@ class VirtualPrinter {
     // requests among them are not answered again.
     std::string RealTime(std::string_view received);
     std::string Print(std::string_view bytes);
+    // As RealTime, for a client waiting behind the running job's while the printer holds that
+    // job's bytes: `cut` is the client's own request cut by the end of its last bytes. Its
+    // answers are no part of the running job's trace, nor of its own, which starts later.
+    std::string RealTimeAside(std::string_view received, std::string& cut);
 
     // Offline: it prints nothing, as DLE EOT 1 bit 3 reports (cover open, paper out, an error).
     bool Offline() const;
@@ -248,7 +252,7 @@ class VirtualPrinter {
     void PrintSymbol(const DrawnSymbol& symbol);
     // Status requests and answers (Status.cpp).
     bool StatusCommand(CommandId id, std::string_view c, std::string& answer);
-    std::string Answer(std::string_view received);
+    std::string Answer(std::string_view received, std::string& cut);
     // Job bookkeeping (Jobs.cpp).
     void NoteJobItem(const PaperItem& item);
 

@@ -18,6 +18,8 @@
 #include <variant>
 #include <vector>
 
+#include "links/SerialSpeed.h"
+#include "links/StatusQuery.h"
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "printer/PrinterBox.h"
@@ -217,6 +219,33 @@ INSTANTIATE_TEST_SUITE_P(
                               },
                               3, 0x1A}),
     kelvo::testing::NamedByName());
+
+// Offline, the printer still answers real-time requests on every connection, and over the line it
+// holds with XOFF; each status query's connection is a job, held and then printed in its turn.
+TEST_P(OfflineTcp, EachOfThreeQueriesInARowAndOneOverTheHeldLineIsAnsweredAndEachIsAJobInTurn) {
+    PrinterBox box(Options());
+    StatusFlags flags;
+    GetParam().set(flags);
+    box.SetFlags(flags);
+    const std::string answer(1, char(GetParam().answer));
+    std::vector<std::string> clients;
+    for (int i = 0; i < 3; ++i) {
+        UniqueFd client = Connect(box);
+        Send(client.get(), "\x10\x04"s + char(GetParam().request));
+        EXPECT_EQ(Read(client.get(), 1), answer) << i;
+        clients.push_back("TCP " + LocalAddress(client.get()));
+    }
+    EXPECT_EQ(kelvo::QueryDeviceStatus(box.PtyPath(), 300ms).answer.at(GetParam().request - 1),
+              GetParam().answer);
+    const auto speed = kelvo::FindSerialSpeed(box.PtyPath());
+    ASSERT_TRUE(speed.has_value());
+    EXPECT_EQ(speed->status, 0x1A);  // offline
+    box.SetFlags({});
+    auto jobs = [&] { return box.With(kNetwork, [](VirtualPrinter& p) { return p.Jobs(); }); };
+    ASSERT_TRUE(Eventually([&] { return jobs().size() == 3; }));
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(jobs()[i].endpoint, clients[i]) << i;
+}
 
 TEST(PrinterOffline, ClientsQueueInOrderAndOneThatHangsUpWhileHeldIsPrintedOnce) {
     PrinterBox box(Options());
