@@ -724,20 +724,29 @@ std::string GraphicsFunction(std::string_view p) {
     }
 }
 
+// The parameters of a "( fn pL pH ..." command once they have all come; its length, as far as it
+// is known, goes in `m`.
+std::optional<std::string_view> ParenParameters(std::string_view r, Measured& m) {
+    if (r.size() < 5)
+        return std::nullopt;
+    m.length += Word(r, 3);
+    m.header = static_cast<size_t>(m.length);
+    if (m.length > r.size())
+        return std::nullopt;
+    return r.substr(5, static_cast<size_t>(m.length - 5));
+}
+
 Measured GsParen(std::string_view r) {
     Measured m{5, 5, "", ""};
     if (r.size() >= 3) {
         m.name = "GS ( " + Mnemonic(r.substr(2, 1));
         m.id = At(r, 2) == 'k' ? Id::Symbol : At(r, 2) == 'L' ? Id::Graphics : Id::GsParen;
     }
-    if (r.size() < 5)
+    const std::optional<std::string_view> all = ParenParameters(r, m);
+    if (!all)
         return m;
-    const uint64_t p = Word(r, 3);
-    m.length += p;
-    m.header = static_cast<size_t>(m.length);
-    if (m.length > r.size())
-        return m;
-    const std::string_view params = r.substr(5, static_cast<size_t>(p));
+    const std::string_view params = *all;
+    const uint64_t p = params.size();
     if (At(r, 2) == 'k' && p >= 2) {
         m.detail = At(params, 0) == 49 ? QrFunction(params) : SymbolFunction(params);
     } else if (At(r, 2) == 'L') {
@@ -754,14 +763,11 @@ Measured FsParen(std::string_view r) {
     Measured m{5, 5, "", ""};
     if (r.size() >= 3)
         m.name = "FS ( " + Mnemonic(r.substr(2, 1));
-    if (r.size() < 5)
+    const std::optional<std::string_view> all = ParenParameters(r, m);
+    if (!all)
         return m;
-    const uint64_t p = Word(r, 3);
-    m.length += p;
-    m.header = static_cast<size_t>(m.length);
-    if (m.length > r.size())
-        return m;
-    const std::string_view params = r.substr(5, static_cast<size_t>(p));
+    const std::string_view params = *all;
+    const uint64_t p = params.size();
     if (At(r, 2) == 'A' && p == 2 && At(params, 0) == 48)
         m.detail = "Kanji font " + Pick(Digit(At(params, 1)), {"A", "B", "C"}, "number");
     else
