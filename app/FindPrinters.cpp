@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "links/SerialSpeed.h"
+#include "protocol/GbkText.h"
 
 namespace {
 
@@ -177,7 +178,7 @@ void TFindPrinters::Found(unsigned scan, const kelvo::FoundPrinter& p) {
     row->setText(kAddress, QString::fromStdString(p.address));
     row->setText(kMac, QString::fromStdString(p.mac));
     row->setText(kStatus, QStringLiteral("%1").arg(p.status, 2, 16, QLatin1Char('0')).toUpper());
-    row->setText(kModel, QString::fromStdString(p.model));
+    row->setText(kModel, QString::fromStdString(kelvo::PlainText(p.model)));
     row->setText(kResponse, QString::number(p.responseTime.count()));
     if (List->topLevelItemCount() == 1)
         List->setCurrentItem(row);

@@ -206,16 +206,26 @@ TEST(CommandLine, DiscoverListsThePrinterThatAnswersInATypedRange) {
     EXPECT_NE(text.err.find("1 printers among 2 addresses; 1 refused"), std::string::npos)
         << text.err;
 
-    // One more that names its model in GBK ("热敏"): bytes that are not UTF-8 become U+FFFD.
-    LoopbackPrinter gbk(OwnLoopbackHost(3), 9100);
+    // One more that names its model in GBK ("热敏"): bytes that are not UTF-8 become U+FFFD in
+    // JSON, \xNN on a terminal; and one whose model would retitle and clear the terminal.
+    LoopbackPrinter gbk(OwnLoopbackHost(3), 9100), hostile(OwnLoopbackHost(5), 9100);
     gbk.setStatusAnswers({0x12, 0x12, 0x12, 0x12}, "QM417\xC8\xC8\xC3\xF4");
-    const Finished json = RunTool({"discover", "--json", range + "," + OwnLoopbackHost(3)});
+    hostile.setStatusAnswers({0x12, 0x12, 0x12, 0x12}, "QM\x1B]0;x\a\r\x1B[2J\xC2\x9B");
+    const std::string more = "," + OwnLoopbackHost(3) + "," + OwnLoopbackHost(5);
+    const Finished plain = RunTool({"discover", range + more});
+    EXPECT_NE(plain.out.find(" QM417\\xC8\\xC8\\xC3\\xF4 "), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find(" QM\\x1B]0;x\\x07\\x0D\\x1B[2J\\xC2\\x9B "), std::string::npos)
+        << plain.out;
+    const Finished json = RunTool({"discover", "--json", range + more});
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_NE(json.out.find("{\"address\":\"" + OwnLoopbackHost() + "\",\"mac\":"),
               std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"status\":22,\"model\":\"\""), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"status\":18,\"model\":\"QM417\uFFFD\uFFFD\uFFFD\uFFFD\""),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"model\":\"QM\\u001b]0;x\\u0007\\r\\u001b[2J\\u009b\""),
               std::string::npos)
         << json.out;
 }
