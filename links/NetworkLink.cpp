@@ -115,7 +115,7 @@ void NetworkLink::Connect() {
     int error = EINVAL;
     UniqueFd fd;
     if (port_ >= 0 && port_ <= 65535)
-        error = ConnectTcp(host_, static_cast<uint16_t>(port_), fd);
+        error = ConnectTcp(host_, static_cast<uint16_t>(port_), fd, connectLimit_);
     if (error != 0)
         throw ENetworkError(SocketErrorText(error), error);
     fd_ = std::move(fd);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "links/TcpConnect.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo {
@@ -45,7 +46,11 @@ class NetworkLink {
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }
 
-    // Opens a fresh connection to host:port with the operating system's own time-out.
+    // A connect that has not stood after this long fails with ETIMEDOUT; by default the
+    // operating system's SYN retries decide (TcpConnect.h).
+    void SetConnectLimit(std::chrono::milliseconds limit) { connectLimit_ = limit; }
+
+    // Opens a fresh connection to host:port within the connect limit.
     // Throws "Already connected." while connected (the open connection is kept), or a socket
     // error (ECANCELED when the action is cancelled), after which the link is Closed.
     void Connect();
@@ -104,6 +109,7 @@ class NetworkLink {
 
     std::string host_;
     int port_ = 0;
+    std::chrono::milliseconds connectLimit_ = kConnectWaitLimit;
     State state_ = State::Idle;
     UniqueFd fd_;
     std::string unsolicited_;
