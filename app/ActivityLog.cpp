@@ -58,11 +58,25 @@ void TActivityLog::Commit() {
         }
         done->commands.push_back(kelvo::FormatCommand(decoded[i]));
     }
-    done->serial = ++serial_;
-    entries_.push_back(std::move(*done));
+    Append(std::move(*done));
+}
+
+void TActivityLog::Append(Entry entry) {
+    entry.serial = ++serial_;
+    entries_.push_back(std::move(entry));
     while (entries_.size() > kMaxEntries)
         entries_.pop_front();
     emit Changed();
+}
+
+void TActivityLog::ClosedByPrinter(const QString& target, const std::string& bytes) {
+    Entry entry;
+    entry.time = QDateTime::currentDateTime();
+    entry.target = target;
+    entry.closedByPrinter = true;
+    entry.received = bytes.size();
+    entry.keptReceived = bytes.substr(0, kKeptReceived);
+    Append(std::move(entry));
 }
 
 void TActivityLog::SetTarget(const QString& target) {
@@ -165,7 +179,10 @@ QString TActivityLog::Text(bool english, bool hex) const {
 
 QString TActivityLog::EntryText(const Entry& e, bool english, bool hex) {
     const QString action =
-        e.action.isEmpty() ? Pick(english, "Printer sent", QStringLiteral("打印机发来")) : e.action;
+        !e.action.isEmpty() ? e.action
+        : e.closedByPrinter
+            ? Pick(english, "Printer closed the connection", QStringLiteral("打印机断开了连接"))
+            : Pick(english, "Printer sent", QStringLiteral("打印机发来"));
     QString head =
         QStringLiteral("[%1] %2").arg(e.time.toString(QStringLiteral("HH:mm:ss")), action);
     if (!e.target.isEmpty())

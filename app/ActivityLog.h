@@ -33,6 +33,7 @@ struct TActivityLogEntry {
     std::optional<TActivityLogStatusAnswers> status;
     TActivityLogStatusAnswers lateStatus;  // bytes that came after their request's time-out
     std::vector<std::string> commands;     // decoded once, when the entry is complete
+    bool closedByPrinter = false;          // the printer closed the link between actions
 };
 
 // What the window did at its links, one entry per user action: when, what the user pressed,
@@ -88,6 +89,10 @@ class TActivityLog : public QObject {
     // of their own.
     void Unsolicited(const QString& target, const std::string& bytes);
 
+    // The printer closed the link while no action used it: an entry of its own at once, with
+    // what it sent last.
+    void ClosedByPrinter(const QString& target, const std::string& bytes);
+
     const std::deque<Entry>& Entries() const { return entries_; }
     void Clear();
 
@@ -109,6 +114,7 @@ class TActivityLog : public QObject {
 
   private:
     void Commit();
+    void Append(Entry entry);
 
     int depth_ = 0;
     mutable std::mutex mu_;  // guards open_ against the action's worker

@@ -172,7 +172,7 @@ void NetworkLink::RequireConnected() const {
 
 void NetworkLink::Send(const char* data, size_t size) {
     RequireConnected();
-    KeepWaitingBytes();
+    KeepWaitingBytes();  // an end or error shows again on the send, and is reported there
     const int error = WriteAll(fd_.get(), data, size, true).error;
     if (error == 0)
         return;
@@ -214,20 +214,28 @@ std::string NetworkLink::TakeUnsolicited() {
     return std::exchange(unsolicited_, {});
 }
 
-void NetworkLink::KeepWaitingBytes() {
+bool NetworkLink::CheckClosed() {
+    if (state_ != State::Connected || !KeepWaitingBytes())
+        return false;
+    fd_.reset();
+    state_ = State::Closed;
+    return true;
+}
+
+bool NetworkLink::KeepWaitingBytes() {
     // A printer that never stops talking must not hold the send back: take what is there now,
     // about one receive buffer's worth at most.
     constexpr size_t kMostPerDrain = 4 * kUnsolicitedKept;
     char chunk[4096];
     for (size_t taken = 0; taken < kMostPerDrain;) {
-        // An end or error shows again on the send or read that follows, and is reported there.
         const ReadOutcome in =
             ReadWithin(fd_.get(), chunk, sizeof chunk, std::chrono::milliseconds(0), true);
         if (in.count == 0)
-            return;
+            return in.error != ETIMEDOUT && in.error != ECANCELED;
         taken += in.count;
         Keep(chunk, in.count);
     }
+    return false;
 }
 
 void NetworkLink::Keep(const char* data, size_t size) {

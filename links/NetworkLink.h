@@ -75,6 +75,13 @@ class NetworkLink {
     // of the action is left to reach the printer).
     std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout);
 
+    // For a watcher between calls: the socket, readable once the printer sent bytes or closed the
+    // connection; -1 when not connected.
+    int WatchFd() const noexcept { return state_ == State::Connected ? fd_.get() : -1; }
+    // Between calls, takes what the printer sent (kept as unasked bytes) and tells whether it has
+    // closed or reset the connection; the link is then Closed, as a read would have left it.
+    bool CheckClosed();
+
     // The newest bytes the printer sent unasked, kept until taken.
     static constexpr size_t kUnsolicitedKept = 64 * 1024;
     // Hands over the kept bytes, oldest first, and forgets them.
@@ -103,7 +110,8 @@ class NetworkLink {
   private:
     void Send(const char* data, size_t size);
     void RequireConnected() const;
-    void KeepWaitingBytes();
+    // True when the connection has ended (the printer closed it, or it failed).
+    bool KeepWaitingBytes();
     void Keep(const char* data, size_t size);
     [[noreturn]] void FailDead(int error);
 
