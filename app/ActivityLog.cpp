@@ -20,6 +20,14 @@ QString Hex(const std::string& bytes, size_t limit) {
     return QString::fromStdString(kelvo::HexBytes(bytes, limit));
 }
 
+// What an answer to DLE EOT 1 says, a fact a line.
+QStringList OnlineLines(const kelvo::PrinterStatus& s, bool english) {
+    return {*s.online ? Pick(english, "Online", QStringLiteral("在线"))
+                      : Pick(english, "Offline", QStringLiteral("离线")),
+            *s.drawerPinHigh ? Pick(english, "Drawer pin 3: high", QStringLiteral("钱箱引脚3：高"))
+                             : Pick(english, "Drawer pin 3: low", QStringLiteral("钱箱引脚3：低"))};
+}
+
 }  // namespace
 
 TActivityLog::Action::Action(TActivityLog& log, const QString& name) : log_(log) {
@@ -67,6 +75,18 @@ void TActivityLog::Append(Entry entry) {
     while (entries_.size() > kMaxEntries)
         entries_.pop_front();
     emit Changed();
+}
+
+void TActivityLog::Searched(const QString& action, const QString& target, bool failed,
+                            const QString& outcome) {
+    Entry entry;
+    entry.time = QDateTime::currentDateTime();
+    entry.action = action;
+    entry.target = target;
+    entry.failed = failed;
+    entry.outcome = outcome;
+    entry.search = true;
+    Append(std::move(entry));
 }
 
 void TActivityLog::ClosedByPrinter(const QString& target, const std::string& bytes) {
@@ -187,7 +207,7 @@ QString TActivityLog::EntryText(const Entry& e, bool english, bool hex) {
         QStringLiteral("[%1] %2").arg(e.time.toString(QStringLiteral("HH:mm:ss")), action);
     if (!e.target.isEmpty())
         head += QStringLiteral(" → ") + e.target;
-    if (e.sent > 0 || !e.action.isEmpty()) {
+    if (e.sent > 0 || (!e.action.isEmpty() && !e.search)) {
         head += QStringLiteral(" · ") +
                 (english ? QStringLiteral("%1 bytes") : QStringLiteral("%1 字节")).arg(e.sent);
     }
@@ -246,11 +266,7 @@ QStringList TActivityLog::StatusLines(const StatusAnswers& answers, bool english
                      .arg(n);
     };
     if (s.online) {
-        lines << (*s.online ? Pick(english, "Online", QStringLiteral("在线"))
-                            : Pick(english, "Offline", QStringLiteral("离线")));
-        lines << (*s.drawerPinHigh
-                      ? Pick(english, "Drawer pin 3: high", QStringLiteral("钱箱引脚3：高"))
-                      : Pick(english, "Drawer pin 3: low", QStringLiteral("钱箱引脚3：低")));
+        lines << OnlineLines(s, english);
     } else {
         noAnswer(1);
     }
@@ -287,6 +303,16 @@ QStringList TActivityLog::StatusLines(const StatusAnswers& answers, bool english
         noAnswer(4);
     }
     return lines;
+}
+
+QString TActivityLog::StatusByteText(uint8_t answer, bool english) {
+    const QString hex =
+        QStringLiteral("0x") + QStringLiteral("%1").arg(answer, 2, 16, QLatin1Char('0')).toUpper();
+    const kelvo::PrinterStatus s = kelvo::InterpretStatus({answer, {}, {}, {}});
+    if (!s.online)
+        return hex;  // no status byte: nothing to read in it
+    return hex + QStringLiteral(": ") +
+           OnlineLines(s, english).join(english ? QStringLiteral(", ") : QStringLiteral("，"));
 }
 
 QString TActivityLog::LibraryResultText(int32_t code, bool english) {
