@@ -1,9 +1,17 @@
 #pragma once
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+
+#include "links/UniqueFd.h"
 
 namespace kelvo::testing {
 
@@ -19,6 +27,26 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+// Waits until `path` is there, made or renamed into place, woken by its folder's changes; false
+// after `limit`.
+inline bool WaitForFile(const std::filesystem::path& path,
+                        std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    const kelvo::UniqueFd watch(::inotify_init1(IN_CLOEXEC));
+    ::inotify_add_watch(watch.get(), path.parent_path().c_str(), IN_CREATE | IN_MOVED_TO);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!std::filesystem::exists(path)) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd changed{watch.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&changed, 1, static_cast<int>(left.count())) <= 0)
+            return std::filesystem::exists(path);
+        char events[4096];
+        if (::read(watch.get(), events, sizeof events) < 0)
+            return std::filesystem::exists(path);
+    }
+    return true;
 }
 
 }  // namespace kelvo::testing
