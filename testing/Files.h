@@ -4,7 +4,6 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,21 +29,16 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 // Waits until `path` is there, made or renamed into place, woken by its folder's changes; false
-// after `limit`.
-inline bool WaitForFile(const std::filesystem::path& path,
-                        std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    const kelvo::UniqueFd watch(::inotify_init1(IN_CLOEXEC));
+// when the folder stays unchanged for `limitMs`.
+inline bool WaitForFile(const std::filesystem::path& path, int limitMs = 60000) {
+    const kelvo::UniqueFd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     ::inotify_add_watch(watch.get(), path.parent_path().c_str(), IN_CREATE | IN_MOVED_TO);
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!std::filesystem::exists(path)) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd changed{watch.get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&changed, 1, static_cast<int>(left.count())) <= 0)
-            return std::filesystem::exists(path);
-        char events[4096];
-        if (::read(watch.get(), events, sizeof events) < 0)
-            return std::filesystem::exists(path);
+    pollfd changed{watch.get(), POLLIN, 0};
+    for (char events[4096]; !std::filesystem::exists(path);) {
+        if (::poll(&changed, 1, limitMs) <= 0)
+            return false;
+        while (::read(watch.get(), events, sizeof events) > 0) {
+        }
     }
     return true;
 }

@@ -49,11 +49,12 @@ kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const 
     return listener;
 }
 
-FullBacklog::FullBacklog(const std::string& host) : host_(host) {
-    // A backlog of 0 queues one connection: the filler's.
-    listen_ = ListenOnLoopback(host, port_, "full backlog", 0);
-    if (const int error = kelvo::ConnectTcp(host, port_, filler_); error != 0)
+FullBacklog::FullBacklog(const std::string& host) {
+    uint16_t port = 0;
+    listener = ListenOnLoopback(host, port, "full backlog", 0);  // queues one: the filler
+    if (const int error = kelvo::ConnectTcp(host, port, filler); error != 0)
         throw std::runtime_error("full backlog: " + std::string(std::strerror(error)));
+    address = host + ":" + std::to_string(port);
 }
 
 LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options options)

@@ -22,15 +22,10 @@ kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const 
 
 // A printer that takes no more connections: its listener's accept queue is full and never
 // drained, so a further connect's SYN goes unanswered, as at a printer busy with another client.
-class FullBacklog {
-  public:
+struct FullBacklog {
     explicit FullBacklog(const std::string& host);  // throws std::runtime_error
-    std::string address() const { return host_ + ":" + std::to_string(port_); }
-
-  private:
-    std::string host_;
-    uint16_t port_ = 0;
-    kelvo::UniqueFd listen_, filler_;
+    std::string address;                            // host:port
+    kelvo::UniqueFd listener, filler;
 };
 
 // A network printer on a loopback address: a TCP listener in its own thread that records every

@@ -33,8 +33,7 @@ class Process {
     void Signal(int signal);
     void CloseOutput() { out_.reset(); }  // the reader goes, as `| head -1` does
 
-    // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`, a
-    // backstop as long as Finish's: a first start after a build (cold caches, fonts) is slow.
+    // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`.
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds limit = std::chrono::seconds(60));
     const std::string& OutputSoFar() const { return early_; }

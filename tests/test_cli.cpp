@@ -338,12 +338,11 @@ TEST(FailingPrinter, APrinterThatTakesNothingEndsAtTheStallLimit) {
     // The kernel's own SYN retries would take 15 s before the second fails.
     for (const auto& [args, bound] :
          std::vector<std::pair<std::vector<std::string>, Clock::duration>>{
-             {{"send", dir / "big.bin", "--stall-limit", "0.5", "-p", Address(reading)}, 30s},
-             {{"drawer", "--stall-limit", "1", "-p", accepting.address()}, 7s}}) {
+             {{"send", dir / "big.bin", "--json", "--stall-limit", "0.5", "-p", Address(reading)},
+              30s},
+             {{"drawer", "--json", "--stall-limit", "1", "-p", accepting.address}, 7s}}) {
         const auto start = Clock::now();
-        std::vector<std::string> json = args;
-        json.push_back("--json");
-        const Finished run = RunTool(json);
+        const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 1) << run.err;
         EXPECT_NE(run.out.find("\"outcome\":\"failed\""), std::string::npos) << run.out;
         EXPECT_NE(run.err.find("Socket Error # 110"), std::string::npos) << run.err;

@@ -51,11 +51,6 @@ class FindPrintersTest : public kelvo::testing::WindowTest {
         form->btnFindPrinters->click();
         return form->FindPrintersDialog;
     }
-    QString LastLogEntry() const {
-        return form->Log->Entries().empty()
-                   ? QString()
-                   : TActivityLog::EntryText(form->Log->Entries().back(), true, false);
-    }
 };
 
 }  // namespace
@@ -119,9 +114,10 @@ TEST_F(FindPrintersTest, PrintersAppearWhileTheScanRunsAndChoosingOneFillsBothAd
     EXPECT_EQ(dialog->Progress->value(), 3);
     EXPECT_TRUE(dialog->Summary->text().startsWith("1 printers among 3 addresses; 1 refused"))
         << dialog->Summary->text().toStdString();
-    EXPECT_TRUE(LastLogEntry().contains("] Find printers → " + dialog->RangeEdit->text() +
-                                        " · OK: 1 printers among 3 addresses"))
-        << LastLogEntry().toStdString();
+    EXPECT_TRUE(form->Log->Text(true, false)
+                    .contains("] Find printers → " + dialog->RangeEdit->text() +
+                              " · OK: 1 printers among 3 addresses"))
+        << form->Log->Text(true, false).toStdString();
 
     ASSERT_TRUE(dialog->UseButton->isEnabled());
     dialog->UseButton->click();
@@ -164,10 +160,10 @@ TEST_F(FindPrintersTest, FindSpeedSetsThePagesSpeedControl) {
     EXPECT_EQ(form->ComboBox2->currentText(), "38400");
     EXPECT_TRUE(form->StatusText().contains("Serial speed found: 38400"))
         << form->StatusText().toStdString();
-    EXPECT_TRUE(
-        LastLogEntry().contains("] Find speed → COM3 (" + QString::fromStdString(com3.slavePath()) +
-                                ") · OK: 38400 baud, status 0x12: Online, Drawer pin 3: low"))
-        << LastLogEntry().toStdString();
+    EXPECT_TRUE(form->Log->Text(true, false)
+                    .contains("] Find speed → COM3 (" + QString::fromStdString(com3.slavePath()) +
+                              ") · OK: 38400 baud, status 0x12: Online, Drawer pin 3: low"))
+        << form->Log->Text(true, false).toStdString();
     EXPECT_LT(watch.Longest(), kResponsive);
 }
 
@@ -180,6 +176,5 @@ TEST_F(FindPrintersTest, FindSpeedAtASilentPortLeavesTheSpeedAndSaysSo) {
     EXPECT_EQ(form->ComboBox2->currentText(), "9600");
     EXPECT_TRUE(form->StatusText().contains("No answer at 115200"))
         << form->StatusText().toStdString();
-    EXPECT_TRUE(LastLogEntry().contains("· FAILED: no answer at 115200"))
-        << LastLogEntry().toStdString();
+    EXPECT_TRUE(form->Log->Text(true, false).contains("· FAILED: no answer at 115200"));
 }
