@@ -172,7 +172,7 @@ void NetworkLink::RequireConnected() const {
 
 void NetworkLink::Send(const char* data, size_t size) {
     RequireConnected();
-    KeepWaitingBytes();  // an end or error shows again on the send, and is reported there
+    KeepWaitingBytes();
     const int error = WriteAll(fd_.get(), data, size, true).error;
     if (error == 0)
         return;

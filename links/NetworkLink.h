@@ -110,7 +110,8 @@ class NetworkLink {
   private:
     void Send(const char* data, size_t size);
     void RequireConnected() const;
-    // True when the connection has ended (the printer closed it, or it failed).
+    // True when the connection has ended (the printer closed it, or it failed); a send that
+    // follows names the end itself.
     bool KeepWaitingBytes();
     void Keep(const char* data, size_t size);
     [[noreturn]] void FailDead(int error);
