@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -51,6 +52,26 @@ Entry WindowEntry(const char* name) {
     return entry;
 }
 
+bool Alone() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return true;
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks))
+        count += entry->d_name[0] != '.';
+    ::closedir(tasks);
+    return count <= 1;
+}
+
+// Qt's pooled threads are detached, so one may still be ending when main returns; a leak checker
+// that stops the world at exit has crashed on such a thread. Every thread of ours is joined before
+// this, so the wait is for Qt's alone, and bounded.
+int Leave(int status) {
+    for (int i = 0; i < 1000 && !Alone(); ++i)
+        ::usleep(1000);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -60,8 +81,8 @@ int main(int argc, char* argv[]) {
                 WindowEntry<int (*)(const kelvo::cli::DrawingRequest&)>("kelvo_drawing_main");
             return draw != nullptr ? draw(request) : 1;
         });
-        return kelvo::cli::Main(argc, argv);
+        return Leave(kelvo::cli::Main(argc, argv));
     }
     const auto window = WindowEntry<int (*)(int, char**)>("kelvo_window_main");
-    return window != nullptr ? window(argc, argv) : 1;
+    return Leave(window != nullptr ? window(argc, argv) : 1);
 }

@@ -194,6 +194,18 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     options.tcp = tcp;
     options.paperDots = dots;
     options.keepEnded = kEndedKept;
+    if (request.lpdPort) {
+        kelvo::printer::TcpOptions lpd = tcp;
+        lpd.host = request.lpdHost.value_or(tcp.host);
+        lpd.port = *request.lpdPort;
+        lpd.anyHost = true;  // numeric, named by the user; warned of below when not loopback
+        if (request.lpdHost && !kelvo::printer::IsLoopbackHost(lpd.host))
+            std::fprintf(stderr,
+                         "kelvotool virtual-printer: warning: taking LPD jobs on %s: anyone "
+                         "who can reach it can print\n",
+                         lpd.host.c_str());
+        options.lpd = lpd;
+    }
     std::unique_ptr<kelvo::printer::PrinterBox> box;
     try {
         box = std::make_unique<kelvo::printer::PrinterBox>(options);
@@ -222,8 +234,9 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         saveEnded();
     });
     poll.start(kPoll);
-    std::printf("virtual printer: TCP %s, serial %s\n", box->TcpAddress().c_str(),
-                box->PtyPath().c_str());
+    const std::string lpd = box->LpdAddress().empty() ? "" : ", LPD " + box->LpdAddress();
+    std::printf("virtual printer: TCP %s, serial %s%s\n", box->TcpAddress().c_str(),
+                box->PtyPath().c_str(), lpd.c_str());
     std::fflush(stdout);
     const int status = QGuiApplication::exec();
     box->Stop("cut short: the printer was stopped");

@@ -5,8 +5,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/Pair.h"
 #include "bench/Ratio.h"
 #include "links/Comm.h"
 #include "links/DeviceFileOutput.h"
@@ -32,8 +31,6 @@
 #include "testing/PacedPrinter.h"
 #include "testing/Pty.h"
 #include "testing/TempDir.h"
-
-extern char** environ;
 
 using Clock = std::chrono::steady_clock;
 using kelvo::UniqueFd;
@@ -302,27 +299,6 @@ std::pair<double, double> CloseAfterSlowPrinter() {
 
 const char* const kStatusRow = "status at a printer that answers at once";
 
-// The seconds from spawn to exit of `argv`, its output thrown away; -1 when it failed.
-double TimeProcess(std::vector<std::string> argv) {
-    std::vector<char*> args;
-    for (std::string& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const auto start = Clock::now();
-    const int failed = ::posix_spawn(&pid, args[0], &files, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    int status = 0;
-    if (failed != 0 || ::waitpid(pid, &status, 0) != pid)
-        return -1;
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
-
 const kelvo::testing::LoopbackPrinter& AnsweringPrinter() {
     static kelvo::testing::LoopbackPrinter printer("127.77.250.2", 0);
     static const bool answering = (printer.setStatusAnswers({0x12, 0x12, 0x12, 0x12}), true);
@@ -332,41 +308,17 @@ const kelvo::testing::LoopbackPrinter& AnsweringPrinter() {
 
 double StatusProduct() {
     const auto& p = AnsweringPrinter();
-    return TimeProcess({KELVOTOOL, "status", "-p", p.host() + ":" + std::to_string(p.port())});
+    return kelvo::bench::TimeProcess(
+        {KELVOTOOL, "status", "-p", p.host() + ":" + std::to_string(p.port())});
 }
 double StatusBaseline() {
     const auto& p = AnsweringPrinter();
-    return TimeProcess({STATUS_BARE, p.host(), std::to_string(p.port())});
+    return kelvo::bench::TimeProcess({STATUS_BARE, p.host(), std::to_string(p.port())});
 }
 
-// Product and baseline take turns within each iteration, the first of the pair alternating, so a
-// shared machine's drift (another process, the disk's journal) falls on both alike. The row's ratio
-// is the sum of the product's times over the baseline's.
 void Register(const std::string& row, double (*product)(), double (*baseline)()) {
-    benchmark::RegisterBenchmark(
-        row.c_str(),
-        [=](benchmark::State& state) {
-            Calls();
-            double productSum = 0, baselineSum = 0;
-            int64_t turn = 0;
-            for (auto _ : state) {
-                const bool productFirst = turn++ % 2 == 0;
-                const double first = productFirst ? product() : baseline();
-                const double second = productFirst ? baseline() : product();
-                if (first < 0 || second < 0) {
-                    state.SkipWithError("the bytes did not all arrive");
-                    return;
-                }
-                productSum += productFirst ? first : second;
-                baselineSum += productFirst ? second : first;
-                state.SetIterationTime(first + second);
-            }
-            state.counters["product"] = productSum / static_cast<double>(turn) * 1e9;
-            state.counters["baseline"] = baselineSum / static_cast<double>(turn) * 1e9;
-            state.counters["ratio"] = productSum / baselineSum;
-        })
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    Calls();  // made before any timing
+    kelvo::bench::RegisterPair(row, product, baseline);
 }
 
 const int registered =

@@ -405,6 +405,7 @@ const std::vector<CommandSpec>& Commands() {
            "highest job-NNNN already there"},
           {"listen", "HOST[:PORT]",
            "where to listen, and nowhere else (default 127.0.0.1:9100, or the next free)"},
+          {"lpd", "[HOST:]PORT", "take LPD jobs (RFC 1179) there too (HOST: --listen's)"},
           {"paper", "58|80", "paper width in mm (default 80)"},
           {"idle", "SECONDS", "close a client silent this long (default 30; 0: never)"},
           {"paper-out", nullptr, "report paper out"},
@@ -520,25 +521,31 @@ int Render(const Invocation& run) {
     return Draw(run, request);
 }
 
-// HOST, HOST:PORT or [IPv6]:PORT.
-void Listen(const std::string& given, HeadlessPrinterRequest& request) {
-    const std::optional<HostPort> where = SplitHostPort(given);
+// HOST, HOST:PORT or [IPv6]:PORT, for --`option`; with `portOnly`, PORT alone as well.
+void Where(const char* option, const std::string& given, bool portOnly,
+           std::optional<std::string>& host, std::optional<uint16_t>& port) {
+    const std::string name = std::string("--") + option;
+    std::optional<HostPort> where = SplitHostPort(given);
+    if (portOnly && WholeNumber(given, 0, 65535))
+        where = HostPort{"", given};
     if (!where)
-        throw UsageError("--listen: '" + given + "' is no HOST[:PORT]");
-    const std::optional<std::string>& port = where->port;
-    if (where->host.empty())
-        throw UsageError("--listen: '" + given + "' names no host");
+        throw UsageError(name + ": '" + given + "' is no HOST[:PORT]");
+    if (where->host.empty() && !portOnly)
+        throw UsageError(name + ": '" + given + "' names no host");
     in6_addr address{};
-    if (::inet_pton(AF_INET, where->host.c_str(), &address) != 1 &&
+    if (!where->host.empty() && ::inet_pton(AF_INET, where->host.c_str(), &address) != 1 &&
         ::inet_pton(AF_INET6, where->host.c_str(), &address) != 1)
-        throw UsageError("--listen: '" + where->host + "' is no numeric address (127.0.0.1, ::1)");
-    if (port) {
-        const std::optional<long> n = WholeNumber(*port, 0, 65535);
+        throw UsageError(name + ": '" + where->host + "' is no numeric address (127.0.0.1, ::1)");
+    if (where->port) {
+        const std::optional<long> n = WholeNumber(*where->port, 0, 65535);
         if (!n)
-            throw UsageError("--listen: '" + *port + "' is no TCP port (0 to 65535)");
-        request.port = static_cast<uint16_t>(*n);
+            throw UsageError(name + ": '" + *where->port + "' is no TCP port (0 to 65535)");
+        port = static_cast<uint16_t>(*n);
+    } else if (portOnly) {
+        throw UsageError(name + ": '" + given + "' names no port");
     }
-    request.host = where->host;
+    if (!where->host.empty())
+        host = where->host;
 }
 
 int HeadlessPrinter(const Invocation& run) {
@@ -547,7 +554,9 @@ int HeadlessPrinter(const Invocation& run) {
     if (run.Has("save") && request.saveDir.empty())
         throw UsageError("--save: needs a folder");
     if (run.Has("listen"))
-        Listen(run.Option("listen", ""), request);
+        Where("listen", run.Option("listen", ""), false, request.host, request.port);
+    if (run.Has("lpd"))
+        Where("lpd", run.Option("lpd", ""), true, request.lpdHost, request.lpdPort);
     if (const std::optional<long> idle = run.Number("idle", 0, 3600, "seconds"))
         request.idle = std::chrono::seconds(*idle);
     request.paperDots = PaperDots(run);

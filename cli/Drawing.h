@@ -23,6 +23,9 @@ struct HeadlessPrinterRequest {
     std::string saveDir;              // empty: each job is reported, not kept
     std::optional<std::string> host;  // named with --listen: taken even when not loopback
     std::optional<uint16_t> port;     // 0: any free port
+    // --lpd: an LPD port as well, on lpdHost (default: the TCP port's host).
+    std::optional<uint16_t> lpdPort;
+    std::optional<std::string> lpdHost;
     std::optional<std::chrono::seconds> idle;
     int paperDots = 0;
     bool paperOut = false;

@@ -44,6 +44,6 @@ if(PROJECT_IS_TOP_LEVEL)
   # libcups (loaded on first use, so no binary lists it) and the fonts the pages and the virtual
   # printer's paper are drawn with.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2, fonts-wqy-microhei, fonts-dejavu-core")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2, fonts-liberation2, fonts-wqy-microhei, fonts-dejavu-core")
   include(CPack)
 endif()

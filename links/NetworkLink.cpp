@@ -120,6 +120,7 @@ void NetworkLink::Connect() {
         throw ENetworkError(SocketErrorText(error), error);
     fd_ = std::move(fd);
     state_ = State::Connected;
+    used_ = false;
 }
 
 std::string NetworkLink::PeerAddress() const {
@@ -173,6 +174,7 @@ void NetworkLink::RequireConnected() const {
 void NetworkLink::Send(const char* data, size_t size) {
     RequireConnected();
     KeepWaitingBytes();
+    used_ = true;
     const int error = WriteAll(fd_.get(), data, size, true).error;
     if (error == 0)
         return;
@@ -190,8 +192,10 @@ std::optional<uint8_t> NetworkLink::ReadByte(std::chrono::milliseconds timeout) 
     RequireConnected();
     char byte = 0;
     const ReadOutcome in = ReadWithin(fd_.get(), &byte, 1, timeout, true);
-    if (in.count == 1)
+    if (in.count == 1) {
+        used_ = true;
         return static_cast<uint8_t>(byte);
+    }
     if (in.error == ETIMEDOUT)
         return std::nullopt;
     if (in.error == 0) {
@@ -239,6 +243,7 @@ bool NetworkLink::KeepWaitingBytes() {
 }
 
 void NetworkLink::Keep(const char* data, size_t size) {
+    used_ = true;
     unsolicited_.append(data, size);
     if (unsolicited_.size() > kUnsolicitedKept) {
         const size_t excess = unsolicited_.size() - kUnsolicitedKept;

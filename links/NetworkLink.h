@@ -93,6 +93,9 @@ class NetworkLink {
     // is no connection.
     std::string PeerAddress() const;
 
+    // Nothing sent nor received on this connection yet: no answer of ours can be on its way.
+    bool Untouched() const noexcept { return state_ == State::Connected && !used_; }
+
     State GetState() const noexcept { return state_; }
     bool Connected() const noexcept { return state_ == State::Connected; }
 
@@ -123,6 +126,7 @@ class NetworkLink {
     UniqueFd fd_;
     std::string unsolicited_;
     uint64_t unsolicitedDropped_ = 0;
+    bool used_ = false;
 };
 
 }  // namespace kelvo

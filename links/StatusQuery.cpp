@@ -22,14 +22,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// `port` offers TakeWaiting() (what has arrived, without waiting), Send(request) and
-// ReadByte(timeout).
+// `port` offers TakeWaiting() (what has arrived, without waiting), Send(request),
+// ReadByte(timeout) and Untouched() (nothing sent or heard on it yet).
 template <typename Port>
 StatusAnswers AskFour(Port& port, std::chrono::milliseconds perRequest) {
     StatusAnswers out;
     // Once the line has fallen quiet and each answer comes in its time with nothing after it,
-    // no stale answer can be on its way: only what comes otherwise makes it wait again.
-    bool quiet = false;
+    // no stale answer can be on its way: only what comes otherwise makes it wait again. Nor can
+    // one be on a fresh connection that has carried nothing yet.
+    bool quiet = port.Untouched();
     for (uint8_t n = 1; n <= out.answer.size(); ++n) {
         if (std::string waiting = port.TakeWaiting(); !waiting.empty()) {
             out.unsolicited += waiting;
@@ -114,6 +115,9 @@ class QueryPort {
         return waiting;
     }
 
+    // A port may hold what a program before us left on its line.
+    static bool Untouched() { return false; }
+
     std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout) {
         char byte = 0;
         const ReadOutcome in = ReadWithin(fd_.get(), &byte, 1, timeout, false);
@@ -140,6 +144,7 @@ StatusAnswers QueryStatus(NetworkLink& link, std::chrono::milliseconds perReques
         std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout) {
             return link.ReadByte(timeout);
         }
+        bool Untouched() const { return link.Untouched(); }
     } port{link};
     return AskFour(port, perRequest);
 }

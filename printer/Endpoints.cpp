@@ -25,6 +25,7 @@
 #include "links/EventFd.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
+#include "printer/Listen.h"
 
 namespace kelvo::printer {
 
@@ -92,18 +93,6 @@ class Outbox {
     std::string bytes_;
 };
 
-std::string PeerAddress(const sockaddr_storage& peer) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.ss_family == AF_INET6) {
-        const auto& a = reinterpret_cast<const sockaddr_in6&>(peer);
-        ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
-    }
-    const auto& a = reinterpret_cast<const sockaddr_in&>(peer);
-    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
 }  // namespace
 
 struct TcpEndpoint::Impl {
@@ -113,7 +102,6 @@ struct TcpEndpoint::Impl {
         wake.Signal();
         thread.join();
     }
-    int Listen(const sockaddr* address, socklen_t length);
     void Run();
     // Takes clients off the listener while there is room behind the one served.
     void TakeWaiting();
@@ -147,76 +135,12 @@ bool IsLoopbackHost(const std::string& host) {
 
 TcpEndpoint::Impl::Impl(TcpOptions options, Sink s, TcpEvents e)
     : sink(std::move(s)), events(std::move(e)), idleMs(options.idleLimit.count()) {
-    in_addr v4{};
-    in6_addr v6Address{};
-    const bool loopback = IsLoopbackHost(options.host);
-    if (!loopback && !options.anyHost)
-        throw std::invalid_argument("not a loopback address: " + options.host);
-    if (::inet_pton(AF_INET6, options.host.c_str(), &v6Address) == 1)
-        v6 = true;
-    else if (::inet_pton(AF_INET, options.host.c_str(), &v4) != 1)
-        throw std::invalid_argument("not a numeric address: " + options.host);
-
-    // A port in use moves us over to the next address on the same port first (the tool's pages
-    // always reach port 9100), then up a port; anything else is final. Only loopback has further
-    // addresses of ours to move to.
-    const int addressTries = v6 || !loopback || options.exact ? 1 : 1 + kTcpAddressTries;
-    const int portTries = options.port == 0 || options.exact ? 1 : 1 + kTcpPortTries;
-    int error = EADDRINUSE;
-    const uint32_t first = ntohl(v4.s_addr);
-    for (int p = 0; p < portTries && error == EADDRINUSE && options.port + p <= 65535; ++p) {
-        for (int a = 0;
-             a < addressTries && error == EADDRINUSE && (a == 0 || ((first + a) >> 24) == 127);
-             ++a) {
-            const uint32_t base = first + static_cast<uint32_t>(a);
-            const auto tryPort = static_cast<uint16_t>(options.port + p);
-            if (v6) {
-                sockaddr_in6 address{};
-                address.sin6_family = AF_INET6;
-                address.sin6_addr = v6Address;
-                address.sin6_port = htons(tryPort);
-                error = Listen(reinterpret_cast<sockaddr*>(&address), sizeof address);
-            } else {
-                sockaddr_in address{};
-                address.sin_family = AF_INET;
-                address.sin_addr.s_addr = htonl(base);
-                address.sin_port = htons(tryPort);
-                error = Listen(reinterpret_cast<sockaddr*>(&address), sizeof address);
-            }
-        }
-    }
-    if (error != 0)
-        ThrowErrno(error, loopback ? "listen on loopback" : ("listen on " + options.host).c_str());
-
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length);
-    char text[INET6_ADDRSTRLEN] = {};
-    if (v6) {
-        const auto& b = reinterpret_cast<const sockaddr_in6&>(bound);
-        ::inet_ntop(AF_INET6, &b.sin6_addr, text, sizeof text);
-        port = ntohs(b.sin6_port);
-    } else {
-        const auto& b = reinterpret_cast<const sockaddr_in&>(bound);
-        ::inet_ntop(AF_INET, &b.sin_addr, text, sizeof text);
-        port = ntohs(b.sin_port);
-    }
-    host = text;
+    TcpListener bound = ListenTcp(options, kBacklog);
+    listener = std::move(bound.fd);
+    host = std::move(bound.host);
+    port = bound.port;
+    v6 = bound.v6;
     thread = std::thread([this] { Run(); });
-}
-
-int TcpEndpoint::Impl::Listen(const sockaddr* address, socklen_t length) {
-    // Non-blocking: a client gone between poll and accept must not block the thread.
-    UniqueFd fd(::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd)
-        return errno;
-    // Our own connections of a previous run in TIME_WAIT must not move us to another port.
-    const int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd.get(), address, length) != 0 || ::listen(fd.get(), kBacklog) != 0)
-        return errno;
-    listener = std::move(fd);
-    return 0;
 }
 
 void TcpEndpoint::Impl::Run() {

@@ -34,6 +34,7 @@ PrinterBox::PrinterBox(Options options) {
         std::lock_guard lock(mu_);
         printers_[0]->EndJob(end == TcpEnd::Idle ? "idle" : "closed");
         ++changes_;
+        printerFree_.notify_all();
     };
     serialBusyWhenOffline_ = options.serialBusyWhenOffline;
     keepEnded_ = options.keepEnded;
@@ -66,17 +67,33 @@ PrinterBox::PrinterBox(Options options) {
     };
     tcp_ = std::make_unique<TcpEndpoint>(options.tcp, sink(0), std::move(events));
     pty_ = std::make_unique<PtyEndpoint>(options.pty, sink(1));
+    if (options.lpd) {
+        TcpOptions lpd = *options.lpd;
+        lpd.exact = true;
+        lpd_ = std::make_unique<LpdEndpoint>(lpd,
+                                             [this](LpdJob job) { PrintSpooled(std::move(job)); });
+    }
     std::lock_guard lock(mu_);
     bridge_->SetLineName("serial " + pty_->SlavePath());
 }
 
 // The endpoints stop (and join their threads) before the printers they feed go.
 PrinterBox::~PrinterBox() {
+    Release();
+    lpd_.reset();
     pty_.reset();
     tcp_.reset();
 }
 
+void PrinterBox::Release() {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+    printerFree_.notify_all();
+}
+
 void PrinterBox::Stop(const std::string& how) {
+    Release();
+    lpd_.reset();
     pty_.reset();
     tcp_.reset();
     std::lock_guard lock(mu_);
@@ -140,6 +157,24 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
     return taken;
 }
 
+void PrinterBox::PrintSpooled(LpdJob job) {
+    std::unique_lock lock(mu_);
+    // One job at a time, as the raw port's clients are served; a job still spooled when the box
+    // stops was never printed, as on a printer switched off.
+    printerFree_.wait(lock, [this] {
+        return stopping_ ||
+               (!printers_[0]->JobRunning() && !tcp_->Serving() && !printers_[0]->Offline());
+    });
+    if (stopping_)
+        return;
+    VirtualPrinter& printer = *printers_[0];
+    printer.StartJob("LPD " + job.peer + ", queue " + job.queue);
+    for (size_t at = 0; at < job.bytes.size(); at += kFeedSlice)
+        printer.Print(std::string_view(job.bytes).substr(at, kFeedSlice));  // no way back
+    printer.EndJob("closed");
+    ++changes_;
+}
+
 void PrinterBox::SetFlags(const StatusFlags& flags) {
     std::string status[kPrinters];
     bool offline = false;
@@ -158,6 +193,7 @@ void PrinterBox::SetFlags(const StatusFlags& flags) {
         pty_->Send(status[i]);
     tcp_->Resume();
     pty_->Resume();
+    printerFree_.notify_all();
 }
 
 bool PrinterBox::SetPaperWidth(int dots) {

@@ -12,18 +12,22 @@
 // Offline (cover open, paper out, an error, or switched off line), the printers print nothing:
 // the endpoints keep what comes in their receive buffers, answer real-time requests from it at
 // once, and stop reading when the buffer is full; once back online the printers print it, in
-// order.
+// order. With an LPD port as well, the network printer takes spooled jobs there too, each once
+// the printer is free of the raw port's client and online.
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "printer/Endpoints.h"
+#include "printer/LpdEndpoint.h"
 #include "printer/VirtualPrinter.h"
 
 namespace kelvo::printer {
@@ -50,6 +54,8 @@ class PrinterBox {
         // Ended jobs kept for TakeEnded, with their bytes and paper, at most (and kEndedBytes of
         // their bytes together); 0: none kept, and no job's bytes either.
         size_t keepEnded = 0;
+        // Where the network printer takes LPD jobs too, exactly there; none without it.
+        std::optional<TcpOptions> lpd;
     };
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
@@ -68,6 +74,8 @@ class PrinterBox {
     PrinterBox& operator=(const PrinterBox&) = delete;
 
     std::string TcpAddress() const { return tcp_->Address(); }
+    // Empty without an LPD port.
+    std::string LpdAddress() const { return lpd_ ? lpd_->Address() : std::string(); }
     const std::string& PtyPath() const { return pty_->SlavePath(); }
     void SetReadBaud(long baud) { pty_->SetReadBaud(baud); }
     void SetIdleLimit(std::chrono::milliseconds limit) { tcp_->SetIdleLimit(limit); }
@@ -110,6 +118,9 @@ class PrinterBox {
   private:
     std::string Receive(int index, std::string_view bytes);
     size_t Print(int index, std::string_view held, std::string& answers);
+    void PrintSpooled(LpdJob job);
+    // Lets a spooled job that waits for the printer go unprinted: the box stops.
+    void Release();
 
     mutable std::mutex mu_;
     std::unique_ptr<VirtualPrinter> printers_[kPrinters];
@@ -126,8 +137,11 @@ class PrinterBox {
     std::deque<EndedJob> ended_;
     size_t endedBytes_ = 0;
     uint64_t endedLost_ = 0;
+    std::condition_variable printerFree_;  // the network printer may take a spooled job
+    bool stopping_ = false;
     std::unique_ptr<TcpEndpoint> tcp_;
     std::unique_ptr<PtyEndpoint> pty_;
+    std::unique_ptr<LpdEndpoint> lpd_;
 };
 
 }  // namespace kelvo::printer

@@ -13,6 +13,7 @@
 
 namespace kelvo::printer {
 
+// GS k's bar codes, then (from Qr on) GS ( k's two-dimensional codes.
 enum class Symbology {
     UpcA,
     UpcE,
@@ -26,7 +27,8 @@ enum class Symbology {
     Qr,
     Pdf417,
     Aztec,
-    DataMatrix
+    DataMatrix,
+    MaxiCode
 };
 
 // Its name, as a job's report gives it: "UPC-A", "CODE128", "QR", "DataMatrix".
@@ -49,7 +51,7 @@ struct DrawnSymbol {
     bool fresh = true;  // drawn now, not the last symbol printed again
 };
 
-// `data` as the symbology takes it (for CODE128 the characters, not the GS k bytes); nothing
+// `data` as the symbology takes it (for CODE128 the GS k bytes, code sets and all); nothing
 // when the symbology refuses it or it is wider than modes.paperWidth. `size`, when given, gets
 // the symbol's width and height in dots whenever the symbology takes the data.
 std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data,

@@ -60,6 +60,8 @@ struct SymbolModes {
     int matrixColumns = 0;  // 0: as the data needs
     int matrixRows = 0;
     std::string matrixData;
+    int maxiMode = 2;  // 2..6
+    std::string maxiData;
     // The last symbol drawn and what it was drawn from: printed again, its dots are shared.
     std::string drawnFrom;
     PaperImage drawn;

@@ -199,6 +199,7 @@ Measured FsQ(std::string_view r);
 Measured RasterImage(std::string_view r);
 Measured BitImage(std::string_view r);
 Measured GsParen(std::string_view r);
+Measured FsParen(std::string_view r);
 Measured GsEightL(std::string_view r);
 Measured Barcode(std::string_view r);
 Measured TabStops(std::string_view r);
@@ -368,6 +369,12 @@ const Entry kEntries[]{
      [](const uint8_t*, DecoderState&) -> std::string { return "Chinese mode on"; }},
     {Id::ChineseOff, "\x1C\x2E"sv, "FS .", 2, 2,
      [](const uint8_t*, DecoderState&) -> std::string { return "Chinese mode off"; }},
+    {Id::FsParen, "\x1C\x28"sv, "FS (", 3, 0, nullptr, FsParen},
+    {Id::KanjiCodes, "\x1C\x43"sv, "FS C", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "Kanji code system " +
+                Pick(Digit(a[0]), {"JIS", "Shift JIS", "Shift JIS-2004"}, "number");
+     }},
     // DLE
     {Id::RealTimeStatus, "\x10\x04"sv, "DLE EOT", 2, 3,
      [](const uint8_t* a, DecoderState&) {
@@ -637,10 +644,11 @@ std::string QrFunction(std::string_view p) {
     }
 }
 
-// The 2D symbols other than QR: PDF417 (48), Aztec (53) and DataMatrix (54).
+// The 2D symbols other than QR: PDF417 (48), MaxiCode (50), Aztec (53) and DataMatrix (54).
 std::string SymbolFunction(std::string_view p) {
     const uint8_t cn = At(p, 0), fn = At(p, 1);
     const char* symbol = cn == 48   ? "PDF417"
+                         : cn == 50 ? "MaxiCode"
                          : cn == 53 ? "Aztec"
                          : cn == 54 ? "DataMatrix"
                                     : nullptr;
@@ -660,6 +668,8 @@ std::string SymbolFunction(std::string_view p) {
     }
     if (cn == 53 && fn == 50)
         return name + "mode and data layers";
+    if (cn == 50 && fn == 65)
+        return name + "mode " + (p.size() > 2 ? Num(Digit(At(p, 2))) : "?");
     if ((cn == 53 && fn == 51) || (cn == 54 && fn == 67) || (cn == 48 && fn == 67))
         return name + "module size " + (p.size() > 2 ? Num(At(p, 2)) : "?");
     if (cn == 53 && fn == 53)
@@ -736,6 +746,26 @@ Measured GsParen(std::string_view r) {
     } else {
         m.detail = Num(p) + " bytes of parameters";
     }
+    return m;
+}
+
+// FS ( fn pL pH ...: like GS (, every function carries its length.
+Measured FsParen(std::string_view r) {
+    Measured m{5, 5, "", ""};
+    if (r.size() >= 3)
+        m.name = "FS ( " + Mnemonic(r.substr(2, 1));
+    if (r.size() < 5)
+        return m;
+    const uint64_t p = Word(r, 3);
+    m.length += p;
+    m.header = static_cast<size_t>(m.length);
+    if (m.length > r.size())
+        return m;
+    const std::string_view params = r.substr(5, static_cast<size_t>(p));
+    if (At(r, 2) == 'A' && p == 2 && At(params, 0) == 48)
+        m.detail = "Kanji font " + Pick(Digit(At(params, 1)), {"A", "B", "C"}, "number");
+    else
+        m.detail = Num(p) + " bytes of parameters";
     return m;
 }
 
@@ -880,12 +910,41 @@ size_t TextLength(std::string_view bytes) {
     return end;
 }
 
+namespace {
+
+// Code page 1, which no iconv charset holds: its block and line graphics at 80-9F and JIS X
+// 0201's half-width katakana at A1-DF, three bytes of UTF-8 each.
+constexpr std::string_view kKatakanaGraphics = "▁▂▃▄▅▆▇█▏▎▍▌▋▊▉┼┴┬┤├▔─│▕┌┐└┘╭╮╰╯";
+constexpr std::string_view kHalfWidthKatakana =
+    "｡｢｣､･ｦｧｨｩｪｫｬｭｮｯｰｱｲｳｴｵｶｷｸｹｺｻｼｽｾｿﾀﾁﾂﾃﾄﾅﾆﾇﾈﾉﾊﾋﾌﾍﾎﾏﾐﾑﾒﾓﾔﾕﾖﾗﾘﾙﾚﾛﾜﾝﾞﾟ";
+static_assert(kKatakanaGraphics.size() == 3 * 0x20 && kHalfWidthKatakana.size() == 3 * 0x3F);
+
+std::string KatakanaText(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        const auto b = static_cast<uint8_t>(c);
+        if (b < 0x80)
+            out += c;
+        else if (b < 0xA0)
+            out += kKatakanaGraphics.substr(3 * (b - 0x80), 3);
+        else if (b >= 0xA1 && b <= 0xDF)
+            out += kHalfWidthKatakana.substr(3 * (b - 0xA1), 3);
+        else
+            out += EscapedByte(b);
+    }
+    return out;
+}
+
+}  // namespace
+
 // Every byte comes out as \xNN when there is no converter.
 std::string DecodeText(std::string_view bytes, const DecoderState& state) {
     // Printable ASCII reads the same in GBK and every code page here; most receipt text is just
     // that, and iconv would only copy it.
     if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
         return std::string(bytes);
+    if (!state.chinese && state.codePage == 1)
+        return KatakanaText(bytes);
     const CodePage* page = FindCodePage(state.codePage);
     const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
     std::string out;

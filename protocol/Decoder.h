@@ -64,6 +64,8 @@ enum class CommandId : uint8_t {
     WideUnderline,
     ChineseOn,
     ChineseOff,
+    FsParen,     // FS ( with its own length: Kanji font (FS ( A) and the like
+    KanjiCodes,  // FS C
     // DLE
     RealTimeStatus,
     // Vendor configuration

@@ -6,7 +6,7 @@
 # given to every binary (e.g. BENCH_ARGS=--benchmark_filter=pty for a quick look).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-benches=(bench_bmp bench_links bench_startup bench_discovery)
+benches=(bench_bmp bench_links bench_startup bench_discovery bench_batch)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target "${benches[@]}" >/dev/null

@@ -17,7 +17,7 @@ scripts/offline.sh build/bench/bench_responsiveness
 # How far the virtual printer outpaces a line: figures only.
 scripts/offline.sh build/bench/bench_virtual_printer
 # The ratio benchmarks of scripts/bench.sh, one iteration each, so they keep building and running.
-for bench in bench_bmp bench_links bench_startup; do
+for bench in bench_bmp bench_links bench_startup bench_batch; do
     scripts/offline.sh "build/bench/$bench" --once >/dev/null
 done
 

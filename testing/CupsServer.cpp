@@ -196,8 +196,10 @@ std::string CupsServer::ErrorLog() const {
 }
 
 void CupsServer::AddRawQueue(const std::string& name, const std::string& host, uint16_t port) {
-    const std::string uri =
-        "socket://" + host + ":" + std::to_string(port) + "/?contimeout=2&snmp=false";
+    AddQueue(name, "socket://" + host + ":" + std::to_string(port) + "/?contimeout=2&snmp=false");
+}
+
+void CupsServer::AddQueue(const std::string& name, const std::string& uri) {
     pid_t pid =
         Spawn({kLpadmin, "-p", name, "-v", uri, "-E", "-o", "printer-error-policy=abort-job"});
     int status = WaitChild(pid, milliseconds(20000));

@@ -30,6 +30,8 @@ class CupsServer {
     // backend half-closes after the job and waits up to 90 s for the printer to close its end, so
     // the printer behind the queue must close at end of stream (LoopbackPrinter's Record mode).
     void AddRawQueue(const std::string& name, const std::string& host, uint16_t port);
+    // The same, with the device named by its URI (lpd://HOST:PORT/QUEUE?...).
+    void AddQueue(const std::string& name, const std::string& uri);
 
     struct Job {
         int id;

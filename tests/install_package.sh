@@ -76,7 +76,7 @@ check_installed "$scratch/prefix"
 (cd "$scratch" && cpack -G DEB -B "$scratch/package" --config "$build/CPackConfig.cmake" >/dev/null)
 deb=$(ls "$scratch"/package/kelvotool_*.deb)
 depends=$(dpkg-deb --field "$deb" Depends)
-for needed in libqt6widgets6 libcups2 fonts-wqy-microhei; do
+for needed in libqt6widgets6 libcups2 fonts-liberation2 fonts-wqy-microhei; do
     [[ $depends == *"$needed"* ]] || fail "$deb does not depend on $needed: $depends"
 done
 dpkg-deb --extract "$deb" "$scratch/root"

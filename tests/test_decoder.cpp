@@ -193,6 +193,11 @@ INSTANTIATE_TEST_SUITE_P(
           "GS ( k 03 00 36 43 04  DataMatrix: module size 4",
           "GS ( k 03 00 36 51 30  DataMatrix: print",
           "GS ( k 03 00 36 52 30  DataMatrix: transmit size"}},
+        {"Kanji font and code system take their parameters; code page 1's graphics and katakana",
+         "\x1C\x28\x41\x02\x00\x30\x01\x1C\x43\x31\x1C\x2E\x1B\x74\x01\x9C\x95\x91\x9D\x96\xB6\xC0"
+         "\x96\x8F\x87"s,
+         {"FS ( A 02 00 30 01  Kanji font B", "FS C 31  Kanji code system Shift JIS",
+          "FS .  Chinese mode off", "ESC t 01  code page 1", Text("╭─┬╮│ｶﾀ│┼█")}},
         {"unknown bytes",
          "\x1B\x7E\x01\x00 A\x1B\x1B\x40\xFF\x81"s,
          {"unknown  1B 7E 01 00", Text(" A"), "unknown  1B", "ESC @  initialize",
@@ -207,7 +212,8 @@ TEST(Decoder, ACommandCutAnywhereIsOneTruncatedEntryThatReadsNothingPastTheEnd) 
           "\x1B\x2A\x00\x02\x00\x01\x02"s, "\x1B\x44\x08\x10\x00"s, "\x1B\x24\x40\x01"s,
           "\x1D\x57\x00\x02"s, "\x1C\x21\x04"s,
           "\x1D\x38\x4C\x0C\x00\x00\x00\x30\x43\x30\x41\x31\x01\x08\x00\x01\x00\x31\xAA"s,
-          "\x1D\x28\x4C\x06\x00\x30\x45\x41\x31\x01\x01"s}) {
+          "\x1D\x28\x4C\x06\x00\x30\x45\x41\x31\x01\x01"s, "\x1C\x28\x41\x02\x00\x30\x01"s,
+          "\x1C\x43\x01"s}) {
         for (size_t cut = 1; cut < command.size(); ++cut) {
             // A copy of exactly the cut length, so that AddressSanitizer sees any read past it.
             const std::vector<char> heap(command.begin(), command.begin() + cut);

@@ -28,15 +28,16 @@ struct StyledText {
     TextStyle style;
 };
 
-// The next picture on the paper: a symbol of zxing's format name `kind` that reads as `data`, or
-// the test pattern as a "raster" (each dot `scale` x `scale`) or in 24-dot "column" bands whose
-// tops stand `pitch` dots apart.
+// The next picture on the paper: a symbol of zxing's format name `kind` that reads as `data`
+// (and is `width` dots wide, when that is given), or the test pattern as a "raster" (each dot
+// `scale` x `scale`) or in 24-dot "column" bands whose tops stand `pitch` dots apart.
 struct Graphic {
     std::string kind;
     std::string data;
     int pitch = 0;
     Align align = Align::Left;
     int scale = 1;
+    int width = 0;
 };
 
 struct ReceiptRow {
@@ -234,6 +235,9 @@ TEST_P(EncoderReceipt, SymbolsReadBackAndPicturesMatchThePattern) {
             EXPECT_EQ(stacked, kPattern);
         } else {
             EXPECT_EQ(ReadSymbol(*image), want.kind + ":" + want.data);
+            if (want.width > 0) {
+                EXPECT_EQ(image->width, want.width);
+            }
         }
     }
     EXPECT_EQ(nextImage(), nullptr) << "a picture that was not asked for";

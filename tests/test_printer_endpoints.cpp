@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -20,6 +21,7 @@
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "printer/Endpoints.h"
+#include "printer/LpdEndpoint.h"
 #include "testing/Eventually.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/NetnsHost.h"
@@ -412,4 +414,83 @@ TEST(PtyEndpoint, AFullBufferSendsXoffAndXonOnceHandedOverAndOwnBytesReachThePor
     EXPECT_EQ(printer.Bytes(), bytes);
     endpoint.Send("\x10\x00\x00\x00"s);
     EXPECT_EQ(Answer(port.get(), false), "\x10\x00\x00\x00"s);
+}
+
+// The exchanges of RFC 1179's "receive a printer job" as clients send them, each on a connection
+// of its own that the client half-closes at the end: what the printer replies, and the job.
+TEST(LpdEndpoint, TakesJobsAsSpoolersSendThemAndDropsWhatNeverArrivedWhole) {
+    const std::string control = "Hhost\nPclerk\nJreceipt 7\nldfA001host\n",
+                      data = "\x1B@Hi\n\x1DVB\x05"s;
+    const auto file = [](char code, const std::string& bytes, const std::string& count = {}) {
+        return code + (count.empty() ? std::to_string(bytes.size()) : count) + " dfA001host\n" +
+               bytes + (count == "0" ? "" : "\0"s);
+    };
+    const std::string ack(1, '\0');
+    struct Row {
+        const char* name;
+        std::string script;
+        bool bytewise;
+        std::string replies;
+        std::optional<std::string> job;
+        bool dropped;
+    } rows[] = {
+        {"control file first, as CUPS sends",
+         "\2receipts\n" + file('\2', control) + file('\3', data), false, std::string(5, '\0'), data,
+         false},
+        {"data file first, a byte at a time",
+         "\2receipts\n" + file('\3', data) + file('\2', control), true, std::string(5, '\0'), data,
+         false},
+        {"two data files make one job", "\2q\n" + file('\3', data) + file('\3', "more"), false,
+         std::string(5, '\0'), data + "more", false},
+        {"data without a length runs to the close", "\2q\n" + file('\3', data, "0"), false,
+         std::string(2, '\0'), data, false},
+        {"an aborted job prints nothing", "\2q\n" + file('\3', data) + "\1\n", false,
+         std::string(4, '\0'), std::nullopt, true},
+        {"closed inside a file", "\2q\n" + file('\3', data).substr(0, 20), false,
+         std::string(2, '\0'), std::nullopt, true},
+        {"a file over the job limit is refused",
+         "\2q\n\3"
+         "99999999999 dfA\n",
+         false, ack + "\1", std::nullopt, false},
+        {"queue state", "\3receipts\n", false, "receipts: ready\n", std::nullopt, false},
+        {"an unknown command", "\7q\n", false, "", std::nullopt, true},
+    };
+    std::mutex mu;
+    std::vector<kelvo::printer::LpdJob> jobs;
+    kelvo::printer::LpdEndpoint endpoint({OwnLoopbackHost(), 0}, [&](kelvo::printer::LpdJob job) {
+        std::lock_guard lock(mu);
+        jobs.push_back(std::move(job));
+    });
+    uint64_t served = 0, dropped = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        UniqueFd client = Connect(OwnLoopbackHost(), endpoint.Port());
+        for (size_t at = 0; at < row.script.size(); at += row.bytewise ? 1 : row.script.size())
+            Send(client.get(), row.script.substr(at, row.bytewise ? 1 : std::string::npos), true);
+        ::shutdown(client.get(), SHUT_WR);
+        std::string replies;
+        char got[64];
+        while (true) {
+            const auto r = kelvo::ReadWithin(client.get(), got, sizeof got, 5s, true);
+            if (r.count == 0)
+                break;
+            replies.append(got, r.count);
+        }
+        EXPECT_EQ(replies, row.replies);
+        ASSERT_TRUE(Eventually([&] { return endpoint.Exchanges() == served + 1; }));
+        ++served;
+        EXPECT_EQ(endpoint.Dropped() - dropped, row.dropped ? 1u : 0u);
+        dropped = endpoint.Dropped();
+        std::lock_guard lock(mu);
+        ASSERT_EQ(jobs.size(), row.job ? 1u : 0u);
+        if (row.job) {
+            EXPECT_EQ(jobs.front().bytes, *row.job);
+        }
+        if (&row == &rows[0]) {
+            EXPECT_EQ(jobs.front().user, "clerk");
+            EXPECT_EQ(jobs.front().name, "receipt 7");
+            EXPECT_EQ(jobs.front().queue, "receipts");
+        }
+        jobs.clear();
+    }
 }

@@ -3,7 +3,9 @@
 #include <memory>
 
 #include "links/SendRawToPrinter.h"
+#include "printer/PrinterBox.h"
 #include "testing/CupsServer.h"
+#include "testing/Eventually.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/TestHost.h"
 
@@ -28,9 +30,18 @@ class Spooler : public ::testing::Test {
         server = std::make_unique<CupsServer>();
         server->AddRawQueue("ESCPOS", OwnLoopbackHost(2), 9100);
         server->AddRawQueue("Kitchen", OwnLoopbackHost(3), 9100);
+        kelvo::printer::PrinterBox::Options options;
+        options.tcp = {OwnLoopbackHost(4), 0};
+        options.lpd = kelvo::printer::TcpOptions{OwnLoopbackHost(4), 0};
+        options.keepEnded = 4;
+        box = std::make_unique<kelvo::printer::PrinterBox>(options);
+        // CUPS's own LPD client, from an unprivileged port (the printer asks for none).
+        server->AddQueue("Receipts", "lpd://" + box->LpdAddress() +
+                                         "/receipts?contimeout=2&snmp=false&reserve=none");
     }
     static void TearDownTestSuite() {
         server.reset();
+        box.reset();
         printer.reset();
     }
     void SetUp() override {
@@ -55,6 +66,7 @@ class Spooler : public ::testing::Test {
 
     static inline std::unique_ptr<LoopbackPrinter> printer;
     static inline std::unique_ptr<CupsServer> server;
+    static inline std::unique_ptr<kelvo::printer::PrinterBox> box;
     size_t jobsBefore = 0;
     size_t connectionsBefore = 0;
 };
@@ -94,6 +106,19 @@ TEST_F(Spooler, EveryByteValueArrivesUnchanged) {
     }
     ASSERT_FALSE(SendRawToPrinter("ESCPOS", data).error);
     EXPECT_EQ(Delivered(1), std::vector<std::string>{data});
+
+    // The same through an lpd:// queue to the virtual printer's LPD port: one job, every byte.
+    ASSERT_FALSE(SendRawToPrinter("Receipts", data).error);
+    std::vector<kelvo::printer::EndedJob> ended;
+    ASSERT_TRUE(kelvo::testing::Eventually([&] {
+        for (auto& job : box->TakeEnded())
+            ended.push_back(std::move(job));
+        return !ended.empty();
+    })) << server->ErrorLog();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].trace.bytes, data);
+    EXPECT_EQ(ended[0].record.endpoint.rfind("LPD ", 0), 0u) << ended[0].record.endpoint;
+    EXPECT_NE(ended[0].record.endpoint.find(", queue receipts"), std::string::npos);
 }
 
 TEST_F(Spooler, UnknownOrEmptyNameReportsTheCodeAndQueuesNothing) {
@@ -118,7 +143,7 @@ TEST_F(Spooler, EmptyDataLooksThePrinterUpButLeavesNoHeldJob) {
 
 TEST_F(Spooler, PrinterListHoldsTheQueuesInCupsOrder) {
     std::string why = "stale";
-    EXPECT_EQ(InstalledPrinters(&why), (std::vector<std::string>{"ESCPOS", "Kitchen"}));
+    EXPECT_EQ(InstalledPrinters(&why), (std::vector<std::string>{"ESCPOS", "Kitchen", "Receipts"}));
     EXPECT_EQ(why, "");
 }
 

@@ -51,6 +51,11 @@ std::string DataMatrix(const std::string& settings, const std::string& data) {
     return settings + Function(54, 80, "0" + data) + Function(54, 81, "0");
 }
 
+std::string MaxiCode(char mode, const std::string& data) {
+    return Function(50, 65, std::string(1, mode)) + Function(50, 80, "0" + data) +
+           Function(50, 81, "0");
+}
+
 std::vector<PaperImage> Images(const VirtualPrinter& p) {
     std::vector<PaperImage> out;
     for (const PaperItem& item : p.Paper()) {
@@ -117,6 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         SymbolRow{"UpcAWithoutCheckDigit", BarcodeA(0, "01234567890"), "012345678905"},
         SymbolRow{"UpcA", BarcodeB(65, "012345678905"), "012345678905"},
         SymbolRow{"UpcE", BarcodeB(66, "01234565"), "01234565"},
+        SymbolRow{"UpcEInItsUpcAForm", BarcodeB(66, "04210000526"), "04252614"},
         SymbolRow{"Ean13WithoutCheckDigit", BarcodeA(2, "400638133393"), "4006381333931"},
         SymbolRow{"Ean13", BarcodeB(67, "4006381333931"), "4006381333931"},
         SymbolRow{"Ean8", BarcodeB(68, "9638507"), "96385074"},
@@ -144,7 +150,9 @@ INSTANTIATE_TEST_SUITE_P(
                   DataMatrix(Function(54, 66, "\x00\x18\x00"s) + Function(54, 67, "\x05"), "DM24"),
                   "DM24"},
         SymbolRow{"DataMatrixRectangle",
-                  DataMatrix(Function(54, 66, "\x01\x24\x10"s), "rect 36x16"), "rect 36x16"}),
+                  DataMatrix(Function(54, 66, "\x01\x24\x10"s), "rect 36x16"), "rect 36x16"},
+        SymbolRow{"MaxiCodeMode4", MaxiCode('4', "Kelvotool MaxiCode 42"),
+                  "Kelvotool MaxiCode 42"}),
     kelvo::testing::NamedByName());
 
 struct RefusedRow {
@@ -174,6 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedRow{"LettersInEan13SentWithLength", BarcodeB(67, "ABCDEFGHIJKL")},
         RefusedRow{"WrongCheckDigit", BarcodeB(67, "4006381333932")},
         RefusedRow{"OddItf", BarcodeB(70, "12345")},
+        RefusedRow{"UpcAFormWithoutAUpcE", BarcodeB(66, "01234567890")},
+        RefusedRow{"MaxiCodeMode2WithoutPostalFields", MaxiCode('2', "Kelvo")},
         RefusedRow{"Code128WithoutCodeSet", BarcodeB(73, "Kelvo")},
         RefusedRow{"Code128SetCAbove99", BarcodeB(73, "{C\x64")},
         RefusedRow{"UnknownBarcodeKind", BarcodeB(80, "12345")},

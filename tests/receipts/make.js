@@ -348,6 +348,62 @@ fromEpe('hand_tab_stops', 'ESC D tab stops and HT, by hand around the encoder\'s
         {text: 'after the table', align: 'Left'}],
     });
 
+// Receipts written byte by byte from the command reference, as the further encoders in use
+// send them and the three here do not: Kanji settings, code page 1, UPC-E in its UPC-A form,
+// MaxiCode, and CODE128 digits kept in the code set sent.
+function fromHand(name, covers, bytes, expect) {
+  receipts.push({
+    name, covers, encoder: 'by hand from the command reference', bytes: Buffer.from(bytes),
+    lines: expect.lines.map((text) => ({text, align: 'Left'})), styled: [],
+    graphics: expect.graphics || [], cuts: 0, paper: 576,
+  });
+}
+const FS = 0x1c;
+const GS = 0x1d;
+const bytesOf = (text) => [...Buffer.from(text, 'latin1')];
+const initialize = [ESC, 0x40];
+const symbol = (cn, fn, args) => [GS, 0x28, 0x6b, args.length + 2, 0, cn, fn, ...args];  // GS ( k
+const maxiCode = (mode, data) => [...symbol(50, 65, [0x30 + mode]),
+  ...symbol(50, 80, [0x30, ...bytesOf(data)]), ...symbol(50, 81, [0x30])];
+
+fromHand('hand_kanji_font', 'FS ( A: the Kanji font, with its own length, between the lines',
+    [...initialize, ...bytesOf('Kanji font A\n'), FS, 0x28, 0x41, 2, 0, 0x30, 0x01,
+      ...bytesOf('Kanji font B\n'), FS, 0x28, 0x41, 2, 0, 0x30, 0x30, ...bytesOf('and A again\n')],
+    {lines: ['Kanji font A', 'Kanji font B', 'and A again']});
+fromHand('hand_kanji_code_system', 'FS C: the Kanji code system, as an ASCII digit and a number',
+    [...initialize, FS, 0x43, 0x31, ...bytesOf('Shift JIS\n'), FS, 0x43, 0, ...bytesOf('JIS\n')],
+    {lines: ['Shift JIS', 'JIS']});
+// Kanji mode off (FS .) so that the bytes read through code page 1 (ESC t 1).
+fromHand('hand_katakana_box', 'code page 1 (Katakana): a box drawn with its line bytes, ' +
+    'half-width katakana in it',
+    [...initialize, FS, 0x2e, ESC, 0x74, 1,
+      0x9c, ...Array(5).fill(0x95), 0x91, ...Array(4).fill(0x95), 0x9d, 0x0a,
+      0x96, 0xba, 0xb0, 0xcb, 0xb0, 0x20, 0x96, ...bytesOf(' 350'), 0x96, 0x0a,
+      0x9e, ...Array(5).fill(0x95), 0x90, ...Array(4).fill(0x95), 0x9f, 0x0a],
+    {lines: ['╭─────┬────╮', '│ｺｰﾋｰ │ 350│', '╰─────┴────╯']});
+fromHand('hand_upce_upca_form', 'UPC-E sent in its UPC-A form: 11 digits (GS k B), and 12 with ' +
+    'the check digit (GS k 1 ... NUL)',
+    [...initialize, GS, 0x6b, 66, 11, ...bytesOf('04210000526'),
+      GS, 0x6b, 1, ...bytesOf('012345000065'), 0, ...bytesOf('after the codes\n')],
+    {lines: ['after the codes'],
+      graphics: [{kind: 'UPC-E', data: '04252614'}, {kind: 'UPC-E', data: '01234565'}]});
+fromHand('hand_maxicode', 'MaxiCode (GS ( k cn 50) in modes 4 and 5, and mode 2 with its postal ' +
+    'code, country and service class',
+    [...initialize, ...maxiCode(4, 'Kelvotool MaxiCode 4'), ...maxiCode(5, 'KELVO 5'),
+      ...maxiCode(2, '152382802\x1d840\x1d001\x1dKelvo'), ...bytesOf('after the codes\n')],
+    {lines: ['after the codes'],
+      graphics: [{kind: 'MaxiCode', data: 'Kelvotool MaxiCode 4'},
+        {kind: 'MaxiCode', data: 'KELVO 5'},
+        {kind: 'MaxiCode', data: '152382802\x1d840\x1d001\x1dKelvo'}]});
+// 11 modules a character (start, data, code set changes, check), 13 the stop, at GS w 2.
+fromHand('hand_code128_set_b_digits', 'CODE128 digits sent in code set B, and set B text going ' +
+    'on in set C, each printed in the code sets sent',
+    [...initialize, GS, 0x77, 2, GS, 0x6b, 73, 12, ...bytesOf('{B0123456789'),
+      GS, 0x6b, 73, 10, ...bytesOf('{BNo.{C'), 12, 34, 56, ...bytesOf('after the codes\n')],
+    {lines: ['after the codes'],
+      graphics: [{kind: 'Code128', data: '0123456789', width: 2 * (12 * 11 + 13)},
+        {kind: 'Code128', data: 'No.123456', width: 2 * (9 * 11 + 13)}]});
+
 async function fromEscposBuffer() {
   const {Align, Style, Threshold} = EscPosBuffer;
   const image = new EscPosBuffer.Image(
@@ -538,7 +594,7 @@ function header() {
     `               {${r.styled.map((s) => `{${cString(s.text)}, ${cStyle(s.style)}}`)
         .join(',\n                ')}},`,
     `               {${r.graphics.map((g) => `{${cString(g.kind)}, ${cString(g.data)}, ` +
-        `${g.pitch || 0}, Align::${g.align || 'Left'}, ${g.scale || 1}}`)
+        `${g.pitch || 0}, Align::${g.align || 'Left'}, ${g.scale || 1}, ${g.width || 0}}`)
         .join(',\n                ')}},`,
     `               ${r.cuts}, ${r.paper}},`,
   ].join('\n'));
