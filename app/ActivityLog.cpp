@@ -20,6 +20,14 @@ QString Hex(const std::string& bytes, size_t limit) {
     return QString::fromStdString(kelvo::HexBytes(bytes, limit));
 }
 
+// What an answer to DLE EOT 1 says, a fact a line.
+QStringList OnlineLines(const kelvo::PrinterStatus& s, bool english) {
+    return {*s.online ? Pick(english, "Online", QStringLiteral("在线"))
+                      : Pick(english, "Offline", QStringLiteral("离线")),
+            *s.drawerPinHigh ? Pick(english, "Drawer pin 3: high", QStringLiteral("钱箱引脚3：高"))
+                             : Pick(english, "Drawer pin 3: low", QStringLiteral("钱箱引脚3：低"))};
+}
+
 }  // namespace
 
 TActivityLog::Action::Action(TActivityLog& log, const QString& name) : log_(log) {
@@ -58,11 +66,37 @@ void TActivityLog::Commit() {
         }
         done->commands.push_back(kelvo::FormatCommand(decoded[i]));
     }
-    done->serial = ++serial_;
-    entries_.push_back(std::move(*done));
+    Append(std::move(*done));
+}
+
+void TActivityLog::Append(Entry entry) {
+    entry.serial = ++serial_;
+    entries_.push_back(std::move(entry));
     while (entries_.size() > kMaxEntries)
         entries_.pop_front();
     emit Changed();
+}
+
+void TActivityLog::Searched(const QString& action, const QString& target, bool failed,
+                            const QString& outcome) {
+    Entry entry;
+    entry.time = QDateTime::currentDateTime();
+    entry.action = action;
+    entry.target = target;
+    entry.failed = failed;
+    entry.outcome = outcome;
+    entry.search = true;
+    Append(std::move(entry));
+}
+
+void TActivityLog::ClosedByPrinter(const QString& target, const std::string& bytes) {
+    Entry entry;
+    entry.time = QDateTime::currentDateTime();
+    entry.target = target;
+    entry.closedByPrinter = true;
+    entry.received = bytes.size();
+    entry.keptReceived = bytes.substr(0, kKeptReceived);
+    Append(std::move(entry));
 }
 
 void TActivityLog::SetTarget(const QString& target) {
@@ -165,12 +199,15 @@ QString TActivityLog::Text(bool english, bool hex) const {
 
 QString TActivityLog::EntryText(const Entry& e, bool english, bool hex) {
     const QString action =
-        e.action.isEmpty() ? Pick(english, "Printer sent", QStringLiteral("打印机发来")) : e.action;
+        !e.action.isEmpty() ? e.action
+        : e.closedByPrinter
+            ? Pick(english, "Printer closed the connection", QStringLiteral("打印机断开了连接"))
+            : Pick(english, "Printer sent", QStringLiteral("打印机发来"));
     QString head =
         QStringLiteral("[%1] %2").arg(e.time.toString(QStringLiteral("HH:mm:ss")), action);
     if (!e.target.isEmpty())
         head += QStringLiteral(" → ") + e.target;
-    if (e.sent > 0 || !e.action.isEmpty()) {
+    if (e.sent > 0 || (!e.action.isEmpty() && !e.search)) {
         head += QStringLiteral(" · ") +
                 (english ? QStringLiteral("%1 bytes") : QStringLiteral("%1 字节")).arg(e.sent);
     }
@@ -229,11 +266,7 @@ QStringList TActivityLog::StatusLines(const StatusAnswers& answers, bool english
                      .arg(n);
     };
     if (s.online) {
-        lines << (*s.online ? Pick(english, "Online", QStringLiteral("在线"))
-                            : Pick(english, "Offline", QStringLiteral("离线")));
-        lines << (*s.drawerPinHigh
-                      ? Pick(english, "Drawer pin 3: high", QStringLiteral("钱箱引脚3：高"))
-                      : Pick(english, "Drawer pin 3: low", QStringLiteral("钱箱引脚3：低")));
+        lines << OnlineLines(s, english);
     } else {
         noAnswer(1);
     }
@@ -270,6 +303,16 @@ QStringList TActivityLog::StatusLines(const StatusAnswers& answers, bool english
         noAnswer(4);
     }
     return lines;
+}
+
+QString TActivityLog::StatusByteText(uint8_t answer, bool english) {
+    const QString hex =
+        QStringLiteral("0x") + QStringLiteral("%1").arg(answer, 2, 16, QLatin1Char('0')).toUpper();
+    const kelvo::PrinterStatus s = kelvo::InterpretStatus({answer, {}, {}, {}});
+    if (!s.online)
+        return hex;  // no status byte: nothing to read in it
+    return hex + QStringLiteral(": ") +
+           OnlineLines(s, english).join(english ? QStringLiteral(", ") : QStringLiteral("，"));
 }
 
 QString TActivityLog::LibraryResultText(int32_t code, bool english) {

@@ -33,6 +33,8 @@ struct TActivityLogEntry {
     std::optional<TActivityLogStatusAnswers> status;
     TActivityLogStatusAnswers lateStatus;  // bytes that came after their request's time-out
     std::vector<std::string> commands;     // decoded once, when the entry is complete
+    bool closedByPrinter = false;          // the printer closed the link between actions
+    bool search = false;  // a search of its own (printers, a speed): its bytes are not counted
 };
 
 // What the window did at its links, one entry per user action: when, what the user pressed,
@@ -88,6 +90,15 @@ class TActivityLog : public QObject {
     // of their own.
     void Unsolicited(const QString& target, const std::string& bytes);
 
+    // The printer closed the link while no action used it: an entry of its own at once, with
+    // what it sent last.
+    void ClosedByPrinter(const QString& target, const std::string& bytes);
+
+    // A search that runs beside the actions (printers on the network, a serial speed) came to
+    // `outcome`: an entry of its own at once, whatever action is in progress.
+    void Searched(const QString& action, const QString& target, bool failed,
+                  const QString& outcome);
+
     const std::deque<Entry>& Entries() const { return entries_; }
     void Clear();
 
@@ -98,6 +109,8 @@ class TActivityLog : public QObject {
     // "late" with the byte where it came only after its time-out (never read as a state).
     static QStringList StatusLines(const StatusAnswers& answers, bool english,
                                    const StatusAnswers& late = {});
+    // "0x12: Online, Drawer pin 3: low": an answer to DLE EOT 1 read as the status lines read it.
+    static QString StatusByteText(uint8_t answer, bool english);
     // "1007 BMP malformed or truncated: nothing sent": a library result and what it means.
     static QString LibraryResultText(int32_t code, bool english);
     // A button's caption as the log and the progress dialog name the action: without its
@@ -109,6 +122,7 @@ class TActivityLog : public QObject {
 
   private:
     void Commit();
+    void Append(Entry entry);
 
     int depth_ = 0;
     mutable std::mutex mu_;  // guards open_ against the action's worker

@@ -11,7 +11,9 @@
 
 #include <exception>
 
+#include "app/ActivityLog.h"
 #include "links/SerialSpeed.h"
+#include "protocol/GbkText.h"
 
 namespace {
 
@@ -19,7 +21,8 @@ enum Column { kAddress, kMac, kStatus, kModel, kResponse };
 
 }  // namespace
 
-TFindPrinters::TFindPrinters(QWidget* parent, bool english) : QDialog(parent), english_(english) {
+TFindPrinters::TFindPrinters(QWidget* parent, bool english, TActivityLog* log)
+    : QDialog(parent), english_(english), log_(log) {
     setObjectName(QStringLiteral("FindPrinters"));
     setWindowTitle(Text("查找打印机", "Find printers"));
     resize(560, 360);
@@ -106,6 +109,8 @@ void TFindPrinters::StartScan() {
             return;
         }
     }
+    target_ = range.empty() ? Text("本机所在网段", "this computer's subnets")
+                            : QString::fromStdString(range);
     List->clear();
     Progress->setRange(0, static_cast<int>(options.addresses.size()));
     Progress->setValue(0);
@@ -148,7 +153,13 @@ void TFindPrinters::CancelScan() {
         ScanButton->setEnabled(true);
         CancelButton->setEnabled(false);
         Summary->setText(Summary->text() + Text("（已取消）", " (cancelled)"));
+        LogScan(true);
     }
+}
+
+void TFindPrinters::LogScan(bool failed) {
+    if (log_ != nullptr)
+        log_->Searched(windowTitle(), target_, failed, Summary->text());
 }
 
 void TFindPrinters::StopWorker() {
@@ -176,8 +187,8 @@ void TFindPrinters::Found(unsigned scan, const kelvo::FoundPrinter& p) {
     auto* row = new QTreeWidgetItem(List);
     row->setText(kAddress, QString::fromStdString(p.address));
     row->setText(kMac, QString::fromStdString(p.mac));
-    row->setText(kStatus, QStringLiteral("%1").arg(p.status, 2, 16, QLatin1Char('0')).toUpper());
-    row->setText(kModel, QString::fromStdString(p.model));
+    row->setText(kStatus, TActivityLog::StatusByteText(p.status, english_));
+    row->setText(kModel, QString::fromStdString(kelvo::PlainText(p.model)));
     row->setText(kResponse, QString::number(p.responseTime.count()));
     if (List->topLevelItemCount() == 1)
         List->setCurrentItem(row);
@@ -204,6 +215,7 @@ void TFindPrinters::Finished(unsigned scan, const kelvo::ScanCounts& c, const QS
     CancelButton->setEnabled(false);
     if (!error.isEmpty()) {
         Summary->setText(Text("查找失败：", "Scan failed: ") + error);
+        LogScan(true);
         return;
     }
     Progress->setValue(Progress->maximum());
@@ -216,6 +228,7 @@ void TFindPrinters::Finished(unsigned scan, const kelvo::ScanCounts& c, const QS
                          .arg(c.reset)
                          .arg(c.silent)
                          .arg(c.noAnswer));
+    LogScan(false);
 }
 
 // ---- The serial page's speed search ------------------------------------------------------------
@@ -235,6 +248,7 @@ bool TSpeedSearch::Start(const std::string& portName) {
         worker_.join();  // the last one has ended: its Done came
     cancel_.Take();
     running_ = true;
+    port_ = portName;
     worker_ = std::thread([this, portName] {
         uint32_t rate = 0;
         uint8_t status = 0;

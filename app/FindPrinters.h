@@ -20,12 +20,14 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
+class TActivityLog;
 
 class TFindPrinters : public QDialog {
     Q_OBJECT
 
   public:
-    TFindPrinters(QWidget* parent, bool english);
+    // Each scan's outcome goes to `log` (may be null) as an entry of its own.
+    TFindPrinters(QWidget* parent, bool english, TActivityLog* log = nullptr);
     ~TFindPrinters() override;
 
     QLineEdit* RangeEdit = nullptr;  // empty: this machine's subnets
@@ -56,9 +58,12 @@ class TFindPrinters : public QDialog {
     void Progressed(unsigned scan, const kelvo::ScanCounts& counts);
     void Finished(unsigned scan, const kelvo::ScanCounts& counts, const QString& error);
     void StopWorker();
+    void LogScan(bool failed);
     QString Text(const char* chinese, const char* english) const;
 
     const bool english_;
+    TActivityLog* log_;
+    QString target_;  // what the running or last scan covers, as the log names it
     bool scanning_ = false;
     unsigned scan_ = 0;  // the one running or last run
     std::unique_ptr<kelvo::EventFd> cancel_;
@@ -76,6 +81,7 @@ class TSpeedSearch : public QObject {
 
     bool Start(const std::string& portName);  // false while one runs
     bool Running() const { return running_; }
+    const std::string& Port() const { return port_; }  // the running or last search's
 
   signals:
     // rate 0: no answer at any rate; `error` set when the port could not be used.
@@ -83,6 +89,7 @@ class TSpeedSearch : public QObject {
 
   private:
     bool running_ = false;
+    std::string port_;
     kelvo::EventFd cancel_;
     std::thread worker_;
 };

@@ -230,7 +230,7 @@ void TForm1::btn6Click() {
 void TForm1::btnFindPrintersClick() {
     if (FindPrintersDialog == nullptr) {
         const bool english = btn13->text() == QStringLiteral("Chinese");
-        FindPrintersDialog = new TFindPrinters(this, english);
+        FindPrintersDialog = new TFindPrinters(this, english, Log);
         connect(FindPrintersDialog, &TFindPrinters::PrinterChosen, this,
                 [this](const QString& address) { Run([&] { UsePrinterFound(address); }); });
     }

@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "app/FindPrinters.h"
+#include "app/LogPanel.h"
 #include "app/Unit1.h"
 #include "jobs/Jobs.h"
 #include "protocol/IntegerText.h"
@@ -123,16 +124,27 @@ void TForm1::btnFindSpeedClick() {
 
 void TForm1::SpeedSearchDone(uint32_t rate, uint8_t status, const QString& error) {
     btnFindSpeed->setEnabled(true);
+    const bool english = LogPanel->English();
+    QString outcome;
     if (!error.isEmpty()) {
         SetStatusText(QStringLiteral("查找串口速率失败！(Speed search failed: %1)").arg(error));
+        outcome = error;
     } else if (rate == 0) {
         SetStatusText(
             QStringLiteral("打印机无应答！(No answer at 115200, 57600, 38400, 19200 or 9600)"));
+        outcome = english ? QStringLiteral("no answer at 115200, 57600, 38400, 19200 or 9600")
+                          : QStringLiteral("打印机无应答");
     } else {
         ComboBox2->setEditText(QString::number(rate));
         const QString hex = QStringLiteral("%1").arg(status, 2, 16, QLatin1Char('0')).toUpper();
         SetStatusText(QStringLiteral("串口速率：%1，状态 %2 (Serial speed found: %1, status %2)")
                           .arg(rate)
                           .arg(hex));
+        outcome = (english ? QStringLiteral("%1 baud, status %2")
+                           : QStringLiteral("串口速率 %1，状态 %2"))
+                      .arg(rate)
+                      .arg(TActivityLog::StatusByteText(status, english));
     }
+    Log->Searched(TActivityLog::ActionName(btnFindSpeed), DeviceTarget(SpeedSearch->Port()),
+                  rate == 0, outcome);
 }

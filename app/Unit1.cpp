@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSaveFile>
+#include <QSocketNotifier>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
@@ -194,6 +195,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 TForm1::~TForm1() {
     // The background job (the printer list) ends and is joined before anything else goes.
     delete std::exchange(Actions, nullptr);
+    delete std::exchange(linkWatch_, nullptr);  // before the link's socket closes
     SetVirtualPrinter(false);
     Comm1.reset();
     qApp->removeEventFilter(this);
@@ -524,11 +526,37 @@ void TForm1::RunIo(const QString& what, const QString& target, const std::functi
 
 void TForm1::RunOnLink(const QString& what, const std::function<void()>& io,
                        const TActionRunner::Total* total) {
+    // The action's worker reads the socket: no watch meanwhile.
+    WatchLink(false);
     struct NoteUnasked {
         TForm1& form;
-        ~NoteUnasked() { form.Log->AddReceived(form.IdTCPClient1.TakeUnsolicited()); }
+        ~NoteUnasked() {
+            form.Log->AddReceived(form.IdTCPClient1.TakeUnsolicited());
+            form.WatchLink(true);
+        }
     } note{*this};
     RunIo(what, NetworkTarget(), io, total);
+}
+
+void TForm1::WatchLink(bool on) {
+    if (linkWatch_ != nullptr) {
+        linkWatch_->setEnabled(false);
+        std::exchange(linkWatch_, nullptr)->deleteLater();
+    }
+    if (!on || !IdTCPClient1.Connected())
+        return;
+    linkWatch_ = new QSocketNotifier(IdTCPClient1.WatchFd(), QSocketNotifier::Read, this);
+    connect(linkWatch_, &QSocketNotifier::activated, this,
+            [this] { Run([&] { LinkReadable(); }); });
+}
+
+void TForm1::LinkReadable() {
+    // Bytes the printer sent unasked stay with the link for the next action's entry.
+    if (!IdTCPClient1.CheckClosed())
+        return;
+    WatchLink(false);
+    SetStatusText(QStringLiteral("打印机已断开连接！(The printer closed the connection)"));
+    Log->ClosedByPrinter(NetworkTarget(), IdTCPClient1.TakeUnsolicited());
 }
 
 void TForm1::StatusRequestClick() {

@@ -30,6 +30,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QSocketNotifier;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
@@ -363,6 +364,12 @@ class TForm1 : public QMainWindow {
     // The same on the network link; what the printer sent meanwhile is noted too.
     void RunOnLink(const QString& what, const std::function<void()>& io,
                    const TActionRunner::Total* total = nullptr);
+
+    // Between actions the network link's socket is watched, so that a printer closing the link
+    // (an idle limit, a restart) shows when it happens, not at the next action's failure.
+    void WatchLink(bool on);
+    void LinkReadable();
+    QSocketNotifier* linkWatch_ = nullptr;
 
     // Shared by the serial, wireless and parameter pages. Opens Comm1 with its settings and
     // closes it again, leaving the line settings on the port for the next open by name.

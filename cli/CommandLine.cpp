@@ -22,6 +22,7 @@
 #include "printer/PaperWidth.h"
 #include "protocol/Commands.h"
 #include "protocol/Decoder.h"
+#include "protocol/GbkText.h"
 #include "protocol/IntegerText.h"
 #include "protocol/Json.h"
 #include "protocol/PrinterStatus.h"
@@ -458,7 +459,7 @@ int Discover(const Invocation& run) {
                             .c_str());
         } else {
             std::printf("%-15s  %s  status %02X  %-12s %5lld ms\n", p.address.c_str(),
-                        p.mac.c_str(), p.status, p.model.empty() ? "-" : p.model.c_str(),
+                        p.mac.c_str(), p.status, p.model.empty() ? "-" : PlainText(p.model).c_str(),
                         static_cast<long long>(p.responseTime.count()));
         }
         std::fflush(stdout);  // as found: a script may act on the first line

@@ -187,7 +187,8 @@ void PrintHelp(const CommandSpec& c) {
         std::printf("  %-26s %s\n", "-j, --jobs N", "printers served at once (default 1)");
         std::printf("  %-26s %s\n", "--baud RATE", "set a serial port's line to RATE first");
         std::printf("  %-26s %s\n", "--stall-limit SECONDS",
-                    "give up when the printer takes nothing for this long (default 10)");
+                    "give up when the printer takes nothing, or no connection, for this long "
+                    "(default 10)");
         std::printf("  %-26s %s\n", "--dry-run", "show the commands and hex; send nothing");
         std::printf("  %-26s %s\n", "--json", "one JSON object per printer on stdout");
     }

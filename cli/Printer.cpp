@@ -46,6 +46,9 @@ std::string OneLine(std::string text) {
 void ConnectLink(const Printer& printer, NetworkLink& link) {
     link.SetHost(printer.host);
     link.SetPort(printer.port);
+    // A printer whose accept queue is full never answers the SYN: the kernel's retries alone
+    // would take 15 s and more, whatever stall limit the user gave.
+    link.SetConnectLimit(CurrentStallLimit());
     try {
         link.Connect();
     } catch (const std::exception& e) {

@@ -115,7 +115,7 @@ void NetworkLink::Connect() {
     int error = EINVAL;
     UniqueFd fd;
     if (port_ >= 0 && port_ <= 65535)
-        error = ConnectTcp(host_, static_cast<uint16_t>(port_), fd);
+        error = ConnectTcp(host_, static_cast<uint16_t>(port_), fd, connectLimit_);
     if (error != 0)
         throw ENetworkError(SocketErrorText(error), error);
     fd_ = std::move(fd);
@@ -218,20 +218,28 @@ std::string NetworkLink::TakeUnsolicited() {
     return std::exchange(unsolicited_, {});
 }
 
-void NetworkLink::KeepWaitingBytes() {
+bool NetworkLink::CheckClosed() {
+    if (state_ != State::Connected || !KeepWaitingBytes())
+        return false;
+    fd_.reset();
+    state_ = State::Closed;
+    return true;
+}
+
+bool NetworkLink::KeepWaitingBytes() {
     // A printer that never stops talking must not hold the send back: take what is there now,
     // about one receive buffer's worth at most.
     constexpr size_t kMostPerDrain = 4 * kUnsolicitedKept;
     char chunk[4096];
     for (size_t taken = 0; taken < kMostPerDrain;) {
-        // An end or error shows again on the send or read that follows, and is reported there.
         const ReadOutcome in =
             ReadWithin(fd_.get(), chunk, sizeof chunk, std::chrono::milliseconds(0), true);
         if (in.count == 0)
-            return;
+            return in.error != ETIMEDOUT && in.error != ECANCELED;
         taken += in.count;
         Keep(chunk, in.count);
     }
+    return false;
 }
 
 void NetworkLink::Keep(const char* data, size_t size) {

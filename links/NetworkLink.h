@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "links/TcpConnect.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo {
@@ -45,7 +46,11 @@ class NetworkLink {
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }
 
-    // Opens a fresh connection to host:port with the operating system's own time-out.
+    // A connect that has not stood after this long fails with ETIMEDOUT; by default the
+    // operating system's SYN retries decide (TcpConnect.h).
+    void SetConnectLimit(std::chrono::milliseconds limit) { connectLimit_ = limit; }
+
+    // Opens a fresh connection to host:port within the connect limit.
     // Throws "Already connected." while connected (the open connection is kept), or a socket
     // error (ECANCELED when the action is cancelled), after which the link is Closed.
     void Connect();
@@ -69,6 +74,13 @@ class NetworkLink {
     // a socket error, and the link is Closed. Cancelled: ECANCELED, the connection stays (nothing
     // of the action is left to reach the printer).
     std::optional<uint8_t> ReadByte(std::chrono::milliseconds timeout);
+
+    // For a watcher between calls: the socket, readable once the printer sent bytes or closed the
+    // connection; -1 when not connected.
+    int WatchFd() const noexcept { return state_ == State::Connected ? fd_.get() : -1; }
+    // Between calls, takes what the printer sent (kept as unasked bytes) and tells whether it has
+    // closed or reset the connection; the link is then Closed, as a read would have left it.
+    bool CheckClosed();
 
     // The newest bytes the printer sent unasked, kept until taken.
     static constexpr size_t kUnsolicitedKept = 64 * 1024;
@@ -101,12 +113,15 @@ class NetworkLink {
   private:
     void Send(const char* data, size_t size);
     void RequireConnected() const;
-    void KeepWaitingBytes();
+    // True when the connection has ended (the printer closed it, or it failed); a send that
+    // follows names the end itself.
+    bool KeepWaitingBytes();
     void Keep(const char* data, size_t size);
     [[noreturn]] void FailDead(int error);
 
     std::string host_;
     int port_ = 0;
+    std::chrono::milliseconds connectLimit_ = kConnectWaitLimit;
     State state_ = State::Idle;
     UniqueFd fd_;
     std::string unsolicited_;

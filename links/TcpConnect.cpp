@@ -15,13 +15,15 @@ namespace kelvo {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A name that failed to resolve but reads as a mistyped IPv4 address ("10..0.5") is reported as
 // such an address always was.
 bool LooksLikeIpv4(const std::string& host) {
     return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
 }
 
-int ConnectTo(const addrinfo& to, UniqueFd& out) {
+int ConnectTo(const addrinfo& to, UniqueFd& out, Clock::time_point deadline) {
     UniqueFd fd(::socket(to.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
         return errno;
@@ -31,7 +33,10 @@ int ConnectTo(const addrinfo& to, UniqueFd& out) {
     if (::connect(fd.get(), to.ai_addr, to.ai_addrlen) != 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             return errno;
-        if (const int wait = WaitReady(fd.get(), POLLOUT, kConnectWaitLimit); wait != 0)
+        if (const int wait =
+                WaitReady(fd.get(), POLLOUT,
+                          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()));
+            wait != 0)
             return wait;
         int error = 0;
         socklen_t length = sizeof error;
@@ -46,7 +51,9 @@ int ConnectTo(const addrinfo& to, UniqueFd& out) {
 
 }  // namespace
 
-int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out) {
+int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out,
+               std::chrono::milliseconds waitLimit) {
+    const auto deadline = Clock::now() + waitLimit;
     if (TransferCancelled())
         return ECANCELED;
     addrinfo hints{};
@@ -61,8 +68,8 @@ int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out) {
     // takes the connection; else the first one's failure.
     int first = 0;
     for (const addrinfo* to = found; to != nullptr; to = to->ai_next) {
-        const int error = ConnectTo(*to, out);
-        if (error == 0 || error == ECANCELED)
+        const int error = ConnectTo(*to, out, deadline);
+        if (error == 0 || error == ECANCELED || Clock::now() >= deadline)
             return error;
         if (first == 0)
             first = error;

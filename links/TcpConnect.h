@@ -10,6 +10,9 @@
 
 namespace kelvo {
 
+// Only a backstop: the SYN retries end a connect long before.
+inline constexpr std::chrono::milliseconds kConnectWaitLimit{30000};
+
 // Opens a TCP connection, as the network link and the printer library do. Linux would retry SYNs
 // for about two minutes against a silent address; the SYN retry count is lowered so the operating
 // system gives up after about 15 s (1 + 2 + 4 + 8 s), close to what Windows allowed (about 21 s).
@@ -17,8 +20,9 @@ namespace kelvo {
 // `host` is dotted IPv4 text, IPv6 text (without brackets) or a host name. Returns 0 and sets
 // `out`, or returns an errno value; a name that does not resolve gives kHostNotFound, except that
 // text of digits and dots gives EHOSTUNREACH as it always did. The socket is non-blocking: write it
-// with WriteAll.
-int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out);
+// with WriteAll. `waitLimit` bounds the whole wait (ETIMEDOUT), for callers that give up sooner.
+int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out,
+               std::chrono::milliseconds waitLimit = kConnectWaitLimit);
 
 // No errno says "no such host": Winsock's number for it, which the window's socket error texts
 // already follow.
@@ -26,8 +30,6 @@ inline constexpr int kHostNotFound = 11001;
 
 // The kernel's SYN retry count used by ConnectTcp.
 inline constexpr int kConnectSynRetries = 3;
-// Only a backstop: the SYN retries end a connect long before.
-inline constexpr std::chrono::milliseconds kConnectWaitLimit{30000};
 
 struct CloseOutcome {
     // 0 when the printer acknowledged every byte sent; ETIMEDOUT when it took none for the stall

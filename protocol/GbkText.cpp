@@ -1,5 +1,6 @@
 #include "protocol/GbkText.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "protocol/Iconv.h"
@@ -36,6 +37,27 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t left) {
             return 0;
     }
     return len;
+}
+
+std::string PlainText(std::string_view bytes) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t n = Utf8SequenceLength(s + i, bytes.size() - i);
+        // C1 controls are U+0080..U+009F: C2 80..C2 9F.
+        const bool control = n == 0 || (n == 1 && (s[i] < 0x20 || s[i] == 0x7F)) ||
+                             (n == 2 && s[i] == 0xC2 && s[i + 1] < 0xA0);
+        if (!control) {
+            out.append(bytes, i, n);
+            i += n;
+            continue;
+        }
+        for (const size_t end = i + std::max<size_t>(n, 1); i < end; ++i)
+            out.append({'\\', 'x', kHex[s[i] >> 4], kHex[s[i] & 0x0F]});
+    }
+    return out;
 }
 
 std::string ToGbk(const std::string& utf8) {

@@ -18,6 +18,12 @@ std::string String(std::string_view bytes) {
             if (n == 0) {
                 out += "\xEF\xBF\xBD";
                 ++i;
+            } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) < 0xA0) {
+                // A C1 control: valid in JSON as it is, but a terminal showing the line obeys it.
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", bytes[i + 1] & 0xFF);
+                out += escaped;
+                i += n;
             } else {
                 out.append(bytes, i, n);
                 i += n;

@@ -10,9 +10,12 @@
 #include <list>
 #include <stdexcept>
 
+#include "links/TcpConnect.h"
+
 namespace kelvo::testing {
 
-kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who) {
+kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who,
+                                 int backlog) {
     sockaddr_storage storage{};
     auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
@@ -35,7 +38,7 @@ kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const 
     int one = 1;
     ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     auto* addr = reinterpret_cast<sockaddr*>(&storage);
-    if (::bind(listener.get(), addr, size) != 0 || ::listen(listener.get(), 16) != 0) {
+    if (::bind(listener.get(), addr, size) != 0 || ::listen(listener.get(), backlog) != 0) {
         throw std::runtime_error(who + " on " + host + ":" + std::to_string(port) + ": " +
                                  std::strerror(errno));
     }
@@ -44,6 +47,14 @@ kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const 
         port = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     }
     return listener;
+}
+
+FullBacklog::FullBacklog(const std::string& host) {
+    uint16_t port = 0;
+    listener = ListenOnLoopback(host, port, "full backlog", 0);  // queues one: the filler
+    if (const int error = kelvo::ConnectTcp(host, port, filler); error != 0)
+        throw std::runtime_error("full backlog: " + std::string(std::strerror(error)));
+    address = host + ":" + std::to_string(port);
 }
 
 LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options options)

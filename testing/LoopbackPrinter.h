@@ -17,7 +17,16 @@ namespace kelvo::testing {
 
 // A listening TCP socket on a loopback address of 127.0.0.0/8 or on ::1 (SO_REUSEADDR); `port` 0
 // takes a free one and is set to it. Throws std::runtime_error naming `who` when it cannot.
-kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who);
+kelvo::UniqueFd ListenOnLoopback(const std::string& host, uint16_t& port, const std::string& who,
+                                 int backlog = 16);
+
+// A printer that takes no more connections: its listener's accept queue is full and never
+// drained, so a further connect's SYN goes unanswered, as at a printer busy with another client.
+struct FullBacklog {
+    explicit FullBacklog(const std::string& host);  // throws std::runtime_error
+    std::string address;                            // host:port
+    kelvo::UniqueFd listener, filler;
+};
 
 // A network printer on a loopback address: a TCP listener in its own thread that records every
 // byte it receives, per connection, in arrival order.

@@ -35,7 +35,7 @@ class Process {
 
     // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`.
     bool WaitForOutput(const std::string& text,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10));
+                       std::chrono::milliseconds limit = std::chrono::seconds(60));
     const std::string& OutputSoFar() const { return early_; }
 
     // Collects the output until the program ends; one that runs past `limit` is killed.

@@ -201,6 +201,25 @@ TEST_F(FailingPeers, NetworkPrinterResettingMidTestPageClosesTheLinkAndTheNextPr
     EXPECT_EQ(dialogs->boxes.size(), 2u);
 }
 
+TEST_F(FailingPeers, APrinterClosingTheLinkBetweenActionsIsShownAtOnceAndConnectWorksAgain) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 9100, {LoopbackPrinter::Mode::CloseAtOnce, 0});
+    form->Button1->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->StatusText() != kConnected; }, 5000));
+    EXPECT_EQ(form->StatusText(), "打印机已断开连接！(The printer closed the connection)");
+    EXPECT_TRUE(form->Log->Text(true, false)
+                    .contains("] Printer closed the connection → " +
+                              QString::fromStdString(OwnLoopbackHost()) + ":9100"));
+    // The pages' own texts stay: a send names the closed link, and a new connect stands.
+    form->Button4->click();
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text, "Connection Closed Gracefully.");
+    printer.setMode({LoopbackPrinter::Mode::Record, 0});
+    form->Button1->click();
+    EXPECT_EQ(form->StatusText(), kConnected);
+    form->Button4->click();
+    EXPECT_EQ(printer.waitForBytes(7), std::string("\x1B\x70\x00\x28\x28\r\n", 7));
+}
+
 TEST_F(FailingPeers, SerialPrinterUnpluggedDuringADeviceWriteIsAClearErrorAndFreesThePort) {
     auto pty = std::make_unique<Pty>();
     auto com1 = std::make_unique<PortOverride>("COM1", pty->slavePath());

@@ -109,11 +109,15 @@ TEST_F(FindPrintersTest, PrintersAppearWhileTheScanRunsAndChoosingOneFillsBothAd
     const QTreeWidgetItem* row = dialog->List->topLevelItem(0);
     EXPECT_EQ(row->text(0), QString::fromStdString(OwnLoopbackHost()));
     EXPECT_EQ(row->text(1), "00-00-00-00-00-00");  // loopback has no neighbour
-    EXPECT_EQ(row->text(2), "12");
+    EXPECT_EQ(row->text(2), "0x12: Online, Drawer pin 3: low");
     EXPECT_EQ(row->text(3), "QM417");
     EXPECT_EQ(dialog->Progress->value(), 3);
     EXPECT_TRUE(dialog->Summary->text().startsWith("1 printers among 3 addresses; 1 refused"))
         << dialog->Summary->text().toStdString();
+    EXPECT_TRUE(form->Log->Text(true, false)
+                    .contains("] Find printers → " + dialog->RangeEdit->text() +
+                              " · OK: 1 printers among 3 addresses"))
+        << form->Log->Text(true, false).toStdString();
 
     ASSERT_TRUE(dialog->UseButton->isEnabled());
     dialog->UseButton->click();
@@ -156,6 +160,10 @@ TEST_F(FindPrintersTest, FindSpeedSetsThePagesSpeedControl) {
     EXPECT_EQ(form->ComboBox2->currentText(), "38400");
     EXPECT_TRUE(form->StatusText().contains("Serial speed found: 38400"))
         << form->StatusText().toStdString();
+    EXPECT_TRUE(form->Log->Text(true, false)
+                    .contains("] Find speed → COM3 (" + QString::fromStdString(com3.slavePath()) +
+                              ") · OK: 38400 baud, status 0x12: Online, Drawer pin 3: low"))
+        << form->Log->Text(true, false).toStdString();
     EXPECT_LT(watch.Longest(), kResponsive);
 }
 
@@ -168,4 +176,5 @@ TEST_F(FindPrintersTest, FindSpeedAtASilentPortLeavesTheSpeedAndSaysSo) {
     EXPECT_EQ(form->ComboBox2->currentText(), "9600");
     EXPECT_TRUE(form->StatusText().contains("No answer at 115200"))
         << form->StatusText().toStdString();
+    EXPECT_TRUE(form->Log->Text(true, false).contains("· FAILED: no answer at 115200"));
 }
