@@ -905,11 +905,14 @@ std::string DecodeText(std::string_view bytes, const DecoderState& state) {
     return out;
 }
 
-std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
-                                           size_t maxCommands) {
-    std::vector<DecodedCommand> out;
+namespace {
+
+// DecodeCommands into `out`, telling the state its last entry was read in.
+void Decode(std::string_view bytes, DecoderState& state, size_t maxCommands,
+            std::vector<DecodedCommand>& out, DecoderState& beforeLast) {
     size_t pos = 0;
     while (pos < bytes.size() && out.size() < maxCommands) {
+        const DecoderState before = state;
         DecodedCommand c = DecodeOne(bytes.substr(pos), state);
         c.offset = pos;
         pos += c.length;
@@ -920,9 +923,57 @@ std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState&
             last->detail = HexBytes(bytes.substr(last->offset, last->length));
             continue;
         }
+        beforeLast = before;
         out.push_back(std::move(c));
     }
+}
+
+}  // namespace
+
+std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
+                                           size_t maxCommands) {
+    std::vector<DecodedCommand> out;
+    DecoderState beforeLast;
+    Decode(bytes, state, maxCommands, out, beforeLast);
     return out;
+}
+
+const std::vector<DecodedCommand>& CommandStream::Feed(std::string_view bytes) {
+    held_.append(bytes);
+    settled_.clear();
+    if (held_.size() >= waitFor_)
+        Settle(false);
+    return settled_;
+}
+
+const std::vector<DecodedCommand>& CommandStream::End() {
+    settled_.clear();
+    Settle(true);
+    return settled_;
+}
+
+void CommandStream::Settle(bool ended) {
+    std::vector<DecodedCommand>& out = settled_;
+    DecoderState before;
+    Decode(held_, state_, SIZE_MAX, out, before);
+    size_t settled = held_.size();
+    if (!ended && !out.empty()) {
+        // The end of the bytes may have cut the last entry, and more unknown bytes would join
+        // a short unknown run before it: both are read again with the next bytes.
+        const DecodedCommand last = std::move(out.back());
+        out.pop_back();
+        if (!out.empty() && out.back().kind == Kind::Unknown && out.back().length < kUnknownRun)
+            out.pop_back();  // read in the same state: unknown bytes change none
+        settled = out.empty() ? 0 : out.back().offset + out.back().length;
+        state_ = before;
+        // Waiting for what a long entry declares, or for twice its bytes, keeps it linear.
+        waitFor_ =
+            std::max<uint64_t>(last.truncated ? last.needed : 0, 2 * (held_.size() - settled));
+    }
+    for (DecodedCommand& c : out)
+        c.offset += heldAt_;
+    held_.erase(0, settled);
+    heldAt_ += settled;
 }
 
 std::string FormatCommand(const DecodedCommand& c) {

@@ -118,6 +118,26 @@ bool ApplyToState(std::string_view command, DecoderState& state, const DecoderSt
 std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
                                            size_t maxCommands = SIZE_MAX);
 
+// Decodes a stream handed over in pieces exactly as DecodeCommands decodes it whole (the state
+// carries over, and an entry that a piece's end may have cut waits for the next), holding only
+// the bytes of the entries still waiting, whatever the stream's length.
+class CommandStream {
+  public:
+    // The entries these bytes settle, their offsets counted from the stream's start; valid until
+    // the next call, which reuses their room.
+    const std::vector<DecodedCommand>& Feed(std::string_view bytes);
+    // The stream has ended: the entries still waiting.
+    const std::vector<DecodedCommand>& End();
+
+  private:
+    void Settle(bool ended);
+    std::vector<DecodedCommand> settled_;
+    DecoderState state_;
+    std::string held_;
+    size_t heldAt_ = 0;     // held_'s offset in the stream
+    uint64_t waitFor_ = 0;  // held_ is read again once it is this long
+};
+
 // Where a text entry that starts `bytes` ends: before a byte that is no text, or the wireless
 // header; 0 when there is none.
 size_t TextLength(std::string_view bytes);
