@@ -31,8 +31,8 @@ struct SettingChange {
 std::vector<SettingChange> ChangedSettings(const StoredSettings& before,
                                            const StoredSettings& after);
 
-// Commands a job's record lists one by one; the rest it counts by name. A receipt's fit, and a
-// stream of millions of commands makes a record of kilobytes.
+// Commands a job's record lists one by one, the rest only counted by name: a receipt's all fit,
+// and millions of commands still make a record of kilobytes.
 inline constexpr size_t kRecordCommands = 1000;
 
 struct JobReport {
