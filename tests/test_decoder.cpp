@@ -218,7 +218,16 @@ INSTANTIATE_TEST_SUITE_P(
          "\x1B\x7E\x01\x00 A\x1B\x1B\x40\xFF\x81"s,
          {"unknown  1B 7E 01 00", Text(" A"), "unknown  1B", "ESC @  initialize",
           Text("\\xFF\\x81")}},
-        {"unknown bytes that an unknown command joins", "\x01\x1B\x7E"s, {"unknown  01 1B 7E"}}}),
+        {"unknown bytes that an unknown command joins", "\x01\x1B\x7E"s, {"unknown  01 1B 7E"}},
+        {"long pictures, a line longer than one entry, a picture cut short",
+         "\x1D\x76\x30\x00\x02\x00\x20\x00"s + std::string(64, '\x10') +
+             "\x1D\x38\x4C\x33\x00\x00\x00\x30\x43\x30\x41\x31\x01\x08\x00\x28\x00\x31"s +
+             std::string(40, '\x1B') + std::string(4095, 'x') + ToGbk("啊") + "y" +
+             "\x1D\x76\x30\x00\x02\x00\x20\x00"s + std::string(40, '\0'),
+         {"GS v 0 00 02 00 20 00  raster image 16 x 32 dots, normal",
+          "GS 8 L 33 00 00 00 30 43 30 41 …  graphics: define NV picture \"A1\", 8 x 40 dots",
+          Text(std::string(4095, 'x') + "啊"), Text("y"),
+          "GS v 0 00 02 00 20 00  truncated: 48 of 72 bytes"}}}),
     kelvo::testing::NamedByWhat());
 
 TEST(Decoder, ACommandCutAnywhereIsOneTruncatedEntryThatReadsNothingPastTheEnd) {
