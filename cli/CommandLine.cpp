@@ -32,6 +32,8 @@ namespace kelvo::cli {
 namespace {
 
 constexpr char kBadIp[] = "数值有误请设置介于1-223之间";
+// Bytes `decode` reads at a time: its memory is one slice and what the slice decodes to.
+constexpr size_t kDecodeSlice = size_t{64} << 10;
 
 DrawingMain drawingMain = nullptr;
 
@@ -194,30 +196,40 @@ void Mac(const Invocation&, const Printer& printer, Outcome& outcome) {
 }
 
 int Decode(const Invocation& run) {
-    const std::string bytes = ReadFile(run.operands[0]);
-    DecoderState state;
-    const std::vector<DecodedCommand> commands = DecodeCommands(bytes, state);
-    if (!run.json) {
-        for (const DecodedCommand& c : commands)
-            std::printf("%s\n", FormatCommand(c).c_str());
-        return 0;
-    }
+    std::ifstream in = OpenFile(run.operands[0]);
     static const char* const kinds[] = {"text", "control", "command", "unknown"};
-    // One command a line, the closing bracket on a line of its own.
-    json::Array list;
-    for (const DecodedCommand& c : commands)
-        list.Raw("\n" + json::Object()
-                            .Add("offset", c.offset)
-                            .Add("length", c.length)
-                            .Add("kind", kinds[static_cast<int>(c.kind)])
-                            .Add("name", c.name)
-                            .Add("args", c.args)
-                            .Add("detail", c.detail)
-                            .Add("truncated", c.truncated)
-                            .str());
-    std::string text = list.str();
-    text.insert(text.size() - 1, "\n");
-    std::printf("%s\n", text.c_str());
+    size_t shown = 0;
+    // With --json, one command a line, the closing bracket on a line of its own.
+    auto show = [&](const std::vector<DecodedCommand>& commands) {
+        std::string out;
+        for (const DecodedCommand& c : commands) {
+            if (!run.json) {
+                out += FormatCommand(c) + '\n';
+                continue;
+            }
+            out += shown++ ? ",\n" : "\n";
+            out += json::Object()
+                       .Add("offset", c.offset)
+                       .Add("length", c.length)
+                       .Add("kind", kinds[static_cast<int>(c.kind)])
+                       .Add("name", c.name)
+                       .Add("args", c.args)
+                       .Add("detail", c.detail)
+                       .Add("truncated", c.truncated)
+                       .str();
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    };
+    if (run.json)
+        std::fputs("[", stdout);
+    // Printed as it is read: what is held is one slice and the entries it settles.
+    CommandStream stream;
+    std::string slice(kDecodeSlice, '\0');
+    while (in.read(slice.data(), std::streamsize(slice.size())) || in.gcount() > 0)
+        show(stream.Feed(std::string_view(slice.data(), size_t(in.gcount()))));
+    show(stream.End());
+    if (run.json)
+        std::fputs("\n]\n", stdout);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -82,7 +83,8 @@ void PrintCommands(FILE* out);
 Invocation Parse(const CommandSpec& c, int argc, char** argv);
 // `text` as a whole number from `lo` to `hi`, or nothing.
 std::optional<long> WholeNumber(std::string_view text, long lo, long hi);
-// A whole file; throws UsageError when it cannot be read.
+// A file opened for reading, and a whole file; both throw UsageError when it cannot be read.
+std::ifstream OpenFile(const std::string& path);
 std::string ReadFile(const std::string& path);
 
 }  // namespace kelvo::cli

@@ -143,13 +143,18 @@ std::optional<long> Invocation::Number(const std::string& name, long lo, long hi
     return n;
 }
 
-std::string ReadFile(const std::string& path) {
+std::ifstream OpenFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw UsageError(path + ": " + std::strerror(errno));
     // A directory opens, and its first read would throw a message of the C++ library's.
     if (std::error_code ec; std::filesystem::is_directory(path, ec))
         throw UsageError(path + ": is a directory");
+    return in;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in = OpenFile(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "protocol/Decoder.h"
 
@@ -23,6 +24,27 @@ void Check(std::string_view input, kelvo::DecoderState state, size_t maxCommands
         std::abort();
 }
 
+// Fed in pieces, the stream reads what the whole input reads.
+void CheckStream(std::string_view input, size_t piece) {
+    kelvo::DecoderState state;
+    const auto whole = kelvo::DecodeCommands(input, state);
+    kelvo::CommandStream stream;
+    size_t next = 0;
+    auto same = [&](const std::vector<kelvo::DecodedCommand>& settled) {
+        for (const kelvo::DecodedCommand& c : settled) {
+            if (next >= whole.size() || c.offset != whole[next].offset ||
+                kelvo::FormatCommand(c) != kelvo::FormatCommand(whole[next]))
+                std::abort();
+            ++next;
+        }
+    };
+    for (size_t at = 0; at < input.size(); at += piece)
+        same(stream.Feed(input.substr(at, piece)));
+    same(stream.End());
+    if (next != whole.size())
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,5 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(input, {true, 0}, SIZE_MAX);
     Check(input, {false, size > 0 ? data[0] : uint8_t{16}}, SIZE_MAX);
     Check(input, {}, size > 0 ? data[size - 1] % 8 : 0);
+    CheckStream(input, size > 1 ? data[1] % 16 + 1 : 1);
     return 0;
 }

@@ -154,6 +154,11 @@ void ReceiptPainter::SetPaper(std::vector<PaperItem> paper) {
     paper_ = std::move(paper);
     first_ = 0;
     Laid();
+    // A new paper, as for each saved job: the drawings of pictures no paper holds now go too.
+    for (const quintptr key : pictures_.keys()) {
+        if (pictures_.object(key)->owner.expired())
+            pictures_.remove(key);
+    }
 }
 
 void ReceiptPainter::Append(uint64_t firstKept, uint64_t from, std::vector<PaperItem> items) {
@@ -191,6 +196,10 @@ void ReceiptPainter::PaintImage(QPainter& p, const PaperImage& image, int top) c
         return;
     const auto key = reinterpret_cast<quintptr>(image.dots.Identity());
     Picture* picture = pictures_.object(key);
+    if (picture != nullptr && picture->owner.expired()) {
+        pictures_.remove(key);
+        picture = nullptr;
+    }
     QImage drawn;
     if (picture != nullptr) {
         drawn = picture->image;

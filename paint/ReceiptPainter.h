@@ -55,7 +55,9 @@ class ReceiptPainter {
 
   private:
     struct Picture {
-        std::shared_ptr<const void> owner;  // keeps the dots, and so the key, from being reused
+        // Tells whether the dots it was drawn from are gone, and their address (the key) may
+        // name another picture, without keeping them: the cache counts only its 1-bit drawings.
+        std::weak_ptr<const void> owner;
         QImage image;
     };
     void PaintImage(QPainter& painter, const printer::PaperImage& image, int top) const;

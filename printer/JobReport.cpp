@@ -10,6 +10,9 @@ namespace kelvo::printer {
 
 namespace {
 
+// Bytes of a job decoded at a time for its report.
+constexpr size_t kReportSlice = size_t{64} << 10;
+
 // "2026-12-09T08:32:19.123Z"
 std::string IsoTime(std::chrono::system_clock::time_point t) {
     const auto ms =
@@ -90,10 +93,25 @@ JobReport ReportOf(const EndedJob& job) {
         }
     }
     report.settingsChanged = ChangedSettings(job.trace.before, job.after);
-    DecoderState state;
-    report.commands = DecodeCommands(job.trace.bytes, state);
-    report.bytesKept = job.trace.bytes.size();
+    // Read a slice at a time, so that only the commands listed are held.
+    CommandStream stream;
+    auto take = [&](const std::vector<DecodedCommand>& settled) {
+        for (const DecodedCommand& c : settled) {
+            if (report.commands.size() < kRecordCommands)
+                report.commands.push_back(c);
+            else
+                ++report.moreCommands[!c.name.empty()                        ? c.name
+                                      : c.kind == DecodedCommand::Kind::Text ? "text"
+                                                                             : "unknown"];
+        }
+    };
+    const std::string_view bytes = job.trace.bytes;
+    for (size_t at = 0; at < bytes.size(); at += kReportSlice)
+        take(stream.Feed(bytes.substr(at, kReportSlice)));
+    take(stream.End());
+    report.bytesKept = bytes.size();
     report.statusAnswers = job.trace.answers;
+    report.statusAnswersMore = job.trace.answersMore;
     return report;
 }
 
@@ -111,8 +129,14 @@ std::string RecordJson(const JobReport& report, uint64_t saved) {
     record.Add("bytes", r.bytes);
     if (report.bytesKept < r.bytes)
         record.Add("bytes_kept", report.bytesKept);
-    record.Raw("commands", commands.str())
-        .Add("dropped", r.dropped)
+    record.Raw("commands", commands.str());
+    if (!report.moreCommands.empty()) {
+        json::Object more;
+        for (const auto& [name, count] : report.moreCommands)
+            more.Add(name, count);
+        record.Raw("commands_more", more.str());
+    }
+    record.Add("dropped", r.dropped)
         .Add("end", r.end)
         .Add("ended", IsoTime(r.ended))
         .Add("endpoint", r.endpoint)
@@ -120,6 +144,8 @@ std::string RecordJson(const JobReport& report, uint64_t saved) {
         .Raw("settings_changed", settings.str())
         .Add("started", IsoTime(r.started))
         .Add("status_answers", HexBytes(report.statusAnswers));
+    if (report.statusAnswersMore > 0)
+        record.Add("status_answers_more", report.statusAnswersMore);
     return json::Indented(record.str());
 }
 

@@ -4,6 +4,7 @@
 // ended, worked out once from what the printer kept, and the record the headless printer saves.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <variant>
 #include <vector>
@@ -30,6 +31,10 @@ struct SettingChange {
 std::vector<SettingChange> ChangedSettings(const StoredSettings& before,
                                            const StoredSettings& after);
 
+// Commands a job's record lists one by one, the rest only counted by name: a receipt's all fit,
+// and millions of commands still make a record of kilobytes.
+inline constexpr size_t kRecordCommands = 1000;
+
 struct JobReport {
     struct Picture {
         int width = 0;
@@ -50,10 +55,14 @@ struct JobReport {
     // Its paper as text: a line each, "[image]" for a picture, "--- cut ---" for a cut.
     std::string text;
     std::vector<SettingChange> settingsChanged;
-    // Its bytes as the decoder reads them (from the power-on state), as far as they were kept.
+    // Its bytes as the decoder reads them (from the power-on state), as far as they were kept:
+    // the first kRecordCommands entries, and how many more of each name ("text" and "unknown"
+    // for the entries without one).
     std::vector<DecodedCommand> commands;
+    std::map<std::string, uint64_t> moreCommands;
     uint64_t bytesKept = 0;
-    std::string statusAnswers;  // every byte it sent back
+    std::string statusAnswers;  // what it sent back, as far as it was kept
+    uint64_t statusAnswersMore = 0;
 };
 
 JobReport ReportOf(const EndedJob& job);

@@ -77,4 +77,12 @@ void VirtualPrinter::NoteJobItem(const PaperItem& item) {
     }
 }
 
+void VirtualPrinter::NoteAnswer(std::string_view answer) {
+    if (!watcher_)
+        return;
+    const size_t kept = std::min(answer.size(), kJobTraceAnswers - trace_.answers.size());
+    trace_.answers.append(answer.substr(0, kept));
+    trace_.answersMore += answer.size() - kept;
+}
+
 }  // namespace kelvo::printer

@@ -8,6 +8,21 @@
 
 namespace kelvo::printer {
 
+namespace {
+
+// What an ended job holds: its bytes, and the dots of pictures the printer's paper may already
+// have let go of (each print counted, though prints may share them).
+size_t HeldBytes(const EndedJob& job) {
+    size_t bytes = job.trace.bytes.size() + job.trace.answers.size();
+    for (const PaperItem& item : job.paper) {
+        if (const auto* image = std::get_if<PaperImage>(&item))
+            bytes += image->dots.size();
+    }
+    return bytes;
+}
+
+}  // namespace
+
 const char* PrinterBox::PrinterName(int index) {
     static const char* const kNames[kPrinters] = {"network", "serial", "001", "002", "003"};
     return index >= 0 && index < kPrinters ? kNames[index] : "";
@@ -48,10 +63,10 @@ PrinterBox::PrinterBox(Options options) {
                          PaperItems(printer, record.firstItem, record.endItem),
                          printer.Settings(),
                          printer.PaperWidth()};
-            const size_t bytes = job.trace.bytes.size();
+            const size_t bytes = HeldBytes(job);
             while (!ended_.empty() &&
                    (ended_.size() >= keepEnded_ || endedBytes_ + bytes > kEndedBytes)) {
-                endedBytes_ -= ended_.front().trace.bytes.size();
+                endedBytes_ -= HeldBytes(ended_.front());
                 ended_.pop_front();
                 ++endedLost_;
             }

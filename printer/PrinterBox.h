@@ -52,7 +52,7 @@ class PrinterBox {
         // buffer is full: a printer's handshake setting, this one by default.
         bool serialBusyWhenOffline = true;
         // Ended jobs kept for TakeEnded, with their bytes and paper, at most (and kEndedBytes of
-        // their bytes together); 0: none kept, and no job's bytes either.
+        // their bytes and pictures together); 0: none kept, and no job's bytes either.
         size_t keepEnded = 0;
         // Where the network printer takes LPD jobs too, exactly there; none without it.
         std::optional<TcpOptions> lpd;
@@ -60,8 +60,8 @@ class PrinterBox {
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
     static constexpr int kPrinters = 5;
-    // The bytes of the ended jobs kept for TakeEnded, together, at most: a reader that falls
-    // behind loses the oldest jobs rather than the memory.
+    // The bytes and pictures' dots of the ended jobs kept for TakeEnded, together, at most: a
+    // reader that falls behind loses the oldest jobs rather than the memory.
     static constexpr size_t kEndedBytes = size_t{64} << 20;
     // A pause this long on the serial line ends a radio frame.
     static constexpr std::chrono::milliseconds kFrameGap{300};

@@ -64,8 +64,7 @@ std::string VirtualPrinter::SetFlags(const StatusFlags& flags) {
 
 std::string VirtualPrinter::RealTime(std::string_view received) {
     std::string answer = Answer(received, realTimeHeld_);
-    if (watcher_)
-        trace_.answers += answer;
+    NoteAnswer(answer);
     return answer;
 }
 

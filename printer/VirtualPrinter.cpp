@@ -51,7 +51,7 @@ std::string VirtualPrinter::Feed(std::string_view bytes) {
     trace_.bytes.append(
         bytes.substr(0, kJobTraceBytes - std::min(kJobTraceBytes, trace_.bytes.size())));
     std::string answer = Take(bytes);
-    trace_.answers += answer;
+    NoteAnswer(answer);
     return answer;
 }
 

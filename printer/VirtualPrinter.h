@@ -47,6 +47,9 @@ inline constexpr size_t kJobsKept = 32;
 // A watched job's bytes kept for its watcher, at most: a picture-heavy job fits, a runaway stream
 // cannot take the memory.
 inline constexpr size_t kJobTraceBytes = size_t{16} << 20;
+// A watched job's answers kept for its watcher, at most, the rest only counted: a status request
+// per receipt line fits, a picture's data full of DLE EOT cannot take the memory.
+inline constexpr size_t kJobTraceAnswers = 4096;
 // A status answer must not wait behind a long print: the box feeds a printer this many bytes at a
 // time, and one slice's work is bounded (kMaxWorkPerByte, plus one picture of kImageRows rows).
 inline constexpr size_t kFeedSlice = 4096;
@@ -96,8 +99,11 @@ struct StoredSettings {
 
 // What a job's record leaves out, kept only while someone watches the printer's jobs.
 struct JobTrace {
-    std::string bytes;      // printed from, at most kJobTraceBytes (its record counts them all)
-    std::string answers;    // what the printer sent back meanwhile, real-time answers included
+    std::string bytes;  // printed from, at most kJobTraceBytes (its record counts them all)
+    // What the printer sent back meanwhile, real-time answers included: its first
+    // kJobTraceAnswers bytes, and how many more.
+    std::string answers;
+    uint64_t answersMore = 0;
     StoredSettings before;  // as the job started
 };
 
@@ -255,6 +261,7 @@ class VirtualPrinter {
     std::string Answer(std::string_view received, std::string& cut);
     // Job bookkeeping (Jobs.cpp).
     void NoteJobItem(const PaperItem& item);
+    void NoteAnswer(std::string_view answer);
 
     PaperRoll paper_;
     StoredSettings settings_;

@@ -25,6 +25,13 @@ constexpr size_t kUnknownRun = 16;
 constexpr size_t kArgBytes = 8;
 // QR code data shown in a detail.
 constexpr size_t kQrDataShown = 40;
+// A graphics command's words come from at most this many bytes of its parameters.
+constexpr size_t kGraphicsWordBytes = 16;
+// A long picture (GS v 0, GS 8 L) waiting in a stream keeps this many of its first bytes, which say
+// all its words do; the rest is counted, not held.
+constexpr size_t kPictureKept = 32;
+// Bytes of one text entry, at most: a longer run goes on in the next, cut between characters.
+constexpr size_t kTextRun = 4096;
 
 std::string Num(uint64_t v) {
     return std::to_string(v);
@@ -445,15 +452,16 @@ std::string Args(std::string_view rest, size_t from, uint64_t to) {
     return HexBytes(rest.substr(std::min(from, end), end - std::min(from, end)), kArgBytes);
 }
 
-// A command the input ends inside: all of the rest, with the length it needed.
-DecodedCommand Truncated(std::string name, std::string_view rest, size_t nameLength,
+// A command the input ends inside: all of the rest (`have` bytes, `rest` their first), with the
+// length it needed.
+DecodedCommand Truncated(std::string name, std::string_view rest, uint64_t have, size_t nameLength,
                          uint64_t header, uint64_t need) {
     DecodedCommand c{Kind::Command,
                      0,
-                     rest.size(),
+                     static_cast<size_t>(have),
                      std::move(name),
                      Args(rest, nameLength, header),
-                     "truncated: " + Num(rest.size()) + " of " + Num(need) + " bytes"};
+                     "truncated: " + Num(have) + " of " + Num(need) + " bytes"};
     c.truncated = true;
     c.needed = need;
     return c;
@@ -508,12 +516,15 @@ bool ApplyToState(std::string_view c, DecoderState& state, const DecoderState& p
 
 namespace {
 
-DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& state) {
+// `have`: the bytes of the input from here, of which `rest` may be only the first (for a long
+// picture, whose words its first bytes say).
+DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& state,
+                           uint64_t have) {
     if (e.measure) {
         Measured m = e.measure(rest);
         std::string name = m.name.empty() ? std::string(e.name) : std::move(m.name);
-        if (m.length > rest.size())
-            return Truncated(std::move(name), rest, e.nameLength, m.header, m.length);
+        if (m.length > have)
+            return Truncated(std::move(name), rest, have, e.nameLength, m.header, m.length);
         DecodedCommand c{Kind::Command,
                          0,
                          static_cast<size_t>(m.length),
@@ -524,20 +535,20 @@ DecodedCommand DecodeEntry(const Entry& e, std::string_view rest, DecoderState& 
         return c;
     }
     if (rest.size() < e.length)
-        return Truncated(e.name, rest, e.nameLength, e.length, e.length);
+        return Truncated(e.name, rest, rest.size(), e.nameLength, e.length, e.length);
     const auto* args = reinterpret_cast<const uint8_t*>(rest.data()) + e.nameLength;
     ApplyToState(e.id, rest.substr(0, e.length), state);
     return {Kind::Command,          0, e.length, e.name, Args(rest, e.nameLength, e.length),
             e.describe(args, state)};
 }
 
-DecodedCommand DecodeIntroduced(std::string_view rest, DecoderState& state) {
+DecodedCommand DecodeIntroduced(std::string_view rest, DecoderState& state, uint64_t have) {
     size_t matched = 0;  // longest run of key bytes the input agrees with
     const Entry* partial = nullptr;
     uint64_t need = UINT64_MAX;
     for (const Entry& e : kEntries) {
         if (rest.starts_with(e.key)) {
-            DecodedCommand c = DecodeEntry(e, rest, state);
+            DecodedCommand c = DecodeEntry(e, rest, state, have);
             c.id = c.id == Id::None ? e.id : c.id;
             return c;
         }
@@ -552,7 +563,7 @@ DecodedCommand DecodeIntroduced(std::string_view rest, DecoderState& state) {
     }
     if (partial) {
         const bool named = partial->nameLength <= rest.size();
-        return Truncated(named ? partial->name : Mnemonic(rest), rest,
+        return Truncated(named ? partial->name : Mnemonic(rest), rest, rest.size(),
                          named ? partial->nameLength : rest.size(), need, need);
     }
     // The byte that selects nothing goes with the unknown prefix unless it may start something.
@@ -783,8 +794,10 @@ Measured GsEightL(std::string_view r) {
     const uint64_t p = Word(r, 3) + (Word(r, 5) << 16);
     m.length += p;
     m.header = static_cast<size_t>(std::min<uint64_t>(m.length, 7 + 12));
-    if (m.length <= r.size())
-        m.detail = GraphicsFunction(r.substr(7, static_cast<size_t>(p)));
+    // Known from its first bytes, before its data has come.
+    const size_t words = static_cast<size_t>(std::min<uint64_t>(p, kGraphicsWordBytes));
+    if (r.size() >= 7 + words)
+        m.detail = GraphicsFunction(r.substr(7, words));
     return m;
 }
 
@@ -883,11 +896,11 @@ DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
             break;
     }
     if (IsIntroducer(b))
-        return DecodeIntroduced(rest, state);
+        return DecodeIntroduced(rest, state, rest.size());
     if (StartsWirelessHeader(rest)) {
         const std::string header = WirelessDataHeader();
         size_t end = header.size();
-        while (end < rest.size() && At(rest, end) >= '0' && At(rest, end) <= '9')
+        while (end < rest.size() && end < kTextRun && At(rest, end) >= '0' && At(rest, end) <= '9')
             ++end;
         const std::string_view number = rest.substr(header.size(), end - header.size());
         DecodedCommand c{Kind::Command,
@@ -900,9 +913,16 @@ DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
         c.id = Id::WirelessHeader;
         return c;
     }
-    const size_t end = TextLength(rest);
+    size_t end = TextLength(rest);
     if (end == 0)
         return Unknown(rest, 1);
+    if (end > kTextRun) {
+        // Between characters: in Chinese mode a lead byte and the text byte after it are one.
+        size_t cut = 0;
+        while (cut < kTextRun)
+            cut += state.chinese && At(rest, cut) >= 0x81 ? 2 : 1;
+        end = cut;
+    }
     return {Kind::Text, 0, end, "", "", DecodeText(rest.substr(0, end), state)};
 }
 
@@ -970,11 +990,14 @@ std::string DecodeText(std::string_view bytes, const DecoderState& state) {
     return out;
 }
 
-std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
-                                           size_t maxCommands) {
-    std::vector<DecodedCommand> out;
+namespace {
+
+// DecodeCommands into `out`, telling the state its last entry was read in.
+void Decode(std::string_view bytes, DecoderState& state, size_t maxCommands,
+            std::vector<DecodedCommand>& out, DecoderState& beforeLast) {
     size_t pos = 0;
     while (pos < bytes.size() && out.size() < maxCommands) {
+        const DecoderState before = state;
         DecodedCommand c = DecodeOne(bytes.substr(pos), state);
         c.offset = pos;
         pos += c.length;
@@ -985,9 +1008,93 @@ std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState&
             last->detail = HexBytes(bytes.substr(last->offset, last->length));
             continue;
         }
+        beforeLast = before;
         out.push_back(std::move(c));
     }
+}
+
+}  // namespace
+
+std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
+                                           size_t maxCommands) {
+    std::vector<DecodedCommand> out;
+    DecoderState beforeLast;
+    Decode(bytes, state, maxCommands, out, beforeLast);
     return out;
+}
+
+const std::vector<DecodedCommand>& CommandStream::Feed(std::string_view bytes) {
+    settled_.clear();
+    if (pictureNeed_ > 0) {
+        const auto counted =
+            static_cast<size_t>(std::min<uint64_t>(bytes.size(), pictureNeed_ - pictureHave_));
+        pictureHave_ += counted;
+        bytes.remove_prefix(counted);
+        if (pictureHave_ < pictureNeed_)
+            return settled_;
+        SettlePicture();
+    }
+    held_.append(bytes);
+    if (held_.size() >= waitFor_)
+        Settle(false);
+    return settled_;
+}
+
+const std::vector<DecodedCommand>& CommandStream::End() {
+    settled_.clear();
+    if (pictureNeed_ > 0)
+        SettlePicture();  // cut short by the end
+    else
+        Settle(true);
+    return settled_;
+}
+
+void CommandStream::SettlePicture() {
+    DecodedCommand c = DecodeIntroduced(held_, state_, pictureHave_);
+    c.offset = heldAt_;
+    settled_.push_back(std::move(c));
+    heldAt_ += static_cast<size_t>(pictureHave_);
+    held_.clear();
+    pictureNeed_ = pictureHave_ = waitFor_ = 0;
+}
+
+void CommandStream::Settle(bool ended) {
+    std::vector<DecodedCommand>& out = settled_;
+    const size_t from = out.size();  // a picture may have settled first
+    DecoderState before;
+    Decode(held_, state_, SIZE_MAX, out, before);
+    size_t settled = held_.size();
+    if (!ended && out.size() > from) {
+        // The end of the bytes may have cut the last entry: it is read again with the next.
+        const DecodedCommand last = std::move(out.back());
+        out.pop_back();
+        settled = last.offset;
+        state_ = before;
+        const size_t waiting = held_.size() - settled;
+        const bool picture =
+            last.truncated && (last.id == Id::RasterImage || last.id == Id::GraphicsLong);
+        if (picture && waiting >= kPictureKept) {
+            pictureNeed_ = last.needed;
+            pictureHave_ = waiting;
+            held_.resize(settled + kPictureKept);
+        } else {
+            // More unknown bytes would join a short unknown run before it.
+            if (out.size() > from && out.back().kind == Kind::Unknown &&
+                out.back().length < kUnknownRun) {
+                settled = out.back().offset;  // read in the same state: unknown bytes change none
+                out.pop_back();
+            }
+            // Waiting for what a long entry declares, or for twice its bytes, keeps it linear; a
+            // picture is counted once its first bytes are there.
+            waitFor_ = picture ? last.offset - settled + kPictureKept
+                               : std::max<uint64_t>(last.truncated ? last.needed : 0,
+                                                    2 * (held_.size() - settled));
+        }
+    }
+    for (size_t i = from; i < out.size(); ++i)
+        out[i].offset += heldAt_;
+    held_.erase(0, settled);
+    heldAt_ += settled;
 }
 
 std::string FormatCommand(const DecodedCommand& c) {

@@ -120,6 +120,30 @@ bool ApplyToState(std::string_view command, DecoderState& state, const DecoderSt
 std::vector<DecodedCommand> DecodeCommands(std::string_view bytes, DecoderState& state,
                                            size_t maxCommands = SIZE_MAX);
 
+// Decodes a stream handed over in pieces exactly as DecodeCommands decodes it whole (the state
+// carries over, and an entry that a piece's end may have cut waits for the next). What waits is
+// one entry, at most an FS q download's 8 MiB: of a longer picture only its first bytes are held.
+class CommandStream {
+  public:
+    // The entries these bytes settle, their offsets counted from the stream's start; valid until
+    // the next call, which reuses their room.
+    const std::vector<DecodedCommand>& Feed(std::string_view bytes);
+    // The stream has ended: the entries still waiting.
+    const std::vector<DecodedCommand>& End();
+
+  private:
+    void Settle(bool ended);
+    void SettlePicture();
+    std::vector<DecodedCommand> settled_;
+    DecoderState state_;
+    std::string held_;
+    size_t heldAt_ = 0;     // held_'s offset in the stream
+    uint64_t waitFor_ = 0;  // held_ is read again once it is this long
+    // A picture being counted: its length, and its bytes so far (held_ keeps its first).
+    uint64_t pictureNeed_ = 0;
+    uint64_t pictureHave_ = 0;
+};
+
 // Where a text entry that starts `bytes` ends: before a byte that is no text, or the wireless
 // header; 0 when there is none.
 size_t TextLength(std::string_view bytes);

@@ -35,6 +35,24 @@ std::vector<std::string> Lines(const std::string& bytes, DecoderState state = {}
     return lines;
 }
 
+// The same, fed to a CommandStream `piece` bytes at a time.
+std::vector<std::string> StreamedLines(std::string_view bytes, size_t piece) {
+    CommandStream stream;
+    std::vector<std::string> lines;
+    size_t end = 0;
+    auto take = [&](const std::vector<DecodedCommand>& settled) {
+        for (const DecodedCommand& c : settled) {
+            EXPECT_EQ(c.offset, end);
+            end = c.offset + c.length;
+            lines.push_back(FormatCommand(c));
+        }
+    };
+    for (size_t at = 0; at < bytes.size(); at += piece)
+        take(stream.Feed(bytes.substr(at, piece)));
+    take(stream.End());
+    return lines;
+}
+
 // FS q with images of x by y bytes, every data byte 0xAA.
 std::string FsQ(std::vector<std::pair<int, int>> sizes) {
     std::string s = "\x1C\x71"s + static_cast<char>(sizes.size());
@@ -63,6 +81,9 @@ class ReadsBack : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ReadsBack, AsItsCommands) {
     EXPECT_EQ(Lines(GetParam().bytes), GetParam().lines);
+    for (size_t piece = 1; piece <= GetParam().bytes.size(); ++piece)
+        EXPECT_EQ(StreamedLines(GetParam().bytes, piece), GetParam().lines)
+            << "pieces of " << piece;
 }
 
 namespace {
@@ -201,7 +222,17 @@ INSTANTIATE_TEST_SUITE_P(
         {"unknown bytes",
          "\x1B\x7E\x01\x00 A\x1B\x1B\x40\xFF\x81"s,
          {"unknown  1B 7E 01 00", Text(" A"), "unknown  1B", "ESC @  initialize",
-          Text("\\xFF\\x81")}}}),
+          Text("\\xFF\\x81")}},
+        {"unknown bytes that an unknown command joins", "\x01\x1B\x7E"s, {"unknown  01 1B 7E"}},
+        {"long pictures, a line longer than one entry, a picture cut short",
+         "\x1D\x76\x30\x00\x02\x00\x20\x00"s + std::string(64, '\x10') +
+             "\x1D\x38\x4C\x33\x00\x00\x00\x30\x43\x30\x41\x31\x01\x08\x00\x28\x00\x31"s +
+             std::string(40, '\x1B') + std::string(4095, 'x') + ToGbk("啊") + "y" +
+             "\x1D\x76\x30\x00\x02\x00\x20\x00"s + std::string(40, '\0'),
+         {"GS v 0 00 02 00 20 00  raster image 16 x 32 dots, normal",
+          "GS 8 L 33 00 00 00 30 43 30 41 …  graphics: define NV picture \"A1\", 8 x 40 dots",
+          Text(std::string(4095, 'x') + "啊"), Text("y"),
+          "GS v 0 00 02 00 20 00  truncated: 48 of 72 bytes"}}}),
     kelvo::testing::NamedByWhat());
 
 TEST(Decoder, ACommandCutAnywhereIsOneTruncatedEntryThatReadsNothingPastTheEnd) {

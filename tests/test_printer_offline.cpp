@@ -22,6 +22,7 @@
 #include "links/StatusQuery.h"
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
+#include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
 #include "testing/Eventually.h"
 #include "testing/RowName.h"
@@ -512,10 +513,28 @@ TEST(PrinterBoxEnded, KeepsTheNewestJobsOfEveryEndpointWithTheirBytesAndAnswersU
     EXPECT_EQ(ended[3].record.endpoint, "wireless 003");
     EXPECT_EQ(ended[3].trace.bytes, "radio\n");
 
+    // More status requests than a record keeps: every one answered, the record capped.
+    const size_t asked = kelvo::printer::kJobTraceAnswers + kelvo::printer::kRecordCommands;
+    {
+        UniqueFd client = Connect(box);
+        std::string requests;
+        for (size_t i = 0; i < asked; ++i)
+            requests += "\x10\x04\x01";
+        Send(client.get(), requests);
+        EXPECT_EQ(Read(client.get(), asked), std::string(asked, '\x12'));
+    }
+    ASSERT_TRUE(Eventually([&] { return (ended = box.TakeEnded()).size() == 1; }));
+    EXPECT_EQ(ended[0].trace.answers.size(), kelvo::printer::kJobTraceAnswers);
+    const std::string record = RecordJson(kelvo::printer::ReportOf(ended[0]), 1);
+    EXPECT_NE(record.find("\"commands_more\": {\n        \"DLE EOT\": 4096\n    },"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("\"status_answers_more\": 1000\n"), std::string::npos);
+
     // Stopped during a job: the job ends, as it was told.
     UniqueFd client = Connect(box);
     Send(client.get(), "cut\n\x1D\x76\x30");
-    ASSERT_TRUE(Eventually([&] { return BytesPrinted(box, kNetwork) == 3 * 9 + 7; }));
+    ASSERT_TRUE(Eventually([&] { return BytesPrinted(box, kNetwork) == 3 * (9 + asked) + 7; }));
     box.Stop("stopped");
     ended = box.TakeEnded();
     ASSERT_EQ(ended.size(), 1u);

@@ -636,6 +636,12 @@ TEST_F(JobListTest, PickingAJobScrollsToItAndItsPngHoldsThatJobAlone) {
     TReceiptView other;
     other.SetPaper({paper.begin() + 41, paper.end()});
     EXPECT_FALSE(saved == other.Render().convertToFormat(QImage::Format_Grayscale8));
+    // Its drawing kept, a picture's dots still go with the paper.
+    kelvo::printer::PaperImage picture{8, 8, std::vector<uint8_t>(64, 1)};
+    other.SetPaper({picture});
+    other.Render();
+    other.SetPaper({});
+    EXPECT_EQ(picture.dots.Owner().use_count(), 2);  // `picture` and this copy
 
     // No job picked: the whole roll, as before.
     jobs->clearSelection();
