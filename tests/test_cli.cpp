@@ -60,14 +60,8 @@ std::string Address(const LoopbackPrinter& printer) {
     return printer.host() + ":" + std::to_string(printer.port());
 }
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Write(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+constexpr auto Slurp = kelvo::testing::FileBytes;
+constexpr auto Write = kelvo::testing::WriteFile;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
