@@ -65,12 +65,16 @@ LoopbackPrinter::LoopbackPrinter(const std::string& host, uint16_t port, Options
 
 std::unique_ptr<LoopbackPrinter> LoopbackPrinter::OnIpv6Loopback(uint16_t port,
                                                                  std::string* whyNot) {
-    try {
-        return std::make_unique<LoopbackPrinter>("::1", port);
-    } catch (const std::runtime_error& e) {
-        *whyNot = std::string("no IPv6 loopback here: ") + e.what();
+    // Only a machine without ::1 skips: a port taken there is a failure like any other.
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_loopback;
+    const UniqueFd probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe || ::bind(probe.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+        *whyNot = std::string("no IPv6 loopback here: ") + std::strerror(errno);
         return nullptr;
     }
+    return std::make_unique<LoopbackPrinter>("::1", port);
 }
 
 LoopbackPrinter::~LoopbackPrinter() {
