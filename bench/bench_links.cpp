@@ -4,7 +4,10 @@
 // setup and not timed.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +29,8 @@
 #include "links/DeviceFileOutput.h"
 #include "links/InOutError.h"
 #include "links/NetworkLink.h"
+#include "links/Tap.h"
+#include "links/TcpConnect.h"
 #include "links/UniqueFd.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/PacedPrinter.h"
@@ -316,6 +321,61 @@ double StatusBaseline() {
     return kelvo::bench::TimeProcess({STATUS_BARE, p.host(), std::to_string(p.port())});
 }
 
+// ---- A status round trip through the tap ---------------------------------------------------
+
+const char* const kTapRow = "status round trip through the tap, added (ms)";
+constexpr int kRoundTrips = 200;
+
+// The seconds of one DLE EOT 1 round trip over an open connection to host:port, averaged.
+double RoundTrips(const std::string& host, uint16_t port) {
+    UniqueFd fd;
+    if (kelvo::ConnectTcp(host, port, fd) != 0)
+        return -1;
+    const int one = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const auto start = Clock::now();
+    for (int i = 0; i < kRoundTrips; ++i) {
+        char answer = 0;
+        pollfd in{fd.get(), POLLIN, 0};
+        if (!WriteWhole(fd.get(), "\x10\x04\x01", 3) || ::poll(&in, 1, 5000) != 1 ||
+            ::read(fd.get(), &answer, 1) != 1)
+            return -1;
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count() / kRoundTrips;
+}
+
+const int tapRegistered =
+    (benchmark::RegisterBenchmark(kTapRow,
+                                  [](benchmark::State& state) {
+                                      const auto& printer = AnsweringPrinter();
+                                      kelvo::TapOptions options;
+                                      options.listenHost = "127.77.250.3";
+                                      options.listenPort = 0;
+                                      options.printerHost = printer.host();
+                                      options.printerPort = printer.port();
+                                      kelvo::Tap tap(options, [](const kelvo::TapEvent&) {});
+                                      double through = 0, direct = 0;
+                                      int64_t runs = 0;
+                                      for (auto _ : state) {
+                                          const double t = RoundTrips("127.77.250.3", tap.Port());
+                                          const double d =
+                                              RoundTrips(printer.host(), printer.port());
+                                          if (t < 0 || d < 0) {
+                                              state.SkipWithError("a round trip did not come back");
+                                              return;
+                                          }
+                                          through += t, direct += d, ++runs;
+                                          state.SetIterationTime(t + d);
+                                      }
+                                      state.counters["product"] = through / double(runs) * 1e9;
+                                      state.counters["baseline"] = direct / double(runs) * 1e9;
+                                      state.counters["ratio"] =
+                                          (through - direct) / double(runs) * 1e3;
+                                  })
+         ->UseManualTime()
+         ->Unit(benchmark::kMillisecond),
+     0);
+
 void Register(const std::string& row, double (*product)(), double (*baseline)()) {
     Calls();  // made before any timing
     kelvo::bench::RegisterPair(row, product, baseline);
@@ -358,6 +418,7 @@ const int closeRegistered =
 static const int goals = (kelvo::bench::Goal(kCommRow, 1.25, "at least 0.8x a write loop"),
                           kelvo::bench::Goal(kFileRow, 1.11, "at least 0.9x a write loop"),
                           kelvo::bench::Goal(kPtyRow, 1.11, "at least 0.9x a write loop"),
-                          kelvo::bench::Goal(kStatusRow, 3.0, "at most 3x a minimal C client"), 0);
+                          kelvo::bench::Goal(kStatusRow, 3.0, "at most 3x a minimal C client"),
+                          kelvo::bench::Goal(kTapRow, 1.0, "under 1 ms added"), 0);
 
 }  // namespace

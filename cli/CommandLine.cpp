@@ -13,6 +13,7 @@
 #include "cli/Invocation.h"
 #include "cli/Printer.h"
 #include "cli/Run.h"
+#include "cli/Tap.h"
 #include "jobs/Jobs.h"
 #include "links/Discovery.h"
 #include "links/PosdllFuncs.h"
@@ -237,6 +238,7 @@ int Discover(const Invocation& run);
 int FindSpeed(const Invocation& run);
 int Render(const Invocation& run);
 int HeadlessPrinter(const Invocation& run);
+int TapCommand(const Invocation& run);
 
 }  // namespace
 
@@ -427,6 +429,20 @@ const std::vector<CommandSpec>& Commands() {
          nullptr,
          nullptr,
          HeadlessPrinter},
+        {"tap",
+         "",
+         "stand between a POS and its network printer: every byte both ways passed on unchanged, "
+         "shown decoded as it happens; SIGINT or SIGTERM ends it",
+         0,
+         0,
+         {{"listen", "[HOST:]PORT", "where the POS connects (HOST default 127.0.0.1)"},
+          {"p", "HOST[:PORT]", "the printer"},
+          {"printer", "HOST[:PORT]", "the printer"},
+          {"json", nullptr, "one JSON line per event"},
+          {"save", "FILE", "keep both directions with their times as a pcapng capture"}},
+         nullptr,
+         nullptr,
+         TapCommand},
     };
     return commands;
 }
@@ -558,6 +574,15 @@ void Where(const char* option, const std::string& given, bool portOnly,
     }
     if (!where->host.empty())
         host = where->host;
+}
+
+int TapCommand(const Invocation& run) {
+    std::optional<std::string> host;
+    std::optional<uint16_t> port;
+    if (!run.Has("listen"))
+        throw UsageError("tap needs --listen [HOST:]PORT");
+    Where("listen", run.Option("listen", ""), true, host, port);
+    return Tap(run, host.value_or("127.0.0.1"), *port);
 }
 
 int HeadlessPrinter(const Invocation& run) {

@@ -587,3 +587,59 @@ TEST(Targets, ACsvGivesEachPrinterItsOwnValue) {
 }
 
 }  // namespace
+
+// ---- The tap ------------------------------------------------------------------------------------
+
+// A POS through the tap: two encoders' receipts, each followed by a status request, then a
+// printer that resets in the middle of a job. Everything the POS sent reaches the printer, every
+// answer reaches the POS, the POS's close lets its tail arrive, and the reset reaches the POS.
+TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
+    LoopbackPrinter printer(OwnLoopbackHost(80), 0);
+    printer.setStatusAnswers({0x12, 0x12, 0x12, 0x12});
+    Tool tap({"tap", "--json", "--listen", OwnLoopbackHost(81) + ":0", "-p", Address(printer)});
+    ASSERT_TRUE(tap.WaitForOutput("\n")) << tap.OutputSoFar();
+    const std::string banner = tap.OutputSoFar();
+    const size_t at = banner.find(OwnLoopbackHost(81) + ":");
+    ASSERT_NE(at, std::string::npos) << banner;
+    const auto port =
+        static_cast<uint16_t>(std::stoi(banner.substr(at + OwnLoopbackHost(81).size() + 1)));
+
+    std::string sent;
+    {
+        kelvo::UniqueFd pos = ConnectTo(OwnLoopbackHost(81), port);
+        for (const char* name : {"/epe_58mm_receipt.bin", "/epb_text_styles.bin"}) {
+            const std::string bytes =
+                Slurp(KELVO_RECEIPTS_DIR + std::string(name)) + "\x10\x04\x01";
+            ASSERT_EQ(::write(pos.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+            sent += bytes;
+            char answer = 0;
+            pollfd in{pos.get(), POLLIN, 0};
+            ASSERT_EQ(::poll(&in, 1, 10000), 1);
+            ASSERT_EQ(::read(pos.get(), &answer, 1), 1);
+            EXPECT_EQ(answer, '\x12');
+        }
+    }
+    ASSERT_TRUE(printer.waitForClosed(1, 10s));
+    EXPECT_EQ(printer.connections().at(0), sent);
+
+    printer.setMode({LoopbackPrinter::Mode::ResetAfter, 100});
+    {
+        kelvo::UniqueFd pos = ConnectTo(OwnLoopbackHost(81), port);
+        const std::string job(4096, 'x');
+        ASSERT_EQ(::write(pos.get(), job.data(), job.size()), ssize_t(job.size()));
+        pollfd in{pos.get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&in, 1, 10000), 1);
+        char byte = 0;
+        EXPECT_EQ(::read(pos.get(), &byte, 1), -1);
+        EXPECT_EQ(errno, ECONNRESET);
+    }
+    tap.Signal(SIGTERM);
+    const Finished run = tap.Finish();
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const std::string expected :
+         {"\"event\":\"to-printer\",\"text\":\"ESC @  initialize\"",
+          "\"event\":\"answer\",\"text\":\"12  DLE EOT 1: online, drawer pin 3 low\"",
+          "\"event\":\"pos-closed\"", "\"event\":\"printer-closed\"",
+          "\"event\":\"reset\",\"text\":\"the printer reset the connection\""})
+        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+}
