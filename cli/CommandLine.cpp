@@ -27,6 +27,7 @@
 #include "protocol/IntegerText.h"
 #include "protocol/Json.h"
 #include "protocol/PrinterStatus.h"
+#include "protocol/TapCapture.h"
 
 namespace kelvo::cli {
 
@@ -240,6 +241,29 @@ int Render(const Invocation& run);
 int HeadlessPrinter(const Invocation& run);
 int TapCommand(const Invocation& run);
 
+// A file's bytes as one piece; a tap's capture as what the POS sent in each of its sessions, in
+// order, each piece after its captured pause with `pace`.
+jobs::Job SendJob(std::string file, bool pace) {
+    if (!IsPcapng(file))
+        return jobs::Job{{std::move(file), false}};
+    std::string why;
+    const auto captured = ReadTapCapture(file, &why);
+    if (!captured)
+        throw std::runtime_error(why);
+    jobs::Job job;
+    std::optional<std::chrono::system_clock::time_point> last;
+    for (const CapturedBytes& c : *captured) {
+        if (!c.fromPos)
+            continue;
+        jobs::Piece piece{c.bytes, false};
+        if (pace && last)
+            piece.pause = std::chrono::duration_cast<std::chrono::microseconds>(c.at - *last);
+        last = c.at;
+        job.push_back(std::move(piece));
+    }
+    return job;
+}
+
 }  // namespace
 
 const std::vector<CommandSpec>& Commands() {
@@ -247,12 +271,12 @@ const std::vector<CommandSpec>& Commands() {
     static const std::vector<CommandSpec> commands = {
         {"send",
          "FILE",
-         "send a file's bytes unchanged",
+         "send a file's bytes unchanged (a tap's capture: what the POS sent)",
          1,
          1,
-         {},
+         {{"pace", nullptr, "a capture: keep the pauses between what the POS sent"}},
          [](const Invocation& run, const Printer&) {
-             return jobs::Job{{ReadFile(run.operands[0]), false}};
+             return SendJob(ReadFile(run.operands[0]), run.Has("pace"));
          }},
         {"test-page",
          "",

@@ -24,6 +24,7 @@
 #include "protocol/GbkText.h"
 #include "protocol/Json.h"
 #include "protocol/PrinterStatus.h"
+#include "protocol/TapCapture.h"
 
 namespace kelvo::cli {
 
@@ -83,44 +84,32 @@ struct SessionView {
     bool collectingText = false;
 };
 
-// A pcapng file (which Wireshark opens) of the sessions as TCP streams between 10.0.0.1 (the
-// POS, port 40000 + session) and 10.0.0.2:9100 (the printer). The stand-in addresses keep every
-// session one stream whatever the real ones; the text lines name the real ones.
+// The capture file (protocol/TapCapture.h), written as the events come.
 class Capture {
   public:
     explicit Capture(const std::string& path) : out_(path, std::ios::binary | std::ios::trunc) {
         if (!out_)
             throw std::runtime_error("cannot write " + path);
-        std::string header;
-        U32(header, 0x1A2B3C4D), U16(header, 1), U16(header, 0), U64(header, ~uint64_t{0});
-        Block(0x0A0D0D0A, header);
-        std::string interface;
-        U16(interface, 101), U16(interface, 0), U32(interface, 0);  // raw IP, no snap limit
-        Block(1, interface);
+        out_ << TapCaptureWriter::Start();
     }
     // False once a write has failed.
     bool Write(const TapEvent& e) {
-        Stream& s = streams_[e.session];
+        using P = TapCaptureWriter::Packet;
         switch (e.kind) {
             case TapEvent::Kind::Opened:
-                Packet(e, true, 0x02, {});   // SYN
-                Packet(e, false, 0x12, {});  // SYN, ACK
-                ++s.seq[0], ++s.seq[1];
+                out_ << writer_.Event(e.session, e.at, P::Open, true);
                 break;
             case TapEvent::Kind::ToPrinter:
             case TapEvent::Kind::ToPos:
-                for (size_t at = 0; at < e.bytes.size(); at += kSegment)
-                    Packet(e, e.kind == TapEvent::Kind::ToPrinter, 0x18,
-                           std::string_view(e.bytes).substr(at, kSegment));
+                out_ << writer_.Event(e.session, e.at, P::Data, e.kind == TapEvent::Kind::ToPrinter,
+                                      e.bytes);
                 break;
             case TapEvent::Kind::Closed:
-                Packet(e, e.fromPos, 0x11, {});  // FIN, ACK
-                ++s.seq[e.fromPos ? 0 : 1];
+                out_ << writer_.Event(e.session, e.at, P::Close, e.fromPos);
                 break;
             case TapEvent::Kind::Reset:
             case TapEvent::Kind::Failed:
-                Packet(e, e.fromPos, 0x04, {});  // RST
-                streams_.erase(e.session);
+                out_ << writer_.Event(e.session, e.at, P::Reset, e.fromPos);
                 break;
         }
         out_.flush();
@@ -128,62 +117,8 @@ class Capture {
     }
 
   private:
-    static constexpr size_t kSegment = 60000;  // within an IPv4 packet's length
-    struct Stream {
-        uint32_t seq[2] = {1000, 5000};  // next sequence number: from the POS, from the printer
-    };
-
-    static void U16(std::string& s, uint16_t v) { s.append(reinterpret_cast<const char*>(&v), 2); }
-    static void U32(std::string& s, uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
-    static void U64(std::string& s, uint64_t v) { s.append(reinterpret_cast<const char*>(&v), 8); }
-    static void Be16(std::string& s, uint16_t v) { s += char(v >> 8), s += char(v & 0xFF); }
-    static void Be32(std::string& s, uint32_t v) {
-        Be16(s, uint16_t(v >> 16)), Be16(s, uint16_t(v));
-    }
-
-    void Block(uint32_t type, std::string body) {
-        body.resize((body.size() + 3) / 4 * 4, '\0');
-        const auto length = static_cast<uint32_t>(body.size() + 12);
-        std::string block;
-        U32(block, type), U32(block, length);
-        block += body;
-        U32(block, length);
-        out_.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
-
-    void Packet(const TapEvent& e, bool fromPos, uint8_t flags, std::string_view payload) {
-        Stream& s = streams_[e.session];
-        const uint32_t pos = 0x0A000001, printer = 0x0A000002;
-        const auto posPort = static_cast<uint16_t>(40000 + e.session % 20000);
-        std::string ip;
-        ip += char(0x45), ip += char(0);
-        Be16(ip, static_cast<uint16_t>(40 + payload.size()));
-        Be16(ip, 0), Be16(ip, 0x4000), ip += char(64), ip += char(6), Be16(ip, 0);
-        Be32(ip, fromPos ? pos : printer), Be32(ip, fromPos ? printer : pos);
-        uint32_t sum = 0;
-        for (size_t i = 0; i < 20; i += 2)
-            sum += (uint8_t(ip[i]) << 8) | uint8_t(ip[i + 1]);
-        while (sum >> 16)
-            sum = (sum & 0xFFFF) + (sum >> 16);
-        ip[10] = char(~sum >> 8), ip[11] = char(~sum & 0xFF);
-        Be16(ip, fromPos ? posPort : 9100), Be16(ip, fromPos ? 9100 : posPort);
-        uint32_t& seq = s.seq[fromPos ? 0 : 1];
-        Be32(ip, seq),
-            Be32(ip, flags == 0x02 ? 0 : s.seq[fromPos ? 1 : 0] + (flags == 0x12 ? 1 : 0));
-        ip += char(0x50), ip += char(flags), Be16(ip, 65535), Be16(ip, 0), Be16(ip, 0);
-        ip += payload;
-        seq += static_cast<uint32_t>(payload.size());
-        const auto micros = static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(e.at.time_since_epoch()).count());
-        std::string body;
-        U32(body, 0), U32(body, uint32_t(micros >> 32)), U32(body, uint32_t(micros));
-        U32(body, uint32_t(ip.size())), U32(body, uint32_t(ip.size()));
-        body += ip;
-        Block(6, body);
-    }
-
     std::ofstream out_;
-    std::map<uint64_t, Stream> streams_;
+    TapCaptureWriter writer_;
 };
 
 class Printout {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,6 +18,7 @@ namespace kelvo::jobs {
 struct Piece {
     std::string bytes;
     bool line = true;
+    std::chrono::microseconds pause{0};  // waited before it: a captured job's own pace
     bool operator==(const Piece&) const = default;
 };
 using Job = std::vector<Piece>;

@@ -596,7 +596,10 @@ TEST(Targets, ACsvGivesEachPrinterItsOwnValue) {
 TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
     LoopbackPrinter printer(OwnLoopbackHost(80), 0);
     printer.setStatusAnswers({0x12, 0x12, 0x12, 0x12});
-    Tool tap({"tap", "--json", "--listen", OwnLoopbackHost(81) + ":0", "-p", Address(printer)});
+    kelvo::testing::TempDir dir;
+    const std::string capture = dir / "till.pcapng";
+    Tool tap({"tap", "--json", "--listen", OwnLoopbackHost(81) + ":0", "-p", Address(printer),
+              "--save", capture});
     ASSERT_TRUE(tap.WaitForOutput("\n")) << tap.OutputSoFar();
     const std::string banner = tap.OutputSoFar();
     const size_t at = banner.find(OwnLoopbackHost(81) + ":");
@@ -623,9 +626,9 @@ TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
     EXPECT_EQ(printer.connections().at(0), sent);
 
     printer.setMode({LoopbackPrinter::Mode::ResetAfter, 100});
+    const std::string job(4096, 'x');
     {
         kelvo::UniqueFd pos = ConnectTo(OwnLoopbackHost(81), port);
-        const std::string job(4096, 'x');
         ASSERT_EQ(::write(pos.get(), job.data(), job.size()), ssize_t(job.size()));
         pollfd in{pos.get(), POLLIN, 0};
         ASSERT_EQ(::poll(&in, 1, 10000), 1);
@@ -642,4 +645,10 @@ TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
           "\"event\":\"pos-closed\"", "\"event\":\"printer-closed\"",
           "\"event\":\"reset\",\"text\":\"the printer reset the connection\""})
         EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+
+    // Played back: what the POS sent, both sessions, at its pace, to another printer.
+    LoopbackPrinter other(OwnLoopbackHost(82), 0);
+    const Finished replay = RunTool({"send", capture, "--pace", "-p", Address(other)});
+    EXPECT_EQ(replay.status, 0) << replay.err;
+    EXPECT_EQ(other.waitForBytes(sent.size() + job.size()), sent + job);
 }
