@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <functional>
-#include <future>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -226,19 +225,6 @@ INSTANTIATE_TEST_SUITE_P(LateAndTalkingPrinters, StatusSlots,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) ? "Network" : "Pty");
                          });
-
-// Answers that straggle in over seconds, two or more requests behind: none is read as a state.
-TEST(StatusSlotsOverSeconds, AnswersSplitOverSecondsAreNeverShiftedIntoALaterSlot) {
-    // The pty's seconds of straggling pass beside the network's.
-    auto overPty = std::async(std::launch::async, [] { return Ask(false, kCoverOpen, 1700ms); });
-    const StatusAnswers overNetwork = Ask(true, kCoverOpen, 1700ms);
-    for (const bool network : {true, false}) {
-        SCOPED_TRACE(network ? "network" : "pty");
-        const StatusAnswers got = network ? overNetwork : overPty.get();
-        EXPECT_EQ(got.answer, StatusBytes{});
-        EXPECT_NE(got.late, StatusBytes{});  // what did come is kept apart
-    }
-}
 
 // An earlier program asked "cover open?" and left without reading: the stale answers are unasked
 // bytes, and the query reads the printer as it is now.
