@@ -149,4 +149,19 @@ std::vector<FaultStep> ParseFaultScript(const std::vector<std::string>& steps) {
     return script;
 }
 
+std::string ControlRequest(const std::string& request, const ApplyFault& apply) {
+    const std::vector<std::string> words = FaultWords(request);
+    if (words.size() < 3 || words[0] != "set")
+        return "error: '" + request + "' is no request: set NAME WHAT [on|off|MS]";
+    try {
+        const FaultAction action =
+            ParseFaultAction(std::vector<std::string>(words.begin() + 2, words.end()));
+        if (!apply(words[1], action))
+            return "error: no printer is named '" + words[1] + "'";
+    } catch (const std::invalid_argument& e) {
+        return std::string("error: ") + e.what();
+    }
+    return "ok";
+}
+
 }  // namespace kelvo::printer

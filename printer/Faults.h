@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,5 +63,11 @@ std::vector<FaultStep> ParseFaultScript(const std::vector<std::string>& steps);
 
 // The words a text holds, split at blanks.
 std::vector<std::string> FaultWords(std::string_view text);
+
+// A control socket's request, "set NAME WHAT [on|off|MS]": `apply` is handed the printer's name
+// and the action, and says whether it holds a printer of that name. Returns the answer line,
+// "ok", or "error: " and why.
+using ApplyFault = std::function<bool(const std::string& name, const FaultAction& action)>;
+std::string ControlRequest(const std::string& request, const ApplyFault& apply);
 
 }  // namespace kelvo::printer
