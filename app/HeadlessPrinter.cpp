@@ -221,13 +221,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         box = std::make_unique<kelvo::printer::PrinterBox>(options);
         control = std::make_unique<kelvo::ControlServer>(
             request.control, [&box](const std::string& line) {
-                return kelvo::printer::ControlRequest(
-                    line, [&box](const std::string& name, const kelvo::printer::FaultAction& a) {
-                        if (name != kelvo::printer::PrinterBox::PrinterName(0))
-                            return false;
-                        box->Apply(a);
-                        return true;
-                    });
+                return kelvo::printer::ControlNetworkPrinter(*box, line);
             });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());

@@ -277,6 +277,15 @@ bool PrinterBox::JobProgressLocked(size_t bytes, std::string* network) {
     return stop;
 }
 
+std::string ControlNetworkPrinter(PrinterBox& box, const std::string& request) {
+    return ControlRequest(request, [&box](const std::string& name, const FaultAction& action) {
+        if (name != PrinterBox::PrinterName(0))
+            return false;
+        box.Apply(action);
+        return true;
+    });
+}
+
 void PrinterBox::Apply(const FaultAction& action) {
     std::lock_guard lock(mu_);
     ApplyLocked(action, nullptr);

@@ -175,4 +175,7 @@ class PrinterBox {
     std::unique_ptr<LpdEndpoint> lpd_;
 };
 
+// A control socket's request (ControlRequest) for the box's network printer, named "network".
+std::string ControlNetworkPrinter(PrinterBox& box, const std::string& request);
+
 }  // namespace kelvo::printer
