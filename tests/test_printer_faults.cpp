@@ -130,7 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
         Script{"CoverOpenAtTheSecondJobHoldsIt",
                {"job 2 cover-open", "at 0s paper-near-end"},
                [](PosPeer& first, PrinterBox& box) {
-                   EXPECT_EQ(first.Status(4, 500ms), 0x1E);  // near end from the start
+                   ASSERT_TRUE(Eventually([&] {  // the timer's step, at once
+                       return box.With(0, [](VirtualPrinter& p) { return p.Flags().paperNearEnd; });
+                   }));
+                   EXPECT_EQ(first.Status(4, 500ms), 0x1E);
                    first.Send("first\n");
                    first.link.Disconnect();
                    PosPeer second(box.TcpAddress());
