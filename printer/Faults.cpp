@@ -77,20 +77,23 @@ FaultAction ParseFaultAction(const std::vector<std::string>& words) {
     if (named == nullptr)
         throw std::invalid_argument("'" + words[0] + "' is no fault");
     FaultAction action{named->what, named->on, {}};
+    if (words.size() > 2)
+        throw std::invalid_argument("'" + words[2] + "' is one word too many");
+    // "off" undoes what the word does: "paper-in off" is paper out.
+    if (action.what == Fault::Reset && words.size() == 2)
+        throw std::invalid_argument("reset takes nothing after it");
+    if (words.size() == 2 &&
+        (words[1] == "off" || (words[1] == "on" && action.what != Fault::StatusLate))) {
+        action.on = words[1] == "on" ? named->on : !named->on;
+        return action;
+    }
     if (action.what == Fault::StatusLate && action.on) {
         const std::optional<uint64_t> ms = words.size() == 2 ? Number(words[1], "") : std::nullopt;
         if (!ms)
             throw std::invalid_argument("status-late takes milliseconds: status-late 700");
         action.delay = std::chrono::milliseconds(*ms);
-        return action;
-    }
-    if (words.size() > 2)
-        throw std::invalid_argument("'" + words[2] + "' is one word too many");
-    if (words.size() == 2) {
-        if (words[1] == "off")
-            action.on = false;
-        else if (words[1] != "on")
-            throw std::invalid_argument(words[0] + " takes on or off, not '" + words[1] + "'");
+    } else if (words.size() == 2) {
+        throw std::invalid_argument(words[0] + " takes on or off, not '" + words[1] + "'");
     }
     return action;
 }

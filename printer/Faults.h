@@ -35,7 +35,7 @@ struct FaultAction {
 
 enum class FaultWhen : uint8_t {
     Time,   // `at` after the printer started
-    Job,    // as its job number `count` starts (counted from 1)
+    Job,    // as the TCP port's connection number `count` starts (counted from 1)
     Paper,  // once the current job has fed `count` mm of paper
     Bytes,  // once the printer has taken `count` bytes of the current job
 };

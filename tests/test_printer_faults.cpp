@@ -157,6 +157,13 @@ TEST(FaultScript, EachStepReadsAsWrittenAndAWrongOneIsNamed) {
     EXPECT_EQ(steps[2], (FaultStep{FaultWhen::Job, 0ms, 3, {Fault::DrawerOpen, true, 0ms}}));
     EXPECT_EQ(steps[3], (FaultStep{FaultWhen::Paper, 0ms, 100, {Fault::PaperNearEnd, false}}));
     EXPECT_EQ(steps[4], (FaultStep{FaultWhen::Bytes, 0ms, 1024, {Fault::StatusLate, true, 700ms}}));
+    const auto action = [](const std::string& words) {
+        return kelvo::printer::ParseFaultAction(kelvo::printer::FaultWords(words));
+    };
+    EXPECT_EQ(action("paper-in off"), (kelvo::printer::FaultAction{Fault::PaperOut, true}));
+    EXPECT_EQ(action("status-late off"), (kelvo::printer::FaultAction{Fault::StatusLate, false}));
+    EXPECT_THROW(action("status-late on"), std::invalid_argument);
+    EXPECT_THROW(action("reset off"), std::invalid_argument);
     for (const char* wrong : {"100 paper-out", "job 0 reset", "5s paper-gone", "5s status-late",
                               "5s stall sometimes", ""}) {
         try {
