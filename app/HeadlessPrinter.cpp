@@ -18,9 +18,11 @@
 #include <string>
 
 #include "cli/Drawing.h"
+#include "links/ControlSocket.h"
 #include "links/EventFd.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/Endpoints.h"
+#include "printer/Faults.h"
 #include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
@@ -166,6 +168,14 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     flags.paperNearEnd = request.paperNearEnd;
     flags.coverOpen = request.coverOpen;
     flags.drawerOpen = request.drawerOpen;
+    kelvo::printer::PrinterBox::Options options;
+    // Read before anything starts: a wrong step is a wrong command line.
+    try {
+        options.script = kelvo::printer::ParseFaultScript(request.faults);
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "kelvotool virtual-printer: --faults: %s\n", e.what());
+        return 2;
+    }
     if (!jobs.isEmpty() && !QDir().mkpath(jobs)) {
         std::fprintf(stderr, "kelvotool virtual-printer: cannot make %s\n", qPrintable(jobs));
         return 1;
@@ -190,7 +200,6 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     QSocketNotifier stopped(stop.fd(), QSocketNotifier::Read);
     QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 
-    kelvo::printer::PrinterBox::Options options;
     options.tcp = tcp;
     options.paperDots = dots;
     options.keepEnded = kEndedKept;
@@ -207,12 +216,18 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         options.lpd = lpd;
     }
     std::unique_ptr<kelvo::printer::PrinterBox> box;
+    std::unique_ptr<kelvo::ControlServer> control;
     try {
         box = std::make_unique<kelvo::printer::PrinterBox>(options);
+        control = std::make_unique<kelvo::ControlServer>(
+            request.control, [&box](const std::string& line) {
+                return kelvo::printer::ControlNetworkPrinter(*box, line);
+            });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
         return 1;
     }
+    std::fprintf(stderr, "kelvotool virtual-printer: control socket %s\n", control->Path().c_str());
     box->SetFlags(flags);
     JobSaver saver(jobs);
     uint64_t lost = 0;
@@ -239,6 +254,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
                 box->PtyPath().c_str(), lpd.c_str());
     std::fflush(stdout);
     const int status = QGuiApplication::exec();
+    control.reset();  // no change comes in while the printer stops
     box->Stop("cut short: the printer was stopped");
     saveEnded();
     return status;

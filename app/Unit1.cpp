@@ -459,6 +459,7 @@ bool TForm1::SetVirtualPrinter(bool on, QString* why) {
     if (!on) {
         // The window reads the printers: it goes first.
         delete std::exchange(VirtualPrinterWindow, nullptr);
+        VirtualControl.reset();
         VirtualPrinter.reset();
         VirtualToggle->setChecked(false);
         return true;
@@ -471,6 +472,14 @@ bool TForm1::SetVirtualPrinter(bool on, QString* why) {
                 *why = QString::fromUtf8(e.what());
             VirtualToggle->setChecked(false);
             return false;
+        }
+        try {
+            VirtualControl = std::make_unique<kelvo::ControlServer>(
+                "", [box = VirtualPrinter.get()](const std::string& line) {
+                    return kelvo::printer::ControlNetworkPrinter(*box, line);
+                });
+        } catch (const std::exception&) {
+            VirtualControl.reset();  // the printer runs without; lab set says nothing answers
         }
         VirtualPrinterWindow = new TVirtualPrinterWindow(*VirtualPrinter, dialogs(), this);
         VirtualPrinterWindow->SetEnglish(btn13->text() == QStringLiteral("Chinese"));

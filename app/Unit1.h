@@ -17,6 +17,7 @@
 #include "app/Timer.h"
 #include "jobs/Jobs.h"
 #include "links/Comm.h"
+#include "links/ControlSocket.h"
 #include "links/NetworkLink.h"
 #include "links/PosdllFuncs.h"
 #include "printer/PrinterBox.h"
@@ -306,6 +307,9 @@ class TForm1 : public QMainWindow {
     QToolButton* VirtualToggle = nullptr;  // in the status bar
     // What every switching on starts the printer with: the command line's idle limit and paper.
     kelvo::printer::PrinterBox::Options VirtualPrinterOptions;
+    // Where `kelvotool lab set network ...` reaches the printer while it runs (none when the
+    // socket could not be made: the printer runs all the same).
+    std::unique_ptr<kelvo::ControlServer> VirtualControl;
 
     void VirtualToggleClick();
     // Switches the virtual printer on or off; false (and the reason) when it cannot start.

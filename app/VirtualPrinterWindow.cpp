@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTimer>
 #include <QTreeWidget>
@@ -108,7 +109,7 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     group(CountersGroup, CountersView);
     FlagsGroup = new QGroupBox(this);
     auto* flags = new QVBoxLayout(FlagsGroup);
-    for (QCheckBox** flag : {&Online, &CoverOpen, &PaperNearEnd, &PaperOut, &DrawerOpen}) {
+    for (QCheckBox** flag : {&Online, &CoverOpen, &PaperNearEnd, &PaperOut, &DrawerOpen, &Error}) {
         *flag = new QCheckBox(FlagsGroup);
         flags->addWidget(*flag);
         connect(*flag, &QCheckBox::toggled, this, &TVirtualPrinterWindow::ApplyFlags);
@@ -223,6 +224,7 @@ void TVirtualPrinterWindow::SetEnglish(bool english) {
     PaperNearEnd->setText(t("Paper near end", "纸将尽"));
     PaperOut->setText(t("Paper out (holds the serial line)", "缺纸（串口暂停接收）"));
     DrawerOpen->setText(t("Drawer open", "钱箱打开"));
+    Error->setText(t("Error", "错误"));
     SpeedLabel->setText(t("Read serial at:", "串口读取速度："));
     const char* const speeds[][2] = {{"full speed", "全速"},
                                      {"115200 baud", "115200 波特"},
@@ -422,7 +424,8 @@ void TVirtualPrinterWindow::Refresh() {
         const kelvo::printer::JobRecord& last = p.Jobs().back();
         job = t("Last network job: %1 bytes, ", "上一个网络作业：%1 字节，").arg(last.bytes) +
               (last.end == "idle" ? t("closed at the idle limit", "静默超时关闭")
-                                  : t("closed by the client", "客户端关闭"));
+               : last.end == "reset by the printer" ? t("reset by the printer", "被打印机重置")
+                                                    : t("closed by the client", "客户端关闭"));
         if (!last.dropped.empty()) {
             job +=
                 t("; unfinished %1 dropped (%2 of %3 bytes)", "；丢弃未完成的 %1（%2 / %3 字节）")
@@ -490,7 +493,19 @@ void TVirtualPrinterWindow::Refresh() {
     if (atBottom)
         QTimer::singleShot(0, bar, [bar] { bar->setValue(bar->maximum()); });
     ShowJobs();
+    ShowFlags();
     shownChanges_ = changes;
+}
+
+void TVirtualPrinterWindow::ShowFlags() {
+    const kelvo::printer::StatusFlags f = box_.With(0, [](VirtualPrinter& p) { return p.Flags(); });
+    const std::pair<QCheckBox*, bool> shown[] = {
+        {Online, f.online},     {CoverOpen, f.coverOpen},   {PaperNearEnd, f.paperNearEnd},
+        {PaperOut, f.paperOut}, {DrawerOpen, f.drawerOpen}, {Error, f.error}};
+    for (const auto& [box, on] : shown) {
+        const QSignalBlocker quiet(box);
+        box->setChecked(on);
+    }
 }
 
 void TVirtualPrinterWindow::ApplyFlags() {
@@ -500,6 +515,7 @@ void TVirtualPrinterWindow::ApplyFlags() {
     flags.paperNearEnd = PaperNearEnd->isChecked();
     flags.paperOut = PaperOut->isChecked();
     flags.drawerOpen = DrawerOpen->isChecked();
+    flags.error = Error->isChecked();
     box_.SetFlags(flags);
 }
 

@@ -51,6 +51,7 @@ class TVirtualPrinterWindow : public QWidget {
     QCheckBox* PaperNearEnd = nullptr;
     QCheckBox* PaperOut = nullptr;
     QCheckBox* DrawerOpen = nullptr;
+    QCheckBox* Error = nullptr;  // an unrecoverable error
     QLabel* SpeedLabel = nullptr;
     QComboBox* ReadSpeed = nullptr;  // how fast the serial line is read
     QLabel* IdleLabel = nullptr;
@@ -70,6 +71,9 @@ class TVirtualPrinterWindow : public QWidget {
 
   private:
     void ApplyFlags();
+    // The switches as the network printer's flags are now: a fault script or `lab set` changes
+    // them too.
+    void ShowFlags();
     void SaveReceipt();
     void ShowClients();
     void FollowPrinting();

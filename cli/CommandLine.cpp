@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "cli/Run.h"
 #include "cli/Tap.h"
 #include "jobs/Jobs.h"
+#include "links/ControlSocket.h"
 #include "links/Discovery.h"
 #include "links/PosdllFuncs.h"
 #include "links/SerialSpeed.h"
@@ -239,6 +241,7 @@ int Discover(const Invocation& run);
 int FindSpeed(const Invocation& run);
 int Render(const Invocation& run);
 int HeadlessPrinter(const Invocation& run);
+int Lab(const Invocation& run);
 int TapCommand(const Invocation& run);
 
 // A file's bytes as one piece; a tap's capture as what the POS sent in each of its sessions, in
@@ -449,7 +452,13 @@ const std::vector<CommandSpec>& Commands() {
           {"paper-out", nullptr, "report paper out"},
           {"paper-near-end", nullptr, "report paper near its end"},
           {"cover-open", nullptr, "report the cover open"},
-          {"drawer-open", nullptr, "report the drawer open"}},
+          {"drawer-open", nullptr, "report the drawer open"},
+          {"faults", "\"STEP; STEP\"",
+           "the printer's faults on cue, each WHEN WHAT: WHEN at 5s, job 3, 100mm or 1024B; "
+           "WHAT as for lab set (\"100mm paper-out; job 2 reset\")"},
+          {"control", "PATH",
+           "the control socket for lab set (default: kelvotool/control in $XDG_RUNTIME_DIR, "
+           "else in /tmp/kelvotool-UID; its path goes to stderr)"}},
          nullptr,
          nullptr,
          HeadlessPrinter},
@@ -467,6 +476,18 @@ const std::vector<CommandSpec>& Commands() {
          nullptr,
          nullptr,
          TapCommand},
+        {"lab",
+         "set NAME WHAT [on|off|MS]",
+         "change a running virtual printer's state (NAME: network); WHAT: paper-near-end, "
+         "paper-out, paper-in, cover-open, cover-close, offline, online, error, drawer-open, "
+         "drawer-close, reset (the client's connection), stall (read nothing), status-late MS, "
+         "status-never, status-normal",
+         3,
+         4,
+         {{"control", "PATH", "the printer's control socket (default: as virtual-printer's)"}},
+         nullptr,
+         nullptr,
+         Lab},
     };
     return commands;
 }
@@ -625,7 +646,30 @@ int HeadlessPrinter(const Invocation& run) {
     request.paperNearEnd = run.Has("paper-near-end");
     request.coverOpen = run.Has("cover-open");
     request.drawerOpen = run.Has("drawer-open");
+    std::stringstream steps(run.Option("faults", ""));
+    for (std::string step; std::getline(steps, step, ';');) {
+        if (step.find_first_not_of(" \t") != std::string::npos)
+            request.faults.push_back(step);
+    }
+    request.control = run.Option("control", "");
+    if (run.Has("control") && request.control.empty())
+        throw UsageError("--control: needs a path");
     return Draw(run, request);
+}
+
+int Lab(const Invocation& run) {
+    if (run.operands[0] != "set")
+        throw UsageError("'" + run.operands[0] + "' is no lab command: set");
+    std::string request;
+    for (const std::string& word : run.operands)
+        request += (request.empty() ? "" : " ") + word;
+    const std::string path = run.Has("control") ? run.Option("control", "") : DefaultControlPath();
+    const std::string answer = AskControl(path, request);
+    if (answer == "ok")
+        return 0;
+    std::fprintf(stderr, "kelvotool lab: %s\n",
+                 answer.substr(answer.starts_with("error: ") ? 7 : 0).c_str());
+    return 1;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace kelvo::cli {
 
@@ -32,6 +33,10 @@ struct HeadlessPrinterRequest {
     bool paperNearEnd = false;
     bool coverOpen = false;
     bool drawerOpen = false;
+    // --faults "STEP; STEP": the network printer's fault script, a step a string, read by the
+    // printer (printer/Faults.h).
+    std::vector<std::string> faults;
+    std::string control;  // --control: the control socket's path; empty: the default
 };
 
 using DrawingRequest = std::variant<RenderRequest, HeadlessPrinterRequest>;

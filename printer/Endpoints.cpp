@@ -100,8 +100,10 @@ struct Client {
     std::string held;     // the receive buffer, for the printer once the client is served
     std::string cut;      // a real-time request cut by the end of its last bytes, while waiting
     std::string answers;  // not sent yet
-    bool ended = false;   // it sent all it will: what it sent is printed, then it ends
-    bool gone = false;    // nothing more can be sent to it either
+    // Real-time answers held back (SetAnswerDelay), each with when it goes out, in order.
+    std::deque<std::pair<Clock::time_point, std::string>> late;
+    bool ended = false;  // it sent all it will: what it sent is printed, then it ends
+    bool gone = false;   // nothing more can be sent to it either
 
     // Room in its receive buffer, and the answers it has not read are within bounds.
     bool Room() const {
@@ -139,6 +141,8 @@ struct TcpEndpoint::Impl {
     std::optional<TcpEnd> Serve(Client& client);
     // Reads a waiting client for its real-time requests, and sends it their answers.
     void Hear(Client& client, short got);
+    // The real-time answers to the client served, at once, later or never.
+    void RealTimeAnswers(Client& client, std::string answers);
 
     Sink sink;
     TcpEvents events;
@@ -152,6 +156,9 @@ struct TcpEndpoint::Impl {
     TcpQueue queue;  // backlog unused here
     Outbox outbox;
     std::atomic<size_t> buffered{0};
+    std::atomic<bool> resetAsked{false};
+    std::atomic<bool> hung{false};  // SetStalled
+    std::atomic<int64_t> answerDelayMs{0};
     EventFd wake;  // to stop, or to look at changed settings
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -197,10 +204,16 @@ void TcpEndpoint::Impl::Run() {
             queue.waiting.erase(queue.waiting.begin());
             peer = queue.served->address;
         }
-        outbox.Clear();  // not this client's
+        outbox.Clear();      // not this client's
+        resetAsked = false;  // nor this; but a fault at its start is
         if (events.started)
             events.started(peer);
         const std::optional<TcpEnd> end = Serve(client);
+        if (end == TcpEnd::Reset) {
+            // Closed with nothing to linger for: the kernel sends RST, not FIN.
+            const linger now{1, 0};
+            ::setsockopt(client.fd.get(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
         client.fd.reset();
         {
             std::lock_guard lock(queueMutex);
@@ -248,6 +261,11 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(Client& served) {
     std::vector<pollfd> fds;
     while (!stop) {
         outbox.TakeInto(answers);
+        const auto now = Clock::now();
+        while (!served.late.empty() && served.late.front().first <= now) {
+            answers += served.late.front().second;
+            served.late.pop_front();
+        }
         // The printer takes none of what it holds: offline. The clients behind are heard meanwhile.
         bool stalled = false;
         if (!held.empty()) {
@@ -256,15 +274,22 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(Client& served) {
             stalled = taken == 0;
             buffered = held.size();
         }
+        if (resetAsked.exchange(false)) {
+            buffered = 0;
+            return TcpEnd::Reset;
+        }
         served.SendAnswers();
-        if (ended && held.empty())
+        if (ended && held.empty() && served.late.empty())
             return TcpEnd::Closed;
-        const bool room = served.Room();
+        const bool stall = hung;
+        const bool room = served.Room() && !stall;
         // The idle limit is for a client that keeps the printer waiting, not for one the printer
         // keeps waiting.
         if (!held.empty())
             heard = Clock::now();
         int timeout = -1;
+        if (stall)
+            heard = Clock::now();  // a hung printer closes nobody
         if (const std::chrono::milliseconds limit{idleMs.load()};
             limit.count() > 0 && held.empty()) {
             const auto left =
@@ -273,9 +298,15 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(Client& served) {
                 return TcpEnd::Idle;
             timeout = static_cast<int>(std::min<int64_t>(left.count(), 60000));
         }
-        const bool hearWaiting = stalled && sink.waiting;
+        if (!served.late.empty()) {
+            const auto due = std::chrono::ceil<std::chrono::milliseconds>(
+                served.late.front().first - Clock::now());
+            const int ms = static_cast<int>(std::clamp<int64_t>(due.count(), 0, 60000));
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
+        }
+        const bool hearWaiting = stalled && sink.waiting && !stall;
         short got = POLLIN;
-        if (!room || answers.size() > 0 || readOn == 0 || hearWaiting) {
+        if (!room || answers.size() > 0 || readOn == 0 || hearWaiting || !served.late.empty()) {
             const short wanted = (room ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
             fds.assign({{wake.fd(), POLLIN, 0},
                         {served.gone ? -1 : client, wanted, 0},
@@ -318,7 +349,7 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(Client& served) {
                 readOn = kReadsWithoutPoll;
             heard = Clock::now();
             const std::string_view bytes(buffer, static_cast<size_t>(n));
-            answers += sink.receive(bytes);
+            RealTimeAnswers(served, sink.receive(bytes));
             held.append(bytes);
             buffered = held.size();
             // Real-time answers go before the printer gets to the bytes.
@@ -335,6 +366,16 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(Client& served) {
     if (!held.empty())
         sink.print(held, answers);
     return std::nullopt;
+}
+
+void TcpEndpoint::Impl::RealTimeAnswers(Client& client, std::string bytes) {
+    const int64_t delay = answerDelayMs;
+    if (bytes.empty() || delay == kAnswersNever.count())
+        return;
+    if (delay == 0 && client.late.empty())
+        client.answers += bytes;
+    else
+        client.late.emplace_back(Clock::now() + std::chrono::milliseconds(delay), std::move(bytes));
 }
 
 void TcpEndpoint::Impl::Hear(Client& w, short got) {
@@ -424,6 +465,23 @@ void TcpEndpoint::Send(std::string_view bytes) {
 
 size_t TcpEndpoint::Buffered() const {
     return impl_->buffered;
+}
+
+void TcpEndpoint::Reset() {
+    if (!Serving())
+        return;
+    impl_->resetAsked = true;
+    impl_->wake.Signal();
+}
+
+void TcpEndpoint::SetStalled(bool stalled) {
+    impl_->hung = stalled;
+    impl_->wake.Signal();
+}
+
+void TcpEndpoint::SetAnswerDelay(std::chrono::milliseconds delay) {
+    impl_->answerDelayMs = std::max<int64_t>(0, delay.count());
+    impl_->wake.Signal();
 }
 
 struct PtyEndpoint::Impl {

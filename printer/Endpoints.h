@@ -39,6 +39,7 @@ struct Sink {
 enum class TcpEnd {
     Closed,  // the client closed it, or it failed
     Idle,    // the client sent nothing for the idle limit, and it was closed
+    Reset,   // the printer reset it (Reset())
 };
 
 // Called on the endpoint's own thread when a connection is taken (`started`, with the client's
@@ -50,6 +51,8 @@ struct TcpEvents {
 };
 
 inline constexpr std::chrono::milliseconds kDefaultIdleLimit{30000};
+// TcpEndpoint::SetAnswerDelay: real-time answers are never sent.
+inline constexpr std::chrono::milliseconds kAnswersNever = std::chrono::milliseconds::max();
 
 struct TcpOptions {
     std::string host = "127.0.0.1";  // numeric: 127.0.0.0/8 or ::1, any address with anyHost
@@ -128,6 +131,15 @@ class TcpEndpoint {
     void Send(std::string_view bytes);
     // Bytes in the receive buffer.
     size_t Buffered() const;
+
+    // Faults a real printer shows. Reset: the client being served gets a TCP reset (its bytes
+    // held are lost), none when no client is served. Stalled: nothing more is read from any
+    // client (they stay connected, past the idle limit) until it is off again. The real-time
+    // answers to the client served go out `delay` after their request, or never
+    // (kAnswersNever); 0: at once.
+    void Reset();
+    void SetStalled(bool stalled);
+    void SetAnswerDelay(std::chrono::milliseconds delay);
 
   private:
     struct Impl;

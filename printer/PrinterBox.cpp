@@ -21,6 +21,10 @@ size_t HeldBytes(const EndedJob& job) {
     return bytes;
 }
 
+// While a step waits for paper, the printer is fed this much at a time: the step fires within a
+// few lines of its mark.
+constexpr size_t kPaperSlice = 64;
+
 }  // namespace
 
 const char* PrinterBox::PrinterName(int index) {
@@ -40,14 +44,33 @@ PrinterBox::PrinterBox(Options options) {
         std::vector<std::pair<std::string, VirtualPrinter*>>{
             {"001", printers_[2].get()}, {"002", printers_[3].get()}, {"003", printers_[4].get()}});
     TcpEvents events;
+    script_ = std::move(options.script);
+    fired_.assign(script_.size(), false);
     events.started = [this](const std::string& peer) {
         std::lock_guard lock(mu_);
         printers_[0]->StartJob("TCP " + peer);
+        ++jobsStarted_;
+        jobBytes_ = 0;
+        jobDots_ = 0;
+        jobPaperEnd_ = printers_[0]->PaperDropped() + printers_[0]->PaperSize();
+        for (size_t i = 0; i < script_.size(); ++i) {
+            const FaultStep& step = script_[i];
+            if (step.when == FaultWhen::Bytes || step.when == FaultWhen::Paper)
+                fired_[i] = false;
+            else if (step.when == FaultWhen::Job && step.count == jobsStarted_ && !fired_[i]) {
+                fired_[i] = true;
+                ApplyLocked(step.action, nullptr);
+            }
+        }
+        // A step at the job's first byte fires before it prints.
+        JobProgressLocked(0, nullptr);
         ++changes_;
     };
     events.ended = [this](TcpEnd end) {
         std::lock_guard lock(mu_);
-        printers_[0]->EndJob(end == TcpEnd::Idle ? "idle" : "closed");
+        printers_[0]->EndJob(end == TcpEnd::Idle    ? "idle"
+                             : end == TcpEnd::Reset ? "reset by the printer"
+                                                    : "closed");
         ++changes_;
         printerFree_.notify_all();
     };
@@ -85,8 +108,14 @@ PrinterBox::PrinterBox(Options options) {
         std::lock_guard lock(mu_);
         return printers_[0]->RealTimeAside(bytes, cut);
     };
-    tcp_ = std::make_unique<TcpEndpoint>(options.tcp, std::move(network), std::move(events));
-    pty_ = std::make_unique<PtyEndpoint>(options.pty, sink(1));
+    // Under the lock: the first client's start may apply a fault to the endpoint.
+    auto tcp = std::make_unique<TcpEndpoint>(options.tcp, std::move(network), std::move(events));
+    auto pty = std::make_unique<PtyEndpoint>(options.pty, sink(1));
+    {
+        std::lock_guard lock(mu_);
+        tcp_ = std::move(tcp);
+        pty_ = std::move(pty);
+    }
     if (options.lpd) {
         TcpOptions lpd = *options.lpd;
         lpd.exact = true;
@@ -95,6 +124,9 @@ PrinterBox::PrinterBox(Options options) {
     }
     std::lock_guard lock(mu_);
     bridge_->SetLineName("serial " + pty_->SlavePath());
+    if (std::any_of(script_.begin(), script_.end(),
+                    [](const FaultStep& step) { return step.when == FaultWhen::Time; }))
+        timer_ = std::thread([this] { RunTimedFaults(); });
 }
 
 // The endpoints stop (and join their threads) before the printers they feed go.
@@ -106,9 +138,37 @@ PrinterBox::~PrinterBox() {
 }
 
 void PrinterBox::Release() {
-    std::lock_guard lock(mu_);
-    stopping_ = true;
-    printerFree_.notify_all();
+    {
+        std::lock_guard lock(mu_);
+        stopping_ = true;
+        printerFree_.notify_all();
+        timedFault_.notify_all();
+    }
+    if (timer_.joinable())
+        timer_.join();
+}
+
+void PrinterBox::RunTimedFaults() {
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock lock(mu_);
+    while (!stopping_) {
+        std::optional<std::chrono::steady_clock::time_point> next;
+        for (size_t i = 0; i < script_.size(); ++i) {
+            const FaultStep& step = script_[i];
+            if (step.when != FaultWhen::Time || fired_[i])
+                continue;
+            const auto due = start + step.at;
+            if (due <= std::chrono::steady_clock::now()) {
+                fired_[i] = true;
+                ApplyLocked(step.action, nullptr);
+            } else if (!next || due < *next) {
+                next = due;
+            }
+        }
+        if (!next)
+            return;
+        timedFault_.wait_until(lock, *next, [this] { return stopping_; });
+    }
 }
 
 void PrinterBox::Stop(const std::string& how) {
@@ -160,6 +220,8 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         if (printers_[index]->Offline())
             break;
         size_t length = std::min(kFeedSlice, held.size() - taken);
+        if (index == 0)
+            length = SliceLocked(length);
         if (index != 0) {
             while (!frameEnds_.empty() && frameEnds_.front() <= serialPrinted_) {
                 bridge_->EndFrame();
@@ -173,8 +235,101 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         answers += index == 0 ? printers_[0]->Print(slice) : bridge_->Print(slice);
         taken += length;
         ++changes_;
+        if (index == 0 && JobProgressLocked(length, &answers))
+            break;
     }
     return taken;
+}
+
+size_t PrinterBox::SliceLocked(size_t length) const {
+    for (size_t i = 0; i < script_.size(); ++i) {
+        if (fired_[i])
+            continue;
+        if (script_[i].when == FaultWhen::Bytes && script_[i].count > jobBytes_)
+            length = std::min<uint64_t>(length, script_[i].count - jobBytes_);
+        else if (script_[i].when == FaultWhen::Paper)
+            length = std::min(length, kPaperSlice);
+    }
+    return length;
+}
+
+bool PrinterBox::JobProgressLocked(size_t bytes, std::string* network) {
+    if (script_.empty())
+        return false;
+    jobBytes_ += bytes;
+    const VirtualPrinter& printer = *printers_[0];
+    const uint64_t dropped = printer.PaperDropped();
+    const uint64_t end = dropped + printer.PaperSize();
+    for (uint64_t n = std::max(jobPaperEnd_, dropped); n < end; ++n)
+        jobDots_ += ItemHeight(printer.Paper()[n - dropped]);
+    jobPaperEnd_ = end;
+    bool stop = false;
+    for (size_t i = 0; i < script_.size(); ++i) {
+        const FaultStep& step = script_[i];
+        const bool due = (step.when == FaultWhen::Bytes && jobBytes_ >= step.count) ||
+                         (step.when == FaultWhen::Paper &&
+                          jobDots_ >= static_cast<int64_t>(step.count) * kDotsPerMm);
+        if (due && !fired_[i]) {
+            fired_[i] = true;
+            stop = ApplyLocked(step.action, network) || stop;
+        }
+    }
+    return stop;
+}
+
+std::string ControlNetworkPrinter(PrinterBox& box, const std::string& request) {
+    return ControlRequest(request, [&box](const std::string& name, const FaultAction& action) {
+        if (name != PrinterBox::PrinterName(0))
+            return false;
+        box.Apply(action);
+        return true;
+    });
+}
+
+void PrinterBox::Apply(const FaultAction& action) {
+    std::lock_guard lock(mu_);
+    ApplyLocked(action, nullptr);
+}
+
+bool PrinterBox::ApplyLocked(const FaultAction& action, std::string* network) {
+    StatusFlags flags = printers_[0]->Flags();
+    switch (action.what) {
+        case Fault::PaperNearEnd:
+            flags.paperNearEnd = action.on;
+            break;
+        case Fault::PaperOut:
+            flags.paperOut = action.on;
+            break;
+        case Fault::CoverOpen:
+            flags.coverOpen = action.on;
+            break;
+        case Fault::Offline:
+            flags.online = !action.on;
+            break;
+        case Fault::Error:
+            flags.error = action.on;
+            break;
+        case Fault::DrawerOpen:
+            flags.drawerOpen = action.on;
+            break;
+        case Fault::Reset:
+            if (tcp_)
+                tcp_->Reset();
+            return true;
+        case Fault::Stall:
+            if (tcp_)
+                tcp_->SetStalled(action.on);
+            return false;
+        case Fault::StatusLate:
+        case Fault::StatusNever:
+            if (tcp_)
+                tcp_->SetAnswerDelay(!action.on ? std::chrono::milliseconds(0)
+                                     : action.what == Fault::StatusNever ? kAnswersNever
+                                                                         : action.delay);
+            return false;
+    }
+    FlagsLocked(flags, network);
+    return false;
 }
 
 void PrinterBox::PrintSpooled(LpdJob job) {
@@ -196,18 +351,25 @@ void PrinterBox::PrintSpooled(LpdJob job) {
 }
 
 void PrinterBox::SetFlags(const StatusFlags& flags) {
+    std::lock_guard lock(mu_);
+    FlagsLocked(flags, nullptr);
+}
+
+// The endpoints only queue and wake under the lock: none of them waits for the box.
+void PrinterBox::FlagsLocked(const StatusFlags& flags, std::string* network) {
     std::string status[kPrinters];
-    bool offline = false;
-    {
-        std::lock_guard lock(mu_);
-        for (int i = 0; i < kPrinters; ++i)
-            status[i] = printers_[i]->SetFlags(flags);
-        offline = printers_[1]->Offline();
-        ++changes_;
-    }
+    for (int i = 0; i < kPrinters; ++i)
+        status[i] = printers_[i]->SetFlags(flags);
+    const bool offline = printers_[1]->Offline();
+    ++changes_;
+    if (!tcp_ || !pty_)
+        return;  // the endpoints are still being made: none has a client yet
     // XOFF or XON first: the statuses below go out after it.
     pty_->SetHold(serialBusyWhenOffline_ && offline);
-    tcp_->Send(status[0]);
+    if (network != nullptr)
+        *network += status[0];
+    else
+        tcp_->Send(status[0]);
     // The bridge's printers answer over the serial line, as its own does.
     for (int i = 1; i < kPrinters; ++i)
         pty_->Send(status[i]);

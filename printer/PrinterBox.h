@@ -14,6 +14,11 @@
 // once, and stop reading when the buffer is full; once back online the printers print it, in
 // order. With an LPD port as well, the network printer takes spooled jobs there too, each once
 // the printer is free of the raw port's client and online.
+//
+// The network printer follows its fault script (Options::script) on its own: a step that waits
+// for bytes or paper of a job fires at the slice that reaches it (each job anew), one that waits
+// for a job as that job starts, one that waits for a time on a timer of the box's own. Apply does
+// the same at once, for a control command or a view.
 
 #include <atomic>
 #include <chrono>
@@ -24,9 +29,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "printer/Endpoints.h"
+#include "printer/Faults.h"
 #include "printer/LpdEndpoint.h"
 #include "printer/VirtualPrinter.h"
 
@@ -56,6 +63,8 @@ class PrinterBox {
         size_t keepEnded = 0;
         // Where the network printer takes LPD jobs too, exactly there; none without it.
         std::optional<TcpOptions> lpd;
+        // The network printer's faults, on cue.
+        std::vector<FaultStep> script;
     };
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
@@ -98,6 +107,9 @@ class PrinterBox {
     // for it (GS a) to their endpoint. Offline holds the serial line (XOFF) unless the options
     // said otherwise; back online, the printers print what their endpoints hold.
     void SetFlags(const StatusFlags& flags);
+    // A fault now: the flags' ones as SetFlags sets them (from the network printer's flags), the
+    // connection's ones on the network printer's TCP port.
+    void Apply(const FaultAction& action);
     // Loads every printer with kPaper80Dots or kPaper58Dots wide paper; false for any other.
     bool SetPaperWidth(int dots);
     int PaperWidth() const;
@@ -119,6 +131,16 @@ class PrinterBox {
     std::string Receive(int index, std::string_view bytes);
     size_t Print(int index, std::string_view held, std::string& answers);
     void PrintSpooled(LpdJob job);
+    // Under the lock: as SetFlags; the network printer's automatic status goes to `network`
+    // when given, else to its endpoint.
+    void FlagsLocked(const StatusFlags& flags, std::string* network);
+    // Under the lock; returns whether the printer stops taking the job's bytes (a reset).
+    bool ApplyLocked(const FaultAction& action, std::string* network);
+    // Under the lock: the steps that wait for the current job's bytes or paper, once it has
+    // taken `bytes` more; returns as ApplyLocked. And how many bytes it may take before one.
+    bool JobProgressLocked(size_t bytes, std::string* network);
+    size_t SliceLocked(size_t length) const;
+    void RunTimedFaults();
     // Lets a spooled job that waits for the printer go unprinted: the box stops.
     void Release();
 
@@ -139,9 +161,21 @@ class PrinterBox {
     uint64_t endedLost_ = 0;
     std::condition_variable printerFree_;  // the network printer may take a spooled job
     bool stopping_ = false;
+    // The script, and per step whether it fired (in this job, for bytes and paper).
+    std::vector<FaultStep> script_;
+    std::vector<bool> fired_;
+    uint64_t jobsStarted_ = 0;  // by the TCP port
+    uint64_t jobBytes_ = 0;
+    int64_t jobDots_ = 0;       // paper fed by the current job
+    uint64_t jobPaperEnd_ = 0;  // the paper item after the last one counted in jobDots_
+    std::condition_variable timedFault_;
+    std::thread timer_;
     std::unique_ptr<TcpEndpoint> tcp_;
     std::unique_ptr<PtyEndpoint> pty_;
     std::unique_ptr<LpdEndpoint> lpd_;
 };
+
+// A control socket's request (ControlRequest) for the box's network printer, named "network".
+std::string ControlNetworkPrinter(PrinterBox& box, const std::string& request);
 
 }  // namespace kelvo::printer

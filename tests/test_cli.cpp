@@ -27,6 +27,7 @@
 #include "testing/Files.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/NetnsHost.h"
+#include "testing/PosPeer.h"
 #include "testing/Process.h"
 #include "testing/Pty.h"
 #include "testing/StatusResponder.h"
@@ -36,6 +37,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using kelvo::testing::ActionBytes;
 using kelvo::testing::Finished;
 using kelvo::testing::LoopbackPrinter;
@@ -530,6 +532,34 @@ TEST(HeadlessPrinter, AJobThatDoesNotFitOnTheDiskIsNotSavedAndLeavesNoFile) {
     const std::string err = printer.Finish().err;
     EXPECT_NE(err.find(dir / "job-0001.bin: No space left on device"), std::string::npos) << err;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // the filler
+}
+
+TEST(HeadlessPrinter, PaperOutOnCueHoldsTheReceiptUntilLabSetLoadsPaper) {
+    kelvo::testing::TempDir dir;
+    const std::string control = dir / "control";
+    Tool printer({"virtual-printer", "--save", dir / "jobs", "--listen", OwnLoopbackHost(64) + ":0",
+                  "--faults", "100mm paper-out", "--control", control});
+    kelvo::testing::PosPeer pos(TcpAddressOf(printer));
+    const std::string receipt = "\x1B\x40\x1D\x61\x08" + kelvo::testing::Receipt300mm();
+    pos.Send(receipt);
+    EXPECT_EQ(pos.Read(8), "\x10\x00\x00\x00\x18\x00\x0C\x00"s);  // GS a on; paper out
+    EXPECT_EQ(pos.Status(4, 500ms), 0x72);
+    const Finished loaded = RunTool({"lab", "set", "network", "paper-in", "--control", control});
+    EXPECT_EQ(loaded.status, 0) << loaded.err;
+    EXPECT_EQ(pos.Read(4), "\x10\x00\x00\x00"s);
+    pos.link.Disconnect();
+    ASSERT_TRUE(printer.WaitForOutput("job 1:")) << printer.OutputSoFar();
+    EXPECT_EQ(Slurp(dir / "jobs/job-0001.bin"), receipt + "\x10\x04\x04");
+    const std::vector<std::string> text = Lines(Slurp(dir / "jobs/job-0001.txt"));
+    EXPECT_EQ(std::count_if(text.begin(), text.end(),
+                            [](const std::string& line) { return line.find("  Item ") == 2; }),
+              70);
+    const Finished wrong = RunTool({"lab", "set", "network", "paper-gone", "--control", control});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err, "kelvotool lab: 'paper-gone' is no fault\n");
+    printer.Signal(SIGTERM);
+    EXPECT_NE(printer.Finish().err.find("control socket " + control + "\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(control));
 }
 
 // ---- Many printers -----------------------------------------------------------------------------

@@ -219,6 +219,15 @@ TEST_F(VirtualPrinterTest, PaperOutHoldsTheSerialLineAndThePrintEndsWithTheStall
     EXPECT_EQ(form->Log->Entries().back().outcome, "I/O error 1110");
 }
 
+TEST_F(VirtualPrinterTest, LabSetReachesTheWindowsPrinterAndItsSwitchesFollow) {
+    ASSERT_TRUE(form->VirtualControl);
+    EXPECT_EQ(kelvo::AskControl(form->VirtualControl->Path(), "set network cover-open"), "ok");
+    form->VirtualPrinterWindow->Refresh();
+    EXPECT_TRUE(form->VirtualPrinterWindow->CoverOpen->isChecked());
+    form->VirtualPrinterWindow->Error->setChecked(true);
+    EXPECT_EQ(box->With(kNetwork, [](VirtualPrinter& p) { return p.StatusByte(2); }), 0x56);
+}
+
 TEST_F(VirtualPrinterTest, TheReceiptRendersWithItsCutAsATearLine) {
     box->With(kNetwork, [](VirtualPrinter& p) { p.Feed("\x1D\x21\x11Hi\r\n\x1D\x56\x42\x05"); });
     form->VirtualPrinterWindow->Refresh();
