@@ -5,10 +5,17 @@
 #include <stdexcept>
 
 #include "printer/JobReport.h"
+#include "protocol/Commands.h"
 
 namespace kelvo::printer {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A paced printer that woke up late makes up for this much of it, and no more after a pause.
+constexpr Clock::duration kPaceSlack = std::chrono::milliseconds(20);
+constexpr double kDotsPerMm = 8;
 
 // What an ended job holds: its bytes, and the dots of pictures the printer's paper may already
 // have let go of (each print counted, though prints may share them).
@@ -29,12 +36,24 @@ const char* PrinterBox::PrinterName(int index) {
 }
 
 PrinterBox::PrinterBox(Options options) {
+    std::optional<char> baudCode;
+    if (options.serialBaud != 0 && !(baudCode = BaudCode(options.serialBaud)))
+        throw std::invalid_argument("serial speed " + std::to_string(options.serialBaud));
     for (auto& printer : printers_) {
         printer = std::make_unique<VirtualPrinter>();
         if (!printer->SetPaperWidth(options.paperDots))
             throw std::invalid_argument("paper " + std::to_string(options.paperDots) +
                                         " dots wide");
+        if (baudCode) {
+            StoredSettings stored = printer->Settings();
+            stored.baudCode = *baudCode;
+            printer->SetStoredSettings(stored);
+        }
     }
+    holdLineSpeed_ = baudCode.has_value();
+    printSpeed_ = std::max(0.0, options.printSpeedMmPerSecond);
+    if (printSpeed_ > 0 && options.tcp.socketBuffer == 0)
+        options.tcp.socketBuffer = kPacedSocketBuffer;
     bridge_ = std::make_unique<Bridge>(
         *printers_[1],
         std::vector<std::pair<std::string, VirtualPrinter*>>{
@@ -78,7 +97,11 @@ PrinterBox::PrinterBox(Options options) {
         return Sink{[this, index](std::string_view bytes) { return Receive(index, bytes); },
                     [this, index](std::string_view held, std::string& answers) {
                         return Print(index, held, answers);
-                    }};
+                    },
+                    nullptr,
+                    printSpeed_ > 0 ? std::function<std::chrono::milliseconds()>(
+                                          [this, index] { return Busy(index); })
+                                    : nullptr};
     };
     Sink network = sink(0);
     network.waiting = [this](std::string_view bytes, std::string& cut) {
@@ -86,7 +109,14 @@ PrinterBox::PrinterBox(Options options) {
         return printers_[0]->RealTimeAside(bytes, cut);
     };
     tcp_ = std::make_unique<TcpEndpoint>(options.tcp, std::move(network), std::move(events));
-    pty_ = std::make_unique<PtyEndpoint>(options.pty, sink(1));
+    Sink serial = sink(1);
+    if (holdLineSpeed_) {
+        serial.baud = [this] {
+            std::lock_guard lock(mu_);
+            return printers_[1]->Settings().Baud();
+        };
+    }
+    pty_ = std::make_unique<PtyEndpoint>(options.pty, std::move(serial));
     if (options.lpd) {
         TcpOptions lpd = *options.lpd;
         lpd.exact = true;
@@ -152,14 +182,39 @@ std::string PrinterBox::Receive(int index, std::string_view bytes) {
     return bridge_->RealTime(bytes);
 }
 
+std::chrono::milliseconds PrinterBox::Busy(int index) const {
+    std::lock_guard lock(mu_);
+    if (printSpeed_ <= 0 || printers_[index]->Offline())
+        return {};
+    return std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(Clock::duration{}, printing_[index == 0 ? 0 : 1] - Clock::now()));
+}
+
 size_t PrinterBox::Print(int index, std::string_view held, std::string& answers) {
+    // The serial line's printers print one after another, as the line feeds them.
+    const int first = index == 0 ? 0 : 1, last = index == 0 ? 0 : kPrinters - 1;
+    auto fed = [&] {
+        uint64_t dots = 0;
+        for (int i = first; i <= last; ++i)
+            dots += printers_[i]->PaperFed();
+        return dots;
+    };
+    Clock::time_point& printing = printing_[first];
     size_t taken = 0;
     while (taken < held.size()) {
         std::lock_guard lock(mu_);
         // The line's own printer speaks for the bridge: they share the flags.
         if (printers_[index]->Offline())
             break;
-        size_t length = std::min(kFeedSlice, held.size() - taken);
+        size_t length = std::min(printSpeed_ > 0 ? kPacedSlice : kFeedSlice, held.size() - taken);
+        uint64_t before = 0;
+        if (printSpeed_ > 0) {
+            const auto now = Clock::now();
+            if (printing > now)
+                break;
+            printing = std::max(printing, now - kPaceSlack);
+            before = fed();
+        }
         if (index != 0) {
             while (!frameEnds_.empty() && frameEnds_.front() <= serialPrinted_) {
                 bridge_->EndFrame();
@@ -173,6 +228,10 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         answers += index == 0 ? printers_[0]->Print(slice) : bridge_->Print(slice);
         taken += length;
         ++changes_;
+        if (printSpeed_ > 0) {
+            printing += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                static_cast<double>(fed() - before) / kDotsPerMm / printSpeed_));
+        }
     }
     return taken;
 }
