@@ -206,9 +206,11 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         // The line's own printer speaks for the bridge: they share the flags.
         if (printers_[index]->Offline())
             break;
-        size_t length = std::min(printSpeed_ > 0 ? kPacedSlice : kFeedSlice, held.size() - taken);
+        // Stopping, it prints what it holds at once, as it would unpaced.
+        const bool paced = printSpeed_ > 0 && !stopping_;
+        size_t length = std::min(paced ? kPacedSlice : kFeedSlice, held.size() - taken);
         uint64_t before = 0;
-        if (printSpeed_ > 0) {
+        if (paced) {
             const auto now = Clock::now();
             if (printing > now)
                 break;
@@ -228,7 +230,7 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         answers += index == 0 ? printers_[0]->Print(slice) : bridge_->Print(slice);
         taken += length;
         ++changes_;
-        if (printSpeed_ > 0) {
+        if (paced) {
             printing += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                 static_cast<double>(fed() - before) / kDotsPerMm / printSpeed_));
         }

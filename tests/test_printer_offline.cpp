@@ -1,5 +1,6 @@
 // The virtual printer offline and back, and at its print and line speed, at its real peers: TCP
-// clients on loopback and the pty slave. What it holds, what it answers meanwhile, what it sends by itself, who waits.
+// clients on loopback and the pty slave. What it holds, what it answers meanwhile, what it sends
+// by itself, who waits.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
