@@ -630,8 +630,12 @@ void PtyEndpoint::Impl::Flow() {
     const bool busy = hold || full;
     if (busy == xoff)
         return;
-    const char control = busy ? '\x13' : '\x11';
-    WriteAll(master.get(), &control, 1, false);
+    const std::string_view control = busy ? "\x13" : "\x11";
+    // At the wrong speed it is garbage too: that client's writes are not held.
+    const long wrong = WrongSpeed();
+    const std::string sent =
+        wrong == 0 ? std::string(control) : AtLineSpeed(control, sink.baud(), wrong);
+    WriteAll(master.get(), sent.data(), sent.size(), false);
     // The line discipline takes input from a work queue; polling the slave with nothing to read
     // runs that work now, so the writer stops before this returns, not some 16 KiB later.
     pollfd p{slave.get(), POLLIN, 0};

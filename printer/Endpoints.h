@@ -38,7 +38,8 @@ struct Sink {
     // again only as above.
     std::function<std::chrono::milliseconds()> busy = nullptr;
     // Pty: the speed the printer's line runs at. While the client's line is set to another, each
-    // side reads the other's bytes as a UART at the wrong speed does. Unset or 0: any speed.
+    // side reads the other's bytes (XON and XOFF too) as a UART at the wrong speed does. Unset or
+    // 0: any speed.
     std::function<long()> baud = nullptr;
 };
 
