@@ -203,6 +203,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     options.tcp = tcp;
     options.paperDots = dots;
     options.keepEnded = kEndedKept;
+    options.printSpeedMmPerSecond = static_cast<double>(request.speedMmPerSecond);
     if (request.lpdPort) {
         kelvo::printer::TcpOptions lpd = tcp;
         lpd.host = request.lpdHost.value_or(tcp.host);

@@ -449,6 +449,8 @@ const std::vector<CommandSpec>& Commands() {
           {"lpd", "[HOST:]PORT", "take LPD jobs (RFC 1179) there too (HOST: --listen's)"},
           {"paper", "58|80", "paper width in mm (default 80)"},
           {"idle", "SECONDS", "close a client silent this long (default 30; 0: never)"},
+          {"speed", "MM_PER_S",
+           "print so many mm of paper a second, and take bytes no faster (default: at once)"},
           {"paper-out", nullptr, "report paper out"},
           {"paper-near-end", nullptr, "report paper near its end"},
           {"cover-open", nullptr, "report the cover open"},
@@ -642,6 +644,7 @@ int HeadlessPrinter(const Invocation& run) {
     if (const std::optional<long> idle = run.Number("idle", 0, 3600, "seconds"))
         request.idle = std::chrono::seconds(*idle);
     request.paperDots = PaperDots(run);
+    request.speedMmPerSecond = run.Number("speed", 0, 10000, "mm a second").value_or(0);
     request.paperOut = run.Has("paper-out");
     request.paperNearEnd = run.Has("paper-near-end");
     request.coverOpen = run.Has("cover-open");

@@ -29,6 +29,7 @@ struct HeadlessPrinterRequest {
     std::optional<std::string> lpdHost;
     std::optional<std::chrono::seconds> idle;
     int paperDots = 0;
+    long speedMmPerSecond = 0;  // --speed: the paper it prints a second; 0: as fast as it can
     bool paperOut = false;
     bool paperNearEnd = false;
     bool coverOpen = false;

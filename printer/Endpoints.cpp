@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "links/EventFd.h"
+#include "links/SerialLine.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
 #include "printer/Listen.h"
@@ -68,6 +69,49 @@ bool Flush(int fd, bool socket, std::string& pending) {
 
 bool Retry(int error) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// The poll time-out for a printer that takes its bytes again by itself after `busy`.
+int WaitLess(int timeout, const Sink& sink, bool held) {
+    if (!held || !sink.busy)
+        return timeout;
+    const int64_t busy = sink.busy().count();
+    if (busy <= 0)
+        return timeout;
+    const int wait = static_cast<int>(std::min<int64_t>(busy, 60000));
+    return timeout < 0 ? wait : std::min(timeout, wait);
+}
+
+// `bytes` sent 8N1 at `sent` bits a second, one burst on a line idle before and after, as a UART
+// set to `read` receives them: each falling edge that is still low half a bit later starts a
+// byte, sampled mid-bit; a byte without its stop bit is kept, as a printer's UART hands it on.
+std::string AtLineSpeed(std::string_view bytes, long sent, long read) {
+    // Time in units of 1 / (2 * sent * read) s: a sent bit is 2 * read long, a read bit 2 * sent.
+    const int64_t sentBit = 2 * int64_t{read}, readBit = 2 * int64_t{sent};
+    const int64_t bits = 10 * static_cast<int64_t>(bytes.size());
+    auto level = [&](int64_t t) {
+        const int64_t bit = t / sentBit;
+        if (t < 0 || bit >= bits)
+            return 1;
+        const int64_t k = bit % 10;
+        return k == 0 ? 0 : k == 9 ? 1 : (static_cast<uint8_t>(bytes[bit / 10]) >> (k - 1)) & 1;
+    };
+    std::string out;
+    int64_t bit = 0;
+    while (bit < bits) {
+        const int64_t edge = bit * sentBit;
+        if (level(edge) == 1 || level(edge - 1) == 0 || level(edge + readBit / 2) == 1) {
+            ++bit;
+            continue;
+        }
+        int byte = 0;
+        for (int i = 0; i < 8; ++i)
+            byte |= level(edge + readBit * (i + 1) + readBit / 2) << i;
+        out += static_cast<char>(byte);
+        // The next start is looked for from the stop bit's sample on.
+        bit = (edge + readBit * 9 + readBit / 2) / sentBit + 1;
+    }
+    return out;
 }
 
 // Bytes the printer sends by itself, handed over from any thread.
@@ -147,6 +191,7 @@ struct TcpEndpoint::Impl {
     Sink sink;
     TcpEvents events;
     std::atomic<int64_t> idleMs;
+    int socketBuffer = 0;
     UniqueFd listener;
     std::string host;
     uint16_t port = 0;
@@ -173,9 +218,15 @@ bool IsLoopbackHost(const std::string& host) {
 }
 
 TcpEndpoint::Impl::Impl(TcpOptions options, Sink s, TcpEvents e)
-    : sink(std::move(s)), events(std::move(e)), idleMs(options.idleLimit.count()) {
+    : sink(std::move(s)),
+      events(std::move(e)),
+      idleMs(options.idleLimit.count()),
+      socketBuffer(options.socketBuffer) {
     TcpListener bound = ListenTcp(options, kBacklog);
     listener = std::move(bound.fd);
+    // On the listener too: the window a connection opens with is the listener's.
+    if (socketBuffer > 0)
+        ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &socketBuffer, sizeof socketBuffer);
     host = std::move(bound.host);
     port = bound.port;
     v6 = bound.v6;
@@ -240,6 +291,8 @@ void TcpEndpoint::Impl::TakeWaiting() {
                                   SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!client)
             return;
+        if (socketBuffer > 0)
+            ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &socketBuffer, sizeof socketBuffer);
         waiting.emplace_back().fd = std::move(client);
         std::lock_guard lock(queueMutex);
         queue.waiting.push_back({PeerAddress(peer), std::chrono::system_clock::now()});
@@ -304,6 +357,7 @@ std::optional<TcpEnd> TcpEndpoint::Impl::Serve(Client& served) {
             const int ms = static_cast<int>(std::clamp<int64_t>(due.count(), 0, 60000));
             timeout = timeout < 0 ? ms : std::min(timeout, ms);
         }
+        timeout = WaitLess(timeout, sink, !held.empty());
         const bool hearWaiting = stalled && sink.waiting && !stall;
         short got = POLLIN;
         if (!room || answers.size() > 0 || readOn == 0 || hearWaiting || !served.late.empty()) {
@@ -494,6 +548,8 @@ struct PtyEndpoint::Impl {
     void Run();
     // Sends XOFF while the printer is busy (held, or its receive buffer full), XON once not.
     void Flow();
+    // The client's line speed where it is not the printer's (0 where it is, or either is any).
+    long WrongSpeed() const;
 
     Sink sink;
     UniqueFd master;
@@ -538,24 +594,43 @@ PtyEndpoint::Impl::Impl(PtyOptions options, Sink s)
     thread = std::thread([this] { Run(); });
 }
 
+long PtyEndpoint::Impl::WrongSpeed() const {
+    const long printer = sink.baud ? sink.baud() : 0;
+    uint32_t line = 0;
+    if (printer <= 0 || ReadSerialBaud(slave.get(), line) != 0 || line == 0 || line == printer)
+        return 0;
+    return static_cast<long>(line);
+}
+
 void PtyEndpoint::Impl::Run() {
     std::string held, answers;
+    std::string wire;  // answers as the client's line carries them, not sent yet
     held.reserve(kReceiveBuffer);
     char buffer[kReceiveBuffer];
     double credit = 0;  // bytes the line has delivered but we have not read yet
     auto last = Clock::now();
+    auto speak = [&] {
+        if (answers.empty())
+            return;
+        const long wrong = WrongSpeed();
+        wire += wrong == 0 ? answers : AtLineSpeed(answers, sink.baud(), wrong);
+        answers.clear();
+    };
     while (!stop) {
         outbox.TakeInto(answers);
         if (!held.empty()) {
             held.erase(0, sink.print(held, answers));
             buffered = held.size();
         }
-        if (full != (held.size() >= kReceiveBuffer)) {
+        speak();
+        // Free again only once a quarter of it is, so that a printer taking a little at a time
+        // (its print speed) does not send XON and XOFF for every few bytes.
+        if (full != (held.size() >= (full ? kReceiveBuffer * 3 / 4 : kReceiveBuffer))) {
             full = !full;
             Flow();
         }
         const double rate = static_cast<double>(readBaud.load()) / 10.0;
-        bool reading = !full && answers.size() < kAnswerLimit;
+        bool reading = !full && wire.size() < kAnswerLimit;
         size_t allowance = kReceiveBuffer - held.size();
         int timeout = -1;
         const auto now = Clock::now();
@@ -571,7 +646,8 @@ void PtyEndpoint::Impl::Run() {
             }
         }
         last = now;
-        const short events = (reading ? POLLIN : 0) | (answers.empty() ? 0 : POLLOUT);
+        timeout = WaitLess(timeout, sink, !held.empty());
+        const short events = (reading ? POLLIN : 0) | (wire.empty() ? 0 : POLLOUT);
         pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {master.get(), events, 0}};
         if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
             return;
@@ -581,17 +657,23 @@ void PtyEndpoint::Impl::Run() {
         }
         const short got = fds[1].revents;
         if ((got & POLLOUT) != 0)
-            Flush(master.get(), false, answers);
+            Flush(master.get(), false, wire);
         if ((got & POLLIN) == 0 || !reading)
             continue;
         const ssize_t n = ::read(master.get(), buffer, allowance);
         if (n > 0) {
             credit -= static_cast<double>(n);
-            const std::string_view bytes(buffer, static_cast<size_t>(n));
+            std::string_view bytes(buffer, static_cast<size_t>(n));
+            std::string misheard;
+            if (const long wrong = WrongSpeed(); wrong != 0) {
+                misheard = AtLineSpeed(bytes, wrong, sink.baud());
+                bytes = misheard;
+            }
             answers += sink.receive(bytes);
             held.append(bytes);
             buffered = held.size();
-            Flush(master.get(), false, answers);
+            speak();
+            Flush(master.get(), false, wire);
         } else if (n == 0 || !Retry(errno)) {
             // Our own slave descriptor rules out a hang-up: whatever this is, do not spin on it.
             return;
@@ -606,8 +688,12 @@ void PtyEndpoint::Impl::Flow() {
     const bool busy = hold || full;
     if (busy == xoff)
         return;
-    const char control = busy ? '\x13' : '\x11';
-    WriteAll(master.get(), &control, 1, false);
+    const std::string_view control = busy ? "\x13" : "\x11";
+    // At the wrong speed it is garbage too: that client's writes are not held.
+    const long wrong = WrongSpeed();
+    const std::string sent =
+        wrong == 0 ? std::string(control) : AtLineSpeed(control, sink.baud(), wrong);
+    WriteAll(master.get(), sent.data(), sent.size(), false);
     // The line discipline takes input from a work queue; polling the slave with nothing to read
     // runs that work now, so the writer stops before this returns, not some 16 KiB later.
     pollfd p{slave.get(), POLLIN, 0};

@@ -33,6 +33,14 @@ struct Sink {
     // answer goes back to that client at once, and the bytes wait for its turn. `cut` is the
     // client's own request cut by the end of its last bytes. Unset: waiting clients are not read.
     std::function<std::string(std::string_view bytes, std::string& cut)> waiting = nullptr;
+    // While the printer takes its bytes slower than they come (its print speed): how long until
+    // it takes more, when the endpoint offers them again by itself. Unset or 0: it offers them
+    // again only as above.
+    std::function<std::chrono::milliseconds()> busy = nullptr;
+    // Pty: the speed the printer's line runs at. While the client's line is set to another, each
+    // side reads the other's bytes (XON and XOFF too) as a UART at the wrong speed does. Unset or
+    // 0: any speed.
+    std::function<long()> baud = nullptr;
 };
 
 // How a TCP client's connection ended.
@@ -66,6 +74,8 @@ struct TcpOptions {
     bool anyHost = false;
     // Listens there or fails: an address the user named is not quietly swapped for the next free.
     bool exact = false;
+    // SO_RCVBUF of its connections; 0: the system's, which lets a client a long way ahead.
+    int socketBuffer = 0;
 };
 
 // Whether `host` is a numeric loopback address: 127.0.0.0/8 or ::1.
@@ -168,9 +178,9 @@ class PtyEndpoint {
 
     // On: busy (offline), sends XOFF, so the tool's writes stall if it honours XOFF; what comes
     // all the same still goes to the receive buffer. Off: XON, unless the buffer is full. The
-    // endpoint sends XOFF by itself too while its receive buffer is full, and XON once it reads
-    // again. XOFF reaches the slave before this returns, but the line discipline acts on it a
-    // moment later.
+    // endpoint sends XOFF by itself too while its receive buffer is full, and XON once a quarter
+    // of it is free. XOFF reaches the slave before this returns, but the line discipline acts on it
+    // a moment later.
     void SetHold(bool hold);
     void SetReadBaud(long baud);
     // As TcpEndpoint's.

@@ -63,6 +63,7 @@ size_t PaperRoll::Add(PaperItem item) {
     if (const auto* image = std::get_if<PaperImage>(&item))
         imageDots_ += image->dots.size();
     height_ += ItemHeight(item);
+    fed_ += static_cast<uint64_t>(ItemHeight(item));
     items_.push_back(std::move(item));
     if (items_.size() <= kPaperItems && imageDots_ <= kPaperImageDots &&
         height_ <= kPaperHeightDots)

@@ -148,6 +148,8 @@ class PaperRoll {
     // The number the next item added gets.
     uint64_t End() const { return dropped_ + items_.size(); }
     int64_t Height() const { return height_; }
+    // Dots of paper ever printed on, trimmed and cleared items included.
+    uint64_t Fed() const { return fed_; }
     size_t ImageDots() const { return imageDots_; }
     // Adds `item`, dropping old ones past the limits; returns how many items that moved.
     size_t Add(PaperItem item);
@@ -158,6 +160,7 @@ class PaperRoll {
     uint64_t dropped_ = 0;
     size_t imageDots_ = 0;  // dots held by the images among the items
     int64_t height_ = 0;    // of the items, in dots
+    uint64_t fed_ = 0;
 };
 
 }  // namespace kelvo::printer

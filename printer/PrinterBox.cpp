@@ -5,10 +5,16 @@
 #include <stdexcept>
 
 #include "printer/JobReport.h"
+#include "protocol/Commands.h"
 
 namespace kelvo::printer {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A paced printer that woke up late makes up for this much of it, and no more after a pause.
+constexpr Clock::duration kPaceSlack = std::chrono::milliseconds(20);
 
 // What an ended job holds: its bytes, and the dots of pictures the printer's paper may already
 // have let go of (each print counted, though prints may share them).
@@ -33,12 +39,24 @@ const char* PrinterBox::PrinterName(int index) {
 }
 
 PrinterBox::PrinterBox(Options options) {
+    std::optional<char> baudCode;
+    if (options.serialBaud != 0 && !(baudCode = BaudCode(options.serialBaud)))
+        throw std::invalid_argument("serial speed " + std::to_string(options.serialBaud));
     for (auto& printer : printers_) {
         printer = std::make_unique<VirtualPrinter>();
         if (!printer->SetPaperWidth(options.paperDots))
             throw std::invalid_argument("paper " + std::to_string(options.paperDots) +
                                         " dots wide");
+        if (baudCode) {
+            StoredSettings stored = printer->Settings();
+            stored.baudCode = *baudCode;
+            printer->SetStoredSettings(stored);
+        }
     }
+    holdLineSpeed_ = baudCode.has_value();
+    printSpeed_ = std::max(0.0, options.printSpeedMmPerSecond);
+    if (printSpeed_ > 0 && options.tcp.socketBuffer == 0)
+        options.tcp.socketBuffer = kPacedSocketBuffer;
     bridge_ = std::make_unique<Bridge>(
         *printers_[1],
         std::vector<std::pair<std::string, VirtualPrinter*>>{
@@ -101,16 +119,27 @@ PrinterBox::PrinterBox(Options options) {
         return Sink{[this, index](std::string_view bytes) { return Receive(index, bytes); },
                     [this, index](std::string_view held, std::string& answers) {
                         return Print(index, held, answers);
-                    }};
+                    },
+                    nullptr,
+                    printSpeed_ > 0 ? std::function<std::chrono::milliseconds()>(
+                                          [this, index] { return Busy(index); })
+                                    : nullptr};
     };
     Sink network = sink(0);
     network.waiting = [this](std::string_view bytes, std::string& cut) {
         std::lock_guard lock(mu_);
         return printers_[0]->RealTimeAside(bytes, cut);
     };
+    Sink serial = sink(1);
+    if (holdLineSpeed_) {
+        serial.baud = [this] {
+            std::lock_guard lock(mu_);
+            return printers_[1]->Settings().Baud();
+        };
+    }
     // Under the lock: the first client's start may apply a fault to the endpoint.
     auto tcp = std::make_unique<TcpEndpoint>(options.tcp, std::move(network), std::move(events));
-    auto pty = std::make_unique<PtyEndpoint>(options.pty, sink(1));
+    auto pty = std::make_unique<PtyEndpoint>(options.pty, std::move(serial));
     {
         std::lock_guard lock(mu_);
         tcp_ = std::move(tcp);
@@ -212,16 +241,43 @@ std::string PrinterBox::Receive(int index, std::string_view bytes) {
     return bridge_->RealTime(bytes);
 }
 
+std::chrono::milliseconds PrinterBox::Busy(int index) const {
+    std::lock_guard lock(mu_);
+    if (printSpeed_ <= 0 || printers_[index]->Offline())
+        return {};
+    return std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(Clock::duration{}, printing_[index == 0 ? 0 : 1] - Clock::now()));
+}
+
 size_t PrinterBox::Print(int index, std::string_view held, std::string& answers) {
+    // The serial line's printers print one after another, as the line feeds them.
+    const int first = index == 0 ? 0 : 1, last = index == 0 ? 0 : kPrinters - 1;
+    auto fed = [&] {
+        uint64_t dots = 0;
+        for (int i = first; i <= last; ++i)
+            dots += printers_[i]->PaperFed();
+        return dots;
+    };
+    Clock::time_point& printing = printing_[first];
     size_t taken = 0;
     while (taken < held.size()) {
         std::lock_guard lock(mu_);
         // The line's own printer speaks for the bridge: they share the flags.
         if (printers_[index]->Offline())
             break;
-        size_t length = std::min(kFeedSlice, held.size() - taken);
+        // Stopping, it prints what it holds at once, as it would unpaced.
+        const bool paced = printSpeed_ > 0 && !stopping_;
+        size_t length = std::min(paced ? kPacedSlice : kFeedSlice, held.size() - taken);
         if (index == 0)
             length = SliceLocked(length);
+        uint64_t before = 0;
+        if (paced) {
+            const auto now = Clock::now();
+            if (printing > now)
+                break;
+            printing = std::max(printing, now - kPaceSlack);
+            before = fed();
+        }
         if (index != 0) {
             while (!frameEnds_.empty() && frameEnds_.front() <= serialPrinted_) {
                 bridge_->EndFrame();
@@ -235,6 +291,10 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         answers += index == 0 ? printers_[0]->Print(slice) : bridge_->Print(slice);
         taken += length;
         ++changes_;
+        if (paced) {
+            printing += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                static_cast<double>(fed() - before) / double{kDotsPerMm} / printSpeed_));
+        }
         if (index == 0 && JobProgressLocked(length, &answers))
             break;
     }

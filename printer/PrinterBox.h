@@ -65,7 +65,20 @@ class PrinterBox {
         std::optional<TcpOptions> lpd;
         // The network printer's faults, on cue.
         std::vector<FaultStep> script;
+        // Paper a printer prints a second, and so takes the bytes that advance it no faster (those
+        // that advance none cost nothing): its receive buffer fills, and its client waits as at a
+        // real printer, its TCP connection then holding kPacedSocketBuffer. 0: as fast as it can.
+        // Spooled (LPD) jobs print at once.
+        double printSpeedMmPerSecond = 0;
+        // The serial line's stored speed (9600, 19200, 38400, 115200), which the printers start
+        // with and the line then holds to as their stored setting changes: a client whose line is
+        // set to another hears and is heard as garbage. 0: the factory setting, any line speed.
+        long serialBaud = 0;
     };
+    // A paced printer's socket receive buffer (SO_RCVBUF), small as a real printer's.
+    static constexpr int kPacedSocketBuffer = 4096;
+    // A paced printer takes at most this much before it looks at the time again.
+    static constexpr size_t kPacedSlice = 64;
     // The printers a view can pick: 0 the network printer, 1 the serial line's own printer,
     // 2..4 the bridge's printers 001..003.
     static constexpr int kPrinters = 5;
@@ -130,6 +143,8 @@ class PrinterBox {
   private:
     std::string Receive(int index, std::string_view bytes);
     size_t Print(int index, std::string_view held, std::string& answers);
+    // How long a paced printer still prints what it took.
+    std::chrono::milliseconds Busy(int index) const;
     void PrintSpooled(LpdJob job);
     // Under the lock: as SetFlags; the network printer's automatic status goes to `network`
     // when given, else to its endpoint.
@@ -149,6 +164,10 @@ class PrinterBox {
     std::unique_ptr<Bridge> bridge_;
     std::atomic<uint64_t> changes_{0};
     bool serialBusyWhenOffline_ = true;
+    // Paper a second, and until when the network and the serial printers print what they took.
+    double printSpeed_ = 0;
+    std::chrono::steady_clock::time_point printing_[2]{};
+    bool holdLineSpeed_ = false;
     std::chrono::steady_clock::time_point lastSerial_{};  // when the serial line last had bytes
     // Serial bytes received and printed so far, and where in them the line paused (a radio
     // frame ended): the bridge's printing side is told there, however late it prints.

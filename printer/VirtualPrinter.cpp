@@ -23,6 +23,11 @@ VirtualPrinter::VirtualPrinter() {
     ResetModes();
 }
 
+void VirtualPrinter::SetStoredSettings(const StoredSettings& settings) {
+    settings_ = settings;
+    ResetModes();
+}
+
 bool VirtualPrinter::SetPaperWidth(int dots) {
     if (dots != kPaper80Dots && dots != kPaper58Dots)
         return false;

@@ -183,6 +183,8 @@ class VirtualPrinter {
     // the items it has shown finds the next one at Paper()[shown - PaperDropped()].
     uint64_t PaperDropped() const { return paper_.Dropped(); }
     int64_t PaperHeight() const { return paper_.Height(); }
+    // Dots of paper it has advanced since it was made: what its motor has done.
+    uint64_t PaperFed() const { return paper_.Fed(); }
     size_t PaperImageDots() const { return paper_.ImageDots(); }
     // Bytes kept of an unfinished command (at most kMaxHeldBytes).
     size_t HeldBytes() const { return held_.size() + (nvLoad_ ? nvLoad_->header.size() : 0); }
@@ -207,6 +209,8 @@ class VirtualPrinter {
     void WatchJobs(JobWatcher watcher);
 
     const StoredSettings& Settings() const { return settings_; }
+    // As if configured so and switched off and on again.
+    void SetStoredSettings(const StoredSettings& settings);
     // NV images stored by FS q, numbered from 1; empty when none.
     const std::vector<PaperImage>& NvImages() const { return nv_; }
     // NV graphics defined by GS ( L / GS 8 L, in the order defined.

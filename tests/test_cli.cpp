@@ -301,6 +301,7 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"virtual-printer", "--idle", "abc"}, "kelvotool virtual-printer: --idle: "},
              {{"virtual-printer", "--listen=127.0.0.1:70000"}, "virtual-printer: --listen: "},
              {{"virtual-printer", "--paper", "57"}, "kelvotool virtual-printer: --paper: "},
+             {{"virtual-printer", "--speed", "fast"}, "virtual-printer: --speed: takes 0 to"},
              {{"render", "-o"}, "kelvotool render: -o needs a value"},
              {{"tset-page"}, "'tset-page' is no command\n\nUsage: kelvotool COMMAND"},
              {{"send", "/", "-p", Address(printer)}, "kelvotool send: /: is a directory"},

@@ -1,5 +1,6 @@
-// The virtual printer offline and back, at its real peers: TCP clients on loopback and the pty
-// slave. What it holds, what it answers meanwhile, what it sends by itself, who waits.
+// The virtual printer offline and back, and at its print and line speed, at its real peers: TCP
+// clients on loopback and the pty slave. What it holds, what it answers meanwhile, what it sends
+// by itself, who waits.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -18,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "links/SerialLine.h"
 #include "links/SerialSpeed.h"
 #include "links/StatusQuery.h"
 #include "links/TcpConnect.h"
@@ -542,3 +545,95 @@ TEST(PrinterBoxEnded, KeepsTheNewestJobsOfEveryEndpointWithTheirBytesAndAnswersU
     EXPECT_EQ(ended[0].record.dropped, "GS v 0");
     EXPECT_EQ(ended[0].trace.bytes, "cut\n\x1D\x76\x30");
 }
+
+namespace {
+
+// A 48 KiB receipt of 1024 lines of 48 bytes, each advancing 30 dots: 3840 mm of paper.
+constexpr size_t kReceiptLines = 1024, kLineDots = 30;
+
+struct Paced {
+    const char* name;
+    bool serial;
+    double mmPerSecond;
+    int sendTimeoutSeconds;  // 0: the client waits as long as it takes
+};
+
+class PrintSpeed : public ::testing::TestWithParam<Paced> {};
+class SerialLineSpeed : public ::testing::TestWithParam<uint32_t> {};
+
+}  // namespace
+
+TEST_P(PrintSpeed, TheReceiptTakesThePaperTimeWhileTheClientsWritesBlockOrTimeOutWhereTheyMust) {
+    const Paced& c = GetParam();
+    PrinterBox::Options options = Options();
+    options.printSpeedMmPerSecond = c.mmPerSecond;
+    PrinterBox box(options);
+    const int index = c.serial ? kSerial : kNetwork;
+    std::string receipt;
+    for (size_t i = 0; i < kReceiptLines; ++i)
+        receipt += Lines(i, 1).substr(0, kLineBytes - 1) + std::string(40, '.') + "\n";
+    const int clientBuffer = 4096;
+    UniqueFd client = c.serial ? OpenRaw(box.PtyPath()) : Connect(box);
+    ::fcntl(client.get(), F_SETFL, 0);  // blocking writes
+    if (c.serial) {
+        ASSERT_EQ(kelvo::ApplySerialLine(client.get(), kelvo::SpeedSearchLine()), 0);  // XON/XOFF
+    } else {
+        ::setsockopt(client.get(), SOL_SOCKET, SO_SNDBUF, &clientBuffer, sizeof clientBuffer);
+        const timeval limit{c.sendTimeoutSeconds, 0};
+        ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    // One write, as a POS hands its receipt over; on a socket it returns short at the time-out.
+    const ssize_t sent = ::write(client.get(), receipt.data(), receipt.size());
+    // It ended only once the paper had taken all but what the buffers between hold: the
+    // printer's, the kernel's (a socket's counted double, as Linux does; a pty's about 16 KiB).
+    const uint64_t printed = BytesPrinted(box, index);
+    EXPECT_LE(static_cast<size_t>(sent),
+              printed + kelvo::printer::kReceiveBuffer +
+                  (c.serial ? 20 * 1024 : 2 * (PrinterBox::kPacedSocketBuffer + clientBuffer)));
+    if (c.sendTimeoutSeconds > 0) {
+        const double expected = c.mmPerSecond * 8 / kLineDots * 48 * c.sendTimeoutSeconds;
+        EXPECT_NEAR(static_cast<double>(printed), expected, expected / 10);
+        return;
+    }
+    ASSERT_EQ(static_cast<size_t>(sent), receipt.size());
+    ASSERT_TRUE(Eventually([&] { return BytesPrinted(box, index) == receipt.size(); }, 30s));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    const double paperTime = kReceiptLines * kLineDots / 8.0 / c.mmPerSecond;
+    EXPECT_EQ(box.With(index, [](VirtualPrinter& p) { return p.PaperFed(); }),
+              kReceiptLines * kLineDots);
+    EXPECT_NEAR(took.count(), paperTime, paperTime / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(PrinterSpeed, PrintSpeed,
+                         ::testing::Values(Paced{"Tcp1000MmPerSecond", false, 1000, 0},
+                                           Paced{"Serial1000MmPerSecondByXoff", true, 1000, 0},
+                                           Paced{"Tcp400MmPerSecondAgainstAThreeSecondTimeOut",
+                                                 false, 400, 3}),
+                         kelvo::testing::NamedByName());
+
+TEST_P(SerialLineSpeed, OnlyAClientAtThePrintersStoredSpeedIsHeardTheRestPrintsAsGarbage) {
+    PrinterBox::Options options = Options();
+    options.serialBaud = 38400;
+    PrinterBox box(options);
+    const bool heard = GetParam() == 38400;
+    UniqueFd port = OpenRaw(box.PtyPath());
+    kelvo::SerialLineSettings line = kelvo::SpeedSearchLine();
+    line.baudRate = GetParam();
+    ASSERT_EQ(kelvo::ApplySerialLine(port.get(), line), 0);
+    Send(port.get(), Lines(0, 20), false);
+    ASSERT_TRUE(Eventually([&] {
+        box.EndPausedFrame();  // the frame ends once the line pauses
+        return box.With(kSerial, [](VirtualPrinter& p) { return p.Jobs().size(); }) == 1;
+    }));
+    const auto lines = PaperText(box, kSerial);
+    // Else as a UART at the wrong speed reads it: from a slower client, lines of garbage.
+    EXPECT_EQ(lines.size() == 20 && lines.back() == "L000019", heard);
+    EXPECT_EQ(lines.empty(), GetParam() > 38400);
+    port.reset();
+    const auto found = kelvo::FindSerialSpeed(box.PtyPath());
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->baudRate, 38400u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PrinterSpeed, SerialLineSpeed, ::testing::Values(38400, 9600, 115200));
