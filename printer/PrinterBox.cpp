@@ -34,6 +34,8 @@ PrinterBox::PrinterBox(Options options) {
         if (!printer->SetPaperWidth(options.paperDots))
             throw std::invalid_argument("paper " + std::to_string(options.paperDots) +
                                         " dots wide");
+        printer->SetIdentity(options.identity);
+        printer->SetSettings(options.settings);
     }
     bridge_ = std::make_unique<Bridge>(
         *printers_[1],
@@ -86,7 +88,8 @@ PrinterBox::PrinterBox(Options options) {
         return printers_[0]->RealTimeAside(bytes, cut);
     };
     tcp_ = std::make_unique<TcpEndpoint>(options.tcp, std::move(network), std::move(events));
-    pty_ = std::make_unique<PtyEndpoint>(options.pty, sink(1));
+    if (options.serial)
+        pty_ = std::make_unique<PtyEndpoint>(options.pty, sink(1));
     if (options.lpd) {
         TcpOptions lpd = *options.lpd;
         lpd.exact = true;
@@ -94,7 +97,12 @@ PrinterBox::PrinterBox(Options options) {
                                              [this](LpdJob job) { PrintSpooled(std::move(job)); });
     }
     std::lock_guard lock(mu_);
-    bridge_->SetLineName("serial " + pty_->SlavePath());
+    bridge_->SetLineName("serial " + PtyPath());
+}
+
+const std::string& PrinterBox::PtyPath() const {
+    static const std::string none;
+    return pty_ ? pty_->SlavePath() : none;
 }
 
 // The endpoints stop (and join their threads) before the printers they feed go.
@@ -206,13 +214,15 @@ void PrinterBox::SetFlags(const StatusFlags& flags) {
         ++changes_;
     }
     // XOFF or XON first: the statuses below go out after it.
-    pty_->SetHold(serialBusyWhenOffline_ && offline);
+    if (pty_)
+        pty_->SetHold(serialBusyWhenOffline_ && offline);
     tcp_->Send(status[0]);
     // The bridge's printers answer over the serial line, as its own does.
-    for (int i = 1; i < kPrinters; ++i)
+    for (int i = 1; pty_ && i < kPrinters; ++i)
         pty_->Send(status[i]);
     tcp_->Resume();
-    pty_->Resume();
+    if (pty_)
+        pty_->Resume();
     printerFree_.notify_all();
 }
 

@@ -23,6 +23,11 @@ VirtualPrinter::VirtualPrinter() {
     ResetModes();
 }
 
+void VirtualPrinter::SetSettings(const StoredSettings& settings) {
+    settings_ = settings;
+    ResetModes();  // the power-on text state follows what is stored
+}
+
 bool VirtualPrinter::SetPaperWidth(int dots) {
     if (dots != kPaper80Dots && dots != kPaper58Dots)
         return false;
