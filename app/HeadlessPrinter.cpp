@@ -204,45 +204,6 @@ LabPrinter CommandLinePrinter(const kelvo::cli::HeadlessPrinterRequest& request)
     return p;
 }
 
-kelvo::printer::PrinterBox::Options BoxOptions(const LabPrinter& p, bool named,
-                                               const kelvo::cli::HeadlessPrinterRequest& request) {
-    kelvo::printer::PrinterBox::Options options;
-    const std::string who = p.name.empty() ? "" : p.name + ": ";
-    options.tcp.host = p.host;
-    options.tcp.port = p.port;
-    if (named) {
-        // Named on the command line or in the lab: the user asked for this address, whatever it
-        // is, and no other.
-        options.tcp.anyHost = true;
-        options.tcp.exact = true;
-        if (!kelvo::printer::IsLoopbackHost(p.host))
-            std::fprintf(stderr,
-                         "kelvotool virtual-printer: %swarning: listening on %s: anyone "
-                         "who can reach it can print\n",
-                         who.c_str(), p.host.c_str());
-    }
-    if (request.idle)
-        options.tcp.idleLimit = *request.idle;
-    if (p.lpdPort) {
-        kelvo::printer::TcpOptions lpd = options.tcp;
-        lpd.host = p.lpdHost.value_or(p.host);
-        lpd.port = *p.lpdPort;
-        lpd.anyHost = true;  // numeric, named by the user; warned of below when not loopback
-        if (p.lpdHost && !kelvo::printer::IsLoopbackHost(lpd.host))
-            std::fprintf(stderr,
-                         "kelvotool virtual-printer: %swarning: taking LPD jobs on %s: anyone "
-                         "who can reach it can print\n",
-                         who.c_str(), lpd.host.c_str());
-        options.lpd = lpd;
-    }
-    options.serial = p.serial;
-    options.paperDots = p.paperDots;
-    options.identity = p.identity;
-    options.settings = p.settings;
-    options.keepEnded = kEndedKept;
-    return options;
-}
-
 }  // namespace
 
 QString WriteWhole(QFile& file, const QByteArray& bytes) {
@@ -309,8 +270,15 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     for (const LabPrinter& p : lab) {
         RunPrinter& run = printers.emplace_back();
         run.name = p.name;
+        std::vector<std::string> warnings;
+        kelvo::printer::PrinterBox::Options options = BoxOptionsOf(p, named, warnings);
+        for (const std::string& warning : warnings)
+            std::fprintf(stderr, "kelvotool virtual-printer: %s\n", warning.c_str());
+        options.keepEnded = kEndedKept;
+        if (request.idle)
+            options.tcp.idleLimit = *request.idle;
         try {
-            run.box = std::make_unique<kelvo::printer::PrinterBox>(BoxOptions(p, named, request));
+            run.box = std::make_unique<kelvo::printer::PrinterBox>(options);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "kelvotool virtual-printer: %s%s\n",
                          p.name.empty() ? "" : (p.name + ": ").c_str(), e.what());

@@ -243,3 +243,34 @@ std::vector<LabPrinter> ReadLabFile(const std::string& path) {
     }
     return printers;
 }
+
+kelvo::printer::PrinterBox::Options BoxOptionsOf(const LabPrinter& p, bool exact,
+                                                 std::vector<std::string>& warnings) {
+    kelvo::printer::PrinterBox::Options options;
+    const std::string who = p.name.empty() ? "" : p.name + ": ";
+    options.tcp.host = p.host;
+    options.tcp.port = p.port;
+    if (exact) {
+        // The user asked for this address, whatever it is, and no other.
+        options.tcp.anyHost = true;
+        options.tcp.exact = true;
+        if (!kelvo::printer::IsLoopbackHost(p.host))
+            warnings.push_back(who + "warning: listening on " + p.host +
+                               ": anyone who can reach it can print");
+    }
+    if (p.lpdPort) {
+        kelvo::printer::TcpOptions lpd = options.tcp;
+        lpd.host = p.lpdHost.value_or(p.host);
+        lpd.port = *p.lpdPort;
+        lpd.anyHost = true;  // numeric, named by the user; warned of when not loopback
+        if (p.lpdHost && !kelvo::printer::IsLoopbackHost(lpd.host))
+            warnings.push_back(who + "warning: taking LPD jobs on " + lpd.host +
+                               ": anyone who can reach it can print");
+        options.lpd = lpd;
+    }
+    options.serial = p.serial;
+    options.paperDots = p.paperDots;
+    options.identity = p.identity;
+    options.settings = p.settings;
+    return options;
+}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "printer/Identity.h"
+#include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
 
 struct LabPrinter {
@@ -38,3 +39,9 @@ class LabError : public std::runtime_error {
 // The printers of the lab file at `path`, in its order. Throws LabError for a file that cannot be
 // read, is no JSON, or names a field wrongly, an unknown field, a name, address or folder twice.
 std::vector<LabPrinter> ReadLabFile(const std::string& path);
+
+// The options of a box that runs `printer`: at exactly its address when `exact` (named by the
+// user), else there or at the next free one. Each listener beyond loopback adds a warning
+// ("kitchen: warning: listening on 10.0.0.5: anyone who can reach it can print").
+kelvo::printer::PrinterBox::Options BoxOptionsOf(const LabPrinter& printer, bool exact,
+                                                 std::vector<std::string>& warnings);
