@@ -292,7 +292,16 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     auto saveEnded = [&] {
         bool ended = false;
         for (RunPrinter& p : printers) {
-            for (const auto& job : p.box->TakeEnded()) {
+            const std::vector<kelvo::printer::EndedJob> taken = p.box->TakeEnded();
+            // Each ended job holds its own paper: the printers' rolls, which only a window
+            // shows, need not keep it too (a lab of a hundred would hold a roll each).
+            for (int i = 0; !taken.empty() && i < kelvo::printer::PrinterBox::kPrinters; ++i) {
+                p.box->With(i, [](kelvo::printer::VirtualPrinter& printer) {
+                    if (!printer.JobRunning())
+                        printer.ClearPaper();
+                });
+            }
+            for (const auto& job : taken) {
                 jobs += p.saver->SaveJob(job) ? 1 : 0;
                 ended = true;
             }

@@ -77,18 +77,21 @@ class Fields {
         if (portOnly && v.isDouble())
             return {std::nullopt, static_cast<uint16_t>(Number(field, 0, 65535))};
         const std::string text = Text(field);
-        // HOST:PORT, [IPv6]:PORT
+        // HOST:PORT, [IPv6]:PORT; PORT alone where a host may be left out.
         const size_t colon = text.rfind(':');
-        std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
-        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
-        if (colon == std::string::npos || host.empty())
+        std::optional<std::string> host;
+        if (colon != std::string::npos) {
+            host = text.substr(0, colon);
+            if (host->size() > 2 && host->front() == '[' && host->back() == ']')
+                host = host->substr(1, host->size() - 2);
+        }
+        if ((!host && !portOnly) || (host && host->empty()))
             Fail(field, "'" + text + "' is no " + (portOnly ? "[HOST:]PORT" : "HOST:PORT"));
         in6_addr address{};
-        if (::inet_pton(AF_INET, host.c_str(), &address) != 1 &&
-            ::inet_pton(AF_INET6, host.c_str(), &address) != 1)
-            Fail(field, "'" + host + "' is no numeric address (127.0.0.1, ::1)");
-        const std::string digits = text.substr(colon + 1);
+        if (host && ::inet_pton(AF_INET, host->c_str(), &address) != 1 &&
+            ::inet_pton(AF_INET6, host->c_str(), &address) != 1)
+            Fail(field, "'" + *host + "' is no numeric address (127.0.0.1, ::1)");
+        const std::string digits = host ? text.substr(colon + 1) : text;
         unsigned port = 0;
         const auto [end, error] =
             std::from_chars(digits.data(), digits.data() + digits.size(), port);
