@@ -125,7 +125,13 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
                 return 1;
             }
             printers.push_back({QString::fromStdString(p.name), boxes.back().get()});
+            const kelvo::printer::PrinterBox& made = *boxes.back();
+            std::printf("virtual printer %s: TCP %s%s%s\n", p.name.c_str(),
+                        made.TcpAddress().c_str(),
+                        made.PtyPath().empty() ? "" : (", serial line " + made.PtyPath()).c_str(),
+                        made.LpdAddress().empty() ? "" : (", LPD " + made.LpdAddress()).c_str());
         }
+        std::fflush(stdout);
         TLabWindow window(std::move(printers), dialogs);
         window.show();
         return QApplication::exec();
