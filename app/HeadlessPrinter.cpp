@@ -16,7 +16,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "app/LabFile.h"
 #include "cli/Drawing.h"
 #include "links/ControlSocket.h"
 #include "links/EventFd.h"
@@ -26,6 +29,8 @@
 #include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
+#include "protocol/Decoder.h"
+#include "protocol/Json.h"
 
 namespace {
 
@@ -73,31 +78,48 @@ uint64_t LastJobNumber(const QString& dir) {
     return last;
 }
 
-// Saves the jobs the box's printers end, on the main thread, numbered in the order they ended.
+// Saves the jobs a box's printers end, on the main thread, numbered in the order they ended; a
+// status exchange is reported, not saved, and takes no number.
 class JobSaver {
   public:
-    explicit JobSaver(const QString& dir) : dir_(dir), saved_(LastJobNumber(dir)) {}
+    // `name`: the lab's name of the printer, empty for the one printer of a run without a lab.
+    JobSaver(const QString& dir, std::string name, bool json, kelvo::paint::ReceiptPainter& painter)
+        : dir_(dir),
+          name_(std::move(name)),
+          json_(json),
+          saved_(LastJobNumber(dir)),
+          painter_(painter) {}
 
-    void SaveJob(const kelvo::printer::EndedJob& job) {
+    // Whether it was a job (not a status exchange).
+    bool SaveJob(const kelvo::printer::EndedJob& job) {
+        const kelvo::printer::JobReport report = kelvo::printer::ReportOf(job);
+        if (kelvo::printer::IsStatusExchange(report)) {
+            Report(kelvo::json::Object().Add("event", "status exchange"), job,
+                   "status exchange: " + Source(job) + ", answered " +
+                       (report.statusAnswers.empty() ? std::string("nothing")
+                                                     : kelvo::HexBytes(report.statusAnswers)),
+                   [&](kelvo::json::Object& line) {
+                       line.Add("answers", kelvo::HexBytes(report.statusAnswers));
+                   });
+            return false;
+        }
         const uint64_t n = ++saved_;
         const QString base = QStringLiteral("job-%1").arg(n, 4, 10, QLatin1Char('0'));
         const std::string& raw = job.trace.bytes;
-        QString files;
+        QString files, why;
+        const QDir dir(dir_);
         if (!dir_.isEmpty()) {
             // One painter for every job: the pictures it has drawn are drawn once.
             painter_.SetPaperWidth(job.paperDots);
             painter_.SetPaper(job.paper);
             const QImage image = painter_.Render();
-            const kelvo::printer::JobReport report = kelvo::printer::ReportOf(job);
             const std::string record = kelvo::printer::RecordJson(report, n);
-            const QDir dir(dir_);
             // The record last: once it is there, the job's other files are too.
             const std::pair<const char*, QByteArray> parts[] = {{".bin", Bytes(raw)},
                                                                 {".png", PngBytes(image)},
                                                                 {".txt", Bytes(report.text)},
                                                                 {".json", Bytes(record)}};
             QStringList saved;
-            QString why;
             for (const auto& [suffix, bytes] : parts) {
                 const QString path = dir.filePath(base + QLatin1String(suffix));
                 why = Save(path, bytes);
@@ -114,17 +136,76 @@ class JobSaver {
             files = why.isEmpty() ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
                                   : QStringLiteral(", NOT saved in %1").arg(dir_);
         }
-        std::printf("job %llu: %llu bytes from %s, %s%s\n", static_cast<unsigned long long>(n),
-                    static_cast<unsigned long long>(job.record.bytes), job.record.endpoint.c_str(),
-                    job.record.end.c_str(), qPrintable(files));
-        std::fflush(stdout);
+        Report(kelvo::json::Object().Add("event", "job").Add("job", n), job,
+               "job " + std::to_string(n) + ": " + Source(job) + files.toStdString(),
+               [&](kelvo::json::Object& line) {
+                   line.Add("first_line", job.record.firstLine)
+                       .Add("lines", job.record.lines)
+                       .Add("cuts", job.record.cuts);
+                   if (dir_.isEmpty())
+                       line.Null("saved");
+                   else if (why.isEmpty())
+                       line.Add("saved", dir.filePath(base).toStdString());
+                   else
+                       line.Add("saved", false).Add("error", why.toStdString());
+               });
+        return true;
     }
 
   private:
+    static std::string Source(const kelvo::printer::EndedJob& job) {
+        return std::to_string(job.record.bytes) + " bytes from " + job.record.endpoint + ", " +
+               job.record.end;
+    }
+    // One line on stdout: `text`, or with --json `line` and the job's own members.
+    template <class More>
+    void Report(kelvo::json::Object line, const kelvo::printer::EndedJob& job,
+                const std::string& text, More more) {
+        if (json_) {
+            if (name_.empty())
+                line.Null("printer");
+            else
+                line.Add("printer", name_);
+            line.Add("endpoint", job.record.endpoint)
+                .Add("bytes", job.record.bytes)
+                .Add("end", job.record.end);
+            more(line);
+            std::printf("%s\n", line.str().c_str());
+        } else {
+            std::printf("%s%s\n", name_.empty() ? "" : (name_ + ": ").c_str(), text.c_str());
+        }
+        std::fflush(stdout);
+    }
+
     QString dir_;
+    std::string name_;
+    bool json_ = false;
     uint64_t saved_ = 0;
-    kelvo::paint::ReceiptPainter painter_;
+    kelvo::paint::ReceiptPainter& painter_;
 };
+
+// One printer of the run, with its folder.
+struct RunPrinter {
+    std::string name;  // empty without a lab
+    std::unique_ptr<kelvo::printer::PrinterBox> box;
+    std::unique_ptr<JobSaver> saver;
+    uint64_t lost = 0;
+    uint64_t changes = 0;
+};
+
+// The one printer of a run without a lab, from the command line's options.
+LabPrinter CommandLinePrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
+    LabPrinter p;
+    p.host = request.host.value_or("127.0.0.1");
+    p.port = request.port.value_or(9100);
+    p.lpdPort = request.lpdPort;
+    p.lpdHost = request.lpdHost;
+    p.serial = true;
+    p.paperDots = request.paperDots;
+    p.save = request.saveDir;
+    p.script = request.faults;
+    return p;
+}
 
 }  // namespace
 
@@ -145,40 +226,38 @@ QByteArray PngBytes(const QImage& image) {
 }
 
 int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
-    kelvo::printer::TcpOptions tcp;
-    const QString jobs = QString::fromLocal8Bit(request.saveDir.c_str());
-    if (request.host) {
-        tcp.host = *request.host;
-        // Named on the command line: the user asked for this address, whatever it is, and no other.
-        tcp.anyHost = true;
-        tcp.exact = true;
-        if (!kelvo::printer::IsLoopbackHost(tcp.host))
-            std::fprintf(stderr,
-                         "kelvotool virtual-printer: warning: listening on %s: anyone "
-                         "who can reach it can print\n",
-                         tcp.host.c_str());
+    std::vector<LabPrinter> lab;
+    try {
+        lab = request.lab.empty() ? std::vector{CommandLinePrinter(request)}
+                                  : ReadLabFile(request.lab);
+    } catch (const LabError& e) {
+        std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
+        return 2;
     }
-    if (request.port)
-        tcp.port = *request.port;
-    if (request.idle)
-        tcp.idleLimit = *request.idle;
-    const int dots = request.paperDots;
+    // Read before anything starts: a wrong step is a wrong command line, or a wrong lab file.
+    std::vector<std::vector<kelvo::printer::FaultStep>> scripts;
+    for (const LabPrinter& p : lab) {
+        try {
+            scripts.push_back(kelvo::printer::ParseFaultScript(p.script));
+        } catch (const std::invalid_argument& e) {
+            std::fprintf(stderr, "kelvotool virtual-printer: %s: %s\n",
+                         p.name.empty() ? "--faults" : (p.name + ": script").c_str(), e.what());
+            return 2;
+        }
+    }
+    // Without a lab the default address is a wish: taken, the next free one will do.
+    const bool named = !request.lab.empty() || request.host.has_value();
     kelvo::printer::StatusFlags flags;
     flags.paperOut = request.paperOut;
     flags.paperNearEnd = request.paperNearEnd;
     flags.coverOpen = request.coverOpen;
     flags.drawerOpen = request.drawerOpen;
-    kelvo::printer::PrinterBox::Options options;
-    // Read before anything starts: a wrong step is a wrong command line.
-    try {
-        options.script = kelvo::printer::ParseFaultScript(request.faults);
-    } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "kelvotool virtual-printer: --faults: %s\n", e.what());
-        return 2;
-    }
-    if (!jobs.isEmpty() && !QDir().mkpath(jobs)) {
-        std::fprintf(stderr, "kelvotool virtual-printer: cannot make %s\n", qPrintable(jobs));
-        return 1;
+    for (const LabPrinter& p : lab) {
+        const QString jobs = QString::fromLocal8Bit(p.save.c_str());
+        if (!jobs.isEmpty() && !QDir().mkpath(jobs)) {
+            std::fprintf(stderr, "kelvotool virtual-printer: cannot make %s\n", qPrintable(jobs));
+            return 1;
+        }
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -200,63 +279,133 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     QSocketNotifier stopped(stop.fd(), QSocketNotifier::Read);
     QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 
-    options.tcp = tcp;
-    options.paperDots = dots;
-    options.keepEnded = kEndedKept;
-    options.printSpeedMmPerSecond = static_cast<double>(request.speedMmPerSecond);
-    if (request.lpdPort) {
-        kelvo::printer::TcpOptions lpd = tcp;
-        lpd.host = request.lpdHost.value_or(tcp.host);
-        lpd.port = *request.lpdPort;
-        lpd.anyHost = true;  // numeric, named by the user; warned of below when not loopback
-        if (request.lpdHost && !kelvo::printer::IsLoopbackHost(lpd.host))
-            std::fprintf(stderr,
-                         "kelvotool virtual-printer: warning: taking LPD jobs on %s: anyone "
-                         "who can reach it can print\n",
-                         lpd.host.c_str());
-        options.lpd = lpd;
+    kelvo::paint::ReceiptPainter painter;
+    std::vector<RunPrinter> printers;
+    for (const LabPrinter& p : lab) {
+        RunPrinter& run = printers.emplace_back();
+        run.name = p.name;
+        std::vector<std::string> warnings;
+        kelvo::printer::PrinterBox::Options options = BoxOptionsOf(p, named, warnings);
+        for (const std::string& warning : warnings)
+            std::fprintf(stderr, "kelvotool virtual-printer: %s\n", warning.c_str());
+        options.keepEnded = kEndedKept;
+        options.script = scripts[printers.size() - 1];
+        options.printSpeedMmPerSecond = static_cast<double>(request.speedMmPerSecond);
+        if (request.idle)
+            options.tcp.idleLimit = *request.idle;
+        try {
+            run.box = std::make_unique<kelvo::printer::PrinterBox>(options);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kelvotool virtual-printer: %s%s\n",
+                         p.name.empty() ? "" : (p.name + ": ").c_str(), e.what());
+            return 1;
+        }
+        run.box->SetFlags(flags);
+        run.saver = std::make_unique<JobSaver>(QString::fromLocal8Bit(p.save.c_str()), p.name,
+                                               request.json, painter);
     }
-    std::unique_ptr<kelvo::printer::PrinterBox> box;
+    // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network".
     std::unique_ptr<kelvo::ControlServer> control;
     try {
-        box = std::make_unique<kelvo::printer::PrinterBox>(options);
         control = std::make_unique<kelvo::ControlServer>(
-            request.control, [&box](const std::string& line) {
-                return kelvo::printer::ControlNetworkPrinter(*box, line);
+            request.control, [&printers](const std::string& line) {
+                return kelvo::printer::ControlRequest(
+                    line,
+                    [&printers](const std::string& name, const kelvo::printer::FaultAction& a) {
+                        for (RunPrinter& p : printers) {
+                            if (name == (p.name.empty() ? kelvo::printer::PrinterBox::PrinterName(0)
+                                                        : p.name)) {
+                                p.box->Apply(a);
+                                return true;
+                            }
+                        }
+                        return false;
+                    });
             });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
         return 1;
     }
     std::fprintf(stderr, "kelvotool virtual-printer: control socket %s\n", control->Path().c_str());
-    box->SetFlags(flags);
-    JobSaver saver(jobs);
-    uint64_t lost = 0;
+    uint64_t jobs = 0;
     auto saveEnded = [&] {
-        for (const auto& job : box->TakeEnded())
-            saver.SaveJob(job);
-        if (const uint64_t now = box->EndedLost(); now != lost) {
-            std::fprintf(stderr,
-                         "kelvotool virtual-printer: %llu jobs ended faster than they "
-                         "could be saved and were not saved\n",
-                         static_cast<unsigned long long>(now - lost));
-            lost = now;
+        bool ended = false;
+        for (RunPrinter& p : printers) {
+            const std::vector<kelvo::printer::EndedJob> taken = p.box->TakeEnded();
+            // Each ended job holds its own paper: the printers' rolls, which only a window
+            // shows, need not keep it too (a lab of a hundred would hold a roll each).
+            for (int i = 0; !taken.empty() && i < kelvo::printer::PrinterBox::kPrinters; ++i) {
+                p.box->With(i, [](kelvo::printer::VirtualPrinter& printer) {
+                    if (!printer.JobRunning())
+                        printer.ClearPaper();
+                });
+            }
+            for (const auto& job : taken) {
+                jobs += p.saver->SaveJob(job) ? 1 : 0;
+                ended = true;
+            }
+            if (const uint64_t now = p.box->EndedLost(); now != p.lost) {
+                std::fprintf(stderr,
+                             "kelvotool virtual-printer: %s%llu jobs ended faster than they "
+                             "could be saved and were not saved\n",
+                             p.name.empty() ? "" : (p.name + ": ").c_str(),
+                             static_cast<unsigned long long>(now - p.lost));
+                p.lost = now;
+            }
         }
+        return ended;
     };
+    auto lastHeard = std::chrono::steady_clock::now();
     // Polled as the window polls: a serial frame ends only when the line has paused.
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &app, [&] {
-        box->EndPausedFrame();
-        saveEnded();
+        bool heard = false;
+        for (RunPrinter& p : printers) {
+            p.box->EndPausedFrame();
+            const uint64_t changes = p.box->Changes();
+            heard = heard || changes != p.changes || p.box->TcpServing();
+            p.changes = changes;
+        }
+        heard = saveEnded() || heard;
+        const auto now = std::chrono::steady_clock::now();
+        if (heard)
+            lastHeard = now;
+        if ((request.exitAfter && jobs >= *request.exitAfter) ||
+            (request.exitIdle && now - lastHeard >= *request.exitIdle))
+            QGuiApplication::quit();
     });
     poll.start(kPoll);
-    const std::string lpd = box->LpdAddress().empty() ? "" : ", LPD " + box->LpdAddress();
-    std::printf("virtual printer: TCP %s, serial %s%s\n", box->TcpAddress().c_str(),
-                box->PtyPath().c_str(), lpd.c_str());
+    for (const RunPrinter& p : printers) {
+        const kelvo::printer::PrinterBox& box = *p.box;
+        if (request.json) {
+            kelvo::json::Object line;
+            line.Add("event", "listening");
+            if (p.name.empty())
+                line.Null("printer");
+            else
+                line.Add("printer", p.name);
+            line.Add("tcp", box.TcpAddress());
+            for (const auto& [key, value] :
+                 {std::pair{"serial", box.PtyPath()}, std::pair{"lpd", box.LpdAddress()}}) {
+                if (value.empty())
+                    line.Null(key);
+                else
+                    line.Add(key, value);
+            }
+            std::printf("%s\n", line.str().c_str());
+        } else {
+            const std::string serial = box.PtyPath().empty() ? "" : ", serial " + box.PtyPath();
+            const std::string lpd = box.LpdAddress().empty() ? "" : ", LPD " + box.LpdAddress();
+            std::printf("virtual printer%s: TCP %s%s%s\n",
+                        p.name.empty() ? "" : (" " + p.name).c_str(), box.TcpAddress().c_str(),
+                        serial.c_str(), lpd.c_str());
+        }
+    }
     std::fflush(stdout);
     const int status = QGuiApplication::exec();
-    control.reset();  // no change comes in while the printer stops
-    box->Stop("cut short: the printer was stopped");
+    control.reset();  // no change comes in while the printers stop
+    for (RunPrinter& p : printers)
+        p.box->Stop("cut short: the printer was stopped");
     saveEnded();
     return status;
 }

@@ -411,9 +411,10 @@ void TVirtualPrinterWindow::Refresh() {
     auto t = [this](const char* en, const char* zh) {
         return QString::fromUtf8(english_ ? en : zh);
     };
-    Endpoints->setText(t("TCP: ", "TCP：") + QString::fromStdString(box_.TcpAddress()) +
-                       QLatin1Char('\n') + t("Serial line: ", "串口：") +
-                       QString::fromStdString(box_.PtyPath()));
+    Endpoints->setText(
+        t("TCP: ", "TCP：") + QString::fromStdString(box_.TcpAddress()) + QLatin1Char('\n') +
+        t("Serial line: ", "串口：") +
+        (box_.PtyPath().empty() ? t("none", "无") : QString::fromStdString(box_.PtyPath())));
     QString settings, nv, counters, job;
     std::vector<kelvo::printer::PaperItem> newer;
     uint64_t firstKept = 0, from = Receipt->End();

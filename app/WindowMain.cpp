@@ -8,10 +8,13 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "KelvoVersion.h"
 #include "app/Dialogs.h"
 #include "app/HeadlessPrinter.h"
+#include "app/LabFile.h"
+#include "app/LabWindow.h"
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
 #include "cli/Drawing.h"
@@ -52,7 +55,14 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         QStringLiteral("Load the virtual printers with paper this many millimetres wide: 80 "
                        "(576 dots, the default) or 58 (384 dots)."),
         QStringLiteral("mm"));
+    const QCommandLineOption labFile(
+        QStringLiteral("lab"),
+        QStringLiteral("Run the printers a lab file names (see the README) in a window that lists "
+                       "them, each with its state and its own panel, instead of the tool's "
+                       "window."),
+        QStringLiteral("file"));
     options.addOption(withPrinter);
+    options.addOption(labFile);
     options.addOption(printerOnly);
     options.addOption(idleLimit);
     options.addOption(paperWidth);
@@ -89,6 +99,42 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
             return 2;
         }
         printerOptions.paperDots = *dots;
+    }
+
+    if (options.isSet(labFile)) {
+        std::vector<LabPrinter> lab;
+        try {
+            lab = ReadLabFile(QFile::encodeName(options.value(labFile)).toStdString());
+        } catch (const LabError& e) {
+            std::fprintf(stderr, "kelvotool: %s\n", e.what());
+            return 2;
+        }
+        QtDialogs dialogs;
+        std::vector<std::unique_ptr<kelvo::printer::PrinterBox>> boxes;
+        std::vector<TLabWindow::Printer> printers;
+        for (const LabPrinter& p : lab) {
+            std::vector<std::string> warnings;
+            kelvo::printer::PrinterBox::Options box = BoxOptionsOf(p, true, warnings);
+            for (const std::string& warning : warnings)
+                std::fprintf(stderr, "kelvotool: %s\n", warning.c_str());
+            box.tcp.idleLimit = printerOptions.tcp.idleLimit;
+            try {
+                boxes.push_back(std::make_unique<kelvo::printer::PrinterBox>(box));
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "kelvotool: %s: %s\n", p.name.c_str(), e.what());
+                return 1;
+            }
+            printers.push_back({QString::fromStdString(p.name), boxes.back().get()});
+            const kelvo::printer::PrinterBox& made = *boxes.back();
+            std::printf("virtual printer %s: TCP %s%s%s\n", p.name.c_str(),
+                        made.TcpAddress().c_str(),
+                        made.PtyPath().empty() ? "" : (", serial line " + made.PtyPath()).c_str(),
+                        made.LpdAddress().empty() ? "" : (", LPD " + made.LpdAddress()).c_str());
+        }
+        std::fflush(stdout);
+        TLabWindow window(std::move(printers), dialogs);
+        window.show();
+        return QApplication::exec();
     }
 
     if (options.isSet(printerOnly)) {

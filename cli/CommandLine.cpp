@@ -460,7 +460,13 @@ const std::vector<CommandSpec>& Commands() {
            "WHAT as for lab set (\"100mm paper-out; job 2 reset\")"},
           {"control", "PATH",
            "the control socket for lab set (default: kelvotool/control in $XDG_RUNTIME_DIR, "
-           "else in /tmp/kelvotool-UID; its path goes to stderr)"}},
+           "else in /tmp/kelvotool-UID; its path goes to stderr)"},
+          {"lab", "FILE",
+           "run the printers a lab file names (JSON; see the README), each with its own address, "
+           "paper, identity, settings and folder, instead of --listen, --lpd, --paper and --save"},
+          {"json", nullptr, "one JSON object per job (and per status exchange) on stdout"},
+          {"exit-after", "N", "exit once N jobs have ended (status exchanges not counted)"},
+          {"exit-idle", "SECONDS", "exit once no printer has had a byte for this long"}},
          nullptr,
          nullptr,
          HeadlessPrinter},
@@ -657,6 +663,21 @@ int HeadlessPrinter(const Invocation& run) {
     request.control = run.Option("control", "");
     if (run.Has("control") && request.control.empty())
         throw UsageError("--control: needs a path");
+    request.lab = run.Option("lab", "");
+    if (run.Has("lab")) {
+        if (request.lab.empty())
+            throw UsageError("--lab: needs a file");
+        for (const char* own : {"listen", "lpd", "paper", "save"}) {
+            if (run.Has(own))
+                throw UsageError(std::string("--") + own +
+                                 ": the lab file names it for each printer");
+        }
+    }
+    request.json = run.json;
+    if (const std::optional<long> n = run.Number("exit-after", 1, 1L << 30, "jobs"))
+        request.exitAfter = static_cast<uint64_t>(*n);
+    if (const std::optional<long> idle = run.Number("exit-idle", 1, 86400, "seconds"))
+        request.exitIdle = std::chrono::seconds(*idle);
     return Draw(run, request);
 }
 

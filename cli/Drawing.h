@@ -38,6 +38,11 @@ struct HeadlessPrinterRequest {
     // printer (printer/Faults.h).
     std::vector<std::string> faults;
     std::string control;  // --control: the control socket's path; empty: the default
+    // --lab FILE: the printers that file names, instead of the one above; the app reads it.
+    std::string lab;
+    bool json = false;                             // a JSON line per job, not a line of text
+    std::optional<uint64_t> exitAfter;             // exit once this many jobs are saved
+    std::optional<std::chrono::seconds> exitIdle;  // exit once no job came for this long
 };
 
 using DrawingRequest = std::variant<RenderRequest, HeadlessPrinterRequest>;

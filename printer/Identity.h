@@ -1,6 +1,7 @@
 #pragma once
 
-// What a printer of this family says of itself when asked (GS I), stated once here.
+// What a printer of this family says of itself when asked (GS I): this family's values by
+// default, another model's where a lab names one.
 
 #include <cstdint>
 #include <string>
@@ -18,9 +19,17 @@ inline constexpr std::string_view kModelName = "QM417";
 inline constexpr std::string_view kSerialNumber = "QM41700000001";
 inline constexpr std::string_view kFontNames = "Simplified Chinese GBK";
 
+struct Identity {
+    std::string firmware{kFirmwareVersion};
+    std::string maker{kMakerName};
+    std::string model{kModelName};
+    std::string serial{kSerialNumber};
+    bool operator==(const Identity&) const = default;
+};
+
 // The answer to GS I n: one byte for n 1..3 (or 49..51), "_" text NUL for n 65..69; empty for
 // an n this printer does not answer.
-inline std::string IdentityAnswer(uint8_t n) {
+inline std::string IdentityAnswer(uint8_t n, const Identity& identity = {}) {
     switch (n) {
         case 1:
         case 49:
@@ -34,8 +43,8 @@ inline std::string IdentityAnswer(uint8_t n) {
         default:
             break;
     }
-    const std::string_view texts[] = {kFirmwareVersion, kMakerName, kModelName, kSerialNumber,
-                                      kFontNames};
+    const std::string_view texts[] = {identity.firmware, identity.maker, identity.model,
+                                      identity.serial, kFontNames};
     if (n < 65 || n > 69)
         return {};
     return "_" + std::string(texts[n - 65]) + '\0';

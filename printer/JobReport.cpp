@@ -115,6 +115,24 @@ JobReport ReportOf(const EndedJob& job) {
     return report;
 }
 
+bool IsStatusExchange(const JobReport& report) {
+    auto asks = [](const DecodedCommand& c) {
+        return c.kind == DecodedCommand::Kind::Command && !c.truncated &&
+               (c.id == CommandId::RealTimeStatus || c.id == CommandId::RealTimeRequest ||
+                c.id == CommandId::SensorStatus || c.id == CommandId::PrinterId);
+    };
+    // Past the first commands only names are left: these requests' names are unambiguous.
+    auto named = [](const auto& more) {
+        return more.first == "DLE EOT" || more.first == "DLE ENQ" || more.first == "GS r" ||
+               more.first == "GS I";
+    };
+    return !report.commands.empty() && report.bytesKept == report.record.bytes &&
+           report.lines.empty() && report.pictures.empty() && report.cuts == 0 &&
+           report.settingsChanged.empty() &&
+           std::all_of(report.commands.begin(), report.commands.end(), asks) &&
+           std::all_of(report.moreCommands.begin(), report.moreCommands.end(), named);
+}
+
 std::string RecordJson(const JobReport& report, uint64_t saved) {
     const JobRecord& r = report.record;
     json::Array commands;

@@ -67,6 +67,10 @@ struct JobReport {
 
 JobReport ReportOf(const EndedJob& job);
 
+// Whether the job only asked what a printer answers at once (DLE EOT, DLE ENQ, GS r, GS I), and
+// printed and stored nothing: a status exchange, no receipt.
+bool IsStatusExchange(const JobReport& report);
+
 // The report as the job's record file holds it, laid out one member a line; `saved` numbers it
 // among the jobs saved.
 std::string RecordJson(const JobReport& report, uint64_t saved);

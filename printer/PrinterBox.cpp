@@ -47,10 +47,12 @@ PrinterBox::PrinterBox(Options options) {
         if (!printer->SetPaperWidth(options.paperDots))
             throw std::invalid_argument("paper " + std::to_string(options.paperDots) +
                                         " dots wide");
+        printer->SetIdentity(options.identity);
+        printer->SetSettings(options.settings);
         if (baudCode) {
             StoredSettings stored = printer->Settings();
             stored.baudCode = *baudCode;
-            printer->SetStoredSettings(stored);
+            printer->SetSettings(stored);
         }
     }
     holdLineSpeed_ = baudCode.has_value();
@@ -139,7 +141,9 @@ PrinterBox::PrinterBox(Options options) {
     }
     // Under the lock: the first client's start may apply a fault to the endpoint.
     auto tcp = std::make_unique<TcpEndpoint>(options.tcp, std::move(network), std::move(events));
-    auto pty = std::make_unique<PtyEndpoint>(options.pty, std::move(serial));
+    std::unique_ptr<PtyEndpoint> pty;
+    if (options.serial)
+        pty = std::make_unique<PtyEndpoint>(options.pty, std::move(serial));
     {
         std::lock_guard lock(mu_);
         tcp_ = std::move(tcp);
@@ -152,10 +156,15 @@ PrinterBox::PrinterBox(Options options) {
                                              [this](LpdJob job) { PrintSpooled(std::move(job)); });
     }
     std::lock_guard lock(mu_);
-    bridge_->SetLineName("serial " + pty_->SlavePath());
+    bridge_->SetLineName("serial " + PtyPath());
     if (std::any_of(script_.begin(), script_.end(),
                     [](const FaultStep& step) { return step.when == FaultWhen::Time; }))
         timer_ = std::thread([this] { RunTimedFaults(); });
+}
+
+const std::string& PrinterBox::PtyPath() const {
+    static const std::string none;
+    return pty_ ? pty_->SlavePath() : none;
 }
 
 // The endpoints stop (and join their threads) before the printers they feed go.
@@ -422,19 +431,21 @@ void PrinterBox::FlagsLocked(const StatusFlags& flags, std::string* network) {
         status[i] = printers_[i]->SetFlags(flags);
     const bool offline = printers_[1]->Offline();
     ++changes_;
-    if (!tcp_ || !pty_)
-        return;  // the endpoints are still being made: none has a client yet
+    if (!tcp_)
+        return;  // the endpoints are still being made (together): none has a client yet
     // XOFF or XON first: the statuses below go out after it.
-    pty_->SetHold(serialBusyWhenOffline_ && offline);
+    if (pty_)
+        pty_->SetHold(serialBusyWhenOffline_ && offline);
     if (network != nullptr)
         *network += status[0];
     else
         tcp_->Send(status[0]);
     // The bridge's printers answer over the serial line, as its own does.
-    for (int i = 1; i < kPrinters; ++i)
+    for (int i = 1; pty_ && i < kPrinters; ++i)
         pty_->Send(status[i]);
     tcp_->Resume();
-    pty_->Resume();
+    if (pty_)
+        pty_->Resume();
     printerFree_.notify_all();
 }
 

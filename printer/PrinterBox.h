@@ -74,6 +74,12 @@ class PrinterBox {
         // with and the line then holds to as their stored setting changes: a client whose line is
         // set to another hears and is heard as garbage. 0: the factory setting, any line speed.
         long serialBaud = 0;
+        // No pseudo-terminal without it: the serial printers stay, unreachable, so that a view's
+        // printer numbers still hold.
+        bool serial = true;
+        // What every printer answers to GS I, and stores from power on.
+        Identity identity;
+        StoredSettings settings;
     };
     // A paced printer's socket receive buffer (SO_RCVBUF), small as a real printer's.
     static constexpr int kPacedSocketBuffer = 4096;
@@ -98,8 +104,12 @@ class PrinterBox {
     std::string TcpAddress() const { return tcp_->Address(); }
     // Empty without an LPD port.
     std::string LpdAddress() const { return lpd_ ? lpd_->Address() : std::string(); }
-    const std::string& PtyPath() const { return pty_->SlavePath(); }
-    void SetReadBaud(long baud) { pty_->SetReadBaud(baud); }
+    // Empty without a pseudo-terminal.
+    const std::string& PtyPath() const;
+    void SetReadBaud(long baud) {
+        if (pty_)
+            pty_->SetReadBaud(baud);
+    }
     void SetIdleLimit(std::chrono::milliseconds limit) { tcp_->SetIdleLimit(limit); }
     std::chrono::milliseconds IdleLimit() const { return tcp_->IdleLimit(); }
     // The network printer's clients: one served, the others waiting behind it.
@@ -108,7 +118,7 @@ class PrinterBox {
     TcpQueue TcpClients() const { return tcp_->Queue(); }
     // Bytes held in the endpoints' receive buffers.
     size_t TcpBuffered() const { return tcp_->Buffered(); }
-    size_t SerialBuffered() const { return pty_->Buffered(); }
+    size_t SerialBuffered() const { return pty_ ? pty_->Buffered() : 0; }
 
     // Runs `f` on printer `index` (0 when out of range) under the box's lock.
     template <class F>

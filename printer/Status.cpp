@@ -126,7 +126,7 @@ bool VirtualPrinter::StatusCommand(CommandId id, std::string_view c, std::string
                 answer += AsbStatus();
             break;
         case Id::PrinterId:
-            answer += IdentityAnswer(a);
+            answer += IdentityAnswer(a, identity_);
             break;
         case Id::SensorStatus:
             // Paper sensors: bits 0-1 near end, bits 2-3 out; drawer: bit 0 connector pin 3 high.

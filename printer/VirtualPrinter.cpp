@@ -23,9 +23,9 @@ VirtualPrinter::VirtualPrinter() {
     ResetModes();
 }
 
-void VirtualPrinter::SetStoredSettings(const StoredSettings& settings) {
+void VirtualPrinter::SetSettings(const StoredSettings& settings) {
     settings_ = settings;
-    ResetModes();
+    ResetModes();  // the power-on text state follows what is stored
 }
 
 bool VirtualPrinter::SetPaperWidth(int dots) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "printer/Identity.h"
 #include "printer/Paper.h"
 #include "printer/VirtualPrinter_p.h"
 #include "protocol/Decoder.h"
@@ -209,8 +210,11 @@ class VirtualPrinter {
     void WatchJobs(JobWatcher watcher);
 
     const StoredSettings& Settings() const { return settings_; }
-    // As if configured so and switched off and on again.
-    void SetStoredSettings(const StoredSettings& settings);
+    // What it stores from power on, as though configured so before: its next jobs start from them.
+    void SetSettings(const StoredSettings& settings);
+    // What GS I answers.
+    const Identity& Ident() const { return identity_; }
+    void SetIdentity(Identity identity) { identity_ = std::move(identity); }
     // NV images stored by FS q, numbered from 1; empty when none.
     const std::vector<PaperImage>& NvImages() const { return nv_; }
     // NV graphics defined by GS ( L / GS 8 L, in the order defined.
@@ -269,6 +273,7 @@ class VirtualPrinter {
 
     PaperRoll paper_;
     StoredSettings settings_;
+    Identity identity_;
     std::vector<PaperImage> nv_;
     // Each NV image as printed at each FS p scale, drawn at its first print and shared after.
     std::vector<std::array<std::optional<PaperImage>, 4>> nvPrints_;

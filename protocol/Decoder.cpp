@@ -389,6 +389,11 @@ const Entry kEntries[]{
                 Pick(a[0], {"?", "printer", "offline cause", "error cause", "paper sensor"},
                      "kind");
      }},
+    {Id::RealTimeRequest, "\x10\x05"sv, "DLE ENQ", 2, 3,
+     [](const uint8_t* a, DecoderState&) {
+         return "real-time request: " +
+                Pick(a[0], {"?", "recover and go on", "recover, clearing the buffers"}, "kind");
+     }},
     // Vendor configuration, stored in the printer
     {Id::StoreBaud, "\x1F\x1B\x1F\x53"sv, "1F 1B 1F 53", 4, 5, ConfigBaud},
     {Id::StoreIntlCharset, "\x1F\x1B\x1F\xFD"sv, "1F 1B 1F FD", 4, 5,

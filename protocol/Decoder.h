@@ -68,6 +68,7 @@ enum class CommandId : uint8_t {
     KanjiCodes,  // FS C
     // DLE
     RealTimeStatus,
+    RealTimeRequest,  // DLE ENQ
     // Vendor configuration
     StoreBaud,
     StoreIntlCharset,

@@ -16,6 +16,8 @@ scripts/offline.sh ctest --test-dir build --output-on-failure -j "$at_once"
 scripts/offline.sh build/bench/bench_responsiveness
 # How far the virtual printer outpaces a line: figures only.
 scripts/offline.sh build/bench/bench_virtual_printer
+# A lab of 100 headless printers under a steady load, briefly: figures only.
+scripts/offline.sh build/bench/bench_lab --once
 # The ratio benchmarks of scripts/bench.sh, one iteration each, so they keep building and running.
 for bench in bench_bmp bench_links bench_startup bench_batch; do
     scripts/offline.sh "build/bench/$bench" --once >/dev/null

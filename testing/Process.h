@@ -31,6 +31,7 @@ class Process {
     Process& operator=(const Process&) = delete;
 
     void Signal(int signal);
+    pid_t pid() const { return pid_; }    // for what /proc says of it
     void CloseOutput() { out_.reset(); }  // the reader goes, as `| head -1` does
 
     // Reads stdout until it holds `text`; what it read stays for Finish. False after `limit`.

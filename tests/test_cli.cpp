@@ -284,6 +284,8 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
     LoopbackPrinter printer(OwnLoopbackHost(), 0);
     kelvo::testing::TempDir dir;
     Write(dir / "numbers.csv", "\xEF\xBB\xBFprinter,Number\n" + Address(printer) + ",005\n");
+    Write(dir / "lab.json", R"({"printers": [{"name": "a", "listen": "127.0.0.1:9"},
+                                             {"name": "b", "listen": "[::1]:9", "lpd": "127.0.0.1:9"}]})");
     struct Bad {
         std::vector<std::string> args;
         std::string says = "kelvotool";
@@ -307,7 +309,11 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"send", "/", "-p", Address(printer)}, "kelvotool send: /: is a directory"},
              {{"render", "/nonexistent", "-o", dir / "x.png"}, "render: /nonexistent: No such"},
              {{"virtual-printer", "--listen", "localhost"}, "'localhost' is no numeric address"},
-             {{"wireless", "--targets", dir / "numbers.csv"}, "csv:1: unknown column 'Number'"}}) {
+             {{"wireless", "--targets", dir / "numbers.csv"}, "csv:1: unknown column 'Number'"},
+             {{"virtual-printer", "--exit-after", "0"}, "--exit-after: takes 1 to"},
+             {{"virtual-printer", "--lab", dir / "lab.json"}, "printers[1].lpd: '127.0.0.1:9"},
+             {{"virtual-printer", "--lab", dir / "x.json", "--save", "x"}, "--save: the lab file"},
+             {{"virtual-printer", "--lab", dir / "numbers.csv"}, "numbers.csv: no JSON: "}}) {
         const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
         EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
@@ -561,6 +567,94 @@ TEST(HeadlessPrinter, PaperOutOnCueHoldsTheReceiptUntilLabSetLoadsPaper) {
     printer.Signal(SIGTERM);
     EXPECT_NE(printer.Finish().err.find("control socket " + control + "\n"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(control));
+}
+
+// The value of `key` in a JSON line (a text or a number), as the line has it.
+std::string Member(const std::string& line, const std::string& key) {
+    const size_t at = line.find("\"" + key + "\":");
+    if (at == std::string::npos)
+        return {};
+    const size_t from = at + key.size() + 3;
+    if (line[from] == '"')
+        return line.substr(from + 1, line.find('"', from + 1) - from - 1);
+    return line.substr(from, line.find_first_of(",}", from) - from);
+}
+
+// Writes `bytes` and reads the `n` bytes the printer answers.
+std::string Ask(int fd, const std::string& bytes, size_t n) {
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    std::string answer;
+    char buffer[256];
+    pollfd in{fd, POLLIN, 0};
+    while (answer.size() < n && ::poll(&in, 1, 60000) == 1) {
+        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, n - answer.size()));
+        if (got <= 0)
+            break;
+        answer.append(buffer, size_t(got));
+    }
+    return answer;
+}
+
+TEST(HeadlessPrinter, ALabOfThreeKeepsEachPrintersJobsInItsFolderUnderItsOwnIdentity) {
+    kelvo::testing::TempDir dir;
+    const std::string host = OwnLoopbackHost(64);
+    const std::string names[3] = {"till-58", "kitchen-80", "office-lpd"};
+    std::string lab = "{\"printers\": [";
+    for (int i = 0; i < 3; ++i) {
+        lab += std::string(i ? "," : "") + "{\"name\": \"" + names[i] + "\", \"listen\": \"" +
+               host + ":0\", \"paper\": " + (i == 0 ? "58" : "80") + ", \"save\": \"" +
+               dir / names[i] + "\", \"identity\": {\"model\": \"M-" + names[i] + "\"}" +
+               (i == 2 ? ", \"lpd\": 0, \"settings\": {\"baud\": 9600}}" : "}");
+    }
+    Write(dir / "lab.json", lab + "]}");
+    Tool printer({"virtual-printer", "--lab", dir / "lab.json", "--json", "--exit-after", "3"});
+    ASSERT_TRUE(printer.WaitForOutput("office-lpd")) << printer.OutputSoFar();
+    const std::vector<std::string> banner = Lines(printer.OutputSoFar());
+    ASSERT_EQ(banner.size(), 3u) << printer.OutputSoFar();
+    auto port = [](const std::string& address) {
+        return static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
+    };
+    // Only asked: a status exchange, which takes no job's number.
+    {
+        kelvo::UniqueFd client = ConnectTo(host, port(Member(banner[0], "tcp")));
+        EXPECT_EQ(Ask(client.get(), "\x10\x04\x01\x1D\x49\x42"s, 8), "\x12_KELVO\0"s);
+    }
+    ASSERT_TRUE(printer.WaitForOutput("\"status exchange\"")) << printer.OutputSoFar();
+    const std::string receipt = "\x1B\x40Lab receipt\n\x1D\x56\x42\x05"s;
+    for (int i = 0; i < 2; ++i) {
+        kelvo::UniqueFd client = ConnectTo(host, port(Member(banner[i], "tcp")));
+        EXPECT_EQ(Ask(client.get(), "\x1D\x49\x43", 4 + names[i].size()), "_M-" + names[i] + "\0"s);
+        ASSERT_EQ(::write(client.get(), receipt.data(), receipt.size()), ssize_t(receipt.size()));
+    }
+    {
+        // By LPD: a data file, then the close.
+        kelvo::UniqueFd client = ConnectTo(host, port(Member(banner[2], "lpd")));
+        const std::string job =
+            "\2q\n\3" + std::to_string(receipt.size()) + " dfA001host\n" + receipt + "\0"s;
+        EXPECT_EQ(Ask(client.get(), job, 3), std::string(3, '\0'));
+    }
+    const Finished run = printer.Finish();
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 7u) << run.out;
+    EXPECT_EQ(Member(lines[3], "answers"), "12 5F 4B 45 4C 56 4F 00") << lines[3];
+    for (int i = 0; i < 3; ++i) {
+        const std::string line = *std::find_if(lines.begin() + 4, lines.end(), [&](auto& l) {
+            return Member(l, "printer") == names[i];
+        });
+        EXPECT_EQ(Member(line, "event"), "job") << line;
+        const std::string base = dir / (names[i] + "/job-0001");
+        EXPECT_EQ(Member(line, "saved"), base) << line;
+        EXPECT_EQ(Member(line, "first_line"), "Lab receipt") << line;
+        EXPECT_EQ(Member(line, "endpoint").starts_with("LPD "), i == 2) << line;
+        EXPECT_EQ(Slurp(base + ".bin"), i < 2 ? "\x1D\x49\x43" + receipt : receipt);
+        const std::string png = Slurp(base + ".png");
+        ASSERT_GT(png.size(), 24u);
+        EXPECT_EQ(uint8_t(png[18]) * 256 + uint8_t(png[19]), i == 0 ? 384 : 576);  // its paper
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / names[i]), {}), 4);
+    }
+    // Idle for a second, it ends by itself.
+    EXPECT_EQ(RunTool({"virtual-printer", "--listen", host + ":0", "--exit-idle", "1"}).status, 0);
 }
 
 // ---- Many printers -----------------------------------------------------------------------------

@@ -165,10 +165,12 @@ INSTANTIATE_TEST_SUITE_P(
          {"1F 1B 1F FE 01  store Chinese mode at power-on: off",
           "1F 1B 1F FF 10  store power-on code page 16 (WPC1252)", Text("café")}},
         {"reverse, upside-down and what the printer is asked of itself",
-         "\x1D\x42\x01\x1B\x7B\x31\x1D\x49\x42\x1D\x49\x31\x1D\x49\x46\x1D\x72\x32"s,
+         "\x1D\x42\x01\x1B\x7B\x31\x1D\x49\x42\x1D\x49\x31\x1D\x49\x46\x1D\x72\x32"
+         "\x10\x05\x02"s,
          {"GS B 01  white/black reverse on", "ESC { 31  upside-down on",
           "GS I 42  transmit maker name", "GS I 31  transmit model ID",
-          "GS I 46  transmit printer information 70", "GS r 32  transmit drawer status"}},
+          "GS I 46  transmit printer information 70", "GS r 32  transmit drawer status",
+          "DLE ENQ 02  real-time request: recover, clearing the buffers"}},
         {"layout: tabs, positions, margins, spacing, rotation, character sets",
          "\x1B\x44\x08\x10\x00\x1B\x44\x00\x1B\x44\x04\x02\x1B\x20\x05\x1B\x24\x40\x01\x1B\x5C\xF0"
          "\xFF"

@@ -11,6 +11,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStackedWidget>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -23,6 +24,7 @@
 #include <thread>
 #include <variant>
 
+#include "app/LabWindow.h"
 #include "app/LogPanel.h"
 #include "app/ReceiptView.h"
 #include "app/VirtualPrinterWindow.h"
@@ -33,6 +35,7 @@
 #include "printer/PrinterBox.h"
 #include "protocol/Commands.h"
 #include "testing/BmpFiles.h"
+#include "testing/DialogRecorder.h"
 #include "testing/EventLoopWatch.h"
 #include "testing/RowName.h"
 #include "testing/TestHost.h"
@@ -721,5 +724,37 @@ TEST_F(VirtualPrinterTest, TheStatusSwitchesSendAutomaticStatusAndTheQueueNamesI
     clients.join();
     EXPECT_EQ(atOnce, "\x10\x00\x00\x00"s);
     EXPECT_EQ(cover, "\x38\x00\x00\x00"s);
+}
+
+TEST(LabWindow, ListsEveryPrinterWithItsPaperStateAndJobsAndShowsThePickedOnesPanel) {
+    std::vector<std::unique_ptr<kelvo::printer::PrinterBox>> boxes;
+    std::vector<TLabWindow::Printer> printers;
+    for (const int dots : {kelvo::printer::kPaper58Dots, kelvo::printer::kPaper80Dots}) {
+        kelvo::printer::PrinterBox::Options options;
+        options.tcp = {kelvo::testing::OwnLoopbackHost(30), 0};
+        options.serial = false;
+        options.paperDots = dots;
+        boxes.push_back(std::make_unique<kelvo::printer::PrinterBox>(options));
+        printers.push_back({QString::number(dots), boxes.back().get()});
+    }
+    kelvo::testing::DialogRecorder dialogs;
+    TLabWindow window(printers, dialogs);
+    kelvo::printer::StatusFlags out;
+    out.paperOut = true;
+    boxes[1]->SetFlags(out);
+    Client(boxes[0]->TcpAddress()).Send("\x1B\x40Lab\n"s);
+    QTreeWidget* list = window.Printers;
+    const auto row = [&](int i, int column) { return list->topLevelItem(i)->text(column); };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return row(0, TLabWindow::kJobs) == "1"; }, 5000));
+    EXPECT_EQ(row(0, TLabWindow::kPaper), "58 mm");
+    EXPECT_EQ(row(1, TLabWindow::kPaper), "80 mm");
+    EXPECT_EQ(row(0, TLabWindow::kState), "ready");
+    EXPECT_EQ(row(1, TLabWindow::kState), "paper out");
+    EXPECT_EQ(row(1, TLabWindow::kTcp).toStdString(), boxes[1]->TcpAddress());
+    list->setCurrentItem(list->topLevelItem(1));
+    ASSERT_EQ(window.Panels->currentWidget(), window.Panel(1));
+    window.Panel(1)->Refresh();
+    EXPECT_EQ(window.Panel(1)->Endpoints->text().toStdString(),
+              "TCP: " + boxes[1]->TcpAddress() + "\nSerial line: none");
 }
 }  // namespace
