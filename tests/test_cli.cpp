@@ -604,7 +604,9 @@ TEST(HeadlessPrinter, ALabOfThreeKeepsEachPrintersJobsInItsFolderUnderItsOwnIden
         lab += std::string(i ? "," : "") + "{\"name\": \"" + names[i] + "\", \"listen\": \"" +
                host + ":0\", \"paper\": " + (i == 0 ? "58" : "80") + ", \"save\": \"" +
                dir / names[i] + "\", \"identity\": {\"model\": \"M-" + names[i] + "\"}" +
-               (i == 2 ? ", \"lpd\": 0, \"settings\": {\"baud\": 9600}}" : "}");
+               (i == 2   ? ", \"lpd\": 0, \"settings\": {\"baud\": 9600}}"
+                : i == 0 ? ", \"script\": [\"job 1 paper-near-end\"]}"
+                         : "}");
     }
     Write(dir / "lab.json", lab + "]}");
     Tool printer({"virtual-printer", "--lab", dir / "lab.json", "--json", "--exit-after", "3"});
@@ -614,10 +616,11 @@ TEST(HeadlessPrinter, ALabOfThreeKeepsEachPrintersJobsInItsFolderUnderItsOwnIden
     auto port = [](const std::string& address) {
         return static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
     };
-    // Only asked: a status exchange, which takes no job's number.
+    // Only asked: a status exchange, which takes no job's number. Its printer's script has made
+    // the paper near its end as the connection came.
     {
         kelvo::UniqueFd client = ConnectTo(host, port(Member(banner[0], "tcp")));
-        EXPECT_EQ(Ask(client.get(), "\x10\x04\x01\x1D\x49\x42"s, 8), "\x12_KELVO\0"s);
+        EXPECT_EQ(Ask(client.get(), "\x10\x04\x04\x1D\x49\x42"s, 8), "\x1E_KELVO\0"s);
     }
     ASSERT_TRUE(printer.WaitForOutput("\"status exchange\"")) << printer.OutputSoFar();
     const std::string receipt = "\x1B\x40Lab receipt\n\x1D\x56\x42\x05"s;
@@ -637,7 +640,7 @@ TEST(HeadlessPrinter, ALabOfThreeKeepsEachPrintersJobsInItsFolderUnderItsOwnIden
     EXPECT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 7u) << run.out;
-    EXPECT_EQ(Member(lines[3], "answers"), "12 5F 4B 45 4C 56 4F 00") << lines[3];
+    EXPECT_EQ(Member(lines[3], "answers"), "1E 5F 4B 45 4C 56 4F 00") << lines[3];
     for (int i = 0; i < 3; ++i) {
         const std::string line = *std::find_if(lines.begin() + 4, lines.end(), [&](auto& l) {
             return Member(l, "printer") == names[i];
