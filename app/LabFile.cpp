@@ -185,8 +185,12 @@ LabPrinter PrinterOf(const Fields& fields) {
     }
     if (fields.Has("identity"))
         p.identity = IdentityOf(Fields(fields.Path("identity"), fields.Object("identity")));
-    if (fields.Has("settings"))
+    if (fields.Has("settings")) {
         p.settings = SettingsOf(Fields(fields.Path("settings"), fields.Object("settings")));
+        // A speed named is one the line holds to, as a real printer's does.
+        if (fields.Object("settings").contains(QLatin1String("baud")))
+            p.serialBaud = p.settings.Baud();
+    }
     if (fields.Has("save"))
         p.save = fields.Text("save");
     if (fields.Has("script")) {
@@ -275,5 +279,6 @@ kelvo::printer::PrinterBox::Options BoxOptionsOf(const LabPrinter& p, bool exact
     options.paperDots = p.paperDots;
     options.identity = p.identity;
     options.settings = p.settings;
+    options.serialBaud = p.serialBaud;
     return options;
 }

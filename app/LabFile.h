@@ -24,6 +24,7 @@ struct LabPrinter {
     int paperDots = kelvo::printer::kPaper80Dots;
     kelvo::printer::Identity identity;
     kelvo::printer::StoredSettings settings;
+    long serialBaud = 0;  // its settings named a speed: the serial line holds to it
     std::string save;  // empty: its jobs are reported, not kept
     // Its fault script, a step a string ("job 2 paper-out"), as the printer's script reads them.
     std::vector<std::string> script;
