@@ -71,14 +71,15 @@ bool Retry(int error) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
-// The poll time-out for a printer that takes its bytes again by itself after `busy`.
+// The poll time-out for a printer that takes its bytes again by itself after `busy`. Its time
+// may have come since it last declined them: then it is offered them again a millisecond on.
 int WaitLess(int timeout, const Sink& sink, bool held) {
     if (!held || !sink.busy)
         return timeout;
     const int64_t busy = sink.busy().count();
-    if (busy <= 0)
-        return timeout;
-    const int wait = static_cast<int>(std::min<int64_t>(busy, 60000));
+    if (busy < 0)
+        return timeout;  // it waits for Resume (offline)
+    const int wait = static_cast<int>(std::clamp<int64_t>(busy, 1, 60000));
     return timeout < 0 ? wait : std::min(timeout, wait);
 }
 

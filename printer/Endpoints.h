@@ -34,8 +34,8 @@ struct Sink {
     // client's own request cut by the end of its last bytes. Unset: waiting clients are not read.
     std::function<std::string(std::string_view bytes, std::string& cut)> waiting = nullptr;
     // While the printer takes its bytes slower than they come (its print speed): how long until
-    // it takes more, when the endpoint offers them again by itself. Unset or 0: it offers them
-    // again only as above.
+    // it takes more, when the endpoint offers them again by itself (0: it may now). Unset or
+    // negative (offline): it offers them again only as above.
     std::function<std::chrono::milliseconds()> busy = nullptr;
     // Pty: the speed the printer's line runs at. While the client's line is set to another, each
     // side reads the other's bytes (XON and XOFF too) as a UART at the wrong speed does. Unset or

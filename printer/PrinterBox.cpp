@@ -253,7 +253,7 @@ std::string PrinterBox::Receive(int index, std::string_view bytes) {
 std::chrono::milliseconds PrinterBox::Busy(int index) const {
     std::lock_guard lock(mu_);
     if (printSpeed_ <= 0 || printers_[index]->Offline())
-        return {};
+        return std::chrono::milliseconds(-1);
     return std::chrono::ceil<std::chrono::milliseconds>(
         std::max(Clock::duration{}, printing_[index == 0 ? 0 : 1] - Clock::now()));
 }

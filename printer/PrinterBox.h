@@ -153,7 +153,7 @@ class PrinterBox {
   private:
     std::string Receive(int index, std::string_view bytes);
     size_t Print(int index, std::string_view held, std::string& answers);
-    // How long a paced printer still prints what it took.
+    // How long a paced printer still prints what it took; negative when it is offline or unpaced.
     std::chrono::milliseconds Busy(int index) const;
     void PrintSpooled(LpdJob job);
     // Under the lock: as SetFlags; the network printer's automatic status goes to `network`
