@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <chrono>
 #include <iostream>
@@ -142,7 +143,14 @@ TEST(NetworkLink, ConnectsByIpv6AndByNameAndSaysSoWhenANameIsUnknown) {
     if (!v6)
         GTEST_SKIP() << whyNot;
     LoopbackPrinter v4("127.0.0.1", 0);
+    // A root made by debootstrap has no /etc/hosts, so no name there reaches loopback.
+    addrinfo* found = nullptr;
+    const bool named = ::getaddrinfo("localhost", nullptr, nullptr, &found) == 0;
+    if (found != nullptr)
+        ::freeaddrinfo(found);
     for (const auto& [host, printer] : {std::pair{"::1", v6.get()}, {"localhost", &v4}}) {
+        if (!named && std::string(host) == "localhost")
+            continue;
         NetworkLink link;
         ConnectTo(link, host, printer->port());
         link.SendLine(host);
@@ -155,6 +163,8 @@ TEST(NetworkLink, ConnectsByIpv6AndByNameAndSaysSoWhenANameIsUnknown) {
     EXPECT_EQ(ErrorOf([&] { ConnectTo(link, std::string(64, 'x') + ".invalid"); }),
               "Socket Error # 11001\r\nHost not found.");
     EXPECT_EQ(link.GetState(), State::Closed);
+    if (!named)
+        GTEST_SKIP() << "connecting by name: 'localhost' does not resolve here (no /etc/hosts)";
 }
 
 TEST(NetworkLink, SecondConnectKeepsTheFirstConnection) {
