@@ -17,6 +17,7 @@
 
 #include "links/EventFd.h"
 #include "links/TcpConnect.h"
+#include "links/Transfer.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo {
@@ -170,6 +171,10 @@ bool Tap::Impl::Deliver(Flow& flow) {
 }
 
 void Tap::Impl::Serve(uint64_t id, UniqueFd pos) {
+    // The tap's stop ends a connect to a printer that does not answer, too.
+    TransferMonitor monitor;
+    monitor.cancelFd = stop.fd();
+    const TransferScope scope(&monitor);
     UniqueFd printer;
     if (const int error =
             ConnectTcp(options.printerHost, options.printerPort, printer, options.connectLimit);
