@@ -25,7 +25,7 @@ struct LabPrinter {
     kelvo::printer::Identity identity;
     kelvo::printer::StoredSettings settings;
     long serialBaud = 0;  // its settings named a speed: the serial line holds to it
-    std::string save;  // empty: its jobs are reported, not kept
+    std::string save;     // empty: its jobs are reported, not kept
     // Its fault script, a step a string ("job 2 paper-out"), as the printer's script reads them.
     std::vector<std::string> script;
 };

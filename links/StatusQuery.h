@@ -26,14 +26,14 @@ inline constexpr std::chrono::milliseconds kStatusQuietGap{30};
 
 // Each answer is read only in its own request's slot. The first request goes out once the line has
 // been quiet for kStatusQuietGap (what came before it is unsolicited; at once on a connection that
-// has carried nothing yet), and so does any request after one that went unanswered in time or
-// after bytes nobody asked for; the others follow their answers at once. The first byte within `perRequest` is a request's answer. When none comes, the
-// query waits up to `perRequest` more, and a byte that comes then is that request's late answer,
-// kept apart (in `late` and `unsolicited`), before the next request goes out: a printer that
-// answers late is never read one request behind. A line that does not fall quiet within
-// `perRequest` (a printer that talks without pause) gets no further request: the rest stay
-// unanswered. A silent printer therefore costs eight times `perRequest`. The action's cancel ends
-// the query at once.
+// has carried nothing yet), and so does any request after one that went unanswered in time or after
+// bytes nobody asked for; the others follow their answers at once. The first byte within
+// `perRequest` is a request's answer. When none comes, the query waits up to `perRequest` more, and
+// a byte that comes then is that request's late answer, kept apart (in `late` and `unsolicited`),
+// before the next request goes out: a printer that answers late is never read one request behind. A
+// line that does not fall quiet within `perRequest` (a printer that talks without pause) gets no
+// further request: the rest stay unanswered. A silent printer therefore costs eight times
+// `perRequest`. The action's cancel ends the query at once.
 
 // Over the connected link; `unsolicited` also gets what the link had kept from before. Fails as
 // the link's sends and reads do.
