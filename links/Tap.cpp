@@ -27,18 +27,6 @@ namespace {
 // What the tap holds for a side that does not read, at most; then it stops reading the other.
 constexpr size_t kHeld = 64 * 1024;
 
-std::string AddressText(const sockaddr_storage& a) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (a.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
-        ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
-    }
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
-    ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
-}
-
 std::string LocalAddress(int fd) {
     sockaddr_storage a{};
     socklen_t length = sizeof a;

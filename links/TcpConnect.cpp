@@ -1,5 +1,7 @@
 #include "links/TcpConnect.h"
 
+#include <arpa/inet.h>
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -122,6 +124,18 @@ CloseOutcome CloseGracefully(UniqueFd& fd,
         CloseAbortively(fd);
     }
     return out;
+}
+
+std::string AddressText(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+        ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
+    }
+    const auto& a = reinterpret_cast<const sockaddr_in&>(address);
+    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 void CloseAbortively(UniqueFd& fd) noexcept {

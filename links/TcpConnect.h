@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include <sys/socket.h>
+
 #include "links/UniqueFd.h"
 
 namespace kelvo {
@@ -27,6 +29,9 @@ int ConnectTcp(const std::string& host, uint16_t port, UniqueFd& out,
 // No errno says "no such host": Winsock's number for it, which the window's socket error texts
 // already follow.
 inline constexpr int kHostNotFound = 11001;
+
+// "127.0.0.1:40112", "[::1]:40112".
+std::string AddressText(const sockaddr_storage& address);
 
 // The kernel's SYN retry count used by ConnectTcp.
 inline constexpr int kConnectSynRetries = 3;

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "links/TcpConnect.h"
+
 namespace kelvo::printer {
 
 namespace {
@@ -91,15 +93,7 @@ TcpListener ListenTcp(const TcpOptions& options, int backlog) {
 }
 
 std::string PeerAddress(const sockaddr_storage& peer) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.ss_family == AF_INET6) {
-        const auto& a = reinterpret_cast<const sockaddr_in6&>(peer);
-        ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
-    }
-    const auto& a = reinterpret_cast<const sockaddr_in&>(peer);
-    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+    return AddressText(peer);
 }
 
 }  // namespace kelvo::printer
