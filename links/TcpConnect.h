@@ -1,12 +1,12 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
-
-#include <sys/socket.h>
 
 #include "links/UniqueFd.h"
 
