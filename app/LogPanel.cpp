@@ -218,10 +218,6 @@ void TLogPanel::StartTap() {
         throw std::runtime_error("Tap: no room for its capture: " +
                                  file->errorString().toStdString());
     auto capture = std::make_unique<kelvo::cli::TapCaptureFile>(file->fileName().toStdString());
-    {
-        std::lock_guard lock(tapMutex_);
-        tapEvents_.clear();
-    }
     tap_ = std::make_unique<kelvo::Tap>(options, [this](const kelvo::TapEvent& e) {
         std::lock_guard lock(tapMutex_);
         tapEvents_.push_back(e);
