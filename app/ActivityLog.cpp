@@ -89,6 +89,19 @@ void TActivityLog::Searched(const QString& action, const QString& target, bool f
     Append(std::move(entry));
 }
 
+void TActivityLog::Tapped(const QString& route, const std::vector<std::string>& lines) {
+    for (size_t first = 0; first < lines.size(); first += kShownCommands) {
+        Entry entry;
+        entry.time = QDateTime::currentDateTime();
+        entry.target = route;
+        entry.tap = true;
+        const auto from = lines.begin() + static_cast<ptrdiff_t>(first);
+        entry.commands.assign(
+            from, from + static_cast<ptrdiff_t>(std::min(kShownCommands, lines.size() - first)));
+        Append(std::move(entry));
+    }
+}
+
 void TActivityLog::ClosedByPrinter(const QString& target, const std::string& bytes) {
     Entry entry;
     entry.time = QDateTime::currentDateTime();
@@ -200,6 +213,7 @@ QString TActivityLog::Text(bool english, bool hex) const {
 QString TActivityLog::EntryText(const Entry& e, bool english, bool hex) {
     const QString action =
         !e.action.isEmpty() ? e.action
+        : e.tap             ? Pick(english, "Tap", QStringLiteral("监听"))
         : e.closedByPrinter
             ? Pick(english, "Printer closed the connection", QStringLiteral("打印机断开了连接"))
             : Pick(english, "Printer sent", QStringLiteral("打印机发来"));

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QAbstractButton;
 
@@ -35,6 +36,7 @@ struct TActivityLogEntry {
     std::vector<std::string> commands;     // decoded once, when the entry is complete
     bool closedByPrinter = false;          // the printer closed the link between actions
     bool search = false;  // a search of its own (printers, a speed): its bytes are not counted
+    bool tap = false;     // lines of a tap's stream, in `commands`
 };
 
 // What the window did at its links, one entry per user action: when, what the user pressed,
@@ -98,6 +100,10 @@ class TActivityLog : public QObject {
     // `outcome`: an entry of its own at once, whatever action is in progress.
     void Searched(const QString& action, const QString& target, bool failed,
                   const QString& outcome);
+
+    // A tap's decoded stream came to `lines` (cli/TapStream.h): entries of their own at once,
+    // kShownCommands lines each.
+    void Tapped(const QString& route, const std::vector<std::string>& lines);
 
     const std::deque<Entry>& Entries() const { return entries_; }
     void Clear();

@@ -1,12 +1,47 @@
 #include "app/LogPanel.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScrollBar>
+#include <QTemporaryFile>
 #include <QVBoxLayout>
+
+#include <charconv>
+#include <stdexcept>
+
+#include "cli/Printer.h"
+#include "cli/TapStream.h"
+#include "links/Tap.h"
+
+namespace {
+
+// "[HOST:]PORT" as the command line's --listen takes it: loopback unless a host is named.
+std::pair<std::string, uint16_t> ListenAddress(const QString& text) {
+    const std::string typed = text.trimmed().toStdString();
+    const bool portOnly = typed.find_first_not_of("0123456789") == std::string::npos;
+    const std::optional<kelvo::cli::HostPort> split =
+        portOnly ? kelvo::cli::HostPort{"127.0.0.1", typed} : kelvo::cli::SplitHostPort(typed);
+    unsigned port = 65536;
+    if (split && split->port) {
+        const std::string& digits = *split->port;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), port);
+        if (error != std::errc() || end != digits.data() + digits.size())
+            port = 65536;
+    }
+    if (!split || split->host.empty() || port > 65535)
+        throw std::runtime_error("Tap: listen where? [HOST:]PORT, not '" + typed + "'");
+    return {split->host, static_cast<uint16_t>(port)};
+}
+
+}  // namespace
 
 TLogPanel::TLogPanel(TActivityLog& log, QWidget* parent) : QFrame(parent), log_(log) {
     setObjectName(QStringLiteral("LogPanel"));
@@ -43,6 +78,28 @@ TLogPanel::TLogPanel(TActivityLog& log, QWidget* parent) : QFrame(parent), log_(
     StatusView->setTextInteractionFlags(Qt::TextSelectableByMouse);
     column->addWidget(StatusView);
 
+    auto* tapRow = new QHBoxLayout;
+    TapLabel = new QLabel(this);
+    TapListenEdit = new QLineEdit(QStringLiteral("127.0.0.1:9101"), this);
+    TapListenEdit->setObjectName(QStringLiteral("TapListenEdit"));
+    auto* arrow = new QLabel(QStringLiteral("→"), this);
+    TapPrinterEdit = new QLineEdit(QStringLiteral("127.0.0.1:9100"), this);
+    TapPrinterEdit->setObjectName(QStringLiteral("TapPrinterEdit"));
+    TapButton = new QPushButton(this);
+    TapButton->setObjectName(QStringLiteral("TapButton"));
+    TapSaveButton = new QPushButton(this);
+    TapSaveButton->setObjectName(QStringLiteral("TapSaveButton"));
+    TapSaveButton->setEnabled(false);
+    tapRow->addWidget(TapLabel);
+    tapRow->addWidget(TapListenEdit, 1);
+    tapRow->addWidget(arrow);
+    tapRow->addWidget(TapPrinterEdit, 1);
+    column->addLayout(tapRow);
+    auto* tapButtons = new QHBoxLayout;
+    tapButtons->addWidget(TapButton);
+    tapButtons->addWidget(TapSaveButton);
+    column->addLayout(tapButtons);
+
     View = new QPlainTextEdit(this);
     View->setObjectName(QStringLiteral("LogView"));
     View->setReadOnly(true);
@@ -55,6 +112,10 @@ TLogPanel::TLogPanel(TActivityLog& log, QWidget* parent) : QFrame(parent), log_(
     SetEnglish(true);
 }
 
+TLogPanel::~TLogPanel() {
+    tap_.reset();  // its threads end before the queue they fill
+}
+
 void TLogPanel::SetEnglish(bool english) {
     english_ = english;
     Title->setText(english ? QStringLiteral("Activity log") : QStringLiteral("活动记录"));
@@ -64,6 +125,9 @@ void TLogPanel::SetEnglish(bool english) {
     SaveButton->setText(english ? QStringLiteral("Save…") : QStringLiteral("保存…"));
     ClearButton->setText(english ? QStringLiteral("Clear") : QStringLiteral("清除"));
     HexBox->setText(english ? QStringLiteral("Show hex") : QStringLiteral("显示十六进制"));
+    TapLabel->setText(english ? QStringLiteral("Tap") : QStringLiteral("监听"));
+    TapSaveButton->setText(english ? QStringLiteral("Save capture…") : QStringLiteral("保存抓包…"));
+    SetTapTexts();
     if (lastStatus_)
         ShowStatus(*lastStatus_, lastLate_);
     Rebuild();
@@ -124,4 +188,95 @@ void TLogPanel::Refresh() {
     firstShown_ = first;
     lastShown_ = entries.empty() ? 0 : entries.back().serial;
     View->verticalScrollBar()->setValue(View->verticalScrollBar()->maximum());
+}
+
+void TLogPanel::SetTapTexts() {
+    TapButton->setText(english_ ? (tap_ ? QStringLiteral("Stop tap") : QStringLiteral("Start tap"))
+                                : (tap_ ? QStringLiteral("停止监听") : QStringLiteral("开始监听")));
+    TapListenEdit->setEnabled(!tap_);
+    TapPrinterEdit->setEnabled(!tap_);
+}
+
+void TLogPanel::StartTap() {
+    if (tap_)
+        return;
+    const auto [listenHost, listenPort] = ListenAddress(TapListenEdit->text());
+    const std::string name = TapPrinterEdit->text().trimmed().toStdString();
+    std::string why;
+    const std::optional<kelvo::cli::Printer> printer = kelvo::cli::ParsePrinter(name, &why);
+    if (!printer || printer->kind != kelvo::cli::Printer::Kind::Network)
+        throw std::runtime_error("Tap: the printer is HOST[:PORT], not '" + name + "'" +
+                                 (why.empty() ? "" : ": " + why));
+    kelvo::TapOptions options;
+    options.listenHost = listenHost;
+    options.listenPort = listenPort;
+    options.printerHost = printer->host;
+    options.printerPort = static_cast<uint16_t>(printer->port);
+    auto file = std::make_unique<QTemporaryFile>(QDir::tempPath() +
+                                                 QStringLiteral("/kelvotool-tap-XXXXXX.pcapng"));
+    if (!file->open())
+        throw std::runtime_error("Tap: no room for its capture: " +
+                                 file->errorString().toStdString());
+    auto capture = std::make_unique<kelvo::cli::TapCaptureFile>(file->fileName().toStdString());
+    tap_ = std::make_unique<kelvo::Tap>(options, [this](const kelvo::TapEvent& e) {
+        std::lock_guard lock(tapMutex_);
+        tapEvents_.push_back(e);
+        // One call takes every event that came before it runs: a burst is one entry of the log.
+        if (tapEvents_.size() == 1)
+            QMetaObject::invokeMethod(this, &TLogPanel::TakeTapEvents, Qt::QueuedConnection);
+    });
+    captureFile_ = std::move(file);
+    capture_ = std::move(capture);
+    captureFailed_ = false;
+    tapStream_ = std::make_unique<kelvo::cli::TapStream>();
+    const QString address = QString::fromStdString(tap_->Address());
+    TapListenEdit->setText(address);
+    tapRoute_ = address + QStringLiteral(" → ") + QString::fromStdString(name);
+    const kelvo::cli::TapLine first = tapStream_->Listening(
+        "tap " + tap_->Address() + " -> " + printer->host + ":" + std::to_string(printer->port));
+    log_.Tapped(tapRoute_, {first.Text()});
+    TapSaveButton->setEnabled(true);
+    SetTapTexts();
+}
+
+void TLogPanel::StopTap() {
+    tap_.reset();
+    TakeTapEvents();  // the sessions' resets
+    SetTapTexts();
+}
+
+void TLogPanel::TakeTapEvents() {
+    std::vector<kelvo::TapEvent> events;
+    {
+        std::lock_guard lock(tapMutex_);
+        events.swap(tapEvents_);
+    }
+    std::vector<std::string> lines;
+    for (const kelvo::TapEvent& e : events) {
+        if (!captureFailed_ && !capture_->Write(e))
+            captureFailed_ = true;
+        for (const kelvo::cli::TapLine& line : tapStream_->Read(e))
+            lines.push_back(line.Text());
+    }
+    if (!lines.empty())
+        log_.Tapped(tapRoute_, lines);
+}
+
+QString TLogPanel::SaveTapCapture(const QString& path) {
+    if (!captureFile_)
+        return QStringLiteral("no capture");
+    if (captureFailed_)
+        return QStringLiteral("the capture could not be written: ") + captureFile_->fileName();
+    QFile kept(captureFile_->fileName());
+    QSaveFile file(path);
+    if (!kept.open(QIODevice::ReadOnly))
+        return kept.errorString();
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    while (!kept.atEnd()) {
+        const QByteArray piece = kept.read(1 << 20);
+        if (piece.isEmpty() || file.write(piece) != piece.size())
+            return kept.error() != QFileDevice::NoError ? kept.errorString() : file.errorString();
+    }
+    return file.commit() ? QString() : file.errorString();
 }

@@ -146,6 +146,8 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     OnClick(LogPanel->StatusButton, &TForm1::StatusRequestClick);
     OnClick(LogPanel->CopyButton, &TForm1::LogCopyClick);
     OnClick(LogPanel->SaveButton, &TForm1::LogSaveClick);
+    OnClick(LogPanel->TapButton, &TForm1::LogTapClick);
+    OnClick(LogPanel->TapSaveButton, &TForm1::LogTapSaveClick);
 
     Comm1 = std::make_unique<TComm>([this](std::function<void()> notice) {
         // Queued onto this window's thread; dropped if the window is gone by then.
@@ -511,6 +513,21 @@ void TForm1::LogSaveClick() {
         file.write((LogPanel->Text() + QLatin1Char('\n')).toUtf8()) < 0 || !file.commit()) {
         ShowErrorDialog(file.errorString());
     }
+}
+
+void TForm1::LogTapClick() {
+    if (LogPanel->Tapping())
+        LogPanel->StopTap();
+    else
+        LogPanel->StartTap();
+}
+
+void TForm1::LogTapSaveClick() {
+    const QString path = dialogs().SaveFile(this, QStringLiteral("pcapng (*.pcapng)|*.pcapng"));
+    if (path.isEmpty())
+        return;
+    if (const QString why = LogPanel->SaveTapCapture(path); !why.isEmpty())
+        ShowErrorDialog(why);
 }
 
 QString TForm1::NetworkTarget() const {

@@ -298,6 +298,9 @@ class TForm1 : public QMainWindow {
     void StatusRequestClick();
     void LogCopyClick();
     void LogSaveClick();
+    // The panel's tap: started or stopped; its capture saved where the user says.
+    void LogTapClick();
+    void LogTapSaveClick();
 
     // ---- The virtual printer ---------------------------------------------------------------
     // Off until switched on: then a printer listens on a loopback address and on a

@@ -1,15 +1,27 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "cli/TapStream.h"
+#include "links/Tap.h"
+#include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
 #include "protocol/PrinterStatus.h"
 #include "testing/BmpFiles.h"
+#include "testing/Eventually.h"
+#include "testing/Files.h"
+#include "testing/PosPeer.h"
 #include "testing/RowName.h"
+#include "testing/TestHost.h"
 
 using namespace kelvo;
 using namespace kelvo::printer;
@@ -989,3 +1001,161 @@ TEST(VirtualPrinter, AMixedReceiptReadsTheSameHoweverItIsSplit) {
         EXPECT_EQ(p.HeldBytes(), 0u);
     }
 }
+
+// ---- Behind a tap -------------------------------------------------------------------------------
+
+namespace {
+
+using kelvo::cli::TapLine;
+using kelvo::testing::PosPeer;
+
+// The virtual printer on loopback behind a tap, whose stream is read as the command line and the
+// window read it.
+struct Tapped {
+    explicit Tapped(std::vector<std::string> script = {})
+        : box([&] {
+              PrinterBox::Options o;
+              o.tcp.host = kelvo::testing::OwnLoopbackHost();
+              o.tcp.port = 0;
+              o.serial = false;
+              o.keepEnded = 1;
+              o.script = ParseFaultScript(script);
+              return o;
+          }()),
+          tap(Route(box.TcpAddress()), [this](const TapEvent& e) {
+              std::lock_guard lock(mu);
+              for (TapLine& line : stream.Read(e))
+                  lines.push_back(std::move(line));
+              heard.notify_all();
+          }) {}
+
+    static TapOptions Route(const std::string& printer) {
+        TapOptions o;
+        o.listenHost = kelvo::testing::OwnLoopbackHost(2);
+        o.listenPort = 0;
+        o.printerHost = printer.substr(0, printer.rfind(':'));
+        o.printerPort = static_cast<uint16_t>(std::stoi(printer.substr(printer.rfind(':') + 1)));
+        return o;
+    }
+    // The stream up to its first line of `event`, or all of it when none came.
+    std::vector<TapLine> LinesUntil(const std::string& event) {
+        std::unique_lock lock(mu);
+        heard.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::any_of(lines.begin(), lines.end(),
+                               [&](const TapLine& l) { return l.event == event; });
+        });
+        return lines;
+    }
+    // The job the POS's connection made, once it ended.
+    EndedJob Job() {
+        std::vector<EndedJob> ended;
+        kelvo::testing::Eventually([&] { return !(ended = box.TakeEnded()).empty(); });
+        return ended.empty() ? EndedJob{} : std::move(ended.front());
+    }
+
+    PrinterBox box;
+    std::mutex mu;
+    std::condition_variable heard;
+    kelvo::cli::TapStream stream;
+    std::vector<TapLine> lines;
+    kelvo::Tap tap;  // last: it ends before what it tells
+};
+
+std::vector<std::string> Texts(const std::vector<TapLine>& lines, const std::string& event) {
+    std::vector<std::string> texts;
+    for (const TapLine& l : lines) {
+        if (l.event == event)
+            texts.push_back(l.text);
+    }
+    return texts;
+}
+
+}  // namespace
+
+// A POS sends every independent encoder's receipt through the tap, asking the status after each:
+// the printer gets every byte in order, the POS every answer, and the stream names each command
+// (text aside, which the tap's pieces may cut anywhere) and each answer.
+TEST(Tap, APosSendsTheEncodersReceiptsThroughItAndAsksTheStatusBetween) {
+    Tapped t;
+    std::vector<std::string> names;
+    for (const auto& file : std::filesystem::directory_iterator(KELVO_RECEIPTS_DIR)) {
+        if (file.path().extension() == ".bin")
+            names.push_back(file.path().string());
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 20u);
+    std::string sent;
+    {
+        PosPeer pos(t.tap.Address());
+        for (const std::string& name : names) {
+            const std::string receipt = kelvo::testing::FileBytes(name);
+            ASSERT_EQ(pos.Send(receipt), 0) << name;
+            EXPECT_EQ(pos.Status(1, std::chrono::seconds(5)), std::optional<uint8_t>(0x12)) << name;
+            sent += receipt + "\x10\x04\x01";
+        }
+    }
+    const EndedJob job = t.Job();
+    EXPECT_EQ(job.trace.bytes, sent);
+    EXPECT_EQ(job.record.end, "closed");
+
+    const std::vector<TapLine> lines = t.LinesUntil("printer-closed");
+    std::vector<std::string> commands;
+    DecoderState state;
+    for (const DecodedCommand& c : DecodeCommands(sent, state)) {
+        if (c.kind == DecodedCommand::Kind::Command || c.kind == DecodedCommand::Kind::Control)
+            commands.push_back(FormatCommand(c));
+    }
+    std::vector<std::string> streamed;
+    for (const TapLine& l : lines) {
+        if (l.event == "to-printer" && l.text.rfind("text  ", 0) != 0 &&
+            l.text.rfind("unknown  ", 0) != 0)
+            streamed.push_back(l.text);
+    }
+    EXPECT_EQ(streamed, commands);
+    EXPECT_EQ(Texts(lines, "answer"),
+              std::vector<std::string>(names.size(), "12  DLE EOT 1: online, drawer pin 3 low"));
+    EXPECT_TRUE(Texts(lines, "unsolicited").empty());
+}
+
+struct TapFault {
+    const char* name;
+    std::vector<std::string> script;
+    std::function<void(Tapped&)> play;
+};
+
+class TapFaults : public ::testing::TestWithParam<TapFault> {};
+
+TEST_P(TapFaults, CrossTheTapAsThemselves) {
+    Tapped t(GetParam().script);
+    GetParam().play(t);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tap, TapFaults,
+    ::testing::Values(
+        TapFault{"APrinterResetMidJobReachesThePosAsAResetNotAHang",
+                 {"1024B reset"},
+                 [](Tapped& t) {
+                     PosPeer pos(t.tap.Address());
+                     pos.Send(kelvo::testing::Receipt300mm() + kelvo::testing::Receipt300mm());
+                     EXPECT_EQ(pos.Read(1), "");
+                     EXPECT_EQ(pos.error, ECONNRESET);
+                     EXPECT_EQ(Texts(t.LinesUntil("reset"), "reset"),
+                               std::vector<std::string>{"the printer reset the connection"});
+                 }},
+        TapFault{"APosThatHangsUpLeavesThePrinterItsTailAndAPlainClose",
+                 {},
+                 [](Tapped& t) {
+                     const std::string receipt = kelvo::testing::Receipt300mm();
+                     {
+                         PosPeer pos(t.tap.Address());
+                         ASSERT_EQ(pos.Send(receipt), 0);
+                     }
+                     const EndedJob job = t.Job();
+                     EXPECT_EQ(job.trace.bytes, receipt);
+                     EXPECT_EQ(job.record.end, "closed");
+                     const std::vector<TapLine> lines = t.LinesUntil("printer-closed");
+                     EXPECT_TRUE(Texts(lines, "reset").empty());
+                     EXPECT_EQ(Texts(lines, "pos-closed").size(), 1u);
+                 }}),
+    kelvo::testing::NamedByName());

@@ -14,10 +14,12 @@
 #include <optional>
 
 #include "app/LogPanel.h"
+#include "protocol/TapCapture.h"
 #include "testing/DeviceTree.h"
 #include "testing/EventLoopWatch.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/PacedPrinter.h"
+#include "testing/PosPeer.h"
 #include "testing/Pty.h"
 #include "testing/StatusResponder.h"
 #include "testing/TestHost.h"
@@ -28,6 +30,7 @@
 using kelvo::testing::LoopbackPrinter;
 using kelvo::testing::OwnLoopbackHost;
 using Answers = std::array<std::optional<uint8_t>, 4>;
+using namespace std::string_literals;
 
 namespace {
 
@@ -88,6 +91,51 @@ TEST_F(ActivityLogTest, NetworkActionsAreLoggedWithTargetBytesCommandsAndTrueOut
     QFile saved(dir.filePath("log.txt"));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(saved.readAll()), form->LogPanel->Text() + "\n");
+}
+
+// The panel's tap between a POS and a loopback printer: its decoded stream shows as it comes, and
+// the capture saved holds exactly the bytes that crossed it.
+TEST_F(ActivityLogTest, TapShowsItsStreamLiveAndSavesItsCaptureAsPcapng) {
+    LoopbackPrinter printer(OwnLoopbackHost(), 0);
+    printer.setStatusAnswers({0x12, 0x12, 0x12, 0x12});
+    form->LogToggle->click();
+    TLogPanel& panel = *form->LogPanel;
+    panel.TapListenEdit->setText(QString::fromStdString(OwnLoopbackHost(3)) + ":0");
+    panel.TapPrinterEdit->setText(host + ":" + QString::number(printer.port()));
+    panel.TapButton->click();
+    ASSERT_TRUE(panel.Tapping());
+    EXPECT_EQ(panel.TapButton->text(), "Stop tap");
+    const std::string receipt = "\x1B\x40Total 9.99\n\x1D\x56\x42\x00\x10\x04\x01"s;
+    {
+        kelvo::testing::PosPeer pos(panel.TapListenEdit->text().toStdString());
+        EXPECT_EQ(pos.Send(receipt), 0);
+        EXPECT_EQ(pos.Read(1), "\x12");
+    }
+    ASSERT_TRUE(printer.waitForClosed(1));
+    EXPECT_EQ(printer.connections().at(0), receipt);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return panel.View->toPlainText().contains("the printer closed its side"); }, 10000));
+    for (const char* line : {"-> ESC @  initialize", "-> text  \"Total 9.99\"",
+                             "<- 12  DLE EOT 1: online, drawer pin 3 low"})
+        EXPECT_TRUE(panel.View->toPlainText().contains(line)) << line;
+
+    QTemporaryDir dir;
+    dialogs->fileAnswers << dir.filePath("till.pcapng");
+    panel.TapSaveButton->click();
+    QFile saved(dir.filePath("till.pcapng"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const std::string file = saved.readAll().toStdString();
+    std::string why;
+    const auto segments = kelvo::ReadTapCapture(file, &why);
+    ASSERT_TRUE(kelvo::IsPcapng(file) && segments) << why;
+    std::string toPrinter, toPos;
+    for (const kelvo::CapturedBytes& s : *segments)
+        (s.fromPos ? toPrinter : toPos) += s.bytes;
+    EXPECT_EQ(toPrinter, receipt);
+    EXPECT_EQ(toPos, "\x12");
+    panel.TapButton->click();
+    EXPECT_FALSE(panel.Tapping());
+    EXPECT_EQ(panel.TapButton->text(), "Start tap");
 }
 
 TEST_F(ActivityLogTest, KeepsAtMostItsBoundOldestGoingFirst) {
