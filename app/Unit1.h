@@ -298,6 +298,7 @@ class TForm1 : public QMainWindow {
     void StatusRequestClick();
     void LogCopyClick();
     void LogSaveClick();
+    void LogSendFileClick();
 
     // ---- The virtual printer ---------------------------------------------------------------
     // Off until switched on: then a printer listens on a loopback address and on a
