@@ -220,8 +220,10 @@ void ReceiptComposer::Text(std::string_view utf8) {
                 if (characters[j].size() > 1 && !encodings_->Encode(e, characters[j]))
                     break;
             }
-            if (run > bestRun)
-                best = e, bestRun = run;
+            if (run > bestRun) {
+                best = e;
+                bestRun = run;
+            }
         }
         if (bestRun == 0) {
             bytes_ += '?';

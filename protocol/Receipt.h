@@ -34,10 +34,10 @@ class ReceiptComposer {
     ReceiptComposer(const ReceiptComposer&) = delete;
     ReceiptComposer& operator=(const ReceiptComposer&) = delete;
 
-    // One line of UTF-8 text. Each character goes in the first code page of this family that
-    // holds it, else in GBK with Chinese mode on; the mode and code page change only where the
-    // one in force lacks a character, to the one that holds most of what follows. What none
-    // holds, or bytes that are no UTF-8, print as "?".
+    // One line of UTF-8 text. Each character goes in a code page of this family that holds it,
+    // else in GBK with Chinese mode on; the mode and code page change only where the one in
+    // force lacks a character, to the one that holds most of what follows (the first of equals).
+    // What none holds, and bytes that are no UTF-8, print as "?".
     void Text(std::string_view utf8);
     // Scaled to the paper's width and dithered (Floyd-Steinberg) into raster pictures.
     // Throws std::invalid_argument for an empty picture or one that would be too tall.
