@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "cli/CommandLine.h"
 
@@ -80,6 +82,14 @@ int main(int argc, char* argv[]) {
             const auto draw =
                 WindowEntry<int (*)(const kelvo::cli::DrawingRequest&)>("kelvo_drawing_main");
             return draw != nullptr ? draw(request) : 1;
+        });
+        kelvo::cli::SetPictureReader([](const std::string& path, std::string* why) {
+            using Read = int (*)(const std::string&, kelvo::GreyPicture&, std::string&);
+            const auto read = WindowEntry<Read>("kelvo_read_picture");
+            kelvo::GreyPicture picture;
+            if (read == nullptr || read(path, picture, *why) != 0)
+                return std::optional<kelvo::GreyPicture>();
+            return std::optional(std::move(picture));
         });
         return Leave(kelvo::cli::Main(argc, argv));
     }

@@ -61,10 +61,12 @@ TLogPanel::TLogPanel(TActivityLog& log, QWidget* parent) : QFrame(parent), log_(
     auto* buttons = new QHBoxLayout;
     StatusButton = new QPushButton(this);
     StatusButton->setObjectName(QStringLiteral("StatusButton"));
+    SendFileButton = new QPushButton(this);
+    SendFileButton->setObjectName(QStringLiteral("SendFileButton"));
     CopyButton = new QPushButton(this);
     SaveButton = new QPushButton(this);
     ClearButton = new QPushButton(this);
-    for (QPushButton* b : {StatusButton, CopyButton, SaveButton, ClearButton})
+    for (QPushButton* b : {StatusButton, SendFileButton, CopyButton, SaveButton, ClearButton})
         buttons->addWidget(b);
     column->addLayout(buttons);
 
@@ -121,6 +123,7 @@ void TLogPanel::SetEnglish(bool english) {
     Title->setText(english ? QStringLiteral("Activity log") : QStringLiteral("活动记录"));
     StatusButton->setText(english ? QStringLiteral("Printer status")
                                   : QStringLiteral("打印机状态"));
+    SendFileButton->setText(english ? QStringLiteral("Send file…") : QStringLiteral("发送文件…"));
     CopyButton->setText(english ? QStringLiteral("Copy") : QStringLiteral("复制"));
     SaveButton->setText(english ? QStringLiteral("Save…") : QStringLiteral("保存…"));
     ClearButton->setText(english ? QStringLiteral("Clear") : QStringLiteral("清除"));

@@ -36,7 +36,8 @@ class TLogPanel : public QFrame {
     ~TLogPanel() override;
 
     QLabel* Title = nullptr;
-    QPushButton* StatusButton = nullptr;  // the window connects it: it knows the current page
+    QPushButton* StatusButton = nullptr;    // the window connects it: it knows the current page
+    QPushButton* SendFileButton = nullptr;  // and this one, which sends a byte file there
     QPushButton* CopyButton = nullptr;
     QPushButton* SaveButton = nullptr;
     QPushButton* ClearButton = nullptr;

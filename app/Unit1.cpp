@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -148,6 +149,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     OnClick(LogPanel->SaveButton, &TForm1::LogSaveClick);
     OnClick(LogPanel->TapButton, &TForm1::LogTapClick);
     OnClick(LogPanel->TapSaveButton, &TForm1::LogTapSaveClick);
+    OnClick(LogPanel->SendFileButton, &TForm1::LogSendFileClick);
 
     Comm1 = std::make_unique<TComm>([this](std::function<void()> notice) {
         // Queued onto this window's thread; dropped if the window is gone by then.
@@ -528,6 +530,36 @@ void TForm1::LogTapSaveClick() {
         return;
     if (const QString why = LogPanel->SaveTapCapture(path); !why.isEmpty())
         ShowErrorDialog(why);
+}
+
+void TForm1::LogSendFileClick() {
+    const QString path =
+        dialogs().OpenFile(this, QStringLiteral("Printer bytes|*.bin;*.prn|All files|*"));
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ShowErrorDialog(file.errorString());
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    const kelvo::jobs::Job job{{bytes.toStdString(), false}};
+    const QString what = TActivityLog::ActionName(LogPanel->SendFileButton);
+    // Where the printer status would be asked: the network link, else the page's own port.
+    const QWidget* page = PageControl1->currentWidget();
+    if (IdTCPClient1.Connected() && (page == TabSheet1 || (page == TabSheet4 && rb2->isChecked())))
+        SendOnLink(what, [&] { return job; });
+    else if (page == TabSheet2 || page == ts1 || (page == TabSheet4 && !rb2->isChecked()) ||
+             (page == ts2 && PortChoiceItemIndex() == 0))
+        SendToDevice(what,
+                     page == TabSheet2 ? PortName(ComboBox1)
+                     : page == ts1     ? PortName(cbb1)
+                     : page == ts2     ? NvPortName().toStdString()
+                                       : PortName(cbb4),
+                     [&] { return job; });
+    else
+        ShowErrorDialog(LogPanel->English() ? QStringLiteral("Not connected: connect first")
+                                            : QStringLiteral("未连接：请先连接打印机"));
 }
 
 QString TForm1::NetworkTarget() const {

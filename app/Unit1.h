@@ -301,6 +301,7 @@ class TForm1 : public QMainWindow {
     // The panel's tap: started or stopped; its capture saved where the user says.
     void LogTapClick();
     void LogTapSaveClick();
+    void LogSendFileClick();
 
     // ---- The virtual printer ---------------------------------------------------------------
     // Off until switched on: then a printer listens on a loopback address and on a

@@ -2,6 +2,8 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
 
 #include <chrono>
 #include <cstdio>
@@ -22,6 +24,7 @@
 #include "printer/PaperWidth.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
+#include "protocol/Receipt.h"
 
 // The program's window and the commands that draw: a library of their own, which the program
 // loads only when one of them is asked for.
@@ -204,4 +207,26 @@ KELVO_WINDOW_ENTRY kelvo_drawing_main(const kelvo::cli::DrawingRequest& request)
     if (const auto* render = std::get_if<kelvo::cli::RenderRequest>(&request))
         return Render(*render);
     return RunHeadlessPrinter(std::get<kelvo::cli::HeadlessPrinterRequest>(request));
+}
+
+// `print --image FILE`: the picture's grey levels, transparency taken as the white of the paper.
+KELVO_WINDOW_ENTRY kelvo_read_picture(const std::string& path, kelvo::GreyPicture& out,
+                                      std::string& why) {
+    QImageReader reader(QString::fromLocal8Bit(path.c_str()));
+    reader.setAutoTransform(true);  // a photo's orientation as its camera took it
+    const QImage image = reader.read().convertToFormat(QImage::Format_ARGB32);
+    if (image.isNull()) {
+        why = reader.errorString().toStdString();
+        return 1;
+    }
+    out.width = image.width();
+    out.height = image.height();
+    out.grey.resize(static_cast<size_t>(out.width) * out.height);
+    for (int y = 0; y < out.height; ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < out.width; ++x)
+            out.grey[static_cast<size_t>(y) * out.width + x] = static_cast<uint8_t>(
+                (qGray(row[x]) * qAlpha(row[x]) + 255 * (255 - qAlpha(row[x]))) / 255);
+    }
+    return 0;
 }

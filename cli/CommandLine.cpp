@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/Invocation.h"
+#include "cli/Print.h"
 #include "cli/Printer.h"
 #include "cli/Run.h"
 #include "cli/Tap.h"
@@ -394,6 +395,25 @@ const std::vector<CommandSpec>& Commands() {
          0,
          {},
          [](const Invocation&, const Printer&) { return jobs::NvPrint(); }},
+        {"print",
+         "",
+         "compose a receipt from the options, in the order given, and print it",
+         0,
+         0,
+         {{"text", "STRING",
+           "a line of text (UTF-8), each character in a code page of the printer's that holds it, "
+           "Chinese in GBK"},
+          {"image", "FILE", "a picture (PNG, JPEG, BMP), scaled to the paper's width, dithered"},
+          {"qr", "DATA", "a QR code"},
+          {"barcode", "TYPE:DATA",
+           "a bar code, TYPE one of CODE128, EAN13, EAN8, UPC-A, UPC-E, CODE39, CODE93, ITF, "
+           "CODABAR"},
+          {"align", "left|center|right", "the justification of what follows"},
+          {"bold", "on|off", "bold text from here"},
+          {"size", "WxH", "character size from here, 1 to 8 times each way (default 1x1)"},
+          {"cut", nullptr, "feed and cut the paper"},
+          {"paper", "58|80", "the paper's width in mm, for pictures (default 80)"}},
+         [](const Invocation& run, const Printer&) { return PrintReceipt(run); }},
         {"decode",
          "FILE",
          "show the commands and text a byte file holds",
@@ -585,13 +605,6 @@ int Draw(const Invocation& run, const DrawingRequest& request) {
     return drawingMain(request);
 }
 
-int PaperDots(const Invocation& run) {
-    const std::string mm = run.Option("paper", "80");
-    if (const std::optional<int> dots = printer::PaperDotsForMm(mm))
-        return *dots;
-    throw UsageError("--paper: takes 58 or 80 (mm), not '" + mm + "'");
-}
-
 int Render(const Invocation& run) {
     RenderRequest request;
     request.input = ReadFile(run.operands[0]);
@@ -697,6 +710,13 @@ int Lab(const Invocation& run) {
 }
 
 }  // namespace
+
+int PaperDots(const Invocation& run) {
+    const std::string mm = run.Option("paper", "80");
+    if (const std::optional<int> dots = printer::PaperDotsForMm(mm))
+        return *dots;
+    throw UsageError("--paper: takes 58 or 80 (mm), not '" + mm + "'");
+}
 
 bool ForCommandLine(std::string_view word) {
     return !word.starts_with('-');

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "cli/Drawing.h"
+#include "protocol/Receipt.h"
 
 // `kelvotool COMMAND [options]`: every action of the window, for one printer or many, without a
 // display. Plain C++ on the links: nothing here loads Qt.
@@ -20,5 +23,8 @@ int Main(int argc, char** argv);
 // checked options.
 using DrawingMain = int (*)(const DrawingRequest& request);
 void SetDrawingMain(DrawingMain main);
+// And pictures are read there (PNG, JPEG, BMP): nothing, and why, for a file that holds none.
+using PictureReader = std::optional<GreyPicture> (*)(const std::string& path, std::string* why);
+void SetPictureReader(PictureReader reader);
 
 }  // namespace kelvo::cli

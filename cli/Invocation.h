@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cli/Printer.h"
@@ -51,6 +52,8 @@ struct Invocation {
     const CommandSpec* command = nullptr;
     std::vector<std::string> operands;
     std::map<std::string, std::string> options;  // own options; a switch holds ""
+    // The own options again, in the order given, each time given.
+    std::vector<std::pair<std::string, std::string>> given;
     std::vector<Printer> printers;
     bool json = false;
     bool dryRun = false;
@@ -83,6 +86,8 @@ void PrintCommands(FILE* out);
 Invocation Parse(const CommandSpec& c, int argc, char** argv);
 // `text` as a whole number from `lo` to `hi`, or nothing.
 std::optional<long> WholeNumber(std::string_view text, long lo, long hi);
+// --paper 58|80 (default 80) in dots; throws UsageError for another.
+int PaperDots(const Invocation& run);
 // A file opened for reading, and a whole file; both throw UsageError when it cannot be read.
 std::ifstream OpenFile(const std::string& path);
 std::string ReadFile(const std::string& path);

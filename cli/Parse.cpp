@@ -280,6 +280,7 @@ Invocation Parse(const CommandSpec& c, int argc, char** argv) {
             if (known->value == nullptr && inlineValue)
                 throw UsageError(word + " takes no value");
             run.options[bare] = known->value ? take(word) : "";
+            run.given.emplace_back(bare, run.options[bare]);
         }
     }
     if (run.operands.size() < c.minOperands || run.operands.size() > c.maxOperands)

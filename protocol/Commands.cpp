@@ -2,6 +2,8 @@
 
 namespace kelvo {
 
+using namespace std::string_view_literals;
+
 namespace {
 std::string Config(char command, uint8_t value) {
     std::string s = detail::Bytes("\x1F\x1B\x1F");
@@ -9,7 +11,38 @@ std::string Config(char command, uint8_t value) {
     s += static_cast<char>(value);
     return s;
 }
+
+// GS ( k pL pH 49 fn args: a QR code function.
+std::string QrFunction(char fn, std::string_view args) {
+    const size_t p = 2 + args.size();
+    std::string s = {'\x1D', '(', 'k', static_cast<char>(p & 0xFF), static_cast<char>(p >> 8),
+                     '1',    fn};
+    return s.append(args);
+}
 }  // namespace
+
+std::string RasterImage(uint16_t widthBytes, uint16_t height, std::string_view rows) {
+    std::string s = {'\x1D',
+                     'v',
+                     '0',
+                     '\0',
+                     static_cast<char>(widthBytes & 0xFF),
+                     static_cast<char>(widthBytes >> 8),
+                     static_cast<char>(height & 0xFF),
+                     static_cast<char>(height >> 8)};
+    return s.append(rows);
+}
+
+std::string Barcode(uint8_t m, std::string_view data) {
+    std::string s = {'\x1D', 'k', static_cast<char>(m), static_cast<char>(data.size())};
+    return s.append(data);
+}
+
+std::string QrCode(std::string_view data, uint8_t moduleDots) {
+    return QrFunction('A', "2\0"sv) +
+           QrFunction('C', std::string(1, static_cast<char>(moduleDots))) + QrFunction('E', "1") +
+           QrFunction('P', "0" + std::string(data)) + QrFunction('Q', "0");
+}
 
 std::optional<char> BaudCode(long baud) {
     switch (baud) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // The printer's command vocabulary. Every command is a counted byte string: several contain 00
 // bytes, so they are built from sized literals and never from C strings.
@@ -22,25 +23,48 @@ std::string Bytes(const char (&literal)[N]) {
 inline std::string Initialize() {
     return detail::Bytes("\x1B\x40");
 }
-// ESC a 1: centred justification.
+// ESC a n: justification, 0 left, 1 centred, 2 right.
+inline std::string Justify(uint8_t n) {
+    return {'\x1B', 'a', static_cast<char>(n)};
+}
 inline std::string AlignCentre() {
-    return detail::Bytes("\x1B\x61\x01");
+    return Justify(1);
+}
+// ESC E n: bold on (1) or off (0).
+inline std::string Emphasize(bool on) {
+    return {'\x1B', 'E', static_cast<char>(on ? 1 : 0)};
+}
+// ESC t n: the code page single-byte text above 7F is read in.
+inline std::string SelectCodePage(uint8_t n) {
+    return {'\x1B', 't', static_cast<char>(n)};
+}
+// FS & and FS .: two-byte GBK text (Chinese mode) on and off.
+inline std::string ChineseModeOn() {
+    return detail::Bytes("\x1C\x26");
+}
+inline std::string ChineseModeOff() {
+    return detail::Bytes("\x1C\x2E");
 }
 // ESC p 0 40 40: drawer pulse on pin 2, 80 ms on, 80 ms off.
 inline std::string DrawerPulse() {
     return detail::Bytes("\x1B\x70\x00\x28\x28");
 }
-// ESC R 1: international character set France, until the printer is initialized.
+// ESC R n: international character set n (0 USA, 1 France), until the printer is initialized.
+inline std::string SelectIntlCharset(uint8_t n) {
+    return {'\x1B', 'R', static_cast<char>(n)};
+}
 inline std::string SelectIntlCharsetFrance() {
-    return detail::Bytes("\x1B\x52\x01");
+    return SelectIntlCharset(1);
 }
-// GS ! 11: double width and double height.
+// GS ! n: character size, `width` and `height` times (1 to 8 each).
+inline std::string CharSize(uint8_t width, uint8_t height) {
+    return {'\x1D', '!', static_cast<char>(((width - 1) << 4) | (height - 1))};
+}
 inline std::string CharSizeDouble() {
-    return detail::Bytes("\x1D\x21\x11");
+    return CharSize(2, 2);
 }
-// GS ! 00: normal size.
 inline std::string CharSizeNormal() {
-    return detail::Bytes("\x1D\x21\x00");
+    return CharSize(1, 1);
 }
 // GS V 66 5: feed to the cutting position plus 5 units, then partial cut.
 inline std::string FeedAndPartialCut() {
@@ -69,6 +93,26 @@ inline std::string TransmitPrinterId(uint8_t n) {
 inline std::string NvLogoPrintCommand() {
     return detail::Bytes("\x1B\x40\x1B\x61\x01\x1D\x54\x1C\x70\x01\x30\x1B\x40");
 }
+
+// GS v 0 0 xL xH yL yH: a raster picture `widthBytes` bytes (8 dots each, the first the
+// leftmost) by `height` rows, `rows` holding them top row first; 1 bits print.
+std::string RasterImage(uint16_t widthBytes, uint16_t height, std::string_view rows);
+// GS h n, GS w n, GS H n: bar code height in dots, module width in dots (2 to 6), and where its
+// text prints (0 nowhere, 2 below).
+inline std::string BarcodeHeight(uint8_t dots) {
+    return {'\x1D', 'h', static_cast<char>(dots)};
+}
+inline std::string BarcodeModule(uint8_t dots) {
+    return {'\x1D', 'w', static_cast<char>(dots)};
+}
+inline std::string BarcodeText(uint8_t position) {
+    return {'\x1D', 'H', static_cast<char>(position)};
+}
+// GS k m n d1..dn: bar code m (65 UPC-A ... 73 CODE128) of 1 to 255 data bytes.
+std::string Barcode(uint8_t m, std::string_view data);
+// GS ( k, functions 65, 67, 69, 80 and 81: a model 2 QR code of `moduleDots` dots a module at
+// error correction level M, its 1 to 7089 data bytes stored and printed.
+std::string QrCode(std::string_view data, uint8_t moduleDots);
 
 // ---- Vendor configuration commands (stored in the printer) ----
 

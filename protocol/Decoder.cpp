@@ -62,20 +62,14 @@ std::string IntlCharset(uint8_t n) {
         "set");
 }
 
-// ESC t numbers this decoder can read, with the name glibc's iconv knows each by.
-struct CodePage {
-    uint8_t n;
-    const char* label;
-    const char* charset;
-};
-constexpr CodePage kCodePages[] = {
+constexpr TextCodePage kCodePages[] = {
     {0, "PC437", "CP437"},  {2, "PC850", "CP850"},  {3, "PC860", "CP860"},
     {4, "PC863", "CP863"},  {5, "PC865", "CP865"},  {16, "WPC1252", "CP1252"},
     {17, "PC866", "CP866"}, {18, "PC852", "CP852"}, {19, "PC858", "CP858"},
 };
 
-const CodePage* FindCodePage(uint8_t n) {
-    for (const CodePage& page : kCodePages) {
+const TextCodePage* FindCodePage(uint8_t n) {
+    for (const TextCodePage& page : kCodePages) {
         if (page.n == n)
             return &page;
     }
@@ -83,7 +77,7 @@ const CodePage* FindCodePage(uint8_t n) {
 }
 
 std::string CodePageName(uint8_t n) {
-    const CodePage* page = FindCodePage(n);
+    const TextCodePage* page = FindCodePage(n);
     return "code page " + Num(n) + (page ? std::string(" (") + page->label + ")" : "");
 }
 
@@ -933,6 +927,10 @@ DecodedCommand DecodeOne(std::string_view rest, DecoderState& state) {
 
 }  // namespace
 
+std::span<const TextCodePage> TextCodePages() {
+    return kCodePages;
+}
+
 size_t TextLength(std::string_view bytes) {
     size_t end = 0;
     while (end < bytes.size() && IsTextByte(At(bytes, end)) &&
@@ -976,7 +974,7 @@ std::string DecodeText(std::string_view bytes, const DecoderState& state) {
         return std::string(bytes);
     if (!state.chinese && state.codePage == 1)
         return KatakanaText(bytes);
-    const CodePage* page = FindCodePage(state.codePage);
+    const TextCodePage* page = FindCodePage(state.codePage);
     const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
     std::string out;
     if (const Iconv* converter = charset ? CachedConverter(charset) : nullptr) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -144,6 +145,16 @@ class CommandStream {
     uint64_t pictureNeed_ = 0;
     uint64_t pictureHave_ = 0;
 };
+
+// An ESC t code page text is read in, with the name glibc's iconv knows it by.
+struct TextCodePage {
+    uint8_t n;
+    const char* label;
+    const char* charset;
+};
+// Those this family prints (code page 1, its katakana, is read without iconv and is not among
+// them).
+std::span<const TextCodePage> TextCodePages();
 
 // Where a text entry that starts `bytes` ends: before a byte that is no text, or the wireless
 // header; 0 when there is none.

@@ -20,10 +20,14 @@
 #include <string>
 #include <vector>
 
+#include <QImage>
+
 #include "links/UniqueFd.h"
+#include "printer/PrinterBox.h"
 #include "testing/ActionBytes.h"
 #include "testing/BmpFiles.h"
 #include "testing/CupsServer.h"
+#include "testing/Eventually.h"
 #include "testing/Files.h"
 #include "testing/LoopbackPrinter.h"
 #include "testing/NetnsHost.h"
@@ -31,6 +35,7 @@
 #include "testing/Process.h"
 #include "testing/Pty.h"
 #include "testing/StatusResponder.h"
+#include "testing/SymbolReader.h"
 #include "testing/TempDir.h"
 #include "testing/TestHost.h"
 
@@ -305,6 +310,10 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"virtual-printer", "--paper", "57"}, "kelvotool virtual-printer: --paper: "},
              {{"virtual-printer", "--speed", "fast"}, "virtual-printer: --speed: takes 0 to"},
              {{"render", "-o"}, "kelvotool render: -o needs a value"},
+             {{"print", "-p", Address(printer)}, "kelvotool print: print needs something"},
+             {{"print", "--barcode", "EAN99:1", "-p", Address(printer)}, "'EAN99' is no bar"},
+             {{"print", "--size", "9x1", "-p", Address(printer)}, "--size takes WxH, 1 to 8"},
+             {{"print", "--image", "/", "-p", Address(printer)}, "kelvotool print: /: "},
              {{"tset-page"}, "'tset-page' is no command\n\nUsage: kelvotool COMMAND"},
              {{"send", "/", "-p", Address(printer)}, "kelvotool send: /: is a directory"},
              {{"render", "/nonexistent", "-o", dir / "x.png"}, "render: /nonexistent: No such"},
@@ -319,6 +328,79 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
         EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
     }
     EXPECT_EQ(printer.connectionCount(), 0u);
+}
+
+// ---- A receipt from options, judged by the virtual printer --------------------------------------
+
+std::string LineText(const kelvo::printer::PaperItem& item) {
+    std::string text;
+    if (const auto* line = std::get_if<kelvo::printer::PaperLine>(&item)) {
+        for (const kelvo::printer::TextRun& run : line->runs)
+            text += run.utf8;
+    }
+    return text;
+}
+
+TEST(Print, TypedLinesADitheredPhotoAndScannableSymbolsReachThePaper) {
+    using namespace kelvo::printer;
+    PrinterBox::Options options;
+    options.tcp.host = OwnLoopbackHost(90);
+    options.tcp.port = 0;
+    options.serial = false;
+    options.keepEnded = 1;
+    PrinterBox box(options);
+    kelvo::testing::TempDir dir;
+    // A left-to-right gradient from black to white.
+    QImage photo(64, 32, QImage::Format_Grayscale8);
+    for (int y = 0; y < photo.height(); ++y) {
+        for (int x = 0; x < photo.width(); ++x)
+            photo.scanLine(y)[x] = static_cast<uchar>(x * 255 / 63);
+    }
+    ASSERT_TRUE(photo.save(QString::fromStdString(dir / "photo.png")));
+    const std::pair<const char*, std::string> lines[] = {{"French", "Ça coûte 5 € à Noël"},
+                                                         {"Russian", "Съешь ещё этих булок"},
+                                                         {"Polish", "Zażółć gęślą jaźń"},
+                                                         {"Greek", "ΚΑΛΗΜΕΡΑ ΚΟΣΜΕ"},
+                                                         {"Chinese", "打印机测试：你好"}};
+    std::vector<std::string> args = {"print", "-p", box.TcpAddress()};
+    for (const auto& [language, line] : lines)
+        args.insert(args.end(), {"--text", line});
+    args.insert(args.end(),
+                {"--image", dir / "photo.png", "--align", "center", "--qr",
+                 "https://example.com/r?id=42", "--barcode", "CODE128:KV-2026-0042", "--cut"});
+    const Finished run = RunTool(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<EndedJob> ended;
+    ASSERT_TRUE(kelvo::testing::Eventually([&] { return !(ended = box.TakeEnded()).empty(); }));
+    const std::vector<PaperItem>& paper = ended[0].paper;
+    ASSERT_GT(paper.size(), std::size(lines));
+    for (size_t i = 0; i < std::size(lines); ++i)
+        EXPECT_EQ(LineText(paper[i]), lines[i].second) << lines[i].first;
+
+    std::vector<const PaperImage*> symbols;
+    const PaperImage* picture = nullptr;
+    for (const PaperItem& item : paper) {
+        if (const auto* image = std::get_if<PaperImage>(&item))
+            (image->symbol.empty() ? picture : symbols.emplace_back()) = image;
+    }
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->width, kPaper80Dots);
+    EXPECT_EQ(picture->height, kPaper80Dots / 2);
+    // Eight strips across: each as dark as the photo there, in dots black and white.
+    const int strip = picture->width / 8;
+    for (int s = 0; s < 8; ++s) {
+        size_t black = 0;
+        for (int y = 0; y < picture->height; ++y) {
+            for (int x = s * strip; x < (s + 1) * strip; ++x)
+                black += picture->dots[static_cast<size_t>(y) * picture->width + x];
+        }
+        const double wanted = 1 - (8 * s + 3.5) / 63;
+        EXPECT_NEAR(static_cast<double>(black) / (strip * picture->height), wanted, 0.05) << s;
+    }
+    ASSERT_EQ(symbols.size(), 2u);
+    EXPECT_EQ(kelvo::testing::ReadSymbol(*symbols[0]), "QRCode:https://example.com/r?id=42");
+    EXPECT_EQ(kelvo::testing::ReadSymbol(*symbols[1]), "Code128:KV-2026-0042");
+    EXPECT_TRUE(std::holds_alternative<PaperCut>(paper.back()));
 }
 
 // ---- Failing printers --------------------------------------------------------------------------

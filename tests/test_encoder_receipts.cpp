@@ -2,8 +2,6 @@
 // them and what each should print), judged as the customer holding the paper would: the text
 // lines and their styles, every bar code and 2D code read back by zxing-cpp, the pictures dot for
 // dot, and the same paper whatever pieces the bytes arrive in.
-#define ZX_USE_UTF8
-#include <ZXing/ReadBarcode.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -13,8 +11,10 @@
 
 #include "printer/VirtualPrinter.h"
 #include "testing/RowName.h"
+#include "testing/SymbolReader.h"
 
 using namespace kelvo::printer;
+using kelvo::testing::ReadSymbol;
 
 namespace {
 
@@ -104,27 +104,6 @@ std::vector<std::string> ReadLines(const std::vector<PaperItem>& paper) {
             out.push_back(AlignLetter(line->align) + ("|" + text));
     }
     return out;
-}
-
-// Format and text as a scanner reads them off white paper: each dot 2x2 pixels, as a camera
-// close to the paper sees a 1-dot module, with a quiet zone around.
-std::string ReadSymbol(const PaperImage& image) {
-    const int scale = 2, margin = 40;
-    const int width = image.width * scale + 2 * margin, height = image.height * scale + 2 * margin;
-    std::vector<uint8_t> grey(static_cast<size_t>(width) * height, 255);
-    for (int y = 0; y < image.height * scale; ++y) {
-        for (int x = 0; x < image.width * scale; ++x) {
-            if (image.dots[static_cast<size_t>(y / scale) * image.width + x / scale])
-                grey[static_cast<size_t>(y + margin) * width + x + margin] = 0;
-        }
-    }
-    ZXing::DecodeHints hints;
-    hints.setTryHarder(true);
-    hints.setReturnCodabarStartEnd(true);
-    const ZXing::Result result =
-        ZXing::ReadBarcode({grey.data(), width, height, ZXing::ImageFormat::Lum}, hints);
-    return result.isValid() ? std::string(ZXing::ToString(result.format())) + ":" + result.text()
-                            : "(unread)";
 }
 
 std::vector<std::string> PatternRows(const PaperImage& image, int top, int rows) {

@@ -138,6 +138,36 @@ TEST_F(ActivityLogTest, TapShowsItsStreamLiveAndSavesItsCaptureAsPcapng) {
     EXPECT_EQ(panel.TapButton->text(), "Start tap");
 }
 
+TEST_F(ActivityLogTest, SendFileSendsTheChosenFilesBytesOverTheLinkOrThePagesPort) {
+    QTemporaryDir dir;
+    const std::string bytes("\x1B\x40\x00receipt\n\x1D\x56\x42\x05", 16);
+    QFile file(dir.filePath("receipt.bin"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    file.close();
+    form->PageControl1->setCurrentWidget(form->TabSheet1);
+    dialogs->fileAnswers << file.fileName();
+    form->LogPanel->SendFileButton->click();  // not connected: nothing is sent
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text, "Not connected: connect first");
+
+    LoopbackPrinter printer(OwnLoopbackHost());
+    Connect();
+    dialogs->fileAnswers << file.fileName();
+    form->LogPanel->SendFileButton->click();
+    EXPECT_EQ(printer.waitForBytes(bytes.size()), bytes);
+    EXPECT_EQ(Last().action, "Send file…");
+    EXPECT_EQ(Last().sent, bytes.size());
+
+    kelvo::testing::Pty pty;
+    form->PageControl1->setCurrentWidget(form->TabSheet2);
+    form->ComboBox1->setEditText(QString::fromStdString(pty.slavePath()));
+    dialogs->fileAnswers << file.fileName();
+    form->LogPanel->SendFileButton->click();
+    EXPECT_EQ(pty.read(bytes.size()), bytes);
+    EXPECT_EQ(dialogs->boxes.size(), 1u);
+}
+
 TEST_F(ActivityLogTest, KeepsAtMostItsBoundOldestGoingFirst) {
     for (size_t i = 0; i < TActivityLog::kMaxEntries + 5; ++i) {
         TActivityLog::Action action(*form->Log, QString::number(i));
