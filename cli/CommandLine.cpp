@@ -472,13 +472,17 @@ const std::vector<CommandSpec>& Commands() {
          HeadlessPrinter},
         {"tap",
          "",
-         "stand between a POS and its network printer: every byte both ways passed on unchanged, "
-         "shown decoded as it happens; SIGINT or SIGTERM ends it",
+         "stand between a POS and its printer (network, or serial through a pseudo-terminal): "
+         "every byte both ways passed on unchanged, shown decoded as it happens; SIGINT or "
+         "SIGTERM ends it",
          0,
          0,
-         {{"listen", "[HOST:]PORT", "where the POS connects (HOST default 127.0.0.1)"},
-          {"p", "HOST[:PORT]", "the printer"},
-          {"printer", "HOST[:PORT]", "the printer"},
+         {{"listen", "[HOST:]PORT",
+           "a network printer: where the POS connects (HOST default 127.0.0.1)"},
+          {"p", "PRINTER", "the printer: HOST[:PORT], or a serial port (/dev/ttyUSB0, COM1)"},
+          {"printer", "PRINTER", "the printer"},
+          {"baud", "RATE", "a serial printer: set its line to RATE (default: as the port has it)"},
+          {"pty", "LINK", "a serial printer: a symbolic link to the pseudo-terminal the POS opens"},
           {"json", nullptr, "one JSON line per event"},
           {"save", "FILE", "keep both directions with their times as a pcapng capture"}},
          nullptr,
@@ -632,10 +636,9 @@ void Where(const char* option, const std::string& given, bool portOnly,
 int TapCommand(const Invocation& run) {
     std::optional<std::string> host;
     std::optional<uint16_t> port;
-    if (!run.Has("listen"))
-        throw UsageError("tap needs --listen [HOST:]PORT");
-    Where("listen", run.Option("listen", ""), true, host, port);
-    return Tap(run, host.value_or("127.0.0.1"), *port);
+    if (run.Has("listen"))
+        Where("listen", run.Option("listen", ""), true, host, port);
+    return Tap(run, host.value_or("127.0.0.1"), port);
 }
 
 int HeadlessPrinter(const Invocation& run) {

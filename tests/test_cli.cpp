@@ -780,3 +780,34 @@ TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_EQ(other.waitForBytes(sent.size() + job.size()), sent + job);
 }
+
+// A serial POS through the tap: between the pty it opens and a serial printer's port (a second
+// pty, at whose far end the test answers as the printer), at the speed named.
+TEST(Tap, ASerialTapPassesEveryByteBothWaysBetweenThePosPtyAndThePort) {
+    kelvo::testing::Pty printer;
+    kelvo::testing::TempDir dir;
+    const std::string link = dir / "pos-tty";
+    Tool tap({"tap", "--json", "-p", printer.slavePath(), "--baud", "19200", "--pty", link});
+    ASSERT_TRUE(tap.WaitForOutput("\n")) << tap.OutputSoFar();
+    const termios line = printer.lineSettings();
+    EXPECT_EQ(cfgetospeed(&line), B19200);
+    const std::string sent =
+        Slurp(KELVO_RECEIPTS_DIR + std::string("/epe_58mm_receipt.bin")) + "\x10\x04\x01";
+    kelvo::UniqueFd pos(::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(pos.valid()) << tap.OutputSoFar();
+    ASSERT_EQ(::write(pos.get(), sent.data(), sent.size()), ssize_t(sent.size()));
+    EXPECT_EQ(printer.read(sent.size()), sent);
+    printer.write("\x12");
+    pollfd in{pos.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&in, 1, 10000), 1);
+    char answer = 0;
+    EXPECT_EQ(::read(pos.get(), &answer, 1), 1);
+    EXPECT_EQ(answer, '\x12');
+    tap.Signal(SIGTERM);
+    const Finished run = tap.Finish();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"event\":\"answer\",\"text\":\"12  DLE EOT 1: online"),
+              std::string::npos)
+        << run.out;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
