@@ -28,6 +28,7 @@
 #include "protocol/GbkText.h"
 #include "protocol/IntegerText.h"
 #include "protocol/Json.h"
+#include "protocol/Persona.h"
 #include "protocol/PrinterStatus.h"
 #include "protocol/TapCapture.h"
 
@@ -455,6 +456,8 @@ const std::vector<CommandSpec>& Commands() {
           {"paper-near-end", nullptr, "report paper near its end"},
           {"cover-open", nullptr, "report the cover open"},
           {"drawer-open", nullptr, "report the drawer open"},
+          {"persona", "CAPTURE",
+           "answer status and identity requests as the printer of a tap's capture did"},
           {"faults", "\"STEP; STEP\"",
            "the printer's faults on cue, each WHEN WHAT: WHEN at 5s, job 3, 100mm or 1024B; "
            "WHAT as for lab set (\"100mm paper-out; job 2 reset\")"},
@@ -663,6 +666,14 @@ int HeadlessPrinter(const Invocation& run) {
         if (step.find_first_not_of(" \t") != std::string::npos)
             request.faults.push_back(step);
     }
+    if (run.Has("persona")) {
+        const std::string path = run.Option("persona", "");
+        std::string why;
+        std::optional<Persona> persona = PersonaOfCapture(ReadFile(path), &why);
+        if (!persona)
+            throw UsageError("--persona: " + path + ": " + why);
+        request.persona = std::move(*persona);
+    }
     request.control = run.Option("control", "");
     if (run.Has("control") && request.control.empty())
         throw UsageError("--control: needs a path");
@@ -670,7 +681,7 @@ int HeadlessPrinter(const Invocation& run) {
     if (run.Has("lab")) {
         if (request.lab.empty())
             throw UsageError("--lab: needs a file");
-        for (const char* own : {"listen", "lpd", "paper", "save"}) {
+        for (const char* own : {"listen", "lpd", "paper", "save", "persona"}) {
             if (run.Has(own))
                 throw UsageError(std::string("--") + own +
                                  ": the lab file names it for each printer");
