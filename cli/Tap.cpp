@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli/Run.h"
+#include "links/InOutError.h"
 #include "links/SerialTap.h"
 #include "links/Tap.h"
 #include "protocol/Decoder.h"
@@ -348,7 +349,13 @@ int Tap(const Invocation& run, const std::string& listenHost, std::optional<uint
         options.line.baudRate =
             static_cast<uint32_t>(run.Number("baud", 1, 4000000, "bits a second").value_or(0));
         options.link = run.Option("pty", "");
-        kelvo::SerialTap tap(options, observe);
+        std::optional<kelvo::SerialTap> opened;
+        try {
+            opened.emplace(options, observe);
+        } catch (const EInOutError& e) {
+            throw std::runtime_error(printer.path + ": " + e.what());
+        }
+        kelvo::SerialTap& tap = *opened;
         printout.Listening(tap.PosPath() + " -> " + printer.path + " at " +
                            std::to_string(tap.Baud()) + " baud");
         tap.Start();

@@ -313,7 +313,9 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"virtual-printer", "--exit-after", "0"}, "--exit-after: takes 1 to"},
              {{"virtual-printer", "--lab", dir / "lab.json"}, "printers[1].lpd: '127.0.0.1:9"},
              {{"virtual-printer", "--lab", dir / "x.json", "--save", "x"}, "--save: the lab file"},
-             {{"virtual-printer", "--lab", dir / "numbers.csv"}, "numbers.csv: no JSON: "}}) {
+             {{"virtual-printer", "--lab", dir / "numbers.csv"}, "numbers.csv: no JSON: "},
+             {{"virtual-printer", "--persona", dir / "numbers.csv"}, "csv: not a pcapng capture"},
+             {{"tap", "-p", "COM1", "--listen", "9100"}, "tap: --listen: not for a serial"}}) {
         const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
         EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
