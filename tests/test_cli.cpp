@@ -787,8 +787,9 @@ TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
 }
 
 // A serial POS through the tap: between the pty it opens and a serial printer's port (a second
-// pty, at whose far end the test answers as the printer), at the speed named.
-TEST(Tap, ASerialTapPassesEveryByteBothWaysBetweenThePosPtyAndThePort) {
+// pty, at whose far end the test answers as the printer), at the speed named, until the port
+// vanishes.
+TEST(Tap, ASerialTapPassesEveryByteBothWaysAndHangsThePosUpWhenThePortVanishes) {
     kelvo::testing::Pty printer;
     kelvo::testing::TempDir dir;
     const std::string link = dir / "pos-tty";
@@ -808,12 +809,15 @@ TEST(Tap, ASerialTapPassesEveryByteBothWaysBetweenThePosPtyAndThePort) {
     char answer = 0;
     EXPECT_EQ(::read(pos.get(), &answer, 1), 1);
     EXPECT_EQ(answer, '\x12');
-    tap.Signal(SIGTERM);
+    // The printer's adapter pulled out: the POS's port hangs up in turn, and the tap ends.
+    printer.closeMaster();
     const Finished run = tap.Finish();
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"event\":\"answer\",\"text\":\"12  DLE EOT 1: online"),
-              std::string::npos)
-        << run.out;
+    EXPECT_EQ(run.status, 1) << run.err;
+    ASSERT_EQ(::poll(&in, 1, 10000), 1);
+    EXPECT_LE(::read(pos.get(), &answer, 1), 0);
+    for (const std::string expected :
+         {"\"event\":\"answer\",\"text\":\"12  DLE EOT 1: online", "\"event\":\"reset\""})
+        EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }
 
