@@ -1,8 +1,6 @@
 #include "links/SerialTap.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 
 #include "links/EventFd.h"
 #include "links/PortLock.h"
+#include "links/PseudoTerminal.h"
 #include "links/UniqueFd.h"
 
 namespace kelvo {
@@ -71,16 +70,10 @@ SerialTap::Impl::Impl(SerialTapOptions o, std::function<void(const TapEvent&)> o
     if (const int error = ApplySerialLine(port.get(), line); error != 0)
         Fail(error, "cannot set the line of " + options.port);
 
-    master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-    if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
-        Fail(errno, "pseudo-terminal");
-    char name[128];
-    if (const int error = ::ptsname_r(master.get(), name, sizeof name); error != 0)
-        Fail(error, "pseudo-terminal");
-    pty = name;
-    slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-    if (!slave)
-        Fail(errno, "open " + pty);
+    PseudoTerminal opened = OpenPseudoTerminal();
+    master = std::move(opened.master);
+    slave = std::move(opened.slave);
+    pty = std::move(opened.path);
     // Raw from the start: a fresh pty echoes, and would hand the printer's answers back to it.
     SerialLineSettings posLine;
     posLine.baudRate = line.baudRate;
