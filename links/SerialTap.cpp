@@ -39,7 +39,8 @@ struct SerialTap::Impl {
         if (thread.joinable())
             thread.join();
         std::error_code ignored;
-        if (!options.link.empty() && std::filesystem::read_symlink(options.link, ignored) == pty)
+        if (!options.link.empty() &&
+            std::filesystem::read_symlink(options.link, ignored) == pos.path)
             std::filesystem::remove(options.link, ignored);
     }
     void Run();
@@ -52,16 +53,17 @@ struct SerialTap::Impl {
     SerialTapOptions options;
     std::function<void(const TapEvent&)> observer;
     UniqueFd port;
-    UniqueFd master;
-    UniqueFd slave;  // ours: the POS's closes never hang the pty up
-    std::string pty;
+    PseudoTerminal pos;  // its slave held, so that the POS's closes never hang it up
     EventFd stop;
     EventFd ended;
     std::thread thread;
 };
 
 SerialTap::Impl::Impl(SerialTapOptions o, std::function<void(const TapEvent&)> obs)
-    : options(std::move(o)), observer(std::move(obs)), port(ClaimPort(options.port)) {
+    : options(std::move(o)),
+      observer(std::move(obs)),
+      port(ClaimPort(options.port)),
+      pos(OpenPseudoTerminal()) {
     SerialLineSettings& line = options.line;
     if (line.baudRate == 0) {
         if (const int error = ReadSerialBaud(port.get(), line.baudRate); error != 0)
@@ -70,22 +72,18 @@ SerialTap::Impl::Impl(SerialTapOptions o, std::function<void(const TapEvent&)> o
     if (const int error = ApplySerialLine(port.get(), line); error != 0)
         Fail(error, "cannot set the line of " + options.port);
 
-    PseudoTerminal opened = OpenPseudoTerminal();
-    master = std::move(opened.master);
-    slave = std::move(opened.slave);
-    pty = std::move(opened.path);
     // Raw from the start: a fresh pty echoes, and would hand the printer's answers back to it.
     SerialLineSettings posLine;
     posLine.baudRate = line.baudRate;
-    if (const int error = ApplySerialLine(slave.get(), posLine); error != 0)
-        Fail(error, "set the line of " + pty);
+    if (const int error = ApplySerialLine(pos.slave.get(), posLine); error != 0)
+        Fail(error, "cannot set the line of " + pos.path);
 
     if (!options.link.empty()) {
         // A link left by an earlier tap is taken over; anything else at that path is not ours.
         struct stat st {};
         if (::lstat(options.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
             ::unlink(options.link.c_str());
-        if (::symlink(pty.c_str(), options.link.c_str()) != 0)
+        if (::symlink(pos.path.c_str(), options.link.c_str()) != 0)
             Fail(errno, "link " + options.link);
     }
 }
@@ -95,30 +93,31 @@ void SerialTap::Impl::Run() {
           1,
           {},
           {},
-          (options.link.empty() ? pty : options.link + " (" + pty + ")") + " -> " + options.port +
-              " at " + std::to_string(options.line.baudRate) + " baud",
+          (options.link.empty() ? pos.path : options.link + " (" + pos.path + ")") + " -> " +
+              options.port + " at " + std::to_string(options.line.baudRate) + " baud",
           true});
     struct Flow {
         int from, to;
         bool fromPos;
         std::string held;  // read from `from`, not yet taken by `to`
     };
-    Flow flows[2] = {{master.get(), port.get(), true, {}}, {port.get(), master.get(), false, {}}};
+    Flow flows[2] = {{pos.master.get(), port.get(), true, {}},
+                     {port.get(), pos.master.get(), false, {}}};
     auto fail = [&](int error) {
         Tell({TapEvent::Kind::Reset,
               1,
               {},
               {},
-              "the port failed: " + std::string(std::strerror(error)),
+              "its port failed: " + std::string(std::strerror(error)),
               false});
         // The POS's port hangs up as the printer's did.
-        slave.reset();
-        master.reset();
+        pos.slave.reset();
+        pos.master.reset();
         ended.Signal();
     };
     char buffer[16 * 1024];
     for (;;) {
-        pollfd fds[3] = {{stop.fd(), POLLIN, 0}, {master.get(), 0, 0}, {port.get(), 0, 0}};
+        pollfd fds[3] = {{stop.fd(), POLLIN, 0}, {pos.master.get(), 0, 0}, {port.get(), 0, 0}};
         for (Flow& f : flows) {
             if (f.held.size() < kHeld)
                 fds[f.fromPos ? 1 : 2].events |= POLLIN;
@@ -176,7 +175,7 @@ void SerialTap::Start() {
 }
 
 std::string SerialTap::PosPath() const {
-    return impl_->options.link.empty() ? impl_->pty : impl_->options.link;
+    return impl_->options.link.empty() ? impl_->pos.path : impl_->options.link;
 }
 
 uint32_t SerialTap::Baud() const {
