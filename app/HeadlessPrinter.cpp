@@ -204,6 +204,7 @@ LabPrinter CommandLinePrinter(const kelvo::cli::HeadlessPrinterRequest& request)
     p.paperDots = request.paperDots;
     p.save = request.saveDir;
     p.script = request.faults;
+    p.persona = request.persona;
     return p;
 }
 

@@ -161,8 +161,8 @@ StoredSettings SettingsOf(const Fields& fields) {
 
 LabPrinter PrinterOf(const Fields& fields) {
     LabPrinter p;
-    fields.OnlyThese(
-        {"name", "listen", "lpd", "serial", "paper", "identity", "settings", "save", "script"});
+    fields.OnlyThese({"name", "listen", "lpd", "serial", "paper", "identity", "settings", "save",
+                      "script", "persona"});
     p.name = fields.Text("name");
     if (!fields.Has("listen"))
         fields.Fail("listen", "missing: each printer needs its HOST:PORT");
@@ -193,6 +193,19 @@ LabPrinter PrinterOf(const Fields& fields) {
     }
     if (fields.Has("save"))
         p.save = fields.Text("save");
+    if (fields.Has("persona")) {
+        const std::string path = fields.Text("persona");
+        QFile file(QString::fromLocal8Bit(path.c_str()));
+        if (!file.open(QIODevice::ReadOnly))
+            fields.Fail("persona", path + ": " + file.errorString().toStdString());
+        const QByteArray bytes = file.readAll();
+        std::string why;
+        std::optional<kelvo::Persona> persona = kelvo::PersonaOfCapture(
+            std::string_view(bytes.constData(), size_t(bytes.size())), &why);
+        if (!persona)
+            fields.Fail("persona", path + ": " + why);
+        p.persona = std::move(*persona);
+    }
     if (fields.Has("script")) {
         const QJsonValue steps = fields.At("script");
         if (!steps.isArray())
@@ -278,6 +291,7 @@ kelvo::printer::PrinterBox::Options BoxOptionsOf(const LabPrinter& p, bool exact
     options.serial = p.serial;
     options.paperDots = p.paperDots;
     options.identity = p.identity;
+    options.persona = p.persona;
     options.settings = p.settings;
     options.serialBaud = p.serialBaud;
     return options;

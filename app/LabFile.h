@@ -13,6 +13,7 @@
 #include "printer/Identity.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
+#include "protocol/Persona.h"
 
 struct LabPrinter {
     std::string name;
@@ -28,6 +29,7 @@ struct LabPrinter {
     std::string save;     // empty: its jobs are reported, not kept
     // Its fault script, a step a string ("job 2 paper-out"), as the printer's script reads them.
     std::vector<std::string> script;
+    kelvo::Persona persona;  // read from the tap's capture its "persona" names
 };
 
 // A lab file that cannot run: what() names the file and the field ("lab.json: printers[1].paper:

@@ -29,6 +29,7 @@
 #include "protocol/GbkText.h"
 #include "protocol/IntegerText.h"
 #include "protocol/Json.h"
+#include "protocol/Persona.h"
 #include "protocol/PrinterStatus.h"
 #include "protocol/TapCapture.h"
 
@@ -475,6 +476,8 @@ const std::vector<CommandSpec>& Commands() {
           {"paper-near-end", nullptr, "report paper near its end"},
           {"cover-open", nullptr, "report the cover open"},
           {"drawer-open", nullptr, "report the drawer open"},
+          {"persona", "CAPTURE",
+           "answer status and identity requests as the printer of a tap's capture did"},
           {"faults", "\"STEP; STEP\"",
            "the printer's faults on cue, each WHEN WHAT: WHEN at 5s, job 3, 100mm or 1024B; "
            "WHAT as for lab set (\"100mm paper-out; job 2 reset\")"},
@@ -492,13 +495,17 @@ const std::vector<CommandSpec>& Commands() {
          HeadlessPrinter},
         {"tap",
          "",
-         "stand between a POS and its network printer: every byte both ways passed on unchanged, "
-         "shown decoded as it happens; SIGINT or SIGTERM ends it",
+         "stand between a POS and its printer (network, or serial through a pseudo-terminal): "
+         "every byte both ways passed on unchanged, shown decoded as it happens; SIGINT or "
+         "SIGTERM ends it",
          0,
          0,
-         {{"listen", "[HOST:]PORT", "where the POS connects (HOST default 127.0.0.1)"},
-          {"p", "HOST[:PORT]", "the printer"},
-          {"printer", "HOST[:PORT]", "the printer"},
+         {{"listen", "[HOST:]PORT",
+           "a network printer: where the POS connects (HOST default 127.0.0.1)"},
+          {"p", "PRINTER", "the printer: HOST[:PORT], or a serial port (/dev/ttyUSB0, COM1)"},
+          {"printer", "PRINTER", "the printer"},
+          {"baud", "RATE", "a serial printer: set its line to RATE (default: as the port has it)"},
+          {"pty", "LINK", "a serial printer: a symbolic link to the pseudo-terminal the POS opens"},
           {"json", nullptr, "one JSON line per event"},
           {"save", "FILE", "keep both directions with their times as a pcapng capture"}},
          nullptr,
@@ -645,10 +652,9 @@ void Where(const char* option, const std::string& given, bool portOnly,
 int TapCommand(const Invocation& run) {
     std::optional<std::string> host;
     std::optional<uint16_t> port;
-    if (!run.Has("listen"))
-        throw UsageError("tap needs --listen [HOST:]PORT");
-    Where("listen", run.Option("listen", ""), true, host, port);
-    return Tap(run, host.value_or("127.0.0.1"), *port);
+    if (run.Has("listen"))
+        Where("listen", run.Option("listen", ""), true, host, port);
+    return Tap(run, host.value_or("127.0.0.1"), port);
 }
 
 int HeadlessPrinter(const Invocation& run) {
@@ -673,6 +679,14 @@ int HeadlessPrinter(const Invocation& run) {
         if (step.find_first_not_of(" \t") != std::string::npos)
             request.faults.push_back(step);
     }
+    if (run.Has("persona")) {
+        const std::string path = run.Option("persona", "");
+        std::string why;
+        std::optional<Persona> persona = PersonaOfCapture(ReadFile(path), &why);
+        if (!persona)
+            throw UsageError("--persona: " + path + ": " + why);
+        request.persona = std::move(*persona);
+    }
     request.control = run.Option("control", "");
     if (run.Has("control") && request.control.empty())
         throw UsageError("--control: needs a path");
@@ -680,7 +694,7 @@ int HeadlessPrinter(const Invocation& run) {
     if (run.Has("lab")) {
         if (request.lab.empty())
             throw UsageError("--lab: needs a file");
-        for (const char* own : {"listen", "lpd", "paper", "save"}) {
+        for (const char* own : {"listen", "lpd", "paper", "save", "persona"}) {
             if (run.Has(own))
                 throw UsageError(std::string("--") + own +
                                  ": the lab file names it for each printer");

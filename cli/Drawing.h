@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/Persona.h"
+
 namespace kelvo::cli {
 
 // `render FILE -o OUT.png`
@@ -37,6 +39,7 @@ struct HeadlessPrinterRequest {
     // --faults "STEP; STEP": the network printer's fault script, a step a string, read by the
     // printer (printer/Faults.h).
     std::vector<std::string> faults;
+    Persona persona;      // --persona CAPTURE: the answers read from it
     std::string control;  // --control: the control socket's path; empty: the default
     // --lab FILE: the printers that file names, instead of the one above; the app reads it.
     std::string lab;

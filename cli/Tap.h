@@ -1,13 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/Invocation.h"
 
 namespace kelvo::cli {
 
-// Runs the tap at listenHost:listenPort until SIGINT or SIGTERM: the exit status.
-int Tap(const Invocation& run, const std::string& listenHost, uint16_t listenPort);
+// Runs the tap until SIGINT or SIGTERM (a serial one also until its port fails): the exit status.
+// A network printer's tap listens at listenHost:listenPort; a serial printer's opens a pty.
+int Tap(const Invocation& run, const std::string& listenHost, std::optional<uint16_t> listenPort);
 
 }  // namespace kelvo::cli

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "links/EventFd.h"
+#include "links/PseudoTerminal.h"
 #include "links/SerialLine.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
@@ -570,16 +570,10 @@ struct PtyEndpoint::Impl {
 
 PtyEndpoint::Impl::Impl(PtyOptions options, Sink s)
     : sink(std::move(s)), readBaud(options.readBaud) {
-    master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-    if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
-        ThrowErrno(errno, "pseudo-terminal");
-    char name[128];
-    if (const int error = ::ptsname_r(master.get(), name, sizeof name); error != 0)
-        ThrowErrno(error, "ptsname");
-    slavePath = name;
-    slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-    if (!slave)
-        ThrowErrno(errno, "open pseudo-terminal slave");
+    PseudoTerminal pty = OpenPseudoTerminal();
+    master = std::move(pty.master);
+    slave = std::move(pty.slave);
+    slavePath = std::move(pty.path);
     termios t{};
     if (::tcgetattr(slave.get(), &t) != 0)
         ThrowErrno(errno, "tcgetattr");

@@ -48,6 +48,7 @@ PrinterBox::PrinterBox(Options options) {
             throw std::invalid_argument("paper " + std::to_string(options.paperDots) +
                                         " dots wide");
         printer->SetIdentity(options.identity);
+        printer->SetPersona(options.persona);
         printer->SetSettings(options.settings);
         if (baudCode) {
             StoredSettings stored = printer->Settings();

@@ -79,6 +79,8 @@ class PrinterBox {
         bool serial = true;
         // What every printer answers to GS I, and stores from power on.
         Identity identity;
+        // Answers that stand in for every printer's own (VirtualPrinter::SetPersona).
+        Persona persona;
         StoredSettings settings;
     };
     // A paced printer's socket receive buffer (SO_RCVBUF), small as a real printer's.

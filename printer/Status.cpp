@@ -97,7 +97,10 @@ std::string VirtualPrinter::Answer(std::string_view received, std::string& cut) 
         const bool status = cut[1] == 0x04;
         cut.clear();
         if (status) {
-            if (const uint8_t byte = StatusByte(b))
+            const char request[] = {'\x10', '\x04', c};
+            if (const std::string* own = persona_.Find({request, sizeof request}))
+                answer += *own;
+            else if (const uint8_t byte = StatusByte(b))
                 answer += static_cast<char>(byte);
         } else if ((b == 1 || b == 2) && flags_.error && flags_.errorCause == ErrorCause::Cutter) {
             // DLE ENQ 1 and 2 recover from an error that allows it: the cutter's.
@@ -113,9 +116,12 @@ std::string VirtualPrinter::Answer(std::string_view received, std::string& cut) 
 
 bool VirtualPrinter::StatusCommand(CommandId id, std::string_view c, std::string& answer) {
     const uint8_t a = c.size() > 2 ? At(c, 2) : 0;
+    const std::string* own = persona_.Find(c);
     switch (id) {
         case Id::RealTimeStatus:
-            if (const uint8_t status = StatusByte(a); status && !realTimeDone_)
+            if (own != nullptr && !realTimeDone_)
+                answer += *own;
+            else if (const uint8_t status = StatusByte(a); status && !realTimeDone_)
                 answer += static_cast<char>(status);
             break;
         case Id::AutoStatus:
@@ -123,14 +129,16 @@ bool VirtualPrinter::StatusCommand(CommandId id, std::string_view c, std::string
             // change.
             asbMask_ = a & 0x0F;
             if (asbMask_ != 0)
-                answer += AsbStatus();
+                answer += own != nullptr ? *own : AsbStatus();
             break;
         case Id::PrinterId:
-            answer += IdentityAnswer(a, identity_);
+            answer += own != nullptr ? *own : IdentityAnswer(a, identity_);
             break;
         case Id::SensorStatus:
             // Paper sensors: bits 0-1 near end, bits 2-3 out; drawer: bit 0 connector pin 3 high.
-            if (Digit(a) == 1)
+            if (own != nullptr)
+                answer += *own;
+            else if (Digit(a) == 1)
                 answer += static_cast<char>((flags_.paperNearEnd ? 0x03 : 0) |
                                             (flags_.paperOut ? 0x0C : 0));
             else if (Digit(a) == 2)

@@ -20,6 +20,7 @@
 #include "printer/VirtualPrinter_p.h"
 #include "protocol/Decoder.h"
 #include "protocol/FsQ.h"
+#include "protocol/Persona.h"
 
 namespace kelvo::printer {
 
@@ -215,6 +216,9 @@ class VirtualPrinter {
     // What GS I answers.
     const Identity& Ident() const { return identity_; }
     void SetIdentity(Identity identity) { identity_ = std::move(identity); }
+    // Answers that stand in for its own, whatever its state: another printer's, read from a
+    // capture of it. Requests the persona does not name are answered as before.
+    void SetPersona(kelvo::Persona persona) { persona_ = std::move(persona); }
     // NV images stored by FS q, numbered from 1; empty when none.
     const std::vector<PaperImage>& NvImages() const { return nv_; }
     // NV graphics defined by GS ( L / GS 8 L, in the order defined.
@@ -274,6 +278,7 @@ class VirtualPrinter {
     PaperRoll paper_;
     StoredSettings settings_;
     Identity identity_;
+    kelvo::Persona persona_;
     std::vector<PaperImage> nv_;
     // Each NV image as printed at each FS p scale, drawn at its first print and shared after.
     std::vector<std::array<std::optional<PaperImage>, 4>> nvPrints_;

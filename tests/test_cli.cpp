@@ -322,7 +322,9 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"virtual-printer", "--exit-after", "0"}, "--exit-after: takes 1 to"},
              {{"virtual-printer", "--lab", dir / "lab.json"}, "printers[1].lpd: '127.0.0.1:9"},
              {{"virtual-printer", "--lab", dir / "x.json", "--save", "x"}, "--save: the lab file"},
-             {{"virtual-printer", "--lab", dir / "numbers.csv"}, "numbers.csv: no JSON: "}}) {
+             {{"virtual-printer", "--lab", dir / "numbers.csv"}, "numbers.csv: no JSON: "},
+             {{"virtual-printer", "--persona", dir / "numbers.csv"}, "csv: not a pcapng capture"},
+             {{"tap", "-p", "COM1", "--listen", "9100"}, "tap: --listen: not for a serial"}}) {
         const Finished run = RunTool(args);
         EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
         EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
@@ -800,6 +802,12 @@ TEST(Targets, ACsvGivesEachPrinterItsOwnValue) {
 
 // ---- The tap ------------------------------------------------------------------------------------
 
+// The port a start-up line names after `host`.
+uint16_t PortAfter(const std::string& banner, const std::string& host) {
+    const size_t at = banner.find(host + ":");
+    return at == std::string::npos ? 0 : uint16_t(std::stoi(banner.substr(at + host.size() + 1)));
+}
+
 // A POS through the tap: two encoders' receipts, each followed by a status request, then a
 // printer that resets in the middle of a job. Everything the POS sent reaches the printer, every
 // answer reaches the POS, the POS's close lets its tail arrive, and the reset reaches the POS.
@@ -811,11 +819,8 @@ TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
     Tool tap({"tap", "--json", "--listen", OwnLoopbackHost(81) + ":0", "-p", Address(printer),
               "--save", capture});
     ASSERT_TRUE(tap.WaitForOutput("\n")) << tap.OutputSoFar();
-    const std::string banner = tap.OutputSoFar();
-    const size_t at = banner.find(OwnLoopbackHost(81) + ":");
-    ASSERT_NE(at, std::string::npos) << banner;
-    const auto port =
-        static_cast<uint16_t>(std::stoi(banner.substr(at + OwnLoopbackHost(81).size() + 1)));
+    const uint16_t port = PortAfter(tap.OutputSoFar(), OwnLoopbackHost(81));
+    ASSERT_NE(port, 0) << tap.OutputSoFar();
 
     std::string sent;
     {
@@ -861,4 +866,96 @@ TEST(Tap, PassesEveryByteBothWaysNamesThemAndLetsEndsCrossAsThemselves) {
     const Finished replay = RunTool({"send", capture, "--pace", "-p", Address(other)});
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_EQ(other.waitForBytes(sent.size() + job.size()), sent + job);
+}
+
+// A serial POS through the tap: between the pty it opens and a serial printer's port (a second
+// pty, at whose far end the test answers as the printer), at the speed named, until the port
+// vanishes.
+TEST(Tap, ASerialTapPassesEveryByteBothWaysAndHangsThePosUpWhenThePortVanishes) {
+    kelvo::testing::Pty printer;
+    kelvo::testing::TempDir dir;
+    const std::string link = dir / "pos-tty";
+    Tool tap({"tap", "--json", "-p", printer.slavePath(), "--baud", "19200", "--pty", link});
+    ASSERT_TRUE(tap.WaitForOutput("\n")) << tap.OutputSoFar();
+    const termios line = printer.lineSettings();
+    EXPECT_EQ(cfgetospeed(&line), B19200);
+    const std::string sent =
+        Slurp(KELVO_RECEIPTS_DIR + std::string("/epe_58mm_receipt.bin")) + "\x10\x04\x01";
+    kelvo::UniqueFd pos(::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(pos.valid()) << tap.OutputSoFar();
+    ASSERT_EQ(::write(pos.get(), sent.data(), sent.size()), ssize_t(sent.size()));
+    EXPECT_EQ(printer.read(sent.size()), sent);
+    printer.write("\x12");
+    pollfd in{pos.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&in, 1, 10000), 1);
+    char answer = 0;
+    EXPECT_EQ(::read(pos.get(), &answer, 1), 1);
+    EXPECT_EQ(answer, '\x12');
+    // The printer's adapter pulled out: the POS's port hangs up in turn, and the tap ends.
+    printer.closeMaster();
+    const Finished run = tap.Finish();
+    EXPECT_EQ(run.status, 1) << run.err;
+    ASSERT_EQ(::poll(&in, 1, 10000), 1);
+    EXPECT_LE(::read(pos.get(), &answer, 1), 0);
+    for (const std::string expected :
+         {"\"event\":\"answer\",\"text\":\"12  DLE EOT 1: online", "\"event\":\"reset\""})
+        EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+// A tap's capture of a printer with answers of its own: a virtual printer that takes it as its
+// persona answers as that printer did, and as itself to what the capture never asked.
+TEST(Tap, AVirtualPrinterWithACapturesPersonaAnswersAsTheCapturedPrinterDid) {
+    LoopbackPrinter printer(OwnLoopbackHost(83), 0);
+    printer.setStatusAnswers({0x1E, 0x12, 0x12, 0x12}, "TILL-9");
+    kelvo::testing::TempDir dir;
+    const std::string capture = dir / "till.pcapng", tapHost = OwnLoopbackHost(84);
+    const std::string asked = "\x10\x04\x01\x1D\x49\x43"s, answers = "\x1E_TILL-9\0"s;
+    {
+        Tool tap({"tap", "--listen", tapHost + ":0", "-p", Address(printer), "--save", capture});
+        ASSERT_TRUE(tap.WaitForOutput("\n")) << tap.OutputSoFar();
+        kelvo::UniqueFd pos = ConnectTo(tapHost, PortAfter(tap.OutputSoFar(), tapHost));
+        EXPECT_EQ(Ask(pos.get(), asked, answers.size()), answers);
+        tap.Signal(SIGTERM);
+        EXPECT_EQ(tap.Finish().status, 0);
+    }
+    const std::string host = OwnLoopbackHost(85);
+    Tool persona({"virtual-printer", "--listen", host + ":0", "--persona", capture});
+    ASSERT_TRUE(persona.WaitForOutput("\n")) << persona.OutputSoFar();
+    kelvo::UniqueFd pos = ConnectTo(host, PortAfter(persona.OutputSoFar(), host));
+    EXPECT_EQ(Ask(pos.get(), asked, answers.size()), answers);
+    EXPECT_EQ(Ask(pos.get(), "\x10\x04\x02", 1), "\x12");
+}
+
+// A receipt through the tap to a virtual printer, then the capture played back to another: the
+// same paper.
+TEST(Tap, ACaptureReplayedToAnotherVirtualPrinterGivesTheSamePaper) {
+    kelvo::testing::TempDir dir;
+    const std::string capture = dir / "till.pcapng", tapHost = OwnLoopbackHost(88);
+    std::string paper[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string host = OwnLoopbackHost(86 + i), jobs = dir / std::to_string(i);
+        Tool printer(
+            {"virtual-printer", "--listen", host + ":0", "--save", jobs, "--exit-after", "1"});
+        ASSERT_TRUE(printer.WaitForOutput("\n")) << printer.OutputSoFar();
+        const std::string address =
+            host + ":" + std::to_string(PortAfter(printer.OutputSoFar(), host));
+        if (i == 0) {
+            Tool tap({"tap", "--listen", tapHost + ":0", "-p", address, "--save", capture});
+            ASSERT_TRUE(tap.WaitForOutput("\n")) << tap.OutputSoFar();
+            const std::string receipt = Slurp(KELVO_RECEIPTS_DIR "/epe_58mm_receipt.bin");
+            kelvo::UniqueFd pos = ConnectTo(tapHost, PortAfter(tap.OutputSoFar(), tapHost));
+            ASSERT_EQ(::write(pos.get(), receipt.data(), receipt.size()), ssize_t(receipt.size()));
+            pos.reset();
+            ASSERT_TRUE(printer.WaitForOutput("job 1:")) << printer.OutputSoFar();
+            tap.Signal(SIGTERM);
+            EXPECT_EQ(tap.Finish().status, 0);
+        } else {
+            EXPECT_EQ(RunTool({"send", capture, "-p", address}).status, 0);
+        }
+        EXPECT_EQ(printer.Finish().status, 0);
+        paper[i] = Slurp(jobs + "/job-0001.png") + Slurp(jobs + "/job-0001.txt");
+    }
+    EXPECT_GT(paper[0].size(), 1000u);
+    EXPECT_EQ(paper[0], paper[1]);
 }

@@ -6,6 +6,7 @@
 #include "protocol/GbkText.h"
 #include "protocol/IPAddressText.h"
 #include "protocol/IntegerText.h"
+#include "protocol/Persona.h"
 
 using namespace kelvo;
 
@@ -128,4 +129,24 @@ TEST(IPAddressText, ParsesTokensAsTheControlWritesThem) {
     EXPECT_EQ(ParseIPString("1.2"), std::nullopt);
     EXPECT_EQ(ParseIPString(std::string_view("1\0.2.3.4", 8)), (IPOctets{255, 2, 3, 4}));
     EXPECT_EQ(kelvo::FormatIPString({0, 10, 100, 255}), "0.10.100.255");
+}
+
+// A capture's requests and answers, in pieces: each request gets what came back for it in order,
+// a text to its NUL and automatic status its four bytes; the first answer stays, and what nobody
+// asked for is left out.
+TEST(Persona, PairsEachRequestWithWhatThePrinterSentBackForIt) {
+    const std::vector<CapturedBytes> captured = {
+        {1, {}, true, Hex("1B 40 10 04 01 1D 49 01 1D 49")},
+        {1, {}, true, Hex("43 1D 72 01 1D 61 FF")},
+        {1, {}, false, Hex("1E 33 5F 54 39")},
+        {1, {}, false, Hex("00 0F 10 00 00 0F 12")},
+        {2, {}, true, Hex("10 04 01")},
+        {2, {}, false, Hex("12")},
+    };
+    const decltype(Persona::answers) expected = {
+        {Hex("10 04 01"), Hex("1E")},          {Hex("1D 49 01"), Hex("33")},
+        {Hex("1D 49 43"), Hex("5F 54 39 00")}, {Hex("1D 72 01"), Hex("0F")},
+        {Hex("1D 61 FF"), Hex("10 00 00 0F")},
+    };
+    EXPECT_EQ(PersonaOf(captured).answers, expected);
 }
