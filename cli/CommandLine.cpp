@@ -623,10 +623,10 @@ int Render(const Invocation& run) {
     request.output = run.Option("o", run.Option("output", ""));
     request.text = run.Has("text");
     request.compare = run.Option("compare", "");
-    if (request.output.empty() && !request.text && request.compare.empty())
-        throw UsageError("render needs -o OUT.png, --text or --compare GOLDEN.png");
     if (request.compare.empty() && (run.Has("tolerance") || run.Has("diff")))
         throw UsageError("--tolerance and --diff go with --compare");
+    if (request.output.empty() && !request.text && request.compare.empty())
+        throw UsageError("render needs -o OUT.png, --text or --compare GOLDEN.png");
     request.tolerance = static_cast<int>(run.Number("tolerance", 0, 16, "dots").value_or(0));
     request.diff = run.Option("diff", "");
     if (request.diff.empty() && !request.compare.empty()) {
@@ -640,8 +640,8 @@ int Render(const Invocation& run) {
 
 int Check(const Invocation& run) {
     const std::string& path = run.operands[0];
-    const std::string bytes = ReadFile(path);
-    const auto findings = printer::CheckReceipt(bytes, PaperDots(run));
+    const int paper = PaperDots(run);
+    const auto findings = printer::CheckReceipt(ReadFile(path), paper);
     std::string out;
     for (const printer::Finding& f : findings) {
         const char* kind = printer::FindingName(f.kind);
