@@ -5,6 +5,7 @@
 #include <tuple>
 #include <vector>
 
+#include "printer/JobReport.h"
 #include "printer/ReceiptCheck.h"
 #include "printer/VirtualPrinter.h"
 #include "protocol/Commands.h"
@@ -1062,3 +1063,23 @@ INSTANTIATE_TEST_SUITE_P(
           {K::Unfinished, 7, "GS v 0: the file ends after 8 of"}}},
     }),
     kelvo::testing::NamedByWhat());
+
+TEST(VirtualPrinter, AJobsRecordNamesEachPicturesSizeAndEachSymbolsKindAndData) {
+    VirtualPrinter p;
+    p.Feed(
+        "\x1D\x6B\x02"
+        "4006381333931\0\x1D\x76\x30\x00\x02\x00\x01\x00\xF0\x0F"s);
+    ASSERT_EQ(p.PaperSize(), 2u);
+    const int width = std::get<PaperImage>(p.Paper()[0]).width;
+    EndedJob job;
+    job.paper = p.Paper();
+    std::string record = RecordJson(ReportOf(job), 1);
+    std::erase_if(record, [](char c) { return c == ' ' || c == '\n'; });
+    EXPECT_NE(record.find("\"pictures\":[{\"width\":" + std::to_string(width) +
+                          ",\"height\":162},{\"width\":16,\"height\":1}]"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("\"symbols\":[{\"kind\":\"EAN-13\",\"data\":\"4006381333931\"}]"),
+              std::string::npos)
+        << record;
+}

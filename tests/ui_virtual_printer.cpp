@@ -735,6 +735,13 @@ TEST(Render, ComparesWithAGoldenAndMarksOnlyTheChangedLine) {
         }
     }
     EXPECT_GT(marked, 20);
+    // The paper a dot to the right passes within a tolerance of one dot; a line more is named.
+    kelvo::testing::WriteFile(dir / "d.bin", "\x1B@\x1DL\x01\x00"s + receipt("3.20").substr(2));
+    EXPECT_EQ(run({in("d.bin"), "--compare", in("golden.png")}).first, 1);
+    EXPECT_EQ(run({in("d.bin"), "--compare", in("golden.png"), "--tolerance", "1"}).first, 0);
+    kelvo::testing::WriteFile(dir / "e.bin", receipt("3.20") + "More\n");
+    EXPECT_NE(run({in("e.bin"), "--compare", in("golden.png")}).second.find("  size: "),
+              std::string::npos);
     EXPECT_EQ(run({in("c.bin"), "--text"}).second,
               "KELVO CAFE\nCoffee      2.50\nCake        3.90\nTOTAL       5.70\n--- cut ---\n");
 }
