@@ -54,15 +54,23 @@ PaperDifference ComparePaper(const QImage& goldenImage, const QImage& nowImage, 
     PaperDifference d;
     d.golden = goldenImage.size();
     d.now = nowImage.size();
-    const std::vector<uint8_t> nearGolden[2] = {Near(golden, false, tolerance),
-                                                Near(golden, true, tolerance)};
-    const std::vector<uint8_t> nearNow[2] = {Near(now, false, tolerance),
-                                             Near(now, true, tolerance)};
+    // With no tolerance every dot that differs is changed: a long roll's masks are not made.
+    std::vector<uint8_t> nearGolden[2], nearNow[2];
+    for (const bool colour : {false, true}) {
+        if (tolerance > 0) {
+            nearGolden[colour] = Near(golden, colour, tolerance);
+            nearNow[colour] = Near(now, colour, tolerance);
+        }
+    }
     const int width = std::max(golden.width, now.width);
     const int height = std::max(golden.height, now.height);
-    d.diff = QImage(width, height, QImage::Format_RGB32);
+    // Five colours, a byte a dot: a long roll's diff costs what its paper does.
+    enum : uchar { kWhite, kGrey, kGone, kNew, kPast };
+    d.diff = QImage(width, height, QImage::Format_Indexed8);
+    d.diff.setColorTable({qRgb(0xFF, 0xFF, 0xFF), qRgb(0xC8, 0xC8, 0xC8), qRgb(0xE0, 0, 0),
+                          qRgb(0, 0x40, 0xE0), qRgb(0xFF, 0xC0, 0xC0)});
     for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<QRgb*>(d.diff.scanLine(y));
+        uchar* row = d.diff.scanLine(y);
         bool rowChanged = false;
         for (int x = 0; x < width; ++x) {
             const bool inGolden = x < golden.width && y < golden.height;
@@ -72,16 +80,14 @@ PaperDifference ComparePaper(const QImage& goldenImage, const QImage& nowImage, 
             if (!changed && g != n) {
                 const size_t gi = static_cast<size_t>(y) * golden.width + x;
                 const size_t ni = static_cast<size_t>(y) * now.width + x;
-                changed = !nearNow[g][ni] || !nearGolden[n][gi];
+                changed = tolerance == 0 || !nearNow[g][ni] || !nearGolden[n][gi];
             }
             if (changed) {
                 ++d.changedDots;
                 rowChanged = true;
-                row[x] = g && !n   ? qRgb(0xE0, 0, 0)
-                         : n && !g ? qRgb(0, 0x40, 0xE0)
-                                   : qRgb(0xFF, 0xC0, 0xC0);
+                row[x] = g && !n ? kGone : n && !g ? kNew : kPast;
             } else {
-                row[x] = (inNow ? n : g) ? qRgb(0xC8, 0xC8, 0xC8) : qRgb(0xFF, 0xFF, 0xFF);
+                row[x] = (inNow ? n : g) ? kGrey : kWhite;
             }
         }
         if (!rowChanged)
