@@ -427,10 +427,9 @@ const std::vector<CommandSpec>& Commands() {
          Render},
         {"check",
          "FILE",
-         "lint a receipt's bytes: what this family would not print as meant, each finding at "
-         "its byte offset (unknown or unfinished commands, text printed as \"?\", pictures "
-         "wider than the paper, symbol data refused, no cut after the last line, rasters "
-         "larger than the printer takes); exit status 1 when there is one",
+         "lint a receipt's bytes: what this family would not print as meant (unknown or "
+         "unfinished commands, text printed as \"?\", pictures too wide, symbol data refused, "
+         "no cut, rasters too large), each at its byte offset; exit status 1 for a finding",
          1,
          1,
          {{"paper", "58|80", "paper width in mm (default 80)"},
