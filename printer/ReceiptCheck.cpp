@@ -1,6 +1,8 @@
 #include "printer/ReceiptCheck.h"
 
 #include <algorithm>
+#include <optional>
+#include <variant>
 
 #include "printer/JobReport.h"
 #include "printer/VirtualPrinter.h"
