@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QImageReader>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -20,7 +21,9 @@
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
 #include "cli/Drawing.h"
+#include "paint/PaperCompare.h"
 #include "paint/ReceiptPainter.h"
+#include "printer/JobReport.h"
 #include "printer/PaperWidth.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
@@ -170,8 +173,36 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
 
 namespace {
 
-// `render FILE -o OUT.png [--paper 58|80]`: the paper the virtual printer's window would show for
-// these bytes, drawn offscreen.
+// What the rows [top, bottom] of the roll's picture show: the lines of `render --text` they
+// reach (numbered as it prints them), or that they lie below the paper's end.
+std::string RowsShow(const kelvo::paint::ReceiptPainter& painter, int top, int bottom) {
+    const auto& paper = painter.Paper();
+    const int shift =
+        std::max(0, painter.RollHeight() - kelvo::paint::ReceiptPainter::kMaxRenderRows);
+    std::string shown;
+    size_t line = 0;
+    for (size_t i = 0; i < paper.size(); ++i) {
+        const bool counted = !std::holds_alternative<kelvo::printer::PaperFeed>(paper[i]);
+        line += counted;
+        if (painter.TopOf(i + 1) - shift <= top || painter.TopOf(i) - shift > bottom)
+            continue;
+        std::string what = counted ? "line " + std::to_string(line) + " \"" +
+                                         kelvo::printer::ItemText(paper[i]) + "\""
+                                   : std::string("a blank feed");
+        if (const auto* image = std::get_if<kelvo::printer::PaperImage>(&paper[i])) {
+            what += " (" + std::to_string(image->width) + " x " + std::to_string(image->height) +
+                    " dots" + (image->symbol.empty() ? "" : ", " + image->symbol) + ")";
+        }
+        shown += (shown.empty() ? "" : ", ") + what;
+    }
+    if (bottom >= painter.RollHeight() - shift)
+        shown += (shown.empty() ? "" : ", ") + std::string("below this paper's end");
+    return shown;
+}
+
+// `render FILE [-o OUT.png] [--text] [--compare GOLDEN.png]`: the paper the virtual printer's
+// window would show for these bytes, drawn offscreen, its text, and how it differs from a golden
+// picture.
 int Render(const kelvo::cli::RenderRequest& request) {
     const std::string& output = request.output;
     const int dots = request.paperDots;
@@ -189,16 +220,54 @@ int Render(const kelvo::cli::RenderRequest& request) {
     kelvo::paint::ReceiptPainter painter;
     painter.SetPaperWidth(dots);
     painter.SetPaper(printer.Paper());
-    // Written as named, not aside: OUT may be a pipe or a device.
-    QFile file(QString::fromLocal8Bit(output.c_str()));
-    const QString why = file.open(QIODevice::WriteOnly)
-                            ? WriteWhole(file, PngBytes(painter.Render()))
-                            : file.errorString();
-    if (!why.isEmpty()) {
-        std::fprintf(stderr, "kelvotool render: %s: %s\n", output.c_str(), qPrintable(why));
-        return 1;
+    if (request.text) {
+        std::string text;
+        for (const kelvo::printer::PaperItem& item : painter.Paper()) {
+            if (!std::holds_alternative<kelvo::printer::PaperFeed>(item))
+                text += kelvo::printer::ItemText(item) + '\n';
+        }
+        std::fwrite(text.data(), 1, text.size(), stdout);
     }
-    return 0;
+    const QImage paper = painter.Render();
+    // Written as named, not aside: OUT may be a pipe or a device.
+    auto write = [](const std::string& path, const QImage& image) {
+        QFile file(QString::fromLocal8Bit(path.c_str()));
+        const QString why = file.open(QIODevice::WriteOnly) ? WriteWhole(file, PngBytes(image))
+                                                            : file.errorString();
+        if (!why.isEmpty())
+            std::fprintf(stderr, "kelvotool render: %s: %s\n", path.c_str(), qPrintable(why));
+        return why.isEmpty();
+    };
+    if (!output.empty() && !write(output, paper))
+        return 1;
+    if (request.compare.empty())
+        return 0;
+    QImage golden;
+    if (!golden.load(QString::fromLocal8Bit(request.compare.c_str()))) {
+        std::fprintf(stderr, "kelvotool render: %s: no picture that can be read\n",
+                     request.compare.c_str());
+        return 2;
+    }
+    const kelvo::paint::PaperDifference d =
+        kelvo::paint::ComparePaper(golden, paper, request.tolerance);
+    if (d.Same())
+        return 0;
+    std::string summary = request.inputName + " differs from " + request.compare + " (tolerance " +
+                          std::to_string(request.tolerance) +
+                          " dots): " + std::to_string(d.changedDots) + " dots changed\n";
+    if (d.golden != d.now) {
+        summary += "  size: " + request.compare + " " + std::to_string(d.golden.width()) + " x " +
+                   std::to_string(d.golden.height()) + " dots, this paper " +
+                   std::to_string(d.now.width()) + " x " + std::to_string(d.now.height()) + "\n";
+    }
+    for (const auto& [top, bottom] : d.rows) {
+        summary += "  rows " + std::to_string(top) + "-" + std::to_string(bottom) + ": " +
+                   RowsShow(painter, top, bottom) + "\n";
+    }
+    summary += "  diff: " + request.diff + "\n";
+    std::fwrite(summary.data(), 1, summary.size(), stdout);
+    write(request.diff, d.diff);
+    return 1;
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "links/Transfer.h"
 #include "posdll/BmpReader.h"
 #include "printer/PaperWidth.h"
+#include "printer/ReceiptCheck.h"
 #include "protocol/Commands.h"
 #include "protocol/Decoder.h"
 #include "protocol/GbkText.h"
@@ -242,6 +243,7 @@ int Decode(const Invocation& run) {
 int Discover(const Invocation& run);
 int FindSpeed(const Invocation& run);
 int Render(const Invocation& run);
+int Check(const Invocation& run);
 int HeadlessPrinter(const Invocation& run);
 int Lab(const Invocation& run);
 int TapCommand(const Invocation& run);
@@ -426,15 +428,36 @@ const std::vector<CommandSpec>& Commands() {
          Decode},
         {"render",
          "FILE",
-         "draw the paper a byte file prints, as PNG",
+         "draw the paper a byte file prints, as PNG; or show its text, or compare it with a "
+         "golden picture (exit status 1 when it differs)",
          1,
          1,
-         {{"o", "OUT.png", "where the picture goes (required)"},
+         {{"o", "OUT.png", "where the picture goes"},
           {"output", "OUT.png", "the same as -o"},
-          {"paper", "58|80", "paper width in mm (default 80)"}},
+          {"paper", "58|80", "paper width in mm (default 80)"},
+          {"text", nullptr, "print the paper's text, a line each"},
+          {"compare", "GOLDEN.png",
+           "compare the paper with GOLDEN.png dot for dot; when it differs, name the rows and "
+           "lines changed and write a diff picture"},
+          {"tolerance", "DOTS",
+           "a changed dot counts as the same when both pictures have a dot of its colour within "
+           "DOTS dots (0 to 16, default 0)"},
+          {"diff", "DIFF.png", "where the diff picture goes (default: GOLDEN.diff.png beside it)"}},
          nullptr,
          nullptr,
          Render},
+        {"check",
+         "FILE",
+         "lint a receipt's bytes: what this family would not print as meant (unknown or "
+         "unfinished commands, text printed as \"?\", pictures too wide, symbol data refused, "
+         "no cut, rasters too large), each at its byte offset; exit status 1 for a finding",
+         1,
+         1,
+         {{"paper", "58|80", "paper width in mm (default 80)"},
+          {"json", nullptr, "one JSON object per finding"}},
+         nullptr,
+         nullptr,
+         Check},
         {"discover",
          "[RANGE...]",
          "find the printers on port 9100 of this machine's subnets (each up to a /22) or of "
@@ -615,11 +638,43 @@ int Draw(const Invocation& run, const DrawingRequest& request) {
 int Render(const Invocation& run) {
     RenderRequest request;
     request.input = ReadFile(run.operands[0]);
+    request.inputName = run.operands[0];
     request.output = run.Option("o", run.Option("output", ""));
-    if (request.output.empty())
-        throw UsageError("render needs -o OUT.png");
+    request.text = run.Has("text");
+    request.compare = run.Option("compare", "");
+    if (request.compare.empty() && (run.Has("tolerance") || run.Has("diff")))
+        throw UsageError("--tolerance and --diff go with --compare");
+    if (request.output.empty() && !request.text && request.compare.empty())
+        throw UsageError("render needs -o OUT.png, --text or --compare GOLDEN.png");
+    request.tolerance = static_cast<int>(run.Number("tolerance", 0, 16, "dots").value_or(0));
+    request.diff = run.Option("diff", "");
+    if (request.diff.empty() && !request.compare.empty()) {
+        const std::string& golden = request.compare;
+        const bool png = golden.size() > 4 && golden.ends_with(".png");
+        request.diff = golden.substr(0, golden.size() - (png ? 4 : 0)) + ".diff.png";
+    }
     request.paperDots = PaperDots(run);
     return Draw(run, request);
+}
+
+int Check(const Invocation& run) {
+    const std::string& path = run.operands[0];
+    const int paper = PaperDots(run);
+    const auto findings = printer::CheckReceipt(ReadFile(path), paper);
+    std::string out;
+    for (const printer::Finding& f : findings) {
+        const char* kind = printer::FindingName(f.kind);
+        out += run.json ? json::Object()
+                              .Add("file", path)
+                              .Add("offset", f.offset)
+                              .Add("kind", kind)
+                              .Add("what", f.what)
+                              .str()
+                        : path + ":" + std::to_string(f.offset) + ": " + kind + ": " + f.what;
+        out += '\n';
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return findings.empty() ? 0 : 1;
 }
 
 // HOST, HOST:PORT or [IPv6]:PORT, for --`option`; with `portOnly`, PORT alone as well.

@@ -14,11 +14,16 @@
 
 namespace kelvo::cli {
 
-// `render FILE -o OUT.png`
+// `render FILE [-o OUT.png] [--text] [--compare GOLDEN.png [--tolerance DOTS] [--diff DIFF.png]]`
 struct RenderRequest {
     std::string input;  // the file's bytes, read by the command line as every command reads them
-    std::string output;
+    std::string inputName;
+    std::string output;  // empty: no PNG
     int paperDots = 0;
+    bool text = false;    // the paper's text on stdout
+    std::string compare;  // the golden picture; empty: none
+    int tolerance = 0;    // dots (paint/PaperCompare.h)
+    std::string diff;     // where the diff picture goes when the paper differs
 };
 
 // `virtual-printer`

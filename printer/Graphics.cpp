@@ -62,6 +62,7 @@ bool VirtualPrinter::GraphicsCommand(CommandId id, std::string_view c, std::stri
             const unsigned xBytes = Word(c, 4), rows = Word(c, 6);
             const auto scale = Scale(At(c, 3));
             if (xBytes > 0 && rows > 0 && scale) {
+                CheckWidth(int64_t{8} * xBytes * scale->first);
                 PrintPicture(Render(static_cast<int>(8 * xBytes), static_cast<int>(rows),
                                     scale->first, scale->second, paperWidth_, counters_.work,
                                     [&](int x, int y) {
@@ -76,6 +77,7 @@ bool VirtualPrinter::GraphicsCommand(CommandId id, std::string_view c, std::stri
             const unsigned columns = Word(c, 3);
             const int band = a < 32 ? 8 : 24;
             if (columns > 0 && (a == 0 || a == 1 || a == 32 || a == 33)) {
+                CheckWidth(int64_t{columns} * (a % 2 ? 1 : 2));
                 PrintPicture(Render(
                     static_cast<int>(columns), band, a % 2 ? 1 : 2, band == 8 ? 3 : 1, paperWidth_,
                     counters_.work, [&](int x, int y) {
@@ -88,6 +90,8 @@ bool VirtualPrinter::GraphicsCommand(CommandId id, std::string_view c, std::stri
         case Id::Symbol:
             if (const auto symbol = SymbolFunction(c, symbols_, answer))
                 PrintSymbol(*symbol);
+            else if (auto refusal = SymbolRefusal(c, symbols_))
+                Refuse(refusal->kind, std::move(refusal->what));
             break;
         case Id::Graphics:
         case Id::GraphicsLong:
@@ -96,6 +100,8 @@ bool VirtualPrinter::GraphicsCommand(CommandId id, std::string_view c, std::stri
         case Id::Barcode:
             if (const auto symbol = Barcode(c, symbols_))
                 PrintSymbol(*symbol);
+            else if (auto refusal = SymbolRefusal(c, symbols_))
+                Refuse(refusal->kind, std::move(refusal->what));
             break;
         case Id::BarHeight:
         case Id::BarModule:
@@ -149,6 +155,8 @@ size_t VirtualPrinter::LoadNv(std::string_view data) {
                 // Refused at the size that passes what the printer stores: what follows is read
                 // as it is.
                 ++job_.refused;
+                Refuse(Refusal::Kind::TooLarge,
+                       "FS q of at least " + std::to_string(load.declared) + " bytes");
                 nvLoad_.reset();
                 break;
             }
@@ -197,6 +205,7 @@ size_t VirtualPrinter::LoadNv(std::string_view data) {
 const PaperImage& VirtualPrinter::ScaledPrint(const PaperImage& stored,
                                               std::array<std::optional<PaperImage>, 4>& prints,
                                               int sx, int sy) {
+    CheckWidth(int64_t{stored.width} * sx);
     std::optional<PaperImage>& print = prints[(sx - 1u) | (sy - 1u) << 1];
     if (!print) {
         if (sx == 1 && sy == 1 && stored.width <= paperWidth_ && stored.height <= kImageRows) {
@@ -229,6 +238,18 @@ void VirtualPrinter::PrintSymbol(const DrawnSymbol& symbol) {
     PrintPicture(symbol.image);
     if (symbols_.hri & 2 && !symbol.text.empty())
         text();
+}
+
+void VirtualPrinter::Refuse(Refusal::Kind kind, std::string what) {
+    if (refusals_)
+        refusals_(Refusal{kind, std::move(what)});
+}
+
+void VirtualPrinter::CheckWidth(int64_t width) {
+    if (width > paperWidth_)
+        Refuse(Refusal::Kind::PictureCut, "a picture " + std::to_string(width) +
+                                              " dots wide, on paper " +
+                                              std::to_string(paperWidth_) + " dots wide");
 }
 
 void VirtualPrinter::PrintPicture(PaperImage image) {
@@ -272,6 +293,7 @@ void VirtualPrinter::Graphics(std::string_view p, std::string& answer) {
         const std::string_view data = p.substr(10);
         if (At(p, 2) == 48 && (bx == 1 || bx == 2) && (by == 1 || by == 2) && At(p, 5) == 49 &&
             x > 0 && y > 0 && data.size() >= uint64_t{(x + 7) / 8} * y) {
+            CheckWidth(int64_t{x} * bx);
             graphics_ = Render(static_cast<int>(x), static_cast<int>(y), bx, by, paperWidth_,
                                counters_.work, black(data, x));
         }

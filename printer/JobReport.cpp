@@ -50,6 +50,18 @@ std::vector<PaperItem> PaperItems(const VirtualPrinter& printer, uint64_t first,
             paper.begin() + static_cast<std::ptrdiff_t>(to - kept)};
 }
 
+std::string ItemText(const PaperItem& item) {
+    if (const auto* line = std::get_if<PaperLine>(&item)) {
+        std::string text;
+        for (const TextRun& run : line->runs)
+            text += run.utf8;
+        return text;
+    }
+    if (std::holds_alternative<PaperImage>(item))
+        return "[image]";
+    return std::holds_alternative<PaperCut>(item) ? "--- cut ---" : "";
+}
+
 std::vector<SettingChange> ChangedSettings(const StoredSettings& a, const StoredSettings& b) {
     std::vector<SettingChange> changed;
     if (a.baudCode != b.baudCode)
@@ -76,19 +88,15 @@ JobReport ReportOf(const EndedJob& job) {
     report.printer = job.printer;
     report.record = job.record;
     for (const PaperItem& item : job.paper) {
-        if (const auto* line = std::get_if<PaperLine>(&item)) {
-            std::string text;
-            for (const TextRun& run : line->runs)
-                text += run.utf8;
-            report.text += text + '\n';
-            report.lines.push_back(std::move(text));
+        if (!std::holds_alternative<PaperFeed>(item))
+            report.text += ItemText(item) + '\n';
+        if (std::holds_alternative<PaperLine>(item)) {
+            report.lines.push_back(ItemText(item));
         } else if (const auto* image = std::get_if<PaperImage>(&item)) {
-            report.text += "[image]\n";
             report.pictures.push_back({image->width, image->height});
             if (!image->symbol.empty())
                 report.symbols.push_back({image->symbol, image->symbolData});
         } else if (std::holds_alternative<PaperCut>(item)) {
-            report.text += "--- cut ---\n";
             ++report.cuts;
         }
     }
@@ -158,12 +166,20 @@ std::string RecordJson(const JobReport& report, uint64_t saved) {
         .Add("end", r.end)
         .Add("ended", IsoTime(r.ended))
         .Add("endpoint", r.endpoint)
-        .Add("job", saved)
+        .Add("job", saved);
+    json::Array pictures, symbols;
+    for (const JobReport::Picture& picture : report.pictures)
+        pictures.Raw(
+            json::Object().Add("width", picture.width).Add("height", picture.height).str());
+    for (const JobReport::Symbol& symbol : report.symbols)
+        symbols.Raw(json::Object().Add("kind", symbol.kind).Add("data", symbol.data).str());
+    record.Raw("pictures", pictures.str())
         .Raw("settings_changed", settings.str())
         .Add("started", IsoTime(r.started))
         .Add("status_answers", HexBytes(report.statusAnswers));
     if (report.statusAnswersMore > 0)
         record.Add("status_answers_more", report.statusAnswersMore);
+    record.Raw("symbols", symbols.str());
     return json::Indented(record.str());
 }
 

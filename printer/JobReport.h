@@ -19,6 +19,10 @@ namespace kelvo::printer {
 // still holds: a job's paper, but for what was trimmed since.
 std::vector<PaperItem> PaperItems(const VirtualPrinter& printer, uint64_t first, uint64_t end);
 
+// One item as a job's text shows it: a line's text, "[image]" for a picture, "--- cut ---" for a
+// cut; nothing for a feed.
+std::string ItemText(const PaperItem& item);
+
 // A stored setting a job changed, under its name in the job's record ("baud", "charset",
 // "chinese", "code_page", "ip", "mac", "switches"), with its new value.
 struct SettingChange {

@@ -544,6 +544,48 @@ std::optional<DrawnSymbol> Barcode(std::string_view c, detail::SymbolModes& mode
     return Draw(*symbology, data, modes);
 }
 
+std::optional<Refusal> SymbolRefusal(std::string_view c, const detail::SymbolModes& modes) {
+    std::optional<Symbology> symbology;
+    std::string_view data;
+    bool drawn = true;  // whether libzint was asked, so that the size says what it made of it
+    if (c.size() >= 3 && At(c, 0) == 0x1D && At(c, 1) == 'k') {
+        const uint8_t m = At(c, 2);
+        symbology = BarcodeSymbology(m);
+        if (!symbology)
+            return Refusal{Refusal::Kind::SymbolData,
+                           "GS k " + std::to_string(m) + ": no such bar code"};
+        drawn = m > 6 || At(c, c.size() - 1) == 0;
+        data = m > 6 ? c.substr(std::min<size_t>(4, c.size())) : c.substr(3, c.size() - 3 - drawn);
+    } else if (c.size() >= 7 && At(c, 6) == 81) {
+        const std::pair<Symbology, const std::string*> stored[] = {
+            {Symbology::Pdf417, &modes.pdfData},
+            {Symbology::Qr, &modes.qrData},
+            {Symbology::MaxiCode, &modes.maxiData},
+            {Symbology::Aztec, &modes.aztecData},
+            {Symbology::DataMatrix, &modes.matrixData}};
+        const uint8_t cn = At(c, 5);
+        const int at = cn == 48   ? 0
+                       : cn == 49 ? 1
+                       : cn == 50 ? 2
+                       : cn == 53 ? 3
+                       : cn == 54 ? 4
+                                  : -1;
+        if (at < 0)
+            return std::nullopt;
+        symbology = stored[at].first;
+        data = *stored[at].second;
+    } else {
+        return std::nullopt;
+    }
+    std::string what = std::string(SymbologyName(*symbology)) + " \"" + Shortened(data, 40) + "\"";
+    const auto [width, height] = modes.drawnSize;
+    if (!drawn || (width == 0 && height == 0))
+        return Refusal{Refusal::Kind::SymbolData, what + (drawn ? "" : ", not ended by NUL")};
+    return Refusal{Refusal::Kind::SymbolTooWide,
+                   what + ": " + std::to_string(width) + " x " + std::to_string(height) +
+                       " dots, on paper " + std::to_string(modes.paperWidth) + " dots wide"};
+}
+
 std::optional<DrawnSymbol> SymbolFunction(std::string_view c, detail::SymbolModes& modes,
                                           std::string& answer) {
     // GS ( k pL pH cn fn [arguments]

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "printer/VirtualPrinter.h"
 #include "printer/VirtualPrinter_p.h"
 #include "protocol/Decoder.h"
 
@@ -60,6 +61,10 @@ std::optional<DrawnSymbol> DrawSymbol(Symbology symbology, std::string_view data
 
 // Reads one whole GS k command with these modes: the symbol to print, or nothing.
 std::optional<DrawnSymbol> Barcode(std::string_view command, detail::SymbolModes& modes);
+
+// Why a whole GS k, or GS ( k print function, printed no symbol: the data refused or the symbol
+// too large, its symbology and data in words. Nothing for any other command.
+std::optional<Refusal> SymbolRefusal(std::string_view command, const detail::SymbolModes& modes);
 
 // Reads one whole GS ( k command: settings and stored data go into `modes`; a print function
 // returns the symbol to print, a size request appends its answer to `answer`.

@@ -118,6 +118,9 @@ void VirtualPrinter::Interpret(std::string_view data, std::string& answer) {
         const size_t header = c.id == Id::RasterImage ? 8 : c.id == Id::GraphicsLong ? 7 : 0;
         if (header > 0 && (c.truncated ? c.needed : c.length) - header > kMaxRasterBytes) {
             ++job_.refused;
+            Refuse(Refusal::Kind::TooLarge,
+                   c.name + " of " + std::to_string((c.truncated ? c.needed : c.length) - header) +
+                       " bytes");
             pos += header;
             continue;
         }

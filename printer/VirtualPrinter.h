@@ -136,6 +136,18 @@ struct Counters {
 
 struct DrawnSymbol;  // printer/Symbols.h
 
+// A command the printer read whole and did not print as sent.
+struct Refusal {
+    enum class Kind : uint8_t {
+        TooLarge,       // a picture declaring more than the printer takes: refused at its header
+        PictureCut,     // a picture wider than the paper: printed up to the paper's edge
+        SymbolData,     // data its symbology refuses: nothing printed
+        SymbolTooWide,  // a symbol wider than the paper (or taller than a picture): nothing printed
+    };
+    Kind kind;
+    std::string what;  // in words: "EAN-13 \"12345\"", "a picture 640 dots wide"
+};
+
 // A picture stored in NV graphics memory (GS ( L function 67) under its two-byte key, with its
 // prints at each scale drawn at the first and shared after.
 struct NvGraphic {
@@ -209,6 +221,9 @@ class VirtualPrinter {
     // Called inside Feed, Print and EndJob: it must not call back into the printer.
     using JobWatcher = std::function<void(const JobRecord&, JobTrace)>;
     void WatchJobs(JobWatcher watcher);
+    // Called at each command it refuses, inside Feed and Print, as it reads the command.
+    using RefusalWatcher = std::function<void(const Refusal&)>;
+    void WatchRefusals(RefusalWatcher watcher) { refusals_ = std::move(watcher); }
 
     const StoredSettings& Settings() const { return settings_; }
     // What it stores from power on, as though configured so before: its next jobs start from them.
@@ -268,6 +283,9 @@ class VirtualPrinter {
                                   std::array<std::optional<PaperImage>, 4>& prints, int sx, int sy);
     void PrintPicture(PaperImage image);
     void PrintSymbol(const DrawnSymbol& symbol);
+    void Refuse(Refusal::Kind kind, std::string what);
+    // A picture of this width about to print: past the paper's edge it is cut.
+    void CheckWidth(int64_t width);
     // Status requests and answers (Status.cpp).
     bool StatusCommand(CommandId id, std::string_view c, std::string& answer);
     std::string Answer(std::string_view received, std::string& cut);
@@ -287,6 +305,7 @@ class VirtualPrinter {
     bool jobRunning_ = false;
     std::deque<JobRecord> jobs_;
     JobWatcher watcher_;
+    RefusalWatcher refusals_;
     JobTrace trace_;  // while watched
     Counters counters_;
     StatusFlags flags_;

@@ -96,7 +96,8 @@ const char* ImageScale(uint8_t m) {
     }
 }
 
-// Printable bytes as they are, every other byte as \xNN.
+}  // namespace
+
 std::string Shortened(std::string_view data, size_t maxBytes) {
     std::string out;
     for (size_t i = 0; i < std::min(data.size(), maxBytes); ++i) {
@@ -108,6 +109,8 @@ std::string Shortened(std::string_view data, size_t maxBytes) {
     }
     return data.size() > maxBytes ? out + "…" : out;
 }
+
+namespace {
 
 bool StartsWirelessHeader(std::string_view rest) {
     return rest[0] == '+' && rest.starts_with(WirelessDataHeader());
@@ -948,18 +951,53 @@ constexpr std::string_view kHalfWidthKatakana =
     "｡｢｣､･ｦｧｨｩｪｫｬｭｮｯｰｱｲｳｴｵｶｷｸｹｺｻｼｽｾｿﾀﾁﾂﾃﾄﾅﾆﾇﾈﾉﾊﾋﾌﾍﾎﾏﾐﾑﾒﾓﾔﾕﾖﾗﾘﾙﾚﾛﾜﾝﾞﾟ";
 static_assert(kKatakanaGraphics.size() == 3 * 0x20 && kHalfWidthKatakana.size() == 3 * 0x3F);
 
-std::string KatakanaText(std::string_view bytes) {
+// `unmapped` is told the offset of each byte the character set holds no character for.
+template <class Unmapped>
+std::string KatakanaText(std::string_view bytes, Unmapped unmapped) {
     std::string out;
-    for (char c : bytes) {
-        const auto b = static_cast<uint8_t>(c);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<uint8_t>(bytes[i]);
         if (b < 0x80)
-            out += c;
+            out += bytes[i];
         else if (b < 0xA0)
             out += kKatakanaGraphics.substr(3 * (b - 0x80), 3);
         else if (b >= 0xA1 && b <= 0xDF)
             out += kHalfWidthKatakana.substr(3 * (b - 0xA1), 3);
-        else
+        else {
             out += EscapedByte(b);
+            unmapped(i);
+        }
+    }
+    return out;
+}
+
+// DecodeText, telling `unmapped` where each byte that converts to nothing is.
+template <class Unmapped>
+std::string Converted(std::string_view bytes, const DecoderState& state, Unmapped unmapped) {
+    // Printable ASCII reads the same in GBK and every code page here; most receipt text is just
+    // that, and iconv would only copy it.
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
+        return std::string(bytes);
+    if (!state.chinese && state.codePage == 1)
+        return KatakanaText(bytes, unmapped);
+    const TextCodePage* page = FindCodePage(state.codePage);
+    const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
+    std::string out;
+    if (const Iconv* converter = charset ? CachedConverter(charset) : nullptr) {
+        return converter->ConvertAll(bytes, [&](std::string& converted, const char* at, size_t) {
+            converted += EscapedByte(static_cast<uint8_t>(*at));
+            unmapped(static_cast<size_t>(at - bytes.data()));
+            return size_t{1};
+        });
+    }
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        if (b < 0x80)
+            out += bytes[i];
+        else {
+            out += EscapedByte(b);
+            unmapped(i);
+        }
     }
     return out;
 }
@@ -968,29 +1006,13 @@ std::string KatakanaText(std::string_view bytes) {
 
 // Every byte comes out as \xNN when there is no converter.
 std::string DecodeText(std::string_view bytes, const DecoderState& state) {
-    // Printable ASCII reads the same in GBK and every code page here; most receipt text is just
-    // that, and iconv would only copy it.
-    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
-        return std::string(bytes);
-    if (!state.chinese && state.codePage == 1)
-        return KatakanaText(bytes);
-    const TextCodePage* page = FindCodePage(state.codePage);
-    const char* charset = state.chinese ? "GBK" : page ? page->charset : nullptr;
-    std::string out;
-    if (const Iconv* converter = charset ? CachedConverter(charset) : nullptr) {
-        return converter->ConvertAll(bytes, [](std::string& converted, const char* at, size_t) {
-            converted += EscapedByte(static_cast<uint8_t>(*at));
-            return size_t{1};
-        });
-    }
-    for (char c : bytes) {
-        const auto b = static_cast<uint8_t>(c);
-        if (b < 0x80)
-            out += c;
-        else
-            out += EscapedByte(b);
-    }
-    return out;
+    return Converted(bytes, state, [](size_t) {});
+}
+
+std::vector<size_t> UnprintableBytes(std::string_view bytes, const DecoderState& state) {
+    std::vector<size_t> at;
+    Converted(bytes, state, [&](size_t i) { at.push_back(i); });
+    return at;
 }
 
 namespace {

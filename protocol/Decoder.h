@@ -164,6 +164,13 @@ size_t TextLength(std::string_view bytes);
 // does not convert comes out as \xNN.
 std::string DecodeText(std::string_view bytes, const DecoderState& state);
 
+// The offsets of the printable bytes that this state's character set holds no character for
+// (DecodeText's \xNN): what a printer prints as "?".
+std::vector<size_t> UnprintableBytes(std::string_view bytes, const DecoderState& state);
+
+// Printable bytes as they are, every other byte as \xNN; past maxBytes, "…".
+std::string Shortened(std::string_view data, size_t maxBytes);
+
 // One line: "GS ! 11  character size: width x2, height x2", "text  \"QM417\"", "unknown  1B 7E".
 std::string FormatCommand(const DecodedCommand& command);
 

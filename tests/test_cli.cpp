@@ -250,6 +250,23 @@ TEST(CommandLine, DecodeListsTheCommandsOfAFile) {
     EXPECT_NE(json.out.find("\"name\":\"GS V\",\"args\":\"42 05\""), std::string::npos) << json.out;
 }
 
+TEST(CommandLine, CheckNamesEachFindingAtItsOffsetAndExitsOneOnlyThen) {
+    kelvo::testing::TempDir dir;
+    Write(dir / "good.bin", "Hi\n\x1D\x56\x42\x05"s);
+    Write(dir / "bad.bin", "Hi\n\x1B\x7E\x01"s);
+    const Finished good = RunTool({"check", dir / "good.bin", "--paper", "58"});
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(good.out, "");
+    const Finished bad = RunTool({"check", dir / "bad.bin"});
+    EXPECT_EQ(bad.status, 1) << bad.err;
+    EXPECT_EQ(bad.out, dir / "bad.bin:3: unknown-command: bytes no command of this family " +
+                           "explains: 1B 7E 01\n" + dir / "bad.bin:3: no-cut: the receipt is " +
+                           "never cut: its last line ends here\n");
+    const Finished json = RunTool({"check", "--json", dir / "bad.bin"});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_NE(json.out.find("\"offset\":3,\"kind\":\"no-cut\""), std::string::npos) << json.out;
+}
+
 TEST(CommandLine, ACommandThatDrawsNothingNeverLoadsTheWidgets) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"status", "--help"}, {"help"}}) {
@@ -314,6 +331,10 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSendNothing) {
              {{"print", "--barcode", "EAN99:1", "-p", Address(printer)}, "'EAN99' is no bar"},
              {{"print", "--size", "9x1", "-p", Address(printer)}, "--size takes WxH, 1 to 8"},
              {{"print", "--image", "/", "-p", Address(printer)}, "kelvotool print: /: "},
+             {{"render", KELVO_RECEIPTS_DIR "/epe_table.bin"}, "needs -o OUT.png, --text or"},
+             {{"render", KELVO_RECEIPTS_DIR "/epe_table.bin", "--diff", "d.png"}, "go with --"},
+             {{"check", "/nonexistent", "--paper", "57"}, "kelvotool check: --paper: takes 58"},
+             {{"check", "/nonexistent"}, "kelvotool check: /nonexistent: No such file"},
              {{"tset-page"}, "'tset-page' is no command\n\nUsage: kelvotool COMMAND"},
              {{"send", "/", "-p", Address(printer)}, "kelvotool send: /: is a directory"},
              {{"render", "/nonexistent", "-o", dir / "x.png"}, "render: /nonexistent: No such"},

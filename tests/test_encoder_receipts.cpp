@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "printer/ReceiptCheck.h"
 #include "printer/VirtualPrinter.h"
 #include "testing/RowName.h"
 #include "testing/SymbolReader.h"
@@ -240,6 +241,20 @@ TEST_P(EncoderReceipt, PrintsTheSamePaperWhateverPiecesItArrivesIn) {
         EXPECT_EQ(pieces.Paper(), printer_.Paper()) << "in pieces of " << piece;
         EXPECT_EQ(pieces.HeldBytes(), 0u);
     }
+}
+
+// check's lint finds what is true of them: a receipt that is never cut (the README names those),
+// and @node-escpos/core's ESC 4 (italic), which this family does not know; nothing else.
+TEST_P(EncoderReceipt, ChecksWithNoFindingButANeverCutReceiptAndItalic) {
+    bool toldNoCut = false;
+    for (const Finding& f : CheckReceipt(bytes_, GetParam().paper)) {
+        toldNoCut |= f.kind == Finding::Kind::NoCut;
+        if (f.kind != Finding::Kind::NoCut) {
+            EXPECT_EQ(bytes_.substr(f.offset, 2), "\x1B\x34")
+                << FindingName(f.kind) << ": " << f.what;
+        }
+    }
+    EXPECT_EQ(toldNoCut, GetParam().cuts == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Receipts, EncoderReceipt, ::testing::ValuesIn(kReceipts),

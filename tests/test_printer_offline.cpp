@@ -532,7 +532,7 @@ TEST(PrinterBoxEnded, KeepsTheNewestJobsOfEveryEndpointWithTheirBytesAndAnswersU
     EXPECT_NE(record.find("\"commands_more\": {\n        \"DLE EOT\": 4096\n    },"),
               std::string::npos)
         << record;
-    EXPECT_NE(record.find("\"status_answers_more\": 1000\n"), std::string::npos);
+    EXPECT_NE(record.find("\"status_answers_more\": 1000,\n"), std::string::npos);
 
     // Stopped during a job: the job ends, as it was told.
     UniqueFd client = Connect(box);

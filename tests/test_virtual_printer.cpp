@@ -7,11 +7,14 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/TapStream.h"
 #include "links/Tap.h"
+#include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
+#include "printer/ReceiptCheck.h"
 #include "printer/VirtualPrinter.h"
 #include "protocol/Commands.h"
 #include "protocol/GbkText.h"
@@ -1159,3 +1162,94 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(Texts(lines, "pos-closed").size(), 1u);
                  }}),
     kelvo::testing::NamedByName());
+
+// check's lint: one faulty receipt a row, every finding it gets, where and in what words.
+struct FaultyReceipt {
+    const char* what;
+    std::string bytes;
+    int paper;
+    std::vector<std::tuple<Finding::Kind, uint64_t, std::string>> findings;  // kind, offset, words
+};
+
+inline void PrintTo(const FaultyReceipt& row, std::ostream* os) {
+    *os << row.what;
+}
+
+class Checks : public ::testing::TestWithParam<FaultyReceipt> {};
+
+TEST_P(Checks, NameEachFaultAtItsByte) {
+    const std::vector<Finding> found = CheckReceipt(GetParam().bytes, GetParam().paper);
+    ASSERT_EQ(found.size(), GetParam().findings.size()) << ::testing::PrintToString(found.size());
+    for (size_t i = 0; i < found.size(); ++i) {
+        const auto& [kind, offset, words] = GetParam().findings[i];
+        EXPECT_EQ(FindingName(found[i].kind), std::string(FindingName(kind)));
+        EXPECT_EQ(found[i].offset, offset);
+        EXPECT_NE(found[i].what.find(words), std::string::npos) << found[i].what;
+    }
+}
+
+namespace {
+using K = Finding::Kind;
+const std::string kCut = "\x1D\x56\x42\x05";
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualPrinter, Checks,
+    ::testing::ValuesIn(std::vector<FaultyReceipt>{
+        {"a command of another family",
+         "Hi\n\x1B\x7E\x01\x00" + kCut,
+         kPaper80Dots,
+         {{K::UnknownCommand, 3, "1B 7E 01"}}},
+        {"a raster the file ends inside",
+         "Hi\n" + kCut + "\x1D\x76\x30\x00\x02\x00\x10\x00xyz"s,
+         kPaper80Dots,
+         {{K::Unfinished, 7, "GS v 0: the file ends after 11 of its 40 bytes"}}},
+        {"Latin-1 text to a printer in Chinese mode",
+         "Caf\xE9\n" + kCut,
+         kPaper80Dots,
+         {{K::Unprintable, 3, "1 byte that GBK (Chinese mode) holds no character for"}}},
+        {"a 576-dot raster on 58 mm paper",
+         "\x1D\x76\x30\x00\x48\x00\x01\x00"s + std::string(72, '\xFF') + kCut,
+         kPaper58Dots,
+         {{K::TooWide, 0, "a picture 576 dots wide, on paper 384"}}},
+        {"an EAN-13 of five digits",
+         "\x1D\x6B\x02"
+         "12345\0"s +
+             kCut,
+         kPaper80Dots,
+         {{K::SymbolRefused, 0, "EAN-13 \"12345\""}}},
+        {"a CODE128 wider than the paper",
+         "\x1D\x77\x06\x1D\x6B\x49\x1C{B"s + std::string(26, 'W') + kCut,
+         kPaper80Dots,
+         {{K::TooWide, 3, "CODE128 \"{B"}}},
+        {"lines after the cut",
+         "Hi\n" + kCut + "Bye\n",
+         kPaper80Dots,
+         {{K::NoCut, 11, "what prints after the last cut"}}},
+        {"a raster of 16 MiB",
+         "Hi\n" + kCut + "\x1D\x76\x30\x00\xFF\xFF\x00\x01"s,
+         kPaper80Dots,
+         {{K::TooLarge, 7, "GS v 0 of 16776960 bytes"},
+          {K::Unfinished, 7, "GS v 0: the file ends after 8 of"}}},
+    }),
+    kelvo::testing::NamedByWhat());
+
+TEST(VirtualPrinter, AJobsRecordNamesEachPicturesSizeAndEachSymbolsKindAndData) {
+    VirtualPrinter p;
+    p.Feed(
+        "\x1D\x6B\x02"
+        "4006381333931\0\x1D\x76\x30\x00\x02\x00\x01\x00\xF0\x0F"s);
+    ASSERT_EQ(p.PaperSize(), 2u);
+    const int width = std::get<PaperImage>(p.Paper()[0]).width;
+    EndedJob job;
+    job.paper = p.Paper();
+    std::string record = RecordJson(ReportOf(job), 1);
+    std::erase_if(record, [](char c) { return c == ' ' || c == '\n'; });
+    EXPECT_NE(record.find("\"pictures\":[{\"width\":" + std::to_string(width) +
+                          ",\"height\":162},{\"width\":16,\"height\":1}]"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("\"symbols\":[{\"kind\":\"EAN-13\",\"data\":\"4006381333931\"}]"),
+              std::string::npos)
+        << record;
+}

@@ -32,12 +32,15 @@
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
+#include "paint/ReceiptPainter.h"
 #include "printer/PrinterBox.h"
 #include "protocol/Commands.h"
 #include "testing/BmpFiles.h"
 #include "testing/DialogRecorder.h"
 #include "testing/EventLoopWatch.h"
+#include "testing/Files.h"
 #include "testing/RowName.h"
+#include "testing/TempDir.h"
 #include "testing/TestHost.h"
 #include "testing/WindowFixture.h"
 #include "widgets/IPEdit.h"
@@ -677,6 +680,70 @@ TEST_F(JobListTest, FiftyEightMillimetrePaperWrapsAt32CharactersAndSavesA384DotP
     EXPECT_GT(DarkShare(saved, QRect(372, 6, 12, 24)), 0.05);
     jobs->topLevelItem(0)->setSelected(true);
     EXPECT_EQ(SavedPng().width(), 384);
+}
+
+// render --compare, as a build pipeline runs it: the same receipt sent in other pieces, with
+// ESC ! for GS ! and a position for blanks, is the same paper; one changed price exits 1, names
+// its line, and the diff picture marks dots in that line's rows and nowhere else.
+TEST(Render, ComparesWithAGoldenAndMarksOnlyTheChangedLine) {
+    const std::string cut = "\x1D\x56\x42\x05";
+    auto receipt = [&](const std::string& cake) {
+        return "\x1B@\x1D!\x11KELVO CAFE\n\x1D!\x00"
+               "Coffee      2.50\nCake        "s +
+               cake + "\nTOTAL       5.70\n" + cut;
+    };
+    const std::string again =
+        "\x1B@\x1B!\x30KELVO \x1B\x45\x00"
+        "CAFE\n\x1B!\x00"
+        "Coffee\x1B$\x90\x00"
+        "2.50\nCa"
+        "ke        3.20\nTOTAL       5.70\n"s +
+        cut;
+    kelvo::testing::TempDir dir;
+    kelvo::testing::WriteFile(dir / "a.bin", receipt("3.20"));
+    kelvo::testing::WriteFile(dir / "b.bin", again);
+    kelvo::testing::WriteFile(dir / "c.bin", receipt("3.90"));
+    auto run = [&](QStringList args) {
+        QProcess program;
+        program.start(QStringLiteral(KELVO_PROGRAM), QStringList{QStringLiteral("render")} + args);
+        EXPECT_TRUE(program.waitForFinished(30000));
+        return std::pair{program.exitCode(), program.readAllStandardOutput().toStdString()};
+    };
+    auto in = [&](const char* name) { return QString::fromStdString(dir / name); };
+    EXPECT_EQ(run({in("a.bin"), "-o", in("golden.png")}).first, 0);
+    EXPECT_EQ(run({in("b.bin"), "--compare", in("golden.png")}), std::pair(0, std::string()));
+    const auto [status, summary] = run({in("c.bin"), "--compare", in("golden.png")});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(summary.find(": line 3 \"Cake        3.90\"\n  diff: " + dir / "golden.diff.png"),
+              std::string::npos)
+        << summary;
+    // The line's rows, as the painter lays the paper out.
+    VirtualPrinter printer;
+    printer.Feed(receipt("3.90"));
+    kelvo::paint::ReceiptPainter painter;
+    painter.SetPaper(printer.Paper());
+    const QImage diff(in("golden.diff.png"));
+    ASSERT_EQ(diff.height(), painter.RollHeight());
+    int marked = 0;
+    for (int y = 0; y < diff.height(); ++y) {
+        for (int x = 0; x < diff.width(); ++x) {
+            const QRgb dot = diff.pixel(x, y);
+            if (qRed(dot) == qGreen(dot))
+                continue;  // grey or white: unchanged
+            ++marked;
+            EXPECT_TRUE(y >= painter.TopOf(2) && y < painter.TopOf(3)) << x << "," << y;
+        }
+    }
+    EXPECT_GT(marked, 20);
+    // The paper a dot to the right passes within a tolerance of one dot; a line more is named.
+    kelvo::testing::WriteFile(dir / "d.bin", "\x1B@\x1DL\x01\x00"s + receipt("3.20").substr(2));
+    EXPECT_EQ(run({in("d.bin"), "--compare", in("golden.png")}).first, 1);
+    EXPECT_EQ(run({in("d.bin"), "--compare", in("golden.png"), "--tolerance", "1"}).first, 0);
+    kelvo::testing::WriteFile(dir / "e.bin", receipt("3.20") + "More\n");
+    EXPECT_NE(run({in("e.bin"), "--compare", in("golden.png")}).second.find("  size: "),
+              std::string::npos);
+    EXPECT_EQ(run({in("c.bin"), "--text"}).second,
+              "KELVO CAFE\nCoffee      2.50\nCake        3.90\nTOTAL       5.70\n--- cut ---\n");
 }
 
 // The program refuses a paper it does not take before it opens anything.
