@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,6 +33,7 @@
 #include "printer/VirtualPrinter.h"
 #include "protocol/Decoder.h"
 #include "protocol/Json.h"
+#include "web/WebServer.h"
 
 namespace {
 
@@ -90,6 +93,9 @@ class JobSaver {
           saved_(LastJobNumber(dir)),
           painter_(painter) {}
 
+    // Told the number of each job whose files were all saved.
+    void OnSaved(std::function<void(uint64_t)> saved) { onSaved_ = std::move(saved); }
+
     // Whether it was a job (not a status exchange).
     bool SaveJob(const kelvo::printer::EndedJob& job) {
         const kelvo::printer::JobReport report = kelvo::printer::ReportOf(job);
@@ -135,6 +141,8 @@ class JobSaver {
             }
             files = why.isEmpty() ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
                                   : QStringLiteral(", NOT saved in %1").arg(dir_);
+            if (why.isEmpty() && onSaved_)
+                onSaved_(n);
         }
         Report(kelvo::json::Object().Add("event", "job").Add("job", n), job,
                "job " + std::to_string(n) + ": " + Source(job) + files.toStdString(),
@@ -182,11 +190,13 @@ class JobSaver {
     bool json_ = false;
     uint64_t saved_ = 0;
     kelvo::paint::ReceiptPainter& painter_;
+    std::function<void(uint64_t)> onSaved_;
 };
 
 // One printer of the run, with its folder.
 struct RunPrinter {
     std::string name;  // empty without a lab
+    std::string jobs;  // its folder; empty: its jobs are reported, not kept
     std::unique_ptr<kelvo::printer::PrinterBox> box;
     std::unique_ptr<JobSaver> saver;
     uint64_t lost = 0;
@@ -252,7 +262,20 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     flags.paperNearEnd = request.paperNearEnd;
     flags.coverOpen = request.coverOpen;
     flags.drawerOpen = request.drawerOpen;
-    for (const LabPrinter& p : lab) {
+    // A page shows saved jobs: a printer that keeps none keeps them for the page's sake, for as
+    // long as it runs.
+    std::vector<std::unique_ptr<QTemporaryDir>> pageOnly;
+    for (LabPrinter& p : lab) {
+        if (request.httpPort && p.save.empty()) {
+            pageOnly.push_back(std::make_unique<QTemporaryDir>());
+            if (!pageOnly.back()->isValid()) {
+                std::fprintf(stderr,
+                             "kelvotool virtual-printer: no folder for the page's jobs: %s\n",
+                             qPrintable(pageOnly.back()->errorString()));
+                return 1;
+            }
+            p.save = QFile::encodeName(pageOnly.back()->path()).toStdString();
+        }
         const QString jobs = QString::fromLocal8Bit(p.save.c_str());
         if (!jobs.isEmpty() && !QDir().mkpath(jobs)) {
             std::fprintf(stderr, "kelvotool virtual-printer: cannot make %s\n", qPrintable(jobs));
@@ -284,6 +307,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     for (const LabPrinter& p : lab) {
         RunPrinter& run = printers.emplace_back();
         run.name = p.name;
+        run.jobs = p.save;
         std::vector<std::string> warnings;
         kelvo::printer::PrinterBox::Options options = BoxOptionsOf(p, named, warnings);
         for (const std::string& warning : warnings)
@@ -304,29 +328,59 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         run.saver = std::make_unique<JobSaver>(QString::fromLocal8Bit(p.save.c_str()), p.name,
                                                request.json, painter);
     }
-    // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network".
+    // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network";
+    // the page's changes are the same requests.
+    const auto nameOf = [](const RunPrinter& p) {
+        return p.name.empty() ? std::string(kelvo::printer::PrinterBox::PrinterName(0)) : p.name;
+    };
+    const auto controlRequest = [&printers, nameOf](const std::string& line) {
+        return kelvo::printer::ControlRequest(
+            line,
+            [&printers, nameOf](const std::string& name, const kelvo::printer::FaultAction& a) {
+                for (RunPrinter& p : printers) {
+                    if (name == nameOf(p)) {
+                        p.box->Apply(a);
+                        return true;
+                    }
+                }
+                return false;
+            });
+    };
     std::unique_ptr<kelvo::ControlServer> control;
     try {
-        control = std::make_unique<kelvo::ControlServer>(
-            request.control, [&printers](const std::string& line) {
-                return kelvo::printer::ControlRequest(
-                    line,
-                    [&printers](const std::string& name, const kelvo::printer::FaultAction& a) {
-                        for (RunPrinter& p : printers) {
-                            if (name == (p.name.empty() ? kelvo::printer::PrinterBox::PrinterName(0)
-                                                        : p.name)) {
-                                p.box->Apply(a);
-                                return true;
-                            }
-                        }
-                        return false;
-                    });
-            });
+        control = std::make_unique<kelvo::ControlServer>(request.control, controlRequest);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
         return 1;
     }
     std::fprintf(stderr, "kelvotool virtual-printer: control socket %s\n", control->Path().c_str());
+    std::unique_ptr<kelvo::web::WebServer> web;
+    if (request.httpPort) {
+        std::vector<kelvo::web::WebPrinter> shown;
+        for (const RunPrinter& p : printers)
+            shown.push_back({nameOf(p), p.jobs, p.box.get()});
+        try {
+            web = std::make_unique<kelvo::web::WebServer>(
+                kelvo::web::WebServer::Options{request.httpHost.value_or("127.0.0.1"),
+                                               *request.httpPort},
+                std::move(shown), controlRequest);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
+            return 1;
+        }
+        for (size_t i = 0; i < printers.size(); ++i)
+            printers[i].saver->OnSaved([&web, i](uint64_t n) {
+                if (web)  // gone while the last jobs are saved
+                    web->JobSaved(i, n);
+            });
+        if (!web->Loopback()) {
+            std::fprintf(stderr,
+                         "kelvotool virtual-printer: warning: web page on %s: anyone who can reach "
+                         "it can see the jobs; a change needs the token %s (%s#token=%s)\n",
+                         request.httpHost->c_str(), web->Token().c_str(), web->Url().c_str(),
+                         web->Token().c_str());
+        }
+    }
     uint64_t jobs = 0;
     auto saveEnded = [&] {
         bool ended = false;
@@ -401,8 +455,14 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
                         serial.c_str(), lpd.c_str());
         }
     }
+    if (web && request.json)
+        std::printf("%s\n",
+                    kelvo::json::Object().Add("event", "web").Add("url", web->Url()).str().c_str());
+    else if (web)
+        std::printf("web page: %s\n", web->Url().c_str());
     std::fflush(stdout);
     const int status = QGuiApplication::exec();
+    web.reset();
     control.reset();  // no change comes in while the printers stop
     for (RunPrinter& p : printers)
         p.box->Stop("cut short: the printer was stopped");

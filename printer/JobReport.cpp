@@ -164,6 +164,13 @@ std::string RecordJson(const JobReport& report, uint64_t saved) {
         .Add("status_answers", HexBytes(report.statusAnswers));
     if (report.statusAnswersMore > 0)
         record.Add("status_answers_more", report.statusAnswersMore);
+    // Only a job that printed symbols has them: every other job's record stays as it was.
+    if (!report.symbols.empty()) {
+        json::Array symbols;
+        for (const JobReport::Symbol& s : report.symbols)
+            symbols.Raw(json::Object().Add("data", s.data).Add("kind", s.kind).str());
+        record.Raw("symbols", symbols.str());
+    }
     return json::Indented(record.str());
 }
 
