@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QGuiApplication>
 #include <QSocketNotifier>
@@ -72,7 +73,11 @@ QString Save(const QString& path, const QByteArray& bytes) {
 // neither overwrites an earlier run's jobs nor mixes its own in among them.
 uint64_t LastJobNumber(const QString& dir) {
     uint64_t last = 0;
-    for (const QString& name : QDir(dir).entryList({QStringLiteral("job-*.*")}, QDir::AllEntries)) {
+    // Name by name, unsorted: a folder of many thousand jobs is not held as a sorted list.
+    QDirIterator names(dir, {QStringLiteral("job-*.*")}, QDir::AllEntries | QDir::NoDotAndDotDot);
+    while (names.hasNext()) {
+        names.next();
+        const QString name = names.fileName();
         bool number = false;
         const uint64_t n = name.mid(4, name.indexOf(QLatin1Char('.')) - 4).toULongLong(&number);
         if (number)

@@ -1,0 +1,132 @@
+// The web page with many jobs held: a headless printer started on a folder of N saved jobs
+// (hard links to one job's files), then the time to the page's whole first answer and to whole
+// API pages of 50 jobs (the newest, one in the middle, one printer's), and the process's resident
+// memory. Figures only (goals: under 200 ms each with 10,000 jobs; memory that grows by far less
+// than the jobs' files); exits 1 only when the run could not be made.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "links/UniqueFd.h"
+#include "testing/Process.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+const char* const kHost = "127.77.251.1";
+
+double RssMb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
+    }
+    return -1;
+}
+
+// The whole answer to GET `path`, and how long it took from the connect on, in ms; -1 for none.
+double Get(uint16_t port, const std::string& path, std::string& answer) {
+    const auto start = Clock::now();
+    kelvo::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, kHost, &a.sin_addr);
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + kHost + ":" +
+                                std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        ::write(fd.get(), request.data(), request.size()) != ssize_t(request.size()))
+        return -1;
+    answer.clear();
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(fd.get(), chunk, sizeof chunk)) > 0;)
+        answer.append(chunk, size_t(n));
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    return answer.starts_with("HTTP/1.1 200") ? ms : -1;
+}
+
+struct Figures {
+    double page = -1, newest = -1, middle = -1, printer = -1;  // the slowest of the tries, ms
+    double rssMb = -1;
+};
+
+Figures Run(int jobs, int tries) {
+    const kelvo::testing::TempDir dir("kelvo-bench-web");
+    const fs::path folder = fs::path(dir.path()) / "jobs";
+    fs::create_directory(folder);
+    // One job's files as the printer saves them, linked under every number.
+    const std::string record(2000, ' ');
+    std::ofstream(folder / "one.json") << "{\"commands\": [" << record << "]}\n";
+    std::ofstream(folder / "one.txt") << "SHOP RECEIPT\nItem 1 ........ 2.50\n";
+    std::ofstream(folder / "one.bin") << std::string(2000, 'x');
+    std::ofstream(folder / "one.png") << std::string(20000, 'p');
+    for (int n = 1; n <= jobs; ++n) {
+        char base[32];
+        std::snprintf(base, sizeof base, "job-%04d", n);
+        for (const char* suffix : {".bin", ".png", ".txt", ".json"})
+            fs::create_hard_link(folder / (std::string("one") + suffix),
+                                 folder / (base + std::string(suffix)));
+    }
+    kelvo::testing::Process printer(
+        KELVOTOOL, {"virtual-printer", "--listen", std::string(kHost) + ":0", "--http",
+                    std::string(kHost) + ":0", "--save", folder});
+    if (!printer.WaitForOutput("web page: http://"))
+        return {};
+    const std::string& banner = printer.OutputSoFar();
+    const size_t at = banner.find("web page: http://") + 17;
+    const size_t colon = banner.find(':', at);
+    const auto port = static_cast<uint16_t>(std::stoi(banner.substr(colon + 1)));
+    Figures f;
+    std::string answer;
+    for (int i = 0; i < tries; ++i) {
+        for (const auto& [path, slowest] :
+             {std::pair{std::string("/"), &f.page},
+              std::pair{std::string("/api/jobs?limit=50"), &f.newest},
+              std::pair{"/api/jobs?limit=50&before=" + std::to_string(jobs / 2), &f.middle},
+              std::pair{std::string("/api/jobs?limit=50&printer=network"), &f.printer}}) {
+            const double ms = Get(port, path, answer);
+            if (ms < 0)
+                return {};
+            *slowest = std::max(*slowest, ms);
+        }
+    }
+    f.rssMb = RssMb(printer.pid());
+    printer.Signal(SIGTERM);
+    printer.Finish();
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool once = argc > 1 && std::strcmp(argv[1], "--once") == 0;
+    std::vector<int> sizes = {100, 10000};
+    if (!once)
+        sizes.push_back(100000);
+    for (const int jobs : sizes) {
+        const Figures f = Run(jobs, once ? 3 : 20);
+        if (f.rssMb < 0) {
+            std::fprintf(stderr, "bench_web: the printer with %d jobs could not be run\n", jobs);
+            return 1;
+        }
+        std::printf(
+            "web page, %d jobs held: page %.1f ms, API page of 50 newest %.1f ms, middle %.1f ms, "
+            "one printer's %.1f ms (slowest of the tries; goal under 200 ms), RSS %.1f MB\n",
+            jobs, f.page, f.newest, f.middle, f.printer, f.rssMb);
+    }
+    return 0;
+}
