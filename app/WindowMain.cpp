@@ -2,17 +2,22 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QGuiApplication>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "KelvoVersion.h"
 #include "app/Dialogs.h"
 #include "app/HeadlessPrinter.h"
+#include "app/JobSaver.h"
 #include "app/LabFile.h"
 #include "app/LabWindow.h"
 #include "app/Unit1.h"
@@ -22,6 +27,7 @@
 #include "printer/PaperWidth.h"
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
+#include "web/WebServer.h"
 
 // The program's window and the commands that draw: a library of their own, which the program
 // loads only when one of them is asked for.
@@ -61,7 +67,14 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
                        "them, each with its state and its own panel, instead of the tool's "
                        "window."),
         QStringLiteral("file"));
+    const QCommandLineOption pageAt(
+        QStringLiteral("virtual-printer-http"),
+        QStringLiteral("With --virtual-printer-only: serve its web page and API at [HOST:]PORT "
+                       "(HOST: 127.0.0.1), its jobs kept for the page while it runs; the window's "
+                       "\"Open web page\" opens it."),
+        QStringLiteral("[host:]port"));
     options.addOption(withPrinter);
+    options.addOption(pageAt);
     options.addOption(labFile);
     options.addOption(printerOnly);
     options.addOption(idleLimit);
@@ -137,6 +150,26 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         return QApplication::exec();
     }
 
+    std::optional<std::pair<std::string, uint16_t>> page;
+    if (options.isSet(pageAt)) {
+        // PORT, HOST:PORT or [IPv6]:PORT.
+        const std::string at = options.value(pageAt).toStdString();
+        const size_t colon = at.rfind(':');
+        std::string host = colon == std::string::npos ? "127.0.0.1" : at.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        bool number = false;
+        const uint port = QString::fromStdString(at.substr(colon + 1)).toUInt(&number);
+        if (!options.isSet(printerOnly) || !number || port > 65535) {
+            std::fprintf(stderr,
+                         "kelvotool: --virtual-printer-http takes [HOST:]PORT, with "
+                         "--virtual-printer-only\n");
+            return 2;
+        }
+        page.emplace(host, static_cast<uint16_t>(port));
+        printerOptions.keepEnded = 256;  // for the page's job files
+    }
+
     if (options.isSet(printerOnly)) {
         QtDialogs dialogs;
         std::unique_ptr<kelvo::printer::PrinterBox> box;
@@ -148,8 +181,43 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         }
         std::printf("virtual printer: TCP %s, serial line %s\n", box->TcpAddress().c_str(),
                     box->PtyPath().c_str());
+        // The page shows the jobs as the headless printer saves them, in a folder of its own
+        // for as long as the window runs.
+        QTemporaryDir pageJobs;
+        kelvo::paint::ReceiptPainter painter;
+        JobSaver saver(pageJobs.path(), "", false, painter, false);
+        std::unique_ptr<kelvo::web::WebServer> web;
+        QTimer savePoll;
+        if (page) {
+            try {
+                web = std::make_unique<kelvo::web::WebServer>(
+                    kelvo::web::WebServer::Options{page->first, page->second},
+                    std::vector<kelvo::web::WebPrinter>{
+                        {"network", QFile::encodeName(pageJobs.path()).toStdString(), box.get()}},
+                    [&box](const std::string& line) {
+                        return kelvo::printer::ControlNetworkPrinter(*box, line);
+                    });
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "kelvotool: %s\n", e.what());
+                return 1;
+            }
+            saver.OnSaved([&web](uint64_t n) { web->JobSaved(0, n); });
+            QObject::connect(&savePoll, &QTimer::timeout, &app, [&box, &saver] {
+                for (const kelvo::printer::EndedJob& job : box->TakeEnded())
+                    saver.SaveJob(job);
+            });
+            savePoll.start(50);
+            std::printf("web page: %s\n", web->Url().c_str());
+            if (!web->Loopback())
+                std::fprintf(stderr,
+                             "kelvotool: warning: web page on %s: anyone who can reach it can see "
+                             "the jobs; a change needs the token %s\n",
+                             page->first.c_str(), web->Token().c_str());
+        }
         std::fflush(stdout);
         TVirtualPrinterWindow window(*box, dialogs);
+        if (web)
+            window.SetPageUrl(QString::fromStdString(web->Url()));
         window.show();
         return QApplication::exec();
     }

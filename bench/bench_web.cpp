@@ -68,18 +68,21 @@ Figures Run(int jobs, int tries) {
     const kelvo::testing::TempDir dir("kelvo-bench-web");
     const fs::path folder = fs::path(dir.path()) / "jobs";
     fs::create_directory(folder);
-    // One job's files as the printer saves them, linked under every number.
-    const std::string record(2000, ' ');
-    std::ofstream(folder / "one.json") << "{\"commands\": [" << record << "]}\n";
-    std::ofstream(folder / "one.txt") << "SHOP RECEIPT\nItem 1 ........ 2.50\n";
-    std::ofstream(folder / "one.bin") << std::string(2000, 'x');
-    std::ofstream(folder / "one.png") << std::string(20000, 'p');
+    // One job's files as the printer saves them, linked under every number (a file takes so
+    // many links only: a copy for each 50,000).
     for (int n = 1; n <= jobs; ++n) {
+        const fs::path one = folder / ("one-" + std::to_string(n / 50000));
+        if (n == 1 || n % 50000 == 0) {
+            std::ofstream(one.string() + ".json")
+                << "{\"commands\": [" << std::string(2000, ' ') << "]}\n";
+            std::ofstream(one.string() + ".txt") << "SHOP RECEIPT\nItem 1 ........ 2.50\n";
+            std::ofstream(one.string() + ".bin") << std::string(2000, 'x');
+            std::ofstream(one.string() + ".png") << std::string(20000, 'p');
+        }
         char base[32];
         std::snprintf(base, sizeof base, "job-%04d", n);
         for (const char* suffix : {".bin", ".png", ".txt", ".json"})
-            fs::create_hard_link(folder / (std::string("one") + suffix),
-                                 folder / (base + std::string(suffix)));
+            fs::create_hard_link(one.string() + suffix, folder / (base + std::string(suffix)));
     }
     kelvo::testing::Process printer(
         KELVOTOOL, {"virtual-printer", "--listen", std::string(kHost) + ":0", "--http",
@@ -127,6 +130,7 @@ int main(int argc, char** argv) {
             "web page, %d jobs held: page %.1f ms, API page of 50 newest %.1f ms, middle %.1f ms, "
             "one printer's %.1f ms (slowest of the tries; goal under 200 ms), RSS %.1f MB\n",
             jobs, f.page, f.newest, f.middle, f.printer, f.rssMb);
+        std::fflush(stdout);
     }
     return 0;
 }
