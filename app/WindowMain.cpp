@@ -70,7 +70,8 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
     const QCommandLineOption pageAt(
         QStringLiteral("virtual-printer-http"),
         QStringLiteral("With --virtual-printer-only: serve its web page and API at [HOST:]PORT "
-                       "(HOST: 127.0.0.1), its jobs kept for the page while it runs; the window's "
+                       "(HOST: 127.0.0.1, loopback only), its jobs kept for the page while it "
+                       "runs; the window's "
                        "\"Open web page\" opens it."),
         QStringLiteral("[host:]port"));
     options.addOption(withPrinter);
@@ -160,10 +161,12 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
             host = host.substr(1, host.size() - 2);
         bool number = false;
         const uint port = QString::fromStdString(at.substr(colon + 1)).toUInt(&number);
-        if (!options.isSet(printerOnly) || !number || port > 65535) {
+        // The window's printer binds nothing but loopback, its page included.
+        if (!options.isSet(printerOnly) || !number || port > 65535 ||
+            !kelvo::web::IsLoopback(host)) {
             std::fprintf(stderr,
-                         "kelvotool: --virtual-printer-http takes [HOST:]PORT, with "
-                         "--virtual-printer-only\n");
+                         "kelvotool: --virtual-printer-http takes [HOST:]PORT, HOST a loopback "
+                         "address, with --virtual-printer-only\n");
             return 2;
         }
         page.emplace(host, static_cast<uint16_t>(port));
@@ -208,11 +211,6 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
             });
             savePoll.start(50);
             std::printf("web page: %s\n", web->Url().c_str());
-            if (!web->Loopback())
-                std::fprintf(stderr,
-                             "kelvotool: warning: web page on %s: anyone who can reach it can see "
-                             "the jobs; a change needs the token %s\n",
-                             page->first.c_str(), web->Token().c_str());
         }
         std::fflush(stdout);
         TVirtualPrinterWindow window(*box, dialogs);
