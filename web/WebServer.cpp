@@ -317,6 +317,8 @@ bool WebServer::News(Seen& seen, std::string& out) {
 
 void WebServer::Route() {
     httplib::Server& http = *http_;
+    // A change is a line of words; nothing bigger is read into memory.
+    http.set_payload_max_length(4096);
     http.set_default_headers({
         {"X-Content-Type-Options", "nosniff"},
         {"Cache-Control", "no-store"},
