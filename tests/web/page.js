@@ -10,6 +10,8 @@ const readline = require('node:readline');
 const puppeteer = require('puppeteer-core');
 
 const [tool, mode, out] = process.argv.slice(2);
+// Failed unless it gets to the end: a wait that nothing will end lets node exit early.
+process.exitCode = 1;
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kelvo-page-'));
 
 // A receipt as a till prints it: a heading, lines, a bar code and a QR code, a cut.
@@ -33,7 +35,8 @@ const lines = [];
 let heard = () => {};
 readline.createInterface({ input: printer.stdout }).on('line', (line) => { lines.push(line); heard(); });
 function waitLine(pattern) {
-  return new Promise((resolve) => {
+  return new Promise((resolve, reject) => {
+    printer.once('exit', (code) => reject(new Error(`the printer exited (${code})`)));
     const look = () => {
       const line = lines.find((l) => pattern.test(l));
       if (line) { heard = () => {}; resolve(line.match(pattern)); } else heard = look;
@@ -113,9 +116,11 @@ function check(ok, what) {
     check((status & 0x60) === 0x60, `DLE EOT 4 answers paper out (0x${status.toString(16)})`);
   } finally {
     if (browser) await browser.close();
-    const exited = new Promise((resolve) => printer.once('exit', resolve));
-    if (printer.exitCode === null) printer.kill('SIGTERM');
-    await exited;
+    if (printer.exitCode === null && printer.signalCode === null) {
+      const exited = new Promise((resolve) => printer.once('exit', resolve));
+      printer.kill('SIGTERM');
+      await exited;
+    }
   }
-})().then(() => { fs.rmSync(work, { recursive: true, force: true }); },
+})().then(() => { fs.rmSync(work, { recursive: true, force: true }); process.exitCode = 0; },
   (e) => { console.error(`FAILED: ${e.message}`); process.exitCode = 1; });
