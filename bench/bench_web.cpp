@@ -4,11 +4,6 @@
 // memory. Figures only (goals: under 200 ms each with 10,000 jobs; memory that grows by far less
 // than the jobs' files); exits 1 only when the run could not be made.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -19,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "links/UniqueFd.h"
+#include "testing/Http.h"
 #include "testing/Process.h"
 #include "testing/TempDir.h"
 
@@ -38,25 +33,12 @@ double RssMb(pid_t pid) {
     return -1;
 }
 
-// The whole answer to GET `path`, and how long it took from the connect on, in ms; -1 for none.
-double Get(uint16_t port, const std::string& path, std::string& answer) {
+// The time to GET `path`'s whole answer, from the connect on, in ms; -1 for none.
+double Get(uint16_t port, const std::string& path) {
     const auto start = Clock::now();
-    kelvo::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, kHost, &a.sin_addr);
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + kHost + ":" +
-                                std::to_string(port) + "\r\nConnection: close\r\n\r\n";
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-        ::write(fd.get(), request.data(), request.size()) != ssize_t(request.size()))
+    if (kelvo::testing::Http(kHost, port, "GET", path).status != 200)
         return -1;
-    answer.clear();
-    char chunk[65536];
-    for (ssize_t n; (n = ::read(fd.get(), chunk, sizeof chunk)) > 0;)
-        answer.append(chunk, size_t(n));
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    return answer.starts_with("HTTP/1.1 200") ? ms : -1;
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 struct Figures {
@@ -94,14 +76,13 @@ Figures Run(int jobs, int tries) {
     const size_t colon = banner.find(':', at);
     const auto port = static_cast<uint16_t>(std::stoi(banner.substr(colon + 1)));
     Figures f;
-    std::string answer;
     for (int i = 0; i < tries; ++i) {
         for (const auto& [path, slowest] :
              {std::pair{std::string("/"), &f.page},
               std::pair{std::string("/api/jobs?limit=50"), &f.newest},
               std::pair{"/api/jobs?limit=50&before=" + std::to_string(jobs / 2), &f.middle},
               std::pair{std::string("/api/jobs?limit=50&printer=network"), &f.printer}}) {
-            const double ms = Get(port, path, answer);
+            const double ms = Get(port, path);
             if (ms < 0)
                 return {};
             *slowest = std::max(*slowest, ms);
