@@ -183,7 +183,10 @@ WebServer::WebServer(Options options, std::vector<WebPrinter> printers, Control 
     if (port_ < 0)
         throw std::runtime_error("web page: cannot listen on " + host_ + ":" +
                                  std::to_string(options.port));
-    thread_ = std::thread([this] { http_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        http_->listen_after_bind();
+        listened_ = true;
+    });
 }
 
 WebServer::~WebServer() {
@@ -192,6 +195,10 @@ WebServer::~WebServer() {
         stopping_ = true;
     }
     news_.notify_all();
+    // stop() does nothing before the server's loop has begun: a server stopped at once waits
+    // for it to begin.
+    while (!http_->is_running() && !listened_)
+        std::this_thread::yield();
     http_->stop();
     thread_.join();
 }

@@ -90,6 +90,7 @@ class WebServer {
     uint64_t newsCount_ = 0;
     bool stopping_ = false;
     std::atomic<int> streams_{0};
+    std::atomic<bool> listened_{false};  // its loop has ended
     std::unique_ptr<httplib::Server> http_;
     std::thread thread_;
 };
