@@ -1,8 +1,10 @@
 #include "app/Dialogs.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QStringList>
+#include <QUrl>
 
 void QtDialogs::Message(QWidget* parent, const QString& title, const QString& text, Icon icon) {
     QMessageBox box(parent);
@@ -32,6 +34,10 @@ QString QtDialogs::OpenFile(QWidget* parent, const QString& filter) {
 
 QString QtDialogs::SaveFile(QWidget* parent, const QString& filter) {
     return QFileDialog::getSaveFileName(parent, QString(), QString(), QtFileFilter(filter));
+}
+
+void QtDialogs::OpenUrl(const QString& url) {
+    QDesktopServices::openUrl(QUrl(url));
 }
 
 QString QtFileFilter(const QString& pipeFilter) {

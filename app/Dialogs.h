@@ -22,6 +22,8 @@ class Dialogs {
         (void)filter;
         return {};
     }
+    // Opens `url` in the system's browser (as a seam that does not answer it does not).
+    virtual void OpenUrl(const QString& url) { (void)url; }
 };
 
 // The real boxes: QMessageBox and QFileDialog.
@@ -30,6 +32,7 @@ class QtDialogs : public Dialogs {
     void Message(QWidget* parent, const QString& title, const QString& text, Icon icon) override;
     QString OpenFile(QWidget* parent, const QString& filter) override;
     QString SaveFile(QWidget* parent, const QString& filter) override;
+    void OpenUrl(const QString& url) override;
 };
 
 // Turns "Desc|*.a;*.b|Other|*.c" into Qt's "Desc (*.a *.b);;Other (*.c)".

@@ -2,9 +2,11 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <signal.h>
@@ -14,11 +16,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/JobSaver.h"
 #include "app/LabFile.h"
 #include "cli/Drawing.h"
 #include "links/ControlSocket.h"
@@ -31,6 +35,7 @@
 #include "printer/VirtualPrinter.h"
 #include "protocol/Decoder.h"
 #include "protocol/Json.h"
+#include "web/WebServer.h"
 
 namespace {
 
@@ -44,149 +49,10 @@ void OnStopSignal(int) {
     stopSignal->Signal();  // one write to an eventfd: safe in a handler
 }
 
-QByteArray Bytes(const std::string& bytes) {
-    return QByteArray(bytes.data(), qsizetype(bytes.size()));
-}
-
-// What went wrong saving `bytes` as `path`, or nothing.
-QString Save(const QString& path, const QByteArray& bytes) {
-    // Written aside and renamed into place: a reader, or a stop in the middle, never sees half a
-    // file. Not synced to disk: the files are a record of a test run, and a sync per file would
-    // cost more than the job itself.
-    const QString aside = path + QStringLiteral(".part");
-    QFile file(aside);
-    QString why = file.open(QIODevice::WriteOnly) ? WriteWhole(file, bytes) : file.errorString();
-    if (why.isEmpty() &&
-        std::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) != 0)
-        why = QString::fromLocal8Bit(std::strerror(errno));
-    if (why.isEmpty())
-        return why;
-    QFile::remove(aside);
-    return path + QStringLiteral(": ") + why;
-}
-
-// The highest number among the job-NNNN.* files in `dir`: a new run goes on from it, so that it
-// neither overwrites an earlier run's jobs nor mixes its own in among them.
-uint64_t LastJobNumber(const QString& dir) {
-    uint64_t last = 0;
-    for (const QString& name : QDir(dir).entryList({QStringLiteral("job-*.*")}, QDir::AllEntries)) {
-        bool number = false;
-        const uint64_t n = name.mid(4, name.indexOf(QLatin1Char('.')) - 4).toULongLong(&number);
-        if (number)
-            last = std::max(last, n);
-    }
-    return last;
-}
-
-// Saves the jobs a box's printers end, on the main thread, numbered in the order they ended; a
-// status exchange is reported, not saved, and takes no number.
-class JobSaver {
-  public:
-    // `name`: the lab's name of the printer, empty for the one printer of a run without a lab.
-    JobSaver(const QString& dir, std::string name, bool json, kelvo::paint::ReceiptPainter& painter)
-        : dir_(dir),
-          name_(std::move(name)),
-          json_(json),
-          saved_(LastJobNumber(dir)),
-          painter_(painter) {}
-
-    // Whether it was a job (not a status exchange).
-    bool SaveJob(const kelvo::printer::EndedJob& job) {
-        const kelvo::printer::JobReport report = kelvo::printer::ReportOf(job);
-        if (kelvo::printer::IsStatusExchange(report)) {
-            Report(kelvo::json::Object().Add("event", "status exchange"), job,
-                   "status exchange: " + Source(job) + ", answered " +
-                       (report.statusAnswers.empty() ? std::string("nothing")
-                                                     : kelvo::HexBytes(report.statusAnswers)),
-                   [&](kelvo::json::Object& line) {
-                       line.Add("answers", kelvo::HexBytes(report.statusAnswers));
-                   });
-            return false;
-        }
-        const uint64_t n = ++saved_;
-        const QString base = QStringLiteral("job-%1").arg(n, 4, 10, QLatin1Char('0'));
-        const std::string& raw = job.trace.bytes;
-        QString files, why;
-        const QDir dir(dir_);
-        if (!dir_.isEmpty()) {
-            // One painter for every job: the pictures it has drawn are drawn once.
-            painter_.SetPaperWidth(job.paperDots);
-            painter_.SetPaper(job.paper);
-            const QImage image = painter_.Render();
-            const std::string record = kelvo::printer::RecordJson(report, n);
-            // The record last: once it is there, the job's other files are too.
-            const std::pair<const char*, QByteArray> parts[] = {{".bin", Bytes(raw)},
-                                                                {".png", PngBytes(image)},
-                                                                {".txt", Bytes(report.text)},
-                                                                {".json", Bytes(record)}};
-            QStringList saved;
-            for (const auto& [suffix, bytes] : parts) {
-                const QString path = dir.filePath(base + QLatin1String(suffix));
-                why = Save(path, bytes);
-                if (!why.isEmpty())
-                    break;
-                saved << path;
-            }
-            if (!why.isEmpty()) {
-                // Half a job would pass for a whole one.
-                for (const QString& path : saved)
-                    QFile::remove(path);
-                std::fprintf(stderr, "kelvotool virtual-printer: %s\n", qPrintable(why));
-            }
-            files = why.isEmpty() ? QStringLiteral(", saved as %1.*").arg(dir.filePath(base))
-                                  : QStringLiteral(", NOT saved in %1").arg(dir_);
-        }
-        Report(kelvo::json::Object().Add("event", "job").Add("job", n), job,
-               "job " + std::to_string(n) + ": " + Source(job) + files.toStdString(),
-               [&](kelvo::json::Object& line) {
-                   line.Add("first_line", job.record.firstLine)
-                       .Add("lines", job.record.lines)
-                       .Add("cuts", job.record.cuts);
-                   if (dir_.isEmpty())
-                       line.Null("saved");
-                   else if (why.isEmpty())
-                       line.Add("saved", dir.filePath(base).toStdString());
-                   else
-                       line.Add("saved", false).Add("error", why.toStdString());
-               });
-        return true;
-    }
-
-  private:
-    static std::string Source(const kelvo::printer::EndedJob& job) {
-        return std::to_string(job.record.bytes) + " bytes from " + job.record.endpoint + ", " +
-               job.record.end;
-    }
-    // One line on stdout: `text`, or with --json `line` and the job's own members.
-    template <class More>
-    void Report(kelvo::json::Object line, const kelvo::printer::EndedJob& job,
-                const std::string& text, More more) {
-        if (json_) {
-            if (name_.empty())
-                line.Null("printer");
-            else
-                line.Add("printer", name_);
-            line.Add("endpoint", job.record.endpoint)
-                .Add("bytes", job.record.bytes)
-                .Add("end", job.record.end);
-            more(line);
-            std::printf("%s\n", line.str().c_str());
-        } else {
-            std::printf("%s%s\n", name_.empty() ? "" : (name_ + ": ").c_str(), text.c_str());
-        }
-        std::fflush(stdout);
-    }
-
-    QString dir_;
-    std::string name_;
-    bool json_ = false;
-    uint64_t saved_ = 0;
-    kelvo::paint::ReceiptPainter& painter_;
-};
-
 // One printer of the run, with its folder.
 struct RunPrinter {
     std::string name;  // empty without a lab
+    std::string jobs;  // its folder; empty: its jobs are reported, not kept
     std::unique_ptr<kelvo::printer::PrinterBox> box;
     std::unique_ptr<JobSaver> saver;
     uint64_t lost = 0;
@@ -253,7 +119,20 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     flags.paperNearEnd = request.paperNearEnd;
     flags.coverOpen = request.coverOpen;
     flags.drawerOpen = request.drawerOpen;
-    for (const LabPrinter& p : lab) {
+    // A page shows saved jobs: a printer that keeps none keeps them for the page's sake, for as
+    // long as it runs.
+    std::vector<std::unique_ptr<QTemporaryDir>> pageOnly;
+    for (LabPrinter& p : lab) {
+        if (request.httpPort && p.save.empty()) {
+            pageOnly.push_back(std::make_unique<QTemporaryDir>());
+            if (!pageOnly.back()->isValid()) {
+                std::fprintf(stderr,
+                             "kelvotool virtual-printer: no folder for the page's jobs: %s\n",
+                             qPrintable(pageOnly.back()->errorString()));
+                return 1;
+            }
+            p.save = QFile::encodeName(pageOnly.back()->path()).toStdString();
+        }
         const QString jobs = QString::fromLocal8Bit(p.save.c_str());
         if (!jobs.isEmpty() && !QDir().mkpath(jobs)) {
             std::fprintf(stderr, "kelvotool virtual-printer: cannot make %s\n", qPrintable(jobs));
@@ -285,6 +164,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     for (const LabPrinter& p : lab) {
         RunPrinter& run = printers.emplace_back();
         run.name = p.name;
+        run.jobs = p.save;
         std::vector<std::string> warnings;
         kelvo::printer::PrinterBox::Options options = BoxOptionsOf(p, named, warnings);
         for (const std::string& warning : warnings)
@@ -305,29 +185,59 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         run.saver = std::make_unique<JobSaver>(QString::fromLocal8Bit(p.save.c_str()), p.name,
                                                request.json, painter);
     }
-    // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network".
+    // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network";
+    // the page's changes are the same requests.
+    const auto nameOf = [](const RunPrinter& p) {
+        return p.name.empty() ? std::string(kelvo::printer::PrinterBox::PrinterName(0)) : p.name;
+    };
+    const auto controlRequest = [&printers, nameOf](const std::string& line) {
+        return kelvo::printer::ControlRequest(
+            line,
+            [&printers, nameOf](const std::string& name, const kelvo::printer::FaultAction& a) {
+                for (RunPrinter& p : printers) {
+                    if (name == nameOf(p)) {
+                        p.box->Apply(a);
+                        return true;
+                    }
+                }
+                return false;
+            });
+    };
     std::unique_ptr<kelvo::ControlServer> control;
     try {
-        control = std::make_unique<kelvo::ControlServer>(
-            request.control, [&printers](const std::string& line) {
-                return kelvo::printer::ControlRequest(
-                    line,
-                    [&printers](const std::string& name, const kelvo::printer::FaultAction& a) {
-                        for (RunPrinter& p : printers) {
-                            if (name == (p.name.empty() ? kelvo::printer::PrinterBox::PrinterName(0)
-                                                        : p.name)) {
-                                p.box->Apply(a);
-                                return true;
-                            }
-                        }
-                        return false;
-                    });
-            });
+        control = std::make_unique<kelvo::ControlServer>(request.control, controlRequest);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
         return 1;
     }
     std::fprintf(stderr, "kelvotool virtual-printer: control socket %s\n", control->Path().c_str());
+    std::unique_ptr<kelvo::web::WebServer> web;
+    if (request.httpPort) {
+        std::vector<kelvo::web::WebPrinter> shown;
+        for (const RunPrinter& p : printers)
+            shown.push_back({nameOf(p), p.jobs, p.box.get()});
+        try {
+            web = std::make_unique<kelvo::web::WebServer>(
+                kelvo::web::WebServer::Options{request.httpHost.value_or("127.0.0.1"),
+                                               *request.httpPort},
+                std::move(shown), controlRequest);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kelvotool virtual-printer: %s\n", e.what());
+            return 1;
+        }
+        for (size_t i = 0; i < printers.size(); ++i)
+            printers[i].saver->OnSaved([&web, i](uint64_t n) {
+                if (web)  // gone while the last jobs are saved
+                    web->JobSaved(i, n);
+            });
+        if (!web->Loopback()) {
+            std::fprintf(stderr,
+                         "kelvotool virtual-printer: warning: web page on %s: anyone who can reach "
+                         "it can see the jobs; a change needs the token %s (%s#token=%s)\n",
+                         request.httpHost->c_str(), web->Token().c_str(), web->Url().c_str(),
+                         web->Token().c_str());
+        }
+    }
     uint64_t jobs = 0;
     auto saveEnded = [&] {
         bool ended = false;
@@ -402,8 +312,14 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
                         serial.c_str(), lpd.c_str());
         }
     }
+    if (web && request.json)
+        std::printf("%s\n",
+                    kelvo::json::Object().Add("event", "web").Add("url", web->Url()).str().c_str());
+    else if (web)
+        std::printf("web page: %s\n", web->Url().c_str());
     std::fflush(stdout);
     const int status = QGuiApplication::exec();
+    web.reset();
     control.reset();  // no change comes in while the printers stop
     for (RunPrinter& p : printers)
         p.box->Stop("cut short: the printer was stopped");

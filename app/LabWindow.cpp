@@ -14,26 +14,8 @@ using kelvo::printer::VirtualPrinter;
 
 namespace {
 
-// What a user at the printer would see of it: its lights and what it is doing.
 QString State(PrinterBox& box) {
-    const kelvo::printer::StatusFlags flags =
-        box.With(0, [](VirtualPrinter& p) { return p.Flags(); });
-    QStringList state;
-    if (!flags.online)
-        state << QStringLiteral("off line");
-    if (flags.coverOpen)
-        state << QStringLiteral("cover open");
-    if (flags.paperOut)
-        state << QStringLiteral("paper out");
-    else if (flags.paperNearEnd)
-        state << QStringLiteral("paper near end");
-    if (flags.error)
-        state << QStringLiteral("error");
-    if (flags.drawerOpen)
-        state << QStringLiteral("drawer open");
-    if (state.isEmpty())
-        state << (box.TcpServing() ? QStringLiteral("printing") : QStringLiteral("ready"));
-    return state.join(QStringLiteral(", "));
+    return QString::fromStdString(kelvo::printer::StateText(box));
 }
 
 }  // namespace

@@ -166,6 +166,9 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
     SavePng = new QPushButton(this);
     buttons->addWidget(ClearPaper);
     buttons->addWidget(SavePng);
+    OpenPage = new QPushButton(this);
+    OpenPage->hide();
+    buttons->addWidget(OpenPage);
     right->addLayout(buttons);
     columns->addLayout(right, 1);
 
@@ -187,6 +190,7 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
         Refresh();
     });
     connect(SavePng, &QPushButton::clicked, this, &TVirtualPrinterWindow::SaveReceipt);
+    connect(OpenPage, &QPushButton::clicked, this, [this] { dialogs_.OpenUrl(pageUrl_); });
 
     SetEnglish(true);
     resize(1000, 720);
@@ -198,6 +202,11 @@ TVirtualPrinterWindow::TVirtualPrinterWindow(PrinterBox& box, Dialogs& dialogs, 
         ShowClients();
     });
     poll_->start(100);
+}
+
+void TVirtualPrinterWindow::SetPageUrl(const QString& url) {
+    pageUrl_ = url;
+    OpenPage->setVisible(!url.isEmpty());
 }
 
 void TVirtualPrinterWindow::SetEnglish(bool english) {
@@ -244,6 +253,7 @@ void TVirtualPrinterWindow::SetEnglish(bool english) {
     shownJobs_.clear();
     ClearPaper->setText(t("Clear paper", "清除纸张"));
     SavePng->setText(t("Save PNG…", "保存 PNG…"));
+    OpenPage->setText(t("Open web page", "打开网页"));
     shownChanges_ = UINT64_MAX;
     Refresh();
     ShowClients();

@@ -64,8 +64,12 @@ class TVirtualPrinterWindow : public QWidget {
     QTreeWidget* JobList = nullptr;
     QPushButton* ClearPaper = nullptr;
     QPushButton* SavePng = nullptr;  // the job picked, or the whole roll
+    // Opens the printer's web page in the system's browser; shown only while a page is served.
+    QPushButton* OpenPage = nullptr;
 
     void SetEnglish(bool english);
+    // Where the printer's web page is served: the page's button shows, and opens it.
+    void SetPageUrl(const QString& url);
     // Shows what the printers hold now (the window also does this by itself when they change).
     void Refresh();
 
@@ -90,4 +94,5 @@ class TVirtualPrinterWindow : public QWidget {
     bool seen_ = false;
     std::vector<std::pair<int, uint64_t>> shownJobs_;  // the jobs listed: printer, number
     QTimer* poll_ = nullptr;
+    QString pageUrl_;
 };

@@ -4,18 +4,23 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "KelvoVersion.h"
 #include "app/Dialogs.h"
 #include "app/HeadlessPrinter.h"
+#include "app/JobSaver.h"
 #include "app/LabFile.h"
 #include "app/LabWindow.h"
 #include "app/Unit1.h"
@@ -28,6 +33,7 @@
 #include "printer/PrinterBox.h"
 #include "printer/VirtualPrinter.h"
 #include "protocol/Receipt.h"
+#include "web/WebServer.h"
 
 // The program's window and the commands that draw: a library of their own, which the program
 // loads only when one of them is asked for.
@@ -67,7 +73,15 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
                        "them, each with its state and its own panel, instead of the tool's "
                        "window."),
         QStringLiteral("file"));
+    const QCommandLineOption pageAt(
+        QStringLiteral("virtual-printer-http"),
+        QStringLiteral("With --virtual-printer-only: serve its web page and API at [HOST:]PORT "
+                       "(HOST: 127.0.0.1, loopback only), its jobs kept for the page while it "
+                       "runs; the window's "
+                       "\"Open web page\" opens it."),
+        QStringLiteral("[host:]port"));
     options.addOption(withPrinter);
+    options.addOption(pageAt);
     options.addOption(labFile);
     options.addOption(printerOnly);
     options.addOption(idleLimit);
@@ -143,6 +157,28 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         return QApplication::exec();
     }
 
+    std::optional<std::pair<std::string, uint16_t>> page;
+    if (options.isSet(pageAt)) {
+        // PORT, HOST:PORT or [IPv6]:PORT.
+        const std::string at = options.value(pageAt).toStdString();
+        const size_t colon = at.rfind(':');
+        std::string host = colon == std::string::npos ? "127.0.0.1" : at.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        bool number = false;
+        const uint port = QString::fromStdString(at.substr(colon + 1)).toUInt(&number);
+        // The window's printer binds nothing but loopback, its page included.
+        if (!options.isSet(printerOnly) || !number || port > 65535 ||
+            !kelvo::web::IsLoopback(host)) {
+            std::fprintf(stderr,
+                         "kelvotool: --virtual-printer-http takes [HOST:]PORT, HOST a loopback "
+                         "address, with --virtual-printer-only\n");
+            return 2;
+        }
+        page.emplace(host, static_cast<uint16_t>(port));
+        printerOptions.keepEnded = 256;  // for the page's job files
+    }
+
     if (options.isSet(printerOnly)) {
         QtDialogs dialogs;
         std::unique_ptr<kelvo::printer::PrinterBox> box;
@@ -154,8 +190,38 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         }
         std::printf("virtual printer: TCP %s, serial line %s\n", box->TcpAddress().c_str(),
                     box->PtyPath().c_str());
+        // The page shows the jobs as the headless printer saves them, in a folder of its own
+        // for as long as the window runs.
+        QTemporaryDir pageJobs;
+        kelvo::paint::ReceiptPainter painter;
+        JobSaver saver(pageJobs.path(), "", false, painter, false);
+        std::unique_ptr<kelvo::web::WebServer> web;
+        QTimer savePoll;
+        if (page) {
+            try {
+                web = std::make_unique<kelvo::web::WebServer>(
+                    kelvo::web::WebServer::Options{page->first, page->second},
+                    std::vector<kelvo::web::WebPrinter>{
+                        {"network", QFile::encodeName(pageJobs.path()).toStdString(), box.get()}},
+                    [&box](const std::string& line) {
+                        return kelvo::printer::ControlNetworkPrinter(*box, line);
+                    });
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "kelvotool: %s\n", e.what());
+                return 1;
+            }
+            saver.OnSaved([&web](uint64_t n) { web->JobSaved(0, n); });
+            QObject::connect(&savePoll, &QTimer::timeout, &app, [&box, &saver] {
+                for (const kelvo::printer::EndedJob& job : box->TakeEnded())
+                    saver.SaveJob(job);
+            });
+            savePoll.start(50);
+            std::printf("web page: %s\n", web->Url().c_str());
+        }
         std::fflush(stdout);
         TVirtualPrinterWindow window(*box, dialogs);
+        if (web)
+            window.SetPageUrl(QString::fromStdString(web->Url()));
         window.show();
         return QApplication::exec();
     }

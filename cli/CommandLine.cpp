@@ -504,6 +504,9 @@ const std::vector<CommandSpec>& Commands() {
           {"faults", "\"STEP; STEP\"",
            "the printer's faults on cue, each WHEN WHAT: WHEN at 5s, job 3, 100mm or 1024B; "
            "WHAT as for lab set (\"100mm paper-out; job 2 reset\")"},
+          {"http", "[HOST:]PORT",
+           "serve a web page and JSON API of the printers and their jobs there (HOST: "
+           "127.0.0.1; beyond loopback, changes need the token it prints)"},
           {"control", "PATH",
            "the control socket for lab set (default: kelvotool/control in $XDG_RUNTIME_DIR, "
            "else in /tmp/kelvotool-UID; its path goes to stderr)"},
@@ -721,6 +724,8 @@ int HeadlessPrinter(const Invocation& run) {
         Where("listen", run.Option("listen", ""), false, request.host, request.port);
     if (run.Has("lpd"))
         Where("lpd", run.Option("lpd", ""), true, request.lpdHost, request.lpdPort);
+    if (run.Has("http"))
+        Where("http", run.Option("http", ""), true, request.httpHost, request.httpPort);
     if (const std::optional<long> idle = run.Number("idle", 0, 3600, "seconds"))
         request.idle = std::chrono::seconds(*idle);
     request.paperDots = PaperDots(run);

@@ -45,6 +45,9 @@ struct HeadlessPrinterRequest {
     // printer (printer/Faults.h).
     std::vector<std::string> faults;
     Persona persona;      // --persona CAPTURE: the answers read from it
+    // --http [HOST:]PORT: the jobs' web page and API there (HOST: 127.0.0.1 unless named).
+    std::optional<uint16_t> httpPort;
+    std::optional<std::string> httpHost;
     std::string control;  // --control: the control socket's path; empty: the default
     // --lab FILE: the printers that file names, instead of the one above; the app reads it.
     std::string lab;

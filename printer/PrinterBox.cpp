@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 #include "printer/JobReport.h"
 #include "protocol/Commands.h"
@@ -471,6 +472,22 @@ void PrinterBox::EndPausedFrame() {
     if (std::chrono::steady_clock::now() - lastSerial_ > kFrameGap &&
         serialPrinted_ == serialReceived_ && bridge_->EndFrame())
         ++changes_;
+}
+
+std::string StateText(PrinterBox& box) {
+    const StatusFlags flags = box.With(0, [](VirtualPrinter& p) { return p.Flags(); });
+    std::string state;
+    for (const auto& [on, text] :
+         {std::pair{!flags.online, "off line"}, std::pair{flags.coverOpen, "cover open"},
+          std::pair{flags.paperOut, "paper out"},
+          std::pair{!flags.paperOut && flags.paperNearEnd, "paper near end"},
+          std::pair{flags.error, "error"}, std::pair{flags.drawerOpen, "drawer open"}}) {
+        if (on)
+            state += (state.empty() ? "" : ", ") + std::string(text);
+    }
+    if (state.empty())
+        state = box.TcpServing() ? "printing" : "ready";
+    return state;
 }
 
 }  // namespace kelvo::printer

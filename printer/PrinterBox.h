@@ -206,6 +206,10 @@ class PrinterBox {
     std::unique_ptr<LpdEndpoint> lpd_;
 };
 
+// What a user at the network printer would see of it, its lights and what it is doing: "ready",
+// "printing", or its faults ("off line, cover open, paper out").
+std::string StateText(PrinterBox& box);
+
 // A control socket's request (ControlRequest) for the box's network printer, named "network".
 std::string ControlNetworkPrinter(PrinterBox& box, const std::string& request);
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Fails, naming each offending line, when a folder includes one above it:
 # protocol/ <- links/ <- posdll/ and printer/ (neither includes the other) <- jobs/ <- cli/ <- app/,
-# with widgets/ beside app/ on the protocol alone and paint/ (the paper's painter) on the printer. testing/, tests/, bench/ and fuzz/ may include
-# anything.
+# with widgets/ beside app/ on the protocol alone, paint/ (the paper's painter) on the printer, and
+# web/ (the page and its API) on the printer, below app/. testing/, tests/, bench/ and fuzz/ may
+# include anything.
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
@@ -15,7 +16,8 @@ jobs: protocol links posdll printer
 cli: protocol links posdll printer jobs
 widgets: protocol
 paint: protocol links printer
-app: protocol links posdll printer jobs cli widgets paint'
+web: protocol links printer
+app: protocol links posdll printer jobs cli widgets paint web'
 
 folders=$(cut -d: -f1 <<<"$rules")
 # shellcheck disable=SC2086 # one word per folder

@@ -8,4 +8,7 @@ cmake --build build --target ui_screenshots
 KELVO_SCREENSHOT_DIR="$PWD/docs/screenshots" QT_QPA_PLATFORM=offscreen \
     KELVO_POSDLL="$PWD/build/posdll/libposdll.so" KELVO_TEST_HOST=127.77.25.1 \
     scripts/offline.sh build/tests/ui_screenshots
+# The virtual printer's web page, in the system's Chromium as the page's own test drives it.
+cmake --build build --target kelvotool
+scripts/offline.sh node tests/web/page.js "$PWD/build/kelvotool" --screenshot "$PWD/docs/screenshots/web-page.png" >/dev/null
 ls docs/screenshots

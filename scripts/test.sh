@@ -18,6 +18,8 @@ scripts/offline.sh build/bench/bench_responsiveness
 scripts/offline.sh build/bench/bench_virtual_printer
 # A lab of 100 headless printers under a steady load, briefly: figures only.
 scripts/offline.sh build/bench/bench_lab --once
+# The web page and API with 10,000 saved jobs held: answer times and memory, figures only.
+scripts/offline.sh build/bench/bench_web --once
 # The ratio benchmarks of scripts/bench.sh, one iteration each, so they keep building and running.
 for bench in bench_bmp bench_links bench_startup bench_batch; do
     scripts/offline.sh "build/bench/$bench" --once >/dev/null

@@ -23,6 +23,7 @@ class DialogRecorder : public Dialogs {
         std::vector<Box> boxes;
         QStringList fileAnswers;
         QStringList filtersAsked;
+        QStringList urlsOpened;
     };
 
     DialogRecorder() : state_(std::make_shared<State>()) {}
@@ -33,6 +34,7 @@ class DialogRecorder : public Dialogs {
     QString OpenFile(QWidget* parent, const QString& filter) override;
     // Answered from the same queue as OpenFile.
     QString SaveFile(QWidget* parent, const QString& filter) override;
+    void OpenUrl(const QString& url) override { state_->urlsOpened << url; }
 
   private:
     std::shared_ptr<State> state_;

@@ -824,4 +824,18 @@ TEST(LabWindow, ListsEveryPrinterWithItsPaperStateAndJobsAndShowsThePickedOnesPa
     EXPECT_EQ(window.Panel(1)->Endpoints->text().toStdString(),
               "TCP: " + boxes[1]->TcpAddress() + "\nSerial line: none");
 }
+
+TEST(VirtualPrinterWindow, OpenWebPageShowsOnlyWhileAPageIsServedAndOpensItInTheBrowser) {
+    kelvo::printer::PrinterBox::Options options;
+    options.tcp = {kelvo::testing::OwnLoopbackHost(31), 0};
+    options.serial = false;
+    kelvo::printer::PrinterBox box(options);
+    kelvo::testing::DialogRecorder dialogs;
+    TVirtualPrinterWindow window(box, dialogs);
+    window.show();
+    EXPECT_FALSE(window.OpenPage->isVisible());
+    window.SetPageUrl("http://127.0.0.1:8080/");
+    QTest::mouseClick(window.OpenPage, Qt::LeftButton);
+    EXPECT_EQ(dialogs.state()->urlsOpened, QStringList{"http://127.0.0.1:8080/"});
+}
 }  // namespace
