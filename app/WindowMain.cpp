@@ -28,6 +28,7 @@
 #include "cli/Drawing.h"
 #include "paint/PaperCompare.h"
 #include "paint/ReceiptPainter.h"
+#include "printer/Endpoints.h"
 #include "printer/JobReport.h"
 #include "printer/PaperWidth.h"
 #include "printer/PrinterBox.h"
@@ -169,7 +170,7 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         const uint port = QString::fromStdString(at.substr(colon + 1)).toUInt(&number);
         // The window's printer binds nothing but loopback, its page included.
         if (!options.isSet(printerOnly) || !number || port > 65535 ||
-            !kelvo::web::IsLoopback(host)) {
+            !kelvo::printer::IsLoopbackHost(host)) {
             std::fprintf(stderr,
                          "kelvotool: --virtual-printer-http takes [HOST:]PORT, HOST a loopback "
                          "address, with --virtual-printer-only\n");

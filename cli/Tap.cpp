@@ -17,6 +17,7 @@
 #include "links/InOutError.h"
 #include "links/SerialTap.h"
 #include "links/Tap.h"
+#include "printer/Endpoints.h"
 
 namespace kelvo::cli {
 
@@ -93,6 +94,11 @@ int Tap(const Invocation& run, const std::string& listenHost, std::optional<uint
         options.listenPort = *listenPort;
         options.printerHost = printer.host;
         options.printerPort = static_cast<uint16_t>(printer.port);
+        if (!printer::IsLoopbackHost(listenHost))
+            std::fprintf(stderr,
+                         "kelvotool tap: warning: listening on %s: anyone who can reach it reaches "
+                         "the printer through it\n",
+                         listenHost.c_str());
         kelvo::Tap tap(options, observe);
         listening(tap.Address() + " -> " + printer.host + ":" + std::to_string(printer.port));
         pollfd stop{cancel.fd(), POLLIN, 0};

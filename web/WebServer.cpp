@@ -1,6 +1,5 @@
 #include "web/WebServer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -18,6 +17,7 @@
 #include <utility>
 
 #include "links/UniqueFd.h"
+#include "printer/Endpoints.h"
 #include "protocol/Json.h"
 #include "web/PageFiles.h"
 
@@ -135,14 +135,6 @@ bool Changes(const std::string& method) {
 
 }  // namespace
 
-bool IsLoopback(const std::string& host) {
-    in_addr v4{};
-    in6_addr v6{};
-    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1)
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
-
 struct WebServer::Seen {
     bool started = false;
     uint64_t news = 0;
@@ -157,7 +149,7 @@ WebServer::WebServer(Options options, std::vector<WebPrinter> printers, Control 
       control_(std::move(control)),
       index_(printers_.size(), options.indexCap),
       host_(options.host),
-      loopback_(IsLoopback(options.host)),
+      loopback_(printer::IsLoopbackHost(options.host)),
       token_(web::Token()),
       http_(std::make_unique<httplib::Server>()) {
     std::vector<std::pair<SavedJob, uint32_t>> saved;
@@ -339,7 +331,7 @@ void WebServer::Route() {
         // On loopback, only for a loopback name: a page of another site that has its own name
         // point at 127.0.0.1 reads nothing.
         const std::string host = HostName(req.get_header_value("Host"));
-        if (loopback_ && host != "localhost" && !IsLoopback(host)) {
+        if (loopback_ && host != "localhost" && !printer::IsLoopbackHost(host)) {
             Refuse(res, 421, "this page answers to loopback names only");
             return R::Handled;
         }

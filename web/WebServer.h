@@ -95,7 +95,4 @@ class WebServer {
     std::thread thread_;
 };
 
-// Whether `host` (numeric) is a loopback address: 127.0.0.0/8 or ::1.
-bool IsLoopback(const std::string& host);
-
 }  // namespace kelvo::web
