@@ -1,6 +1,5 @@
 #include "app/HeadlessPrinter.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -23,6 +22,7 @@
 #include "cli/Drawing.h"
 #include "links/ControlSocket.h"
 #include "links/EventFd.h"
+#include "paint/GreyPng.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/Endpoints.h"
 #include "printer/Faults.h"
@@ -78,17 +78,25 @@ uint64_t LastJobNumber(const QString& dir) {
     return last;
 }
 
+// What every job is drawn and encoded with: one painter, whose pictures are drawn once, and the
+// buffers a job's picture needs, kept for the next.
+struct JobPictures {
+    kelvo::paint::ReceiptPainter painter;
+    std::vector<uchar> canvas;
+    kelvo::paint::GreyPngWriter png;
+};
+
 // Saves the jobs a box's printers end, on the main thread, numbered in the order they ended; a
 // status exchange is reported, not saved, and takes no number.
 class JobSaver {
   public:
     // `name`: the lab's name of the printer, empty for the one printer of a run without a lab.
-    JobSaver(const QString& dir, std::string name, bool json, kelvo::paint::ReceiptPainter& painter)
+    JobSaver(const QString& dir, std::string name, bool json, JobPictures& pictures)
         : dir_(dir),
           name_(std::move(name)),
           json_(json),
           saved_(LastJobNumber(dir)),
-          painter_(painter) {}
+          pictures_(pictures) {}
 
     // Whether it was a job (not a status exchange).
     bool SaveJob(const kelvo::printer::EndedJob& job) {
@@ -109,16 +117,16 @@ class JobSaver {
         QString files, why;
         const QDir dir(dir_);
         if (!dir_.isEmpty()) {
-            // One painter for every job: the pictures it has drawn are drawn once.
-            painter_.SetPaperWidth(job.paperDots);
-            painter_.SetPaper(job.paper);
-            const QImage image = painter_.Render();
+            pictures_.painter.SetPaperWidth(job.paperDots);
+            pictures_.painter.SetPaper(job.paper);
+            const QImage image = pictures_.painter.Render(pictures_.canvas);
             const std::string record = kelvo::printer::RecordJson(report, n);
             // The record last: once it is there, the job's other files are too.
-            const std::pair<const char*, QByteArray> parts[] = {{".bin", Bytes(raw)},
-                                                                {".png", PngBytes(image)},
-                                                                {".txt", Bytes(report.text)},
-                                                                {".json", Bytes(record)}};
+            const std::pair<const char*, QByteArray> parts[] = {
+                {".bin", Bytes(raw)},
+                {".png", pictures_.png.Write(image)},
+                {".txt", Bytes(report.text)},
+                {".json", Bytes(record)}};
             QStringList saved;
             for (const auto& [suffix, bytes] : parts) {
                 const QString path = dir.filePath(base + QLatin1String(suffix));
@@ -181,7 +189,7 @@ class JobSaver {
     std::string name_;
     bool json_ = false;
     uint64_t saved_ = 0;
-    kelvo::paint::ReceiptPainter& painter_;
+    JobPictures& pictures_;
 };
 
 // One printer of the run, with its folder.
@@ -215,14 +223,6 @@ QString WriteWhole(QFile& file, const QByteArray& bytes) {
         return file.errorString();
     file.close();
     return file.error() == QFileDevice::NoError ? QString() : file.errorString();
-}
-
-QByteArray PngBytes(const QImage& image) {
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return png;
 }
 
 int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
@@ -279,7 +279,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     QSocketNotifier stopped(stop.fd(), QSocketNotifier::Read);
     QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 
-    kelvo::paint::ReceiptPainter painter;
+    JobPictures pictures;
     std::vector<RunPrinter> printers;
     for (const LabPrinter& p : lab) {
         RunPrinter& run = printers.emplace_back();
@@ -302,7 +302,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         }
         run.box->SetFlags(flags);
         run.saver = std::make_unique<JobSaver>(QString::fromLocal8Bit(p.save.c_str()), p.name,
-                                               request.json, painter);
+                                               request.json, pictures);
     }
     // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network".
     std::unique_ptr<kelvo::ControlServer> control;

@@ -18,6 +18,7 @@
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
 #include "cli/Drawing.h"
+#include "paint/GreyPng.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/PaperWidth.h"
 #include "printer/PrinterBox.h"
@@ -189,7 +190,7 @@ int Render(const kelvo::cli::RenderRequest& request) {
     // Written as named, not aside: OUT may be a pipe or a device.
     QFile file(QString::fromLocal8Bit(output.c_str()));
     const QString why = file.open(QIODevice::WriteOnly)
-                            ? WriteWhole(file, PngBytes(painter.Render()))
+                            ? WriteWhole(file, kelvo::paint::GreyPng(painter.Render()))
                             : file.errorString();
     if (!why.isEmpty()) {
         std::fprintf(stderr, "kelvotool render: %s: %s\n", output.c_str(), qPrintable(why));

@@ -233,15 +233,29 @@ void ReceiptPainter::Paint(QPainter& p, int top, int bottom) const {
 }
 
 QImage ReceiptPainter::Render() const {
-    const int rows = std::min(tops_.back(), kMaxRenderRows);
+    QImage image(width_, std::max(1, RenderRows()), QImage::Format_Grayscale8);
+    RenderIn(image);
+    return image;
+}
+
+QImage ReceiptPainter::Render(std::vector<uchar>& canvas) const {
+    const int line = (width_ + 3) / 4 * 4;  // rows 32-bit aligned, as Qt's own
+    const int rows = std::max(1, RenderRows());
+    canvas.resize(std::max(canvas.size(), static_cast<size_t>(line) * static_cast<size_t>(rows)));
+    QImage image(canvas.data(), width_, rows, line, QImage::Format_Grayscale8);
+    RenderIn(image);
+    return image;
+}
+
+void ReceiptPainter::RenderIn(QImage& image) const {
+    const int rows = RenderRows();
     const int top = tops_.back() - rows;
-    QImage image(width_, std::max(1, rows), QImage::Format_Grayscale8);
-    image.fill(Qt::white);
+    if (rows == 0)
+        image.fill(Qt::white);  // otherwise Paint whitens every row
     QPainter p(&image);
     p.translate(0, -top);
     p.setClipRect(QRect(0, top, width_, rows));
     Paint(p, top, tops_.back());
-    return image;
 }
 
 }  // namespace kelvo::paint
