@@ -61,26 +61,26 @@ Code DistanceCode(uint32_t distance) {
 
 class BitWriter {
   public:
-    explicit BitWriter(QByteArray& out) : out_(out) {}
+    explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
     void Put(Code code) {
         held_ |= uint64_t{code.bits} << count_;
         count_ += code.length;
         if (count_ >= 32) {
-            const char word[4] = {char(held_), char(held_ >> 8), char(held_ >> 16),
-                                  char(held_ >> 24)};
-            out_.append(word, 4);
+            const uint8_t word[4] = {uint8_t(held_), uint8_t(held_ >> 8), uint8_t(held_ >> 16),
+                                     uint8_t(held_ >> 24)};
+            out_.insert(out_.end(), word, word + 4);
             held_ >>= 32;
             count_ -= 32;
         }
     }
     void Flush() {
         for (; count_ > 0; count_ -= 8, held_ >>= 8)
-            out_.append(char(held_));
+            out_.push_back(uint8_t(held_));
         count_ = 0;
     }
 
   private:
-    QByteArray& out_;
+    std::vector<uint8_t>& out_;
     uint64_t held_ = 0;
     int count_ = 0;
 };
@@ -106,39 +106,66 @@ uint32_t Hash(const uint8_t* at) {
     return (four * 2654435761u) >> (32 - kHashBits);
 }
 
+// How far the bytes from `at` repeat those a row above, whole rows compared at once.
+size_t LengthAsAbove(const uint8_t* d, size_t at, size_t size, size_t stride) {
+    const size_t rowEnd = std::min(size, (at / stride + 1) * stride);
+    size_t n = MatchLength(d + at, d + at - stride, rowEnd - at);
+    if (at + n < rowEnd)
+        return n;
+    while (at + n + stride <= size && std::memcmp(d + at + n, d + at + n - stride, stride) == 0)
+        n += stride;
+    return n + MatchLength(d + at + n, d + at + n - stride, std::min(stride, size - at - n));
+}
+
 // One fixed-code block, greedy: at each byte the longer match of two, the last place its next
-// four bytes were seen (a run, a character met again) and the row above (a row repeated).
+// four bytes were seen (a run, a character met again) and the row above, which a blank or
+// repeated row copies at once however long.
 void Deflate(const uint8_t* d, size_t size, size_t stride, std::vector<int64_t>& seen,
-             QByteArray& out) {
+             std::vector<uint8_t>& out) {
     static const FixedCodes codes;
     constexpr size_t kWindow = 32768, kLongest = 258;
     BitWriter bits(out);
     bits.Put({0b011, 3});  // the last block, fixed codes
     seen.assign(size_t{1} << 14, -1);
+    const bool above = stride <= kWindow;
+    const Code up = above ? DistanceCode(static_cast<uint32_t>(stride)) : Code{};
     for (size_t i = 0; i < size;) {
-        size_t best = 0, distance = 0;
-        if (i + 4 <= size) {
-            const size_t most = std::min(kLongest, size - i);
-            int64_t& last = seen[Hash(d + i)];
-            if (last >= 0 && i - static_cast<size_t>(last) <= kWindow) {
-                best = MatchLength(d + i, d + last, most);
-                distance = i - static_cast<size_t>(last);
+        size_t best = 0, distance = stride;
+        if (above && i >= stride) {
+            best = LengthAsAbove(d, i, size, stride);
+            if (best > kLongest) {
+                for (size_t left = best; left > 0;) {
+                    // No piece under 3 bytes at the end.
+                    const size_t n = left > kLongest + 2 ? kLongest
+                                     : left > kLongest   ? left - 3
+                                                         : left;
+                    bits.Put(codes.length[n]);
+                    bits.Put(up);
+                    left -= n;
+                }
+                i += best;
+                if (i + 3 <= size)
+                    seen[Hash(d + i - 1)] = static_cast<int64_t>(i - 1);
+                continue;
             }
-            last = static_cast<int64_t>(i);
-            if (best < most && i >= stride && stride <= kWindow) {
-                const size_t above = MatchLength(d + i, d + i - stride, most);
-                if (above > best) {
-                    best = above;
-                    distance = stride;
+        }
+        if (i + 4 <= size) {
+            int64_t& last = seen[Hash(d + i)];
+            if (best < kLongest && last >= 0 && i - static_cast<size_t>(last) <= kWindow) {
+                const size_t length = MatchLength(d + i, d + last, std::min(kLongest, size - i));
+                if (length > best) {
+                    best = length;
+                    distance = i - static_cast<size_t>(last);
                 }
             }
+            last = static_cast<int64_t>(i);
         }
         if (best < 3) {
             bits.Put(codes.literal[d[i++]]);
             continue;
         }
         bits.Put(codes.length[best]);
-        bits.Put(DistanceCode(static_cast<uint32_t>(distance)));
+        bits.Put(distance == stride ? up : DistanceCode(static_cast<uint32_t>(distance)));
         i += best;
         if (i + 3 <= size)
             seen[Hash(d + i - 1)] = static_cast<int64_t>(i - 1);
@@ -179,15 +206,24 @@ uint32_t Adler32(const uint8_t* p, size_t n) {
     return static_cast<uint32_t>((b % kMod) << 16 | (a % kMod));
 }
 
-void PutBig(QByteArray& out, uint32_t value) {
-    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-    out.append(bytes, 4);
+void Big(uint8_t* at, uint32_t value) {
+    const uint8_t bytes[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
+                              uint8_t(value)};
+    std::memcpy(at, bytes, 4);
 }
 
-void PutChunk(QByteArray& out, const char* type, const QByteArray& data) {
-    PutBig(out, static_cast<uint32_t>(data.size()));
+void PutBig(QByteArray& out, uint32_t value) {
+    uint8_t bytes[4];
+    Big(bytes, value);
+    out.append(reinterpret_cast<const char*>(bytes), 4);
+}
+
+void PutChunk(QByteArray& out, const char* type, const uint8_t* data, size_t size) {
+    PutBig(out, static_cast<uint32_t>(size));
     const qsizetype start = out.size();
-    out.append(type, 4).append(data);
+    out.append(type, 4);
+    if (size > 0)
+        out.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     PutBig(out,
            static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(out.constData() + start),
                                        static_cast<uInt>(out.size() - start))));
@@ -210,24 +246,24 @@ QByteArray GreyPngWriter::Write(const QImage& image) {
         row[0] = 0;
         std::memcpy(row + 1, grey.constScanLine(y), width);
     }
-    QByteArray header, density, stream("\x78\x01", 2);  // deflate, a 32 KiB window
-    stream.reserve(static_cast<qsizetype>(size / 16));
-    PutBig(header, static_cast<uint32_t>(grey.width()));
-    PutBig(header, static_cast<uint32_t>(grey.height()));
-    header.append("\x08\x00\x00\x00\x00", 5);  // 8-bit grey, no interlace
-    // Its dots per metre, as Qt's writer keeps them.
-    PutBig(density, static_cast<uint32_t>(grey.dotsPerMeterX()));
-    PutBig(density, static_cast<uint32_t>(grey.dotsPerMeterY()));
-    density.append('\x01');
-    Deflate(rows_.data(), size, stride, seen_, stream);
-    PutBig(stream, Adler32(rows_.data(), size));
+    stream_.assign({0x78, 0x01});  // deflate, a 32 KiB window
+    Deflate(rows_.data(), size, stride, seen_, stream_);
+    const uint32_t sum = Adler32(rows_.data(), size);
+    stream_.insert(stream_.end(),
+                   {uint8_t(sum >> 24), uint8_t(sum >> 16), uint8_t(sum >> 8), uint8_t(sum)});
+    uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0};  // 8-bit grey, no interlace
+    Big(header, static_cast<uint32_t>(grey.width()));
+    Big(header + 4, static_cast<uint32_t>(grey.height()));
+    uint8_t density[9] = {0, 0, 0, 0, 0, 0, 0, 0, 1};  // dots per metre, as Qt's writer keeps them
+    Big(density, static_cast<uint32_t>(grey.dotsPerMeterX()));
+    Big(density + 4, static_cast<uint32_t>(grey.dotsPerMeterY()));
     QByteArray png("\x89PNG\r\n\x1A\n", 8);
-    png.reserve(stream.size() + 64);
-    PutChunk(png, "IHDR", header);
+    png.reserve(static_cast<qsizetype>(stream_.size()) + 80);
+    PutChunk(png, "IHDR", header, sizeof header);
     if (grey.dotsPerMeterX() > 0 && grey.dotsPerMeterY() > 0)
-        PutChunk(png, "pHYs", density);
-    PutChunk(png, "IDAT", stream);
-    PutChunk(png, "IEND", {});
+        PutChunk(png, "pHYs", density, sizeof density);
+    PutChunk(png, "IDAT", stream_.data(), stream_.size());
+    PutChunk(png, "IEND", nullptr, 0);
     return png;
 }
 

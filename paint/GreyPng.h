@@ -20,6 +20,7 @@ class GreyPngWriter {
     // more than the compressing.
     std::vector<uint8_t> rows_;
     std::vector<int64_t> seen_;
+    std::vector<uint8_t> stream_;
 };
 
 inline QByteArray GreyPng(const QImage& image) {
