@@ -103,11 +103,11 @@ Direct DirectOf(QPainter& p) {
 void Copy(const Direct& to, const QImage& cell, QPoint at) {
     at += to.shift;
     const QRect box = QRect(at, cell.size()) & to.clip;
-    uchar* const bits = to.image->bits();
-    for (int y = box.top(); y <= box.bottom(); ++y)
-        std::memcpy(bits + y * to.image->bytesPerLine() + box.left(),
-                    cell.constScanLine(y - at.y()) + (box.left() - at.x()),
-                    static_cast<size_t>(box.width()));
+    const qsizetype into = to.image->bytesPerLine(), from = cell.bytesPerLine();
+    uchar* row = to.image->bits() + box.top() * into + box.left();
+    const uchar* cells = cell.constBits() + (box.top() - at.y()) * from + (box.left() - at.x());
+    for (int y = box.top(); y <= box.bottom(); ++y, row += into, cells += from)
+        std::memcpy(row, cells, static_cast<size_t>(box.width()));
 }
 
 void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
@@ -129,8 +129,11 @@ void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
     const int origin = line.left + std::max(0, shift);
     const int height = LineHeight(line);
     const int base = top + height;  // text sits on the line's bottom
-    p.save();
-    if (!line.runs.empty() && line.runs.front().style.upsideDown) {
+    // Only a turned line changes the painter: saving its state for every line cost as much as
+    // drawing the line's characters.
+    const bool turned = !line.runs.empty() && line.runs.front().style.upsideDown;
+    if (turned) {
+        p.save();
         // The whole line turned about the centre of its strip of paper, as the printer prints it.
         p.translate(paper, 2 * top + height);
         p.rotate(180);
@@ -155,7 +158,8 @@ void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
             x += pitch;
         }
     }
-    p.restore();
+    if (turned)
+        p.restore();
 }
 
 QImage Draw(const PaperImage& image) {
