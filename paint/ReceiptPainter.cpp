@@ -103,6 +103,8 @@ Direct DirectOf(QPainter& p) {
 void Copy(const Direct& to, const QImage& cell, QPoint at) {
     at += to.shift;
     const QRect box = QRect(at, cell.size()) & to.clip;
+    if (box.isEmpty())
+        return;
     const qsizetype into = to.image->bytesPerLine(), from = cell.bytesPerLine();
     uchar* row = to.image->bits() + box.top() * into + box.left();
     const uchar* cells = cell.constBits() + (box.top() - at.y()) * from + (box.left() - at.x());
