@@ -91,10 +91,12 @@ struct JobPictures {
 class JobSaver {
   public:
     // `name`: the lab's name of the printer, empty for the one printer of a run without a lab.
-    JobSaver(const QString& dir, std::string name, bool json, JobPictures& pictures)
+    // `drawn`: its jobs' pictures saved too.
+    JobSaver(const QString& dir, std::string name, bool json, JobPictures& pictures, bool drawn)
         : dir_(dir),
           name_(std::move(name)),
           json_(json),
+          drawn_(drawn),
           saved_(LastJobNumber(dir)),
           pictures_(pictures) {}
 
@@ -117,18 +119,22 @@ class JobSaver {
         QString files, why;
         const QDir dir(dir_);
         if (!dir_.isEmpty()) {
-            pictures_.painter.SetPaperWidth(job.paperDots);
-            pictures_.painter.SetPaper(job.paper);
-            const QImage image = pictures_.painter.Render(pictures_.canvas);
+            QByteArray png;
+            if (drawn_) {
+                pictures_.painter.SetPaperWidth(job.paperDots);
+                pictures_.painter.SetPaper(job.paper);
+                png = pictures_.png.Write(pictures_.painter.Render(pictures_.canvas));
+            }
             const std::string record = kelvo::printer::RecordJson(report, n);
             // The record last: once it is there, the job's other files are too.
-            const std::pair<const char*, QByteArray> parts[] = {
-                {".bin", Bytes(raw)},
-                {".png", pictures_.png.Write(image)},
-                {".txt", Bytes(report.text)},
-                {".json", Bytes(record)}};
+            const std::pair<const char*, QByteArray> parts[] = {{".bin", Bytes(raw)},
+                                                                {".png", png},
+                                                                {".txt", Bytes(report.text)},
+                                                                {".json", Bytes(record)}};
             QStringList saved;
             for (const auto& [suffix, bytes] : parts) {
+                if (!drawn_ && std::strcmp(suffix, ".png") == 0)
+                    continue;
                 const QString path = dir.filePath(base + QLatin1String(suffix));
                 why = Save(path, bytes);
                 if (!why.isEmpty())
@@ -188,6 +194,7 @@ class JobSaver {
     QString dir_;
     std::string name_;
     bool json_ = false;
+    bool drawn_ = true;
     uint64_t saved_ = 0;
     JobPictures& pictures_;
 };
@@ -302,7 +309,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         }
         run.box->SetFlags(flags);
         run.saver = std::make_unique<JobSaver>(QString::fromLocal8Bit(p.save.c_str()), p.name,
-                                               request.json, pictures);
+                                               request.json, pictures, p.pictures);
     }
     // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network".
     std::unique_ptr<kelvo::ControlServer> control;

@@ -161,8 +161,8 @@ StoredSettings SettingsOf(const Fields& fields) {
 
 LabPrinter PrinterOf(const Fields& fields) {
     LabPrinter p;
-    fields.OnlyThese(
-        {"name", "listen", "lpd", "serial", "paper", "identity", "settings", "save", "script"});
+    fields.OnlyThese({"name", "listen", "lpd", "serial", "paper", "identity", "settings", "save",
+                      "pictures", "script"});
     p.name = fields.Text("name");
     if (!fields.Has("listen"))
         fields.Fail("listen", "missing: each printer needs its HOST:PORT");
@@ -193,6 +193,8 @@ LabPrinter PrinterOf(const Fields& fields) {
     }
     if (fields.Has("save"))
         p.save = fields.Text("save");
+    if (fields.Has("pictures"))
+        p.pictures = fields.Flag("pictures");
     if (fields.Has("script")) {
         const QJsonValue steps = fields.At("script");
         if (!steps.isArray())
