@@ -1,6 +1,5 @@
 #include "app/HeadlessPrinter.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -27,6 +26,7 @@
 #include "cli/Drawing.h"
 #include "links/ControlSocket.h"
 #include "links/EventFd.h"
+#include "paint/GreyPng.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/Endpoints.h"
 #include "printer/Faults.h"
@@ -82,14 +82,6 @@ QString WriteWhole(QFile& file, const QByteArray& bytes) {
         return file.errorString();
     file.close();
     return file.error() == QFileDevice::NoError ? QString() : file.errorString();
-}
-
-QByteArray PngBytes(const QImage& image) {
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return png;
 }
 
 int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
@@ -159,7 +151,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
     QSocketNotifier stopped(stop.fd(), QSocketNotifier::Read);
     QObject::connect(&stopped, &QSocketNotifier::activated, &app, [] { QGuiApplication::quit(); });
 
-    kelvo::paint::ReceiptPainter painter;
+    JobPictures pictures;
     std::vector<RunPrinter> printers;
     for (const LabPrinter& p : lab) {
         RunPrinter& run = printers.emplace_back();
@@ -183,7 +175,7 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request) {
         }
         run.box->SetFlags(flags);
         run.saver = std::make_unique<JobSaver>(QString::fromLocal8Bit(p.save.c_str()), p.name,
-                                               request.json, painter);
+                                               request.json, pictures, p.pictures);
     }
     // lab set NAME ...: a lab printer by its name, the one printer without a lab as "network";
     // the page's changes are the same requests.

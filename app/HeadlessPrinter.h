@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QImage>
 #include <QString>
 
 #include "cli/Drawing.h"
@@ -12,6 +11,3 @@ int RunHeadlessPrinter(const kelvo::cli::HeadlessPrinterRequest& request);
 
 // Writes `bytes` to `file`, open for writing, and closes it; what went wrong, or nothing.
 QString WriteWhole(QFile& file, const QByteArray& bytes);
-
-// `image` as a PNG file's bytes.
-QByteArray PngBytes(const QImage& image);

@@ -10,11 +10,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/HeadlessPrinter.h"
+#include "paint/GreyPng.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/JobReport.h"
 #include "printer/PrinterBox.h"
@@ -27,20 +30,29 @@ QString Save(const QString& path, const QByteArray& bytes);
 // neither overwrites an earlier run's jobs nor mixes its own in among them.
 uint64_t LastJobNumber(const QString& dir);
 
+// What every job is drawn and encoded with: one painter, whose pictures are drawn once, and the
+// buffers a job's picture needs, kept for the next.
+struct JobPictures {
+    kelvo::paint::ReceiptPainter painter;
+    std::vector<uchar> canvas;
+    kelvo::paint::GreyPngWriter png;
+};
+
 // Saves the jobs a box's printers end, on the main thread, numbered in the order they ended; a
 // status exchange is reported, not saved, and takes no number.
 class JobSaver {
   public:
     // `name`: the lab's name of the printer, empty for the one printer of a run without a lab.
-    // `report`: a line on stdout per job.
-    JobSaver(const QString& dir, std::string name, bool json, kelvo::paint::ReceiptPainter& painter,
+    // `drawn`: its jobs' pictures saved too. `report`: a line on stdout per job.
+    JobSaver(const QString& dir, std::string name, bool json, JobPictures& pictures, bool drawn,
              bool report = true)
         : dir_(dir),
           name_(std::move(name)),
           json_(json),
+          drawn_(drawn),
           report_(report),
           saved_(LastJobNumber(dir)),
-          painter_(painter) {}
+          pictures_(pictures) {}
 
     // Told the number of each job whose files were all saved.
     void OnSaved(std::function<void(uint64_t)> saved) { onSaved_ = std::move(saved); }
@@ -64,18 +76,22 @@ class JobSaver {
         QString files, why;
         const QDir dir(dir_);
         if (!dir_.isEmpty()) {
-            // One painter for every job: the pictures it has drawn are drawn once.
-            painter_.SetPaperWidth(job.paperDots);
-            painter_.SetPaper(job.paper);
-            const QImage image = painter_.Render();
+            QByteArray png;
+            if (drawn_) {
+                pictures_.painter.SetPaperWidth(job.paperDots);
+                pictures_.painter.SetPaper(job.paper);
+                png = pictures_.png.Write(pictures_.painter.Render(pictures_.canvas));
+            }
             const std::string record = kelvo::printer::RecordJson(report, n);
             // The record last: once it is there, the job's other files are too.
             const std::pair<const char*, QByteArray> parts[] = {{".bin", Bytes(raw)},
-                                                                {".png", PngBytes(image)},
+                                                                {".png", png},
                                                                 {".txt", Bytes(report.text)},
                                                                 {".json", Bytes(record)}};
             QStringList saved;
             for (const auto& [suffix, bytes] : parts) {
+                if (!drawn_ && std::strcmp(suffix, ".png") == 0)
+                    continue;
                 const QString path = dir.filePath(base + QLatin1String(suffix));
                 why = Save(path, bytes);
                 if (!why.isEmpty())
@@ -139,8 +155,9 @@ class JobSaver {
     QString dir_;
     std::string name_;
     bool json_ = false;
+    bool drawn_ = true;
     bool report_ = true;
     uint64_t saved_ = 0;
-    kelvo::paint::ReceiptPainter& painter_;
+    JobPictures& pictures_;
     std::function<void(uint64_t)> onSaved_;
 };

@@ -162,7 +162,7 @@ StoredSettings SettingsOf(const Fields& fields) {
 LabPrinter PrinterOf(const Fields& fields) {
     LabPrinter p;
     fields.OnlyThese({"name", "listen", "lpd", "serial", "paper", "identity", "settings", "save",
-                      "script", "persona"});
+                      "persona", "pictures", "script"});
     p.name = fields.Text("name");
     if (!fields.Has("listen"))
         fields.Fail("listen", "missing: each printer needs its HOST:PORT");
@@ -206,6 +206,8 @@ LabPrinter PrinterOf(const Fields& fields) {
             fields.Fail("persona", path + ": " + why);
         p.persona = std::move(*persona);
     }
+    if (fields.Has("pictures"))
+        p.pictures = fields.Flag("pictures");
     if (fields.Has("script")) {
         const QJsonValue steps = fields.At("script");
         if (!steps.isArray())

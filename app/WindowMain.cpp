@@ -26,6 +26,7 @@
 #include "app/Unit1.h"
 #include "app/VirtualPrinterWindow.h"
 #include "cli/Drawing.h"
+#include "paint/GreyPng.h"
 #include "paint/PaperCompare.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/Endpoints.h"
@@ -194,8 +195,8 @@ KELVO_WINDOW_ENTRY kelvo_window_main(int argc, char* argv[]) {
         // The page shows the jobs as the headless printer saves them, in a folder of its own
         // for as long as the window runs.
         QTemporaryDir pageJobs;
-        kelvo::paint::ReceiptPainter painter;
-        JobSaver saver(pageJobs.path(), "", false, painter, false);
+        JobPictures pictures;
+        JobSaver saver(pageJobs.path(), "", false, pictures, true, false);
         std::unique_ptr<kelvo::web::WebServer> web;
         QTimer savePoll;
         if (page) {
@@ -297,10 +298,17 @@ int Render(const kelvo::cli::RenderRequest& request) {
     }
     const QImage paper = painter.Render();
     // Written as named, not aside: OUT may be a pipe or a device.
+    // The paper is grey, for the fast encoder; the diff has coloured marks, for Qt's.
     auto write = [](const std::string& path, const QImage& image) {
         QFile file(QString::fromLocal8Bit(path.c_str()));
-        const QString why = file.open(QIODevice::WriteOnly) ? WriteWhole(file, PngBytes(image))
-                                                            : file.errorString();
+        QString why;
+        if (!file.open(QIODevice::WriteOnly))
+            why = file.errorString();
+        else if (image.format() == QImage::Format_Grayscale8)
+            why = WriteWhole(file, kelvo::paint::GreyPng(image));
+        else if (!image.save(&file, "PNG"))
+            why = file.errorString().isEmpty() ? QStringLiteral("cannot be written as PNG")
+                                               : file.errorString();
         if (!why.isEmpty())
             std::fprintf(stderr, "kelvotool render: %s: %s\n", path.c_str(), qPrintable(why));
         return why.isEmpty();

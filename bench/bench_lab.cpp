@@ -70,14 +70,16 @@ struct Figures {
     int saved = 0;
 };
 
-// The run: with `save`, each printer keeps its jobs in a folder of its own.
-Figures Run(int seconds, bool save) {
+// The run: with `save`, each printer keeps its jobs in a folder of its own, with `pictures` their
+// PNGs too.
+Figures Run(int seconds, bool save, bool pictures = true) {
     const kelvo::testing::TempDir dir("kelvo-bench-lab");
     std::string lab = "{\"printers\": [";
     for (int i = 0; i < kPrinters; ++i) {
         lab += std::string(i ? ",\n" : "") + "{\"name\": \"p" + std::to_string(1000 + i) +
                "\", \"listen\": \"" + kHost + ":0\", \"paper\": " + (i % 2 ? "58" : "80") +
-               (save ? ", \"save\": \"" + (dir / std::to_string(i)) + "\"" : "") + "}";
+               (save ? ", \"save\": \"" + (dir / std::to_string(i)) + "\"" : "") +
+               (pictures ? "" : ", \"pictures\": false") + "}";
     }
     std::ofstream(dir / "lab.json") << lab << "]}";
     kelvo::testing::Process printer(KELVOTOOL,
@@ -146,16 +148,20 @@ Figures Run(int seconds, bool save) {
 int main(int argc, char** argv) {
     const bool once = argc > 1 && std::strcmp(argv[1], "--once") == 0;
     const int seconds = once ? 5 : 60;
-    const Figures saving = Run(seconds, true), reporting = Run(seconds, false);
-    if (saving.cpu < 0 || reporting.cpu < 0) {
+    const Figures saving = Run(seconds, true), bare = Run(seconds, true, false),
+                  reporting = Run(seconds, false);
+    if (saving.cpu < 0 || bare.cpu < 0 || reporting.cpu < 0) {
         std::fprintf(stderr, "bench_lab: the lab could not be run\n");
         return 1;
     }
     std::printf(
         "lab of %d printers, a %zu-byte receipt to each every second for %d s, saved: CPU %.1f %% "
         "of one core (goal under 10 %%), peak RSS %.1f MB (goal under 150 MB), %d of %d jobs "
-        "saved; reported only: CPU %.1f %%, peak RSS %.1f MB\n",
+        "saved; saved without pictures (\"pictures\": false): CPU %.1f %%, peak RSS %.1f MB, %d of "
+        "%d; "
+        "reported only: CPU %.1f %%, peak RSS %.1f MB\n",
         kPrinters, Receipt().size(), seconds, saving.cpu, saving.peakMb, saving.saved,
-        kPrinters * seconds, reporting.cpu, reporting.peakMb);
+        kPrinters * seconds, bare.cpu, bare.peakMb, bare.saved, kPrinters * seconds, reporting.cpu,
+        reporting.peakMb);
     return 0;
 }

@@ -4,6 +4,8 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -73,6 +75,43 @@ const QImage& Glyph(char32_t c, const TextRun& run) {
     return *cache.insert(key, glyph);
 }
 
+// Where a cell can be copied straight in, as drawImage would draw it at whole dots: a grey
+// picture painted without turning or scaling, and its clip in its own dots. Drawing a receipt's
+// two thousand characters one drawImage at a time cost more than encoding its PNG.
+struct Direct {
+    QImage* image = nullptr;
+    QPoint shift;
+    QRect clip;
+};
+
+Direct DirectOf(QPainter& p) {
+    const QTransform t = p.transform();
+    if (p.device() == nullptr || p.device()->devType() != QInternal::Image ||
+        t.type() > QTransform::TxTranslate || t.dx() != std::floor(t.dx()) ||
+        t.dy() != std::floor(t.dy()))
+        return {};
+    auto* image = static_cast<QImage*>(p.device());
+    if (image->format() != QImage::Format_Grayscale8)
+        return {};
+    const QPoint shift(static_cast<int>(t.dx()), static_cast<int>(t.dy()));
+    const QRect clip = p.hasClipping()
+                           ? t.mapRect(p.clipBoundingRect()).toAlignedRect() & image->rect()
+                           : image->rect();
+    return {image, shift, clip};
+}
+
+void Copy(const Direct& to, const QImage& cell, QPoint at) {
+    at += to.shift;
+    const QRect box = QRect(at, cell.size()) & to.clip;
+    if (box.isEmpty())
+        return;
+    const qsizetype into = to.image->bytesPerLine(), from = cell.bytesPerLine();
+    uchar* row = to.image->bits() + box.top() * into + box.left();
+    const uchar* cells = cell.constBits() + (box.top() - at.y()) * from + (box.left() - at.x());
+    for (int y = box.top(); y <= box.bottom(); ++y, row += into, cells += from)
+        std::memcpy(row, cells, static_cast<size_t>(box.width()));
+}
+
 void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
     // Where each run starts in the print area, then the line justified within the area as far
     // as its rightmost character reaches.
@@ -92,12 +131,16 @@ void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
     const int origin = line.left + std::max(0, shift);
     const int height = LineHeight(line);
     const int base = top + height;  // text sits on the line's bottom
-    p.save();
-    if (!line.runs.empty() && line.runs.front().style.upsideDown) {
+    // Only a turned line changes the painter: saving its state for every line cost as much as
+    // drawing the line's characters.
+    const bool turned = !line.runs.empty() && line.runs.front().style.upsideDown;
+    if (turned) {
+        p.save();
         // The whole line turned about the centre of its strip of paper, as the printer prints it.
         p.translate(paper, 2 * top + height);
         p.rotate(180);
     }
+    const Direct direct = DirectOf(p);
     for (size_t i = 0; i < line.runs.size(); ++i) {
         const TextRun& run = line.runs[i];
         const Cell cell = CellOf(run);
@@ -108,14 +151,17 @@ void PaintLine(QPainter& p, const PaperLine& line, int top, int paper) {
             // The spacing right of a character is printed as its cell's background.
             if (run.style.reverse && (c == U' ' || pitch > cell.width))
                 p.fillRect(x, base - cell.height, pitch, cell.height, Qt::black);
-            if (c != U' ')
+            if (c != U' ' && direct.image != nullptr)
+                Copy(direct, Glyph(c, run), QPoint(x, base - cell.height));
+            else if (c != U' ')
                 p.drawImage(QPoint(x, base - cell.height), Glyph(c, run));
             if (run.style.underline > 0 && !run.style.rotated)
                 p.fillRect(x, base - run.style.underline, pitch, run.style.underline, ink);
             x += pitch;
         }
     }
-    p.restore();
+    if (turned)
+        p.restore();
 }
 
 QImage Draw(const PaperImage& image) {
@@ -233,15 +279,29 @@ void ReceiptPainter::Paint(QPainter& p, int top, int bottom) const {
 }
 
 QImage ReceiptPainter::Render() const {
-    const int rows = std::min(tops_.back(), kMaxRenderRows);
+    QImage image(width_, std::max(1, RenderRows()), QImage::Format_Grayscale8);
+    RenderIn(image);
+    return image;
+}
+
+QImage ReceiptPainter::Render(std::vector<uchar>& canvas) const {
+    const int line = (width_ + 3) / 4 * 4;  // rows 32-bit aligned, as Qt's own
+    const int rows = std::max(1, RenderRows());
+    canvas.resize(std::max(canvas.size(), static_cast<size_t>(line) * static_cast<size_t>(rows)));
+    QImage image(canvas.data(), width_, rows, line, QImage::Format_Grayscale8);
+    RenderIn(image);
+    return image;
+}
+
+void ReceiptPainter::RenderIn(QImage& image) const {
+    const int rows = RenderRows();
     const int top = tops_.back() - rows;
-    QImage image(width_, std::max(1, rows), QImage::Format_Grayscale8);
-    image.fill(Qt::white);
+    if (rows == 0)
+        image.fill(Qt::white);  // otherwise Paint whitens every row
     QPainter p(&image);
     p.translate(0, -top);
     p.setClipRect(QRect(0, top, width_, rows));
     Paint(p, top, tops_.back());
-    return image;
 }
 
 }  // namespace kelvo::paint

@@ -3,6 +3,7 @@
 #include <QCache>
 #include <QImage>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -52,6 +53,9 @@ class ReceiptPainter {
     void Paint(QPainter& painter, int top, int bottom) const;
     // The roll as one picture (for saving as PNG and for tests): its newest kMaxRenderRows rows.
     QImage Render() const;
+    // The same drawn in `canvas`, which grows as needed and is kept for the next: the picture
+    // holds it, and is good until `canvas` changes.
+    QImage Render(std::vector<uchar>& canvas) const;
 
   private:
     struct Picture {
@@ -61,6 +65,8 @@ class ReceiptPainter {
         QImage image;
     };
     void PaintImage(QPainter& painter, const printer::PaperImage& image, int top) const;
+    int RenderRows() const { return std::min(tops_.back(), kMaxRenderRows); }
+    void RenderIn(QImage& image) const;
     void Laid();
 
     std::vector<printer::PaperItem> paper_;

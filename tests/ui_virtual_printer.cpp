@@ -32,6 +32,7 @@
 #include "links/TcpConnect.h"
 #include "links/Transfer.h"
 #include "links/UniqueFd.h"
+#include "paint/GreyPng.h"
 #include "paint/ReceiptPainter.h"
 #include "printer/PrinterBox.h"
 #include "protocol/Commands.h"
@@ -246,6 +247,33 @@ TEST_F(VirtualPrinterTest, TheReceiptRendersWithItsCutAsATearLine) {
             dark += qGray(shot.pixel(x, y)) < 128;
     }
     EXPECT_GT(dark, 50);  // "H" drawn twice as wide and high
+}
+
+// The saved jobs' PNG, read back by Qt's reader: a receipt (drawn too in a kept canvas), noise
+// reaching past the compressor's window, a width of no whole word, and one dot.
+TEST(GreyPng, ReadsBackDotForDotWithItsDensity) {
+    VirtualPrinter printer;
+    printer.Feed("\x1D\x21\x11Hi\r\n\x1D\x42\x01 MM\n\x1B\x7B\x01W\n\x1D\x56\x42\x05"s);
+    kelvo::paint::ReceiptPainter receipt;
+    receipt.SetPaper(printer.Paper());
+    std::vector<uchar> canvas(7, 0x55);
+    EXPECT_EQ(receipt.Render(canvas), receipt.Render());
+    QImage noise(700, 90, QImage::Format_Grayscale8), odd(37, 3, QImage::Format_Grayscale8);
+    for (int y = 0; y < noise.height(); ++y) {
+        for (int x = 0; x < noise.width(); ++x)
+            noise.scanLine(y)[x] = uchar((x * 7 + y * 13) % 5 ? 255 : (x * 31 + y * y) % 256);
+    }
+    for (int y = 0; y < odd.height(); ++y) {
+        for (int x = 0; x < odd.width(); ++x)
+            odd.scanLine(y)[x] = uchar(x * 7 + y);
+    }
+    QImage dot(1, 1, QImage::Format_Grayscale8);
+    dot.fill(0);
+    for (const QImage& picture : {receipt.Render(), noise, odd, dot}) {
+        const QImage back = QImage::fromData(kelvo::paint::GreyPng(picture), "PNG");
+        EXPECT_EQ(back.convertToFormat(QImage::Format_Grayscale8), picture) << picture.width();
+        EXPECT_EQ(back.dotsPerMeterX(), picture.dotsPerMeterX());
+    }
 }
 
 // The share of dark dots in a box of the picture.
