@@ -19,7 +19,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <variant>
@@ -269,7 +271,28 @@ TEST(GreyPng, ReadsBackDotForDotWithItsDensity) {
     }
     QImage dot(1, 1, QImage::Format_Grayscale8);
     dot.fill(0);
-    for (const QImage& picture : {receipt.Render(), noise, odd, dot}) {
+    // Seeded runs and rows that repeat the one above but for a few dots: every length of match,
+    // and, in the wide one, a row above farther back than deflate's window reaches.
+    std::mt19937 seed(7);
+    QImage runs(576, 300, QImage::Format_Grayscale8), wide(40000, 3, QImage::Format_Grayscale8);
+    for (QImage* picture : {&runs, &wide}) {
+        for (int y = 0; y < picture->height(); ++y) {
+            uchar* row = picture->scanLine(y);
+            if (y > 0 && seed() % 5 < 3) {
+                std::memcpy(row, picture->constScanLine(y - 1), size_t(picture->width()));
+                for (int k = int(seed() % 4); k > 0; --k)
+                    row[seed() % uint(picture->width())] ^= 0xFF;
+                continue;
+            }
+            for (int x = 0; x < picture->width();) {
+                const int length = std::min(int(1 + seed() % 600), picture->width() - x);
+                const auto value = uchar(seed() % 3 == 0 ? seed() : seed() % 2 ? 255 : 0);
+                std::memset(row + x, value, size_t(length));
+                x += length;
+            }
+        }
+    }
+    for (const QImage& picture : {receipt.Render(), noise, odd, dot, runs, wide}) {
         const QImage back = QImage::fromData(kelvo::paint::GreyPng(picture), "PNG");
         EXPECT_EQ(back.convertToFormat(QImage::Format_Grayscale8), picture) << picture.width();
         EXPECT_EQ(back.dotsPerMeterX(), picture.dotsPerMeterX());
