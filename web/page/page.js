@@ -122,6 +122,8 @@ function jobCard(job) {
   card.dataset.printer = job.printer;
   $('.title', card).textContent = `${job.printer} · ${job.name}`;
   $('.meta', card).textContent = `${job.bytes} bytes · ${job.time}`;
+  // A lab printer saving no pictures ("pictures": false) has none to show.
+  $('.paper', card).addEventListener('error', (e) => { e.target.hidden = true; });
   $('.paper', card).src = job.files.png;
   $('.paper-link', card).href = job.files.png;
   $('.files', card).append(
