@@ -14,8 +14,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A paced printer that woke up late makes up for this much of it, and no more after a pause.
+// A paced printer that woke up late makes up for this much of it, and no more after a pause. One
+// that bytes waited on all along makes up for all of it, up to a second: its motor never stopped,
+// only the thread that plays it was late.
 constexpr Clock::duration kPaceSlack = std::chrono::milliseconds(20);
+constexpr Clock::duration kPaceCatchUp = std::chrono::seconds(1);
 
 // What an ended job holds: its bytes, and the dots of pictures the printer's paper may already
 // have let go of (each print counted, though prints may share them).
@@ -270,12 +273,15 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         return dots;
     };
     Clock::time_point& printing = printing_[first];
+    bool& waited = paceHeld_[first];
     size_t taken = 0;
     while (taken < held.size()) {
         std::lock_guard lock(mu_);
         // The line's own printer speaks for the bridge: they share the flags.
-        if (printers_[index]->Offline())
+        if (printers_[index]->Offline()) {
+            waited = false;
             break;
+        }
         // Stopping, it prints what it holds at once, as it would unpaced.
         const bool paced = printSpeed_ > 0 && !stopping_;
         size_t length = std::min(paced ? kPacedSlice : kFeedSlice, held.size() - taken);
@@ -284,9 +290,11 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
         uint64_t before = 0;
         if (paced) {
             const auto now = Clock::now();
-            if (printing > now)
+            if (printing > now) {
+                waited = true;
                 break;
-            printing = std::max(printing, now - kPaceSlack);
+            }
+            printing = std::max(printing, now - (waited ? kPaceCatchUp : kPaceSlack));
             before = fed();
         }
         if (index != 0) {
@@ -306,6 +314,9 @@ size_t PrinterBox::Print(int index, std::string_view held, std::string& answers)
             printing += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                 static_cast<double>(fed() - before) / double{kDotsPerMm} / printSpeed_));
         }
+        // Out of bytes, it may stand idle before the next come.
+        if (taken == held.size())
+            waited = false;
         if (index == 0 && JobProgressLocked(length, &answers))
             break;
     }

@@ -179,6 +179,8 @@ class PrinterBox {
     // Paper a second, and until when the network and the serial printers print what they took.
     double printSpeed_ = 0;
     std::chrono::steady_clock::time_point printing_[2]{};
+    // Whether bytes have waited on the pace since the last slice: the printer never stopped.
+    bool paceHeld_[2]{};
     bool holdLineSpeed_ = false;
     std::chrono::steady_clock::time_point lastSerial_{};  // when the serial line last had bytes
     // Serial bytes received and printed so far, and where in them the line paused (a radio
