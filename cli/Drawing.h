@@ -44,7 +44,7 @@ struct HeadlessPrinterRequest {
     // --faults "STEP; STEP": the network printer's fault script, a step a string, read by the
     // printer (printer/Faults.h).
     std::vector<std::string> faults;
-    Persona persona;      // --persona CAPTURE: the answers read from it
+    Persona persona;  // --persona CAPTURE: the answers read from it
     // --http [HOST:]PORT: the jobs' web page and API there (HOST: 127.0.0.1 unless named).
     std::optional<uint16_t> httpPort;
     std::optional<std::string> httpHost;
